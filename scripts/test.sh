@@ -1,0 +1,11 @@
+#!/usr/bin/env bash
+# Builds vantlesd and runs every test. Usage: scripts/test.sh [--sanitize address|thread]
+# Tests that start daemons need root (run as root, or the black-box cases skip themselves).
+set -euo pipefail
+cd "$(dirname "$0")/.."
+
+dir=$(bash scripts/build.sh "$@" | tail -n 1)
+export ASAN_OPTIONS=${ASAN_OPTIONS:-detect_leaks=1:abort_on_error=1}
+export UBSAN_OPTIONS=${UBSAN_OPTIONS:-print_stacktrace=1:halt_on_error=1}
+export TSAN_OPTIONS=${TSAN_OPTIONS:-halt_on_error=1:second_deadlock_stack=1}
+ctest --test-dir "$dir" --output-on-failure -j "$(( $(nproc) * 2 ))" --timeout 300
