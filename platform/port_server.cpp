@@ -1,0 +1,241 @@
+// mach_msg_server: the request loop over a port set.
+//
+// The set is an epoll instance (level-triggered). Each wake-up is served one datagram per
+// ready port, so a busy client can not starve the others: the service port accepts what is
+// pending, a connection or receive right yields one request, which is decoded, handed to the
+// handler and answered on the same socket. The entry of the port being served is held for the
+// whole round, so a handler (or another thread) may drop the port meanwhile and the reply
+// still goes out on the still-open descriptor; the last reference closes it afterwards.
+//
+// End of stream on a sequenced-packet socket reads as a zero-length datagram, which a peer can
+// also send. The two are told apart by the hang-up flags of the event: once the peer is gone
+// and its queued datagrams are read, a public connection is closed and forgotten, and a
+// receive right stops being polled and, when asked for, yields the no-senders notice.
+//
+// The loop returns only when the set fails or is dropped (mach_port_mod_refs on the set,
+// which wakes it through the set's eventfd).
+#include "platform/port.h"
+
+#include <cerrno>
+#include <cstdlib>
+#include <fcntl.h>
+#include <memory>
+#include <sys/epoll.h>
+#include <sys/socket.h>
+#include <unistd.h>
+
+#include "platform/port_space.h"
+#include "platform/port_wire.h"
+
+namespace {
+
+constexpr int SERVER_EVENTS_PER_WAIT = 64;
+// Connections accepted per wake-up of the service port; the rest wait for the next round so
+// that a burst of connections does not hold up requests.
+constexpr int SERVER_ACCEPTS_PER_ROUND = 128;
+
+struct free_deleter {
+    void operator()(void* p) const { std::free(p); }
+};
+
+struct server_state {
+    mach_msg_demux_t demux = nullptr;
+    size_t max_size = 0;
+    size_t buffer_size = 0;   // of request and reply: max_size rounded plus the trailer
+    std::unique_ptr<uint8_t, free_deleter> request_bytes;
+    std::unique_ptr<uint8_t, free_deleter> reply_bytes;
+    std::unique_ptr<uint8_t, free_deleter> staging;
+    // Held in reserve so that a full descriptor table still lets us accept and shed a
+    // connection instead of spinning on a readable listener.
+    unique_fd spare;
+
+    mach_msg_header_t* request() { return reinterpret_cast<mach_msg_header_t*>(request_bytes.get()); }
+    mach_msg_header_t* reply() { return reinterpret_cast<mach_msg_header_t*>(reply_bytes.get()); }
+};
+
+unique_fd open_spare() {
+    return unique_fd(open("/dev/null", O_RDONLY | O_CLOEXEC));
+}
+
+void accept_pending(server_state& st, const port_ref& service) {
+    for (int i = 0; i < SERVER_ACCEPTS_PER_ROUND; ++i) {
+        int fd = accept4(service->fd.get(), nullptr, nullptr, SOCK_NONBLOCK | SOCK_CLOEXEC);
+        if (fd < 0) {
+            const int err = errno;
+            if (err == EINTR || err == ECONNABORTED) {
+                continue;
+            }
+            if ((err == EMFILE || err == ENFILE) && st.spare.valid()) {
+                st.spare.reset();
+                unique_fd shed(accept4(service->fd.get(), nullptr, nullptr, SOCK_CLOEXEC));
+                shed.reset();
+                st.spare = open_spare();
+                continue;
+            }
+            return;   // EAGAIN: nothing more pending
+        }
+        fd = port_fd_nonzero(fd);
+        if (fd >= 0) {
+            port_space_add_connection(service, unique_fd(fd));   // closes it on failure
+        }
+    }
+}
+
+// After the handler: destroy a refused request, then send or destroy the reply.
+void finish(server_state& st, const port_ref& entry) {
+    mach_msg_header_t* request = st.request();
+    mach_msg_header_t* reply = st.reply();
+    if (reply->msgh_size > st.buffer_size) {
+        return;   // not a reply the handler could have built in its buffer
+    }
+    const bool reply_complex = (reply->msgh_bits & MACH_MSGH_BITS_COMPLEX) != 0;
+    if (!reply_complex &&
+        static_cast<int32_t>(port_load_u32(st.reply_bytes.get() + PORT_REPLY_RETCODE_OFFSET)) != 0) {
+        // The request was refused: whatever it carried was not taken by the handler.
+        request->msgh_remote_port = MACH_PORT_NULL;
+        mach_msg_destroy(request);
+    }
+    if (reply->msgh_remote_port == MACH_PORT_NULL) {
+        if (reply_complex) {
+            port_destroy_unsent(reply);
+        }
+        return;
+    }
+    // Always on the socket the request came in on; never wait for room.
+    if (port_send_on(entry->fd.get(), reply, 0) != 0) {
+        port_destroy_unsent(reply);
+    }
+}
+
+void clear_buffers(server_state& st) {
+    std::memset(st.request_bytes.get(), 0, st.buffer_size);
+    std::memset(st.reply_bytes.get(), 0, st.buffer_size);
+}
+
+void hang_up(server_state& st, const port_ref& entry) {
+    const auto name = static_cast<mach_port_t>(entry->fd.get());
+    if (entry->kind == PORT_KIND_CONNECTION) {
+        port_ref dropped;
+        std::lock_guard<std::mutex> lock(port_space_mutex);
+        dropped = port_space_unlink_locked(name, entry);
+        return;
+    }
+    bool notify = false;
+    {
+        std::lock_guard<std::mutex> lock(port_space_mutex);
+        if (entry->hung_up) {
+            return;
+        }
+        // Stop polling: the hang-up stays readable for ever. Set membership is kept so that
+        // a later no-senders request can poll it again.
+        port_ref set = port_space_find_locked(entry->set);
+        if (set && set->generation == entry->set_generation) {
+            epoll_ctl(set->fd.get(), EPOLL_CTL_DEL, entry->fd.get(), nullptr);
+        }
+        entry->hung_up = true;
+        if (entry->notify_no_senders && port_space_find_locked(name) == entry) {
+            notify = true;
+            entry->notify_no_senders = false;   // a request yields one notice
+        }
+    }
+    if (!notify) {
+        return;
+    }
+    clear_buffers(st);
+    auto* notice = reinterpret_cast<mach_no_senders_notification_t*>(st.request_bytes.get());
+    notice->not_header.msgh_size = sizeof(mach_no_senders_notification_t);
+    notice->not_header.msgh_remote_port = MACH_PORT_NULL;
+    notice->not_header.msgh_local_port = name;
+    notice->not_header.msgh_id = MACH_NOTIFY_NO_SENDERS;
+    notice->NDR = NDR_record;
+    notice->not_count = 0;
+    port_write_system_trailer(&notice->not_header);
+    st.demux(st.request(), st.reply());
+    finish(st, entry);
+}
+
+void serve_one(server_state& st, const port_ref& entry, uint32_t events) {
+    port_datagram dg;
+    const int err = port_recv_datagram(entry->fd.get(), st.staging.get(), PORT_MAX_DATAGRAM, &dg);
+    if (err == EAGAIN || err == EWOULDBLOCK) {
+        return;
+    }
+    const bool empty = err == 0 && dg.length == 0 && dg.right_count == 0 && !dg.rights_lost &&
+                       (dg.msg_flags & MSG_TRUNC) == 0;
+    if (err == ECONNRESET || err == EPIPE || err == ENOTCONN ||
+        (empty && (events & (EPOLLHUP | EPOLLRDHUP)) != 0)) {
+        hang_up(st, entry);
+        return;
+    }
+    if (err != 0) {
+        return;
+    }
+    clear_buffers(st);
+    if (port_decode(st.staging.get(), &dg, st.request(), st.buffer_size, st.max_size) != 0) {
+        return;   // dropped with everything it carried
+    }
+    const auto name = static_cast<mach_port_t>(entry->fd.get());
+    mach_msg_header_t* request = st.request();
+    request->msgh_local_port = entry->kind == PORT_KIND_CONNECTION ? entry->service : name;
+    request->msgh_remote_port = name;   // the reply token: this socket
+    st.demux(request, st.reply());
+    finish(st, entry);
+}
+
+bool set_alive(mach_port_t name, const port_ref& set) {
+    return port_space_find(name) == set;
+}
+
+}  // namespace
+
+kern_return_t mach_msg_server(mach_msg_demux_t demux, mach_msg_size_t max_size, mach_port_t set,
+                              uint32_t /*options: every request gets the audit trailer*/) {
+    if (demux == nullptr || max_size < sizeof(mach_msg_header_t)) {
+        return KERN_INVALID_ARGUMENT;
+    }
+    port_ref set_entry = port_space_find(set);
+    if (!set_entry || set_entry->kind != PORT_KIND_SET) {
+        return MACH_RCV_INVALID_NAME;
+    }
+    server_state st;
+    st.demux = demux;
+    st.max_size = max_size < PORT_MAX_DATAGRAM ? max_size : PORT_MAX_DATAGRAM;
+    st.buffer_size = mach_msg_round(static_cast<mach_msg_size_t>(st.max_size)) +
+                     MACH_MSG_TRAILER_AUDIT_SIZE;
+    st.request_bytes.reset(static_cast<uint8_t*>(std::malloc(st.buffer_size)));
+    st.reply_bytes.reset(static_cast<uint8_t*>(std::malloc(st.buffer_size)));
+    st.staging.reset(static_cast<uint8_t*>(std::malloc(PORT_MAX_DATAGRAM)));
+    st.spare = open_spare();
+    if (!st.request_bytes || !st.reply_bytes || !st.staging) {
+        return KERN_RESOURCE_SHORTAGE;
+    }
+
+    epoll_event events[SERVER_EVENTS_PER_WAIT];
+    for (;;) {
+        if (!set_alive(set, set_entry)) {
+            return MACH_RCV_PORT_DIED;
+        }
+        const int n = epoll_wait(set_entry->fd.get(), events, SERVER_EVENTS_PER_WAIT, -1);
+        if (n < 0) {
+            if (errno == EINTR) {
+                continue;
+            }
+            return KERN_FAILURE;
+        }
+        for (int i = 0; i < n; ++i) {
+            const uint64_t data = events[i].data.u64;
+            if (data == 0) {
+                continue;   // the set's wake-up: checked at the top of the loop
+            }
+            port_ref entry = port_space_find(static_cast<mach_port_t>(data));
+            if (!entry || entry->generation != static_cast<uint32_t>(data >> 32)) {
+                continue;   // dropped (and maybe reused) since the event was queued
+            }
+            if (entry->kind == PORT_KIND_SERVICE) {
+                accept_pending(st, entry);
+            } else if (entry->kind == PORT_KIND_CONNECTION || entry->kind == PORT_KIND_RECEIVE) {
+                serve_one(st, entry, events[i].events);
+            }
+        }
+    }
+}
