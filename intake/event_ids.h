@@ -1,0 +1,18 @@
+// The current event id: the latest id handed to an event.
+//
+// It lives in two slots with an index naming the current one. The decoder increments the
+// current slot atomically for every id it hands out; at start-up the history may raise the
+// counter (resuming from the newest log file) by writing the other slot and then flipping
+// the index, so a reader never sees a half-written value. Readers take the slot the index
+// names.
+#pragma once
+
+#include <atomic>
+#include <cstdint>
+
+extern std::atomic<uint64_t> event_ids[2];
+// 0 or 1: the slot of event_ids that holds the current id.
+extern std::atomic<uint32_t> event_id_index;
+
+// The current event id (the slot event_id_index names). Callable from any thread.
+uint64_t current_event_id();

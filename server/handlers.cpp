@@ -1,0 +1,72 @@
+// Handlers of the requests that name an existing registration (flush, unregister) and of
+// the volume and history queries, which forward to their backends in queries.cpp. The stubs
+// in subsystem.cpp call them with unpacked values; all run on the server thread.
+#include "server/queries.h"
+#include "server/registry.h"
+#include "server/server.h"
+
+#include "common/log.h"
+
+#include <cerrno>
+
+namespace {
+
+// Flush and unregister must arrive on the registration's private port.
+clientp* client_for_request(mach_port_t local_port, const char* handler) {
+    clientp* client = get_client_with_matching_f2d_private_port(local_port);
+    if (client == nullptr) {
+        log_error("%s: ERROR: get_client_with_matching_f2d_private_port(0x%x) => NULL", handler,
+                  local_port);
+    }
+    return client;
+}
+
+}  // namespace
+
+kern_return_t implementation_flush_rpc(mach_port_t local_port, uint64_t* /*event_id*/) {
+    // A registration found here would be woken, and the highest id handed to it reported.
+    // That answer belongs to the delivery side, which registrations do not have yet, so the
+    // id keeps the 0 the stub put there.
+    client_for_request(local_port, "implementation_flush_rpc");
+    return KERN_SUCCESS;
+}
+
+kern_return_t implementation_unregister_rpc(mach_port_t local_port) {
+    clientp* client = client_for_request(local_port, "implementation_unregister_rpc");
+    if (client != nullptr) {
+        implementation_removed_client(client);
+        unlink_and_release_client(client);
+    }
+    return KERN_SUCCESS;
+}
+
+kern_return_t implementation_get_volume_uuid_rpc(mach_port_t /*local_port*/, uint32_t device,
+                                                 char* uuid_text) {
+    get_volume_uuid(device, uuid_text);
+    return KERN_SUCCESS;
+}
+
+kern_return_t implementation_get_current_event_id_rpc(mach_port_t /*local_port*/,
+                                                      uint64_t* event_id) {
+    get_current_event_id(event_id);
+    return KERN_SUCCESS;
+}
+
+kern_return_t implementation_get_event_id_for_time_rpc(mach_port_t /*local_port*/,
+                                                       uint32_t device, int64_t time,
+                                                       uint64_t* event_id) {
+    get_event_id_for_time(device, time, event_id);
+    return KERN_SUCCESS;
+}
+
+kern_return_t implementation_purge_events_rpc(mach_port_t /*local_port*/, uint32_t device,
+                                              uint64_t event_id, uint32_t* result,
+                                              uint32_t sender_euid) {
+    // Only root may remove history.
+    if (sender_euid != 0) {
+        *result = EACCES;
+        return KERN_FAILURE;
+    }
+    *result = static_cast<uint32_t>(purge_events(device, event_id));
+    return KERN_SUCCESS;
+}

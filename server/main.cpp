@@ -1,0 +1,61 @@
+// Process entry: opens the system log, checks in the service port, builds the port set the
+// requests arrive on, starts the event thread and turns the main thread into the request
+// server for the life of the process. The process only ever ends here with status 1: the
+// server loop returns only on failure (shutdown happens on the event thread).
+#include "server/server.h"
+
+#include "common/log.h"
+#include "intake/event_thread.h"
+#include "platform/port.h"
+
+#include <cerrno>
+#include <cstdlib>
+#include <cstring>
+#include <pthread.h>
+#include <syslog.h>
+
+int main(int argc, char** argv) {
+    // Exactly one argument "-d" copies the log to standard error; anything else is ignored.
+    int options = argc == 2 && strcmp(argv[1], "-d") == 0 ? LOG_OPTIONS_STDERR
+                                                           : LOG_OPTIONS_DEFAULT;
+    log_open(program_invocation_short_name, options);
+
+    kern_return_t rc = bootstrap_check_in(VANTLESD_SERVICE_NAME, &f2d_public_port);
+    if (rc != KERN_SUCCESS) {
+        log_critical("%s: ERROR: bootstrap_check_in() => %s (%d)", "main",
+                     bootstrap_strerror(rc), rc);
+        exit(1);
+    }
+    rc = mach_port_allocate(MACH_PORT_RIGHT_PORT_SET, &server_port_set);
+    if (rc != KERN_SUCCESS) {
+        log_critical("%s: ERROR: mach_port_allocate(&server_port_set) => %s (%d)", "main",
+                     mach_error_string(rc), rc);
+        exit(1);
+    }
+    rc = mach_port_move_member(f2d_public_port, server_port_set);
+    if (rc != KERN_SUCCESS) {
+        log_critical("%s: ERROR: mach_port_move_member(f2d_public_port -> server_port_set) => "
+                     "%s (%d)",
+                     "main", mach_error_string(rc), rc);
+        exit(1);
+    }
+
+    // Joinable, never joined: the event thread ends the process itself at shutdown, and a
+    // failed start-up leaves the request server running (requests then time out waiting).
+    pthread_t event_thread_id;
+    int err = pthread_create(&event_thread_id, nullptr, implementation_event_thread, nullptr);
+    if (err != 0) {
+        log_critical("%s: ERROR: pthread_create() => %d", "main", err);
+        exit(1);
+    }
+
+    rc = mach_msg_server(server_demux, VANTLES_MAX_REQUEST_SIZE, server_port_set,
+                         MACH_RCV_TRAILER_AUDIT_OPTIONS);
+    if (rc == KERN_SUCCESS) {
+        closelog();
+    } else {
+        log_critical("%s: ERROR: mach_msg_server() => %s (%d)", "main", mach_error_string(rc),
+                     rc);
+    }
+    exit(1);
+}

@@ -1,0 +1,18 @@
+// Backends of the volume and history queries, and the start-up wait that every request
+// needing the event machinery performs first. Server thread only.
+#pragma once
+
+#include <cstdint>
+
+// Size of the text buffer get_volume_uuid fills (the reply carries its first 36 bytes).
+constexpr int VOLUME_UUID_TEXT_BUFFER = 64;
+
+// Waits up to 40 x 250 ms for the event thread; true when it is ready and not shutting down.
+bool wait_for_startup();
+
+void get_volume_uuid(uint32_t device, char* text /* VOLUME_UUID_TEXT_BUFFER bytes */);
+// Returns wait_for_startup()'s result; *id is written only when true.
+bool get_current_event_id(uint64_t* id);
+void get_event_id_for_time(uint32_t device, int64_t time, uint64_t* id);
+// 0, or -1 when the daemon is not ready or the volume keeps no history.
+int32_t purge_events(uint32_t device, uint64_t bound);

@@ -1,0 +1,179 @@
+// Registration of a client stream (request 66000) and the server side of creating and
+// removing its delivery side.
+//
+// Registration builds, in order: the private port (a receive right in server_port_set with a
+// no-senders notice), the registry record, its excluded paths and the delivery side. A failed
+// step undoes every earlier one, so nothing of a refused registration remains.
+//
+// The callback send right travels in the request and must be released exactly once. Until
+// registration succeeds it stays the request's: when a step fails after add_client stored it
+// in the record, the record forgets it before the record is released, and the server loop's
+// destruction of the refused request closes it. On success the record owns it.
+#include "server/queries.h"
+#include "server/registry.h"
+#include "server/server.h"
+
+#include "common/log.h"
+#include "platform/port.h"
+
+#include <cerrno>
+#include <cstring>
+
+namespace {
+
+// The request's string blobs come from the client. Besides the offset bounds, every string
+// must end with a NUL inside its blob (so that nothing reading a path runs past the copy) and
+// there must be at least one watched path (the first path is named in messages). A string
+// at `offset` is terminated inside the blob exactly when the blob's last NUL lies at or
+// after it, which keeps the check linear however many offsets point into the same bytes.
+bool strings_terminated(const uint32_t* offsets, uint32_t count, const char* blob,
+                        uint32_t blob_size) {
+    if (count == 0) {
+        return true;
+    }
+    if (offsets == nullptr || blob == nullptr || blob_size == 0) {
+        return false;
+    }
+    const void* last_nul = memrchr(blob, '\0', blob_size);
+    if (last_nul == nullptr) {
+        return false;
+    }
+    uint32_t last = static_cast<uint32_t>(static_cast<const char*>(last_nul) - blob);
+    for (uint32_t i = 0; i < count; ++i) {
+        if (offsets[i] > last) {
+            return false;
+        }
+    }
+    return true;
+}
+
+bool offsets_in_blob(const uint32_t* offsets, uint32_t count, uint32_t blob_size) {
+    if (count != 0 && offsets == nullptr) {
+        return false;
+    }
+    for (uint32_t i = 0; i < count; ++i) {
+        if (offsets[i] > blob_size) {
+            return false;
+        }
+    }
+    return true;
+}
+
+bool register_arguments_ok(uint32_t num_paths, const uint32_t* path_offsets,
+                           uint32_t path_offset_count, const char* paths_blob,
+                           uint32_t paths_blob_size, uint32_t num_excludes,
+                           const uint32_t* exclude_offsets, uint32_t exclude_offset_count,
+                           const char* exclude_blob, uint32_t exclude_blob_size) {
+    return num_paths == path_offset_count && num_excludes == exclude_offset_count &&
+           num_paths != 0 && num_paths <= REGISTER_MAX_PATHS &&
+           num_excludes <= REGISTER_MAX_EXCLUDES && paths_blob_size <= REGISTER_MAX_BLOB &&
+           exclude_blob_size <= REGISTER_MAX_BLOB &&
+           offsets_in_blob(path_offsets, num_paths, paths_blob_size) &&
+           offsets_in_blob(exclude_offsets, num_excludes, exclude_blob_size) &&
+           strings_terminated(path_offsets, num_paths, paths_blob, paths_blob_size) &&
+           strings_terminated(exclude_offsets, num_excludes, exclude_blob, exclude_blob_size);
+}
+
+void release_private_port(mach_port_t port) {
+    mach_port_mod_refs(port, MACH_PORT_RIGHT_RECEIVE, -1);
+}
+
+// Undoes add_client for a registration that failed later on. The callback right goes back to
+// the request (see the top of this file); releasing the record drops the private port.
+void drop_failed_registration(clientp* client) {
+    client->d2f_port = MACH_PORT_NULL;
+    unlink_and_release_client(client);
+}
+
+}  // namespace
+
+kern_return_t implementation_register_rpc(
+    mach_port_t /*local_port*/, mach_port_t callback_port, uint32_t device, uint32_t num_paths,
+    const uint32_t* path_offsets, uint32_t path_offset_count, const char* paths_blob,
+    uint32_t paths_blob_size, uint32_t num_excludes, const uint32_t* exclude_offsets,
+    uint32_t exclude_offset_count, const char* exclude_blob, uint32_t exclude_blob_size,
+    uint64_t latency, uint32_t create_flags, uint64_t since_when, mach_port_t* private_port,
+    const uint32_t audit_token[8]) {
+    static const char* const FN = "implementation_register_rpc";
+    *private_port = MACH_PORT_NULL;
+
+    audit_token_t token;
+    memcpy(token.val, audit_token, sizeof token.val);
+    uint32_t auid = 0, euid = 0, egid = 0, ruid = 0, rgid = 0, asid = 0, pidversion = 0;
+    int32_t pid = 0;
+    audit_token_to_au32(token, &auid, &euid, &egid, &ruid, &rgid, &pid, &asid, &pidversion);
+
+    if (!register_arguments_ok(num_paths, path_offsets, path_offset_count, paths_blob,
+                               paths_blob_size, num_excludes, exclude_offsets,
+                               exclude_offset_count, exclude_blob, exclude_blob_size)) {
+        return VANTLES_REGISTER_BAD_ARGS;
+    }
+
+    mach_port_t port = MACH_PORT_NULL;
+    kern_return_t rc = mach_port_allocate(MACH_PORT_RIGHT_RECEIVE, &port);
+    if (rc != KERN_SUCCESS) {
+        log_critical("%s: ERROR: mach_port_allocate() => %s (%d)", FN, mach_error_string(rc),
+                     rc);
+        return rc;
+    }
+    rc = mach_port_request_notification_no_senders(port);
+    if (rc != KERN_SUCCESS) {
+        log_critical("%s: ERROR: mach_port_request_notification() => %s (%d)", FN,
+                     mach_error_string(rc), rc);
+        release_private_port(port);
+        return rc;
+    }
+    rc = mach_port_move_member(port, server_port_set);
+    if (rc != KERN_SUCCESS) {
+        log_critical("%s: ERROR: mach_port_move_member(f2d_private_port -> server_port_set) => "
+                     "%s (%d)",
+                     FN, mach_error_string(rc), rc);
+        release_private_port(port);
+        return rc;
+    }
+
+    clientp* client = add_client(callback_port, port, device, num_paths, path_offsets,
+                                 paths_blob_size, paths_blob, latency, create_flags, since_when,
+                                 pid, euid, egid);
+    if (client == nullptr) {
+        log_critical("%s: clientp = add_client() => NULL", FN);
+        release_private_port(port);
+        return VANTLES_REGISTER_NO_MEMORY;
+    }
+    if (set_client_excludes(client, static_cast<int32_t>(num_excludes), exclude_offsets,
+                            exclude_blob_size, exclude_blob) != 0) {
+        drop_failed_registration(client);
+        return VANTLES_REGISTER_BAD_ARGS;
+    }
+    int n = implementation_added_client(client);
+    if (n != 0) {
+        log_critical("%s: implementation_added_client() => %d", FN, n);
+        drop_failed_registration(client);
+        return VANTLES_REGISTER_NO_CLIENT;
+    }
+
+    *private_port = port;
+    return KERN_SUCCESS;
+}
+
+int implementation_added_client(clientp* client) {
+    if (!wait_for_startup()) {
+        return EINVAL;
+    }
+    // The delivery side (client record, event ring and delivery thread) is not built yet, so
+    // no client can be created for the registration: report it as a refused client.
+    log_error("%s : failed to add client for path %s", "implementation_added_client",
+              client->num_paths != 0 ? client->paths[0] : "");
+    return EINVAL;
+}
+
+void implementation_removed_client(clientp* client) {
+    if (!wait_for_startup()) {
+        return;
+    }
+    // The registration's delivery-side client would be found here in the client table and
+    // marked as going away. No registration has one yet (see implementation_added_client),
+    // so the search always comes back empty.
+    log_error("%s: did not find client %p for path = '%s'", "implementation_removed_client",
+              static_cast<void*>(client), client->num_paths != 0 ? client->paths[0] : "");
+}

@@ -1,0 +1,32 @@
+// The request side of the daemon: its ports, the top-level message handler, the request
+// subsystem and the handlers behind each routine. Everything here runs on the single server
+// thread (main), one message at a time, so the registry needs no lock.
+#pragma once
+
+#include "platform/mach_msg.h"
+#include "server/messages.h"
+
+#include <cstdint>
+
+// The service port (the listening socket) and the set the server loop receives from.
+extern mach_port_t f2d_public_port;
+extern mach_port_t server_port_set;
+
+// Handles the no-senders notice (id 70) and passes everything else to subsystem_demux.
+bool server_demux(mach_msg_header_t* request, mach_msg_header_t* reply);
+
+// Dispatches ids 66000..66006 to their stubs; answers MIG_BAD_ID (and returns false) otherwise.
+bool subsystem_demux(mach_msg_header_t* request, mach_msg_header_t* reply);
+
+// Handlers, called by the stubs with unpacked values (see registry.h for register).
+kern_return_t implementation_flush_rpc(mach_port_t local_port, uint64_t* event_id);
+kern_return_t implementation_get_volume_uuid_rpc(mach_port_t local_port, uint32_t device,
+                                                 char* uuid_text);
+kern_return_t implementation_get_current_event_id_rpc(mach_port_t local_port,
+                                                      uint64_t* event_id);
+kern_return_t implementation_get_event_id_for_time_rpc(mach_port_t local_port, uint32_t device,
+                                                       int64_t time, uint64_t* event_id);
+kern_return_t implementation_purge_events_rpc(mach_port_t local_port, uint32_t device,
+                                              uint64_t event_id, uint32_t* result,
+                                              uint32_t sender_euid);
+kern_return_t implementation_unregister_rpc(mach_port_t local_port);
