@@ -1,9 +1,17 @@
 // The daemon as a process: thousands of short-lived clients leave its descriptors and memory
-// flat, a second daemon on a live socket fails its check-in and exits, and log lines reach
-// standard error only with "-d".
+// flat, a second daemon on a live socket fails its check-in and exits, a daemon that cannot
+// start its event thread exits, and log lines reach standard error only with "-d".
 #include "test_daemon.h"
 
+#include <fcntl.h>
+#include <grp.h>
+#include <sys/resource.h>
 #include <sys/wait.h>
+#include <unistd.h>
+
+#include <filesystem>
+#include <fstream>
+#include <iterator>
 
 #include <string>
 #include <vector>
@@ -89,6 +97,43 @@ TEST_F(Lifecycle, SecondDaemonOnLiveSocketFailsCheckIn)
     EXPECT_NE(std::string::npos, log.find("already held")) << log;
     EXPECT_NE(std::string::npos, log.find("(1103)")) << log;
     EXPECT_TRUE(answers_probe()) << "the first daemon lost its socket";
+}
+
+// Runs the daemon as an unprivileged user that may not start another thread: check-in
+// succeeds on a socket in a directory of its own, then creating the event thread fails.
+TEST(DaemonStartup, ThreadCreationFailureIsLoggedAndExitsOne)
+{
+    if (geteuid() != 0)
+        GTEST_SKIP() << "needs root to switch to an unprivileged user";
+    constexpr uid_t UNPRIVILEGED = 64123;
+    char dir_template[] = "/tmp/vantles-startup.XXXXXX";
+    ASSERT_NE(nullptr, mkdtemp(dir_template));
+    std::string dir = dir_template;
+    ASSERT_EQ(0, chown(dir.c_str(), UNPRIVILEGED, UNPRIVILEGED));
+    std::string log_path = dir + "/stderr.log";
+    std::string socket_env = "VANTLESD_SOCKET=" + dir + "/vantlesd.sock";
+
+    pid_t pid = fork();
+    ASSERT_GE(pid, 0);
+    if (pid == 0) {
+        int log = open(log_path.c_str(), O_WRONLY | O_CREAT | O_TRUNC | O_CLOEXEC, 0644);
+        rlimit one_process = {1, 1};
+        if (log < 0 || dup2(log, 2) < 0 || setgroups(0, nullptr) != 0 ||
+            setgid(UNPRIVILEGED) != 0 || setuid(UNPRIVILEGED) != 0 ||
+            setrlimit(RLIMIT_NPROC, &one_process) != 0)
+            _exit(126);
+        char* argv[] = {const_cast<char*>(VANTLESD_PATH), const_cast<char*>("-d"), nullptr};
+        char* envp[] = {socket_env.data(), nullptr};
+        execve(VANTLESD_PATH, argv, envp);
+        _exit(127);
+    }
+    int status = 0;
+    ASSERT_EQ(pid, waitpid(pid, &status, 0));
+    std::ifstream in(log_path);
+    std::string log((std::istreambuf_iterator<char>(in)), std::istreambuf_iterator<char>());
+    std::filesystem::remove_all(dir);
+    EXPECT_TRUE(WIFEXITED(status) && WEXITSTATUS(status) == 1) << "wait status " << status;
+    EXPECT_NE(std::string::npos, log.find("main: ERROR: pthread_create() => 11")) << log;
 }
 
 // Sends an unregister to the public port, which logs its "=> NULL" line before it answers.
