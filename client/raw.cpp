@@ -24,8 +24,7 @@ constexpr size_t RAW_RECEIVE_BUFFER = PORT_MAX_DATAGRAM + 4096;
 // Most descriptors one received datagram may bring.
 constexpr size_t RAW_MAX_RECEIVED_FDS = 64;
 
-int64_t now_ms()
-{
+int64_t now_ms() {
     timespec ts;
     clock_gettime(CLOCK_MONOTONIC, &ts);
     return int64_t{ts.tv_sec} * 1000 + ts.tv_nsec / 1000000;
@@ -33,8 +32,7 @@ int64_t now_ms()
 
 // Waits for events on fd until deadline (ms of CLOCK_MONOTONIC). 0, ETIMEDOUT or errno;
 // *revents gets what poll reported.
-int wait_for(int fd, short events, int64_t deadline, short* revents)
-{
+int wait_for(int fd, short events, int64_t deadline, short* revents) {
     for (;;) {
         pollfd p = {fd, events, 0};
         int64_t left = std::max<int64_t>(deadline - now_ms(), 0);
@@ -50,16 +48,14 @@ int wait_for(int fd, short events, int64_t deadline, short* revents)
     }
 }
 
-void append(std::vector<uint8_t>* out, const void* bytes, size_t size)
-{
+void append(std::vector<uint8_t>* out, const void* bytes, size_t size) {
     const auto* p = static_cast<const uint8_t*>(bytes);
     out->insert(out->end(), p, p + size);
 }
 
 // Packs strings into an offsets region and a blob region.
 void pack(std::span<const std::string> strings, std::vector<uint8_t>* offsets,
-          std::vector<uint8_t>* blob)
-{
+          std::vector<uint8_t>* blob) {
     offsets->clear();
     blob->clear();
     for (const std::string& s : strings) {
@@ -69,8 +65,7 @@ void pack(std::span<const std::string> strings, std::vector<uint8_t>* offsets,
     }
 }
 
-void set_ool(mach_msg_ool_descriptor_t* desc)
-{
+void set_ool(mach_msg_ool_descriptor_t* desc) {
     desc->address = 0;
     desc->deallocate = 0;
     desc->copy = MACH_MSG_VIRTUAL_COPY;
@@ -80,8 +75,7 @@ void set_ool(mach_msg_ool_descriptor_t* desc)
 
 }  // namespace
 
-int raw_connect(const char* path, unique_fd* out)
-{
+int raw_connect(const char* path, unique_fd* out) {
     if (path == nullptr)
         path = port_service_path();
     sockaddr_un addr = {};
@@ -98,8 +92,7 @@ int raw_connect(const char* path, unique_fd* out)
     return 0;
 }
 
-int raw_socketpair(unique_fd* a, unique_fd* b)
-{
+int raw_socketpair(unique_fd* a, unique_fd* b) {
     int sv[2];
     if (socketpair(AF_UNIX, SOCK_SEQPACKET | SOCK_CLOEXEC, 0, sv) != 0)
         return errno;
@@ -108,9 +101,7 @@ int raw_socketpair(unique_fd* a, unique_fd* b)
     return 0;
 }
 
-int raw_send(int socket, const void* bytes, size_t size, std::span<const int> fds,
-             int timeout_ms)
-{
+int raw_send(int socket, const void* bytes, size_t size, std::span<const int> fds, int timeout_ms) {
     iovec iov = {const_cast<void*>(bytes), size};
     msghdr msg = {};
     msg.msg_iov = &iov;
@@ -141,8 +132,7 @@ int raw_send(int socket, const void* bytes, size_t size, std::span<const int> fd
     }
 }
 
-int raw_receive(int socket, int timeout_ms, raw_datagram* out)
-{
+int raw_receive(int socket, int timeout_ms, raw_datagram* out) {
     out->bytes.clear();
     out->fds.clear();
     short revents = 0;
@@ -183,15 +173,12 @@ int raw_receive(int socket, int timeout_ms, raw_datagram* out)
     return 0;
 }
 
-int raw_rpc(int socket, const std::vector<uint8_t>& request, int timeout_ms,
-            raw_datagram* reply)
-{
+int raw_rpc(int socket, const std::vector<uint8_t>& request, int timeout_ms, raw_datagram* reply) {
     int err = raw_send(socket, request.data(), request.size(), {}, timeout_ms);
     return err != 0 ? err : raw_receive(socket, timeout_ms, reply);
 }
 
-int raw_memfd(std::span<const uint8_t> bytes, bool seal, unique_fd* out)
-{
+int raw_memfd(std::span<const uint8_t> bytes, bool seal, unique_fd* out) {
     unique_fd m(memfd_create("vantles-regions", MFD_CLOEXEC | MFD_ALLOW_SEALING));
     if (!m.valid())
         return errno;
@@ -211,8 +198,7 @@ int raw_memfd(std::span<const uint8_t> bytes, bool seal, unique_fd* out)
     return 0;
 }
 
-std::vector<uint8_t> raw_simple_request(mach_msg_id_t id, uint32_t size, uint32_t bits)
-{
+std::vector<uint8_t> raw_simple_request(mach_msg_id_t id, uint32_t size, uint32_t bits) {
     std::vector<uint8_t> bytes(size, 0);
     mach_msg_header_t head = {bits, size, 0, 0, 0, id};
     memcpy(bytes.data(), &head, std::min<size_t>(size, sizeof head));
@@ -222,14 +208,13 @@ std::vector<uint8_t> raw_simple_request(mach_msg_id_t id, uint32_t size, uint32_
 }
 
 void raw_register_build(raw_register* req, std::span<const std::string> paths,
-                        std::span<const std::string> excludes)
-{
+                        std::span<const std::string> excludes) {
     pack(paths, &req->regions[0], &req->regions[1]);
     pack(excludes, &req->regions[2], &req->regions[3]);
     register_request_t& m = req->msg;
     m = {};
-    m.head = {MACH_MSGH_BITS_COMPLEX | MACH_MSG_TYPE_COPY_SEND, sizeof m, 0, 0, 0,
-              VANTLES_MSG_REGISTER};
+    m.head = {
+        MACH_MSGH_BITS_COMPLEX | MACH_MSG_TYPE_COPY_SEND, sizeof m, 0, 0, 0, VANTLES_MSG_REGISTER};
     m.body.msgh_descriptor_count = 5;
     m.callback.disposition = MACH_MSG_TYPE_MOVE_SEND;
     m.callback.type = MACH_MSG_PORT_DESCRIPTOR;
@@ -246,8 +231,7 @@ void raw_register_build(raw_register* req, std::span<const std::string> paths,
     m.num_excludes = m.exclude_offset_count;
 }
 
-void raw_register_sync(raw_register* req)
-{
+void raw_register_sync(raw_register* req) {
     register_request_t& m = req->msg;
     m.path_offsets.size = static_cast<uint32_t>(req->regions[0].size());
     m.paths.size = static_cast<uint32_t>(req->regions[1].size());
@@ -259,8 +243,7 @@ void raw_register_sync(raw_register* req)
     m.exclude_blob_size = m.excludes.size;
 }
 
-int raw_register_encode(const raw_register& req, std::vector<uint8_t>* datagram, unique_fd* memfd)
-{
+int raw_register_encode(const raw_register& req, std::vector<uint8_t>* datagram, unique_fd* memfd) {
     size_t size = req.msg.head.msgh_size;
     datagram->assign(size, 0);
     memcpy(datagram->data(), &req.msg, std::min(size, sizeof req.msg));
@@ -276,8 +259,7 @@ int raw_register_encode(const raw_register& req, std::vector<uint8_t>* datagram,
     return 0;
 }
 
-int raw_register_send(int socket, const raw_register& req, std::span<const int> port_fds)
-{
+int raw_register_send(int socket, const raw_register& req, std::span<const int> port_fds) {
     std::vector<uint8_t> datagram;
     unique_fd memfd;
     int err = raw_register_encode(req, &datagram, &memfd);

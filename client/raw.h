@@ -32,16 +32,14 @@ int raw_socketpair(unique_fd* a, unique_fd* b);
 
 // Sends size bytes as one datagram with fds passed in order (none when empty), waiting up to
 // timeout_ms for room. The caller keeps its copies of fds. 0, ETIMEDOUT or an errno value.
-int raw_send(int socket, const void* bytes, size_t size, std::span<const int> fds,
-             int timeout_ms);
+int raw_send(int socket, const void* bytes, size_t size, std::span<const int> fds, int timeout_ms);
 
 // Receives one datagram, waiting up to timeout_ms. 0, ETIMEDOUT, ECONNRESET when the peer
 // has closed, or an errno value.
 int raw_receive(int socket, int timeout_ms, raw_datagram* out);
 
 // raw_send then raw_receive.
-int raw_rpc(int socket, const std::vector<uint8_t>& request, int timeout_ms,
-            raw_datagram* reply);
+int raw_rpc(int socket, const std::vector<uint8_t>& request, int timeout_ms, raw_datagram* reply);
 
 // A sealed memfd holding bytes. seal false leaves it writable and resizable. 0 or an errno.
 int raw_memfd(std::span<const uint8_t> bytes, bool seal, unique_fd* out);

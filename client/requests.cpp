@@ -43,14 +43,11 @@ struct packed_paths {
     std::vector<char> blob;
 };
 
-bool is_send_error(kern_return_t code)
-{
+bool is_send_error(kern_return_t code) {
     return code >= 0x10000000 && code < 0x10004000;
 }
 
-void set_header(mach_msg_header_t* head, mach_port_t port, mach_msg_size_t size,
-                mach_msg_id_t id)
-{
+void set_header(mach_msg_header_t* head, mach_port_t port, mach_msg_size_t size, mach_msg_id_t id) {
     head->msgh_bits = CLIENT_REQUEST_BITS;
     head->msgh_size = size;
     head->msgh_remote_port = port;
@@ -59,8 +56,7 @@ void set_header(mach_msg_header_t* head, mach_port_t port, mach_msg_size_t size,
     head->msgh_id = id;
 }
 
-void set_region(mach_msg_ool_descriptor_t* desc, const void* data, size_t size)
-{
+void set_region(mach_msg_ool_descriptor_t* desc, const void* data, size_t size) {
     desc->address = size ? reinterpret_cast<uintptr_t>(data) : 0;
     desc->deallocate = 0;
     desc->copy = MACH_MSG_VIRTUAL_COPY;
@@ -69,8 +65,7 @@ void set_region(mach_msg_ool_descriptor_t* desc, const void* data, size_t size)
     desc->size = static_cast<uint32_t>(size);
 }
 
-int pack_paths(std::span<const char* const> paths, packed_paths* out)
-{
+int pack_paths(std::span<const char* const> paths, packed_paths* out) {
     size_t total = 0;
     for (const char* path : paths) {
         if (path == nullptr)
@@ -90,8 +85,7 @@ int pack_paths(std::span<const char* const> paths, packed_paths* out)
 // Checks a simple reply against its request: 0 for the successful reply of success_size
 // bytes, the daemon's code for an error reply, else VANTLES_ERR_BAD_REPLY.
 int check_simple_reply(const mach_msg_header_t* reply, mach_msg_id_t request_id,
-                       mach_msg_size_t success_size)
-{
+                       mach_msg_size_t success_size) {
     if (reply->msgh_id != request_id + VANTLES_MSG_REPLY_OFFSET ||
         (reply->msgh_bits & MACH_MSGH_BITS_COMPLEX) != 0 ||
         reply->msgh_size < sizeof(error_reply_t))
@@ -108,8 +102,7 @@ int check_simple_reply(const mach_msg_header_t* reply, mach_msg_id_t request_id,
 // in *reply for the caller to read when the result is 0.
 int simple_call(mach_port_t port, uint32_t timeout_ms, mach_msg_header_t* request,
                 mach_msg_size_t size, mach_msg_id_t id, reply_buffer* reply,
-                mach_msg_size_t success_size)
-{
+                mach_msg_size_t success_size) {
     if (port == MACH_PORT_NULL)
         return EBADF;
     set_header(request, port, size, id);
@@ -123,8 +116,7 @@ int simple_call(mach_port_t port, uint32_t timeout_ms, mach_msg_header_t* reques
 
 // Takes the private port out of a register reply: 0, the daemon's code, or
 // VANTLES_ERR_BAD_REPLY. The reply is destroyed.
-int take_register_reply(mach_msg_header_t* reply, mach_port_t* private_port)
-{
+int take_register_reply(mach_msg_header_t* reply, mach_port_t* private_port) {
     int result = VANTLES_ERR_BAD_REPLY;
     if (reply->msgh_id == VANTLES_MSG_REGISTER + VANTLES_MSG_REPLY_OFFSET) {
         if ((reply->msgh_bits & MACH_MSGH_BITS_COMPLEX) != 0) {
@@ -150,12 +142,9 @@ int take_register_reply(mach_msg_header_t* reply, mach_port_t* private_port)
 }  // namespace
 
 vantles_connection::vantles_connection(vantles_connection&& other) noexcept
-    : port(std::exchange(other.port, 0)), timeout_ms(other.timeout_ms)
-{
-}
+    : port(std::exchange(other.port, 0)), timeout_ms(other.timeout_ms) {}
 
-vantles_connection& vantles_connection::operator=(vantles_connection&& other) noexcept
-{
+vantles_connection& vantles_connection::operator=(vantles_connection&& other) noexcept {
     if (this != &other) {
         vantles_close(this);
         port = std::exchange(other.port, 0);
@@ -164,17 +153,16 @@ vantles_connection& vantles_connection::operator=(vantles_connection&& other) no
     return *this;
 }
 
-vantles_connection::~vantles_connection() { vantles_close(this); }
+vantles_connection::~vantles_connection() {
+    vantles_close(this);
+}
 
 vantles_registration::vantles_registration(vantles_registration&& other) noexcept
     : private_port(std::exchange(other.private_port, 0)),
       event_port(std::exchange(other.event_port, 0)),
-      timeout_ms(other.timeout_ms)
-{
-}
+      timeout_ms(other.timeout_ms) {}
 
-vantles_registration& vantles_registration::operator=(vantles_registration&& other) noexcept
-{
+vantles_registration& vantles_registration::operator=(vantles_registration&& other) noexcept {
     if (this != &other) {
         vantles_release(this);
         private_port = std::exchange(other.private_port, 0);
@@ -184,10 +172,11 @@ vantles_registration& vantles_registration::operator=(vantles_registration&& oth
     return *this;
 }
 
-vantles_registration::~vantles_registration() { vantles_release(this); }
+vantles_registration::~vantles_registration() {
+    vantles_release(this);
+}
 
-int vantles_connect(const char* path, vantles_connection* out)
-{
+int vantles_connect(const char* path, vantles_connection* out) {
     vantles_close(out);
     mach_port_t port = MACH_PORT_NULL;
     int err = port_connect(path, &port);
@@ -197,14 +186,12 @@ int vantles_connect(const char* path, vantles_connection* out)
     return 0;
 }
 
-void vantles_close(vantles_connection* conn)
-{
+void vantles_close(vantles_connection* conn) {
     if (conn->port != MACH_PORT_NULL)
         mach_port_deallocate(std::exchange(conn->port, MACH_PORT_NULL));
 }
 
-void vantles_release(vantles_registration* reg)
-{
+void vantles_release(vantles_registration* reg) {
     if (reg->private_port != MACH_PORT_NULL)
         mach_port_deallocate(std::exchange(reg->private_port, MACH_PORT_NULL));
     if (reg->event_port != MACH_PORT_NULL)
@@ -212,8 +199,7 @@ void vantles_release(vantles_registration* reg)
 }
 
 int vantles_register(const vantles_connection* conn, const vantles_register_args& args,
-                     vantles_registration* out)
-{
+                     vantles_registration* out) {
     vantles_release(out);
     if (conn->port == MACH_PORT_NULL)
         return EBADF;
@@ -269,8 +255,7 @@ int vantles_register(const vantles_connection* conn, const vantles_register_args
     return 0;
 }
 
-int vantles_flush(const vantles_registration* reg, uint64_t* event_id)
-{
+int vantles_flush(const vantles_registration* reg, uint64_t* event_id) {
     simple_request_t req = {};
     reply_buffer reply;
     int result = simple_call(reg->private_port, reg->timeout_ms, &req.head, sizeof req,
@@ -280,8 +265,7 @@ int vantles_flush(const vantles_registration* reg, uint64_t* event_id)
     return result;
 }
 
-int vantles_unregister(vantles_registration* reg)
-{
+int vantles_unregister(vantles_registration* reg) {
     simple_request_t req = {};
     reply_buffer reply;
     int result = simple_call(reg->private_port, reg->timeout_ms, &req.head, sizeof req,
@@ -291,8 +275,7 @@ int vantles_unregister(vantles_registration* reg)
 }
 
 int vantles_get_volume_uuid(const vantles_connection* conn, uint32_t device,
-                            char text[VANTLES_UUID_TEXT_LENGTH + 1])
-{
+                            char text[VANTLES_UUID_TEXT_LENGTH + 1]) {
     get_volume_uuid_request_t req = {};
     req.NDR = NDR_record;
     req.device = device;
@@ -307,8 +290,7 @@ int vantles_get_volume_uuid(const vantles_connection* conn, uint32_t device,
     return result;
 }
 
-int vantles_get_current_event_id(const vantles_connection* conn, uint64_t* event_id)
-{
+int vantles_get_current_event_id(const vantles_connection* conn, uint64_t* event_id) {
     simple_request_t req = {};
     reply_buffer reply;
     int result = simple_call(conn->port, conn->timeout_ms, &req.head, sizeof req,
@@ -319,24 +301,21 @@ int vantles_get_current_event_id(const vantles_connection* conn, uint64_t* event
 }
 
 int vantles_get_event_id_for_time(const vantles_connection* conn, uint32_t device, int64_t time,
-                                  uint64_t* event_id)
-{
+                                  uint64_t* event_id) {
     get_event_id_for_time_request_t req = {};
     req.NDR = NDR_record;
     req.device = device;
     req.time = time;
     reply_buffer reply;
     int result = simple_call(conn->port, conn->timeout_ms, &req.head, sizeof req,
-                             VANTLES_MSG_GET_EVENT_ID_FOR_TIME, &reply,
-                             sizeof(event_id_reply_t));
+                             VANTLES_MSG_GET_EVENT_ID_FOR_TIME, &reply, sizeof(event_id_reply_t));
     if (result == 0)
         *event_id = reinterpret_cast<const event_id_reply_t*>(&reply)->event_id;
     return result;
 }
 
 int vantles_purge_events(const vantles_connection* conn, uint32_t device, uint64_t event_id,
-                         uint32_t* result)
-{
+                         uint32_t* result) {
     purge_events_request_t req = {};
     req.NDR = NDR_record;
     req.device = device;

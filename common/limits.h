@@ -4,7 +4,7 @@
 
 #include <cstddef>
 
-constexpr size_t PATH_BUFFER_SIZE = 1024;              // bytes with the NUL
+constexpr size_t PATH_BUFFER_SIZE = 1024;  // bytes with the NUL
 constexpr size_t PATH_MAX_LENGTH = PATH_BUFFER_SIZE - 1;
 
 // Copies src into dst (dst_size bytes), always NUL-terminated when dst_size > 0, and returns

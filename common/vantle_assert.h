@@ -5,5 +5,4 @@
 
 [[noreturn]] void vantle_assert_fail(const char* function, const char* expression);
 
-#define VANTLE_ASSERT(expr) \
-    ((expr) ? static_cast<void>(0) : vantle_assert_fail(__func__, #expr))
+#define VANTLE_ASSERT(expr) ((expr) ? static_cast<void>(0) : vantle_assert_fail(__func__, #expr))

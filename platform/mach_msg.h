@@ -8,8 +8,8 @@
 
 #include <cstdint>
 
-using mach_port_t = uint32_t;      // a port name: a descriptor number in this process, 0 = none
-using kern_return_t = int32_t;     // 0 or one of the codes below
+using mach_port_t = uint32_t;   // a port name: a descriptor number in this process, 0 = none
+using kern_return_t = int32_t;  // 0 or one of the codes below
 using mach_msg_bits_t = uint32_t;
 using mach_msg_size_t = uint32_t;
 using mach_msg_id_t = int32_t;
@@ -83,9 +83,9 @@ constexpr mach_msg_timeout_t MACH_MSG_TIMEOUT_NONE = 0;
 
 struct mach_msg_header_t {
     mach_msg_bits_t msgh_bits;
-    mach_msg_size_t msgh_size;          // bytes of the message without trailer
-    mach_port_t msgh_remote_port;       // request: reply token; reply: destination
-    mach_port_t msgh_local_port;        // received request: the port it arrived on
+    mach_msg_size_t msgh_size;     // bytes of the message without trailer
+    mach_port_t msgh_remote_port;  // request: reply token; reply: destination
+    mach_port_t msgh_local_port;   // received request: the port it arrived on
     mach_port_t msgh_voucher_port;
     mach_msg_id_t msgh_id;
 };
@@ -100,16 +100,16 @@ struct mach_msg_port_descriptor_t {
     uint32_t pad1;
     uint16_t pad2;
     uint8_t disposition;
-    uint8_t type;                       // MACH_MSG_PORT_DESCRIPTOR
+    uint8_t type;  // MACH_MSG_PORT_DESCRIPTOR
 };
 static_assert(sizeof(mach_msg_port_descriptor_t) == 12);
 
 struct mach_msg_ool_descriptor_t {
-    uint64_t address;                   // 0 on the wire; the receiver's copy once received
+    uint64_t address;  // 0 on the wire; the receiver's copy once received
     uint8_t deallocate;
     uint8_t copy;
     uint8_t pad1;
-    uint8_t type;                       // MACH_MSG_OOL_DESCRIPTOR
+    uint8_t type;  // MACH_MSG_OOL_DESCRIPTOR
     uint32_t size;
 };
 static_assert(sizeof(mach_msg_ool_descriptor_t) == 16);
@@ -124,17 +124,17 @@ static_assert(sizeof(NDR_record_t) == 8);
 inline constexpr NDR_record_t NDR_record = {0, 0, 0, 0, 1, 0, 0, 0};
 
 struct security_token_t {
-    uint32_t val[2];                    // effective uid, effective gid
+    uint32_t val[2];  // effective uid, effective gid
 };
 
 struct audit_token_t {
-    uint32_t val[8];                    // auid, euid, egid, ruid, rgid, pid, asid, pidversion
+    uint32_t val[8];  // auid, euid, egid, ruid, rgid, pid, asid, pidversion
 };
 
 // The receive trailer appended behind every received message.
 struct mach_msg_audit_trailer_t {
-    uint32_t msgh_trailer_type;         // MACH_MSG_TRAILER_FORMAT_0
-    uint32_t msgh_trailer_size;         // 52 when credentials came with the datagram, else 0
+    uint32_t msgh_trailer_type;  // MACH_MSG_TRAILER_FORMAT_0
+    uint32_t msgh_trailer_size;  // 52 when credentials came with the datagram, else 0
     uint32_t msgh_seqno;
     security_token_t msgh_sender;
     audit_token_t msgh_audit;
@@ -154,4 +154,6 @@ static_assert(sizeof(mach_no_senders_notification_t) == 36);
 constexpr mach_msg_size_t MACH_MSG_TRAILER_AUDIT_SIZE = sizeof(mach_msg_audit_trailer_t);
 
 // Round a message size up to the 4-byte boundary where its trailer starts.
-constexpr mach_msg_size_t mach_msg_round(mach_msg_size_t size) { return (size + 3u) & ~3u; }
+constexpr mach_msg_size_t mach_msg_round(mach_msg_size_t size) {
+    return (size + 3u) & ~3u;
+}

@@ -88,8 +88,8 @@ using mach_msg_demux_t = bool (*)(mach_msg_header_t* request, mach_msg_header_t*
 // right it arrived on, its msgh_remote_port a non-zero token for the socket it came in on.
 // options is accepted for form: every request carries the audit trailer. Returns only on
 // failure, with a kern code (MACH_RCV_PORT_DIED once the set is dropped).
-kern_return_t mach_msg_server(mach_msg_demux_t demux, mach_msg_size_t max_size,
-                              mach_port_t set, uint32_t options);
+kern_return_t mach_msg_server(mach_msg_demux_t demux, mach_msg_size_t max_size, mach_port_t set,
+                              uint32_t options);
 
 // Both sides ------------------------------------------------------------------------------
 
@@ -122,9 +122,9 @@ void mach_msg_destroy(mach_msg_header_t* msg);
 void mig_deallocate(uint64_t address, uint32_t size);
 
 // Unpacks the audit token of a trailer.
-void audit_token_to_au32(const audit_token_t& token, uint32_t* auid, uint32_t* euid,
-                         uint32_t* egid, uint32_t* ruid, uint32_t* rgid, int32_t* pid,
-                         uint32_t* asid, uint32_t* pidversion);
+void audit_token_to_au32(const audit_token_t& token, uint32_t* auid, uint32_t* euid, uint32_t* egid,
+                         uint32_t* ruid, uint32_t* rgid, int32_t* pid, uint32_t* asid,
+                         uint32_t* pidversion);
 
 // Client side ------------------------------------------------------------------------------
 
@@ -139,5 +139,5 @@ int port_make_pair(mach_port_t* out_receive, mach_port_t* out_send);
 // Sends request on request->msgh_remote_port and waits up to timeout_ms for the reply, which
 // is received into reply (reply_size bytes); the send and the wait share the timeout, and
 // MACH_MSG_TIMEOUT_NONE waits for ever for both. 0, a send result, or a receive result.
-kern_return_t mach_msg_rpc(mach_msg_header_t* request, mach_msg_header_t* reply,
-                           size_t reply_size, mach_msg_timeout_t timeout_ms);
+kern_return_t mach_msg_rpc(mach_msg_header_t* request, mach_msg_header_t* reply, size_t reply_size,
+                           mach_msg_timeout_t timeout_ms);

@@ -84,12 +84,12 @@ int probe(const sockaddr_un& addr) {
         return 0;
     }
     switch (errno) {
-    case EAGAIN:        // listening, backlog full
-        return 0;
-    case EPROTOTYPE:    // a live socket of another kind: not ours to replace
-        return EADDRINUSE;
-    default:
-        return errno;
+        case EAGAIN:  // listening, backlog full
+            return 0;
+        case EPROTOTYPE:  // a live socket of another kind: not ours to replace
+            return EADDRINUSE;
+        default:
+            return errno;
     }
 }
 
@@ -106,7 +106,7 @@ int open_parent(const char* path) {
         std::memcpy(parent, path, static_cast<size_t>(slash - path));
         parent[slash - path] = '\0';
         if (mkdir(parent, 0755) == 0) {
-            chmod(parent, 0755);   // whatever the umask
+            chmod(parent, 0755);  // whatever the umask
         } else if (errno != EEXIST) {
             return -1;
         }
@@ -153,7 +153,8 @@ int bind_service(const char* path, unique_fd* out) {
         return errno;
     }
 
-    unique_fd fd(port_fd_nonzero(socket(AF_UNIX, SOCK_SEQPACKET | SOCK_NONBLOCK | SOCK_CLOEXEC, 0)));
+    unique_fd fd(
+        port_fd_nonzero(socket(AF_UNIX, SOCK_SEQPACKET | SOCK_NONBLOCK | SOCK_CLOEXEC, 0)));
     if (!fd.valid()) {
         return errno;
     }

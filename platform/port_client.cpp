@@ -66,7 +66,8 @@ kern_return_t port_receive_on(int fd, mach_port_t local, mach_msg_header_t* buff
     if (!staging) {
         return MACH_RCV_TOO_LARGE;
     }
-    const auto deadline = port_clock::now() + std::chrono::milliseconds(timeout_ms < 0 ? 0 : timeout_ms);
+    const auto deadline =
+        port_clock::now() + std::chrono::milliseconds(timeout_ms < 0 ? 0 : timeout_ms);
     for (;;) {
         port_datagram dg;
         const int err = port_recv_datagram(fd, staging.get(), PORT_MAX_DATAGRAM, &dg);
@@ -88,7 +89,7 @@ kern_return_t port_receive_on(int fd, mach_port_t local, mach_msg_header_t* buff
             return MACH_RCV_INVALID_NAME;
         }
         if (err != 0) {
-            return MACH_RCV_PORT_DIED;   // ECONNRESET, ENOTCONN: the peer is gone
+            return MACH_RCV_PORT_DIED;  // ECONNRESET, ENOTCONN: the peer is gone
         }
         if (dg.length == 0 && dg.right_count == 0 && !dg.rights_lost &&
             (dg.msg_flags & MSG_TRUNC) == 0) {
@@ -119,11 +120,12 @@ kern_return_t mach_msg_receive(mach_port_t port, mach_msg_header_t* buffer, size
     if (kr != 0) {
         return kr;
     }
-    return port_receive_on(static_cast<int>(port), port, buffer, buffer_size, to_budget(timeout_ms));
+    return port_receive_on(static_cast<int>(port), port, buffer, buffer_size,
+                           to_budget(timeout_ms));
 }
 
-kern_return_t mach_msg_rpc(mach_msg_header_t* request, mach_msg_header_t* reply,
-                           size_t reply_size, mach_msg_timeout_t timeout_ms) {
+kern_return_t mach_msg_rpc(mach_msg_header_t* request, mach_msg_header_t* reply, size_t reply_size,
+                           mach_msg_timeout_t timeout_ms) {
     if (request == nullptr || reply == nullptr) {
         return MACH_SEND_INVALID_DATA;
     }

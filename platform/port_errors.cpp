@@ -90,15 +90,23 @@ const char* bootstrap_strerror(kern_return_t code) {
     return mach_error_string(code);
 }
 
-void audit_token_to_au32(const audit_token_t& token, uint32_t* auid, uint32_t* euid,
-                         uint32_t* egid, uint32_t* ruid, uint32_t* rgid, int32_t* pid,
-                         uint32_t* asid, uint32_t* pidversion) {
-    if (auid) *auid = token.val[0];
-    if (euid) *euid = token.val[1];
-    if (egid) *egid = token.val[2];
-    if (ruid) *ruid = token.val[3];
-    if (rgid) *rgid = token.val[4];
-    if (pid) *pid = static_cast<int32_t>(token.val[5]);
-    if (asid) *asid = token.val[6];
-    if (pidversion) *pidversion = token.val[7];
+void audit_token_to_au32(const audit_token_t& token, uint32_t* auid, uint32_t* euid, uint32_t* egid,
+                         uint32_t* ruid, uint32_t* rgid, int32_t* pid, uint32_t* asid,
+                         uint32_t* pidversion) {
+    if (auid)
+        *auid = token.val[0];
+    if (euid)
+        *euid = token.val[1];
+    if (egid)
+        *egid = token.val[2];
+    if (ruid)
+        *ruid = token.val[3];
+    if (rgid)
+        *rgid = token.val[4];
+    if (pid)
+        *pid = static_cast<int32_t>(token.val[5]);
+    if (asid)
+        *asid = token.val[6];
+    if (pidversion)
+        *pidversion = token.val[7];
 }

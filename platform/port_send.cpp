@@ -41,9 +41,9 @@ using heap_bytes = std::unique_ptr<uint8_t[], free_deleter>;
 struct send_rights {
     int fds[PORT_MAX_RIGHTS];
     size_t fd_count = 0;
-    int moved[PORT_MAX_RIGHTS];          // MOVE_SEND descriptors: closed after the send
+    int moved[PORT_MAX_RIGHTS];  // MOVE_SEND descriptors: closed after the send
     size_t moved_count = 0;
-    port_ref claimed[PORT_MAX_RIGHTS];   // MAKE_SEND receive rights whose end B we hold
+    port_ref claimed[PORT_MAX_RIGHTS];  // MAKE_SEND receive rights whose end B we hold
     unique_fd peers[PORT_MAX_RIGHTS];
     size_t claimed_count = 0;
     bool sent = false;
@@ -105,7 +105,7 @@ kern_return_t gather_rights(const uint8_t* msg, const port_layout& layout, send_
         }
         if (disposition == MACH_MSG_TYPE_MOVE_SEND) {
             for (size_t i = 0; i < rights->moved_count; ++i) {
-                if (rights->moved[i] == fd) {   // one right can not move twice
+                if (rights->moved[i] == fd) {  // one right can not move twice
                     kr = MACH_SEND_INVALID_RIGHT;
                     return;
                 }
@@ -146,14 +146,14 @@ bool regions_addressed(const uint8_t* msg, const port_layout& layout) {
 
 kern_return_t errno_to_send_result(int err) {
     switch (err) {
-    case ENOBUFS:
-    case ENOMEM:
-    case ETOOMANYREFS:   // too many descriptors in flight
-        return MACH_SEND_NO_BUFFER;
-    case EMSGSIZE:
-        return MACH_SEND_TOO_LARGE;
-    default:             // EPIPE, ECONNRESET, ECONNREFUSED, ENOTCONN, EBADF, ENOTSOCK, ...
-        return MACH_SEND_INVALID_DEST;
+        case ENOBUFS:
+        case ENOMEM:
+        case ETOOMANYREFS:  // too many descriptors in flight
+            return MACH_SEND_NO_BUFFER;
+        case EMSGSIZE:
+            return MACH_SEND_TOO_LARGE;
+        default:  // EPIPE, ECONNRESET, ECONNREFUSED, ENOTCONN, EBADF, ENOTSOCK, ...
+            return MACH_SEND_INVALID_DEST;
     }
 }
 
@@ -217,7 +217,7 @@ kern_return_t transmit(int fd, const uint8_t* data, size_t length, const int* fd
     const auto deadline = clock::now() + std::chrono::milliseconds(timeout_ms < 0 ? 0 : timeout_ms);
     for (;;) {
         if (sendmsg(fd, &mh, MSG_NOSIGNAL | MSG_DONTWAIT) >= 0) {
-            return 0;   // a sequenced-packet send is whole or nothing
+            return 0;  // a sequenced-packet send is whole or nothing
         }
         const int err = errno;
         if (err == EINTR) {

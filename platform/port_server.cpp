@@ -41,7 +41,7 @@ struct free_deleter {
 struct server_state {
     mach_msg_demux_t demux = nullptr;
     size_t max_size = 0;
-    size_t buffer_size = 0;   // of request and reply: max_size rounded plus the trailer
+    size_t buffer_size = 0;  // of request and reply: max_size rounded plus the trailer
     std::unique_ptr<uint8_t, free_deleter> request_bytes;
     std::unique_ptr<uint8_t, free_deleter> reply_bytes;
     std::unique_ptr<uint8_t, free_deleter> staging;
@@ -49,7 +49,9 @@ struct server_state {
     // connection instead of spinning on a readable listener.
     unique_fd spare;
 
-    mach_msg_header_t* request() { return reinterpret_cast<mach_msg_header_t*>(request_bytes.get()); }
+    mach_msg_header_t* request() {
+        return reinterpret_cast<mach_msg_header_t*>(request_bytes.get());
+    }
     mach_msg_header_t* reply() { return reinterpret_cast<mach_msg_header_t*>(reply_bytes.get()); }
 };
 
@@ -72,11 +74,11 @@ void accept_pending(server_state& st, const port_ref& service) {
                 st.spare = open_spare();
                 continue;
             }
-            return;   // EAGAIN: nothing more pending
+            return;  // EAGAIN: nothing more pending
         }
         fd = port_fd_nonzero(fd);
         if (fd >= 0) {
-            port_space_add_connection(service, unique_fd(fd));   // closes it on failure
+            port_space_add_connection(service, unique_fd(fd));  // closes it on failure
         }
     }
 }
@@ -86,11 +88,11 @@ void finish(server_state& st, const port_ref& entry) {
     mach_msg_header_t* request = st.request();
     mach_msg_header_t* reply = st.reply();
     if (reply->msgh_size > st.buffer_size) {
-        return;   // not a reply the handler could have built in its buffer
+        return;  // not a reply the handler could have built in its buffer
     }
     const bool reply_complex = (reply->msgh_bits & MACH_MSGH_BITS_COMPLEX) != 0;
-    if (!reply_complex &&
-        static_cast<int32_t>(port_load_u32(st.reply_bytes.get() + PORT_REPLY_RETCODE_OFFSET)) != 0) {
+    if (!reply_complex && static_cast<int32_t>(port_load_u32(st.reply_bytes.get() +
+                                                             PORT_REPLY_RETCODE_OFFSET)) != 0) {
         // The request was refused: whatever it carried was not taken by the handler.
         request->msgh_remote_port = MACH_PORT_NULL;
         mach_msg_destroy(request);
@@ -135,7 +137,7 @@ void hang_up(server_state& st, const port_ref& entry) {
         entry->hung_up = true;
         if (entry->notify_no_senders && port_space_find_locked(name) == entry) {
             notify = true;
-            entry->notify_no_senders = false;   // a request yields one notice
+            entry->notify_no_senders = false;  // a request yields one notice
         }
     }
     if (!notify) {
@@ -172,12 +174,12 @@ void serve_one(server_state& st, const port_ref& entry, uint32_t events) {
     }
     clear_buffers(st);
     if (port_decode(st.staging.get(), &dg, st.request(), st.buffer_size, st.max_size) != 0) {
-        return;   // dropped with everything it carried
+        return;  // dropped with everything it carried
     }
     const auto name = static_cast<mach_port_t>(entry->fd.get());
     mach_msg_header_t* request = st.request();
     request->msgh_local_port = entry->kind == PORT_KIND_CONNECTION ? entry->service : name;
-    request->msgh_remote_port = name;   // the reply token: this socket
+    request->msgh_remote_port = name;  // the reply token: this socket
     st.demux(request, st.reply());
     finish(st, entry);
 }
@@ -200,8 +202,8 @@ kern_return_t mach_msg_server(mach_msg_demux_t demux, mach_msg_size_t max_size, 
     server_state st;
     st.demux = demux;
     st.max_size = max_size < PORT_MAX_DATAGRAM ? max_size : PORT_MAX_DATAGRAM;
-    st.buffer_size = mach_msg_round(static_cast<mach_msg_size_t>(st.max_size)) +
-                     MACH_MSG_TRAILER_AUDIT_SIZE;
+    st.buffer_size =
+        mach_msg_round(static_cast<mach_msg_size_t>(st.max_size)) + MACH_MSG_TRAILER_AUDIT_SIZE;
     st.request_bytes.reset(static_cast<uint8_t*>(std::malloc(st.buffer_size)));
     st.reply_bytes.reset(static_cast<uint8_t*>(std::malloc(st.buffer_size)));
     st.staging.reset(static_cast<uint8_t*>(std::malloc(PORT_MAX_DATAGRAM)));
@@ -225,11 +227,11 @@ kern_return_t mach_msg_server(mach_msg_demux_t demux, mach_msg_size_t max_size, 
         for (int i = 0; i < n; ++i) {
             const uint64_t data = events[i].data.u64;
             if (data == 0) {
-                continue;   // the set's wake-up: checked at the top of the loop
+                continue;  // the set's wake-up: checked at the top of the loop
             }
             port_ref entry = port_space_find(static_cast<mach_port_t>(data));
             if (!entry || entry->generation != static_cast<uint32_t>(data >> 32)) {
-                continue;   // dropped (and maybe reused) since the event was queued
+                continue;  // dropped (and maybe reused) since the event was queued
             }
             if (entry->kind == PORT_KIND_SERVICE) {
                 accept_pending(st, entry);

@@ -41,9 +41,8 @@ int poll_through(const port_entry& set, const port_entry& member, mach_port_t na
 }
 
 kern_return_t errno_to_kern(int err) {
-    return err == EMFILE || err == ENFILE || err == ENOMEM || err == ENOSPC
-               ? KERN_RESOURCE_SHORTAGE
-               : KERN_FAILURE;
+    return err == EMFILE || err == ENFILE || err == ENOMEM || err == ENOSPC ? KERN_RESOURCE_SHORTAGE
+                                                                            : KERN_FAILURE;
 }
 
 }  // namespace
@@ -123,7 +122,7 @@ int port_space_add_connection(const port_ref& service, unique_fd connection) {
 
     std::lock_guard<std::mutex> lock(port_space_mutex);
     if (port_space_find_locked(entry->service) != service) {
-        return ECONNABORTED;   // the service port was dropped meanwhile
+        return ECONNABORTED;  // the service port was dropped meanwhile
     }
     port_ref set = port_space_find_locked(service->set);
     if (set && set->generation == service->set_generation) {

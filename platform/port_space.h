@@ -33,17 +33,17 @@ struct port_entry {
     // Fixed once the entry is in the space.
     port_kind kind = PORT_KIND_RECEIVE;
     uint32_t generation = 0;
-    unique_fd fd;                 // listener, connection, end A or epoll descriptor
-    mach_port_t service = 0;      // connection: name of the service port it was accepted on
-    unique_fd wake;               // set: eventfd that wakes a server loop when the set is dropped
+    unique_fd fd;             // listener, connection, end A or epoll descriptor
+    mach_port_t service = 0;  // connection: name of the service port it was accepted on
+    unique_fd wake;           // set: eventfd that wakes a server loop when the set is dropped
 
     // Guarded by port_space_mutex.
-    unique_fd peer;               // receive right: end B until a MAKE_SEND hands it out
-    bool peer_handed_out = false; // receive right: end B has left this process (or was closed)
-    mach_port_t set = 0;          // the set this port is polled through, 0 when none
+    unique_fd peer;                // receive right: end B until a MAKE_SEND hands it out
+    bool peer_handed_out = false;  // receive right: end B has left this process (or was closed)
+    mach_port_t set = 0;           // the set this port is polled through, 0 when none
     uint32_t set_generation = 0;
     bool notify_no_senders = false;  // receive right: a no-senders notice was asked for
-    bool hung_up = false;         // receive right: every sender is gone; no longer polled
+    bool hung_up = false;            // receive right: every sender is gone; no longer polled
 };
 
 using port_ref = std::shared_ptr<port_entry>;

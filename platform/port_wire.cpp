@@ -175,7 +175,8 @@ kern_return_t port_decode(const uint8_t* staging, port_datagram* dg, mach_msg_he
     if (size < sizeof(mach_msg_header_t) || size > length) {
         return MACH_RCV_INVALID_DATA;
     }
-    if (size > max_size || mach_msg_round(size) + size_t{MACH_MSG_TRAILER_AUDIT_SIZE} > buffer_size) {
+    if (size > max_size ||
+        mach_msg_round(size) + size_t{MACH_MSG_TRAILER_AUDIT_SIZE} > buffer_size) {
         return MACH_RCV_TOO_LARGE;
     }
     port_layout layout;
@@ -209,7 +210,7 @@ kern_return_t port_decode(const uint8_t* staging, port_datagram* dg, mach_msg_he
     });
 
     bool copied = true;
-    uint64_t position = 0;   // of the next region in the inline tail or the memfd
+    uint64_t position = 0;  // of the next region in the inline tail or the memfd
     port_for_each_descriptor(msg, layout.descriptors, [&](size_t offset, uint8_t type) {
         if (type != MACH_MSG_OOL_DESCRIPTOR || !copied) {
             return;

@@ -24,8 +24,12 @@ inline uint64_t port_load_u64(const uint8_t* p) {
     std::memcpy(&v, p, sizeof v);
     return v;
 }
-inline void port_store_u32(uint8_t* p, uint32_t v) { std::memcpy(p, &v, sizeof v); }
-inline void port_store_u64(uint8_t* p, uint64_t v) { std::memcpy(p, &v, sizeof v); }
+inline void port_store_u32(uint8_t* p, uint32_t v) {
+    std::memcpy(p, &v, sizeof v);
+}
+inline void port_store_u64(uint8_t* p, uint64_t v) {
+    std::memcpy(p, &v, sizeof v);
+}
 
 // Where the descriptors start in a complex message, and their two sizes.
 constexpr size_t PORT_BODY_OFFSET = sizeof(mach_msg_header_t);
@@ -60,8 +64,8 @@ void port_for_each_descriptor(const uint8_t* msg, uint32_t count, F visit) {
     for (uint32_t i = 0; i < count; ++i) {
         uint8_t type = msg[offset + PORT_DESCRIPTOR_TYPE_OFFSET];
         visit(offset, type);
-        offset += type == MACH_MSG_PORT_DESCRIPTOR ? PORT_PORT_DESCRIPTOR_SIZE
-                                                   : PORT_OOL_DESCRIPTOR_SIZE;
+        offset +=
+            type == MACH_MSG_PORT_DESCRIPTOR ? PORT_PORT_DESCRIPTOR_SIZE : PORT_OOL_DESCRIPTOR_SIZE;
     }
 }
 
@@ -69,8 +73,8 @@ void port_for_each_descriptor(const uint8_t* msg, uint32_t count, F visit) {
 struct port_datagram {
     size_t length = 0;
     int msg_flags = 0;
-    bool rights_lost = false;       // a descriptor could not be kept (too many, or no free
-                                    // number); the ones that were kept are closed on drop
+    bool rights_lost = false;  // a descriptor could not be kept (too many, or no free
+                               // number); the ones that were kept are closed on drop
     unique_fd rights[PORT_MAX_RIGHTS];
     size_t right_count = 0;
     bool has_credentials = false;

@@ -52,9 +52,8 @@ kern_return_t implementation_get_current_event_id_rpc(mach_port_t /*local_port*/
     return KERN_SUCCESS;
 }
 
-kern_return_t implementation_get_event_id_for_time_rpc(mach_port_t /*local_port*/,
-                                                       uint32_t device, int64_t time,
-                                                       uint64_t* event_id) {
+kern_return_t implementation_get_event_id_for_time_rpc(mach_port_t /*local_port*/, uint32_t device,
+                                                       int64_t time, uint64_t* event_id) {
     get_event_id_for_time(device, time, event_id);
     return KERN_SUCCESS;
 }

@@ -16,14 +16,14 @@
 
 int main(int argc, char** argv) {
     // Exactly one argument "-d" copies the log to standard error; anything else is ignored.
-    int options = argc == 2 && strcmp(argv[1], "-d") == 0 ? LOG_OPTIONS_STDERR
-                                                           : LOG_OPTIONS_DEFAULT;
+    int options =
+        argc == 2 && strcmp(argv[1], "-d") == 0 ? LOG_OPTIONS_STDERR : LOG_OPTIONS_DEFAULT;
     log_open(program_invocation_short_name, options);
 
     kern_return_t rc = bootstrap_check_in(VANTLESD_SERVICE_NAME, &f2d_public_port);
     if (rc != KERN_SUCCESS) {
-        log_critical("%s: ERROR: bootstrap_check_in() => %s (%d)", "main",
-                     bootstrap_strerror(rc), rc);
+        log_critical("%s: ERROR: bootstrap_check_in() => %s (%d)", "main", bootstrap_strerror(rc),
+                     rc);
         exit(1);
     }
     rc = mach_port_allocate(MACH_PORT_RIGHT_PORT_SET, &server_port_set);
@@ -34,9 +34,10 @@ int main(int argc, char** argv) {
     }
     rc = mach_port_move_member(f2d_public_port, server_port_set);
     if (rc != KERN_SUCCESS) {
-        log_critical("%s: ERROR: mach_port_move_member(f2d_public_port -> server_port_set) => "
-                     "%s (%d)",
-                     "main", mach_error_string(rc), rc);
+        log_critical(
+            "%s: ERROR: mach_port_move_member(f2d_public_port -> server_port_set) => "
+            "%s (%d)",
+            "main", mach_error_string(rc), rc);
         exit(1);
     }
 
@@ -54,8 +55,7 @@ int main(int argc, char** argv) {
     if (rc == KERN_SUCCESS) {
         closelog();
     } else {
-        log_critical("%s: ERROR: mach_msg_server() => %s (%d)", "main", mach_error_string(rc),
-                     rc);
+        log_critical("%s: ERROR: mach_msg_server() => %s (%d)", "main", mach_error_string(rc), rc);
     }
     exit(1);
 }

@@ -15,12 +15,12 @@ constexpr mach_msg_id_t VANTLES_MSG_GET_EVENT_ID_FOR_TIME = 66004;
 constexpr mach_msg_id_t VANTLES_MSG_PURGE_EVENTS = 66005;
 constexpr mach_msg_id_t VANTLES_MSG_UNREGISTER = 66006;
 constexpr mach_msg_id_t VANTLES_MSG_FIRST = 66000;
-constexpr mach_msg_id_t VANTLES_MSG_END = 66007;       // one past the last routine
+constexpr mach_msg_id_t VANTLES_MSG_END = 66007;  // one past the last routine
 constexpr mach_msg_id_t VANTLES_MSG_REPLY_OFFSET = 100;
-constexpr mach_msg_id_t VANTLES_MSG_EVENTS = 67000;    // daemon -> client, no reply
+constexpr mach_msg_id_t VANTLES_MSG_EVENTS = 67000;  // daemon -> client, no reply
 
 constexpr mach_msg_size_t VANTLES_MAX_REPLY_SIZE = 72;
-constexpr mach_msg_size_t VANTLES_MAX_REQUEST_SIZE = 4096;   // server receive limit
+constexpr mach_msg_size_t VANTLES_MAX_REQUEST_SIZE = 4096;  // server receive limit
 
 // "Now": a since-when without history.
 constexpr uint64_t VANTLES_SINCE_NOW = 0xFFFFFFFFFFFFFFFFull;
@@ -46,24 +46,24 @@ constexpr size_t VANTLES_UUID_TEXT_SIZE = 36;
 
 // 66000, complex, msgh_size 160.
 struct register_request_t {
-    mach_msg_header_t head;                  // 0
-    mach_msg_body_t body;                    // 24: descriptor count 5
-    mach_msg_port_descriptor_t callback;     // 28: MOVE_SEND of the client's event port
-    mach_msg_ool_descriptor_t path_offsets;  // 40: one u32 per watched path
-    mach_msg_ool_descriptor_t paths;         // 56: NUL-terminated watched paths
-    mach_msg_ool_descriptor_t exclude_offsets; // 72
-    mach_msg_ool_descriptor_t excludes;      // 88
-    NDR_record_t NDR;                        // 104
-    uint32_t device;                         // 112: 0 = absolute paths
-    uint32_t num_paths;                      // 116
-    uint32_t path_offset_count;              // 120: = region 1 size / 4
-    uint32_t paths_blob_size;                // 124: = region 2 size
-    uint32_t num_excludes;                   // 128
-    uint32_t exclude_offset_count;           // 132: = region 3 size / 4
-    uint32_t exclude_blob_size;              // 136: = region 4 size
-    uint64_t latency;                        // 140: microseconds
-    uint32_t create_flags;                   // 148
-    uint64_t since_when;                     // 152
+    mach_msg_header_t head;                     // 0
+    mach_msg_body_t body;                       // 24: descriptor count 5
+    mach_msg_port_descriptor_t callback;        // 28: MOVE_SEND of the client's event port
+    mach_msg_ool_descriptor_t path_offsets;     // 40: one u32 per watched path
+    mach_msg_ool_descriptor_t paths;            // 56: NUL-terminated watched paths
+    mach_msg_ool_descriptor_t exclude_offsets;  // 72
+    mach_msg_ool_descriptor_t excludes;         // 88
+    NDR_record_t NDR;                           // 104
+    uint32_t device;                            // 112: 0 = absolute paths
+    uint32_t num_paths;                         // 116
+    uint32_t path_offset_count;                 // 120: = region 1 size / 4
+    uint32_t paths_blob_size;                   // 124: = region 2 size
+    uint32_t num_excludes;                      // 128
+    uint32_t exclude_offset_count;              // 132: = region 3 size / 4
+    uint32_t exclude_blob_size;                 // 136: = region 4 size
+    uint64_t latency;                           // 140: microseconds
+    uint32_t create_flags;                      // 148
+    uint64_t since_when;                        // 152
 };
 static_assert(sizeof(register_request_t) == 160);
 static_assert(offsetof(register_request_t, NDR) == 104);
@@ -72,8 +72,8 @@ static_assert(offsetof(register_request_t, since_when) == 152);
 // Reply to 66000 on success: complex, 40 bytes, the private port as MAKE_SEND.
 struct register_reply_t {
     mach_msg_header_t head;
-    mach_msg_body_t body;                    // 24: 1
-    mach_msg_port_descriptor_t private_port; // 28
+    mach_msg_body_t body;                     // 24: 1
+    mach_msg_port_descriptor_t private_port;  // 28
 };
 static_assert(sizeof(register_reply_t) == 40);
 
@@ -86,7 +86,7 @@ struct simple_request_t {
 struct get_volume_uuid_request_t {
     mach_msg_header_t head;
     NDR_record_t NDR;
-    uint32_t device;                         // 32
+    uint32_t device;  // 32
 };
 static_assert(sizeof(get_volume_uuid_request_t) == 36);
 
@@ -94,8 +94,8 @@ static_assert(sizeof(get_volume_uuid_request_t) == 36);
 struct get_event_id_for_time_request_t {
     mach_msg_header_t head;
     NDR_record_t NDR;
-    uint32_t device;                         // 32
-    int64_t time;                            // 36: seconds since the epoch
+    uint32_t device;  // 32
+    int64_t time;     // 36: seconds since the epoch
 };
 static_assert(sizeof(get_event_id_for_time_request_t) == 44);
 
@@ -103,16 +103,16 @@ static_assert(sizeof(get_event_id_for_time_request_t) == 44);
 struct purge_events_request_t {
     mach_msg_header_t head;
     NDR_record_t NDR;
-    uint32_t device;                         // 32
-    uint64_t event_id;                       // 36: all ones = no bound
+    uint32_t device;    // 32
+    uint64_t event_id;  // 36: all ones = no bound
 };
 static_assert(sizeof(purge_events_request_t) == 44);
 
 // Every refused or failed request, and 66006 on success: 36 bytes.
 struct error_reply_t {
     mach_msg_header_t head;
-    NDR_record_t NDR;                        // 24
-    kern_return_t ret_code;                  // 32
+    NDR_record_t NDR;        // 24
+    kern_return_t ret_code;  // 32
 };
 static_assert(sizeof(error_reply_t) == 36);
 
@@ -121,7 +121,7 @@ struct event_id_reply_t {
     mach_msg_header_t head;
     NDR_record_t NDR;
     kern_return_t ret_code;
-    uint64_t event_id;                       // 36
+    uint64_t event_id;  // 36
 };
 static_assert(sizeof(event_id_reply_t) == 44);
 
@@ -130,7 +130,7 @@ struct volume_uuid_reply_t {
     mach_msg_header_t head;
     NDR_record_t NDR;
     kern_return_t ret_code;
-    char uuid[VANTLES_UUID_TEXT_SIZE];       // 36
+    char uuid[VANTLES_UUID_TEXT_SIZE];  // 36
 };
 static_assert(sizeof(volume_uuid_reply_t) == 72);
 
@@ -139,7 +139,7 @@ struct purge_events_reply_t {
     mach_msg_header_t head;
     NDR_record_t NDR;
     kern_return_t ret_code;
-    uint32_t result;                         // 36
+    uint32_t result;  // 36
 };
 static_assert(sizeof(purge_events_reply_t) == 40);
 

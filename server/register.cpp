@@ -104,16 +104,15 @@ kern_return_t implementation_register_rpc(
     audit_token_to_au32(token, &auid, &euid, &egid, &ruid, &rgid, &pid, &asid, &pidversion);
 
     if (!register_arguments_ok(num_paths, path_offsets, path_offset_count, paths_blob,
-                               paths_blob_size, num_excludes, exclude_offsets,
-                               exclude_offset_count, exclude_blob, exclude_blob_size)) {
+                               paths_blob_size, num_excludes, exclude_offsets, exclude_offset_count,
+                               exclude_blob, exclude_blob_size)) {
         return VANTLES_REGISTER_BAD_ARGS;
     }
 
     mach_port_t port = MACH_PORT_NULL;
     kern_return_t rc = mach_port_allocate(MACH_PORT_RIGHT_RECEIVE, &port);
     if (rc != KERN_SUCCESS) {
-        log_critical("%s: ERROR: mach_port_allocate() => %s (%d)", FN, mach_error_string(rc),
-                     rc);
+        log_critical("%s: ERROR: mach_port_allocate() => %s (%d)", FN, mach_error_string(rc), rc);
         return rc;
     }
     rc = mach_port_request_notification_no_senders(port);
@@ -125,16 +124,17 @@ kern_return_t implementation_register_rpc(
     }
     rc = mach_port_move_member(port, server_port_set);
     if (rc != KERN_SUCCESS) {
-        log_critical("%s: ERROR: mach_port_move_member(f2d_private_port -> server_port_set) => "
-                     "%s (%d)",
-                     FN, mach_error_string(rc), rc);
+        log_critical(
+            "%s: ERROR: mach_port_move_member(f2d_private_port -> server_port_set) => "
+            "%s (%d)",
+            FN, mach_error_string(rc), rc);
         release_private_port(port);
         return rc;
     }
 
-    clientp* client = add_client(callback_port, port, device, num_paths, path_offsets,
-                                 paths_blob_size, paths_blob, latency, create_flags, since_when,
-                                 pid, euid, egid);
+    clientp* client =
+        add_client(callback_port, port, device, num_paths, path_offsets, paths_blob_size,
+                   paths_blob, latency, create_flags, since_when, pid, euid, egid);
     if (client == nullptr) {
         log_critical("%s: clientp = add_client() => NULL", FN);
         release_private_port(port);

@@ -75,10 +75,9 @@ bool is_marked_pid(int32_t pid) {
 }
 
 clientp* alloc_client(mach_port_t d2f_port, mach_port_t f2d_private_port, uint32_t device,
-                      uint32_t num_paths, const uint32_t* path_offsets,
-                      uint32_t paths_blob_size, const char* paths_blob, uint64_t latency,
-                      uint32_t flags, uint64_t since_when, int32_t pid, uint32_t uid,
-                      uint32_t gid) {
+                      uint32_t num_paths, const uint32_t* path_offsets, uint32_t paths_blob_size,
+                      const char* paths_blob, uint64_t latency, uint32_t flags, uint64_t since_when,
+                      int32_t pid, uint32_t uid, uint32_t gid) {
     auto* client = new (std::nothrow) clientp{};
     if (client == nullptr) {
         log_critical("%s: ERROR: clientp = malloc() failed", "alloc_client");
@@ -122,11 +121,11 @@ clientp* alloc_client(mach_port_t d2f_port, mach_port_t f2d_private_port, uint32
 
 clientp* add_client(mach_port_t d2f_port, mach_port_t f2d_private_port, uint32_t device,
                     uint32_t num_paths, const uint32_t* path_offsets, uint32_t paths_blob_size,
-                    const char* paths_blob, uint64_t latency, uint32_t flags,
-                    uint64_t since_when, int32_t pid, uint32_t uid, uint32_t gid) {
-    clientp* client = alloc_client(d2f_port, f2d_private_port, device, num_paths, path_offsets,
-                                   paths_blob_size, paths_blob, latency, flags, since_when, pid,
-                                   uid, gid);
+                    const char* paths_blob, uint64_t latency, uint32_t flags, uint64_t since_when,
+                    int32_t pid, uint32_t uid, uint32_t gid) {
+    clientp* client =
+        alloc_client(d2f_port, f2d_private_port, device, num_paths, path_offsets, paths_blob_size,
+                     paths_blob, latency, flags, since_when, pid, uid, gid);
     if (client != nullptr) {
         client->next = client_registry;
         client_registry = client;
@@ -134,8 +133,8 @@ clientp* add_client(mach_port_t d2f_port, mach_port_t f2d_private_port, uint32_t
     return client;
 }
 
-int set_client_excludes(clientp* client, int32_t count, const uint32_t* offsets,
-                        uint32_t blob_size, const char* blob) {
+int set_client_excludes(clientp* client, int32_t count, const uint32_t* offsets, uint32_t blob_size,
+                        const char* blob) {
     free_excludes(client);
     if (count > CLIENT_MAX_EXCLUDES) {
         return ENOSPC;
@@ -218,9 +217,10 @@ void dealloc_client(clientp* client) {
         kern_return_t rc =
             mach_port_mod_refs(client->f2d_private_port, MACH_PORT_RIGHT_RECEIVE, -1);
         if (rc != KERN_SUCCESS) {
-            log_error("%s: ERROR: mach_port_mod_refs(clientp->f2d_private_port = 0x%x, "
-                      "MACH_PORT_RIGHT_RECEIVE, -1) => %s (%d)",
-                      "dealloc_client", client->f2d_private_port, mach_error_string(rc), rc);
+            log_error(
+                "%s: ERROR: mach_port_mod_refs(clientp->f2d_private_port = 0x%x, "
+                "MACH_PORT_RIGHT_RECEIVE, -1) => %s (%d)",
+                "dealloc_client", client->f2d_private_port, mach_error_string(rc), rc);
         }
     }
     delete client;

@@ -22,8 +22,7 @@ bool subsystem_demux(mach_msg_header_t* request, mach_msg_header_t* reply);
 kern_return_t implementation_flush_rpc(mach_port_t local_port, uint64_t* event_id);
 kern_return_t implementation_get_volume_uuid_rpc(mach_port_t local_port, uint32_t device,
                                                  char* uuid_text);
-kern_return_t implementation_get_current_event_id_rpc(mach_port_t local_port,
-                                                      uint64_t* event_id);
+kern_return_t implementation_get_current_event_id_rpc(mach_port_t local_port, uint64_t* event_id);
 kern_return_t implementation_get_event_id_for_time_rpc(mach_port_t local_port, uint32_t device,
                                                        int64_t time, uint64_t* event_id);
 kern_return_t implementation_purge_events_rpc(mach_port_t local_port, uint32_t device,

@@ -46,8 +46,8 @@ constexpr uint32_t REGISTER_DESCRIPTOR_COUNT = 5;
 
 const mach_msg_audit_trailer_t* trailer_of(const mach_msg_header_t* request) {
     const auto* bytes = reinterpret_cast<const uint8_t*>(request);
-    return reinterpret_cast<const mach_msg_audit_trailer_t*>(
-        bytes + mach_msg_round(request->msgh_size));
+    return reinterpret_cast<const mach_msg_audit_trailer_t*>(bytes +
+                                                             mach_msg_round(request->msgh_size));
 }
 
 void set_return_code(mach_msg_header_t* reply, kern_return_t code) {
@@ -110,11 +110,10 @@ void register_stub(mach_msg_header_t* request, mach_msg_header_t* reply) {
     rc = implementation_register_rpc(
         request->msgh_local_port, req->callback.name, req->device, req->num_paths,
         reinterpret_cast<const uint32_t*>(req->path_offsets.address), req->path_offset_count,
-        reinterpret_cast<const char*>(req->paths.address), req->paths_blob_size,
-        req->num_excludes, reinterpret_cast<const uint32_t*>(req->exclude_offsets.address),
-        req->exclude_offset_count, reinterpret_cast<const char*>(req->excludes.address),
-        req->exclude_blob_size, req->latency, req->create_flags, req->since_when, &private_port,
-        audit);
+        reinterpret_cast<const char*>(req->paths.address), req->paths_blob_size, req->num_excludes,
+        reinterpret_cast<const uint32_t*>(req->exclude_offsets.address), req->exclude_offset_count,
+        reinterpret_cast<const char*>(req->excludes.address), req->exclude_blob_size, req->latency,
+        req->create_flags, req->since_when, &private_port, audit);
 
     // The handler copied what it keeps; the regions go whatever the result, so the server
     // loop's destruction of a failed request finds only the callback right left in it.
@@ -179,8 +178,7 @@ void get_current_event_id_stub(mach_msg_header_t* request, mach_msg_header_t* re
         return;
     }
     uint64_t event_id = 0;
-    kern_return_t rc =
-        implementation_get_current_event_id_rpc(request->msgh_local_port, &event_id);
+    kern_return_t rc = implementation_get_current_event_id_rpc(request->msgh_local_port, &event_id);
     set_return_code(reply, rc);
     if (rc == KERN_SUCCESS) {
         auto* r = reinterpret_cast<event_id_reply_t*>(reply);
@@ -196,8 +194,8 @@ void get_event_id_for_time_stub(mach_msg_header_t* request, mach_msg_header_t* r
     }
     const auto* req = reinterpret_cast<const get_event_id_for_time_request_t*>(request);
     uint64_t event_id = 0;
-    kern_return_t rc = implementation_get_event_id_for_time_rpc(
-        request->msgh_local_port, req->device, req->time, &event_id);
+    kern_return_t rc = implementation_get_event_id_for_time_rpc(request->msgh_local_port,
+                                                                req->device, req->time, &event_id);
     set_return_code(reply, rc);
     if (rc == KERN_SUCCESS) {
         auto* r = reinterpret_cast<event_id_reply_t*>(reply);
@@ -219,9 +217,8 @@ void purge_events_stub(mach_msg_header_t* request, mach_msg_header_t* reply) {
     }
     const auto* req = reinterpret_cast<const purge_events_request_t*>(request);
     uint32_t result = 0;
-    kern_return_t rc = implementation_purge_events_rpc(request->msgh_local_port, req->device,
-                                                       req->event_id, &result,
-                                                       trailer->msgh_sender.val[0]);
+    kern_return_t rc = implementation_purge_events_rpc(
+        request->msgh_local_port, req->device, req->event_id, &result, trailer->msgh_sender.val[0]);
     set_return_code(reply, rc);
     if (rc == KERN_SUCCESS) {
         auto* r = reinterpret_cast<purge_events_reply_t*>(reply);
@@ -258,8 +255,8 @@ const subsystem_descriptor vantles_subsystem = {
 
 stub_t subsystem_server_routine(const mach_msg_header_t* request) {
     // Unsigned, so ids below the first one wrap to large indexes.
-    uint32_t index = static_cast<uint32_t>(request->msgh_id) -
-                     static_cast<uint32_t>(vantles_subsystem.first_id);
+    uint32_t index =
+        static_cast<uint32_t>(request->msgh_id) - static_cast<uint32_t>(vantles_subsystem.first_id);
     if (index >= static_cast<uint32_t>(vantles_subsystem.end_id - vantles_subsystem.first_id)) {
         return nullptr;
     }

@@ -8,7 +8,7 @@
 #include <pthread.h>
 
 struct vantle_rwlock {
-    pthread_key_t key;          // per-thread int32_t LockCount, destructor free()
+    pthread_key_t key;  // per-thread int32_t LockCount, destructor free()
     pthread_rwlock_t lock;
 };
 

@@ -14,8 +14,7 @@ namespace {
 
 class BadInput : public DaemonTest {
 protected:
-    void SetUp() override
-    {
+    void SetUp() override {
         DaemonTest::SetUp();
         if (HasFatalFailure())
             return;
@@ -25,8 +24,7 @@ protected:
 
     // Sends bytes (with fds) on the test's connection; the datagram must be dropped or the
     // connection closed, never answered.
-    void expect_dropped(const std::vector<uint8_t>& bytes, std::vector<int> fds = {})
-    {
+    void expect_dropped(const std::vector<uint8_t>& bytes, std::vector<int> fds = {}) {
         refusal_outcome out = send_refused(conn_.get(), bytes, std::move(fds));
         EXPECT_NE(refusal::answered, out.kind)
             << "answered with code " << field_at<int32_t>(out.reply, 32);
@@ -36,9 +34,7 @@ protected:
 
     // Sends a register request with its own callback right plus extra_fds; whatever the
     // answer, the callback right and the extra descriptors must come back.
-    refusal_outcome send_register(const raw_register& req, int num_port_fds = 1,
-                                  bool seal = true)
-    {
+    refusal_outcome send_register(const raw_register& req, int num_port_fds = 1, bool seal = true) {
         std::vector<unique_fd> ours(num_port_fds), theirs(num_port_fds);
         std::vector<int> fds;
         for (int i = 0; i < num_port_fds; i++) {
@@ -68,8 +64,7 @@ protected:
         return out;
     }
 
-    void TearDown() override
-    {
+    void TearDown() override {
         EXPECT_TRUE(answers_probe());
         EXPECT_TRUE(fd_count_returns(daemon_.pid, base_fds_, BLACKBOX_SETTLE_TIMEOUT_MS));
         DaemonTest::TearDown();
@@ -81,55 +76,47 @@ protected:
 
 // True when the daemon dropped the datagram, closed the connection, or answered with code.
 ::testing::AssertionResult answered_with(const refusal_outcome& out, mach_msg_id_t id,
-                                         uint32_t bits, int32_t code)
-{
+                                         uint32_t bits, int32_t code) {
     if (out.kind != refusal::answered)
         return ::testing::AssertionSuccess();
     return is_reply(out.reply, id, 36, bits, code);
 }
 
-std::vector<uint8_t> header_with_size(mach_msg_id_t id, uint32_t datagram, uint32_t msgh_size)
-{
+std::vector<uint8_t> header_with_size(mach_msg_id_t id, uint32_t datagram, uint32_t msgh_size) {
     std::vector<uint8_t> bytes = raw_simple_request(id, datagram, BLACKBOX_BITS);
     if (datagram >= 8)
         memcpy(bytes.data() + 4, &msgh_size, 4);
     return bytes;
 }
 
-TEST_F(BadInput, TruncatedDatagramsAreDropped)
-{
+TEST_F(BadInput, TruncatedDatagramsAreDropped) {
     for (uint32_t size : {1u, 4u, 12u, 20u, 23u}) {
         SCOPED_TRACE(size);
         expect_dropped(header_with_size(VANTLES_MSG_FLUSH, size, 24));
     }
 }
 
-TEST_F(BadInput, SizeFieldLargerThanDatagramIsDropped)
-{
+TEST_F(BadInput, SizeFieldLargerThanDatagramIsDropped) {
     expect_dropped(header_with_size(VANTLES_MSG_GET_VOLUME_UUID, 24, 36));
     expect_dropped(header_with_size(VANTLES_MSG_PURGE_EVENTS, 44, 4000));
     expect_dropped(header_with_size(VANTLES_MSG_FLUSH, 24, 0xFFFFFFF0u));
 }
 
-TEST_F(BadInput, OversizedRequestIsDropped)
-{
+TEST_F(BadInput, OversizedRequestIsDropped) {
     expect_dropped(raw_simple_request(VANTLES_MSG_FLUSH, 8192, BLACKBOX_BITS));
 }
 
-TEST_F(BadInput, ZeroLengthDatagramIsDropped)
-{
+TEST_F(BadInput, ZeroLengthDatagramIsDropped) {
     expect_dropped({});
 }
 
-TEST_F(BadInput, SizeFieldBelowHeaderIsNotServed)
-{
+TEST_F(BadInput, SizeFieldBelowHeaderIsNotServed) {
     refusal_outcome out =
         send_refused(conn_.get(), header_with_size(VANTLES_MSG_UNREGISTER, 24, 8));
     EXPECT_TRUE(answered_with(out, VANTLES_MSG_UNREGISTER, BLACKBOX_BITS, MIG_BAD_ARGUMENTS));
 }
 
-TEST_F(BadInput, DescriptorsOnSimpleMessageAreReleased)
-{
+TEST_F(BadInput, DescriptorsOnSimpleMessageAreReleased) {
     unique_fd ours, theirs;
     ASSERT_EQ(0, raw_socketpair(&ours, &theirs));
     expect_dropped(raw_simple_request(VANTLES_MSG_FLUSH, 24, BLACKBOX_BITS), {theirs.get()});
@@ -137,8 +124,7 @@ TEST_F(BadInput, DescriptorsOnSimpleMessageAreReleased)
     EXPECT_TRUE(wait_hangup(ours.get(), BLACKBOX_SETTLE_TIMEOUT_MS));
 }
 
-TEST_F(BadInput, PortDescriptorWithoutDescriptorIsDropped)
-{
+TEST_F(BadInput, PortDescriptorWithoutDescriptorIsDropped) {
     std::vector<std::string> paths = {"/tmp"};
     raw_register req;
     raw_register_build(&req, paths, {});
@@ -148,16 +134,14 @@ TEST_F(BadInput, PortDescriptorWithoutDescriptorIsDropped)
     expect_dropped(bytes);
 }
 
-TEST_F(BadInput, MoreDescriptorsThanPortDescriptorsAreDroppedAndReleased)
-{
+TEST_F(BadInput, MoreDescriptorsThanPortDescriptorsAreDroppedAndReleased) {
     std::vector<std::string> paths = {"/tmp"};
     raw_register req;
     raw_register_build(&req, paths, {});
     EXPECT_NE(refusal::answered, send_register(req, 3).kind);
 }
 
-TEST_F(BadInput, InconsistentDescriptorsAreRefusedAndReleased)
-{
+TEST_F(BadInput, InconsistentDescriptorsAreRefusedAndReleased) {
     std::vector<std::string> paths = {"/tmp"};
     raw_register req;
     {
@@ -165,8 +149,8 @@ TEST_F(BadInput, InconsistentDescriptorsAreRefusedAndReleased)
         raw_register_build(&req, paths, {});
         req.msg.body.msgh_descriptor_count = 1000;
         refusal_outcome out = send_register(req);
-        EXPECT_TRUE(answered_with(out, VANTLES_MSG_REGISTER, req.msg.head.msgh_bits,
-                                  MIG_BAD_ARGUMENTS));
+        EXPECT_TRUE(
+            answered_with(out, VANTLES_MSG_REGISTER, req.msg.head.msgh_bits, MIG_BAD_ARGUMENTS));
     }
     {
         SCOPED_TRACE("region size beyond the datagram");
@@ -187,13 +171,12 @@ TEST_F(BadInput, InconsistentDescriptorsAreRefusedAndReleased)
         raw_register_build(&req, paths, {});
         req.msg.excludes.type = 7;
         refusal_outcome out = send_register(req);
-        EXPECT_TRUE(answered_with(out, VANTLES_MSG_REGISTER, req.msg.head.msgh_bits,
-                                  MIG_TYPE_ERROR));
+        EXPECT_TRUE(
+            answered_with(out, VANTLES_MSG_REGISTER, req.msg.head.msgh_bits, MIG_TYPE_ERROR));
     }
 }
 
-TEST_F(BadInput, BrokenMemfdRegionsAreRefusedAndReleased)
-{
+TEST_F(BadInput, BrokenMemfdRegionsAreRefusedAndReleased) {
     std::vector<std::string> paths(100, std::string(1000, 'm'));
     raw_register req;
     {
@@ -222,8 +205,7 @@ TEST_F(BadInput, BrokenMemfdRegionsAreRefusedAndReleased)
     }
 }
 
-TEST_F(BadInput, GarbageDatagramsLeaveTheDaemonServing)
-{
+TEST_F(BadInput, GarbageDatagramsLeaveTheDaemonServing) {
     std::mt19937 random(20240611);
     for (uint32_t size : {7u, 24u, 36u, 64u, 160u, 200u, 4096u}) {
         for (int round = 0; round < 20; round++) {
@@ -240,8 +222,7 @@ TEST_F(BadInput, GarbageDatagramsLeaveTheDaemonServing)
     EXPECT_TRUE(answers_probe());
 }
 
-TEST_F(BadInput, ForgedNoSendersNoticeOnPublicPortIsHarmless)
-{
+TEST_F(BadInput, ForgedNoSendersNoticeOnPublicPortIsHarmless) {
     mach_no_senders_notification_t notice = {};
     notice.not_header = {BLACKBOX_BITS, sizeof notice, 0, 0, 0, MACH_NOTIFY_NO_SENDERS};
     notice.NDR = NDR_record;
@@ -253,8 +234,7 @@ TEST_F(BadInput, ForgedNoSendersNoticeOnPublicPortIsHarmless)
                       << field_at<mach_msg_header_t>(out.reply, 0).msgh_id;
 }
 
-TEST_F(BadInput, ClientLeavingBeforeItsSlowReplyIsForgotten)
-{
+TEST_F(BadInput, ClientLeavingBeforeItsSlowReplyIsForgotten) {
     {
         unique_fd slow = connect_raw();
         std::vector<uint8_t> req =
@@ -266,8 +246,7 @@ TEST_F(BadInput, ClientLeavingBeforeItsSlowReplyIsForgotten)
     EXPECT_TRUE(is_reply(reply, VANTLES_MSG_FLUSH, 44, BLACKBOX_BITS, KERN_SUCCESS));
 }
 
-TEST_F(BadInput, ClientThatNeverReadsDoesNotBlockOthers)
-{
+TEST_F(BadInput, ClientThatNeverReadsDoesNotBlockOthers) {
     constexpr int FLOOD_REQUESTS = 3000;
     unique_fd flood = connect_raw();
     std::atomic<int> sent{0};

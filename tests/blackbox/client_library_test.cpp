@@ -14,24 +14,21 @@
 namespace {
 
 template <typename T>
-void put(std::vector<uint8_t>* bytes, size_t offset, const T& value)
-{
+void put(std::vector<uint8_t>* bytes, size_t offset, const T& value) {
     memcpy(bytes->data() + offset, &value, sizeof value);
 }
 
 // A simple reply of size bytes: header with reply id, the NDR record and the code.
-std::vector<uint8_t> reply_bytes(mach_msg_id_t request_id, uint32_t size, int32_t code)
-{
-    std::vector<uint8_t> bytes = raw_simple_request(request_id + VANTLES_MSG_REPLY_OFFSET, size,
-                                                    MACH_MSG_TYPE_COPY_SEND);
+std::vector<uint8_t> reply_bytes(mach_msg_id_t request_id, uint32_t size, int32_t code) {
+    std::vector<uint8_t> bytes =
+        raw_simple_request(request_id + VANTLES_MSG_REPLY_OFFSET, size, MACH_MSG_TYPE_COPY_SEND);
     put(&bytes, 32, code);
     return bytes;
 }
 
 class ClientLibrary : public ::testing::Test {
 protected:
-    void SetUp() override
-    {
+    void SetUp() override {
         char dir_template[] = "/tmp/vantles-client.XXXXXX";
         ASSERT_NE(nullptr, mkdtemp(dir_template));
         dir_ = dir_template;
@@ -47,19 +44,16 @@ protected:
         ASSERT_GE(peer_.get(), 0);
     }
 
-    void TearDown() override
-    {
+    void TearDown() override {
         std::error_code ignored;
         std::filesystem::remove_all(dir_, ignored);
     }
 
-    void queue_reply(const std::vector<uint8_t>& bytes, std::vector<int> fds = {})
-    {
+    void queue_reply(const std::vector<uint8_t>& bytes, std::vector<int> fds = {}) {
         ASSERT_EQ(0, raw_send(peer_.get(), bytes.data(), bytes.size(), fds, 1000));
     }
 
-    raw_datagram take_request()
-    {
+    raw_datagram take_request() {
         raw_datagram request;
         EXPECT_EQ(0, raw_receive(peer_.get(), 1000, &request));
         return request;
@@ -70,8 +64,7 @@ protected:
     vantles_connection conn_;
 };
 
-TEST_F(ClientLibrary, RegisterLaysOutItsRequestAndReleasesAllOnRefusal)
-{
+TEST_F(ClientLibrary, RegisterLaysOutItsRequestAndReleasesAllOnRefusal) {
     queue_reply(reply_bytes(VANTLES_MSG_REGISTER, 36, VANTLES_ERR_BAD_ARGS));
     const char* paths[] = {"/a", "/bb"};
     const char* excludes[] = {"/x"};
@@ -116,14 +109,13 @@ TEST_F(ClientLibrary, RegisterLaysOutItsRequestAndReleasesAllOnRefusal)
     EXPECT_EQ(1234u, uint64_t{m.latency});
     EXPECT_EQ(0x30u, m.create_flags);
     EXPECT_EQ(77u, uint64_t{m.since_when});
-    const uint8_t want_regions[] = {0, 0, 0, 0, 3, 0, 0, 0, '/', 'a', 0, '/', 'b', 'b', 0,
-                                    0, 0, 0, 0, '/', 'x', 0};
+    const uint8_t want_regions[] = {0,   0,   0,   0, 3, 0, 0, 0, '/', 'a', 0,
+                                    '/', 'b', 'b', 0, 0, 0, 0, 0, '/', 'x', 0};
     EXPECT_EQ(0, memcmp(req.bytes.data() + 160, want_regions, sizeof want_regions));
     EXPECT_TRUE(wait_hangup(req.fds[0].get(), 1000)) << "the event port outlived the refusal";
 }
 
-TEST_F(ClientLibrary, RegisterTakesThePrivatePortOfTheReply)
-{
+TEST_F(ClientLibrary, RegisterTakesThePrivatePortOfTheReply) {
     unique_fd ours, theirs;
     ASSERT_EQ(0, raw_socketpair(&ours, &theirs));
     std::vector<uint8_t> reply(sizeof(register_reply_t), 0);
@@ -160,8 +152,7 @@ TEST_F(ClientLibrary, RegisterTakesThePrivatePortOfTheReply)
     EXPECT_TRUE(wait_hangup(req.fds[0].get(), 1000)) << "the event port was not released";
 }
 
-TEST_F(ClientLibrary, QueriesLayOutTheirRequestsAndUnpackTheirReplies)
-{
+TEST_F(ClientLibrary, QueriesLayOutTheirRequestsAndUnpackTheirReplies) {
     std::vector<uint8_t> reply = reply_bytes(VANTLES_MSG_GET_VOLUME_UUID, 72, 0);
     const char uuid[] = "0123ABCD-4567-89EF-0123-456789ABCDEF";
     memcpy(reply.data() + 36, uuid, 36);
@@ -212,8 +203,7 @@ TEST_F(ClientLibrary, QueriesLayOutTheirRequestsAndUnpackTheirReplies)
     EXPECT_EQ(17u, result) << "an error reply carries no result";
 }
 
-TEST_F(ClientLibrary, FlushAndUnregisterGoToThePrivatePort)
-{
+TEST_F(ClientLibrary, FlushAndUnregisterGoToThePrivatePort) {
     unique_fd daemon_end, client_end;
     ASSERT_EQ(0, raw_socketpair(&daemon_end, &client_end));
     vantles_registration reg;
@@ -240,8 +230,7 @@ TEST_F(ClientLibrary, FlushAndUnregisterGoToThePrivatePort)
     EXPECT_EQ(EBADF, vantles_flush(&reg, &id));
 }
 
-TEST_F(ClientLibrary, RepliesThatDoNotBelongToTheRequestAreRejected)
-{
+TEST_F(ClientLibrary, RepliesThatDoNotBelongToTheRequestAreRejected) {
     uint64_t id = 0;
     queue_reply(reply_bytes(VANTLES_MSG_GET_EVENT_ID_FOR_TIME, 44, 0));
     EXPECT_EQ(VANTLES_ERR_BAD_REPLY, vantles_get_current_event_id(&conn_, &id)) << "wrong id";
@@ -273,15 +262,13 @@ TEST_F(ClientLibrary, RepliesThatDoNotBelongToTheRequestAreRejected)
     EXPECT_TRUE(wait_hangup(ours.get(), 1000)) << "the port of a rejected reply leaked";
 }
 
-TEST_F(ClientLibrary, SilentPeerTimesOut)
-{
+TEST_F(ClientLibrary, SilentPeerTimesOut) {
     conn_.timeout_ms = 200;
     uint64_t id = 0;
     EXPECT_EQ(MACH_RCV_TIMED_OUT, vantles_get_current_event_id(&conn_, &id));
 }
 
-TEST_F(ClientLibrary, BadHandlesAndArgumentsAreRefused)
-{
+TEST_F(ClientLibrary, BadHandlesAndArgumentsAreRefused) {
     vantles_connection missing;
     EXPECT_NE(0, vantles_connect((dir_ + "/nothing.sock").c_str(), &missing));
     EXPECT_EQ(0u, missing.port);
@@ -299,8 +286,7 @@ TEST_F(ClientLibrary, BadHandlesAndArgumentsAreRefused)
 
 using ClientLibraryWithDaemon = DaemonTest;
 
-TEST_F(ClientLibraryWithDaemon, RequestsPassTheDaemonsChecks)
-{
+TEST_F(ClientLibraryWithDaemon, RequestsPassTheDaemonsChecks) {
     int base = proc_fd_count(daemon_.pid);
     vantles_connection conn;
     ASSERT_EQ(0, vantles_connect(daemon_.socket_path.c_str(), &conn));
@@ -337,8 +323,7 @@ TEST_F(ClientLibraryWithDaemon, RequestsPassTheDaemonsChecks)
     EXPECT_TRUE(fd_count_returns(daemon_.pid, base, BLACKBOX_SETTLE_TIMEOUT_MS));
 }
 
-TEST_F(ClientLibraryWithDaemon, RegisterBeforeStartupIsNoClient)
-{
+TEST_F(ClientLibraryWithDaemon, RegisterBeforeStartupIsNoClient) {
     int base = proc_fd_count(daemon_.pid);
     vantles_connection conn;
     ASSERT_EQ(0, vantles_connect(daemon_.socket_path.c_str(), &conn));

@@ -36,8 +36,7 @@ constexpr long LIFECYCLE_RSS_TOLERANCE_KIB = 1024;
 // fiftieth an unregister (a handler that logs), the rest an unknown id, which is answered at
 // once and logs nothing: without a system logger each logged line goes to the console too,
 // which costs milliseconds.
-void one_client(const std::string& socket_path, int i)
-{
+void one_client(const std::string& socket_path, int i) {
     unique_fd conn;
     ASSERT_EQ(0, raw_connect(socket_path.c_str(), &conn));
     if (i % 10 == 0) {
@@ -63,8 +62,7 @@ void one_client(const std::string& socket_path, int i)
                          id == VANTLES_MSG_UNREGISTER ? KERN_SUCCESS : MIG_BAD_ID));
 }
 
-TEST_F(Lifecycle, TenThousandShortClientsLeaveDescriptorsAndMemoryFlat)
-{
+TEST_F(Lifecycle, TenThousandShortClientsLeaveDescriptorsAndMemoryFlat) {
     int base_fds = proc_fd_count(daemon_.pid);
     for (int i = 0; i < 500 && !HasFailure(); i++)
         one_client(daemon_.socket_path, i);
@@ -85,8 +83,7 @@ TEST_F(Lifecycle, TenThousandShortClientsLeaveDescriptorsAndMemoryFlat)
 #endif
 }
 
-TEST_F(Lifecycle, SecondDaemonOnLiveSocketFailsCheckIn)
-{
+TEST_F(Lifecycle, SecondDaemonOnLiveSocketFailsCheckIn) {
     test_daemon second;
     ASSERT_EQ(0, test_daemon_start(&second, {"-d"}, daemon_.socket_path, false));
     ASSERT_TRUE(test_daemon_wait_exit(&second, 10000)) << "the second daemon kept running";
@@ -101,8 +98,7 @@ TEST_F(Lifecycle, SecondDaemonOnLiveSocketFailsCheckIn)
 
 // Runs the daemon as an unprivileged user that may not start another thread: check-in
 // succeeds on a socket in a directory of its own, then creating the event thread fails.
-TEST(DaemonStartup, ThreadCreationFailureIsLoggedAndExitsOne)
-{
+TEST(DaemonStartup, ThreadCreationFailureIsLoggedAndExitsOne) {
     if (geteuid() != 0)
         GTEST_SKIP() << "needs root to switch to an unprivileged user";
     constexpr uid_t UNPRIVILEGED = 64123;
@@ -137,8 +133,7 @@ TEST(DaemonStartup, ThreadCreationFailureIsLoggedAndExitsOne)
 }
 
 // Sends an unregister to the public port, which logs its "=> NULL" line before it answers.
-std::string log_after_unregister(const std::vector<std::string>& args)
-{
+std::string log_after_unregister(const std::vector<std::string>& args) {
     test_daemon d;
     int err = test_daemon_start(&d, args);
     EXPECT_EQ(0, err) << strerror(err);
@@ -152,14 +147,13 @@ std::string log_after_unregister(const std::vector<std::string>& args)
     return test_daemon_log(d);
 }
 
-TEST(DaemonLogging, LogReachesStandardErrorOnlyWithDashD)
-{
+TEST(DaemonLogging, LogReachesStandardErrorOnlyWithDashD) {
     const std::string line = "implementation_unregister_rpc: ERROR: ";
     EXPECT_NE(std::string::npos, log_after_unregister({"-d"}).find(line));
     for (const std::vector<std::string>& args :
          {std::vector<std::string>{}, {"-x"}, {"-d", "-d"}, {"-dd"}}) {
-        SCOPED_TRACE(args.empty() ? "no argument" : args[0] + " (" +
-                                                        std::to_string(args.size()) + ")");
+        SCOPED_TRACE(args.empty() ? "no argument"
+                                  : args[0] + " (" + std::to_string(args.size()) + ")");
         EXPECT_EQ(std::string::npos, log_after_unregister(args).find(line));
     }
 }

@@ -13,18 +13,15 @@ namespace {
 using ReplyLayout = DaemonTest;
 
 template <typename T>
-std::vector<uint8_t> bytes_of(const T& request)
-{
+std::vector<uint8_t> bytes_of(const T& request) {
     std::vector<uint8_t> bytes(sizeof request);
     memcpy(bytes.data(), &request, sizeof request);
     return bytes;
 }
 
 // The port named in the "=> NULL" line that function logged, or 0 when there is none.
-unsigned long null_lookup_port(const std::string& log, const std::string& function)
-{
-    std::string prefix =
-        function + ": ERROR: get_client_with_matching_f2d_private_port(0x";
+unsigned long null_lookup_port(const std::string& log, const std::string& function) {
+    std::string prefix = function + ": ERROR: get_client_with_matching_f2d_private_port(0x";
     size_t at = log.find(prefix);
     if (at == std::string::npos)
         return 0;
@@ -33,8 +30,7 @@ unsigned long null_lookup_port(const std::string& log, const std::string& functi
     return std::string(end).rfind(") => NULL", 0) == 0 ? port : 0;
 }
 
-TEST_F(ReplyLayout, FlushAndUnregisterOnPublicPortFindNoRegistration)
-{
+TEST_F(ReplyLayout, FlushAndUnregisterOnPublicPortFindNoRegistration) {
     unique_fd conn = connect_raw();
     raw_datagram flush = rpc(conn.get(), raw_simple_request(VANTLES_MSG_FLUSH, 24, 0x1513));
     EXPECT_TRUE(is_reply(flush, VANTLES_MSG_FLUSH, 44, 0x1513, KERN_SUCCESS));
@@ -50,8 +46,7 @@ TEST_F(ReplyLayout, FlushAndUnregisterOnPublicPortFindNoRegistration)
     EXPECT_EQ(flush_port, unregister_port) << "both must name the public port";
 }
 
-TEST_F(ReplyLayout, VolumeUuidBeforeStartupIsNoDevInfo)
-{
+TEST_F(ReplyLayout, VolumeUuidBeforeStartupIsNoDevInfo) {
     unique_fd conn = connect_raw();
     get_volume_uuid_request_t req = {};
     req.head = {BLACKBOX_BITS, sizeof req, 0, 0, 0, VANTLES_MSG_GET_VOLUME_UUID};
@@ -63,29 +58,25 @@ TEST_F(ReplyLayout, VolumeUuidBeforeStartupIsNoDevInfo)
     EXPECT_NE(std::string::npos, text.find('\0')) << "the text must be NUL-terminated";
 }
 
-TEST_F(ReplyLayout, CurrentEventIdBeforeStartupAnswersZeroCode)
-{
+TEST_F(ReplyLayout, CurrentEventIdBeforeStartupAnswersZeroCode) {
     unique_fd conn = connect_raw();
     raw_datagram reply =
         rpc(conn.get(), raw_simple_request(VANTLES_MSG_GET_CURRENT_EVENT_ID, 24, BLACKBOX_BITS));
-    EXPECT_TRUE(is_reply(reply, VANTLES_MSG_GET_CURRENT_EVENT_ID, 44, BLACKBOX_BITS,
-                         KERN_SUCCESS));
+    EXPECT_TRUE(is_reply(reply, VANTLES_MSG_GET_CURRENT_EVENT_ID, 44, BLACKBOX_BITS, KERN_SUCCESS));
 }
 
-TEST_F(ReplyLayout, EventIdForTimeBeforeStartupAnswersZeroCode)
-{
+TEST_F(ReplyLayout, EventIdForTimeBeforeStartupAnswersZeroCode) {
     unique_fd conn = connect_raw();
     get_event_id_for_time_request_t req = {};
     req.head = {BLACKBOX_BITS, sizeof req, 0, 0, 0, VANTLES_MSG_GET_EVENT_ID_FOR_TIME};
     req.NDR = NDR_record;
     req.time = time(nullptr);
     raw_datagram reply = rpc(conn.get(), bytes_of(req));
-    EXPECT_TRUE(is_reply(reply, VANTLES_MSG_GET_EVENT_ID_FOR_TIME, 44, BLACKBOX_BITS,
-                         KERN_SUCCESS));
+    EXPECT_TRUE(
+        is_reply(reply, VANTLES_MSG_GET_EVENT_ID_FOR_TIME, 44, BLACKBOX_BITS, KERN_SUCCESS));
 }
 
-TEST_F(ReplyLayout, PurgeFromRootBeforeStartupFindsNoHistory)
-{
+TEST_F(ReplyLayout, PurgeFromRootBeforeStartupFindsNoHistory) {
     unique_fd conn = connect_raw();
     purge_events_request_t req = {};
     req.head = {BLACKBOX_BITS, sizeof req, 0, 0, 0, VANTLES_MSG_PURGE_EVENTS};
@@ -96,8 +87,7 @@ TEST_F(ReplyLayout, PurgeFromRootBeforeStartupFindsNoHistory)
     EXPECT_EQ(VANTLES_PURGE_NO_HISTORY, field_at<uint32_t>(reply, 36));
 }
 
-TEST_F(ReplyLayout, WellFormedRegisterBeforeStartupIsNoClientAndLeavesNothing)
-{
+TEST_F(ReplyLayout, WellFormedRegisterBeforeStartupIsNoClientAndLeavesNothing) {
     unique_fd conn = connect_raw();
     int base = proc_fd_count(daemon_.pid);
     unique_fd events, callback;

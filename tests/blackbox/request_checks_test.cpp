@@ -22,8 +22,7 @@ class RequestChecks : public DaemonTest {
 protected:
     // Sends req with a fresh callback right and expects the 36-byte error reply with code;
     // the daemon must then have released the callback right and every descriptor it made.
-    void expect_register_refused(int conn, const raw_register& req, int32_t code)
-    {
+    void expect_register_refused(int conn, const raw_register& req, int32_t code) {
         int base = proc_fd_count(daemon_.pid);
         unique_fd events, callback;
         ASSERT_EQ(0, raw_socketpair(&events, &callback));
@@ -37,8 +36,7 @@ protected:
         EXPECT_TRUE(fd_count_returns(daemon_.pid, base, BLACKBOX_SETTLE_TIMEOUT_MS));
     }
 
-    static void build(raw_register* req, size_t num_paths = 1, size_t num_excludes = 0)
-    {
+    static void build(raw_register* req, size_t num_paths = 1, size_t num_excludes = 0) {
         std::vector<std::string> paths, excludes;
         for (size_t i = 0; i < num_paths; i++)
             paths.push_back("/tmp/watched" + std::to_string(i));
@@ -54,13 +52,15 @@ struct simple_routine {
     uint32_t size;
 };
 constexpr simple_routine SIMPLE_ROUTINES[] = {
-    {VANTLES_MSG_FLUSH, 24},          {VANTLES_MSG_GET_VOLUME_UUID, 36},
-    {VANTLES_MSG_GET_CURRENT_EVENT_ID, 24}, {VANTLES_MSG_GET_EVENT_ID_FOR_TIME, 44},
-    {VANTLES_MSG_PURGE_EVENTS, 44},   {VANTLES_MSG_UNREGISTER, 24},
+    {VANTLES_MSG_FLUSH, 24},
+    {VANTLES_MSG_GET_VOLUME_UUID, 36},
+    {VANTLES_MSG_GET_CURRENT_EVENT_ID, 24},
+    {VANTLES_MSG_GET_EVENT_ID_FOR_TIME, 44},
+    {VANTLES_MSG_PURGE_EVENTS, 44},
+    {VANTLES_MSG_UNREGISTER, 24},
 };
 
-TEST_F(RequestChecks, SimpleRequestWithComplexBitIsBadArguments)
-{
+TEST_F(RequestChecks, SimpleRequestWithComplexBitIsBadArguments) {
     unique_fd conn = connect_raw();
     for (const simple_routine& r : SIMPLE_ROUTINES) {
         SCOPED_TRACE(r.id);
@@ -72,8 +72,7 @@ TEST_F(RequestChecks, SimpleRequestWithComplexBitIsBadArguments)
     }
 }
 
-TEST_F(RequestChecks, SimpleRequestOfWrongSizeIsBadArguments)
-{
+TEST_F(RequestChecks, SimpleRequestOfWrongSizeIsBadArguments) {
     unique_fd conn = connect_raw();
     for (const simple_routine& r : SIMPLE_ROUTINES) {
         for (uint32_t size : {r.size + 4, r.size + 1, r.size == 24 ? 36u : r.size - 4}) {
@@ -85,8 +84,7 @@ TEST_F(RequestChecks, SimpleRequestOfWrongSizeIsBadArguments)
     }
 }
 
-TEST_F(RequestChecks, IdOutsideTheSubsystemIsBadId)
-{
+TEST_F(RequestChecks, IdOutsideTheSubsystemIsBadId) {
     unique_fd conn = connect_raw();
     for (mach_msg_id_t id : {VANTLES_MSG_END, VANTLES_MSG_FIRST - 1, 0, -1, 67000, 0x7FFFFFFF}) {
         SCOPED_TRACE(id);
@@ -97,8 +95,7 @@ TEST_F(RequestChecks, IdOutsideTheSubsystemIsBadId)
     EXPECT_EQ(66107, field_at<mach_msg_header_t>(reply, 0).msgh_id);
 }
 
-TEST_F(RequestChecks, RegisterOfWrongSizeOrDescriptorCountIsBadArguments)
-{
+TEST_F(RequestChecks, RegisterOfWrongSizeOrDescriptorCountIsBadArguments) {
     unique_fd conn = connect_raw();
     raw_register req;
     build(&req);
@@ -110,8 +107,7 @@ TEST_F(RequestChecks, RegisterOfWrongSizeOrDescriptorCountIsBadArguments)
     expect_register_refused(conn.get(), req, MIG_BAD_ARGUMENTS);
 }
 
-TEST_F(RequestChecks, RegisterWithoutComplexBitIsBadArguments)
-{
+TEST_F(RequestChecks, RegisterWithoutComplexBitIsBadArguments) {
     unique_fd conn = connect_raw();
     raw_register req;
     build(&req);
@@ -123,8 +119,7 @@ TEST_F(RequestChecks, RegisterWithoutComplexBitIsBadArguments)
                          MIG_BAD_ARGUMENTS));
 }
 
-TEST_F(RequestChecks, RegisterCountFieldMismatchIsTypeError)
-{
+TEST_F(RequestChecks, RegisterCountFieldMismatchIsTypeError) {
     unique_fd conn = connect_raw();
     uint32_t register_request_t::*counts[] = {
         &register_request_t::path_offset_count, &register_request_t::paths_blob_size,
@@ -138,8 +133,7 @@ TEST_F(RequestChecks, RegisterCountFieldMismatchIsTypeError)
     }
 }
 
-TEST_F(RequestChecks, RegisterCallbackDispositionOtherThanMoveSendIsTypeError)
-{
+TEST_F(RequestChecks, RegisterCallbackDispositionOtherThanMoveSendIsTypeError) {
     unique_fd conn = connect_raw();
     for (uint8_t disposition :
          {MACH_MSG_TYPE_COPY_SEND, MACH_MSG_TYPE_MAKE_SEND, MACH_MSG_TYPE_MOVE_SEND_ONCE}) {
@@ -151,8 +145,7 @@ TEST_F(RequestChecks, RegisterCallbackDispositionOtherThanMoveSendIsTypeError)
     }
 }
 
-TEST_F(RequestChecks, RegisterArgumentErrorsAreRefusedBeforeStartupWait)
-{
+TEST_F(RequestChecks, RegisterArgumentErrorsAreRefusedBeforeStartupWait) {
     unique_fd conn = connect_raw();
     raw_register req;
     {
@@ -187,8 +180,7 @@ TEST_F(RequestChecks, RegisterArgumentErrorsAreRefusedBeforeStartupWait)
 }
 
 // Regions past the inline limit travel in a memfd; the argument checks still see every byte.
-TEST_F(RequestChecks, LargeRegisterRegionsReachTheArgumentChecks)
-{
+TEST_F(RequestChecks, LargeRegisterRegionsReachTheArgumentChecks) {
     unique_fd conn = connect_raw();
     raw_register req;
     {
@@ -218,8 +210,7 @@ TEST_F(RequestChecks, LargeRegisterRegionsReachTheArgumentChecks)
     }
 }
 
-TEST_F(RequestChecks, PurgeFromUnprivilegedUserIsRefused)
-{
+TEST_F(RequestChecks, PurgeFromUnprivilegedUserIsRefused) {
     unique_fd conn = connect_raw();
     int pipe_fds[2];
     ASSERT_EQ(0, pipe2(pipe_fds, O_CLOEXEC));

@@ -20,22 +20,19 @@ extern char** environ;
 
 namespace {
 
-int64_t now_ms()
-{
+int64_t now_ms() {
     timespec ts;
     clock_gettime(CLOCK_MONOTONIC, &ts);
     return int64_t{ts.tv_sec} * 1000 + ts.tv_nsec / 1000000;
 }
 
-void sleep_ms(int ms)
-{
+void sleep_ms(int ms) {
     timespec ts = {ms / 1000, (ms % 1000) * 1000000L};
     nanosleep(&ts, nullptr);
 }
 
 // The environment of the child: ours, with the daemon's variables replaced.
-std::vector<std::string> child_environment(const std::string& socket_path)
-{
+std::vector<std::string> child_environment(const std::string& socket_path) {
     std::vector<std::string> env;
     for (char** e = environ; *e != nullptr; e++) {
         std::string entry = *e;
@@ -46,8 +43,7 @@ std::vector<std::string> child_environment(const std::string& socket_path)
     return env;
 }
 
-std::vector<char*> pointers(std::vector<std::string>& strings)
-{
+std::vector<char*> pointers(std::vector<std::string>& strings) {
     std::vector<char*> out;
     for (std::string& s : strings)
         out.push_back(s.data());
@@ -57,8 +53,7 @@ std::vector<char*> pointers(std::vector<std::string>& strings)
 
 }  // namespace
 
-test_daemon::~test_daemon()
-{
+test_daemon::~test_daemon() {
     test_daemon_stop(this);
     if (!dir.empty()) {
         std::error_code ignored;
@@ -67,8 +62,7 @@ test_daemon::~test_daemon()
 }
 
 int test_daemon_start(test_daemon* d, const std::vector<std::string>& args,
-                      const std::string& socket_path, bool wait_ready)
-{
+                      const std::string& socket_path, bool wait_ready) {
     char dir_template[] = "/tmp/vantles-blackbox.XXXXXX";
     if (mkdtemp(dir_template) == nullptr)
         return errno;
@@ -135,8 +129,7 @@ int test_daemon_start(test_daemon* d, const std::vector<std::string>& args,
     return 0;
 }
 
-bool test_daemon_running(test_daemon* d)
-{
+bool test_daemon_running(test_daemon* d) {
     if (d->pid < 0)
         return false;
     int status = 0;
@@ -147,8 +140,7 @@ bool test_daemon_running(test_daemon* d)
     return false;
 }
 
-bool test_daemon_wait_exit(test_daemon* d, int timeout_ms)
-{
+bool test_daemon_wait_exit(test_daemon* d, int timeout_ms) {
     int64_t deadline = now_ms() + timeout_ms;
     while (test_daemon_running(d)) {
         if (now_ms() >= deadline)
@@ -158,8 +150,7 @@ bool test_daemon_wait_exit(test_daemon* d, int timeout_ms)
     return true;
 }
 
-void test_daemon_stop(test_daemon* d)
-{
+void test_daemon_stop(test_daemon* d) {
     if (d->pid < 0)
         return;
     kill(d->pid, SIGKILL);
@@ -167,16 +158,14 @@ void test_daemon_stop(test_daemon* d)
     d->pid = -1;
 }
 
-std::string test_daemon_log(const test_daemon& d)
-{
+std::string test_daemon_log(const test_daemon& d) {
     std::ifstream in(d.log_path);
     std::stringstream text;
     text << in.rdbuf();
     return text.str();
 }
 
-bool test_daemon_wait_log(const test_daemon& d, const std::string& text, int timeout_ms)
-{
+bool test_daemon_wait_log(const test_daemon& d, const std::string& text, int timeout_ms) {
     int64_t deadline = now_ms() + timeout_ms;
     for (;;) {
         if (test_daemon_log(d).find(text) != std::string::npos)
@@ -187,8 +176,7 @@ bool test_daemon_wait_log(const test_daemon& d, const std::string& text, int tim
     }
 }
 
-int proc_fd_count(pid_t pid)
-{
+int proc_fd_count(pid_t pid) {
     std::string path = "/proc/" + std::to_string(pid) + "/fd";
     DIR* dir = opendir(path.c_str());
     if (dir == nullptr)
@@ -201,8 +189,7 @@ int proc_fd_count(pid_t pid)
     return count;
 }
 
-long proc_rss_kib(pid_t pid)
-{
+long proc_rss_kib(pid_t pid) {
     std::ifstream in("/proc/" + std::to_string(pid) + "/status");
     std::string line;
     while (std::getline(in, line))
@@ -211,8 +198,7 @@ long proc_rss_kib(pid_t pid)
     return -1;
 }
 
-std::string proc_fd_list(pid_t pid)
-{
+std::string proc_fd_list(pid_t pid) {
     std::string dir = "/proc/" + std::to_string(pid) + "/fd";
     std::string out;
     std::error_code ec;
@@ -224,23 +210,21 @@ std::string proc_fd_list(pid_t pid)
     return out;
 }
 
-::testing::AssertionResult fd_count_returns(pid_t pid, int expected, int timeout_ms)
-{
+::testing::AssertionResult fd_count_returns(pid_t pid, int expected, int timeout_ms) {
     int64_t deadline = now_ms() + timeout_ms;
     for (;;) {
         int count = proc_fd_count(pid);
         if (count == expected)
             return ::testing::AssertionSuccess();
         if (now_ms() >= deadline)
-            return ::testing::AssertionFailure() << "the daemon has " << count
-                                                 << " descriptors, expected " << expected
-                                                 << ":\n" << proc_fd_list(pid);
+            return ::testing::AssertionFailure()
+                   << "the daemon has " << count << " descriptors, expected " << expected << ":\n"
+                   << proc_fd_list(pid);
         sleep_ms(10);
     }
 }
 
-bool wait_hangup(int fd, int timeout_ms)
-{
+bool wait_hangup(int fd, int timeout_ms) {
     int64_t deadline = now_ms() + timeout_ms;
     for (;;) {
         pollfd p = {fd, 0, 0};
@@ -253,18 +237,16 @@ bool wait_hangup(int fd, int timeout_ms)
 }
 
 ::testing::AssertionResult is_reply(const raw_datagram& reply, mach_msg_id_t request_id,
-                                    uint32_t size, uint32_t request_bits, int32_t code)
-{
+                                    uint32_t size, uint32_t request_bits, int32_t code) {
     auto head = field_at<mach_msg_header_t>(reply, 0);
     auto ndr = field_at<NDR_record_t>(reply, sizeof head);
     mach_msg_id_t want_id =
         static_cast<mach_msg_id_t>(static_cast<uint32_t>(request_id) + VANTLES_MSG_REPLY_OFFSET);
     int32_t got_code = field_at<int32_t>(reply, 32);
     if (reply.bytes.size() != size || head.msgh_size != size)
-        return ::testing::AssertionFailure() << "reply of " << reply.bytes.size()
-                                             << " bytes, msgh_size " << head.msgh_size
-                                             << ", want " << size << " (code " << got_code
-                                             << ", id " << head.msgh_id << ")";
+        return ::testing::AssertionFailure()
+               << "reply of " << reply.bytes.size() << " bytes, msgh_size " << head.msgh_size
+               << ", want " << size << " (code " << got_code << ", id " << head.msgh_id << ")";
     if (head.msgh_id != want_id)
         return ::testing::AssertionFailure() << "reply id " << head.msgh_id << ", want " << want_id;
     if (head.msgh_bits != (request_bits & MACH_MSGH_BITS_REMOTE_MASK))
@@ -281,13 +263,11 @@ bool wait_hangup(int fd, int timeout_ms)
     return ::testing::AssertionSuccess();
 }
 
-void DaemonTest::SetUp()
-{
+void DaemonTest::SetUp() {
     ASSERT_EQ(0, test_daemon_start(&daemon_, {"-d"})) << test_daemon_log(daemon_);
 }
 
-void DaemonTest::TearDown()
-{
+void DaemonTest::TearDown() {
     EXPECT_TRUE(test_daemon_running(&daemon_))
         << "the daemon died during the test, wait status 0x" << std::hex << daemon_.status;
     if (HasFailure()) {
@@ -298,8 +278,7 @@ void DaemonTest::TearDown()
     }
 }
 
-unique_fd DaemonTest::connect_raw()
-{
+unique_fd DaemonTest::connect_raw() {
     unique_fd fd;
     int err = raw_connect(daemon_.socket_path.c_str(), &fd);
     EXPECT_EQ(0, err) << "connect: " << strerror(err);
@@ -310,8 +289,7 @@ unique_fd DaemonTest::connect_raw()
     return fd;
 }
 
-raw_datagram DaemonTest::rpc(int fd, const std::vector<uint8_t>& request, int timeout_ms)
-{
+raw_datagram DaemonTest::rpc(int fd, const std::vector<uint8_t>& request, int timeout_ms) {
     raw_datagram reply;
     int err = raw_rpc(fd, request, timeout_ms, &reply);
     EXPECT_EQ(0, err) << "no reply: " << strerror(err);
@@ -319,8 +297,7 @@ raw_datagram DaemonTest::rpc(int fd, const std::vector<uint8_t>& request, int ti
 }
 
 refusal_outcome DaemonTest::send_refused(int fd, const std::vector<uint8_t>& bytes,
-                                         std::vector<int> fds)
-{
+                                         std::vector<int> fds) {
     refusal_outcome out;
     std::vector<uint8_t> probe = raw_simple_request(BLACKBOX_PROBE_ID, 24, BLACKBOX_BITS);
     int err = raw_send(fd, bytes.data(), bytes.size(), fds, BLACKBOX_SETTLE_TIMEOUT_MS);
@@ -355,8 +332,7 @@ refusal_outcome DaemonTest::send_refused(int fd, const std::vector<uint8_t>& byt
     return out;
 }
 
-::testing::AssertionResult DaemonTest::answers_probe()
-{
+::testing::AssertionResult DaemonTest::answers_probe() {
     unique_fd fd;
     int err = raw_connect(daemon_.socket_path.c_str(), &fd);
     if (err != 0)

@@ -27,16 +27,16 @@ constexpr mach_msg_id_t BLACKBOX_PROBE_ID = 66057;
 constexpr uint32_t BLACKBOX_BITS = MACH_MSG_TYPE_COPY_SEND;
 
 struct test_daemon {
-    std::string dir;           // private directory: the socket (unless shared) and the log
+    std::string dir;  // private directory: the socket (unless shared) and the log
     std::string socket_path;
-    std::string log_path;      // the daemon's standard error
-    pid_t pid = -1;            // -1 once reaped
-    int status = 0;            // wait status once reaped
+    std::string log_path;  // the daemon's standard error
+    pid_t pid = -1;        // -1 once reaped
+    int status = 0;        // wait status once reaped
 
     test_daemon() = default;
     test_daemon(const test_daemon&) = delete;
     test_daemon& operator=(const test_daemon&) = delete;
-    ~test_daemon();            // kills, reaps and removes dir
+    ~test_daemon();  // kills, reaps and removes dir
 };
 
 // Starts the daemon with args and VANTLESD_SOCKET = socket_path (empty: a socket in its own
@@ -74,8 +74,7 @@ bool wait_hangup(int fd, int timeout_ms);
 
 // A field of a received datagram at offset (zero when the datagram is shorter).
 template <typename T>
-T field_at(const raw_datagram& d, size_t offset)
-{
+T field_at(const raw_datagram& d, size_t offset) {
     T value{};
     if (d.bytes.size() >= offset + sizeof value)
         memcpy(&value, d.bytes.data() + offset, sizeof value);
@@ -94,7 +93,7 @@ enum class refusal { answered, dropped, closed };
 
 struct refusal_outcome {
     refusal kind = refusal::dropped;
-    raw_datagram reply;        // the answer, when answered
+    raw_datagram reply;  // the answer, when answered
 };
 
 // Every case starts its own daemon with "-d"; TearDown checks that it is still alive.

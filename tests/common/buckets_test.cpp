@@ -8,7 +8,10 @@
 namespace {
 
 TEST(AllocBuckets, RoundsDownToAPowerOfTwo) {
-    struct Case { int64_t count; uint32_t mask; };
+    struct Case {
+        int64_t count;
+        uint32_t mask;
+    };
     for (Case c : {Case{1, 0}, Case{2, 1}, Case{3, 1}, Case{4096, 4095}, Case{5000, 4095},
                    Case{0x80000, 0x7FFFF}}) {
         uint32_t mask = 0xDEAD;

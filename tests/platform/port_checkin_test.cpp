@@ -16,7 +16,7 @@ struct PortCheckIn : ::testing::Test {
     scratch_dir dir;
     std::string path;
     void SetUp() override {
-        path = dir.path + "/run/vantlesd.sock";   // the parent does not exist yet
+        path = dir.path + "/run/vantlesd.sock";  // the parent does not exist yet
         setenv("VANTLESD_SOCKET", path.c_str(), 1);
     }
     void TearDown() override { unsetenv("VANTLESD_SOCKET"); }
@@ -58,7 +58,7 @@ TEST_F(PortCheckIn, ReplacesTheSocketOfADaemonThatIsGone) {
     int stale = socket(AF_UNIX, SOCK_SEQPACKET | SOCK_CLOEXEC, 0);
     sockaddr_un addr = address_of(path);
     ASSERT_EQ(bind(stale, reinterpret_cast<sockaddr*>(&addr), sizeof addr), 0);
-    close(stale);   // the file stays, nothing answers
+    close(stale);  // the file stays, nothing answers
 
     mach_port_t service = 0;
     ASSERT_EQ(bootstrap_check_in(VANTLESD_SERVICE_NAME, &service), KERN_SUCCESS);
@@ -89,18 +89,22 @@ TEST_F(PortCheckIn, TakesTheActivatedListenerAsDescriptorThree) {
     if (child == 0) {
         int listener = socket(AF_UNIX, SOCK_SEQPACKET, 0);
         sockaddr_un addr = address_of(path);
-        if (bind(listener, reinterpret_cast<sockaddr*>(&addr), sizeof addr) != 0 || listen(listener, 4) != 0 ||
-            dup2(listener, 3) != 3) {
+        if (bind(listener, reinterpret_cast<sockaddr*>(&addr), sizeof addr) != 0 ||
+            listen(listener, 4) != 0 || dup2(listener, 3) != 3) {
             _exit(2);
         }
         setenv("LISTEN_PID", std::to_string(getpid()).c_str(), 1);
         setenv("LISTEN_FDS", "1", 1);
         setenv("VANTLESD_SOCKET", (dir.path + "/unused.sock").c_str(), 1);
         mach_port_t service = 0;
-        if (bootstrap_check_in(VANTLESD_SERVICE_NAME, &service) != KERN_SUCCESS || service != 3) _exit(3);
-        if (getenv("LISTEN_PID") != nullptr || getenv("LISTEN_FDS") != nullptr) _exit(4);
-        if ((fcntl(3, F_GETFL) & O_NONBLOCK) == 0 || (fcntl(3, F_GETFD) & FD_CLOEXEC) == 0) _exit(5);
-        if (access((dir.path + "/unused.sock").c_str(), F_OK) == 0) _exit(6);
+        if (bootstrap_check_in(VANTLESD_SERVICE_NAME, &service) != KERN_SUCCESS || service != 3)
+            _exit(3);
+        if (getenv("LISTEN_PID") != nullptr || getenv("LISTEN_FDS") != nullptr)
+            _exit(4);
+        if ((fcntl(3, F_GETFL) & O_NONBLOCK) == 0 || (fcntl(3, F_GETFD) & FD_CLOEXEC) == 0)
+            _exit(5);
+        if (access((dir.path + "/unused.sock").c_str(), F_OK) == 0)
+            _exit(6);
         _exit(0);
     }
     int status = 0;

@@ -25,13 +25,15 @@ port_msg make_port_msg(mach_port_t dest, mach_port_t name, uint8_t disposition) 
     return msg;
 }
 
-bool fd_open(int fd) { return fcntl(fd, F_GETFD) != -1; }
+bool fd_open(int fd) {
+    return fcntl(fd, F_GETFD) != -1;
+}
 
 struct PortSend : ::testing::Test {
     mach_port_t rcv = 0, snd = 0;
     receive_buffer buf;
     void SetUp() override {
-        signal(SIGPIPE, SIG_DFL);   // a stray SIGPIPE must kill the test
+        signal(SIGPIPE, SIG_DFL);  // a stray SIGPIPE must kill the test
         ASSERT_EQ(port_make_pair(&rcv, &snd), 0);
     }
     void TearDown() override {
@@ -112,7 +114,7 @@ TEST_F(PortSend, BadRightsAndSizesAreRefused) {
     int sv[2];
     ASSERT_EQ(socketpair(AF_UNIX, SOCK_SEQPACKET | SOCK_CLOEXEC, 0, sv), 0);
     bad = make_port_msg(snd, static_cast<mach_port_t>(sv[0]), MACH_MSG_TYPE_MAKE_SEND);
-    EXPECT_EQ(mach_msg_send(&bad.head, 0), MACH_SEND_INVALID_RIGHT);   // not a receive right
+    EXPECT_EQ(mach_msg_send(&bad.head, 0), MACH_SEND_INVALID_RIGHT);  // not a receive right
     close(sv[0]);
     close(sv[1]);
 
@@ -139,7 +141,8 @@ TEST_F(PortSend, MakeSendHandsOutTheReceiveRightOnce) {
     EXPECT_EQ(buf.head()->msgh_id, 77);
     EXPECT_EQ(buf.head()->msgh_local_port, port);
 
-    EXPECT_EQ(mach_port_deallocate(port), KERN_INVALID_RIGHT);   // a receive right is not a send right
+    EXPECT_EQ(mach_port_deallocate(port),
+              KERN_INVALID_RIGHT);  // a receive right is not a send right
     EXPECT_EQ(mach_port_mod_refs(port, MACH_PORT_RIGHT_RECEIVE, -1), KERN_SUCCESS);
     EXPECT_EQ(mach_port_mod_refs(port, MACH_PORT_RIGHT_RECEIVE, -1), KERN_INVALID_NAME);
     // The sender's right is dead once the receive right is dropped.

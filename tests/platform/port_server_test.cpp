@@ -15,11 +15,11 @@
 
 namespace {
 
-constexpr mach_msg_id_t ECHO = 100;     // replies with the value and the request's local port
-constexpr mach_msg_id_t OPEN = 101;     // makes a private port and replies with a send right
-constexpr mach_msg_id_t REFUSE = 102;   // replies with code 5
-constexpr mach_msg_id_t HOLD_ECHO = 103;   // ECHO after the test releases the handler
-constexpr mach_msg_id_t HOLD_OPEN = 104;   // OPEN after the test releases the handler
+constexpr mach_msg_id_t ECHO = 100;       // replies with the value and the request's local port
+constexpr mach_msg_id_t OPEN = 101;       // makes a private port and replies with a send right
+constexpr mach_msg_id_t REFUSE = 102;     // replies with code 5
+constexpr mach_msg_id_t HOLD_ECHO = 103;  // ECHO after the test releases the handler
+constexpr mach_msg_id_t HOLD_OPEN = 104;  // OPEN after the test releases the handler
 
 #pragma pack(push, 4)
 struct echo_request {
@@ -61,7 +61,7 @@ struct handler_state {
     std::vector<logged> log;
     std::vector<mach_port_t> private_ports;
     mach_port_t set = 0;
-    bool held = false;      // a HOLD_ request is waiting in the handler
+    bool held = false;  // a HOLD_ request is waiting in the handler
     bool release = false;
 };
 handler_state g_handler;
@@ -71,13 +71,18 @@ bool test_demux(mach_msg_header_t* request, mach_msg_header_t* reply) {
         reinterpret_cast<uint8_t*>(request) + mach_msg_round(request->msgh_size));
     {
         std::lock_guard<std::mutex> lock(g_handler.mu);
-        g_handler.log.push_back({request->msgh_id, request->msgh_local_port, request->msgh_remote_port,
-                                 request->msgh_size, trailer->msgh_trailer_size});
+        g_handler.log.push_back({request->msgh_id, request->msgh_local_port,
+                                 request->msgh_remote_port, request->msgh_size,
+                                 trailer->msgh_trailer_size});
     }
     g_handler.cv.notify_all();
 
     auto* out = reinterpret_cast<echo_reply*>(reply);
-    out->head = {request->msgh_bits & MACH_MSGH_BITS_REMOTE_MASK, 36, request->msgh_remote_port, 0, 0,
+    out->head = {request->msgh_bits & MACH_MSGH_BITS_REMOTE_MASK,
+                 36,
+                 request->msgh_remote_port,
+                 0,
+                 0,
                  request->msgh_id + 100};
     out->ndr = NDR_record;
     mach_msg_id_t id = request->msgh_id;
@@ -168,7 +173,7 @@ struct PortServer : ::testing::Test {
         EXPECT_EQ(loop_result, MACH_RCV_PORT_DIED);
         EXPECT_EQ(mach_port_mod_refs(service, MACH_PORT_RIGHT_RECEIVE, -1), KERN_SUCCESS);
         for (mach_port_t port : g_handler.private_ports) {
-            mach_port_mod_refs(port, MACH_PORT_RIGHT_RECEIVE, -1);   // those still alive
+            mach_port_mod_refs(port, MACH_PORT_RIGHT_RECEIVE, -1);  // those still alive
         }
         unsetenv("VANTLESD_SOCKET");
     }
@@ -196,14 +201,16 @@ struct PortServer : ::testing::Test {
         std::lock_guard<std::mutex> lock(g_handler.mu);
         std::vector<logged> found;
         for (const logged& l : g_handler.log) {
-            if (l.id == MACH_NOTIFY_NO_SENDERS && l.local == port) found.push_back(l);
+            if (l.id == MACH_NOTIFY_NO_SENDERS && l.local == port)
+                found.push_back(l);
         }
         return found;
     }
 
     void wait_until_held() {
         std::unique_lock<std::mutex> lock(g_handler.mu);
-        ASSERT_TRUE(g_handler.cv.wait_for(lock, std::chrono::seconds(5), [] { return g_handler.held; }));
+        ASSERT_TRUE(
+            g_handler.cv.wait_for(lock, std::chrono::seconds(5), [] { return g_handler.held; }));
     }
 
     void release_handler() {
@@ -231,7 +238,8 @@ TEST_F(PortServer, RepliesGoBackOnTheConnectionOfTheRequest) {
             close(static_cast<int>(conn));
         });
     }
-    for (auto& t : clients) t.join();
+    for (auto& t : clients)
+        t.join();
     EXPECT_EQ(failures.load(), 0);
 
     std::lock_guard<std::mutex> lock(g_handler.mu);
@@ -249,7 +257,7 @@ TEST_F(PortServer, ClosingTheSendRightYieldsOneNoSendersNotice) {
 
     echo_reply reply = {};
     ASSERT_EQ(echo(right, 5, &reply), KERN_SUCCESS);
-    EXPECT_EQ(reply.local, server_port);   // requests on the private port arrive on it
+    EXPECT_EQ(reply.local, server_port);  // requests on the private port arrive on it
     EXPECT_TRUE(notices(server_port).empty());
 
     close(static_cast<int>(right));
@@ -275,14 +283,17 @@ TEST_F(PortServer, NoSendersWaitsForEveryHolderOfTheRight) {
     if (child == 0) {
         // Only raw system calls here: the parent's threads may hold locks we inherited.
         char c;
-        if (read(go[0], &c, 1) != 1) _exit(2);
+        if (read(go[0], &c, 1) != 1)
+            _exit(2);
         echo_request req = {{0x13, sizeof req, 0, 0, 0, ECHO}, NDR_record, 31};
-        if (write(right, &req, sizeof req) != sizeof req) _exit(3);
+        if (write(right, &req, sizeof req) != sizeof req)
+            _exit(3);
         echo_reply reply;
-        if (read(right, &reply, sizeof reply) != sizeof reply || reply.head.msgh_id != ECHO + 100) _exit(4);
+        if (read(right, &reply, sizeof reply) != sizeof reply || reply.head.msgh_id != ECHO + 100)
+            _exit(4);
         _exit(0);
     }
-    close(right);   // the child's copy keeps the port alive
+    close(right);  // the child's copy keeps the port alive
     ASSERT_EQ(write(go[1], "g", 1), 1);
     int status = 0;
     ASSERT_EQ(waitpid(child, &status, 0), child);
@@ -293,7 +304,8 @@ TEST_F(PortServer, NoSendersWaitsForEveryHolderOfTheRight) {
     std::lock_guard<std::mutex> lock(g_handler.mu);
     bool echo_seen = false;
     for (const logged& l : g_handler.log) {
-        if (l.local == server_port && l.id == ECHO) echo_seen = true;
+        if (l.local == server_port && l.id == ECHO)
+            echo_seen = true;
         if (l.local == server_port && l.id == MACH_NOTIFY_NO_SENDERS) {
             EXPECT_TRUE(echo_seen) << "notice before the child's request";
         }
@@ -339,7 +351,8 @@ TEST_F(PortServer, PortsDroppedFromAnotherThreadWhileClientsSend) {
             echo_reply reply;
             for (int i = 0; i < 1000000; ++i) {
                 last[c] = echo(rights[c], static_cast<uint32_t>(i), &reply);
-                if (last[c] != 0) return;
+                if (last[c] != 0)
+                    return;
                 successes[c]++;
             }
         });
@@ -348,7 +361,8 @@ TEST_F(PortServer, PortsDroppedFromAnotherThreadWhileClientsSend) {
         ASSERT_TRUE(eventually([&] { return successes[c].load() >= 20; }));
         EXPECT_EQ(mach_port_mod_refs(server_ports[c], MACH_PORT_RIGHT_RECEIVE, -1), KERN_SUCCESS);
     }
-    for (auto& t : clients) t.join();
+    for (auto& t : clients)
+        t.join();
     for (int c = 0; c < CLIENTS; ++c) {
         EXPECT_TRUE(last[c] == MACH_SEND_INVALID_DEST || last[c] == MACH_RCV_PORT_DIED)
             << mach_error_string(last[c]);
@@ -357,7 +371,8 @@ TEST_F(PortServer, PortsDroppedFromAnotherThreadWhileClientsSend) {
     // The server keeps serving.
     echo_reply reply;
     EXPECT_EQ(echo(conns[0], 3, &reply), KERN_SUCCESS);
-    for (mach_port_t conn : conns) close(static_cast<int>(conn));
+    for (mach_port_t conn : conns)
+        close(static_cast<int>(conn));
 }
 
 TEST_F(PortServer, RefusedRequestLosesWhatItCarried) {
@@ -367,7 +382,8 @@ TEST_F(PortServer, RefusedRequestLosesWhatItCarried) {
     port_request req = {};
     req.head = {MACH_MSGH_BITS_COMPLEX | 0x13, sizeof req, conn, 0, 0, REFUSE};
     req.body.msgh_descriptor_count = 1;
-    req.port = {static_cast<mach_port_t>(sv[0]), 0, 0, MACH_MSG_TYPE_COPY_SEND, MACH_MSG_PORT_DESCRIPTOR};
+    req.port = {static_cast<mach_port_t>(sv[0]), 0, 0, MACH_MSG_TYPE_COPY_SEND,
+                MACH_MSG_PORT_DESCRIPTOR};
     receive_buffer buf;
     ASSERT_EQ(mach_msg_rpc(&req.head, buf.head(), sizeof buf.bytes, 5000), KERN_SUCCESS);
     EXPECT_EQ(reinterpret_cast<echo_reply*>(buf.bytes)->retcode, 5);
@@ -383,13 +399,14 @@ TEST_F(PortServer, UndeliverableReplyReleasesTheRightItMade) {
     echo_request req = {{0x13, sizeof req, conn, 0, 0, HOLD_OPEN}, NDR_record, 0};
     ASSERT_EQ(mach_msg_send(&req.head, 1000), KERN_SUCCESS);
     wait_until_held();
-    close(static_cast<int>(conn));   // the reply can not be delivered
+    close(static_cast<int>(conn));  // the reply can not be delivered
     release_handler();
 
     mach_port_t server_port = 0;
     ASSERT_TRUE(eventually([&] {
         std::lock_guard<std::mutex> lock(g_handler.mu);
-        if (g_handler.private_ports.empty()) return false;
+        if (g_handler.private_ports.empty())
+            return false;
         server_port = g_handler.private_ports.back();
         return true;
     }));
@@ -400,17 +417,19 @@ TEST_F(PortServer, UndeliverableReplyReleasesTheRightItMade) {
 TEST_F(PortServer, MalformedRequestsAreDroppedAndTheConnectionLivesOn) {
     mach_port_t conn = connect_client();
     uint8_t garbage[30] = {1, 2, 3};
-    ASSERT_EQ(raw_send(static_cast<int>(conn), garbage, sizeof garbage), static_cast<ssize_t>(sizeof garbage));
+    ASSERT_EQ(raw_send(static_cast<int>(conn), garbage, sizeof garbage),
+              static_cast<ssize_t>(sizeof garbage));
     std::vector<uint8_t> too_big(5000, 0);
-    port_store_u32(too_big.data() + 4, 5000);   // over the loop's 4096-byte limit
-    ASSERT_EQ(raw_send(static_cast<int>(conn), too_big.data(), too_big.size()), static_cast<ssize_t>(too_big.size()));
-    ASSERT_EQ(raw_send(static_cast<int>(conn), garbage, 0), 0);   // an empty datagram is no hang-up
+    port_store_u32(too_big.data() + 4, 5000);  // over the loop's 4096-byte limit
+    ASSERT_EQ(raw_send(static_cast<int>(conn), too_big.data(), too_big.size()),
+              static_cast<ssize_t>(too_big.size()));
+    ASSERT_EQ(raw_send(static_cast<int>(conn), garbage, 0), 0);  // an empty datagram is no hang-up
 
     echo_reply reply = {};
     ASSERT_EQ(echo(conn, 8, &reply), KERN_SUCCESS);
     EXPECT_EQ(reply.value, 8u);
     std::lock_guard<std::mutex> lock(g_handler.mu);
-    EXPECT_EQ(g_handler.log.size(), 1u);   // only the echo reached the handler
+    EXPECT_EQ(g_handler.log.size(), 1u);  // only the echo reached the handler
     close(static_cast<int>(conn));
 }
 

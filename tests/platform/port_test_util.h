@@ -18,7 +18,8 @@
 #include "platform/mach_msg.h"
 
 // Sends bytes as one datagram with fds attached, bypassing the transport.
-inline ssize_t raw_send(int fd, const void* bytes, size_t length, const std::vector<int>& fds = {}) {
+inline ssize_t raw_send(int fd, const void* bytes, size_t length,
+                        const std::vector<int>& fds = {}) {
     char control[CMSG_SPACE(sizeof(int) * 32)] = {};
     iovec iov = {const_cast<void*>(bytes), length};
     msghdr mh = {};
@@ -45,7 +46,7 @@ inline int count_open_fds() {
         }
     }
     closedir(dir);
-    return count - 1;   // the directory's own descriptor
+    return count - 1;  // the directory's own descriptor
 }
 
 // True when the other end of fd's socket is gone (every copy closed).
@@ -74,8 +75,9 @@ struct scratch_dir {
         path = mkdtemp(templ);
     }
     ~scratch_dir() {
-        nftw(path.c_str(), [](const char* p, const struct stat*, int, FTW*) { return remove(p); }, 8,
-             FTW_DEPTH | FTW_PHYS);
+        nftw(
+            path.c_str(), [](const char* p, const struct stat*, int, FTW*) { return remove(p); }, 8,
+            FTW_DEPTH | FTW_PHYS);
     }
 };
 
@@ -84,6 +86,7 @@ struct receive_buffer {
     alignas(8) uint8_t bytes[4096 + 64] = {};
     mach_msg_header_t* head() { return reinterpret_cast<mach_msg_header_t*>(bytes); }
     const mach_msg_audit_trailer_t* trailer() {
-        return reinterpret_cast<const mach_msg_audit_trailer_t*>(bytes + mach_msg_round(head()->msgh_size));
+        return reinterpret_cast<const mach_msg_audit_trailer_t*>(bytes +
+                                                                 mach_msg_round(head()->msgh_size));
     }
 };

@@ -64,7 +64,8 @@ TEST_F(PortWire, SimpleMessageArrivesWithCredentialTrailer) {
     EXPECT_EQ(t->msgh_sender.val[1], getgid());
     uint32_t euid, egid;
     int32_t pid;
-    audit_token_to_au32(t->msgh_audit, nullptr, &euid, &egid, nullptr, nullptr, &pid, nullptr, nullptr);
+    audit_token_to_au32(t->msgh_audit, nullptr, &euid, &egid, nullptr, nullptr, &pid, nullptr,
+                        nullptr);
     EXPECT_EQ(euid, getuid());
     EXPECT_EQ(egid, getgid());
     EXPECT_EQ(pid, getpid());
@@ -74,13 +75,20 @@ TEST_F(PortWire, ComplexMessageCarriesRightAndRegions) {
     int other[2];
     ASSERT_EQ(socketpair(AF_UNIX, SOCK_SEQPACKET | SOCK_CLOEXEC, 0, other), 0);
     char region[100];
-    for (size_t i = 0; i < sizeof region; ++i) region[i] = static_cast<char>(i * 7);
+    for (size_t i = 0; i < sizeof region; ++i)
+        region[i] = static_cast<char>(i * 7);
 
     complex_msg msg = {};
     msg.head = {0x80000013, sizeof msg, snd, 0, 0, 42};
     msg.body.msgh_descriptor_count = 3;
-    msg.port = {static_cast<mach_port_t>(other[0]), 0, 0, MACH_MSG_TYPE_COPY_SEND, MACH_MSG_PORT_DESCRIPTOR};
-    msg.data = {reinterpret_cast<uint64_t>(region), 0, MACH_MSG_VIRTUAL_COPY, 0, MACH_MSG_OOL_DESCRIPTOR, sizeof region};
+    msg.port = {static_cast<mach_port_t>(other[0]), 0, 0, MACH_MSG_TYPE_COPY_SEND,
+                MACH_MSG_PORT_DESCRIPTOR};
+    msg.data = {reinterpret_cast<uint64_t>(region),
+                0,
+                MACH_MSG_VIRTUAL_COPY,
+                0,
+                MACH_MSG_OOL_DESCRIPTOR,
+                sizeof region};
     msg.empty = {0, 0, MACH_MSG_VIRTUAL_COPY, 0, MACH_MSG_OOL_DESCRIPTOR, 0};
     msg.ndr = NDR_record;
     msg.tail = 99;
@@ -107,19 +115,24 @@ TEST_F(PortWire, ComplexMessageCarriesRightAndRegions) {
     mach_msg_destroy(buf.head());
     EXPECT_EQ(got->port.name, 0u);
     EXPECT_EQ(got->data.address, 0u);
-    EXPECT_EQ(fcntl(received, F_GETFD), -1);   // the message's right was closed
+    EXPECT_EQ(fcntl(received, F_GETFD), -1);  // the message's right was closed
     close(other[0]);
     close(other[1]);
 }
 
 TEST_F(PortWire, LargeRegionTravelsInSealedMemfd) {
     std::vector<uint8_t> region(1 << 20);
-    for (size_t i = 0; i < region.size(); ++i) region[i] = static_cast<uint8_t>(i * 31 + 5);
+    for (size_t i = 0; i < region.size(); ++i)
+        region[i] = static_cast<uint8_t>(i * 31 + 5);
     ool_msg msg = {};
     msg.head = {0x80000013, sizeof msg, snd, 0, 0, 7};
     msg.body.msgh_descriptor_count = 1;
-    msg.data = {reinterpret_cast<uint64_t>(region.data()), 0, MACH_MSG_VIRTUAL_COPY, 0,
-                MACH_MSG_OOL_DESCRIPTOR, static_cast<uint32_t>(region.size())};
+    msg.data = {reinterpret_cast<uint64_t>(region.data()),
+                0,
+                MACH_MSG_VIRTUAL_COPY,
+                0,
+                MACH_MSG_OOL_DESCRIPTOR,
+                static_cast<uint32_t>(region.size())};
 
     // On the wire: the message bytes alone, plus one sealed descriptor.
     ASSERT_EQ(mach_msg_send(&msg.head, 0), KERN_SUCCESS);
@@ -135,7 +148,8 @@ TEST_F(PortWire, LargeRegionTravelsInSealedMemfd) {
     ASSERT_EQ(mach_msg_receive(rcv, buf.head(), sizeof buf.bytes, 1000), KERN_SUCCESS);
     auto* got = reinterpret_cast<ool_msg*>(buf.bytes);
     ASSERT_EQ(got->data.size, region.size());
-    EXPECT_EQ(std::memcmp(reinterpret_cast<void*>(got->data.address), region.data(), region.size()), 0);
+    EXPECT_EQ(std::memcmp(reinterpret_cast<void*>(got->data.address), region.data(), region.size()),
+              0);
     mig_deallocate(got->data.address, got->data.size);
 }
 
@@ -162,9 +176,11 @@ TEST_F(PortWire, UnsealedOrMisfitMemfdIsRejected) {
         if (v.seals) {
             ASSERT_EQ(fcntl(memfd, F_ADD_SEALS, v.seals), 0);
         }
-        ASSERT_EQ(raw_send(static_cast<int>(snd), &msg, sizeof msg, {memfd}), static_cast<ssize_t>(sizeof msg));
+        ASSERT_EQ(raw_send(static_cast<int>(snd), &msg, sizeof msg, {memfd}),
+                  static_cast<ssize_t>(sizeof msg));
         close(memfd);
-        EXPECT_EQ(mach_msg_receive(rcv, buf.head(), sizeof buf.bytes, 1000), MACH_RCV_INVALID_DATA) << v.name;
+        EXPECT_EQ(mach_msg_receive(rcv, buf.head(), sizeof buf.bytes, 1000), MACH_RCV_INVALID_DATA)
+            << v.name;
     }
 }
 
@@ -207,8 +223,10 @@ TEST_F(PortWire, MalformedDatagramsAreDroppedWithTheirRights) {
         {"msgh_size below header", header(0, 16, 24), 0, MACH_RCV_INVALID_DATA},
         {"msgh_size beyond datagram", header(0, 40, 24), 0, MACH_RCV_INVALID_DATA},
         {"simple message with a descriptor", header(0, 24, 24), 1, MACH_RCV_INVALID_DATA},
-        {"port descriptor without descriptor", with_port(40, MACH_MSG_PORT_DESCRIPTOR), 0, MACH_RCV_INVALID_DATA},
-        {"port descriptor with two", with_port(40, MACH_MSG_PORT_DESCRIPTOR), 2, MACH_RCV_INVALID_DATA},
+        {"port descriptor without descriptor", with_port(40, MACH_MSG_PORT_DESCRIPTOR), 0,
+         MACH_RCV_INVALID_DATA},
+        {"port descriptor with two", with_port(40, MACH_MSG_PORT_DESCRIPTOR), 2,
+         MACH_RCV_INVALID_DATA},
         {"unknown descriptor type", with_port(40, 2), 1, MACH_RCV_INVALID_DATA},
         {"descriptors past msgh_size", two_ports_in_one, 2, MACH_RCV_INVALID_DATA},
         {"complex without body", header(MACH_MSGH_BITS_COMPLEX, 24, 24), 0, MACH_RCV_INVALID_DATA},
@@ -217,7 +235,8 @@ TEST_F(PortWire, MalformedDatagramsAreDroppedWithTheirRights) {
         {"region total over limit", with_ool(static_cast<uint32_t>(PORT_MAX_OOL_TOTAL + 1), 0), 0,
          MACH_RCV_INVALID_DATA},
         {"larger than the buffer", header(0, 4096, 4096), 0, MACH_RCV_TOO_LARGE},
-        {"datagram over the inline limit", header(0, 24, PORT_MAX_DATAGRAM + 8), 0, MACH_RCV_TOO_LARGE},
+        {"datagram over the inline limit", header(0, 24, PORT_MAX_DATAGRAM + 8), 0,
+         MACH_RCV_TOO_LARGE},
     };
 
     for (const bad_case& c : cases) {
@@ -229,8 +248,10 @@ TEST_F(PortWire, MalformedDatagramsAreDroppedWithTheirRights) {
             kept.push_back(sv[1]);
         }
         ASSERT_EQ(raw_send(static_cast<int>(snd), c.bytes.data(), c.bytes.size(), passed),
-                  static_cast<ssize_t>(c.bytes.size())) << c.name;
-        for (int fd : passed) close(fd);
+                  static_cast<ssize_t>(c.bytes.size()))
+            << c.name;
+        for (int fd : passed)
+            close(fd);
 
         EXPECT_EQ(mach_msg_receive(rcv, buf.head(), 4096, 1000), c.expected) << c.name;
         for (int fd : kept) {
@@ -240,7 +261,8 @@ TEST_F(PortWire, MalformedDatagramsAreDroppedWithTheirRights) {
 
         mach_msg_header_t good = {0, sizeof good, snd, 0, 0, 555};
         ASSERT_EQ(mach_msg_send(&good, 0), KERN_SUCCESS);
-        ASSERT_EQ(mach_msg_receive(rcv, buf.head(), sizeof buf.bytes, 1000), KERN_SUCCESS) << c.name;
+        ASSERT_EQ(mach_msg_receive(rcv, buf.head(), sizeof buf.bytes, 1000), KERN_SUCCESS)
+            << c.name;
         EXPECT_EQ(buf.head()->msgh_id, 555) << c.name;
     }
 }
@@ -251,7 +273,7 @@ TEST_F(PortWire, ReceiveReportsTimeoutAndDeadPeer) {
     mach_msg_header_t msg = {0, sizeof msg, snd, 0, 0, 9};
     ASSERT_EQ(mach_msg_send(&msg, 0), KERN_SUCCESS);
     close(static_cast<int>(snd));
-    snd = static_cast<mach_port_t>(open("/dev/null", O_RDONLY | O_CLOEXEC));   // for TearDown
+    snd = static_cast<mach_port_t>(open("/dev/null", O_RDONLY | O_CLOEXEC));  // for TearDown
     EXPECT_EQ(mach_msg_receive(rcv, buf.head(), sizeof buf.bytes, 1000), KERN_SUCCESS);
     EXPECT_EQ(mach_msg_receive(rcv, buf.head(), sizeof buf.bytes, 1000), MACH_RCV_PORT_DIED);
 }

@@ -37,12 +37,23 @@ TEST_F(registration, bad_arguments_are_refused_without_leftovers) {
         {"4097 paths", {"/a"}, {}, [](auto*, auto* o, auto*, auto*) { o->assign(4097, 0); }},
         {"offset past blob", {"/a"}, {}, [](auto*, auto* o, auto*, auto*) { (*o)[0] = 4; }},
         {"offset at blob end", {"/a"}, {}, [](auto*, auto* o, auto*, auto*) { (*o)[0] = 3; }},
-        {"unterminated path", {"/a", "/b"}, {}, [](auto* b, auto*, auto*, auto*) { b->pop_back(); }},
+        {"unterminated path",
+         {"/a", "/b"},
+         {},
+         [](auto* b, auto*, auto*, auto*) { b->pop_back(); }},
         {"no paths", {}, {}, nullptr},
-        {"unterminated exclusion", {"/a"}, {"/x"},
+        {"unterminated exclusion",
+         {"/a"},
+         {"/x"},
          [](auto*, auto*, auto* xb, auto*) { xb->pop_back(); }},
-        {"exclusion past blob", {"/a"}, {"/x"}, [](auto*, auto*, auto*, auto* xo) { (*xo)[0] = 9; }},
-        {"nine exclusions", {"/a"}, {"/1", "/2", "/3", "/4", "/5", "/6", "/7", "/8", "/9"}, nullptr},
+        {"exclusion past blob",
+         {"/a"},
+         {"/x"},
+         [](auto*, auto*, auto*, auto* xo) { (*xo)[0] = 9; }},
+        {"nine exclusions",
+         {"/a"},
+         {"/1", "/2", "/3", "/4", "/5", "/6", "/7", "/8", "/9"},
+         nullptr},
         {"exclusion of 1025", {"/a"}, {"/x", std::string(1025, 'x')}, nullptr},
     };
     for (const register_case& c : cases) {
@@ -79,8 +90,10 @@ TEST_F(registration, without_a_delivery_side_registration_is_refused_and_undone)
     capture_log();
     expect_refused(&request, &reply, VANTLES_REGISTER_NO_CLIENT);
     std::string log = captured_log();
-    EXPECT_TRUE(log_has(log, "implementation_added_client : failed to add client for path "
-                             "/tmp/watched\n")) << log;
+    EXPECT_TRUE(log_has(log,
+                        "implementation_added_client : failed to add client for path "
+                        "/tmp/watched\n"))
+        << log;
     EXPECT_TRUE(log_has(log, "implementation_register_rpc: implementation_added_client() => 22"))
         << log;
 }
@@ -116,8 +129,8 @@ TEST_F(registration, excludes_are_checked_whole_and_truncated_to_1023_characters
 
 clientp* new_client(mach_port_t d2f, mach_port_t private_port) {
     const uint32_t offset = 0;
-    return add_client(d2f, private_port, 0, 1, &offset, 3, "/a", 0, 0, VANTLES_SINCE_NOW, 4242,
-                      501, 20);
+    return add_client(d2f, private_port, 0, 1, &offset, 3, "/a", 0, 0, VANTLES_SINCE_NOW, 4242, 501,
+                      20);
 }
 
 mach_port_t new_receive_right() {
@@ -162,10 +175,14 @@ TEST_F(registration, dealloc_client_releases_on_the_last_reference_only) {
     capture_log();
     dealloc_client(client);
     log = captured_log();
-    EXPECT_TRUE(log_has(log, "dealloc_client: ERROR: mach_port_deallocate(clientp->d2f_port = "
-                             "0x3ff0) => ")) << log;
-    EXPECT_TRUE(log_has(log, "dealloc_client: ERROR: mach_port_mod_refs(clientp->f2d_private_port"
-                             " = 0x3ff1, MACH_PORT_RIGHT_RECEIVE, -1) => ")) << log;
+    EXPECT_TRUE(log_has(log,
+                        "dealloc_client: ERROR: mach_port_deallocate(clientp->d2f_port = "
+                        "0x3ff0) => "))
+        << log;
+    EXPECT_TRUE(log_has(log,
+                        "dealloc_client: ERROR: mach_port_mod_refs(clientp->f2d_private_port"
+                        " = 0x3ff1, MACH_PORT_RIGHT_RECEIVE, -1) => "))
+        << log;
 }
 
 TEST_F(registration, no_senders_notice_removes_its_registration_once) {
@@ -178,8 +195,9 @@ TEST_F(registration, no_senders_notice_removes_its_registration_once) {
 
     for (int round = 0; round < 2; ++round) {
         SCOPED_TRACE(round);
-        *request.head() = {MACH_MSG_TYPE_MOVE_SEND_ONCE, sizeof(mach_no_senders_notification_t),
-                           0, port_a, 0, MACH_NOTIFY_NO_SENDERS};
+        *request.head() = {
+            MACH_MSG_TYPE_MOVE_SEND_ONCE, sizeof(mach_no_senders_notification_t), 0, port_a, 0,
+            MACH_NOTIFY_NO_SENDERS};
         write_trailer(&request);
         capture_log();
         EXPECT_TRUE(server_demux(request.head(), reply.head()));
@@ -204,10 +222,12 @@ TEST_F(registration, flush_and_unregister_find_the_registration_by_private_port)
         capture_log();
         EXPECT_TRUE(subsystem_demux(request.head(), reply.head()));
         std::string log = captured_log();
-        EXPECT_TRUE(log_has(log, std::string(id == VANTLES_MSG_FLUSH ? "implementation_flush_rpc"
-                                                                     : "implementation_unregister_rpc") +
-                                     ": ERROR: get_client_with_matching_f2d_private_port(0x1234)"
-                                     " => NULL")) << log;
+        EXPECT_TRUE(
+            log_has(log, std::string(id == VANTLES_MSG_FLUSH ? "implementation_flush_rpc"
+                                                             : "implementation_unregister_rpc") +
+                             ": ERROR: get_client_with_matching_f2d_private_port(0x1234)"
+                             " => NULL"))
+            << log;
         EXPECT_EQ(reply.as<error_reply_t>()->ret_code, 0);
     }
     EXPECT_EQ(reply.head()->msgh_size, sizeof(error_reply_t));

@@ -28,7 +28,9 @@ struct message_buffer {
 
     mach_msg_header_t* head() { return reinterpret_cast<mach_msg_header_t*>(bytes); }
     template <typename T>
-    T* as() { return reinterpret_cast<T*>(bytes); }
+    T* as() {
+        return reinterpret_cast<T*>(bytes);
+    }
     mach_msg_audit_trailer_t* trailer() {
         return reinterpret_cast<mach_msg_audit_trailer_t*>(bytes +
                                                            mach_msg_round(head()->msgh_size));
@@ -36,15 +38,18 @@ struct message_buffer {
 };
 
 inline void write_trailer(message_buffer* msg, uint32_t uid = 0, uint32_t gid = 0) {
-    *msg->trailer() = {MACH_MSG_TRAILER_FORMAT_0, sizeof(mach_msg_audit_trailer_t), 0,
-                       {{uid, gid}}, {{uid, uid, gid, uid, gid, 4242, 0, 0}}};
+    *msg->trailer() = {MACH_MSG_TRAILER_FORMAT_0,
+                       sizeof(mach_msg_audit_trailer_t),
+                       0,
+                       {{uid, gid}},
+                       {{uid, uid, gid, uid, gid, 4242, 0, 0}}};
 }
 
 // Remote disposition 0x13, reply token 0x77: the error reply must echo both.
 inline void build_simple(message_buffer* msg, mach_msg_id_t id, mach_port_t local = 0x55) {
     memset(msg->bytes, 0, sizeof msg->bytes);
-    *msg->head() = {0x1513, VANTLES_SIMPLE_REQUEST_SIZES[id - VANTLES_MSG_FLUSH], 0x77, local,
-                    0, id};
+    *msg->head() = {0x1513, VANTLES_SIMPLE_REQUEST_SIZES[id - VANTLES_MSG_FLUSH], 0x77, local, 0,
+                    id};
     write_trailer(msg);
 }
 
@@ -72,8 +77,8 @@ inline void build_register(message_buffer* msg, const std::string& paths_blob,
     auto* r = msg->as<register_request_t>();
     r->head = {MACH_MSGH_BITS_COMPLEX | 0x1513, sizeof *r, 0x77, 0x55, 0, VANTLES_MSG_REGISTER};
     r->body.msgh_descriptor_count = 5;
-    r->callback = {static_cast<mach_port_t>(eventfd(0, EFD_CLOEXEC)), 0, 0,
-                   MACH_MSG_TYPE_MOVE_SEND, MACH_MSG_PORT_DESCRIPTOR};
+    r->callback = {static_cast<mach_port_t>(eventfd(0, EFD_CLOEXEC)), 0, 0, MACH_MSG_TYPE_MOVE_SEND,
+                   MACH_MSG_PORT_DESCRIPTOR};
     set_region(&r->path_offsets, path_offsets.data(), path_offsets.size() * 4);
     set_region(&r->paths, paths_blob.data(), paths_blob.size());
     set_region(&r->exclude_offsets, exclude_offsets.data(), exclude_offsets.size() * 4);

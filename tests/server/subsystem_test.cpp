@@ -39,8 +39,7 @@ struct register_fault {
 
 const register_fault REGISTER_FAULTS[] = {
     {"size 164", [](auto* r, auto*) { r->head.msgh_size = 164; }, MIG_BAD_ARGUMENTS},
-    {"4 descriptors", [](auto* r, auto*) { r->body.msgh_descriptor_count = 4; },
-     MIG_BAD_ARGUMENTS},
+    {"4 descriptors", [](auto* r, auto*) { r->body.msgh_descriptor_count = 4; }, MIG_BAD_ARGUMENTS},
     {"simple", [](auto* r, auto*) { r->head.msgh_bits &= ~MACH_MSGH_BITS_COMPLEX; },
      MIG_BAD_ARGUMENTS},
     {"offset count short", [](auto* r, auto*) { r->path_offset_count -= 1; }, MIG_TYPE_ERROR},

@@ -31,9 +31,9 @@ constexpr uint32_t VANTLES_FLAG_FILE_EVENTS = 0x10;  // file-level events, not o
 constexpr uint32_t VANTLES_FLAG_MARK_SELF = 0x20;    // flag events caused by this process
 
 // Codes the daemon answers to a registration, besides the messaging codes.
-constexpr int32_t VANTLES_ERR_NO_MEMORY = -20;   // the daemon could not allocate the record
-constexpr int32_t VANTLES_ERR_NO_CLIENT = -21;   // the daemon could not start delivery
-constexpr int32_t VANTLES_ERR_BAD_ARGS = -22;    // paths, exclusions or their sizes refused
+constexpr int32_t VANTLES_ERR_NO_MEMORY = -20;  // the daemon could not allocate the record
+constexpr int32_t VANTLES_ERR_NO_CLIENT = -21;  // the daemon could not start delivery
+constexpr int32_t VANTLES_ERR_BAD_ARGS = -22;   // paths, exclusions or their sizes refused
 // The reply's id, size or layout does not match the request.
 constexpr int32_t VANTLES_ERR_BAD_REPLY = -301;
 
@@ -45,8 +45,8 @@ constexpr uint32_t VANTLES_UUID_TEXT_LENGTH = 36;
 
 // A connection to the daemon's service port.
 struct vantles_connection {
-    uint32_t port = 0;                                // send right; 0 when closed
-    uint32_t timeout_ms = VANTLES_DEFAULT_TIMEOUT_MS; // reply time-out of every call
+    uint32_t port = 0;                                 // send right; 0 when closed
+    uint32_t timeout_ms = VANTLES_DEFAULT_TIMEOUT_MS;  // reply time-out of every call
 
     vantles_connection() = default;
     vantles_connection(const vantles_connection&) = delete;
@@ -59,8 +59,8 @@ struct vantles_connection {
 // A registered stream: the send right to its private port on the daemon (flush, unregister)
 // and the port on which the daemon sends its event messages.
 struct vantles_registration {
-    uint32_t private_port = 0;                        // send right; 0 when released
-    uint32_t event_port = 0;                          // receive end of event messages
+    uint32_t private_port = 0;  // send right; 0 when released
+    uint32_t event_port = 0;    // receive end of event messages
     uint32_t timeout_ms = VANTLES_DEFAULT_TIMEOUT_MS;
 
     vantles_registration() = default;
@@ -75,9 +75,9 @@ struct vantles_registration {
 struct vantles_register_args {
     uint32_t device = 0;
     std::span<const char* const> paths;
-    std::span<const char* const> excludes;            // at most 8
+    std::span<const char* const> excludes;  // at most 8
     uint64_t latency_us = 0;
-    uint32_t create_flags = 0;                        // VANTLES_FLAG_*
+    uint32_t create_flags = 0;  // VANTLES_FLAG_*
     uint64_t since_when = VANTLES_EVENT_ID_NOW;
 };
 
