@@ -16,3 +16,11 @@ extern std::atomic<uint32_t> event_id_index;
 
 // The current event id (the slot event_id_index names). Callable from any thread.
 uint64_t current_event_id();
+
+// Takes the next id: atomically increments the current slot and returns the new value.
+// The decoder's call; callable from any thread.
+uint64_t next_event_id();
+
+// Makes id the current event id: writes the spare slot, then flips the index. Start-up only,
+// with a single writer and before the decoder runs.
+void publish_event_id(uint64_t id);

@@ -1,22 +1,51 @@
 // The start-up wait of the request side and the backends of the volume and history queries.
 //
-// The queries answer from the volume table, which the event thread builds at start-up. That
-// table is not built yet, so after a successful wait every query sees an empty table: no
-// volume has a uuid or history, and the answers are those of a daemon without volumes.
+// The queries answer from the volume table that the event thread builds at start-up, and from
+// each logged volume's log state. They hold dev_lock for reading for their whole work, and
+// take a volume's log-state lock after it (reading for the time query, writing for purge), the
+// same order as the disk logger. Before the table exists every query answers as a daemon
+// without volumes.
 #include "server/queries.h"
 
 #include "common/limits.h"
+#include "common/log.h"
+#include "history/dls.h"
+#include "history/last_event_id.h"
+#include "history/log_format.h"
 #include "intake/event_ids.h"
 #include "intake/event_thread.h"
+#include "volumes/dev_info.h"
 
+#include <sys/stat.h>
 #include <unistd.h>
+
+#include <cstdio>
+#include <cstdlib>
+#include <cstring>
 
 namespace {
 
 constexpr int STARTUP_WAIT_TRIES = 40;
 constexpr useconds_t STARTUP_WAIT_SLEEP_US = 250000;
+constexpr uint64_t PURGE_NO_BOUND = ~0ull;
 
 const char* const UUID_TEXT_NO_DEV_INFO = "NO-UUID-NO-DEV-INFO";
+const char* const UUID_TEXT_IGNORED = "NO-UUID-VOLUME-IS-IGNORED";
+const char* const UUID_TEXT_UNKNOWN_DEVICE = "NO-UUID-UNKNOWN-DEVICE";
+
+// The table is published after dev_lock is initialised, so a table means a usable lock.
+bool volume_table_exists() {
+    return dev_table.load() != nullptr;
+}
+
+// The history of the volume dev belongs to, or null when it keeps none. Under dev_lock.
+dls* history_of(uint32_t dev) {
+    dev_info* di = find_dev_info(dev);
+    if (di == nullptr || (di->flags & DEV_NOT_LOGGED) != 0) {
+        return nullptr;
+    }
+    return di->dls;
+}
 
 }  // namespace
 
@@ -34,13 +63,25 @@ bool wait_for_startup() {
     return shutting_down.load() == 0;
 }
 
-void get_volume_uuid(uint32_t /*device*/, char* text) {
-    if (!wait_for_startup()) {
+void get_volume_uuid(uint32_t device, char* text) {
+    if (!wait_for_startup() || !volume_table_exists()) {
         path_copy(text, UUID_TEXT_NO_DEV_INFO, VOLUME_UUID_TEXT_BUFFER);
         return;
     }
-    // No volume record for any device.
-    path_copy(text, UUID_TEXT_NO_DEV_INFO, VOLUME_UUID_TEXT_BUFFER);
+    vantle_rwlock_rdlock(&dev_lock);
+    const dev_info* di = find_dev_info(device);
+    const char* answer = UUID_TEXT_NO_DEV_INFO;
+    if (di == nullptr) {
+        answer = UUID_TEXT_NO_DEV_INFO;
+    } else if ((di->flags & DEV_NOT_LOGGED) != 0) {
+        answer = UUID_TEXT_IGNORED;
+    } else if (di->dev != device) {
+        answer = UUID_TEXT_UNKNOWN_DEVICE;  // the lookup fell back to the root volume
+    } else {
+        answer = di->uuid_text;
+    }
+    path_copy(text, answer, VOLUME_UUID_TEXT_BUFFER);
+    vantle_rwlock_unlock(&dev_lock);
 }
 
 bool get_current_event_id(uint64_t* id) {
@@ -51,18 +92,115 @@ bool get_current_event_id(uint64_t* id) {
     return true;
 }
 
-void get_event_id_for_time(uint32_t /*device*/, int64_t /*time*/, uint64_t* id) {
+void get_event_id_for_time(uint32_t device, int64_t time, uint64_t* id) {
     if (!wait_for_startup()) {
         return;
     }
-    // No volume record, hence no log files to search.
     *id = 0;
+    if (!volume_table_exists()) {
+        return;
+    }
+    vantle_rwlock_rdlock(&dev_lock);
+    dls* state = history_of(device);
+    if (state == nullptr) {
+        vantle_rwlock_unlock(&dev_lock);
+        return;
+    }
+    // The disk logger grows file_ids under this lock; read it only while holding it.
+    pthread_rwlock_rdlock(&state->lock);
+    if (state->num_files == 0) {
+        pthread_rwlock_unlock(&state->lock);
+        vantle_rwlock_unlock(&dev_lock);
+        return;
+    }
+    int32_t found = -1;
+    for (int32_t i = state->num_files - 1; i >= 0; --i) {
+        char path[PATH_BUFFER_SIZE];
+        struct stat st;
+        if (dls_log_file_path(state, state->file_ids[i], path) && lstat(path, &st) == 0 &&
+            static_cast<uint64_t>(st.st_ctime) <= static_cast<uint64_t>(time) &&
+            S_ISREG(st.st_mode) && st.st_size > 0) {
+            found = i;
+            break;
+        }
+    }
+    if (found <= 0) {
+        // The oldest file is never used: what came before it is unknown.
+        log_critical(
+            "requested timestamp is prior to the earliest log file.  setting event-id to zero\n");
+    } else {
+        uint64_t last = 0;
+        int err = get_last_event_id(state, state->file_ids[found], &last);
+        if (err == 0) {
+            *id = last;
+        } else {
+            *id = state->file_ids[found - 1];
+            log_critical(
+                "failed to get last id from log file %d so using last id == 0x%llx (ret "
+                "%d; %.16llx)\n",
+                found, static_cast<unsigned long long>(*id), err,
+                static_cast<unsigned long long>(state->file_ids[found]));
+        }
+    }
+    pthread_rwlock_unlock(&state->lock);
+    vantle_rwlock_unlock(&dev_lock);
 }
 
-int32_t purge_events(uint32_t /*device*/, uint64_t /*bound*/) {
-    if (!wait_for_startup()) {
+int32_t purge_events(uint32_t device, uint64_t bound) {
+    if (!wait_for_startup() || !volume_table_exists()) {
         return -1;
     }
-    // No volume record, hence no history to remove.
-    return -1;
+    vantle_rwlock_rdlock(&dev_lock);
+    dev_info* di = find_dev_info(device);
+    dls* state = history_of(device);
+    if (state == nullptr) {
+        vantle_rwlock_unlock(&dev_lock);
+        return -1;
+    }
+    pthread_rwlock_wrlock(&state->lock);
+    if (state->num_files == 0) {
+        pthread_rwlock_unlock(&state->lock);
+        vantle_rwlock_unlock(&dev_lock);
+        return -1;
+    }
+
+    int32_t below = 0;  // entries below the bound, deleted or already gone
+    int32_t deleted = 0;
+    for (; below < state->num_files; ++below) {
+        uint64_t id = state->file_ids[below];
+        if (bound != PURGE_NO_BOUND && id >= bound) {
+            break;
+        }
+        char path[PATH_BUFFER_SIZE];
+        struct stat st;
+        if (dls_log_file_path(state, id, path) && lstat(path, &st) == 0 && S_ISREG(st.st_mode)) {
+            log_critical("    purge_events: deleting: %s", path);
+            if (unlink(path) == 0) {
+                ++deleted;
+            }
+        }
+    }
+
+    if (deleted > 0) {
+        // The history lost events: give it a new identity.
+        char uuid_file[PATH_BUFFER_SIZE];
+        if (dls_uuid_path(state, uuid_file)) {
+            unlink(uuid_file);
+        }
+        create_uuid_file(di, state);
+    }
+
+    // Every entry below the bound leaves the list, also those whose file was already missing.
+    if (below >= state->num_files) {
+        dls_forget_all_files(state);
+    } else {
+        int32_t remaining = state->num_files - below;
+        memmove(state->file_ids, state->file_ids + below, remaining * sizeof(uint64_t));
+        memset(state->file_ids + remaining, 0, (state->max_files - remaining) * sizeof(uint64_t));
+        state->num_files = remaining;
+        state->purged++;
+    }
+    pthread_rwlock_unlock(&state->lock);
+    vantle_rwlock_unlock(&dev_lock);
+    return 0;
 }

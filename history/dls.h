@@ -1,0 +1,74 @@
+// The per-volume log state (`dls`) of a logged volume: its log directory, the list of its log
+// files, the writer's position and the table of names pending for the next flush.
+//
+// Lock order: dev_lock (volumes/dev_info.h), then fname_lock, then lock.
+#pragma once
+
+#include "common/limits.h"
+
+#include <pthread.h>
+
+#include <cstdint>
+
+struct client_info;
+struct dev_info;
+struct fname_entry;
+
+struct dls {
+    uint64_t bytes_in_file;      // bytes credited to the current log file; 0: none open
+    uint64_t last_event_id;      // highest id handed to this log; names new log files
+    client_info* fci;            // the disk logger's client record (same in every dls)
+    uint32_t logger_queue_size;  // 8192 at creation
+    uint32_t active;             // 0 after a failure that requires the history to restart
+    int32_t num_files;           // used entries of file_ids
+    int32_t max_files;           // allocated entries of file_ids
+    uint64_t* file_ids;          // ids (names) of the log files, ascending
+    pthread_rwlock_t lock;       // file_ids, num_files, buffer writes, appending, bytes_in_file
+    uint16_t generation;         // raised by every removal of all log files
+    uint16_t purged;             // 1 after a full removal, raised by a partial purge
+    uint32_t appending;          // 1: the next buffer is appended to cur_file
+    char log_dir[PATH_BUFFER_SIZE];
+    char cur_file[PATH_BUFFER_SIZE];
+    pthread_rwlock_t fname_lock;  // the fname table
+    fname_entry** fname_buckets;
+    uint32_t fname_mask;
+    uint32_t fname_too_large;
+    uint32_t fname_filled;
+    uint32_t fname_count;
+    uint64_t fname_bytes;
+};
+
+// The root volume's log state; also takes the events of volumes without a history.
+extern dls* global_dls;
+
+// Name of the uuid file inside a log directory.
+constexpr const char* DLS_UUID_FILE = "vantlesd-uuid";
+
+// "<log_dir>/<%.16llx id>" and "<log_dir>/vantlesd-uuid" into PATH_BUFFER_SIZE bytes; false
+// (out truncated) when the path does not fit.
+bool dls_log_file_path(const dls* state, uint64_t id, char* out);
+bool dls_uuid_path(const dls* state, char* out);
+
+int create_dls(dev_info* di, void* arg = nullptr);  // iterate_devices callback; always 0
+void check_vol_last_mod_time(dev_info* di, dls* state);
+
+// A history is out of step with its volume when the volume changed DLS_SKEW_LIMIT seconds or
+// more after the uuid file was last stamped, or when the volume was mounted that long ago and
+// the stamp is not fresh (DLS_FRESH_STAMP). Times in seconds since the epoch.
+constexpr int64_t DLS_SKEW_LIMIT = 120;
+constexpr int64_t DLS_FRESH_STAMP = 6;
+bool history_out_of_step(int64_t last_mod_time, int64_t mount_time, int64_t uuid_ctime,
+                         int64_t now);
+
+void remove_old_logs(dls* state, int take_lock);
+// Empties the file list as a removal of every log file does (new generation, purged 1).
+// Caller holds lock for writing or runs alone.
+void dls_forget_all_files(dls* state);
+void create_uuid_file(dev_info* di, dls* state);
+int load_uuid_file(dev_info* di, dls* state);  // 0, 2 (no file) or 22 (bad file)
+
+// Lists the directory open on dir_fd (consumed: closed in every case) through filter.
+int get_dirlist(int dir_fd, int32_t* count, int32_t* capacity, uint64_t** ids,
+                bool (*filter)(const char* name), uint64_t* smallest, uint64_t* largest);
+bool is_hex_name(const char* name);
+int compare_event_ids(const void* a, const void* b);  // for qsort: ascending u64

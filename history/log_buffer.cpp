@@ -1,0 +1,199 @@
+// Log buffers: the builder and gzip member writer used by the log writer, and the header,
+// checksum, byte-order and record checks every reader of log files applies in turn.
+//
+// Header words, ids and flags sit at any byte offset (records are packed), so every access
+// goes through memcpy. Every bound is checked against length before the bytes are touched:
+// a reader hands over exactly the bytes it holds, and a damaged file may say anything.
+#include "history/log_buffer.h"
+
+#include "common/crc.h"
+#include "common/limits.h"
+
+#include <fcntl.h>
+#include <unistd.h>
+#include <zlib.h>
+
+#include <cerrno>
+#include <cstring>
+
+namespace {
+
+constexpr uint32_t HEADER_MAGIC_OFFSET = 0;
+constexpr uint32_t HEADER_CHECKSUM_OFFSET = 4;
+constexpr uint32_t HEADER_LENGTH_OFFSET = 8;
+
+uint32_t load32(const uint8_t* p) {
+    uint32_t v;
+    memcpy(&v, p, sizeof v);
+    return v;
+}
+
+void store32(uint8_t* p, uint32_t v) {
+    memcpy(p, &v, sizeof v);
+}
+
+void swap32_at(uint8_t* p) {
+    store32(p, __builtin_bswap32(load32(p)));
+}
+
+void swap64_at(uint8_t* p) {
+    uint64_t v;
+    memcpy(&v, p, sizeof v);
+    v = __builtin_bswap64(v);
+    memcpy(p, &v, sizeof v);
+}
+
+// The errno behind the last failure of a gzip handle.
+int gz_failure(gzFile gz) {
+    int code = Z_OK;
+    gzerror(gz, &code);
+    if (code == Z_ERRNO)
+        return errno ? errno : EIO;
+    return code == Z_MEM_ERROR ? ENOMEM : EIO;
+}
+
+}  // namespace
+
+void log_buffer_start(log_buffer_builder* b, uint8_t* area, uint32_t capacity) {
+    b->area = area;
+    b->capacity = capacity;
+    b->fill = DISK_LOG_HEADER_SIZE;
+    store32(area + HEADER_MAGIC_OFFSET, DISK_LOG_MAGIC);
+    store32(area + HEADER_CHECKSUM_OFFSET, 0);
+    store32(area + HEADER_LENGTH_OFFSET, DISK_LOG_HEADER_SIZE);
+}
+
+int log_buffer_append(log_buffer_builder* b, std::string_view path, uint64_t id, uint32_t flags) {
+    if (path.size() >= PATH_BUFFER_SIZE || memchr(path.data(), 0, path.size()) != nullptr)
+        return EINVAL;
+    uint32_t with_nul = static_cast<uint32_t>(path.size()) + 1;
+    if (uint64_t{b->fill} + with_nul + DISK_LOG_RECORD_TAIL >= b->capacity)
+        return ENOSPC;
+    uint8_t* p = b->area + b->fill;
+    memcpy(p, path.data(), path.size());
+    p[path.size()] = 0;
+    memcpy(p + with_nul, &id, sizeof id);
+    memcpy(p + with_nul + sizeof id, &flags, sizeof flags);
+    b->fill += with_nul + DISK_LOG_RECORD_TAIL;
+    return 0;
+}
+
+uint32_t log_buffer_finish(log_buffer_builder* b) {
+    store32(b->area + HEADER_LENGTH_OFFSET, b->fill);
+    store32(b->area + HEADER_CHECKSUM_OFFSET, 0);
+    store32(b->area + HEADER_CHECKSUM_OFFSET, log_checksum(b->area, b->fill));
+    return b->fill;
+}
+
+int log_buffer_write_member(int fd, const void* buffer, uint32_t length) {
+    // gzclose closes the descriptor it was given: hand it a duplicate.
+    int dup_fd = fcntl(fd, F_DUPFD_CLOEXEC, 0);
+    if (dup_fd < 0)
+        return errno;
+    gzFile gz = gzdopen(dup_fd, "ab");
+    if (gz == nullptr) {
+        int err = errno ? errno : ENOMEM;
+        close(dup_fd);
+        return err;
+    }
+    int result = 0;
+    if (length > 0 && gzwrite(gz, buffer, length) != static_cast<int>(length))
+        result = gz_failure(gz);
+    if (result == 0 && gzflush(gz, Z_SYNC_FLUSH) != Z_OK)
+        result = gz_failure(gz);
+    // Closing writes the member's trailer; its failure matters as much as a failed write.
+    int closed = gzclose(gz);
+    if (result == 0 && closed != Z_OK)
+        result = closed == Z_ERRNO && errno ? errno : EIO;
+    return result;
+}
+
+int log_buffer_check_header(const uint8_t* buffer, log_buffer_header* out) {
+    out->magic = load32(buffer + HEADER_MAGIC_OFFSET);
+    uint32_t stored_length = load32(buffer + HEADER_LENGTH_OFFSET);
+    if (out->magic == DISK_LOG_MAGIC) {
+        out->order = LOG_ORDER_NATIVE;
+        out->length = stored_length;
+    } else if (out->magic == DISK_LOG_MAGIC_SWAPPED) {
+        out->order = LOG_ORDER_SWAPPED;
+        out->length = __builtin_bswap32(stored_length);
+    } else {
+        out->order = LOG_ORDER_FOREIGN;
+        out->length = stored_length;
+        if (out->length > DISK_LOG_BUFFER_SIZE)
+            return EINVAL;
+    }
+    if (out->length < DISK_LOG_HEADER_SIZE)
+        return EINVAL;
+    return out->length > DISK_LOG_BUFFER_SIZE ? EFBIG : 0;
+}
+
+int log_buffer_check_checksum(uint8_t* buffer, uint32_t length, bool swapped,
+                              log_buffer_checksum* out) {
+    out->stored = load32(buffer + HEADER_CHECKSUM_OFFSET);
+    out->calculated = 0;
+    out->alternate = false;
+    // Below 12 bytes the checksum field is not all there (and a length of 0 would select the
+    // string form of the checksum).
+    if (length < DISK_LOG_HEADER_SIZE)
+        return EINVAL;
+    store32(buffer + HEADER_CHECKSUM_OFFSET, 0);
+    uint32_t regular = log_checksum(buffer, length);
+    out->calculated = swapped ? __builtin_bswap32(regular) : regular;
+    if (out->calculated == out->stored)
+        return 0;
+    out->calculated = log_checksum_alt(buffer, length);
+    if (out->calculated == out->stored) {
+        out->alternate = true;
+        return 0;
+    }
+    return EINVAL;
+}
+
+void swap_log_buffer(void* buffer, uint32_t limit) {
+    auto* p = static_cast<uint8_t*>(buffer);
+    if (limit < DISK_LOG_HEADER_SIZE)
+        return;
+    swap32_at(p + HEADER_MAGIC_OFFSET);
+    swap32_at(p + HEADER_CHECKSUM_OFFSET);
+    swap32_at(p + HEADER_LENGTH_OFFSET);
+    uint32_t length = load32(p + HEADER_LENGTH_OFFSET);
+    if (length > limit || length > DISK_LOG_BUFFER_SIZE || length <= DISK_LOG_HEADER_SIZE)
+        return;
+    // The walk stops at the first record that does not lie wholly below length, so a cut-off
+    // record is left as it is instead of spilling into whatever follows the buffer.
+    log_record_walk w = log_record_walk_start(p, length);
+    log_record r;
+    while (log_record_next(&w, &r) == 0) {
+        swap64_at(p + r.id_offset);
+        swap32_at(p + r.id_offset + sizeof r.id);
+    }
+}
+
+int log_record_next(log_record_walk* w, log_record* r) {
+    if (w->ended || w->pos >= w->length) {
+        w->ended = true;
+        return ENOENT;
+    }
+    const uint8_t* start = w->buffer + w->pos;
+    const auto* nul = static_cast<const uint8_t*>(memchr(start, 0, w->length - w->pos));
+    r->path = reinterpret_cast<const char*>(start);
+    if (nul == nullptr) {
+        r->path_length = w->length - w->pos;
+        r->id_offset = w->length + 1;
+        w->pos = r->id_offset;
+        w->ended = true;
+        return ERANGE;
+    }
+    r->path_length = static_cast<uint32_t>(nul - start);
+    r->id_offset = w->pos + r->path_length + 1;  // at most length: the NUL lies below it
+    if (w->length - r->id_offset < DISK_LOG_RECORD_TAIL) {
+        w->pos = r->id_offset;
+        w->ended = true;
+        return ERANGE;
+    }
+    memcpy(&r->id, w->buffer + r->id_offset, sizeof r->id);
+    memcpy(&r->flags, w->buffer + r->id_offset + sizeof r->id, sizeof r->flags);
+    w->pos = r->id_offset + DISK_LOG_RECORD_TAIL;
+    return 0;
+}

@@ -1,0 +1,57 @@
+// The volume table: one dev_info record per volume mounted at start-up, with the decision
+// whether it keeps an event history. Built once by the event thread (init_dev_info) and never
+// rebuilt; readers hold dev_lock for reading. Record flags are plain words updated by their
+// owners; refcount (pins held by iterate_devices walks) changes only atomically.
+#pragma once
+
+#include "volumes/vantle_rwlock.h"
+
+#include <atomic>
+#include <cstdint>
+
+struct dls;
+
+constexpr uint32_t DEV_IS_ROOT = 0x1;
+constexpr uint32_t DEV_IDS_WRAPPED = 0x2;
+constexpr uint32_t DEV_MOUNTED = 0x4;
+constexpr uint32_t DEV_NOT_LOGGED = 0x40;
+constexpr uint32_t DEV_LOGGED = 0x100;
+constexpr uint32_t DEV_LOG_DIR_UNTRUSTED = 0x200;
+constexpr uint32_t DEV_LOG_DISABLED = 0x1000;
+
+constexpr int DEV_UUID_TEXT_SIZE = 64;
+
+struct dev_info {
+    uint32_t dev;                    // 32-bit device number (platform/mounts.h encoding)
+    char* mount_point;               // owned copy
+    uint32_t depth;                  // '/' count of the mount point, +1 unless it is "/"
+    uint32_t flags;                  // DEV_*
+    std::atomic<uint32_t> refcount;  // pins of iterate_devices walks
+    uint8_t uuid[16];
+    char uuid_text[DEV_UUID_TEXT_SIZE];
+    struct dls* dls;  // null until create_dls succeeds
+};
+
+struct dev_table_t {
+    dev_info** entries;  // in mount-list order
+    int32_t count;       // at least 1 once published
+};
+
+extern std::atomic<dev_table_t*> dev_table;  // null until published
+extern uint32_t root_dev;
+extern vantle_rwlock dev_lock;
+
+// Scans the mounts, publishes dev_table, then create_dls on every logged volume.
+// 0, -1 (no mount list, empty, no memory for records) or 12.
+int init_dev_info();
+
+// Calls callback on every volume without DEV_NOT_LOGGED, last entry first, without dev_lock
+// held and with each record pinned; stops at the first nonzero result and returns it.
+// 0 when all returned 0 or there is no table; 12 when the snapshot cannot be allocated.
+int iterate_devices(int (*callback)(dev_info* di, void* arg), void* arg);
+
+// The record an event on dev belongs to (root volume fallback). Caller holds dev_lock.
+dev_info* find_dev_info(uint32_t dev);
+
+// Sets DEV_IDS_WRAPPED; an iterate_devices callback. Returns 0.
+int mark_volume_wrapped(dev_info* di, void* arg);
