@@ -1,0 +1,233 @@
+// The event table: a chained hash table of pending events keyed by path_hash.
+//
+// The router takes a record with add_event (one reference), queues it into client rings
+// (take_event_ref, one reference per ring) and drops its own reference; each delivery thread
+// drops its reference when it takes the record off its ring. A record at count 0 is released
+// but stays linked: the next event for its path revives it, otherwise sweep_event_table frees
+// it, 64 buckets per consumer step, so freeing never costs the event thread a whole pass.
+// Only the event thread frees or revives records, so a record the sweep sees at 0 cannot be
+// taken by anyone else meanwhile. The table doubles when three quarters of its buckets are in
+// use, up to 262,144 buckets.
+#include "intake/event_table.h"
+
+#include "common/buckets.h"
+#include "common/crc.h"
+#include "common/log.h"
+
+#include <cstddef>
+#include <cstdlib>
+#include <cstring>
+#include <new>
+
+event_table intake_event_table;
+std::mutex event_table_lock;
+
+namespace {
+
+// Reference counts that only a defect can produce stop the daemon at once, after the
+// messages that describe the record.
+[[noreturn]] __attribute__((noinline)) void event_table_fault() {
+    __builtin_trap();
+}
+
+// Removes doubled slashes in place and cuts at EVENT_TABLE_PATH_MAX; returns the length.
+uint32_t normalise_path(char* path) {
+    uint32_t out = 0;
+    char previous = 0;
+    for (const char* in = path; *in != '\0' && out < EVENT_TABLE_PATH_MAX; in++) {
+        char c = *in;
+        if (!(c == '/' && previous == '/'))
+            path[out++] = c;
+        previous = c;
+    }
+    path[out] = '\0';
+    return out;
+}
+
+void link_front(event_record** head, event_record* record) {
+    record->next = *head;
+    if (*head)
+        (*head)->pprev = &record->next;
+    record->pprev = head;
+    *head = record;
+}
+
+void check_filled(const event_table* table) {
+    if (table->filled > table->mask)
+        log_critical("event table is screwed up! filled buckets %u / table_mask %u)", table->filled,
+                     table->mask);
+}
+
+void grow(event_table* table) {
+    uint32_t count = 2 * (table->mask + 1);
+    if (count >= EVENT_TABLE_MAX_REQUEST) {
+        if (!table->too_large) {
+            log_critical("event table has grown too large. (filled %d / mask 0x%x)",
+                         (int)table->filled, table->mask);
+            table->too_large = 1;
+        }
+        return;
+    }
+    uint32_t new_mask;
+    auto* buckets = reinterpret_cast<event_record**>(alloc_buckets(count, &new_mask));
+    if (!buckets) {
+        log_critical("failed to resize the hash table.");
+        return;
+    }
+    event_record** old = table->buckets;
+    uint32_t old_mask = table->mask;
+    {
+        std::lock_guard<std::mutex> guard(event_table_lock);
+        table->filled = 0;
+        table->cursor = 0;
+        table->buckets = buckets;
+        table->mask = new_mask;
+        for (uint32_t b = 0; b <= old_mask; b++) {
+            event_record* record = old[b];
+            while (record) {
+                event_record* next = record->next;
+                event_record** head = &buckets[path_hash(record->path) & new_mask];
+                if (!*head) {
+                    table->filled++;
+                    check_filled(table);
+                }
+                link_front(head, record);
+                record = next;
+            }
+        }
+    }
+    free(old);
+}
+
+}  // namespace
+
+int event_table_init(event_table* table, uint32_t buckets) {
+    *table = event_table{};
+    auto* array = reinterpret_cast<event_record**>(alloc_buckets(buckets, &table->mask));
+    if (!array)
+        return ENOMEM;
+    table->buckets = array;
+    return 0;
+}
+
+void event_table_free(event_table* table) {
+    if (table->buckets) {
+        for (uint32_t b = 0; b <= table->mask; b++) {
+            event_record* record = table->buckets[b];
+            while (record) {
+                event_record* next = record->next;
+                free(record);
+                record = next;
+            }
+        }
+        free(table->buckets);
+    }
+    *table = event_table{};
+}
+
+event_record* add_event(event_table* table, int32_t pid, uint32_t dev, char* path, uint32_t flags,
+                        uint64_t id) {
+    uint32_t n = normalise_path(path) + 1;
+
+    // Three quarters of the buckets in use (unsigned 32-bit, as the counts are).
+    if (table->filled * 4 >= table->mask * 3 + 3)
+        grow(table);
+
+    event_record** head = &table->buckets[path_hash(path) & table->mask];
+    bool marked = is_marked_pid(pid);
+    for (event_record* record = *head; record; record = record->next) {
+        if (record->path_length != n || memcmp(record->path, path, n) != 0)
+            continue;
+        if (marked ? record->pid != (uint32_t)pid : is_marked_pid((int32_t)record->pid))
+            continue;
+        int32_t before = record->refcount.fetch_add(1, std::memory_order_acq_rel);
+        if (before < -1)
+            log_critical("consumer thread: bad ref count %d on entry %p", before + 1,
+                         (void*)record);
+        if (before + 1 == 1)
+            record->flags = 0;  // revived: every earlier holder had released it
+        record->flags |= flags;
+        record->pid = (uint32_t)pid;
+        record->id = id;
+        return record;
+    }
+
+    auto* record = static_cast<event_record*>(malloc(offsetof(event_record, path) + n));
+    if (!record)
+        return nullptr;
+    new (&record->refcount) std::atomic<int32_t>(1);
+    for (auto& byte : record->client_map)
+        new (&byte) std::atomic<uint8_t>(0);
+    record->flags = flags;
+    record->pid = (uint32_t)pid;
+    record->dev = (int32_t)dev;
+    record->id = id;
+    record->path_length = (uint16_t)n;
+    memcpy(record->path, path, n);
+    if (!*head)
+        table->filled++;
+    link_front(head, record);
+    return record;
+}
+
+void take_event_ref(event_record* record) {
+    int32_t before = record->refcount.fetch_add(1, std::memory_order_acq_rel);
+    if (before < -1) {
+        log_critical("add_event_ref: event @ %p had bogus refcount %d", (void*)record, before + 1);
+        event_table_fault();
+    }
+}
+
+int32_t remove_event_ref(event_record* record) {
+    int32_t before = record->refcount.fetch_sub(1, std::memory_order_acq_rel);
+    if (before <= 0) {
+        log_critical("remove_event_ref: event @ %p had bogus refcount %d", (void*)record,
+                     before - 1);
+        log_critical("remove_event_ref: path: %s", record->path);
+        log_critical("remove_event_ref: mask 0x%x dev %d client_map 0x%x 0x%x", record->flags,
+                     record->dev, record->client_map[0].load(), record->client_map[1].load());
+        event_table_fault();
+    }
+    return before - 1;
+}
+
+bool client_map_set(event_record* record, uint32_t slot) {
+    uint8_t bit = (uint8_t)(0x80u >> (slot % 8));
+    return record->client_map[slot / 8].fetch_or(bit, std::memory_order_acq_rel) & bit;
+}
+
+void client_map_clear(event_record* record, uint32_t slot) {
+    uint8_t bit = (uint8_t)(0x80u >> (slot % 8));
+    record->client_map[slot / 8].fetch_and((uint8_t)~bit, std::memory_order_acq_rel);
+}
+
+bool client_map_test(const event_record* record, uint32_t slot) {
+    uint8_t bit = (uint8_t)(0x80u >> (slot % 8));
+    return record->client_map[slot / 8].load(std::memory_order_acquire) & bit;
+}
+
+void sweep_event_table(event_table* table) {
+    std::lock_guard<std::mutex> guard(event_table_lock);
+    // The cursor wraps modulo 2^32, which the bucket count divides, so the walk goes on
+    // seamlessly however many sweeps the daemon makes without a resize.
+    for (uint32_t i = 0; i < EVENT_TABLE_SWEEP_BUCKETS; i++, table->cursor++) {
+        event_record** head = &table->buckets[table->cursor & table->mask];
+        if (!*head)
+            continue;
+        event_record* record = *head;
+        while (record) {
+            event_record* next = record->next;
+            if (record->refcount.load(std::memory_order_acquire) == 0) {
+                *record->pprev = next;
+                if (next)
+                    next->pprev = record->pprev;
+                free(record);
+            }
+            record = next;
+        }
+        if (!*head) {
+            table->filled--;
+            check_filled(table);
+        }
+    }
+}

@@ -1,0 +1,41 @@
+// The kernel event device: open, clone, control requests, blocking read of whole records and
+// a close that is safe in a signal handler. The calls mirror open/ioctl/read/close on the
+// device, and every handle is a real descriptor number (an eventfd owned by the device layer),
+// so the daemon keeps it in a plain int such as kernel_fd.
+//
+// Use: kernel_device_open, then kernel_device_ioctl(KREC_IOC_CLONE) with a krec_clone_args,
+// then kernel_device_close on the opened handle; the clone is read with kernel_device_read
+// (one reader at a time) and closed with kernel_device_close from any thread or a signal
+// handler. A read blocked at that moment, and every later read, fails with EBADF; the clone's
+// resources are released by that failing read. Handles are not valid for plain read(2)/close(2).
+//
+// Sources: with VANTLESD_DEVICE=PATH the clone replays raw records from PATH (a FIFO or a
+// file, waiting at its end like a quiet device); otherwise fanotify watches every mounted
+// file system (needs CAP_SYS_ADMIN and CAP_DAC_READ_SEARCH).
+#pragma once
+
+#include <sys/types.h>
+
+#include <cstddef>
+
+// Opens the device, choosing the source by VANTLESD_DEVICE. *fd_out receives the handle.
+// 0 or errno.
+int kernel_device_open(int* fd_out);
+
+// Opens the device with an explicit source: stream_path for a record stream, nullptr for
+// fanotify. 0 or errno.
+int kernel_device_open_source(const char* stream_path, int* fd_out);
+
+// Control request on a handle. KREC_IOC_CLONE on an opened device (arg: krec_clone_args*; the
+// clone's handle is stored through fd_out); KREC_IOC_COMPACT and KREC_IOC_EXTENDED_INFO on a
+// clone (arg unused; both accepted; extended info sets KREC_FLAG_DIR_LEVEL on directory
+// events). 0 or errno (EBADF unknown handle, ENOTTY unknown request, EINVAL bad argument).
+int kernel_device_ioctl(int fd, unsigned long request, void* arg);
+
+// Blocks until records are available and copies a whole number of them (at most size bytes)
+// into buf. Returns the byte count, or -1 with errno set: EBADF once the clone is closed,
+// EINVAL when fd is not a clone or size cannot hold a dropped-events record.
+ssize_t kernel_device_read(int fd, void* buf, size_t size);
+
+// Closes a handle. Async-signal-safe. 0 or EBADF.
+int kernel_device_close(int fd);

@@ -1,0 +1,409 @@
+// The fanotify source: file-system events of every mounted volume as kernel records.
+//
+// One fanotify group reports directory-entry events by parent directory handle and name
+// (FAN_REPORT_DFID_NAME), with a filesystem mark on each mounted, non-pseudo file system. A
+// fill reads up to 256 KiB of events at once and translates them one by one into pending
+// records, which are handed out whole; what does not fit waits for the next fill. Directory
+// handles become paths through open_by_handle_at on the volume's mount point, opened for the
+// duration of one fill only so that we never keep a volume busy, and a cache from handle to
+// path, cleared whenever a directory is renamed or removed. An event whose directory cannot
+// be resolved any more, or whose volume is unknown, becomes a dropped-events record; a queue
+// overflow too.
+#include "platform/kernel_source.h"
+
+#include "platform/mounts.h"
+#include "platform/unique_fd.h"
+
+#include <fcntl.h>
+#include <sys/fanotify.h>
+#include <sys/stat.h>
+#include <sys/statfs.h>
+
+#include <cerrno>
+#include <climits>
+#include <cstring>
+#include <new>
+#include <string>
+#include <unordered_map>
+#include <vector>
+#include <unistd.h>
+
+namespace {
+
+constexpr size_t FAN_READ_SIZE = 256 * 1024;
+constexpr size_t FAN_CACHE_LIMIT = 8192;  // directory paths kept before the cache is reset
+
+constexpr const char* FAN_PSEUDO_FS[] = {
+    "proc",    "sysfs",       "cgroup", "cgroup2",  "devpts",    "mqueue",     "debugfs",
+    "tracefs", "securityfs",  "pstore", "bpf",      "configfs",  "fusectl",    "hugetlbfs",
+    "autofs",  "binfmt_misc", "nsfs",   "efivarfs", "selinuxfs", "rpc_pipefs", "devtmpfs"};
+
+struct fan_volume {
+    fsid_t fsid;
+    uint32_t dev;             // 32-bit device number
+    std::string mount_point;  // where the volume was mounted at clone time
+    unique_fd fd;             // the mount point (for open_by_handle_at), open during a fill only
+};
+
+struct fan_source {
+    kernel_source base;
+    unique_fd fan;
+    bool target_fid = false;  // events carry the handle of a created or removed item
+    std::vector<fan_volume> volumes;
+    std::unordered_map<std::string, std::string> dir_paths;  // fsid + handle -> directory path
+    std::vector<char> raw;  // events read, [raw_used, raw_have) not yet translated
+    size_t raw_used = 0;
+    size_t raw_have = 0;
+    std::vector<char> pending;  // translated records, [pending_used, size) not yet handed out
+    size_t pending_used = 0;
+};
+
+// An info record of an event: directory handle and name, or (name null) the item's handle.
+struct fan_name_ref {
+    const fsid_t* fsid = nullptr;
+    const file_handle* handle = nullptr;
+    const char* name = nullptr;
+};
+
+bool is_pseudo_fs(const char* type) {
+    for (const char* pseudo : FAN_PSEUDO_FS) {
+        if (strcmp(type, pseudo) == 0)
+            return true;
+    }
+    return false;
+}
+
+fan_volume* find_volume(fan_source* src, const fsid_t& fsid) {
+    for (auto& vol : src->volumes) {
+        if (memcmp(&vol.fsid, &fsid, sizeof fsid) == 0)
+            return &vol;
+    }
+    return nullptr;
+}
+
+// The path behind a handle, from the cache or the file system (cached only for directories).
+// False when gone.
+bool resolve_handle(fan_source* src, fan_volume* vol, const file_handle* handle, bool cache,
+                    std::string* out) {
+    std::string key(reinterpret_cast<const char*>(&vol->fsid), sizeof vol->fsid);
+    key.append(reinterpret_cast<const char*>(handle), sizeof *handle + handle->handle_bytes);
+    auto it = src->dir_paths.find(key);
+    if (it != src->dir_paths.end()) {
+        *out = it->second;
+        return true;
+    }
+    if (!vol->fd.valid()) {
+        // The volume may have been unmounted, or something else mounted there since.
+        unique_fd fd(open(vol->mount_point.c_str(), O_RDONLY | O_DIRECTORY | O_CLOEXEC));
+        struct statfs sfs;
+        if (!fd.valid() || fstatfs(fd.get(), &sfs) != 0 ||
+            memcmp(&sfs.f_fsid, &vol->fsid, sizeof sfs.f_fsid) != 0)
+            return false;
+        vol->fd = static_cast<unique_fd&&>(fd);
+    }
+    unique_fd dir(
+        open_by_handle_at(vol->fd.get(), const_cast<file_handle*>(handle), O_PATH | O_CLOEXEC));
+    struct stat st;
+    if (!dir.valid() || fstat(dir.get(), &st) != 0 || st.st_nlink == 0)
+        return false;
+    char link[64];
+    char path[PATH_MAX];
+    snprintf(link, sizeof link, "/proc/self/fd/%d", dir.get());
+    ssize_t n = readlink(link, path, sizeof path);
+    if (n <= 0 || n >= static_cast<ssize_t>(sizeof path) || path[0] != '/')
+        return false;
+    out->assign(path, static_cast<size_t>(n));
+    if (!cache)
+        return true;
+    if (src->dir_paths.size() >= FAN_CACHE_LIMIT)
+        src->dir_paths.clear();
+    src->dir_paths.emplace(std::move(key), *out);
+    return true;
+}
+
+// Absolute path of the item a record names. False when it cannot be resolved.
+bool resolve_item(fan_source* src, const fan_name_ref& ref, fan_volume** vol, std::string* out) {
+    if (!ref.handle || !(*vol = find_volume(src, *ref.fsid)))
+        return false;
+    if (!ref.name)  // the item's own handle
+        return resolve_handle(src, *vol, ref.handle, false, out);
+    if (!resolve_handle(src, *vol, ref.handle, true, out))
+        return false;
+    if (strcmp(ref.name, ".") != 0) {
+        if (out->size() > 1)
+            out->push_back('/');
+        out->append(ref.name);
+    }
+    return out->size() < PATH_MAX;
+}
+
+void append(std::vector<char>& out, const void* p, size_t n) {
+    const char* c = static_cast<const char*>(p);
+    out.insert(out.end(), c, c + n);
+}
+
+// Path argument followed by the item's file information.
+void append_item(std::vector<char>& out, const std::string& path, uint32_t dev, bool ondir) {
+    krec_arg_header arg = {KREC_ARG_PATH, static_cast<uint16_t>(path.size() + 1)};
+    append(out, &arg, sizeof arg);
+    append(out, path.c_str(), path.size() + 1);
+
+    krec_file_info info = {};
+    info.dev = dev;
+    struct stat st;
+    if (fstatat(AT_FDCWD, path.c_str(), &st, AT_SYMLINK_NOFOLLOW) == 0) {
+        info.inode = st.st_ino;
+        info.mode = st.st_mode;
+        if (!S_ISDIR(st.st_mode) && st.st_nlink > 1)
+            info.mode |= KREC_MODE_HARDLINK;
+        info.uid = st.st_uid;
+        info.gid = st.st_gid;
+    } else {
+        info.mode = ondir ? S_IFDIR : S_IFREG;  // gone: the type is all we know
+    }
+    arg = {KREC_ARG_FILE_INFO, KREC_FILE_INFO_SIZE};
+    append(out, &arg, sizeof arg);
+    append(out, &info, sizeof info);
+}
+
+void append_dropped(std::vector<char>& out) {
+    char rec[KREC_DROPPED_SIZE];
+    krec_write_dropped(rec);
+    append(out, rec, sizeof rec);
+}
+
+// One record of type with one or two items (a rename has two), or a dropped record.
+void translate_one(fan_source* src, uint32_t type, bool ondir, int32_t pid,
+                   const fan_name_ref& first, const fan_name_ref* second) {
+    std::string path1, path2;
+    fan_volume *vol1 = nullptr, *vol2 = nullptr;
+    // Removing a name changes the item's link count: an attribute event that either names
+    // no parent or names the removed entry. The delete record that follows covers it.
+    bool unlink_attrib = type == KREC_TYPE_STAT_CHANGED && !ondir;
+    if (!resolve_item(src, first, &vol1, &path1) ||
+        (second && !resolve_item(src, *second, &vol2, &path2))) {
+        if (!(unlink_attrib && !first.name))
+            append_dropped(src->pending);
+        return;
+    }
+    struct stat st;
+    if (unlink_attrib && fstatat(AT_FDCWD, path1.c_str(), &st, AT_SYMLINK_NOFOLLOW) != 0 &&
+        errno == ENOENT)
+        return;
+    uint32_t word = type;
+    if (ondir && src->base.extended_info)
+        word |= KREC_FLAG_DIR_LEVEL;
+    krec_header h = {word, pid};
+    append(src->pending, &h, sizeof h);
+    append_item(src->pending, path1, vol1->dev, ondir);
+    if (second)
+        append_item(src->pending, path2, vol2->dev, ondir);
+    uint16_t done = KREC_ARG_DONE;
+    append(src->pending, &done, sizeof done);
+}
+
+// base: the event in the read buffer (4-byte aligned only); meta: a copy of its header.
+void translate_event(fan_source* src, const char* base, const fanotify_event_metadata* meta) {
+    if (meta->vers != FANOTIFY_METADATA_VERSION || (meta->mask & FAN_Q_OVERFLOW)) {
+        src->dir_paths.clear();  // lost events may have moved directories
+        append_dropped(src->pending);
+        return;
+    }
+    fan_name_ref name, old_name, new_name, self;
+    for (size_t off = meta->metadata_len;
+         off + sizeof(fanotify_event_info_header) <= meta->event_len;) {
+        auto* info = reinterpret_cast<const fanotify_event_info_fid*>(base + off);
+        if (info->hdr.len < sizeof *info + sizeof(file_handle) ||
+            off + info->hdr.len > meta->event_len)
+            break;
+        auto* handle = reinterpret_cast<const file_handle*>(info->handle);
+        if (handle->handle_bytes > info->hdr.len - sizeof *info - sizeof(file_handle))
+            break;
+        fan_name_ref ref;
+        ref.fsid = reinterpret_cast<const fsid_t*>(&info->fsid);
+        ref.handle = handle;
+        ref.name = reinterpret_cast<const char*>(ref.handle->f_handle + ref.handle->handle_bytes);
+        if (info->hdr.info_type == FAN_EVENT_INFO_TYPE_DFID_NAME)
+            name = ref;
+        else if (info->hdr.info_type == FAN_EVENT_INFO_TYPE_OLD_DFID_NAME)
+            old_name = ref;
+        else if (info->hdr.info_type == FAN_EVENT_INFO_TYPE_NEW_DFID_NAME)
+            new_name = ref;
+        else if (info->hdr.info_type == FAN_EVENT_INFO_TYPE_FID)
+            self = {ref.fsid, ref.handle, nullptr};
+        off += info->hdr.len;
+    }
+    if (!name.handle)
+        name = self;  // no parent reported: a link-count change, or a volume's root
+    bool ondir = meta->mask & FAN_ONDIR;
+    int32_t pid = meta->pid;
+    // fanotify merges a create and a delete of one name and loses their order. Events that
+    // carry the item's own handle merge only for one item, created first; otherwise an item
+    // that exists now was deleted first.
+    bool deleted_first = false;
+    std::string path;
+    fan_volume* vol = nullptr;
+    struct stat st;
+    if (!src->target_fid && (meta->mask & FAN_CREATE) && (meta->mask & FAN_DELETE) &&
+        resolve_item(src, name, &vol, &path) &&
+        fstatat(AT_FDCWD, path.c_str(), &st, AT_SYMLINK_NOFOLLOW) == 0) {
+        translate_one(src, KREC_TYPE_DELETE, ondir, pid, name, nullptr);
+        deleted_first = true;
+    }
+    if (meta->mask & FAN_CREATE)
+        translate_one(src, ondir ? KREC_TYPE_CREATE_DIR : KREC_TYPE_CREATE_FILE, ondir, pid, name,
+                      nullptr);
+    if (meta->mask & FAN_MODIFY)
+        translate_one(src, KREC_TYPE_CONTENT_MODIFIED, ondir, pid, name, nullptr);
+    if (meta->mask & FAN_ATTRIB)
+        translate_one(src, KREC_TYPE_STAT_CHANGED, ondir, pid, name, nullptr);
+    if (meta->mask & FAN_RENAME) {
+        translate_one(src, KREC_TYPE_RENAME, ondir, pid, old_name, &new_name);
+        if (ondir)
+            src->dir_paths.clear();
+    }
+    if ((meta->mask & FAN_DELETE) && !deleted_first) {
+        translate_one(src, KREC_TYPE_DELETE, ondir, pid, name, nullptr);
+        if (ondir)
+            src->dir_paths.clear();
+    }
+}
+
+// Copies pending records into buf while they fit. False when one did not fit.
+bool hand_out(fan_source* src, char* buf, size_t size, size_t* out) {
+    while (src->pending_used < src->pending.size()) {
+        const char* rec = src->pending.data() + src->pending_used;
+        size_t len =
+            static_cast<size_t>(krec_record_size(rec, src->pending.size() - src->pending_used));
+        if (*out + len > size) {
+            if (*out == 0) {  // can never fit: drop it
+                krec_write_dropped(buf);
+                *out = KREC_DROPPED_SIZE;
+                src->pending_used += len;
+            }
+            return false;
+        }
+        memcpy(buf + *out, rec, len);
+        *out += len;
+        src->pending_used += len;
+    }
+    return true;
+}
+
+int fan_fill(kernel_source* s, char* buf, size_t size, size_t* produced) {
+    auto* src = reinterpret_cast<fan_source*>(s);
+    size_t out = 0;
+    int err = 0;
+    while (hand_out(src, buf, size, &out)) {
+        src->pending.clear();
+        src->pending_used = 0;
+        if (src->raw_used >= src->raw_have) {
+            if (out > 0)
+                break;
+            ssize_t n = read(src->fan.get(), src->raw.data(), src->raw.size());
+            if (n <= 0) {
+                err = n < 0 && errno != EINTR ? errno : EAGAIN;
+                break;
+            }
+            src->raw_used = 0;
+            src->raw_have = static_cast<size_t>(n);
+        }
+        const char* event = src->raw.data() + src->raw_used;
+        size_t left = src->raw_have - src->raw_used;
+        fanotify_event_metadata meta;
+        if (left >= sizeof meta)
+            memcpy(&meta, event, sizeof meta);
+        if (left < sizeof meta || meta.event_len < FAN_EVENT_METADATA_LEN ||
+            meta.event_len > left) {
+            src->raw_used = src->raw_have;  // never happens: the kernel hands out whole events
+            append_dropped(src->pending);
+            continue;
+        }
+        translate_event(src, event, &meta);
+        src->raw_used += meta.event_len;
+    }
+    for (auto& vol : src->volumes)
+        vol.fd.reset();
+    *produced = out;
+    return out ? 0 : err;
+}
+
+int fan_wait_fd(kernel_source* s) {
+    return reinterpret_cast<fan_source*>(s)->fan.get();
+}
+
+void fan_destroy(kernel_source* s) {
+    delete reinterpret_cast<fan_source*>(s);
+}
+
+const kernel_source_ops FAN_OPS = {fan_fill, fan_wait_fd, fan_destroy};
+
+// Marks every mounted file system that fanotify can watch; failures are skipped quietly.
+int mark_volumes(fan_source* src, uint64_t mask) {
+    mount_entry* mounts = nullptr;
+    int count = 0;
+    int err = mount_list_read(&mounts, &count);
+    if (err)
+        return err;
+    for (int i = 0; i < count; i++) {
+        const mount_entry& m = mounts[i];
+        struct statfs sfs;
+        if (is_pseudo_fs(m.fs_type) || statfs(m.mount_point, &sfs) != 0)
+            continue;
+        fsid_t zero = {};
+        if (memcmp(&sfs.f_fsid, &zero, sizeof zero) == 0 || find_volume(src, sfs.f_fsid))
+            continue;
+        if (fanotify_mark(src->fan.get(), FAN_MARK_ADD | FAN_MARK_FILESYSTEM, mask, AT_FDCWD,
+                          m.mount_point) != 0)
+            continue;
+        fan_volume vol;
+        vol.fsid = sfs.f_fsid;
+        vol.dev = m.dev;
+        vol.mount_point = m.mount_point;
+        src->volumes.push_back(std::move(vol));
+    }
+    mount_list_free(mounts, count);
+    return 0;
+}
+
+}  // namespace
+
+int fanotify_source_create(uint32_t types, kernel_source** out) {
+    unsigned int flags =
+        FAN_CLASS_NOTIF | FAN_REPORT_DFID_NAME | FAN_REPORT_FID | FAN_CLOEXEC | FAN_NONBLOCK;
+    unique_fd fan(fanotify_init(flags | FAN_REPORT_TARGET_FID, O_RDONLY | O_LARGEFILE | O_CLOEXEC));
+    bool target_fid = fan.valid();
+    if (!fan.valid() && errno == EINVAL)
+        fan.reset(fanotify_init(flags, O_RDONLY | O_LARGEFILE | O_CLOEXEC));
+    if (!fan.valid())
+        return errno;
+
+    uint64_t mask = 0;
+    if (types & ((1u << KREC_TYPE_CREATE_FILE) | (1u << KREC_TYPE_CREATE_DIR)))
+        mask |= FAN_CREATE;
+    if (types & (1u << KREC_TYPE_DELETE))
+        mask |= FAN_DELETE;
+    if (types & (1u << KREC_TYPE_STAT_CHANGED))
+        mask |= FAN_ATTRIB;
+    if (types & (1u << KREC_TYPE_RENAME))
+        mask |= FAN_RENAME;
+    if (types & (1u << KREC_TYPE_CONTENT_MODIFIED))
+        mask |= FAN_MODIFY;
+
+    auto* src = new (std::nothrow) fan_source;
+    if (!src)
+        return ENOMEM;
+    src->base = {&FAN_OPS, false};
+    src->fan = static_cast<unique_fd&&>(fan);
+    src->target_fid = target_fid;
+    src->raw.resize(FAN_READ_SIZE);
+    if (mask) {
+        int err = mark_volumes(src, mask | FAN_ONDIR);
+        if (err) {
+            delete src;
+            return err;
+        }
+    }
+    *out = &src->base;
+    return 0;
+}

@@ -1,0 +1,41 @@
+// The sources behind a cloned kernel event device (fanotify, record stream) and the record
+// helpers they share. Internal to the device layer (kernel_device.cpp).
+#pragma once
+
+#include "platform/kernel_records.h"
+
+#include <sys/types.h>
+
+#include <cstddef>
+#include <cstdint>
+
+// Largest record a source hands out; longer stream records are replaced by a dropped record.
+constexpr size_t KSRC_MAX_RECORD = 65536;
+
+struct kernel_source;
+
+struct kernel_source_ops {
+    // Copies whole records (at most size bytes, size >= KREC_DROPPED_SIZE) into buf without
+    // blocking. 0 with *produced > 0, EAGAIN when nothing is available yet, or errno.
+    int (*fill)(kernel_source* src, char* buf, size_t size, size_t* produced);
+    // After EAGAIN: the descriptor to poll for more input, or -1 to sleep a short step.
+    int (*wait_fd)(kernel_source* src);
+    void (*destroy)(kernel_source* src);
+};
+
+// Common head of every source.
+struct kernel_source {
+    const kernel_source_ops* ops;
+    bool extended_info;  // directory events carry KREC_FLAG_DIR_LEVEL
+};
+
+// types: bit t set for every event type t the clone asked to report.
+int fanotify_source_create(uint32_t types, kernel_source** out);
+int stream_source_create(const char* path, kernel_source** out);
+
+// Size of the whole record at p: 0 when avail bytes do not hold all of it yet, -1 when it is
+// not a record within KSRC_MAX_RECORD bytes.
+ssize_t krec_record_size(const char* p, size_t avail);
+
+// Writes a dropped-events record at out (KREC_DROPPED_SIZE bytes).
+void krec_write_dropped(char* out);
