@@ -2,6 +2,8 @@
 // test_daemon.h).
 #include "test_daemon.h"
 
+#include "tests/support/scratch_root.h"
+
 #include <dirent.h>
 #include <fcntl.h>
 #include <poll.h>
@@ -43,6 +45,10 @@ std::vector<std::string> child_environment(const std::string& socket_path) {
     return env;
 }
 
+std::string parent_dir(const std::string& path) {
+    return std::filesystem::path(path).parent_path().string();
+}
+
 std::vector<char*> pointers(std::vector<std::string>& strings) {
     std::vector<char*> out;
     for (std::string& s : strings)
@@ -80,6 +86,15 @@ int test_daemon_start(test_daemon* d, const std::vector<std::string>& args,
     std::vector<char*> argv = pointers(argv_strings);
     std::vector<char*> envp = pointers(env_strings);
 
+    // As root the daemon runs in a scratch root that shows only its binary's directory
+    // (read-only), this directory and the socket's, at their own paths, so that what it
+    // creates at its volumes' roots never reaches the machine's; otherwise it runs here.
+    bool scratch = scratch_root_available();
+    std::vector<scratch_bind> binds = {{d->dir, false}, {parent_dir(VANTLESD_PATH), true}};
+    if (parent_dir(d->socket_path) != d->dir)
+        binds.push_back({parent_dir(d->socket_path), false});
+
+    fflush(nullptr);
     pid_t pid = fork();
     if (pid < 0)
         return errno;
@@ -88,6 +103,8 @@ int test_daemon_start(test_daemon* d, const std::vector<std::string>& args,
         dup2(null.get(), 1);
         dup2(log.get(), 2);
         close_range(3, ~0u, 0);
+        if (scratch)
+            _exit(scratch_root_exec({}, binds, argv.data(), envp.data()));
         execve(VANTLESD_PATH, argv.data(), envp.data());
         _exit(127);
     }

@@ -1,7 +1,7 @@
 // A real vantlesd child process for black-box tests, and the fixture and helpers the suites
-// share: start it on a socket in a fresh directory with its standard error in a file, talk to
-// it with raw datagrams, read its descriptor count and memory from /proc, and always kill and
-// reap it at the end.
+// share: start it (in a scratch root when root) on a socket in a fresh directory with its
+// standard error in a file, talk to it with raw datagrams, read its descriptor count and memory
+// from /proc, and always kill and reap it at the end.
 #pragma once
 
 #include "client/raw.h"
@@ -40,8 +40,12 @@ struct test_daemon {
 };
 
 // Starts the daemon with args and VANTLESD_SOCKET = socket_path (empty: a socket in its own
-// directory). With wait_ready, returns once the socket accepts connections. 0, ECHILD when it
-// exited first, ETIMEDOUT, or an errno value.
+// directory). As root it runs as the namespace's only process in a scratch root of its own (no
+// volumes) that shows its binary's directory read-only and its own and the socket's directories
+// at the same paths; otherwise in this mount namespace. d->pid is the daemon itself. With
+// wait_ready, returns once the socket accepts connections. 0, ECHILD when it exited first
+// (a scratch root that could not be built exits 126, the reason in the log), ETIMEDOUT, or an
+// errno value.
 int test_daemon_start(test_daemon* d, const std::vector<std::string>& args,
                       const std::string& socket_path = "", bool wait_ready = true);
 

@@ -6,7 +6,8 @@
 // the new root. Loop devices are attached with autoclear: they go away once their file system
 // is unmounted and the child's descriptor is closed, which the child does before it exits;
 // should it die instead, the namespace's end unmounts the file system and the kernel clears
-// the device all the same.
+// the device all the same. Directories of the machine bound into the root are opened before the
+// staging tmpfs hides /tmp and bound through their /proc/self/fd links.
 #include "tests/support/scratch_root.h"
 
 #include "platform/unique_fd.h"
@@ -191,11 +192,37 @@ int mount_volume(const scratch_volume& volume, int index, std::vector<mounted_im
     return 0;
 }
 
-int build_root(const std::vector<scratch_volume>& volumes, std::vector<mounted_image>* images) {
+// Shows the directory open as source at path inside the new root.
+int bind_into_root(const scratch_bind& bind, const unique_fd& source) {
+    std::string target = std::string(SCRATCH_ROOT) + bind.path;
+    std::string from = "/proc/self/fd/" + std::to_string(source.get());
+    if (mkdir_p(target) != 0)
+        return fail("mkdir", target);
+    if (mount(from.c_str(), target.c_str(), nullptr, MS_BIND, nullptr) != 0)
+        return fail("bind", bind.path);
+    if (bind.read_only &&
+        mount(nullptr, target.c_str(), nullptr, MS_BIND | MS_REMOUNT | MS_RDONLY, nullptr) != 0)
+        return fail("read-only bind", bind.path);
+    return 0;
+}
+
+int build_root(const std::vector<scratch_volume>& volumes, const std::vector<scratch_bind>& binds,
+               std::vector<mounted_image>* images) {
     if (unshare(CLONE_NEWNS) != 0)
         return fail("unshare");
     if (mount(nullptr, "/", nullptr, MS_REC | MS_PRIVATE, nullptr) != 0)
         return fail("make private", "/");
+    // Opened in the new namespace (a bind's source must belong to it) before /tmp is covered.
+    std::vector<unique_fd> sources;
+    for (const scratch_bind& bind : binds) {
+        if (bind.path.empty() || bind.path[0] != '/') {
+            errno = EINVAL;
+            return fail("bind path", bind.path);
+        }
+        sources.emplace_back(open(bind.path.c_str(), O_PATH | O_DIRECTORY | O_CLOEXEC));
+        if (!sources.back().valid())
+            return fail("open", bind.path);
+    }
     if (mount("scratch-staging", SCRATCH_STAGING, "tmpfs", 0, "size=4g,mode=0700") != 0)
         return fail("mount staging", SCRATCH_STAGING);
     if (mkdir(SCRATCH_ROOT, 0755) != 0 ||
@@ -213,6 +240,11 @@ int build_root(const std::vector<scratch_volume>& volumes, std::vector<mounted_i
     bind_system_dirs();
     for (size_t i = 0; i < volumes.size(); i++) {
         int err = mount_volume(volumes[i], static_cast<int>(i), images);
+        if (err)
+            return err;
+    }
+    for (size_t i = 0; i < binds.size(); i++) {
+        int err = bind_into_root(binds[i], sources[i]);
         if (err)
             return err;
     }
@@ -288,7 +320,7 @@ int run_in_scratch_root(const std::vector<scratch_volume>& volumes,
         return SCRATCH_DIED;
     if (pid == 0) {
         std::vector<mounted_image> images;
-        int result = build_root(volumes, &images);
+        int result = build_root(volumes, {}, &images);
         if (result == 0)
             result = body();
         release_images(&images);
@@ -296,4 +328,17 @@ int run_in_scratch_root(const std::vector<scratch_volume>& volumes,
         _exit(result);
     }
     return wait_child(pid);
+}
+
+int scratch_root_exec(const std::vector<scratch_volume>& volumes,
+                      const std::vector<scratch_bind>& binds, char* const argv[],
+                      char* const envp[]) {
+    // The loop devices stay open until execve closes them; the mounted volumes keep them.
+    std::vector<mounted_image> images;
+    int result = build_root(volumes, binds, &images);
+    if (result != 0)
+        return result;
+    execve(argv[0], argv, envp);
+    fprintf(stderr, "scratch root: execve %s: %s\n", argv[0], strerror(errno));
+    return SCRATCH_DIED;
 }

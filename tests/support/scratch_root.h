@@ -36,6 +36,21 @@ bool scratch_ext4_available();
 int run_in_scratch_root(const std::vector<scratch_volume>& volumes,
                         const std::function<int()>& body);
 
+// A directory of the machine shown inside the scratch root at the same path.
+struct scratch_bind {
+    std::string path;  // absolute
+    bool read_only = false;
+};
+
+// For an already forked child that is to become the program: builds the scratch root in the
+// calling process with volumes mounted and binds shown, then execve's argv[0] there (a path
+// inside the root, which a bind usually provides). Returns only on failure: 126 when the root
+// could not be built, 127 when execve failed, with the reason on stderr. Descriptors it opens
+// close on exec.
+int scratch_root_exec(const std::vector<scratch_volume>& volumes,
+                      const std::vector<scratch_bind>& binds, char* const argv[],
+                      char* const envp[]);
+
 // In a body: when cond is false, names it on stderr and returns 1 from the body.
 #define SCRATCH_CHECK(cond)                                                                  \
     do {                                                                                     \

@@ -1,0 +1,198 @@
+// The producer thread and the raw record buffers it fills for the event thread.
+//
+// The producer does nothing but read the cloned kernel stream, straight into a list of
+// fixed-size buffers, so that the kernel's queue drains even while the event thread is busy
+// decoding and routing. It never waits for the consumer: when no buffer has room it appends a
+// new one, so a burst leaves the list at its largest size (buffers are never freed). It lives
+// from start-up until shutdown, when shutdown_handler closes kernel_fd and the blocked read
+// fails with EBADF.
+//
+// The two sides share three offsets per buffer. Only the producer moves filled and only the
+// consumer moves consumed and limit, except for the reset to 0, which the producer makes under
+// buffer_lock when all three are equal (the consumer has nothing left there). The consumer
+// reads them without the lock, so both the reset and consumer_step order their accesses
+// (below) so that a step that overlaps a reset never takes stale bytes for new ones.
+#include "intake/producer.h"
+
+#include "common/log.h"
+#include "intake/decode.h"
+#include "intake/event_thread.h"
+#include "platform/kernel_device.h"
+
+#include <sys/resource.h>
+#include <unistd.h>
+
+#include <cerrno>
+#include <cstdlib>
+#include <new>
+
+namespace {
+
+// The producer runs just above the event thread: a slow producer loses events in the kernel,
+// a slow consumer only grows the list.
+constexpr int PRODUCER_NICE = -19;
+constexpr unsigned PRODUCER_NO_MEMORY_SLEEP = 2;  // seconds
+
+// First buffer that can take a read: at least EVENT_BUFFER_MIN_ROOM bytes of room, or fully
+// decoded (it is then reset). Appends a new buffer when there is none. buffer_lock held.
+event_buffer* choose_buffer() {
+    event_buffer* tail = nullptr;
+    for (event_buffer* b = event_buffers; b; b = b->next) {
+        int32_t filled = b->filled.load();
+        if (b->size - filled >= EVENT_BUFFER_MIN_ROOM || b->consumed.load() == filled)
+            return b;
+        tail = b;
+    }
+    event_buffer* fresh = alloc_event_buffers(1, EVENT_BUFFER_SIZE);
+    if (!fresh)
+        return nullptr;
+    if (tail)
+        tail->next = fresh;
+    else
+        event_buffers = fresh;
+    return fresh;
+}
+
+// buffer_lock held. Resets in the order filled, limit, consumed: a consumer that sees the
+// new filled sees the whole reset, and one that sees consumed at 0 sees limit at 0.
+void reset_if_drained(event_buffer* b) {
+    int32_t filled = b->filled.load();
+    if (b->consumed.load() != filled || b->limit.load() != filled)
+        return;
+    b->filled.store(0);
+    b->limit.store(0);
+    b->consumed.store(0);
+}
+
+void signal_consumer() {
+    pthread_mutex_lock(&buffer_lock);
+    pthread_cond_signal(&buffer_cond);
+    pthread_mutex_unlock(&buffer_lock);
+}
+
+}  // namespace
+
+pthread_mutex_t buffer_lock = PTHREAD_MUTEX_INITIALIZER;
+pthread_cond_t buffer_cond = PTHREAD_COND_INITIALIZER;
+event_buffer* event_buffers = nullptr;
+std::atomic<int32_t> kernel_fd{-1};
+producer_read_fn producer_read = kernel_device_read;
+
+event_buffer* alloc_event_buffers(int count, int32_t size) {
+    event_buffer* head = nullptr;
+    for (int i = 0; i < count; i++) {
+        auto* b = new (std::nothrow) event_buffer;
+        if (!b)
+            break;
+        b->data = static_cast<uint8_t*>(malloc(static_cast<size_t>(size)));
+        if (!b->data) {
+            delete b;
+            break;
+        }
+        b->size = size;
+        b->consumed = 0;
+        b->limit = 0;
+        b->filled = 0;
+        b->next = head;
+        head = b;
+    }
+    // No separate barrier: the chain reaches the producer through the atomic next link it is
+    // appended with, or through the thread start, and either orders these writes before it.
+    return head;
+}
+
+void free_event_buffers(event_buffer* head) {
+    while (head) {
+        event_buffer* next = head->next;
+        free(head->data);
+        delete head;
+        head = next;
+    }
+}
+
+void* vantle_producer(void*) {
+    // Failure (no privilege) leaves the default priority. There is no way out of time-sharing
+    // short of a real-time policy, which a thread looping on a device must not have.
+    setpriority(PRIO_PROCESS, static_cast<id_t>(gettid()), PRODUCER_NICE);
+
+    int read_error = 0;
+    while (!shutting_down.load()) {
+        pthread_mutex_lock(&buffer_lock);
+        event_buffer* b = choose_buffer();
+        if (!b) {
+            pthread_cond_signal(&buffer_cond);
+            pthread_mutex_unlock(&buffer_lock);
+            log_critical("vantle producer: no memory for buffers!");
+            sleep(PRODUCER_NO_MEMORY_SLEEP);
+            continue;
+        }
+        reset_if_drained(b);
+        int32_t filled = b->filled.load();
+        int32_t room = b->size - filled;
+        pthread_mutex_unlock(&buffer_lock);
+
+        ssize_t n = producer_read(kernel_fd.load(), b->data + filled, static_cast<size_t>(room));
+        if (n < 0) {
+            read_error = errno;
+            if (read_error == EBADF)
+                break;
+            continue;
+        }
+        read_error = 0;
+        if (n == 0) {
+            if (shutting_down.load())
+                break;
+            continue;
+        }
+        if (n > room) {
+            log_error("vantle_producer: ************* DANGER : read %d bytes but buffer is only %u",
+                      static_cast<int>(n), static_cast<unsigned>(room));
+            continue;
+        }
+        b->filled.store(filled + static_cast<int32_t>(n));
+        signal_consumer();
+    }
+
+    // Closed by shutdown_handler (EBADF): nothing left to close. Otherwise give up the stream.
+    if (read_error != EBADF) {
+        int fd = kernel_fd.exchange(-1);
+        if (fd >= 0)
+            kernel_device_close(fd);
+    }
+    signal_consumer();
+    return nullptr;
+}
+
+bool buffer_has_data(const event_buffer* buf) {
+    int32_t consumed = buf->consumed.load();
+    return consumed != buf->filled.load() || buf->limit.load() > consumed;
+}
+
+bool buffer_has_undecoded(const event_buffer* buf) {
+    int32_t consumed = buf->consumed.load();
+    return consumed != buf->limit.load() || consumed > buf->filled.load();
+}
+
+void consumer_step(event_buffer* buf, event_table* table, event_sink sink) {
+    // Load order filled, consumed, limit matches the reset's store order (see reset_if_drained).
+    int32_t filled = buf->filled.load();
+    int32_t consumed = buf->consumed.load();
+    int32_t limit = buf->limit.load();
+    if (limit < filled) {
+        limit = filled;
+        buf->limit.store(limit);
+    } else if (limit > filled && consumed == limit) {
+        // The producer restarted the buffer since our last snapshot.
+        consumed = 0;
+        limit = filled;
+        buf->consumed.store(consumed);
+        buf->limit.store(limit);
+    }
+    if (shutting_down.load())
+        return;
+    int32_t length = limit - consumed;
+    if (length <= 0)
+        return;
+    decode_kernel_records(buf->data + consumed, static_cast<uint32_t>(length), table, sink);
+    buf->consumed.store(consumed + length);
+}
