@@ -5,6 +5,7 @@
 // release; the client releases each record 4096 events later, and the table is swept after
 // every stretch. Prints one figure per line. Usage: decode_bench [RUNS] (default 3; the best
 // run is reported).
+#include "bench/bench_clock.h"
 #include "common/crc.h"
 #include "intake/decode.h"
 #include "intake/event_ids.h"
@@ -26,12 +27,6 @@ constexpr int BENCH_RECORDS = 1000000;
 constexpr int BENCH_PATHS = 50000;
 constexpr size_t BENCH_STRETCH = 65536;
 constexpr size_t BENCH_RING = 4096;
-
-double now_seconds() {
-    timespec ts;
-    clock_gettime(CLOCK_MONOTONIC, &ts);
-    return static_cast<double>(ts.tv_sec) + static_cast<double>(ts.tv_nsec) * 1e-9;
-}
 
 struct stream_writer {
     std::vector<std::vector<uint8_t>> stretches{1};

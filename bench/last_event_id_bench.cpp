@@ -2,6 +2,7 @@
 // bytes of package-like paths (a file credited 4 MiB), written as the log writer writes them.
 // Prints the file's sizes, then the lookup's throughput in uncompressed bytes and its time per
 // file, averaged over the runs. Usage: last_event_id_bench [RUNS] (default 50).
+#include "bench/bench_clock.h"
 #include "common/crc.h"
 #include "history/dls.h"
 #include "history/last_event_id.h"
@@ -23,12 +24,6 @@ namespace {
 
 constexpr int BENCH_BUFFERS = 16;
 constexpr uint64_t BENCH_FILE_ID = 0x4000000;
-
-double now_seconds() {
-    timespec ts;
-    clock_gettime(CLOCK_MONOTONIC, &ts);
-    return static_cast<double>(ts.tv_sec) + static_cast<double>(ts.tv_nsec) * 1e-9;
-}
 
 // Writes BENCH_BUFFERS full buffers of sorted paths with scattered ids, as one flush would.
 // Returns the uncompressed size, or 0 on failure.
