@@ -1,0 +1,122 @@
+// The delivery-side client record (`client_info`), its flags and limits, and the process-wide
+// client tables: the 512-slot client_table whose slot numbers are the clients' client_map bits,
+// and the per-process counts of pid_table.
+//
+// Lock order: clients_lock, then a record's lock; clients_lock also comes before prefix_lock.
+// Fields that several threads touch without a common lock are atomic: flags (the event thread
+// sets CLIENT_EVENTS_DROPPED, the delivery thread the notice bits, others test
+// CLIENT_GOING_AWAY), the ring positions (one writer each) and the ids read by other threads.
+#pragma once
+
+#include "intake/events.h"
+
+#include <pthread.h>
+
+#include <atomic>
+#include <cstdint>
+
+struct client_info;
+struct client_node;
+
+// Delivery function of a client: (ctx, count, lengths with NUL, paths, flags, devices, ids).
+// Returns 0 or a send error; devices may be null for a notice sent without them.
+typedef int32_t (*client_callback)(void* ctx, int32_t count, const int32_t* lengths,
+                                   const char* const* paths, const uint32_t* flags,
+                                   const uint32_t* devices, const uint64_t* ids);
+
+// Client flags.
+constexpr uint32_t CLIENT_EVENTS_DROPPED = 0x0001;        // events lost; a notice is owed
+constexpr uint32_t CLIENT_GOING_AWAY = 0x0002;            // being torn down; gets nothing more
+constexpr uint32_t CLIENT_NO_DEFER = 0x0004;              // wake at once after a quiet spell
+constexpr uint32_t CLIENT_IS_INTERNAL = 0x0020;           // the disk logger
+constexpr uint32_t CLIENT_IGNORE_SELF = 0x0080;           // own process's events not queued
+constexpr uint32_t CLIENT_FILE_EVENTS = 0x0100;           // file level; else directory level
+constexpr uint32_t CLIENT_HISTORY_DONE_PENDING = 0x0200;  // history-done notice still owed
+constexpr uint32_t CLIENT_STARTED = 0x0400;               // the history step has run
+constexpr uint32_t CLIENT_THREAD_EXITED = 0x0800;         // thread ended idle; wake restarts it
+constexpr uint32_t CLIENT_MARK_SELF = 0x1000;             // own events get EVENT_OWN_EVENT
+
+// Limits.
+constexpr uint32_t CLIENT_TABLE_SLOTS = EVENT_CLIENT_SLOTS;  // clients in all: 512
+constexpr int32_t CLIENT_MAX_PER_PID = 512;
+constexpr uint32_t CLIENT_PID_TABLE_SLOTS = 512;  // processes with clients
+constexpr int CLIENT_EXCLUDED_MAX = 8;
+constexpr uint32_t CLIENT_RING_REGISTERED = 469;  // ring slots of a registered client
+constexpr uint32_t CLIENT_RING_DISK_LOGGER = 8192;
+
+struct client_info {
+    pthread_mutex_t lock;  // flags hand-over and the delivery thread's start and end
+    pthread_cond_t cond;   // the delivery thread sleeps here; wake-ups signal it
+    uint32_t device;       // 0: absolute paths; else the volume the paths are relative to
+    int32_t num_paths;     // at least 1
+    char** paths;          // as stored: "/" of a volume is "", ".../.docid" is ".docid"
+    uint64_t last_wake;    // µs since the epoch of the last wake decision; event thread only
+    std::atomic<uint64_t> dropped_id;     // first id lost since the last dropped notice; 0 = none
+    std::atomic<uint64_t> last_id_sent;   // highest id handed to callback (flush answers it)
+    std::atomic<uint64_t> history_done_id;
+    uint64_t latency;     // µs
+    int32_t send_errors;  // delivery thread only
+    std::atomic<uint32_t> flags;
+    uint32_t index;           // slot in client_table and bit in every client_map
+    client_node* path_nodes;  // one per path, linking this client into its prefix headers
+    client_callback callback;
+    void* callback_ctx;  // the registration record, or the root volume's log state
+    uint32_t ring_size;
+    uint64_t since_when;  // all ones: from now on, no history
+    // Ring positions. wr is written only by the event thread (add_event_ref), rd only by the
+    // delivery thread; each publishes with release and reads the other's with acquire.
+    std::atomic<uint32_t> rd;
+    std::atomic<uint32_t> wr;
+    uint32_t pid;
+    uint32_t uid;
+    uint32_t gid;
+    char* user_name;  // login name of uid, looked up by the delivery thread
+    char* excluded[CLIENT_EXCLUDED_MAX];  // each ends in "/"; list ends at the first null
+    event_record* ring[];                 // ring_size slots
+};
+
+// Pending events in the ring: wr - rd, modulo ring_size.
+inline uint32_t client_num_pending(const client_info* fci) {
+    uint32_t rd = fci->rd.load(std::memory_order_acquire);
+    uint32_t wr = fci->wr.load(std::memory_order_acquire);
+    return rd <= wr ? wr - rd : fci->ring_size - rd + wr;
+}
+
+struct pid_entry {
+    uint32_t pid;  // 0 = free
+    int32_t count;
+};
+
+// Slots are written under clients_lock (index stored before the slot is published) and read
+// without it by the router, the latency pass and the wake-ups inside client_map_walkers.
+extern std::atomic<client_info*> client_table[CLIENT_TABLE_SLOTS];
+extern pid_entry pid_table[CLIENT_PID_TABLE_SLOTS];  // under clients_lock
+extern pthread_mutex_t clients_lock;
+
+// Live delivery-side clients, and those among them that are internal (disk logger threads).
+extern std::atomic<int32_t> num_clients;
+extern std::atomic<int32_t> num_internal_clients;
+
+// Threads walking client_table or a client_list without clients_lock that may queue into a
+// ring or wake a client. A client being torn down waits for it to reach 0.
+extern std::atomic<uint32_t> client_map_walkers;
+
+// Empties client_table and pid_table (event thread start-up, and tests between cases).
+void clear_client_tables();
+
+// Makes a complete client record, reachable through client_table and the prefix table when
+// it returns 0. Errors: EINVAL (several device-relative paths from a non-root uid), ENOMEM,
+// ENOSPC (a limit; logged). The caller then starts the delivery thread.
+int create_client_info(uint32_t pid, uint32_t device, const char* const* paths, int32_t num_paths,
+                       const char* const* excluded, int32_t num_excluded, uint64_t latency,
+                       uint32_t ring_size, uint64_t since_when, uint32_t flags,
+                       client_callback callback, void* callback_ctx, uint32_t uid, uint32_t gid,
+                       client_info** fci);
+
+// Frees a record's memory (nodes, paths, exclusions, user name, condition, lock, record). The
+// record must already be out of the tables and its ring drained.
+void free_client_info(client_info* fci);
+
+// Under clients_lock. reserve: 0 or ENOSPC (logged); release undoes it.
+int reserve_client_slot(client_info* fci);
+void release_client_slot(client_info* fci);

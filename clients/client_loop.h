@@ -1,0 +1,31 @@
+// The delivery thread of one client: takes what is pending in its ring, orders it by id,
+// filters it by the client user's read permission and the excluded paths, hands it to the
+// client's callback in batches, sends the notices it owes, ends when idle and tears the
+// client down when it goes away.
+#pragma once
+
+#include <cstdint>
+
+struct client_info;
+
+// At most this many events per callback.
+constexpr int CLIENT_BATCH_MAX = 32;
+// A registered client's thread ends after this many idle seconds.
+constexpr int CLIENT_IDLE_SECONDS = 15;
+
+// Thread entry (detached); arg is the client_info.
+void* client_loop(void* arg);
+
+// Starts a detached client_loop thread for fci. 0 or an errno value.
+int start_client_thread(client_info* fci);
+
+// One cycle's ring processing. 0, a callback error, or ENOMEM.
+int32_t client_process_events(client_info* fci);
+
+// The parent directory of path by the POSIX dirname rules in a new 1024-byte string, or null
+// (errno ENAMETOOLONG when the parent does not fit, ENOMEM).
+char* dirname_alloc(const char* path);
+
+// Makes the mount point of the client's volume the calling thread's own working directory.
+// 0, ENOENT (no such volume) or another errno value.
+int chdir_to_volume(const client_info* fci);

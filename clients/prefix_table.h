@@ -1,0 +1,57 @@
+// The watched-path prefix table: one sorted array of distinct watched paths (per kind and
+// device), each with the list of clients watching it. The router reads it for every event
+// without copying it; writers build a new array beside the old one, publish it and wait until
+// the router has left the old one before freeing it.
+//
+// Lock order: clients_lock before prefix_lock. Adding runs under clients_lock only and pushes
+// fully built nodes at list heads behind a barrier; removing unlinks under prefix_lock, which
+// the router holds for each whole scan.
+#pragma once
+
+#include <pthread.h>
+
+#include <atomic>
+#include <cstdint>
+
+struct client_info;
+
+struct client_node {
+    client_info* fci;
+    std::atomic<client_node*> next;
+};
+
+// device value of a header that has been removed; the router skips it.
+constexpr uint32_t PREFIX_HEADER_REMOVED = 0xFFFFFFFF;
+
+struct prefix_header {
+    char* path;                    // the watched path as stored in the client records
+    uint32_t device;               // device of the clients sharing it; REMOVED once removed
+    uint16_t len;                  // bytes of path without the NUL
+    uint16_t file_events;          // 1 for CLIENT_FILE_EVENTS clients
+    int32_t refcount;              // == length of client_list; under clients_lock
+    std::atomic<client_node*> client_list;
+};
+
+struct prefix_table {
+    prefix_header** entries;  // capacity slots; the first count sorted by path, descending
+    int32_t count;
+    int32_t capacity;
+};
+
+// Growth step of the entries array.
+constexpr int32_t PREFIX_TABLE_GROWTH = 128;
+
+// The current table; null until the first client is made.
+extern std::atomic<prefix_table*> current_prefix_table;
+// The router's announcement that it is inside a table.
+extern std::atomic<uint32_t> prefix_table_readers;
+extern std::atomic<prefix_table*> prefix_table_in_use;
+extern pthread_mutex_t prefix_lock;
+
+// Under clients_lock. 0 or ENOMEM (logged; the table is unchanged and no reference is left).
+int add_paths_to_prefix_table(client_info* fci);
+// Under clients_lock. 0 or ENOMEM.
+int remove_paths(client_info* fci);
+// Makes table current and returns the previous one once the router has left it; the caller
+// frees its entries array and header (not the shared headers).
+prefix_table* publish_prefix_table(prefix_table* table);
