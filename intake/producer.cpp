@@ -1,9 +1,10 @@
 // The producer thread and the raw record buffers it fills for the event thread.
 //
-// The producer does nothing but read the cloned kernel stream, straight into a list of
+// The producer does nothing but read the cloned kernel stream, straight into a ring of
 // fixed-size buffers, so that the kernel's queue drains even while the event thread is busy
-// decoding and routing. It never waits for the consumer: when no buffer has room it appends a
-// new one, so a burst leaves the list at its largest size (buffers are never freed). It lives
+// decoding and routing. It never waits for the consumer: when the next buffer is still in use
+// it inserts a new one, so a burst leaves the ring at its largest size (buffers are never
+// freed). It lives
 // from start-up until shutdown, when shutdown_handler closes kernel_fd and the blocked read
 // fails with EBADF.
 //
@@ -18,8 +19,8 @@
 #include "intake/decode.h"
 #include "intake/event_thread.h"
 #include "platform/kernel_device.h"
+#include "platform/thread_priority.h"
 
-#include <sys/resource.h>
 #include <unistd.h>
 
 #include <cerrno>
@@ -29,28 +30,18 @@
 namespace {
 
 // The producer runs just above the event thread: a slow producer loses events in the kernel,
-// a slow consumer only grows the list.
-constexpr int PRODUCER_NICE = -19;
+// a slow consumer only grows the ring.
+constexpr int PRODUCER_PRECEDENCE = 19;
 constexpr unsigned PRODUCER_NO_MEMORY_SLEEP = 2;  // seconds
 
-// First buffer that can take a read: at least EVENT_BUFFER_MIN_ROOM bytes of room, or fully
-// decoded (it is then reset). Appends a new buffer when there is none. buffer_lock held.
-event_buffer* choose_buffer() {
-    event_buffer* tail = nullptr;
-    for (event_buffer* b = event_buffers; b; b = b->next) {
-        int32_t filled = b->filled.load();
-        if (b->size - filled >= EVENT_BUFFER_MIN_ROOM || b->consumed.load() == filled)
-            return b;
-        tail = b;
-    }
-    event_buffer* fresh = alloc_event_buffers(1, EVENT_BUFFER_SIZE);
-    if (!fresh)
-        return nullptr;
-    if (tail)
-        tail->next = fresh;
-    else
-        event_buffers = fresh;
-    return fresh;
+event_buffer* successor(event_buffer* b) {
+    event_buffer* next = b->next.load();
+    return next ? next : event_buffers;
+}
+
+bool drained(const event_buffer* b) {
+    int32_t filled = b->filled.load();
+    return b->consumed.load() == filled && b->limit.load() == filled;
 }
 
 // buffer_lock held. Resets in the order filled, limit, consumed: a consumer that sees the
@@ -64,6 +55,31 @@ void reset_if_drained(event_buffer* b) {
     b->consumed.store(0);
 }
 
+// The buffer for the next read, buffer_lock held. The producer stays on its buffer while it
+// has EVENT_BUFFER_MIN_ROOM left (or is fully decoded and starts over), then moves to the
+// successor if the consumer has drained it and is not on it, and otherwise inserts a new
+// buffer right behind its own. Records thus enter the ring in the kernel's order, and the
+// consumer, following the same direction, decodes them in that order however far it lags.
+event_buffer* choose_buffer() {
+    event_buffer* b = producer_buffer.load();
+    reset_if_drained(b);
+    if (b->size - b->filled.load() >= EVENT_BUFFER_MIN_ROOM)
+        return b;
+    event_buffer* next = successor(b);
+    if (next != b && next != consumer_buffer.load() && drained(next)) {
+        reset_if_drained(next);
+        producer_buffer.store(next);
+        return next;
+    }
+    event_buffer* fresh = alloc_event_buffers(1, EVENT_BUFFER_SIZE);
+    if (!fresh)
+        return nullptr;
+    fresh->next.store(b->next.load());
+    b->next.store(fresh);
+    producer_buffer.store(fresh);
+    return fresh;
+}
+
 void signal_consumer() {
     pthread_mutex_lock(&buffer_lock);
     pthread_cond_signal(&buffer_cond);
@@ -75,6 +91,8 @@ void signal_consumer() {
 pthread_mutex_t buffer_lock = PTHREAD_MUTEX_INITIALIZER;
 pthread_cond_t buffer_cond = PTHREAD_COND_INITIALIZER;
 event_buffer* event_buffers = nullptr;
+std::atomic<event_buffer*> producer_buffer{nullptr};
+std::atomic<event_buffer*> consumer_buffer{nullptr};
 std::atomic<int32_t> kernel_fd{-1};
 producer_read_fn producer_read = kernel_device_read;
 
@@ -101,6 +119,12 @@ event_buffer* alloc_event_buffers(int count, int32_t size) {
     return head;
 }
 
+void event_buffers_init(event_buffer* head) {
+    event_buffers = head;
+    producer_buffer.store(head);
+    consumer_buffer.store(head);
+}
+
 void free_event_buffers(event_buffer* head) {
     while (head) {
         event_buffer* next = head->next;
@@ -113,7 +137,7 @@ void free_event_buffers(event_buffer* head) {
 void* vantle_producer(void*) {
     // Failure (no privilege) leaves the default priority. There is no way out of time-sharing
     // short of a real-time policy, which a thread looping on a device must not have.
-    setpriority(PRIO_PROCESS, static_cast<id_t>(gettid()), PRODUCER_NICE);
+    thread_set_precedence(PRODUCER_PRECEDENCE);
 
     int read_error = 0;
     while (!shutting_down.load()) {
@@ -168,9 +192,28 @@ bool buffer_has_data(const event_buffer* buf) {
     return consumed != buf->filled.load() || buf->limit.load() > consumed;
 }
 
-bool buffer_has_undecoded(const event_buffer* buf) {
-    int32_t consumed = buf->consumed.load();
-    return consumed != buf->limit.load() || consumed > buf->filled.load();
+event_buffer* consumer_find_work() {
+    event_buffer* c = consumer_buffer.load();
+    // A buffer the producer has left holds its final bytes: they were stored before the
+    // producer took buffer_lock to move on.
+    while (!buffer_has_data(c) && c != producer_buffer.load()) {
+        c = successor(c);
+        consumer_buffer.store(c);
+    }
+    return buffer_has_data(c) ? c : nullptr;
+}
+
+event_buffer* consumer_next_work(event_buffer* buf) {
+    // Producer position first: once it has left buf, buf's bytes are final, so the data test
+    // that follows cannot miss a last read into it.
+    event_buffer* producing = producer_buffer.load();
+    if (buffer_has_data(buf))
+        return buf;
+    if (producing == buf)
+        return nullptr;
+    event_buffer* next = successor(buf);
+    consumer_buffer.store(next);
+    return buffer_has_data(next) ? next : nullptr;
 }
 
 void consumer_step(event_buffer* buf, event_table* table, event_sink sink) {

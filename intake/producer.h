@@ -41,13 +41,24 @@ struct event_buffer {
 extern pthread_mutex_t buffer_lock;
 extern pthread_cond_t buffer_cond;
 
-// Head of the buffer list. Set once by the event thread before the producer starts; the list
-// only grows at its tail and its buffers live as long as the process.
+// Head of the buffer list. Set once (event_buffers_init) before the producer starts; the
+// list only grows, by insertion behind the producer's buffer, and its buffers live as long as
+// the process. Taken in list order with a wrap from the last buffer to the head, the buffers
+// form a ring that the producer fills and the consumer drains in the same direction.
 extern event_buffer* event_buffers;
+// The buffer the producer reads into, and the one the consumer decodes. The consumer is never
+// ahead of the producer: the buffers from consumer_buffer up to producer_buffer hold the
+// undecoded records in the kernel's order, and every other buffer is drained. The producer
+// moves its pointer under buffer_lock; the consumer moves its own, without the lock.
+extern std::atomic<event_buffer*> producer_buffer;
+extern std::atomic<event_buffer*> consumer_buffer;
 
 // Handle of the cloned kernel event stream, -1 while there is none. Always set to -1 before
 // the handle is closed, so that whoever swaps it out closes it exactly once.
 extern std::atomic<int32_t> kernel_fd;
+
+// Installs a chain made by alloc_event_buffers as the list, both sides on its head.
+void event_buffers_init(event_buffer* head);
 
 // Makes up to count buffers of size bytes, each linked in front of the previous one, and
 // returns the newest (the chain's head), or nullptr. Stops early when memory runs out and
@@ -66,10 +77,14 @@ typedef ssize_t (*producer_read_fn)(int fd, void* buf, size_t size);
 extern producer_read_fn producer_read;
 
 // Consumer side, event thread only.
-// Under buffer_lock, while looking for work: the buffer holds data for the consumer.
+// The buffer holds records not decoded yet (or the producer restarted it since the last step).
 bool buffer_has_data(const event_buffer* buf);
-// Without the lock, after a step: the buffer still holds data not decoded.
-bool buffer_has_undecoded(const event_buffer* buf);
+// With buffer_lock held: the consumer's buffer if it holds data, after moving past buffers
+// that are drained and left by the producer; null when there is nothing to decode.
+event_buffer* consumer_find_work();
+// After a step on buf, without the lock: buf again if the producer added to it, else its
+// successor once the producer has moved on and the successor holds data; null otherwise.
+event_buffer* consumer_next_work(event_buffer* buf);
 // One step on buf without buffer_lock: takes the producer's data up to filled, decodes it
 // with table and sink (nothing when shutting_down is set) and advances consumed past it.
 void consumer_step(event_buffer* buf, event_table* table, event_sink sink);
