@@ -47,6 +47,9 @@ constexpr uint32_t CLIENT_RING_DISK_LOGGER = 8192;
 struct client_info {
     pthread_mutex_t lock;  // flags hand-over and the delivery thread's start and end
     pthread_cond_t cond;   // the delivery thread sleeps here; wake-ups signal it
+    // Under lock: a wake-up arrived since the delivery thread last waited. Kept so that a
+    // signal sent while the thread is busy is not lost.
+    uint32_t wake_pending;
     uint32_t device;       // 0: absolute paths; else the volume the paths are relative to
     int32_t num_paths;     // at least 1
     char** paths;          // as stored: "/" of a volume is "", ".../.docid" is ".docid"

@@ -17,7 +17,6 @@
 #include <new>
 
 clientp* client_registry = nullptr;
-std::atomic<int32_t> num_clients{0};
 
 namespace {
 

@@ -41,9 +41,6 @@ struct clientp {
 // Head of the registry list (server thread only).
 extern clientp* client_registry;
 
-// Live delivery-side clients; changed atomically.
-extern std::atomic<int32_t> num_clients;
-
 constexpr int MARKED_PIDS_MAX = 32;
 // Table of marked processes (0 = free slot), guarded by marked_pids_lock.
 void marked_pids_add(int32_t pid);

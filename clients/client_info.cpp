@@ -1,0 +1,233 @@
+// Client records and the process-wide client tables: creation of a record (its stored paths
+// and exclusions, its slot and its prefix-table entries), the three client limits, and the
+// freeing of a record once its delivery thread has taken it out of every table.
+#include "clients/client_info.h"
+
+#include "clients/prefix_table.h"
+#include "common/limits.h"
+#include "common/log.h"
+
+#include <cerrno>
+#include <cstdlib>
+#include <cstring>
+#include <new>
+
+std::atomic<client_info*> client_table[CLIENT_TABLE_SLOTS];
+pid_entry pid_table[CLIENT_PID_TABLE_SLOTS];
+pthread_mutex_t clients_lock = PTHREAD_MUTEX_INITIALIZER;
+
+std::atomic<int32_t> num_clients{0};
+std::atomic<int32_t> num_internal_clients{0};
+std::atomic<uint32_t> client_map_walkers{0};
+
+namespace {
+
+constexpr char CLIENT_DOCID_SUFFIX[] = "/.docid";
+
+// The stored form of a watched path. Device-relative paths are kept relative to the volume's
+// mount point: the volume root is the empty path and a path ending in the document-id
+// directory is that directory alone, as the router computes relative paths.
+char* store_watched_path(uint32_t device, const char* path) {
+    if (device != 0) {
+        if (strcmp(path, "/") == 0) {
+            return strdup("");
+        }
+        const char* docid = strstr(path, CLIENT_DOCID_SUFFIX);
+        if (docid && docid[sizeof(CLIENT_DOCID_SUFFIX) - 1] == '\0') {
+            return strdup(".docid");
+        }
+    }
+    return strdup(path);
+}
+
+// An excluded path as stored: at most PATH_MAX_LENGTH bytes of it, ending in "/", so that a
+// prefix test never matches a sibling such as /tmp/xy for /tmp/x.
+char* store_excluded_path(const char* path) {
+    size_t len = strnlen(path, PATH_MAX_LENGTH);
+    bool has_slash = len > 0 && path[len - 1] == '/';
+    char* stored = static_cast<char*>(malloc(len + 2));
+    if (!stored) {
+        return nullptr;
+    }
+    memcpy(stored, path, len);
+    if (!has_slash) {
+        stored[len++] = '/';
+    }
+    stored[len] = '\0';
+    return stored;
+}
+
+}  // namespace
+
+void clear_client_tables() {
+    for (auto& slot : client_table) {
+        slot.store(nullptr, std::memory_order_relaxed);
+    }
+    memset(pid_table, 0, sizeof(pid_table));
+    std::atomic_thread_fence(std::memory_order_seq_cst);
+}
+
+int reserve_client_slot(client_info* fci) {
+    int32_t found = -1;
+    int32_t first_free = -1;
+    for (uint32_t i = 0; i < CLIENT_PID_TABLE_SLOTS; i++) {
+        if (pid_table[i].pid == fci->pid) {
+            found = (int32_t)i;
+            break;
+        }
+        if (pid_table[i].pid == 0 && first_free < 0) {
+            first_free = (int32_t)i;
+        }
+    }
+    bool claimed = false;
+    if (found >= 0) {
+        if (pid_table[found].count >= CLIENT_MAX_PER_PID) {
+            log_error("too many clients for pid %d (limit %d)", (int)fci->pid, CLIENT_MAX_PER_PID);
+            return ENOSPC;
+        }
+    } else {
+        if (first_free < 0) {
+            log_error("too many processes with clients in system (limit %d)",
+                      (int)CLIENT_PID_TABLE_SLOTS);
+            return ENOSPC;
+        }
+        found = first_free;
+        pid_table[found] = {fci->pid, 0};
+        claimed = true;
+    }
+
+    for (uint32_t slot = 0; slot < CLIENT_TABLE_SLOTS; slot++) {
+        if (client_table[slot].load(std::memory_order_relaxed)) {
+            continue;
+        }
+        // Readers without clients_lock use index as soon as they see the slot filled.
+        fci->index = slot;
+        std::atomic_thread_fence(std::memory_order_seq_cst);
+        client_table[slot].store(fci, std::memory_order_release);
+        pid_table[found].count++;
+        return 0;
+    }
+
+    if (claimed) {
+        pid_table[found] = {0, 0};
+    }
+    log_error("too many clients in system (limit %d)", (int)CLIENT_TABLE_SLOTS);
+    return ENOSPC;
+}
+
+void release_client_slot(client_info* fci) {
+    for (pid_entry& entry : pid_table) {
+        if (entry.pid == fci->pid && entry.pid != 0) {
+            if (--entry.count <= 0) {
+                entry = {0, 0};
+            }
+        }
+    }
+    for (auto& slot : client_table) {
+        if (slot.load(std::memory_order_relaxed) == fci) {
+            slot.store(nullptr, std::memory_order_release);
+        }
+    }
+}
+
+void free_client_info(client_info* fci) {
+    if (!fci) {
+        return;
+    }
+    free(fci->path_nodes);
+    if (fci->paths) {
+        for (int32_t i = 0; i < fci->num_paths; i++) {
+            free(fci->paths[i]);
+        }
+        free(fci->paths);
+    }
+    for (char*& excluded : fci->excluded) {
+        free(excluded);
+        excluded = nullptr;
+    }
+    free(fci->user_name);
+    pthread_cond_destroy(&fci->cond);
+    pthread_mutex_destroy(&fci->lock);
+    fci->~client_info();
+    free(fci);
+}
+
+int create_client_info(uint32_t pid, uint32_t device, const char* const* paths, int32_t num_paths,
+                       const char* const* excluded, int32_t num_excluded, uint64_t latency,
+                       uint32_t ring_size, uint64_t since_when, uint32_t flags,
+                       client_callback callback, void* callback_ctx, uint32_t uid, uint32_t gid,
+                       client_info** result) {
+    *result = nullptr;
+    // An unprivileged client may watch several paths only as absolute paths.
+    if (num_paths >= 2 && device != 0 && uid != 0) {
+        return EINVAL;
+    }
+    if (num_paths < 1 || ring_size < 2) {
+        return EINVAL;
+    }
+
+    void* mem = calloc(1, sizeof(client_info) + (size_t)ring_size * sizeof(event_record*));
+    if (!mem) {
+        return ENOMEM;
+    }
+    client_info* fci = new (mem) client_info;
+    pthread_mutex_init(&fci->lock, nullptr);
+    pthread_cond_init(&fci->cond, nullptr);
+    fci->num_paths = num_paths;
+
+    int err = ENOMEM;
+    fci->paths = static_cast<char**>(calloc((size_t)num_paths, sizeof(char*)));
+    if (!fci->paths) {
+        goto fail;
+    }
+    for (int32_t i = 0; i < num_paths; i++) {
+        fci->paths[i] = store_watched_path(device, paths[i]);
+        if (!fci->paths[i]) {
+            goto fail;
+        }
+    }
+    for (int32_t i = 0; i < num_excluded && i < CLIENT_EXCLUDED_MAX; i++) {
+        fci->excluded[i] = store_excluded_path(excluded[i]);
+        if (!fci->excluded[i]) {
+            goto fail;
+        }
+    }
+
+    fci->device = device;
+    fci->callback = callback;
+    fci->callback_ctx = callback_ctx;
+    fci->latency = latency;
+    fci->ring_size = ring_size;
+    fci->since_when = since_when;
+    fci->flags.store(flags, std::memory_order_relaxed);
+    fci->pid = pid;
+    fci->uid = uid;
+    fci->gid = gid;
+
+    fci->path_nodes = static_cast<client_node*>(calloc((size_t)num_paths, sizeof(client_node)));
+    if (!fci->path_nodes) {
+        goto fail;
+    }
+    for (int32_t i = 0; i < num_paths; i++) {
+        new (&fci->path_nodes[i]) client_node{fci, nullptr};
+    }
+
+    pthread_mutex_lock(&clients_lock);
+    err = reserve_client_slot(fci);
+    if (err == 0) {
+        err = add_paths_to_prefix_table(fci);
+        if (err != 0) {
+            release_client_slot(fci);
+        }
+    }
+    pthread_mutex_unlock(&clients_lock);
+    if (err != 0) {
+        goto fail;
+    }
+    *result = fci;
+    return 0;
+
+fail:
+    free_client_info(fci);
+    return err;
+}

@@ -1,0 +1,481 @@
+// The delivery thread of one client: its wait for wake-ups, the notices it owes (history done,
+// events dropped), the cycle that takes everything pending off the ring, orders it by id,
+// filters it and hands it to the callback in batches, the idle exit, and the teardown that
+// takes the client out of every table and frees it.
+#include "clients/client_loop.h"
+
+#include "clients/client_info.h"
+#include "clients/prefix_table.h"
+#include "common/limits.h"
+#include "common/log.h"
+#include "common/vantle_assert.h"
+#include "intake/event_table.h"
+#include "intake/event_thread.h"
+#include "platform/mach_msg.h"
+#include "platform/thread_identity.h"
+#include "server/registry.h"
+#include "volumes/dev_info.h"
+
+#include <pwd.h>
+#include <sys/stat.h>
+#include <unistd.h>
+
+#include <algorithm>
+#include <cerrno>
+#include <chrono>
+#include <cstdlib>
+#include <cstring>
+#include <ctime>
+#include <thread>
+
+namespace {
+
+constexpr int CLIENT_SLOWDOWN_ERRORS = 5;  // failures before a sleep
+constexpr int CLIENT_SLOWDOWN_SECONDS = 2;
+constexpr int CLIENT_NOTICE_RETRY_SECONDS = 1;
+constexpr int CLIENT_WALKER_POLL_US = 5000;
+constexpr int CLIENT_WALKER_POLLS = 5000;  // 25 seconds in all
+constexpr size_t CLIENT_NAME_MAX = 255;    // bytes of the last path component
+
+bool has_flag(const client_info* fci, uint32_t flag) {
+    return fci->flags.load(std::memory_order_acquire) & flag;
+}
+
+void raise_last_id_sent(client_info* fci, uint64_t id) {
+    uint64_t cur = fci->last_id_sent.load(std::memory_order_relaxed);
+    while (cur < id &&
+           !fci->last_id_sent.compare_exchange_weak(cur, id, std::memory_order_acq_rel)) {
+    }
+}
+
+// One notice (history done or events dropped) for the client's first watched path, sent as
+// a batch of one without a device.
+int32_t send_notice(client_info* fci, uint32_t flags, uint64_t id) {
+    if (!fci->callback) {
+        return 0;
+    }
+    const char* path = fci->paths[0];
+    int32_t length = (int32_t)strlen(path) + 1;
+    return fci->callback(fci->callback_ctx, 1, &length, &path, &flags, nullptr, &id);
+}
+
+// Waits on cond until the whole second `seconds` ahead. Under fci->lock. True on time-out.
+bool timed_wait(client_info* fci, int seconds) {
+    struct timespec deadline;
+    clock_gettime(CLOCK_REALTIME, &deadline);
+    deadline.tv_sec += seconds;
+    deadline.tv_nsec = 0;
+    return pthread_cond_timedwait(&fci->cond, &fci->lock, &deadline) == ETIMEDOUT;
+}
+
+// Whether the client's user may read the event's path. The thread runs with the client's
+// credentials. A path gone by now is judged by its parent directory, or failing that by the
+// watched path that holds it when the client owns that path.
+bool may_read_event(const client_info* me, const char* event_path) {
+    VANTLE_ASSERT(me->pid != 0);
+    const char* q = event_path[0] ? event_path : ".";
+    struct stat st;
+    if (lstat(q, &st) == 0) {
+        return thread_may_read(q) == 0;
+    }
+    int err = errno;
+    bool gone = err == ENOENT;
+    if (err == ENAMETOOLONG) {
+        // A long name in a non-ASCII encoding may be too long for this file system only.
+        const char* slash = strrchr(q, '/');
+        const char* name = slash ? slash + 1 : q;
+        size_t name_len = strlen(name);
+        bool high = false;
+        for (size_t i = 0; i < name_len && !high; i++) {
+            high = (unsigned char)name[i] >= 0x80;
+        }
+        gone = name_len >= CLIENT_NAME_MAX && high;
+    }
+    if (!gone) {
+        return false;
+    }
+    char* parent = dirname_alloc(q);
+    if (parent) {
+        bool readable = thread_may_read(parent) == 0;
+        free(parent);
+        if (readable) {
+            return true;
+        }
+    }
+    for (int32_t i = 0; i < me->num_paths; i++) {
+        if (!strstr(event_path, me->paths[i])) {
+            continue;
+        }
+        const char* watched = me->paths[i][0] ? me->paths[i] : ".";
+        return lstat(watched, &st) == 0 && st.st_uid == me->uid && thread_may_read(watched) == 0;
+    }
+    return false;
+}
+
+bool is_excluded(const client_info* fci, const char* path) {
+    for (const char* excluded : fci->excluded) {
+        if (!excluded) {
+            break;
+        }
+        if (strncmp(path, excluded, strlen(excluded)) == 0) {
+            return true;
+        }
+    }
+    return false;
+}
+
+// Wrap-aware id order. Ids held in one ring lie well within 2^31 of each other, so this is a
+// strict weak order on any one ring's contents.
+bool id_before(const event_record* a, const event_record* b) {
+    return (int32_t)((uint32_t)a->id - (uint32_t)b->id) < 0;
+}
+
+// Records a failed batch: it is lost for this client and reported by a dropped notice.
+void note_failed_batch(client_info* fci, int32_t r, uint64_t first_id) {
+    if (r == MACH_SEND_INVALID_DEST) {
+        pthread_mutex_lock(&fci->lock);
+        fci->flags.fetch_or(CLIENT_GOING_AWAY, std::memory_order_acq_rel);
+        pthread_mutex_unlock(&fci->lock);
+    }
+    fci->flags.fetch_or(CLIENT_EVENTS_DROPPED, std::memory_order_acq_rel);
+    uint64_t none = 0;
+    fci->dropped_id.compare_exchange_strong(none, first_id, std::memory_order_acq_rel);
+    if (fci->send_errors++ >= CLIENT_SLOWDOWN_ERRORS) {
+        log_critical(
+            "SLOWDOWN: client %p (pid %d) sleeping due to too many errors (num "
+            "usleeps %d)",
+            static_cast<void*>(fci), (int)fci->pid, 0);
+        std::this_thread::sleep_for(std::chrono::seconds(CLIENT_SLOWDOWN_SECONDS));
+        fci->send_errors = 0;
+    }
+}
+
+// The history step of a client's first thread. Past events come from the volume histories;
+// what the client is owed in any case is the notice that live events follow.
+void finish_history_step(client_info* fci) {
+    if (fci->since_when == EVENT_ID_WRAP || !fci->callback || has_flag(fci, CLIENT_GOING_AWAY)) {
+        return;
+    }
+    uint64_t none = 0;
+    fci->history_done_id.compare_exchange_strong(none, fci->since_when);
+    int32_t r = send_notice(fci, HISTORY_DONE, fci->history_done_id.load());
+    if (r != 0) {
+        if (r == MACH_SEND_INVALID_DEST) {
+            pthread_mutex_lock(&fci->lock);
+            fci->flags.fetch_or(CLIENT_GOING_AWAY, std::memory_order_acq_rel);
+            pthread_mutex_unlock(&fci->lock);
+        }
+        log_critical("failed sending HISTORY_DONE (%d) to pid %d\n", r, (int)fci->pid);
+        fci->flags.fetch_or(CLIENT_HISTORY_DONE_PENDING, std::memory_order_acq_rel);
+    }
+}
+
+// The owed notices of one cycle. 0, or the failed notice's result.
+int32_t send_owed_notices(client_info* fci) {
+    int32_t r = 0;
+    if (has_flag(fci, CLIENT_HISTORY_DONE_PENDING)) {
+        r = send_notice(fci, HISTORY_DONE, fci->history_done_id.load());
+        if (r == 0) {
+            fci->flags.fetch_and(~CLIENT_HISTORY_DONE_PENDING, std::memory_order_acq_rel);
+        }
+    }
+    if (r == 0 && has_flag(fci, CLIENT_EVENTS_DROPPED)) {
+        uint64_t dropped = fci->dropped_id.load(std::memory_order_acquire);
+        raise_last_id_sent(fci, dropped);
+        r = send_notice(fci, EVENT_USER_DROPPED, dropped);
+        if (r == 0) {
+            fci->flags.fetch_and(~CLIENT_EVENTS_DROPPED, std::memory_order_acq_rel);
+            fci->dropped_id.store(0, std::memory_order_release);
+        }
+    }
+    if (r == MACH_SEND_INVALID_DEST) {
+        pthread_mutex_lock(&fci->lock);
+        fci->flags.fetch_or(CLIENT_GOING_AWAY, std::memory_order_acq_rel);
+        pthread_mutex_unlock(&fci->lock);
+    }
+    return r;
+}
+
+// Takes the client out of every table and frees it. Runs on its own delivery thread.
+void teardown_client(client_info* fci, bool internal) {
+    if (fci->uid != 0 && fci->device != 0) {
+        thread_chdir("/");
+    }
+    pthread_mutex_lock(&fci->lock);
+    fci->flags.fetch_or(CLIENT_GOING_AWAY, std::memory_order_acq_rel);
+    pthread_mutex_unlock(&fci->lock);
+
+    // A walker that saw the client before it went away may still queue into its ring.
+    for (int i = 0; i < CLIENT_WALKER_POLLS && client_map_walkers.load() != 0; i++) {
+        std::this_thread::sleep_for(std::chrono::microseconds(CLIENT_WALKER_POLL_US));
+    }
+
+    pthread_mutex_lock(&clients_lock);
+    uint32_t rd = fci->rd.load(std::memory_order_acquire);
+    uint32_t wr = fci->wr.load(std::memory_order_acquire);
+    uint32_t pending = client_num_pending(fci);
+    for (uint32_t i = 0; i < pending; i++) {
+        uint32_t pos = (rd + i) % fci->ring_size;
+        event_record* record = fci->ring[pos];
+        if (!record) {
+            log_critical("client drain: *** encountered a NULL entry at idx %d", (int)pos);
+            continue;
+        }
+        fci->ring[pos] = nullptr;
+        if (client_map_test(record, fci->index)) {
+            client_map_clear(record, fci->index);
+            remove_event_ref(record);
+        } else {
+            log_critical(
+                "client drain: event %p (mask 0x%x) did not have my bit (%d) set! (0x%x "
+                "0x%x) (i %d rd %d wr %d, num_pending %d)",
+                static_cast<void*>(record), record->flags, (int)fci->index,
+                record->client_map[0].load(), record->client_map[1].load(), (int)i, (int)rd,
+                (int)wr, (int)pending);
+        }
+    }
+    fci->rd.store(wr, std::memory_order_release);
+    remove_paths(fci);
+    release_client_slot(fci);
+    pthread_mutex_unlock(&clients_lock);
+
+    pthread_mutex_lock(&fci->lock);
+    if (!internal && fci->callback_ctx) {
+        dealloc_client(static_cast<clientp*>(fci->callback_ctx));
+    }
+    if (has_flag(fci, CLIENT_MARK_SELF)) {
+        marked_pids_remove((int32_t)fci->pid);
+    }
+    pthread_mutex_unlock(&fci->lock);
+    free_client_info(fci);
+
+    if (internal) {
+        num_internal_clients.fetch_sub(1, std::memory_order_acq_rel);
+    }
+    num_clients.fetch_sub(1, std::memory_order_acq_rel);
+}
+
+void look_up_user_name(client_info* fci) {
+    if (fci->user_name) {
+        return;
+    }
+    struct passwd pw;
+    struct passwd* found = nullptr;
+    char buf[1024];
+    if (getpwuid_r(fci->uid, &pw, buf, sizeof(buf), &found) == 0 && found) {
+        fci->user_name = strdup(found->pw_name);
+    } else {
+        log_critical("could not get login info for uid %d\n", (int)fci->uid);
+    }
+}
+
+}  // namespace
+
+char* dirname_alloc(const char* path) {
+    char* out = static_cast<char*>(malloc(PATH_BUFFER_SIZE));
+    if (!out) {
+        errno = ENOMEM;
+        return nullptr;
+    }
+    size_t len = strlen(path);
+    while (len > 1 && path[len - 1] == '/') {
+        len--;  // trailing slashes do not count
+    }
+    while (len > 0 && path[len - 1] != '/') {
+        len--;  // the last component
+    }
+    if (len == 0) {
+        strcpy(out, path[0] == '/' ? "/" : ".");
+        return out;
+    }
+    while (len > 1 && path[len - 1] == '/') {
+        len--;  // the slashes before it
+    }
+    if (len >= PATH_BUFFER_SIZE) {
+        free(out);
+        errno = ENAMETOOLONG;
+        return nullptr;
+    }
+    memcpy(out, path, len);
+    out[len] = '\0';
+    return out;
+}
+
+int chdir_to_volume(const client_info* fci) {
+    char mount_point[PATH_BUFFER_SIZE];
+    bool found = false;
+    vantle_rwlock_rdlock(&dev_lock);
+    dev_table_t* devs = dev_table.load(std::memory_order_acquire);
+    for (int32_t i = 0; devs && i < devs->count; i++) {
+        if (devs->entries[i]->dev == fci->device) {
+            path_copy(mount_point, devs->entries[i]->mount_point, sizeof(mount_point));
+            found = true;
+            break;
+        }
+    }
+    vantle_rwlock_unlock(&dev_lock);
+    if (!found) {
+        return ENOENT;
+    }
+    return thread_chdir(mount_point);
+}
+
+int32_t client_process_events(client_info* fci) {
+    uint32_t n = client_num_pending(fci);
+    if (n == 0) {
+        return 0;
+    }
+    event_record** events = static_cast<event_record**>(malloc(n * sizeof(event_record*)));
+    if (!events) {
+        return ENOMEM;
+    }
+    uint32_t rd = fci->rd.load(std::memory_order_relaxed);
+    for (uint32_t i = 0; i < n; i++) {
+        events[i] = fci->ring[(rd + i) % fci->ring_size];
+    }
+    std::sort(events, events + n, id_before);
+    for (uint32_t i = 0; i < n; i++) {
+        fci->ring[(rd + i) % fci->ring_size] = events[i];
+    }
+
+    bool mark_self = has_flag(fci, CLIENT_MARK_SELF);
+    int32_t r = 0;
+    for (uint32_t s = 0; s < n;) {
+        if (has_flag(fci, CLIENT_GOING_AWAY)) {
+            break;
+        }
+        uint32_t m = std::min<uint32_t>(n - s, CLIENT_BATCH_MAX);
+        int32_t lengths[CLIENT_BATCH_MAX];
+        const char* paths[CLIENT_BATCH_MAX];
+        uint32_t flags[CLIENT_BATCH_MAX];
+        uint32_t devices[CLIENT_BATCH_MAX];
+        uint64_t ids[CLIENT_BATCH_MAX];
+        int32_t count = 0;
+        for (uint32_t k = 0; k < m; k++) {
+            event_record* e = events[s + k];
+            uint8_t bit = (uint8_t)(0x80u >> (fci->index % 8));
+            if (!(e->client_map[fci->index / 8].fetch_and((uint8_t)~bit) & bit)) {
+                log_critical("client loop: event %p did not have my bit (%d) set!",
+                             static_cast<void*>(e), (int)fci->index);
+            }
+            if (fci->uid != 0 && !may_read_event(fci, e->path)) {
+                continue;
+            }
+            if (is_excluded(fci, e->path)) {
+                continue;
+            }
+            lengths[count] = e->path_length;
+            paths[count] = e->path;
+            flags[count] = e->flags;
+            if (mark_self && e->pid == fci->pid) {
+                flags[count] |= EVENT_OWN_EVENT;
+            }
+            devices[count] = (uint32_t)e->dev;
+            ids[count] = e->id;
+            raise_last_id_sent(fci, e->id);
+            count++;
+        }
+        if (fci->callback && count > 0 && !has_flag(fci, CLIENT_GOING_AWAY)) {
+            r = fci->callback(fci->callback_ctx, count, lengths, paths, flags, devices, ids);
+            if (r != 0) {
+                note_failed_batch(fci, r, ids[0]);
+            }
+        }
+        // Sent or skipped, every event of the chunk leaves the ring.
+        for (uint32_t k = 0; k < m; k++) {
+            remove_event_ref(events[s + k]);
+        }
+        fci->rd.store((fci->rd.load(std::memory_order_relaxed) + m) % fci->ring_size,
+                      std::memory_order_release);
+        if (r == MACH_SEND_TIMED_OUT || r == MACH_SEND_NO_BUFFER) {
+            free(events);
+            return 0;
+        }
+        s += m;
+    }
+    free(events);
+    return r;
+}
+
+void* client_loop(void* arg) {
+    client_info* fci = static_cast<client_info*>(arg);
+    bool internal = has_flag(fci, CLIENT_IS_INTERNAL);
+    if (internal) {
+        thread_set_io_idle();
+    }
+    if (fci->uid != 0) {
+        look_up_user_name(fci);
+        if (fci->device != 0) {
+            chdir_to_volume(fci);
+        }
+    }
+    if (!has_flag(fci, CLIENT_STARTED)) {
+        finish_history_step(fci);
+        pthread_mutex_lock(&fci->lock);
+        fci->flags.fetch_or(CLIENT_STARTED, std::memory_order_acq_rel);
+        pthread_mutex_unlock(&fci->lock);
+    }
+    if (fci->uid != 0 && thread_set_credentials(fci->uid, fci->gid, fci->user_name) != 0) {
+        int err = errno;
+        log_critical("client_loop: initgroups failed for user %s uid %d gid %d (err: %d/%s)",
+                     fci->user_name ? fci->user_name : "", (int)fci->uid, (int)fci->gid, err,
+                     strerror(err));
+    }
+
+    constexpr uint32_t owed =
+        CLIENT_GOING_AWAY | CLIENT_EVENTS_DROPPED | CLIENT_HISTORY_DONE_PENDING;
+    int32_t r = 0;
+    while (!shutting_down.load() && !has_flag(fci, CLIENT_GOING_AWAY) && r == 0) {
+        pthread_mutex_lock(&fci->lock);
+        if (!shutting_down.load() && !has_flag(fci, owed)) {
+            if (internal) {
+                pthread_cond_wait(&fci->cond, &fci->lock);
+            } else if (timed_wait(fci, CLIENT_IDLE_SECONDS) && client_num_pending(fci) == 0 &&
+                       !has_flag(fci, owed)) {
+                // Idle: the record stays; the next wake-up starts a new thread.
+                fci->flags.fetch_or(CLIENT_THREAD_EXITED, std::memory_order_acq_rel);
+                pthread_mutex_unlock(&fci->lock);
+                return nullptr;
+            }
+        }
+        pthread_mutex_unlock(&fci->lock);
+        if (!internal && shutting_down.load()) {
+            break;
+        }
+        if (has_flag(fci, CLIENT_GOING_AWAY)) {
+            break;
+        }
+        int32_t notice = send_owed_notices(fci);
+        if (has_flag(fci, CLIENT_GOING_AWAY)) {
+            break;
+        }
+        if (notice != 0) {
+            // No event goes out before the owed notice; retry it next cycle.
+            pthread_mutex_lock(&fci->lock);
+            timed_wait(fci, CLIENT_NOTICE_RETRY_SECONDS);
+            pthread_mutex_unlock(&fci->lock);
+            continue;
+        }
+        r = client_process_events(fci);
+    }
+
+    if (!internal && shutting_down.load()) {
+        num_clients.fetch_sub(1, std::memory_order_acq_rel);
+        return nullptr;
+    }
+    teardown_client(fci, internal);
+    return nullptr;
+}
+
+int start_client_thread(client_info* fci) {
+    pthread_attr_t attr;
+    int err = pthread_attr_init(&attr);
+    if (err != 0) {
+        return err;
+    }
+    pthread_attr_setdetachstate(&attr, PTHREAD_CREATE_DETACHED);
+    pthread_t thread;
+    err = pthread_create(&thread, &attr, client_loop, fci);
+    pthread_attr_destroy(&attr);
+    return err;
+}

@@ -1,0 +1,278 @@
+// The watched-path prefix table: adding a client's paths (sharing headers with equal paths of
+// the same kind and device), removing them, and publishing a new table while the router may
+// still be scanning the old one.
+#include "clients/prefix_table.h"
+
+#include "clients/client_info.h"
+#include "common/log.h"
+
+#include <algorithm>
+#include <cerrno>
+#include <chrono>
+#include <cstdlib>
+#include <cstring>
+#include <new>
+#include <thread>
+
+std::atomic<prefix_table*> current_prefix_table{nullptr};
+std::atomic<uint32_t> prefix_table_readers{0};
+std::atomic<prefix_table*> prefix_table_in_use{nullptr};
+pthread_mutex_t prefix_lock = PTHREAD_MUTEX_INITIALIZER;
+
+namespace {
+
+constexpr int PREFIX_PUBLISH_POLL_US = 10000;
+constexpr uint8_t PREFIX_DEAD_HEADER_BYTE = 0xD9;
+
+uint16_t client_file_events(const client_info* fci) {
+    return (fci->flags.load(std::memory_order_relaxed) & CLIENT_FILE_EVENTS) ? 1 : 0;
+}
+
+bool header_device_matches(const client_info* fci, const prefix_header* header) {
+    return fci->device == 0 || fci->device == header->device;
+}
+
+prefix_header* new_header(const client_info* fci, const char* path) {
+    void* mem = calloc(1, sizeof(prefix_header));
+    if (!mem) {
+        return nullptr;
+    }
+    prefix_header* header = new (mem) prefix_header;
+    header->path = strdup(path);
+    if (!header->path) {
+        free(mem);
+        return nullptr;
+    }
+    header->device = fci->device;
+    header->len = (uint16_t)strlen(path);
+    header->file_events = client_file_events(fci);
+    header->refcount = 1;
+    return header;
+}
+
+void free_header(prefix_header* header) {
+    free(header->path);
+    // Poison the words so that a reader that outlived the table shows up at once.
+    memset(static_cast<void*>(header), PREFIX_DEAD_HEADER_BYTE, sizeof(*header));
+    free(header);
+}
+
+void free_table(prefix_table* table) {
+    if (table) {
+        free(table->entries);
+        free(table);
+    }
+}
+
+// Descending byte order: a path sorts before every path it is a prefix of.
+bool sorts_before(const prefix_header* a, const prefix_header* b) {
+    return strcmp(a->path, b->path) > 0;
+}
+
+// Unlinks node from header's list; false when the node is not on it. Under prefix_lock.
+bool unlink_node(prefix_header* header, client_node* node) {
+    std::atomic<client_node*>* link = &header->client_list;
+    for (client_node* cur = link->load(std::memory_order_acquire); cur;
+         cur = link->load(std::memory_order_acquire)) {
+        if (cur == node) {
+            link->store(node->next.load(std::memory_order_relaxed), std::memory_order_release);
+            node->next.store(nullptr, std::memory_order_relaxed);
+            return true;
+        }
+        link = &cur->next;
+    }
+    return false;
+}
+
+}  // namespace
+
+prefix_table* publish_prefix_table(prefix_table* table) {
+    prefix_table* old = current_prefix_table.exchange(table, std::memory_order_seq_cst);
+    // The router announces itself (readers, then in_use) and re-checks the current pointer
+    // after storing in_use, so once in_use is seen to differ from old it can no longer be
+    // inside old.
+    for (;;) {
+        if (prefix_table_readers.load(std::memory_order_seq_cst) == 0) {
+            return old;
+        }
+        std::this_thread::sleep_for(std::chrono::microseconds(PREFIX_PUBLISH_POLL_US));
+        if (prefix_table_in_use.load(std::memory_order_seq_cst) != old) {
+            return old;
+        }
+    }
+}
+
+int add_paths_to_prefix_table(client_info* fci) {
+    prefix_table* cur = current_prefix_table.load(std::memory_order_acquire);
+    int32_t count = cur ? cur->count : 0;
+    int32_t capacity = cur ? cur->capacity : 0;
+    int32_t num_paths = fci->num_paths;
+
+    prefix_header** matched =
+        static_cast<prefix_header**>(calloc((size_t)num_paths, sizeof(prefix_header*)));
+    prefix_table* table = static_cast<prefix_table*>(calloc(1, sizeof(prefix_table)));
+    prefix_header** entries = nullptr;
+    int32_t num_new = 0;
+    int32_t new_capacity = capacity;
+    int32_t added = 0;
+    if (!matched || !table) {
+        goto no_memory;
+    }
+
+    // Headers of equal paths are shared; only the headers of the current table count, so
+    // two equal new paths of one client give two headers.
+    for (int32_t i = 0; i < num_paths; i++) {
+        uint16_t file_events = client_file_events(fci);
+        for (int32_t j = 0; j < count; j++) {
+            prefix_header* header = cur->entries[j];
+            if (header_device_matches(fci, header) && header->file_events == file_events &&
+                strcmp(header->path, fci->paths[i]) == 0) {
+                matched[i] = header;
+                header->refcount++;
+                break;
+            }
+        }
+        if (!matched[i]) {
+            num_new++;
+        }
+    }
+
+    if (count + num_new >= capacity) {
+        new_capacity += num_new < PREFIX_TABLE_GROWTH ? PREFIX_TABLE_GROWTH : (num_new + 31) & ~31;
+    }
+    entries = static_cast<prefix_header**>(calloc((size_t)new_capacity, sizeof(prefix_header*)));
+    if (!entries) {
+        goto no_memory;
+    }
+    if (count > 0) {
+        memcpy(entries, cur->entries, (size_t)count * sizeof(prefix_header*));
+    }
+    // Every new header exists before any node is linked, so a failure leaves shared headers
+    // untouched apart from the refcounts undone below.
+    for (int32_t i = 0; i < num_paths; i++) {
+        if (matched[i]) {
+            continue;
+        }
+        prefix_header* header = new_header(fci, fci->paths[i]);
+        if (!header) {
+            goto no_memory;
+        }
+        entries[count + added++] = header;
+    }
+
+    added = 0;
+    for (int32_t i = 0; i < num_paths; i++) {
+        client_node* node = &fci->path_nodes[i];
+        if (matched[i]) {
+            // A fully built node becomes the head; the router sees it whole or not at all.
+            node->next.store(matched[i]->client_list.load(std::memory_order_relaxed),
+                             std::memory_order_relaxed);
+            std::atomic_thread_fence(std::memory_order_seq_cst);
+            matched[i]->client_list.store(node, std::memory_order_release);
+        } else {
+            node->next.store(nullptr, std::memory_order_relaxed);
+            entries[count + added++]->client_list.store(node, std::memory_order_release);
+        }
+    }
+    free(matched);
+
+    count += num_new;
+    std::sort(entries, entries + count, sorts_before);
+    table->entries = entries;
+    table->count = count;
+    table->capacity = new_capacity;
+    free_table(publish_prefix_table(table));
+    return 0;
+
+no_memory:
+    log_critical("add_paths_to_prefix_table: bad news: no memory for operation.");
+    if (matched) {
+        for (int32_t i = 0; i < num_paths; i++) {
+            if (matched[i]) {
+                matched[i]->refcount--;
+            }
+        }
+    }
+    for (int32_t i = 0; entries && i < added; i++) {
+        free(entries[count + i]->path);
+        free(entries[count + i]);
+    }
+    free(entries);
+    free(table);
+    free(matched);
+    return ENOMEM;
+}
+
+int remove_paths(client_info* fci) {
+    prefix_table* cur = current_prefix_table.load(std::memory_order_acquire);
+    if (!cur) {
+        return 0;
+    }
+    prefix_table* table = static_cast<prefix_table*>(calloc(1, sizeof(prefix_table)));
+    prefix_header** entries =
+        static_cast<prefix_header**>(calloc((size_t)cur->capacity, sizeof(prefix_header*)));
+    if (!table || !entries) {
+        free(table);
+        free(entries);
+        return ENOMEM;
+    }
+    // Headers this call removes, at most one per path; freed once the router has left.
+    prefix_header** dead =
+        static_cast<prefix_header**>(calloc((size_t)fci->num_paths, sizeof(prefix_header*)));
+    if (!dead) {
+        free(table);
+        free(entries);
+        return ENOMEM;
+    }
+    int32_t num_dead = 0;
+
+    pthread_mutex_lock(&prefix_lock);
+    int32_t count = cur->count;
+    memcpy(entries, cur->entries, (size_t)count * sizeof(prefix_header*));
+    for (int32_t i = 0; i < fci->num_paths; i++) {
+        client_node* node = &fci->path_nodes[i];
+        bool found = false;
+        for (int32_t j = 0; j < count; j++) {
+            prefix_header* header = entries[j];
+            if (!header_device_matches(fci, header) || strcmp(header->path, fci->paths[i]) != 0 ||
+                !unlink_node(header, node)) {
+                continue;
+            }
+            found = true;
+            header->refcount--;
+            bool empty = header->client_list.load(std::memory_order_relaxed) == nullptr;
+            if (header->refcount == 0 && empty) {
+                // The router may still be in the old table: it skips a removed header.
+                header->device = PREFIX_HEADER_REMOVED;
+                memmove(&entries[j], &entries[j + 1], (size_t)(count - j - 1) * sizeof(*entries));
+                entries[--count] = nullptr;
+                dead[num_dead++] = header;
+            } else if (header->refcount == 0) {
+                log_critical(
+                    "remove_paths: prefix_table inconsistent.  refcount == 0 but "
+                    "client_list is non-NULL! prefix_table[%d] = %p",
+                    j, static_cast<void*>(header));
+            } else if (empty) {
+                log_critical(
+                    "remove_paths: prefix_table inconsistent.  refcount > 0 but "
+                    "client_list is NULL! prefix_table[%d] = %p",
+                    j, static_cast<void*>(header));
+            }
+            break;
+        }
+        if (!found) {
+            log_critical("remove_paths: did not find prefix header for path %s", fci->paths[i]);
+        }
+    }
+    pthread_mutex_unlock(&prefix_lock);
+
+    table->entries = entries;
+    table->count = count;
+    table->capacity = cur->capacity;
+    free_table(publish_prefix_table(table));
+    for (int32_t i = 0; i < num_dead; i++) {
+        free_header(dead[i]);
+    }
+    free(dead);
+    return 0;
+}

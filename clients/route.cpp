@@ -1,0 +1,209 @@
+// Routing of decoded events: the volume-relative path, the ignored directories, the scan of
+// the prefix table for every event, and the queueing of one shared event record into the
+// rings of the clients of a matching header. Event thread only.
+#include "clients/route.h"
+
+#include "clients/client_info.h"
+#include "clients/prefix_table.h"
+#include "common/limits.h"
+#include "common/log.h"
+#include "common/vantle_assert.h"
+#include "intake/event_table.h"
+#include "volumes/dev_info.h"
+
+#include <cstring>
+
+namespace {
+
+constexpr const char* ROUTE_IGNORED_NAMES[] = {".Glimmer-V100", ".vantlesd", ".Roamvault",
+                                               "Vaults.vaultdb"};
+constexpr char ROUTE_QSD_COMPONENT[] = "/.qsd/";
+constexpr char ROUTE_DOCID_PREFIX[] = "/.docid/";
+
+// The router's announcement that it is inside a table; publish_prefix_table waits on it.
+// Once in_use is stored the current pointer is read again, so a table published in between
+// is never used after its publisher decided it was free.
+prefix_table* enter_prefix_table() {
+    prefix_table_readers.fetch_add(1, std::memory_order_seq_cst);
+    for (;;) {
+        prefix_table* table = current_prefix_table.load(std::memory_order_seq_cst);
+        prefix_table_in_use.store(table, std::memory_order_seq_cst);
+        if (current_prefix_table.load(std::memory_order_seq_cst) == table) {
+            return table;
+        }
+    }
+}
+
+void leave_prefix_table() {
+    prefix_table_in_use.store(nullptr, std::memory_order_seq_cst);
+    prefix_table_readers.fetch_sub(1, std::memory_order_seq_cst);
+}
+
+// The kernel lost events: every live client hears of it, whatever it watches.
+void broadcast_dropped(event_table* table, char* path, uint32_t flags, uint64_t id) {
+    event_record* record = add_event(table, EVENT_PID_DAEMON, 0, path, flags, id);
+    if (!record) {
+        log_critical("can not allocate a kernel-dropped event!");
+        return;
+    }
+    client_map_walkers.fetch_add(1, std::memory_order_seq_cst);
+    for (auto& slot : client_table) {
+        client_info* fci = slot.load(std::memory_order_acquire);
+        if (!fci || (fci->flags.load(std::memory_order_acquire) & CLIENT_GOING_AWAY)) {
+            continue;
+        }
+        client_node node{fci, nullptr};
+        add_event_ref(&node, record);
+    }
+    client_map_walkers.fetch_sub(1, std::memory_order_seq_cst);
+    remove_event_ref(record);
+}
+
+// Hands the event (or its directory part) to the clients of one matching header.
+void route_to_header(event_table* table, const prefix_header* header, int32_t pid, uint32_t dev,
+                     char* path, char* c, uint32_t n, uint32_t dir_length, uint32_t flags,
+                     uint64_t id) {
+    client_node* list = header->client_list.load(std::memory_order_acquire);
+    if (header->file_events) {
+        event_record* record = add_event(table, pid, dev, c, flags, id);
+        if (record) {
+            add_event_ref(list, record);
+            remove_event_ref(record);
+        }
+        return;
+    }
+    // Directory-level clients get the leading dir_length - 1 bytes of the path (the parent
+    // directory with its "/"), counted from the start of the compared string.
+    int64_t l = (int64_t)dir_length - (int64_t)(c - path);
+    if (l < (int64_t)n || l < 1) {
+        return;
+    }
+    char saved = c[l - 1];
+    c[l - 1] = '\0';
+    event_record* record = add_event(table, pid, dev, c, flags & DIRECTORY_EVENT_MASK, id);
+    if (record) {
+        add_event_ref(list, record);
+        remove_event_ref(record);
+    }
+    c[l - 1] = saved;
+}
+
+}  // namespace
+
+char* volume_relative_path(uint32_t dev, char* path) {
+    if (dev == 0) {
+        return path;
+    }
+    if (strncmp(path, ROUTE_DOCID_PREFIX, sizeof(ROUTE_DOCID_PREFIX) - 1) == 0) {
+        return path + 1;
+    }
+    vantle_rwlock_rdlock(&dev_lock);
+    int32_t depth = -1;
+    dev_table_t* devs = dev_table.load(std::memory_order_acquire);
+    for (int32_t i = 0; devs && i < devs->count; i++) {
+        if (devs->entries[i]->dev == dev) {
+            depth = (int32_t)devs->entries[i]->depth;
+            break;
+        }
+    }
+    vantle_rwlock_unlock(&dev_lock);
+    if (depth < 1) {
+        return path;
+    }
+    char* p = path;
+    for (int32_t seen = 0; *p; p++) {
+        if (*p == '/' && ++seen == depth) {
+            return p + 1;
+        }
+    }
+    return p;
+}
+
+bool is_ignored_directory(const char* rel) {
+    VANTLE_ASSERT(rel);
+    for (const char* name : ROUTE_IGNORED_NAMES) {
+        if (strncmp(rel, name, strlen(name)) == 0) {
+            return true;
+        }
+    }
+    size_t len = strnlen(rel, PATH_BUFFER_SIZE);
+    return memmem(rel, len, ROUTE_QSD_COMPONENT, sizeof(ROUTE_QSD_COMPONENT) - 1) != nullptr;
+}
+
+void add_event_ref(client_node* list, event_record* record) {
+    client_map_walkers.fetch_add(1, std::memory_order_seq_cst);
+    for (client_node* node = list; node; node = node->next.load(std::memory_order_acquire)) {
+        client_info* fci = node->fci;
+        uint32_t flags = fci->flags.load(std::memory_order_acquire);
+        if (flags & CLIENT_GOING_AWAY) {
+            continue;
+        }
+        if (client_map_set(record, fci->index)) {
+            continue;  // already in this client's ring
+        }
+        // One slot stays free so that wr never catches up with a pending rd.
+        if (client_num_pending(fci) >= fci->ring_size - 1) {
+            client_map_clear(record, fci->index);
+            if (!(fci->flags.fetch_or(CLIENT_EVENTS_DROPPED, std::memory_order_acq_rel) &
+                  CLIENT_EVENTS_DROPPED)) {
+                fci->dropped_id.store(record->id, std::memory_order_release);
+            }
+            continue;
+        }
+        if ((flags & CLIENT_IGNORE_SELF) && record->pid == fci->pid) {
+            client_map_clear(record, fci->index);
+            continue;
+        }
+        take_event_ref(record);
+        uint32_t wr = fci->wr.load(std::memory_order_relaxed);
+        fci->ring[wr] = record;
+        fci->wr.store((wr + 1) % fci->ring_size, std::memory_order_release);
+    }
+    client_map_walkers.fetch_sub(1, std::memory_order_seq_cst);
+}
+
+void route_event(event_table* table, int32_t pid, uint32_t dev, char* path,
+                 uint32_t /*path_length*/, uint32_t dir_length, uint32_t flags, uint64_t id) {
+    prefix_table* prefixes = enter_prefix_table();
+    if (!prefixes) {
+        leave_prefix_table();
+        return;
+    }
+    if (flags & EVENT_KERNEL_DROPPED) {
+        broadcast_dropped(table, path, flags, id);
+        leave_prefix_table();
+        return;
+    }
+    char* rel = dev != 0 ? volume_relative_path(dev, path) : path;
+    if (is_ignored_directory(rel)) {
+        leave_prefix_table();
+        return;
+    }
+
+    pthread_mutex_lock(&prefix_lock);
+    for (int32_t i = 0; i < prefixes->count; i++) {
+        const prefix_header* header = prefixes->entries[i];
+        if (header->device == PREFIX_HEADER_REMOVED) {
+            continue;
+        }
+        uint32_t n = header->len;
+        if (n >= 2 && header->path[n - 1] == '/') {
+            n--;
+        }
+        char* c = (dev != 0 && header->device != 0) ? rel : path;
+        if (strncmp(header->path, c, n) != 0) {
+            continue;
+        }
+        // Whole components only: /a/b covers /a/b/c but not /a/bc. The volume root ("") and
+        // "/" cover everything below them.
+        if (n >= 2 && c[n] != '/' && c[n] != '\0') {
+            continue;
+        }
+        if (header->device != 0 && header->device != dev) {
+            continue;
+        }
+        route_to_header(table, header, pid, dev, path, c, n, dir_length, flags, id);
+    }
+    pthread_mutex_unlock(&prefix_lock);
+    leave_prefix_table();
+}

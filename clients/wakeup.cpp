@@ -1,0 +1,130 @@
+// Wake-ups of client delivery threads: the latency pass (when a client's events are due, and
+// how long the event thread may sleep), the flush request, the push of the disk logger, and
+// the restart of a delivery thread that ended idle.
+#include "clients/wakeup.h"
+
+#include "clients/client_info.h"
+#include "clients/client_loop.h"
+#include "common/log.h"
+#include "common/vantle_assert.h"
+#include "server/queries.h"
+
+#include <chrono>
+#include <thread>
+
+namespace {
+
+constexpr uint64_t WAKEUP_MIN_WINDOW_LATENCY = 1000;  // µs; below it no new window starts
+constexpr int WAKEUP_FLUSH_ATTEMPTS = 10;
+
+// Under fci->lock: restarts an idle-exited thread, then signals the (possibly new) thread.
+void wake_locked(client_info* fci) {
+    uint32_t flags = fci->flags.load(std::memory_order_acquire);
+    if (flags & CLIENT_THREAD_EXITED) {
+        VANTLE_ASSERT(!(fci->flags & CLIENT_IS_INTERNAL));
+        fci->flags.fetch_and(~CLIENT_THREAD_EXITED, std::memory_order_acq_rel);
+        int err = start_client_thread(fci);
+        if (err != 0) {
+            // Leave the flag set so that the next wake-up tries again.
+            fci->flags.fetch_or(CLIENT_THREAD_EXITED, std::memory_order_acq_rel);
+            log_critical("client_wakeup: could not restart the thread of client %p (%d)",
+                         static_cast<void*>(fci), err);
+        }
+    }
+    pthread_cond_signal(&fci->cond);
+}
+
+}  // namespace
+
+void client_wakeup(client_info* fci) {
+    pthread_mutex_lock(&fci->lock);
+    wake_locked(fci);
+    pthread_mutex_unlock(&fci->lock);
+}
+
+uint64_t latency_pass(const struct timeval* now) {
+    uint64_t t = (uint64_t)now->tv_sec * 1000000u + (uint64_t)now->tv_usec;
+    uint64_t due = 0;
+    client_map_walkers.fetch_add(1, std::memory_order_seq_cst);
+    for (auto& slot : client_table) {
+        client_info* fci = slot.load(std::memory_order_acquire);
+        if (!fci) {
+            continue;
+        }
+        uint32_t flags = fci->flags.load(std::memory_order_acquire);
+        if (flags & CLIENT_GOING_AWAY) {
+            continue;
+        }
+        uint32_t pending = client_num_pending(fci);
+        bool restart_window = false;
+        if (!(flags & CLIENT_NO_DEFER)) {
+            // A quiet client starts a new window now, so its first event waits one latency.
+            restart_window = fci->last_wake == 0 || (fci->latency >= WAKEUP_MIN_WINDOW_LATENCY &&
+                                                     t - fci->last_wake >= 2 * fci->latency);
+        }
+        if (restart_window) {
+            fci->last_wake = t;
+        } else if (t - fci->last_wake >= fci->latency || pending > fci->ring_size / 2) {
+            if (pending != 0) {
+                fci->last_wake = t;
+                client_wakeup(fci);
+            }
+            continue;
+        }
+        if (pending == 0) {
+            continue;
+        }
+        uint64_t remaining = fci->last_wake + fci->latency - t;
+        if (due == 0 || remaining < due) {
+            due = remaining;
+        }
+    }
+    client_map_walkers.fetch_sub(1, std::memory_order_seq_cst);
+    return due;
+}
+
+void client_try_wakeup(clientp* cp, uint64_t* out) {
+    if (!wait_for_startup()) {
+        return;
+    }
+    for (int attempt = 0; attempt < WAKEUP_FLUSH_ATTEMPTS; attempt++) {
+        pthread_mutex_lock(&clients_lock);
+        client_info* fci = nullptr;
+        for (auto& slot : client_table) {
+            client_info* candidate = slot.load(std::memory_order_acquire);
+            if (candidate && candidate->callback_ctx == cp) {
+                fci = candidate;
+                break;
+            }
+        }
+        if (!fci) {
+            pthread_mutex_unlock(&clients_lock);
+            return;
+        }
+        // Never block on a record's lock while holding clients_lock: back off instead.
+        if (pthread_mutex_trylock(&fci->lock) == 0) {
+            wake_locked(fci);
+            pthread_mutex_unlock(&fci->lock);
+            *out = fci->last_id_sent.load(std::memory_order_acquire);
+            pthread_mutex_unlock(&clients_lock);
+            return;
+        }
+        pthread_mutex_unlock(&clients_lock);
+        std::this_thread::sleep_for(std::chrono::seconds(1));
+    }
+}
+
+void wake_internal_clients() {
+    client_map_walkers.fetch_add(1, std::memory_order_seq_cst);
+    for (auto& slot : client_table) {
+        client_info* fci = slot.load(std::memory_order_acquire);
+        if (!fci) {
+            continue;
+        }
+        uint32_t flags = fci->flags.load(std::memory_order_acquire);
+        if ((flags & CLIENT_IS_INTERNAL) && !(flags & CLIENT_GOING_AWAY)) {
+            client_wakeup(fci);
+        }
+    }
+    client_map_walkers.fetch_sub(1, std::memory_order_seq_cst);
+}

@@ -1,0 +1,163 @@
+// Shared fixture of the client tests: an event table of its own, empty client tables, clients
+// made and removed synchronously (as a delivery thread's teardown would), events routed
+// through the real router, and a callback that records every batch it is handed.
+#pragma once
+
+#include "clients/client_info.h"
+#include "clients/prefix_table.h"
+#include "clients/route.h"
+#include "common/crc.h"
+#include "common/log.h"
+#include "intake/event_table.h"
+
+#include <gtest/gtest.h>
+#include <syslog.h>
+
+#include <cstring>
+#include <mutex>
+#include <string>
+#include <vector>
+
+struct recorded_event {
+    std::string path;
+    uint32_t flags;
+    uint64_t id;
+};
+
+// Batches handed to the callback, with a result to answer for the next calls.
+struct recording_sink {
+    std::mutex lock;
+    std::vector<std::vector<recorded_event>> batches;
+    int32_t result = 0;
+
+    std::vector<recorded_event> all() {
+        std::lock_guard<std::mutex> guard(lock);
+        std::vector<recorded_event> out;
+        for (auto& batch : batches) {
+            out.insert(out.end(), batch.begin(), batch.end());
+        }
+        return out;
+    }
+};
+
+// The sink of the running test. The callback context stays free for what the record owns (a
+// registration, whose reference the teardown drops).
+inline recording_sink* active_sink = nullptr;
+
+inline int32_t recording_callback(void* /*ctx*/, int32_t count, const int32_t* lengths,
+                                  const char* const* paths, const uint32_t* flags,
+                                  const uint32_t* /*devices*/, const uint64_t* ids) {
+    recording_sink* sink = active_sink;
+    std::lock_guard<std::mutex> guard(sink->lock);
+    std::vector<recorded_event> batch;
+    for (int32_t i = 0; i < count; i++) {
+        EXPECT_EQ((size_t)lengths[i], strlen(paths[i]) + 1);
+        batch.push_back({paths[i], flags[i], ids[i]});
+    }
+    sink->batches.push_back(batch);
+    return sink->result;
+}
+
+class ClientsTest : public ::testing::Test {
+protected:
+    event_table table{};
+    recording_sink sink;
+    std::vector<client_info*> made;
+
+    void SetUp() override {
+        active_sink = &sink;
+        crc_table_init();
+        log_open("clients_tests", LOG_PERROR);
+        ASSERT_EQ(event_table_init(&table, EVENT_TABLE_INITIAL_BUCKETS), 0);
+        clear_client_tables();
+    }
+    void TearDown() override {
+        for (client_info* fci : made) {
+            remove_now(fci);
+        }
+        EXPECT_EQ(table_count(), 0);
+        event_table_free(&table);
+    }
+
+    struct client_options {
+        std::vector<std::string> paths{"/a/b"};
+        std::vector<std::string> excluded;
+        uint32_t flags = CLIENT_FILE_EVENTS;
+        uint32_t device = 0;
+        uint32_t ring_size = CLIENT_RING_REGISTERED;
+        uint32_t pid = 100;
+        uint32_t uid = 0;
+        uint64_t since_when = EVENT_ID_WRAP;
+        void* ctx = nullptr;
+    };
+
+    int make(const client_options& o, client_info** out) {
+        std::vector<const char*> paths, excluded;
+        for (auto& p : o.paths) {
+            paths.push_back(p.c_str());
+        }
+        for (auto& e : o.excluded) {
+            excluded.push_back(e.c_str());
+        }
+        return create_client_info(o.pid, o.device, paths.data(), (int32_t)paths.size(),
+                                  excluded.data(), (int32_t)excluded.size(), 1000000, o.ring_size,
+                                  o.since_when, o.flags, recording_callback, o.ctx, o.uid, o.uid,
+                                  out);
+    }
+    client_info* make(const client_options& o) {
+        client_info* fci = nullptr;
+        EXPECT_EQ(make(o, &fci), 0);
+        if (fci) {
+            made.push_back(fci);
+        }
+        return fci;
+    }
+
+    // What a delivery thread's teardown does, without the thread.
+    static void remove_now(client_info* fci) {
+        fci->flags.fetch_or(CLIENT_GOING_AWAY);
+        pthread_mutex_lock(&clients_lock);
+        while (client_num_pending(fci) != 0) {
+            uint32_t rd = fci->rd.load();
+            client_map_clear(fci->ring[rd], fci->index);
+            remove_event_ref(fci->ring[rd]);
+            fci->rd.store((rd + 1) % fci->ring_size);
+        }
+        EXPECT_EQ(remove_paths(fci), 0);
+        release_client_slot(fci);
+        pthread_mutex_unlock(&clients_lock);
+        free_client_info(fci);
+    }
+    void forget(client_info* fci) {
+        std::erase(made, fci);
+        remove_now(fci);
+    }
+
+    // Routes an ordinary event: directory-level clients are told the parent directory.
+    void route(const std::string& path, uint64_t id, uint32_t flags = EVENT_CONTENT_MODIFIED,
+               uint32_t dev = 0, int32_t pid = 7) {
+        std::vector<char> buffer(path.begin(), path.end());
+        buffer.push_back('\0');
+        uint32_t dir_length = (uint32_t)path.rfind('/') + 2;
+        route_event(&table, pid, dev, buffer.data(), (uint32_t)buffer.size(), dir_length, flags,
+                    id);
+        EXPECT_EQ(std::string(buffer.data()), path);  // restored
+    }
+
+    // The ring's contents, oldest first.
+    static std::vector<recorded_event> ring_of(const client_info* fci) {
+        std::vector<recorded_event> out;
+        uint32_t rd = fci->rd.load();
+        for (uint32_t i = 0; i < client_num_pending(fci); i++) {
+            const event_record* e = fci->ring[(rd + i) % fci->ring_size];
+            out.push_back({e->path, e->flags, e->id});
+        }
+        return out;
+    }
+
+    static int32_t table_count() {
+        prefix_table* t = current_prefix_table.load();
+        return t ? t->count : 0;
+    }
+    static prefix_header* header_at(int32_t i) { return current_prefix_table.load()->entries[i]; }
+};

@@ -1,0 +1,182 @@
+// Delivery: the cycle's ordering, batching, exclusions and own-event marks; a failed batch;
+// the latency pass; and whole delivery threads that send the owed notices, deliver, and
+// tear their client down, giving back the client count and every event reference.
+#include "clients/client_loop.h"
+#include "clients/wakeup.h"
+#include "clients_fixture.h"
+#include "platform/mach_msg.h"
+#include "server/registry.h"
+
+#include <chrono>
+#include <thread>
+
+namespace {
+
+using Delivery = ClientsTest;
+
+// Waits up to five seconds for pred.
+template <typename F>
+bool eventually(F pred) {
+    for (int i = 0; i < 500; i++) {
+        if (pred()) {
+            return true;
+        }
+        std::this_thread::sleep_for(std::chrono::milliseconds(10));
+    }
+    return pred();
+}
+
+TEST_F(Delivery, OrderBatchesExclusionsAndOwnEvents) {
+    client_options o;
+    o.paths = {"/t"};
+    o.excluded = {"/t/x"};
+    o.flags = CLIENT_FILE_EVENTS | CLIENT_MARK_SELF;
+    o.pid = 7;
+    client_info* fci = make(o);
+    ASSERT_NE(fci, nullptr);
+
+    // 40 events queued in reverse id order, one of them excluded, one inside the exclusion's
+    // name but not below it.
+    for (uint64_t id = 40; id >= 1; id--) {
+        std::string path = "/t/f" + std::to_string(id);
+        if (id == 10) {
+            path = "/t/x/f";
+        } else if (id == 11) {
+            path = "/t/x";
+        }
+        route(path, id, EVENT_CONTENT_MODIFIED, 0, id == 20 ? 7 : 8);
+    }
+    std::vector<event_record*> held;
+    for (uint32_t i = 0; i < client_num_pending(fci); i++) {
+        held.push_back(fci->ring[i]);
+    }
+
+    EXPECT_EQ(client_process_events(fci), 0);
+    EXPECT_EQ(client_num_pending(fci), 0u);
+    ASSERT_EQ(sink.batches.size(), 2u);
+    EXPECT_EQ(sink.batches[0].size(), 31u);  // the first 32, less the excluded one
+    EXPECT_EQ(sink.batches[1].size(), 8u);
+    auto all = sink.all();
+    for (size_t i = 1; i < all.size(); i++) {
+        EXPECT_LT(all[i - 1].id, all[i].id);
+    }
+    for (const auto& e : all) {
+        EXPECT_NE(e.path, "/t/x/f");
+        EXPECT_EQ(e.flags,
+                  e.id == 20 ? EVENT_CONTENT_MODIFIED | EVENT_OWN_EVENT : EVENT_CONTENT_MODIFIED);
+    }
+    EXPECT_EQ(fci->last_id_sent.load(), 40u);
+    for (event_record* e : held) {
+        EXPECT_EQ(e->refcount.load(), 0);
+        EXPECT_FALSE(client_map_test(e, fci->index));
+    }
+}
+
+TEST_F(Delivery, TimedOutBatchIsLostAndTheRestStays) {
+    client_info* fci = make({});
+    ASSERT_NE(fci, nullptr);
+    for (uint64_t id = 1; id <= 40; id++) {
+        route("/a/b/f" + std::to_string(id), id);
+    }
+    sink.result = MACH_SEND_TIMED_OUT;
+    EXPECT_EQ(client_process_events(fci), 0);
+    EXPECT_EQ(client_num_pending(fci), 8u);
+    EXPECT_TRUE(fci->flags.load() & CLIENT_EVENTS_DROPPED);
+    EXPECT_EQ(fci->dropped_id.load(), 1u);
+
+    // A dead port ends the client: the cycle stops before the next chunk.
+    sink.result = MACH_SEND_INVALID_DEST;
+    EXPECT_EQ(client_process_events(fci), MACH_SEND_INVALID_DEST);
+    EXPECT_TRUE(fci->flags.load() & CLIENT_GOING_AWAY);
+    EXPECT_EQ(fci->dropped_id.load(), 1u);  // still the first lost id
+}
+
+TEST_F(Delivery, LatencyPass) {
+    timeval now{1000, 0};
+    EXPECT_EQ(latency_pass(&now), 0u);
+
+    client_info* fci = make({});  // latency 1 s
+    ASSERT_NE(fci, nullptr);
+    EXPECT_EQ(latency_pass(&now), 0u);  // nothing pending: opens its window only
+    EXPECT_EQ(fci->last_wake, 1000000000u);
+
+    route("/a/b/c", 1);
+    now = {1000, 400000};
+    EXPECT_EQ(latency_pass(&now), 600000u);
+    EXPECT_EQ(fci->last_wake, 1000000000u);
+
+    // Overdue: woken (a signal with no thread waiting), window restarted, nothing due.
+    now = {1001, 100000};
+    EXPECT_EQ(latency_pass(&now), 0u);
+    EXPECT_EQ(fci->last_wake, 1001100000u);
+}
+
+class DeliveryThread : public Delivery {
+protected:
+    // The registration record the delivery thread drops its reference to at teardown.
+    clientp registration{};
+    int32_t clients_before = 0;
+
+    void SetUp() override {
+        Delivery::SetUp();
+        registration.refcount.store(2);
+        clients_before = num_clients.load();
+    }
+
+    // What a creator does after create_client_info.
+    void start(client_info* fci) {
+        std::erase(made, fci);
+        num_clients.fetch_add(1);
+        ASSERT_EQ(start_client_thread(fci), 0);
+    }
+    void stop(client_info* fci) {
+        pthread_mutex_lock(&fci->lock);
+        fci->flags.fetch_or(CLIENT_GOING_AWAY);
+        pthread_mutex_unlock(&fci->lock);
+        client_wakeup(fci);
+        EXPECT_TRUE(eventually([&] { return num_clients.load() == clients_before; }));
+        EXPECT_EQ(registration.refcount.load(), 1);
+        EXPECT_EQ(table_count(), 0);
+    }
+};
+
+TEST_F(DeliveryThread, NoticesThenEventsThenTeardown) {
+    client_options o;
+    o.ring_size = 4;
+    o.since_when = 3;
+    o.ctx = &registration;
+    client_info* fci = make(o);
+    ASSERT_NE(fci, nullptr);
+    for (uint64_t id = 5; id <= 8; id++) {
+        route("/a/b/f" + std::to_string(id), id);
+    }
+    std::vector<event_record*> held;
+    for (uint32_t i = 0; i < client_num_pending(fci); i++) {
+        held.push_back(fci->ring[i]);
+    }
+
+    // The owed notices come first, without a wake-up: history done with the since-when,
+    // then the dropped notice with the first lost id; then what the ring held.
+    start(fci);
+    ASSERT_TRUE(eventually([&] { return sink.all().size() == 5; }));
+    auto all = sink.all();
+    EXPECT_EQ(all[0].flags, HISTORY_DONE);
+    EXPECT_EQ(all[0].id, 3u);
+    EXPECT_EQ(all[0].path, "/a/b");
+    EXPECT_EQ(all[1].flags, EVENT_USER_DROPPED);
+    EXPECT_EQ(all[1].id, 8u);
+    EXPECT_EQ(all[2].id, 5u);
+    EXPECT_EQ(all[4].id, 7u);
+    EXPECT_TRUE(eventually([&] { return client_num_pending(fci) == 0; }));
+
+    // Queued but undelivered events are released by the teardown.
+    route("/a/b/late", 9);
+    ASSERT_EQ(client_num_pending(fci), 1u);
+    held.push_back(fci->ring[fci->rd.load()]);
+    stop(fci);
+    for (event_record* e : held) {
+        EXPECT_EQ(e->refcount.load(), 0);
+    }
+}
+
+}  // namespace

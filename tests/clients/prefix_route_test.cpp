@@ -1,0 +1,229 @@
+// Client records, the prefix table and the router: stored path forms, the client limits,
+// shared and separate headers, table order and growth, and which client is told what for
+// file-level and directory-level watchers, "/" watchers, ignored directories, kernel drops
+// and full rings.
+#include "clients_fixture.h"
+
+#include <cerrno>
+
+namespace {
+
+using Clients = ClientsTest;
+
+TEST_F(Clients, StoredPathsAndExclusions) {
+    client_options o;
+    o.device = 5;
+    o.paths = {"/"};
+    o.excluded = {"/tmp/x", "/tmp/y/", std::string(2000, 'z')};
+    client_info* root = make(o);
+    ASSERT_NE(root, nullptr);
+    EXPECT_STREQ(root->paths[0], "");
+    EXPECT_STREQ(root->excluded[0], "/tmp/x/");
+    EXPECT_STREQ(root->excluded[1], "/tmp/y/");
+    EXPECT_EQ(strlen(root->excluded[2]), 1024u);  // 1023 bytes, then the slash
+    EXPECT_EQ(root->excluded[3], nullptr);
+
+    o.paths = {"/x/.docid"};
+    o.excluded = {};
+    client_info* docid = make(o);
+    ASSERT_NE(docid, nullptr);
+    EXPECT_STREQ(docid->paths[0], ".docid");
+
+    // Absolute paths are kept as given.
+    o.device = 0;
+    o.paths = {"/"};
+    client_info* abs = make(o);
+    ASSERT_NE(abs, nullptr);
+    EXPECT_STREQ(abs->paths[0], "/");
+
+    // Several device-relative paths only for root.
+    o.device = 5;
+    o.paths = {"/a", "/b"};
+    o.uid = 501;
+    client_info* refused = nullptr;
+    EXPECT_EQ(make(o, &refused), EINVAL);
+    EXPECT_EQ(refused, nullptr);
+    o.uid = 0;
+    EXPECT_NE(make(o), nullptr);
+}
+
+TEST_F(Clients, SharedHeadersOrderAndRemoval) {
+    client_info* f1 = make({});
+    client_info* f2 = make({});
+    client_options dir;
+    dir.flags = 0;
+    client_info* d = make(dir);
+    client_options shorter;
+    shorter.paths = {"/a"};
+    client_info* a = make(shorter);
+    ASSERT_TRUE(f1 && f2 && d && a);
+    EXPECT_NE(f1->index, f2->index);
+
+    // /a/b file-level (shared by two), /a/b directory-level, /a: descending byte order.
+    ASSERT_EQ(table_count(), 3);
+    EXPECT_STREQ(header_at(0)->path, "/a/b");
+    EXPECT_STREQ(header_at(1)->path, "/a/b");
+    EXPECT_STREQ(header_at(2)->path, "/a");
+    for (int i = 0; i < 2; i++) {
+        prefix_header* h = header_at(i);
+        int n = 0;
+        for (client_node* node = h->client_list.load(); node; node = node->next.load()) {
+            n++;
+        }
+        EXPECT_EQ(h->refcount, n);
+        EXPECT_EQ(h->refcount, h->file_events ? 2 : 1);
+    }
+
+    forget(f1);
+    EXPECT_EQ(table_count(), 3);
+    forget(d);
+    ASSERT_EQ(table_count(), 2);
+    EXPECT_EQ(header_at(0)->file_events, 1);
+    EXPECT_EQ(header_at(0)->refcount, 1);
+    EXPECT_EQ(header_at(0)->client_list.load()->fci, f2);
+}
+
+TEST_F(Clients, TableGrowth) {
+    ASSERT_NE(make({}), nullptr);
+    EXPECT_EQ(current_prefix_table.load()->capacity, 128);
+
+    client_options many;
+    for (int i = 0; i < 99; i++) {
+        many.paths.push_back("/m/" + std::to_string(i));
+    }
+    ASSERT_NE(make(many), nullptr);
+    EXPECT_EQ(table_count(), 100);
+    EXPECT_EQ(current_prefix_table.load()->capacity, 128);
+
+    many.paths.clear();
+    for (int i = 0; i < 200; i++) {
+        many.paths.push_back("/n/" + std::to_string(i));
+    }
+    ASSERT_NE(make(many), nullptr);
+    EXPECT_EQ(table_count(), 300);
+    EXPECT_EQ(current_prefix_table.load()->capacity, 128 + 224);
+}
+
+TEST_F(Clients, ClientLimits) {
+    client_info* fci = nullptr;
+    client_options o;
+    for (int i = 0; i < CLIENT_MAX_PER_PID; i++) {
+        ASSERT_NE(make(o), nullptr);
+    }
+    EXPECT_EQ(make(o, &fci), ENOSPC);  // the pid's limit
+    EXPECT_EQ(fci, nullptr);
+
+    // The table is full: a new process's client is refused and its pid entry freed again.
+    o.pid = 200;
+    EXPECT_EQ(make(o, &fci), ENOSPC);
+    for (const pid_entry& entry : pid_table) {
+        EXPECT_NE(entry.pid, 200u);
+    }
+    forget(made.back());
+    EXPECT_NE(make(o), nullptr);
+}
+
+TEST_F(Clients, FileAndDirectoryLevelPaths) {
+    client_info* file = make({});
+    client_options dir;
+    dir.flags = 0;
+    client_info* d = make(dir);
+    client_options bc;
+    bc.flags = 0;
+    bc.paths = {"/a/bc"};
+    client_info* dbc = make(bc);
+    client_options slash;
+    slash.paths = {"/a/b/"};
+    client_info* trailing = make(slash);
+    ASSERT_TRUE(file && d && dbc && trailing);
+
+    uint32_t flags = EVENT_CONTENT_MODIFIED | EVENT_IS_FILE | EVENT_DOCID_CREATED;
+    route("/a/b/c", 1, flags);
+    route("/a/bc", 2, flags);
+    route("/a/b", 3, flags);
+    route("/a/b/c/d", 4, flags);
+
+    auto f = ring_of(file);
+    ASSERT_EQ(f.size(), 3u);
+    EXPECT_EQ(f[0].path, "/a/b/c");
+    EXPECT_EQ(f[0].flags, flags);
+    EXPECT_EQ(f[1].path, "/a/b");
+    EXPECT_EQ(f[2].path, "/a/b/c/d");
+    EXPECT_EQ(ring_of(trailing).size(), 3u);
+
+    auto dv = ring_of(d);
+    ASSERT_EQ(dv.size(), 3u);
+    EXPECT_EQ(dv[0].path, "/a/b/");
+    EXPECT_EQ(dv[0].flags, flags & DIRECTORY_EVENT_MASK);
+    EXPECT_EQ(dv[1].path, "/a/");
+    EXPECT_EQ(dv[2].path, "/a/b/c/");
+    // A directory-level client of /a/bc is not told of a change to /a/bc itself.
+    EXPECT_TRUE(ring_of(dbc).empty());
+}
+
+TEST_F(Clients, RootWatchersIgnoredNamesAndKernelDrops) {
+    client_options root;
+    root.paths = {"/"};
+    client_info* everything = make(root);
+    client_info* other = make({});
+    ASSERT_TRUE(everything && other);
+
+    route("/x/y", 1);
+    route("/", 2);
+    route("/x/.qsd/y", 3);
+    EXPECT_TRUE(is_ignored_directory(".vantlesd/0000000000000001"));
+    EXPECT_TRUE(is_ignored_directory(".Glimmer-V100/x"));
+    EXPECT_TRUE(is_ignored_directory("Vaults.vaultdb"));
+    EXPECT_FALSE(is_ignored_directory("x/.vantlesd"));
+    EXPECT_FALSE(is_ignored_directory("/x/.qsdy/z"));
+
+    auto all = ring_of(everything);
+    ASSERT_EQ(all.size(), 2u);
+    EXPECT_EQ(all[0].path, "/x/y");
+    EXPECT_EQ(all[1].path, "/");
+    EXPECT_TRUE(ring_of(other).empty());
+
+    // A kernel drop reaches every live client once, whatever it watches.
+    route("/elsewhere", 4, EVENT_KERNEL_DROPPED);
+    EXPECT_EQ(ring_of(everything).size(), 3u);
+    auto o = ring_of(other);
+    ASSERT_EQ(o.size(), 1u);
+    EXPECT_EQ(o[0].flags, EVENT_KERNEL_DROPPED);
+    EXPECT_EQ(o[0].id, 4u);
+}
+
+TEST_F(Clients, FullRingDropsWithFirstLostId) {
+    client_options o;
+    o.ring_size = 4;
+    client_info* small = make(o);
+    client_info* big = make({});
+    ASSERT_TRUE(small && big);
+    for (uint64_t id = 1; id <= 5; id++) {
+        route("/a/b/f" + std::to_string(id), id);
+    }
+    EXPECT_EQ(ring_of(small).size(), 3u);
+    EXPECT_TRUE(small->flags.load() & CLIENT_EVENTS_DROPPED);
+    EXPECT_EQ(small->dropped_id.load(), 4u);  // the first refused event, not the last
+    EXPECT_EQ(ring_of(big).size(), 5u);
+    EXPECT_FALSE(big->flags.load() & CLIENT_EVENTS_DROPPED);
+
+    // The same pending path merges into the record already queued: no new slot.
+    route("/a/b/f1", 6);
+    EXPECT_EQ(ring_of(big).size(), 5u);
+    EXPECT_EQ(ring_of(big)[0].id, 6u);
+}
+
+TEST_F(Clients, IgnoreSelf) {
+    client_options o;
+    o.flags = CLIENT_FILE_EVENTS | CLIENT_IGNORE_SELF;
+    o.pid = 42;
+    client_info* fci = make(o);
+    ASSERT_NE(fci, nullptr);
+    route("/a/b/own", 1, EVENT_CONTENT_MODIFIED, 0, 42);
+    route("/a/b/theirs", 2, EVENT_CONTENT_MODIFIED, 0, 43);
+    auto r = ring_of(fci);
+    ASSERT_EQ(r.size(), 1u);
+    EXPECT_EQ(r[0].path, "/a/b/theirs");
+}
+
+}  // namespace
