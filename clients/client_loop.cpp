@@ -59,13 +59,24 @@ int32_t send_notice(client_info* fci, uint32_t flags, uint64_t id) {
     return fci->callback(fci->callback_ctx, 1, &length, &path, &flags, nullptr, &id);
 }
 
-// Waits on cond until the whole second `seconds` ahead. Under fci->lock. True on time-out.
-bool timed_wait(client_info* fci, int seconds) {
+// Waits under fci->lock for a wake-up, until the whole second `seconds` ahead (for ever when
+// seconds is 0). A wake-up sent while the thread was busy is kept in wake_pending and ends
+// the wait at once. True when the time ran out without a wake-up.
+bool wait_for_wakeup(client_info* fci, int seconds) {
     struct timespec deadline;
     clock_gettime(CLOCK_REALTIME, &deadline);
     deadline.tv_sec += seconds;
     deadline.tv_nsec = 0;
-    return pthread_cond_timedwait(&fci->cond, &fci->lock, &deadline) == ETIMEDOUT;
+    bool timed_out = false;
+    while (!fci->wake_pending && !timed_out && !shutting_down.load()) {
+        if (seconds == 0) {
+            pthread_cond_wait(&fci->cond, &fci->lock);
+        } else {
+            timed_out = pthread_cond_timedwait(&fci->cond, &fci->lock, &deadline) == ETIMEDOUT;
+        }
+    }
+    fci->wake_pending = 0;
+    return timed_out;
 }
 
 // Whether the client's user may read the event's path. The thread runs with the client's
@@ -428,10 +439,8 @@ void* client_loop(void* arg) {
     while (!shutting_down.load() && !has_flag(fci, CLIENT_GOING_AWAY) && r == 0) {
         pthread_mutex_lock(&fci->lock);
         if (!shutting_down.load() && !has_flag(fci, owed)) {
-            if (internal) {
-                pthread_cond_wait(&fci->cond, &fci->lock);
-            } else if (timed_wait(fci, CLIENT_IDLE_SECONDS) && client_num_pending(fci) == 0 &&
-                       !has_flag(fci, owed)) {
+            if (wait_for_wakeup(fci, internal ? 0 : CLIENT_IDLE_SECONDS) &&
+                client_num_pending(fci) == 0 && !has_flag(fci, owed)) {
                 // Idle: the record stays; the next wake-up starts a new thread.
                 fci->flags.fetch_or(CLIENT_THREAD_EXITED, std::memory_order_acq_rel);
                 pthread_mutex_unlock(&fci->lock);
@@ -452,7 +461,7 @@ void* client_loop(void* arg) {
         if (notice != 0) {
             // No event goes out before the owed notice; retry it next cycle.
             pthread_mutex_lock(&fci->lock);
-            timed_wait(fci, CLIENT_NOTICE_RETRY_SECONDS);
+            wait_for_wakeup(fci, CLIENT_NOTICE_RETRY_SECONDS);
             pthread_mutex_unlock(&fci->lock);
             continue;
         }

@@ -17,7 +17,8 @@ namespace {
 constexpr uint64_t WAKEUP_MIN_WINDOW_LATENCY = 1000;  // µs; below it no new window starts
 constexpr int WAKEUP_FLUSH_ATTEMPTS = 10;
 
-// Under fci->lock: restarts an idle-exited thread, then signals the (possibly new) thread.
+// Under fci->lock: restarts an idle-exited thread, then signals the (possibly new) thread;
+// wake_pending keeps the wake-up for a thread that is busy right now.
 void wake_locked(client_info* fci) {
     uint32_t flags = fci->flags.load(std::memory_order_acquire);
     if (flags & CLIENT_THREAD_EXITED) {
@@ -31,6 +32,7 @@ void wake_locked(client_info* fci) {
                          static_cast<void*>(fci), err);
         }
     }
+    fci->wake_pending = 1;
     pthread_cond_signal(&fci->cond);
 }
 

@@ -179,4 +179,26 @@ TEST_F(DeliveryThread, NoticesThenEventsThenTeardown) {
     }
 }
 
+TEST_F(DeliveryThread, OverdueClientRestartsAfterIdleExit) {
+    client_options o;
+    o.ctx = &registration;
+    o.since_when = 1;  // would owe a history notice on its first thread only
+    client_info* fci = make(o);
+    ASSERT_NE(fci, nullptr);
+    // As left by a thread that ended idle: started before, no thread now.
+    fci->flags.fetch_or(CLIENT_STARTED | CLIENT_THREAD_EXITED);
+    std::erase(made, fci);
+    num_clients.fetch_add(1);
+
+    timeval now{2000, 0};
+    latency_pass(&now);  // opens the window
+    route("/a/b/c", 5);
+    now = {2001, 0};
+    EXPECT_EQ(latency_pass(&now), 0u);
+    ASSERT_TRUE(eventually([&] { return sink.all().size() == 1; }));
+    EXPECT_EQ(sink.all()[0].id, 5u);  // no history notice from a restarted thread
+    EXPECT_FALSE(fci->flags.load() & CLIENT_THREAD_EXITED);
+    stop(fci);
+}
+
 }  // namespace
