@@ -1,25 +1,205 @@
-// The event thread: its process-wide flags and its entry point.
+// The event thread: start-up of the intake side, the consumer loop and the shutdown.
 //
-// The thread prepares the intake tables, clones the kernel event device, starts the producer
-// and then runs the consumer loop. Only the first steps exist so far: the kernel event intake
-// lands here next, so event_thread() stops after the CRC table with EINVAL, as a daemon that
-// cannot reach its event source does. The request side then serves requests that need the
-// event machinery as "not ready" after its start-up wait. No signal handling is installed
-// yet, so a termination signal still ends the process with its default action.
+// Start-up order matters: the tables the router and the request side read are ready before
+// the kernel device is cloned, and event_thread_ready is published only once the producer
+// runs, so a request that waited for start-up finds the whole machinery in place. The
+// consumer never holds buffer_lock while decoding; it waits on buffer_cond with a deadline
+// from the clients' latencies, so a client whose latency has run out is woken even when no
+// new records arrive.
 #include "intake/event_thread.h"
 
+#include "clients/client_info.h"
+#include "clients/route.h"
+#include "clients/wakeup.h"
 #include "common/crc.h"
 #include "common/log.h"
+#include "diag/state_dump.h"
+#include "history/dls.h"
+#include "intake/decode.h"
+#include "intake/event_table.h"
+#include "intake/producer.h"
+#include "platform/kernel_device.h"
+#include "platform/kernel_records.h"
+#include "platform/thread_priority.h"
+#include "volumes/dev_info.h"
+
+#include <pthread.h>
+#include <sys/time.h>
+#include <unistd.h>
 
 #include <cerrno>
+#include <csignal>
+#include <cstdlib>
+#include <cstring>
 
-std::atomic<uint32_t> event_thread_ready{0};
-std::atomic<uint32_t> shutting_down{0};
+namespace {
+
+constexpr unsigned EVENT_THREAD_PARK_SECONDS = 86400;
+constexpr useconds_t EVENT_THREAD_SHUTDOWN_POLL_US = 50000;
+
+pthread_t producer_thread;
+
+timespec deadline_after(uint64_t timeout_us) {
+    if (timeout_us == 0 || timeout_us > EVENT_THREAD_MAX_WAIT_US)
+        timeout_us = EVENT_THREAD_MAX_WAIT_US;
+    timeval now;
+    gettimeofday(&now, nullptr);
+    uint64_t usec = static_cast<uint64_t>(now.tv_usec) + timeout_us;
+    timespec ts;
+    ts.tv_sec = now.tv_sec + static_cast<time_t>(usec / 1000000);
+    ts.tv_nsec = static_cast<long>(usec % 1000000) * 1000;
+    return ts;
+}
+
+// Lets clients whose latency ran out have their events and drops released ones from the
+// table. Returns the next wait.
+uint64_t after_step() {
+    timeval now;
+    gettimeofday(&now, nullptr);
+    uint64_t timeout = latency_pass(&now);
+    sweep_event_table(&intake_event_table);
+    return timeout;
+}
+
+[[noreturn]] void shutdown_sequence() {
+    // The disk logger's client delivers what it holds before its thread ends.
+    wake_internal_clients();
+    pthread_join(producer_thread, nullptr);
+    while (num_internal_clients.load() != 0)
+        usleep(EVENT_THREAD_SHUTDOWN_POLL_US);
+    // The histories are closed by their disk logger; without one nothing is pending.
+    if (global_dls)
+        global_dls->fci = nullptr;
+    global_dls = nullptr;
+    exit(0);
+}
+
+[[noreturn]] void consumer_loop() {
+    uint64_t timeout = EVENT_THREAD_FIRST_WAIT_US;
+    for (;;) {
+        pthread_mutex_lock(&buffer_lock);
+        event_buffer* buf = consumer_find_work();
+        while (!buf) {
+            timespec deadline = deadline_after(timeout);
+            int rc = pthread_cond_timedwait(&buffer_cond, &buffer_lock, &deadline);
+            if (shutting_down.load()) {
+                pthread_mutex_unlock(&buffer_lock);
+                shutdown_sequence();
+            }
+            if (rc == ETIMEDOUT) {
+                pthread_mutex_unlock(&buffer_lock);
+                timeout = after_step();
+                pthread_mutex_lock(&buffer_lock);
+            }
+            buf = consumer_find_work();
+        }
+        pthread_mutex_unlock(&buffer_lock);
+
+        for (int steps = 0; buf; steps++) {
+            if (steps == MAX_CONSUMER_STEPS) {
+                log_critical("vantle consumer: spinning too much?!\n");
+                break;
+            }
+            if (shutting_down.load())
+                break;
+            consumer_step(buf, &intake_event_table, route_event);
+            timeout = after_step();
+            buf = consumer_next_work(buf);
+        }
+        if (shutting_down.load())
+            shutdown_sequence();
+    }
+}
+
+}  // namespace
+
+int clone_kernel_device(int open, const int8_t* actions, int32_t num_types, int32_t queue_depth) {
+    if (!open) {
+        int fd = kernel_fd.exchange(-1);
+        return fd >= 0 ? kernel_device_close(fd) : 0;
+    }
+    int dev_fd = -1;
+    int err = kernel_device_open(&dev_fd);
+    if (err) {
+        errno = err;
+        return -err;
+    }
+    int32_t clone_fd = -1;
+    krec_clone_args args = {actions, num_types, queue_depth, &clone_fd};
+    err = kernel_device_ioctl(dev_fd, KREC_IOC_CLONE, &args);
+    if (err) {
+        log_critical("/dev/vantles clone failed! (%s)", strerror(err));
+        kernel_device_close(dev_fd);
+        errno = err;
+        return err;
+    }
+    kernel_fd.store(clone_fd);
+    kernel_device_close(dev_fd);
+    return 0;
+}
+
+void shutdown_handler(int) {
+    shutting_down.store(1);
+    std::atomic_thread_fence(std::memory_order_seq_cst);
+    int fd = kernel_fd.exchange(-1);
+    if (fd >= 0)
+        kernel_device_close(fd);
+}
 
 int event_thread() {
+    // SIGUSR1 is blocked in every thread (main blocks it before starting any); the dump
+    // runs on a watcher thread of its own.
+    for (int signo : {SIGINT, SIGQUIT, SIGTERM, SIGHUP})
+        signal(signo, shutdown_handler);
+    state_dump_start();
+
     crc_table_init();
-    // No kernel event source to clone yet.
-    return EINVAL;
+
+    event_buffer* head = alloc_event_buffers(EVENT_BUFFER_INITIAL_COUNT, EVENT_BUFFER_SIZE);
+    if (!head) {
+        log_critical("failed to initialize vantle buffers.");
+        return ENOMEM;
+    }
+    event_buffers_init(head);
+
+    event_table_init(&intake_event_table, EVENT_TABLE_INITIAL_BUCKETS);
+    clear_client_tables();
+
+    init_dev_info();
+    if (!global_dls) {
+        // Without the root volume's log state there is nowhere to send events; requests that
+        // wait for start-up fail theirs.
+        log_critical("No global disk logger state?!");
+        for (;;)
+            sleep(EVENT_THREAD_PARK_SECONDS);
+    }
+
+    int8_t actions[EVENT_THREAD_NUM_TYPES];
+    memset(actions, KREC_ACTION_REPORT, sizeof actions);
+    if (clone_kernel_device(1, actions, EVENT_THREAD_NUM_TYPES, EVENT_THREAD_QUEUE_DEPTH) != 0) {
+        log_critical("Could not access /dev/vantles. (%s)", strerror(errno));
+        return EINVAL;
+    }
+    kernel_device_ioctl(kernel_fd.load(), KREC_IOC_COMPACT, nullptr);
+    if (kernel_device_ioctl(kernel_fd.load(), KREC_IOC_EXTENDED_INFO, nullptr) == 0)
+        kernel_extended_info.store(1);
+
+    int err = pthread_create(&producer_thread, nullptr, vantle_producer, nullptr);
+    if (err) {
+        // Without a producer nothing is ever read; as good as no device.
+        log_critical("Could not access /dev/vantles. (%s)", strerror(err));
+        clone_kernel_device(0, nullptr, 0, 0);
+        return EINVAL;
+    }
+    // The disk logger joins here once histories are written.
+
+    std::atomic_thread_fence(std::memory_order_seq_cst);
+    event_thread_ready.store(1);
+    thread_set_precedence(EVENT_THREAD_PRECEDENCE);
+
+    if (shutting_down.load())
+        shutdown_sequence();
+    consumer_loop();
 }
 
 void* implementation_event_thread(void*) {

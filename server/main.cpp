@@ -7,8 +7,10 @@
 #include "common/log.h"
 #include "intake/event_thread.h"
 #include "platform/port.h"
+#include "platform/signal_watch.h"
 
 #include <cerrno>
+#include <csignal>
 #include <cstdlib>
 #include <cstring>
 #include <pthread.h>
@@ -40,6 +42,10 @@ int main(int argc, char** argv) {
             "main", mach_error_string(rc), rc);
         exit(1);
     }
+
+    // SIGUSR1 asks for a state dump, which a watcher thread takes from a signalfd: blocked
+    // here, before any other thread exists, so that every thread inherits the block.
+    signal_block(SIGUSR1);
 
     // Joinable, never joined: the event thread ends the process itself at shutdown, and a
     // failed start-up leaves the request server running (requests then time out waiting).

@@ -34,7 +34,8 @@ void sleep_ms(int ms) {
 }
 
 // The environment of the child: ours, with the daemon's variables replaced.
-std::vector<std::string> child_environment(const std::string& socket_path) {
+std::vector<std::string> child_environment(const std::string& socket_path,
+                                           const std::vector<std::string>& extra) {
     std::vector<std::string> env;
     for (char** e = environ; *e != nullptr; e++) {
         std::string entry = *e;
@@ -42,6 +43,7 @@ std::vector<std::string> child_environment(const std::string& socket_path) {
             env.push_back(entry);
     }
     env.push_back("VANTLESD_SOCKET=" + socket_path);
+    env.insert(env.end(), extra.begin(), extra.end());
     return env;
 }
 
@@ -82,7 +84,7 @@ int test_daemon_start(test_daemon* d, const std::vector<std::string>& args,
         return errno;
     std::vector<std::string> argv_strings = {VANTLESD_PATH};
     argv_strings.insert(argv_strings.end(), args.begin(), args.end());
-    std::vector<std::string> env_strings = child_environment(d->socket_path);
+    std::vector<std::string> env_strings = child_environment(d->socket_path, d->env);
     std::vector<char*> argv = pointers(argv_strings);
     std::vector<char*> envp = pointers(env_strings);
 
@@ -281,6 +283,7 @@ bool wait_hangup(int fd, int timeout_ms) {
 }
 
 void DaemonTest::SetUp() {
+    daemon_.env = {BLACKBOX_NO_EVENT_SOURCE};
     ASSERT_EQ(0, test_daemon_start(&daemon_, {"-d"})) << test_daemon_log(daemon_);
 }
 

@@ -29,9 +29,10 @@ constexpr uint32_t BLACKBOX_BITS = MACH_MSG_TYPE_COPY_SEND;
 struct test_daemon {
     std::string dir;  // private directory: the socket (unless shared) and the log
     std::string socket_path;
-    std::string log_path;  // the daemon's standard error
-    pid_t pid = -1;        // -1 once reaped
-    int status = 0;        // wait status once reaped
+    std::string log_path;          // the daemon's standard error
+    std::vector<std::string> env;  // NAME=VALUE entries added to the daemon's environment
+    pid_t pid = -1;                // -1 once reaped
+    int status = 0;                // wait status once reaped
 
     test_daemon() = default;
     test_daemon(const test_daemon&) = delete;
@@ -100,7 +101,12 @@ struct refusal_outcome {
     raw_datagram reply;  // the answer, when answered
 };
 
-// Every case starts its own daemon with "-d"; TearDown checks that it is still alive.
+// An event source that does not exist: a daemon started with it never gets its event
+// machinery going, so every request that needs it answers "not ready" after its wait.
+constexpr const char* BLACKBOX_NO_EVENT_SOURCE = "VANTLESD_DEVICE=/nonexistent/event-source";
+
+// Every case starts its own daemon with "-d" and BLACKBOX_NO_EVENT_SOURCE: these suites check
+// the request layer alone. TearDown checks that the daemon is still alive.
 class DaemonTest : public ::testing::Test {
 protected:
     void SetUp() override;
