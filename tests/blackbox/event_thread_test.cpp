@@ -47,12 +47,12 @@ bool change_files(const test_daemon& d, int round) {
     return ok && chmod(path.c_str(), 0600) == 0 && unlink(path.c_str()) == 0;
 }
 
-// Waits for the current event id to pass floor; returns the last id read.
-uint64_t wait_id_above(const test_daemon& d, uint64_t floor, int timeout_ms) {
+// Waits for the current event id to reach target; returns the last id read.
+uint64_t wait_id_reaching(const test_daemon& d, uint64_t target, int timeout_ms) {
     uint64_t id = 0;
     for (int waited = 0; waited <= timeout_ms; waited += 50) {
         id = current_event_id(d);
-        if (id > floor || ::testing::Test::HasFailure())
+        if (id >= target || ::testing::Test::HasFailure())
             break;
         usleep(50000);
     }
@@ -81,8 +81,8 @@ TEST_P(EventThread, CountsChangesDumpsOnUsr1AndExitsZero) {
     uint64_t last = first;
     for (int round = 0; round < 3; round++) {
         ASSERT_TRUE(change_files(daemon_, round)) << strerror(errno);
-        uint64_t id = wait_id_above(daemon_, last, 10000);
         // Create, write, chmod and delete: at least four more ids each round.
+        uint64_t id = wait_id_reaching(daemon_, last + 4, 10000);
         ASSERT_GE(id, last + 4) << "round " << round;
         last = id;
     }
