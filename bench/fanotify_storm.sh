@@ -15,12 +15,14 @@
 # whose CPU time over the storm is read from /proc/PID/stat (it reports no event counts).
 #
 # Usage: bench/fanotify_storm.sh [--build DIR] [--daemon PATH] [--files N] [--dirs N]
+#        [--perf FILE]   (records our side with perf record -g over the storm into FILE)
 # Needs root. Targets: CPU ours/reader <= 1.5, no dropped-events records.
 set -euo pipefail
 
 repo=$(cd "$(dirname "$0")/.." && pwd)
 build=$repo/build
 daemon=""
+perf_out=""
 files=100000
 dirs=1000
 while (($#)); do
@@ -29,7 +31,9 @@ while (($#)); do
         --daemon) daemon=$(realpath "${2:?}"); shift 2 ;;
         --files) files=${2:?}; shift 2 ;;
         --dirs) dirs=${2:?}; shift 2 ;;
-        *) echo "usage: $0 [--build DIR] [--daemon PATH] [--files N] [--dirs N]" >&2; exit 2 ;;
+        --perf) perf_out=$(realpath "${2:?}"); shift 2 ;;
+        *) echo "usage: $0 [--build DIR] [--daemon PATH] [--files N] [--dirs N] [--perf FILE]" >&2
+           exit 2 ;;
     esac
 done
 
@@ -40,6 +44,7 @@ if [[ ${VANTLES_STORM_INSIDE:-} != 1 ]]; then
     fi
     args=(--build "$build" --files "$files" --dirs "$dirs")
     [[ -n $daemon ]] && args+=(--daemon "$daemon")
+    [[ -n $perf_out ]] && args+=(--perf "$perf_out")
     VANTLES_STORM_INSIDE=1 exec unshare --mount --propagation private bash "$0" "${args[@]}"
 fi
 
@@ -134,8 +139,17 @@ else
     wait_ready "$scratch/ours.out" "$ours_pid"
 fi
 
+if [[ -n $perf_out ]]; then
+    perf record -q -g -p "$ours_pid" -o "$perf_out" 2>/dev/null &
+    perf_pid=$!
+    pids+=("$perf_pid")
+fi
 chroot "$root" /bin/storm_driver /mnt/storm/storm "$files" "$dirs" >"$scratch/driver.out"
 wait_idle "$reader_pid" "$ours_pid"
+if [[ -n $perf_out ]]; then
+    kill -INT "$perf_pid"
+    wait "$perf_pid" || true
+fi
 if [[ -n $daemon ]] && ! kill -0 "$ours_pid" 2>/dev/null; then
     echo "fanotify_storm: the daemon ended during the storm:" >&2
     cat "$scratch/ours.err" >&2
