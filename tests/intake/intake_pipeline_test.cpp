@@ -248,6 +248,10 @@ int check_changes_on(const std::string& volume) {
         {[&] { return chmod(p("/r").c_str(), 0700); }, {{p("/r"), EVENT_STAT_CHANGED | DIR_FLAGS}}},
         {[&] { return symlink("x", p("/r/l").c_str()); },
          {{p("/r/l"), EVENT_CREATE_FILE | EVENT_IS_SYMLINK}}},
+        // Both names of a renamed item carry its kind, though the old one is gone.
+        {[&] { return rename(p("/r/l").c_str(), p("/r/m").c_str()); },
+         {{p("/r/l"), EVENT_RENAME | EVENT_IS_SYMLINK},
+          {p("/r/m"), EVENT_RENAME | EVENT_IS_SYMLINK}}},
         {[&] { return link(p("/r/x").c_str(), p("/r/x2").c_str()); },
          {{p("/r/x2"), EVENT_CREATE_FILE | FILE | EVENT_HARDLINK}}},
         // The other link stays: the removed name is reported as a file, without link bits.
