@@ -9,6 +9,19 @@
 // path, cleared whenever a directory is renamed or removed. An event whose directory cannot
 // be resolved any more, or whose volume is unknown, becomes a dropped-events record; a queue
 // overflow too.
+//
+// Cost. Under a storm of changes the kernel queues events one by one, and a reader that reads
+// as soon as it can gets a handful per read: a wake-up of this thread and of the consumer for
+// every few events, which costs more than everything else together. So after a read that
+// returned little, the next read waits until FAN_BATCH_PAUSE has passed since that read, and
+// finds the queue fuller. The trade-off is latency: an event that arrives while a storm is
+// going on reaches the consumer up to FAN_BATCH_PAUSE later; the first event after a quiet
+// spell is read at once, and a read that comes back full is followed at once by the next.
+// Waiting also leaves a directory longer to be renamed or removed before its events are read,
+// which resolution at read time already has to live with. Beyond that, a record only asks
+// the file system what the event does not tell: directories and removed items take their type
+// from the event, and a removed name's link-count change, which the same removal reports as a
+// delete right after it, is not looked up at all.
 #include "platform/kernel_source.h"
 
 #include "platform/mounts.h"
@@ -22,6 +35,7 @@
 #include <cerrno>
 #include <climits>
 #include <cstring>
+#include <ctime>
 #include <new>
 #include <string>
 #include <unordered_map>
@@ -32,6 +46,11 @@ namespace {
 
 constexpr size_t FAN_READ_SIZE = 256 * 1024;
 constexpr size_t FAN_CACHE_LIMIT = 8192;  // directory paths kept before the cache is reset
+// A read that returns less than this is a small batch: the next read waits FAN_BATCH_PAUSE.
+constexpr size_t FAN_SMALL_READ = FAN_READ_SIZE / 8;
+constexpr long FAN_BATCH_PAUSE_NS = 1000000;  // 1 ms
+// Events after a link-count change searched for the delete that covers it.
+constexpr int FAN_COVER_LOOKAHEAD = 16;
 
 constexpr const char* FAN_PSEUDO_FS[] = {
     "proc",    "sysfs",       "cgroup", "cgroup2",  "devpts",    "mqueue",     "debugfs",
@@ -51,11 +70,16 @@ struct fan_source {
     bool target_fid = false;  // events carry the handle of a created or removed item
     std::vector<fan_volume> volumes;
     std::unordered_map<std::string, std::string> dir_paths;  // fsid + handle -> directory path
+    // Reused for every event, so that their buffers are allocated once.
+    std::string key;  // lookup key in dir_paths
+    std::string path1, path2;
     std::vector<char> raw;  // events read, [raw_used, raw_have) not yet translated
     size_t raw_used = 0;
     size_t raw_have = 0;
     std::vector<char> pending;  // translated records, [pending_used, size) not yet handed out
     size_t pending_used = 0;
+    bool small_read = false;  // the last read returned a small batch: pause before the next
+    timespec next_read{};     // CLOCK_MONOTONIC time before which the next read waits
 };
 
 // An info record of an event: directory handle and name, or (name null) the item's handle.
@@ -85,7 +109,8 @@ fan_volume* find_volume(fan_source* src, const fsid_t& fsid) {
 // False when gone.
 bool resolve_handle(fan_source* src, fan_volume* vol, const file_handle* handle, bool cache,
                     std::string* out) {
-    std::string key(reinterpret_cast<const char*>(&vol->fsid), sizeof vol->fsid);
+    std::string& key = src->key;
+    key.assign(reinterpret_cast<const char*>(&vol->fsid), sizeof vol->fsid);
     key.append(reinterpret_cast<const char*>(handle), sizeof *handle + handle->handle_bytes);
     auto it = src->dir_paths.find(key);
     if (it != src->dir_paths.end()) {
@@ -117,7 +142,7 @@ bool resolve_handle(fan_source* src, fan_volume* vol, const file_handle* handle,
         return true;
     if (src->dir_paths.size() >= FAN_CACHE_LIMIT)
         src->dir_paths.clear();
-    src->dir_paths.emplace(std::move(key), *out);
+    src->dir_paths.emplace(key, *out);
     return true;
 }
 
@@ -142,25 +167,40 @@ void append(std::vector<char>& out, const void* p, size_t n) {
     out.insert(out.end(), c, c + n);
 }
 
+// The file information of the item at path. Only a non-directory that still exists (look_up)
+// is looked up: its type and link count are not in the event. A directory's type is (its link
+// count never counts as hard links), and a removed item has nothing left to look up (the name
+// may even be taken by a new item by now). Without a look-up, inode, uid and gid stay 0;
+// readers use the device and the mode only.
+// st: the item's status, or null when it was not looked up or is gone.
+krec_file_info info_from(const struct stat* st, uint32_t dev, bool ondir) {
+    krec_file_info info = {};
+    info.dev = dev;
+    if (st) {
+        info.inode = st->st_ino;
+        info.mode = st->st_mode;
+        if (!S_ISDIR(st->st_mode) && st->st_nlink > 1)
+            info.mode |= KREC_MODE_HARDLINK;
+        info.uid = st->st_uid;
+        info.gid = st->st_gid;
+    } else {
+        info.mode = ondir ? S_IFDIR : S_IFREG;  // the type is all we know
+    }
+    return info;
+}
+
+krec_file_info item_info(const std::string& path, uint32_t dev, bool ondir, bool look_up) {
+    struct stat st;
+    bool found =
+        !ondir && look_up && fstatat(AT_FDCWD, path.c_str(), &st, AT_SYMLINK_NOFOLLOW) == 0;
+    return info_from(found ? &st : nullptr, dev, ondir);
+}
+
 // Path argument followed by the item's file information.
-void append_item(std::vector<char>& out, const std::string& path, uint32_t dev, bool ondir) {
+void append_item(std::vector<char>& out, const std::string& path, const krec_file_info& info) {
     krec_arg_header arg = {KREC_ARG_PATH, static_cast<uint16_t>(path.size() + 1)};
     append(out, &arg, sizeof arg);
     append(out, path.c_str(), path.size() + 1);
-
-    krec_file_info info = {};
-    info.dev = dev;
-    struct stat st;
-    if (fstatat(AT_FDCWD, path.c_str(), &st, AT_SYMLINK_NOFOLLOW) == 0) {
-        info.inode = st.st_ino;
-        info.mode = st.st_mode;
-        if (!S_ISDIR(st.st_mode) && st.st_nlink > 1)
-            info.mode |= KREC_MODE_HARDLINK;
-        info.uid = st.st_uid;
-        info.gid = st.st_gid;
-    } else {
-        info.mode = ondir ? S_IFDIR : S_IFREG;  // gone: the type is all we know
-    }
     arg = {KREC_ARG_FILE_INFO, KREC_FILE_INFO_SIZE};
     append(out, &arg, sizeof arg);
     append(out, &info, sizeof info);
@@ -175,7 +215,8 @@ void append_dropped(std::vector<char>& out) {
 // One record of type with one or two items (a rename has two), or a dropped record.
 void translate_one(fan_source* src, uint32_t type, bool ondir, int32_t pid,
                    const fan_name_ref& first, const fan_name_ref* second) {
-    std::string path1, path2;
+    std::string& path1 = src->path1;
+    std::string& path2 = src->path2;
     fan_volume *vol1 = nullptr, *vol2 = nullptr;
     // Removing a name changes the item's link count: an attribute event that either names
     // no parent or names the removed entry. The delete record that follows covers it.
@@ -186,30 +227,43 @@ void translate_one(fan_source* src, uint32_t type, bool ondir, int32_t pid,
             append_dropped(src->pending);
         return;
     }
-    struct stat st;
-    if (unlink_attrib && fstatat(AT_FDCWD, path1.c_str(), &st, AT_SYMLINK_NOFOLLOW) != 0 &&
-        errno == ENOENT)
-        return;
+    krec_file_info info1;
+    if (unlink_attrib) {
+        struct stat st;
+        bool found = fstatat(AT_FDCWD, path1.c_str(), &st, AT_SYMLINK_NOFOLLOW) == 0;
+        if (!found && errno == ENOENT)
+            return;
+        info1 = info_from(found ? &st : nullptr, vol1->dev, ondir);
+    } else if (!second) {
+        info1 = item_info(path1, vol1->dev, ondir, type != KREC_TYPE_DELETE);
+    }
     uint32_t word = type;
     if (ondir && src->base.extended_info)
         word |= KREC_FLAG_DIR_LEVEL;
     krec_header h = {word, pid};
     append(src->pending, &h, sizeof h);
-    append_item(src->pending, path1, vol1->dev, ondir);
-    if (second)
-        append_item(src->pending, path2, vol2->dev, ondir);
+    if (!second) {
+        append_item(src->pending, path1, info1);
+    } else {
+        // One item under two names: the old one is gone, the new one tells what it is.
+        krec_file_info info = item_info(path2, vol2->dev, ondir, true);
+        info.dev = vol1->dev;
+        append_item(src->pending, path1, info);
+        info.dev = vol2->dev;
+        append_item(src->pending, path2, info);
+    }
     uint16_t done = KREC_ARG_DONE;
     append(src->pending, &done, sizeof done);
 }
 
-// base: the event in the read buffer (4-byte aligned only); meta: a copy of its header.
-void translate_event(fan_source* src, const char* base, const fanotify_event_metadata* meta) {
-    if (meta->vers != FANOTIFY_METADATA_VERSION || (meta->mask & FAN_Q_OVERFLOW)) {
-        src->dir_paths.clear();  // lost events may have moved directories
-        append_dropped(src->pending);
-        return;
-    }
+// The info records of an event: directory handle and name (plain, old and new) and the item's
+// own handle. base: the event in the read buffer (4-byte aligned only); meta: its header.
+struct fan_infos {
     fan_name_ref name, old_name, new_name, self;
+};
+
+fan_infos read_infos(const char* base, const fanotify_event_metadata* meta) {
+    fan_infos out;
     for (size_t off = meta->metadata_len;
          off + sizeof(fanotify_event_info_header) <= meta->event_len;) {
         auto* info = reinterpret_cast<const fanotify_event_info_fid*>(base + off);
@@ -224,15 +278,55 @@ void translate_event(fan_source* src, const char* base, const fanotify_event_met
         ref.handle = handle;
         ref.name = reinterpret_cast<const char*>(ref.handle->f_handle + ref.handle->handle_bytes);
         if (info->hdr.info_type == FAN_EVENT_INFO_TYPE_DFID_NAME)
-            name = ref;
+            out.name = ref;
         else if (info->hdr.info_type == FAN_EVENT_INFO_TYPE_OLD_DFID_NAME)
-            old_name = ref;
+            out.old_name = ref;
         else if (info->hdr.info_type == FAN_EVENT_INFO_TYPE_NEW_DFID_NAME)
-            new_name = ref;
+            out.new_name = ref;
         else if (info->hdr.info_type == FAN_EVENT_INFO_TYPE_FID)
-            self = {ref.fsid, ref.handle, nullptr};
+            out.self = {ref.fsid, ref.handle, nullptr};
         off += info->hdr.len;
     }
+    return out;
+}
+
+bool same_item(const fan_name_ref& a, const fan_name_ref& b) {
+    return a.handle && b.handle && memcmp(a.fsid, b.fsid, sizeof *a.fsid) == 0 &&
+           a.handle->handle_bytes == b.handle->handle_bytes &&
+           a.handle->handle_type == b.handle->handle_type &&
+           memcmp(a.handle->f_handle, b.handle->f_handle, a.handle->handle_bytes) == 0;
+}
+
+// Whether one of the next few events in the read buffer, from next on, is the delete of a
+// name of item: the removal whose link-count change item's event reports (unlink reports the
+// change, then the delete, with the item's handle when the group asks for target handles).
+bool removal_follows(const fan_source* src, const char* next, const fan_name_ref& item) {
+    const char* end = src->raw.data() + src->raw_have;
+    for (int i = 0; i < FAN_COVER_LOOKAHEAD && end - next >= (ptrdiff_t)FAN_EVENT_METADATA_LEN;
+         i++) {
+        fanotify_event_metadata meta;
+        memcpy(&meta, next, sizeof meta);
+        if (meta.event_len < FAN_EVENT_METADATA_LEN || meta.event_len > size_t(end - next) ||
+            meta.vers != FANOTIFY_METADATA_VERSION)
+            return false;
+        if ((meta.mask & FAN_DELETE) && !(meta.mask & FAN_ONDIR) &&
+            same_item(read_infos(next, &meta).self, item))
+            return true;
+        next += meta.event_len;
+    }
+    return false;
+}
+
+// base: the event in the read buffer (4-byte aligned only); meta: a copy of its header.
+void translate_event(fan_source* src, const char* base, const fanotify_event_metadata* meta) {
+    if (meta->vers != FANOTIFY_METADATA_VERSION || (meta->mask & FAN_Q_OVERFLOW)) {
+        src->dir_paths.clear();  // lost events may have moved directories
+        append_dropped(src->pending);
+        return;
+    }
+    fan_infos infos = read_infos(base, meta);
+    fan_name_ref name = infos.name, old_name = infos.old_name, new_name = infos.new_name;
+    fan_name_ref self = infos.self;
     if (!name.handle)
         name = self;  // no parent reported: a link-count change, or a volume's root
     bool ondir = meta->mask & FAN_ONDIR;
@@ -255,7 +349,11 @@ void translate_event(fan_source* src, const char* base, const fanotify_event_met
                       nullptr);
     if (meta->mask & FAN_MODIFY)
         translate_one(src, KREC_TYPE_CONTENT_MODIFIED, ondir, pid, name, nullptr);
-    if (meta->mask & FAN_ATTRIB)
+    // A link-count change reported by the item's handle alone and followed by the removal of
+    // one of its names is that removal: its delete record covers it, and the item (often gone
+    // already) is not looked up.
+    if ((meta->mask & FAN_ATTRIB) &&
+        !(!ondir && !name.name && removal_follows(src, base + meta->event_len, name)))
         translate_one(src, KREC_TYPE_STAT_CHANGED, ondir, pid, name, nullptr);
     if (meta->mask & FAN_RENAME) {
         translate_one(src, KREC_TYPE_RENAME, ondir, pid, old_name, &new_name);
@@ -300,7 +398,18 @@ int fan_fill(kernel_source* s, char* buf, size_t size, size_t* produced) {
         if (src->raw_used >= src->raw_have) {
             if (out > 0)
                 break;
+            if (src->small_read)  // let the queue fill (see the cost note at the top)
+                clock_nanosleep(CLOCK_MONOTONIC, TIMER_ABSTIME, &src->next_read, nullptr);
             ssize_t n = read(src->fan.get(), src->raw.data(), src->raw.size());
+            src->small_read = n > 0 && static_cast<size_t>(n) < FAN_SMALL_READ;
+            if (src->small_read) {
+                clock_gettime(CLOCK_MONOTONIC, &src->next_read);
+                src->next_read.tv_nsec += FAN_BATCH_PAUSE_NS;
+                if (src->next_read.tv_nsec >= 1000000000) {
+                    src->next_read.tv_sec++;
+                    src->next_read.tv_nsec -= 1000000000;
+                }
+            }
             if (n <= 0) {
                 err = n < 0 && errno != EINTR ? errno : EAGAIN;
                 break;
