@@ -61,10 +61,9 @@ char* store_excluded_path(const char* path) {
 
 void clear_client_tables() {
     for (auto& slot : client_table) {
-        slot.store(nullptr, std::memory_order_relaxed);
+        slot.store(nullptr, std::memory_order_release);
     }
     memset(pid_table, 0, sizeof(pid_table));
-    std::atomic_thread_fence(std::memory_order_seq_cst);
 }
 
 int reserve_client_slot(client_info* fci) {
@@ -100,9 +99,9 @@ int reserve_client_slot(client_info* fci) {
         if (client_table[slot].load(std::memory_order_relaxed)) {
             continue;
         }
-        // Readers without clients_lock use index as soon as they see the slot filled.
+        // Readers without clients_lock use index as soon as they see the slot filled: the
+        // release store publishes it (and the whole record) with the slot.
         fci->index = slot;
-        std::atomic_thread_fence(std::memory_order_seq_cst);
         client_table[slot].store(fci, std::memory_order_release);
         pid_table[found].count++;
         return 0;

@@ -164,10 +164,10 @@ int add_paths_to_prefix_table(client_info* fci) {
     for (int32_t i = 0; i < num_paths; i++) {
         client_node* node = &fci->path_nodes[i];
         if (matched[i]) {
-            // A fully built node becomes the head; the router sees it whole or not at all.
+            // A fully built node becomes the head by a release store; the router, reading the
+            // head with acquire, sees it whole or not at all.
             node->next.store(matched[i]->client_list.load(std::memory_order_relaxed),
                              std::memory_order_relaxed);
-            std::atomic_thread_fence(std::memory_order_seq_cst);
             matched[i]->client_list.store(node, std::memory_order_release);
         } else {
             node->next.store(nullptr, std::memory_order_relaxed);
