@@ -139,8 +139,8 @@ int clone_kernel_device(int open, const int8_t* actions, int32_t num_types, int3
 }
 
 void shutdown_handler(int) {
+    // Sequentially consistent store: the flag is visible before the descriptor goes.
     shutting_down.store(1);
-    std::atomic_thread_fence(std::memory_order_seq_cst);
     int fd = kernel_fd.exchange(-1);
     if (fd >= 0)
         kernel_device_close(fd);
@@ -193,7 +193,7 @@ int event_thread() {
     }
     // The disk logger joins here once histories are written.
 
-    std::atomic_thread_fence(std::memory_order_seq_cst);
+    // Sequentially consistent: everything set up above is visible to a thread that sees it.
     event_thread_ready.store(1);
     thread_set_precedence(EVENT_THREAD_PRECEDENCE);
 
