@@ -65,8 +65,10 @@ TEST_F(Concurrency, ReplacedTableStaysWholeWhileTheRouterIsInside) {
     });
     std::this_thread::sleep_for(100ms);
     EXPECT_FALSE(removed.load());
+    pthread_mutex_lock(&prefix_lock);  // as the router reads headers
     EXPECT_EQ(dead->device, PREFIX_HEADER_REMOVED);
     EXPECT_STREQ(dead->path, "/c");
+    pthread_mutex_unlock(&prefix_lock);
     EXPECT_EQ(table_count(), 1);
     leave();
     remover.join();
