@@ -129,6 +129,14 @@ void release_client_slot(client_info* fci) {
     }
 }
 
+void client_note_dropped(client_info* fci, uint64_t id) {
+    uint64_t cur = fci->dropped_id.load(std::memory_order_acquire);
+    while ((cur == 0 || id < cur) &&
+           !fci->dropped_id.compare_exchange_weak(cur, id, std::memory_order_acq_rel)) {
+    }
+    fci->flags.fetch_or(CLIENT_EVENTS_DROPPED, std::memory_order_acq_rel);
+}
+
 void free_client_info(client_info* fci) {
     if (!fci) {
         return;

@@ -120,6 +120,11 @@ int create_client_info(uint32_t pid, uint32_t device, const char* const* paths, 
 // record must already be out of the tables and its ring drained.
 void free_client_info(client_info* fci);
 
+// Notes that the event with this id, and possibly later ones, never reached the client: keeps
+// the lowest such id not yet reported in dropped_id, then sets CLIENT_EVENTS_DROPPED, so that
+// whoever sees the flag finds the id. Any thread.
+void client_note_dropped(client_info* fci, uint64_t id);
+
 // Under clients_lock. reserve: 0 or ENOSPC (logged); release undoes it.
 int reserve_client_slot(client_info* fci);
 void release_client_slot(client_info* fci);

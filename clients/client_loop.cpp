@@ -27,6 +27,9 @@
 #include <cstring>
 #include <ctime>
 #include <thread>
+#include <vector>
+
+std::atomic<int32_t> num_usleeps{0};
 
 namespace {
 
@@ -36,6 +39,11 @@ constexpr int CLIENT_NOTICE_RETRY_SECONDS = 1;
 constexpr int CLIENT_WALKER_POLL_US = 5000;
 constexpr int CLIENT_WALKER_POLLS = 5000;  // 25 seconds in all
 constexpr size_t CLIENT_NAME_MAX = 255;    // bytes of the last path component
+constexpr size_t CLIENT_PASSWD_BUFFER_MAX = 1 << 20;
+
+// Set on a delivery thread that could not take on its client's identity: its permission
+// checks would be the daemon's own, so it refuses every event a check would decide.
+thread_local bool t_identity_refused = false;
 
 bool has_flag(const client_info* fci, uint32_t flag) {
     return fci->flags.load(std::memory_order_acquire) & flag;
@@ -84,6 +92,9 @@ bool wait_for_wakeup(client_info* fci, int seconds) {
 // watched path that holds it when the client owns that path.
 bool may_read_event(const client_info* me, const char* event_path) {
     VANTLE_ASSERT(me->pid != 0);
+    if (t_identity_refused) {
+        return false;
+    }
     const char* q = event_path[0] ? event_path : ".";
     struct stat st;
     if (lstat(q, &st) == 0) {
@@ -135,11 +146,13 @@ bool is_excluded(const client_info* fci, const char* path) {
     return false;
 }
 
-// Wrap-aware id order. Ids held in one ring lie well within 2^31 of each other, so this is a
-// strict weak order on any one ring's contents.
-bool id_before(const event_record* a, const event_record* b) {
-    return (int32_t)((uint32_t)a->id - (uint32_t)b->id) < 0;
-}
+// An event with its sort key, taken once: the event thread may merge a newer event into a
+// pending record (changing its id) while the ring is being sorted, and the sort must see
+// one consistent order.
+struct keyed_event {
+    int64_t key;
+    event_record* e;
+};
 
 // Records a failed batch: it is lost for this client and reported by a dropped notice.
 void note_failed_batch(client_info* fci, int32_t r, uint64_t first_id) {
@@ -148,14 +161,12 @@ void note_failed_batch(client_info* fci, int32_t r, uint64_t first_id) {
         fci->flags.fetch_or(CLIENT_GOING_AWAY, std::memory_order_acq_rel);
         pthread_mutex_unlock(&fci->lock);
     }
-    fci->flags.fetch_or(CLIENT_EVENTS_DROPPED, std::memory_order_acq_rel);
-    uint64_t none = 0;
-    fci->dropped_id.compare_exchange_strong(none, first_id, std::memory_order_acq_rel);
+    client_note_dropped(fci, first_id);
     if (fci->send_errors++ >= CLIENT_SLOWDOWN_ERRORS) {
         log_critical(
             "SLOWDOWN: client %p (pid %d) sleeping due to too many errors (num "
             "usleeps %d)",
-            static_cast<void*>(fci), (int)fci->pid, 0);
+            static_cast<void*>(fci), (int)fci->pid, num_usleeps.load(std::memory_order_relaxed));
         std::this_thread::sleep_for(std::chrono::seconds(CLIENT_SLOWDOWN_SECONDS));
         fci->send_errors = 0;
     }
@@ -191,12 +202,17 @@ int32_t send_owed_notices(client_info* fci) {
         }
     }
     if (r == 0 && has_flag(fci, CLIENT_EVENTS_DROPPED)) {
-        uint64_t dropped = fci->dropped_id.load(std::memory_order_acquire);
-        raise_last_id_sent(fci, dropped);
-        r = send_notice(fci, EVENT_USER_DROPPED, dropped);
-        if (r == 0) {
-            fci->flags.fetch_and(~CLIENT_EVENTS_DROPPED, std::memory_order_acq_rel);
-            fci->dropped_id.store(0, std::memory_order_release);
+        // Claim what is owed before sending: a loss noted during the send then owes a notice
+        // of its own instead of being cleared with this one. The flag goes first (the event
+        // thread sets the id first), so an id of 0 here was already claimed and reported.
+        fci->flags.fetch_and(~CLIENT_EVENTS_DROPPED, std::memory_order_acq_rel);
+        uint64_t dropped = fci->dropped_id.exchange(0, std::memory_order_acq_rel);
+        if (dropped != 0) {
+            raise_last_id_sent(fci, dropped);
+            r = send_notice(fci, EVENT_USER_DROPPED, dropped);
+            if (r != 0) {
+                client_note_dropped(fci, dropped);  // still owed
+            }
         }
     }
     if (r == MACH_SEND_INVALID_DEST) {
@@ -205,6 +221,14 @@ int32_t send_owed_notices(client_info* fci) {
         pthread_mutex_unlock(&fci->lock);
     }
     return r;
+}
+
+// Waits until no thread walks client_table or a client list without clients_lock, at most
+// CLIENT_WALKER_POLLS polls.
+void wait_for_walkers() {
+    for (int i = 0; i < CLIENT_WALKER_POLLS && client_map_walkers.load() != 0; i++) {
+        std::this_thread::sleep_for(std::chrono::microseconds(CLIENT_WALKER_POLL_US));
+    }
 }
 
 // Takes the client out of every table and frees it. Runs on its own delivery thread.
@@ -217,9 +241,7 @@ void teardown_client(client_info* fci, bool internal) {
     pthread_mutex_unlock(&fci->lock);
 
     // A walker that saw the client before it went away may still queue into its ring.
-    for (int i = 0; i < CLIENT_WALKER_POLLS && client_map_walkers.load() != 0; i++) {
-        std::this_thread::sleep_for(std::chrono::microseconds(CLIENT_WALKER_POLL_US));
-    }
+    wait_for_walkers();
 
     pthread_mutex_lock(&clients_lock);
     uint32_t rd = fci->rd.load(std::memory_order_acquire);
@@ -249,6 +271,9 @@ void teardown_client(client_info* fci, bool internal) {
     remove_paths(fci);
     release_client_slot(fci);
     pthread_mutex_unlock(&clients_lock);
+    // A walker may have taken the record from client_table just before its slot was
+    // emptied; it only tests CLIENT_GOING_AWAY, but it must find the record still there.
+    wait_for_walkers();
 
     pthread_mutex_lock(&fci->lock);
     if (!internal && fci->callback_ctx) {
@@ -266,14 +291,37 @@ void teardown_client(client_info* fci, bool internal) {
     num_clients.fetch_sub(1, std::memory_order_acq_rel);
 }
 
+// Makes the client's user, group and the user's groups those of this thread's permission
+// checks. Without the user's groups the thread still judges as the user (and a client may
+// then see less than it could); without the user itself it refuses everything.
+void take_on_identity(client_info* fci) {
+    int err = thread_set_credentials(fci->uid, fci->gid, fci->user_name);
+    if (err == 0) {
+        return;
+    }
+    log_critical("client_loop: initgroups failed for user %s uid %d gid %d (err: %d/%s)",
+                 fci->user_name ? fci->user_name : "", (int)fci->uid, (int)fci->gid, err,
+                 strerror(err));
+    if (fci->user_name && thread_set_credentials(fci->uid, fci->gid, nullptr) == 0) {
+        return;
+    }
+    t_identity_refused = true;
+}
+
 void look_up_user_name(client_info* fci) {
     if (fci->user_name) {
         return;
     }
     struct passwd pw;
     struct passwd* found = nullptr;
-    char buf[1024];
-    if (getpwuid_r(fci->uid, &pw, buf, sizeof(buf), &found) == 0 && found) {
+    long size = sysconf(_SC_GETPW_R_SIZE_MAX);
+    std::vector<char> buf(size > 0 ? (size_t)size : 1024);
+    int err;
+    while ((err = getpwuid_r(fci->uid, &pw, buf.data(), buf.size(), &found)) == ERANGE &&
+           buf.size() < CLIENT_PASSWD_BUFFER_MAX) {
+        buf.resize(buf.size() * 2);
+    }
+    if (err == 0 && found) {
         fci->user_name = strdup(found->pw_name);
     } else {
         log_critical("could not get login info for uid %d\n", (int)fci->uid);
@@ -315,6 +363,10 @@ char* dirname_alloc(const char* path) {
 int chdir_to_volume(const client_info* fci) {
     char mount_point[PATH_BUFFER_SIZE];
     bool found = false;
+    // The table is published after dev_lock is set up: without a table there is no lock yet.
+    if (!dev_table.load(std::memory_order_acquire)) {
+        return ENOENT;
+    }
     vantle_rwlock_rdlock(&dev_lock);
     dev_table_t* devs = dev_table.load(std::memory_order_acquire);
     for (int32_t i = 0; devs && i < devs->count; i++) {
@@ -336,18 +388,32 @@ int32_t client_process_events(client_info* fci) {
     if (n == 0) {
         return 0;
     }
+    keyed_event* sorted = static_cast<keyed_event*>(malloc(n * sizeof(keyed_event)));
     event_record** events = static_cast<event_record**>(malloc(n * sizeof(event_record*)));
-    if (!events) {
+    if (!sorted || !events) {
+        free(sorted);
+        free(events);
         return ENOMEM;
     }
+    // Id order, wrap-aware: the low 32 bits of each id as a signed distance from the first
+    // event's, so that ids just past a wrap of the counter sort after those before it.
     uint32_t rd = fci->rd.load(std::memory_order_relaxed);
+    uint32_t base = 0;
     for (uint32_t i = 0; i < n; i++) {
-        events[i] = fci->ring[(rd + i) % fci->ring_size];
+        event_record* e = fci->ring[(rd + i) % fci->ring_size];
+        uint32_t low = (uint32_t)e->id;
+        if (i == 0) {
+            base = low;
+        }
+        sorted[i] = {(int64_t)(int32_t)(low - base), e};
     }
-    std::sort(events, events + n, id_before);
+    std::stable_sort(sorted, sorted + n,
+                     [](const keyed_event& a, const keyed_event& b) { return a.key < b.key; });
     for (uint32_t i = 0; i < n; i++) {
+        events[i] = sorted[i].e;
         fci->ring[(rd + i) % fci->ring_size] = events[i];
     }
+    free(sorted);
 
     bool mark_self = has_flag(fci, CLIENT_MARK_SELF);
     int32_t r = 0;
@@ -426,11 +492,8 @@ void* client_loop(void* arg) {
         fci->flags.fetch_or(CLIENT_STARTED, std::memory_order_acq_rel);
         pthread_mutex_unlock(&fci->lock);
     }
-    if (fci->uid != 0 && thread_set_credentials(fci->uid, fci->gid, fci->user_name) != 0) {
-        int err = errno;
-        log_critical("client_loop: initgroups failed for user %s uid %d gid %d (err: %d/%s)",
-                     fci->user_name ? fci->user_name : "", (int)fci->uid, (int)fci->gid, err,
-                     strerror(err));
+    if (fci->uid != 0) {
+        take_on_identity(fci);
     }
 
     constexpr uint32_t owed =

@@ -4,6 +4,7 @@
 // client down when it goes away.
 #pragma once
 
+#include <atomic>
 #include <cstdint>
 
 struct client_info;
@@ -12,6 +13,10 @@ struct client_info;
 constexpr int CLIENT_BATCH_MAX = 32;
 // A registered client's thread ends after this many idle seconds.
 constexpr int CLIENT_IDLE_SECONDS = 15;
+
+// Send time-outs after which a registered client's callback paused; counted by that callback
+// and reported by the slow-down message.
+extern std::atomic<int32_t> num_usleeps;
 
 // Thread entry (detached); arg is the client_info.
 void* client_loop(void* arg);

@@ -28,8 +28,12 @@ uint16_t client_file_events(const client_info* fci) {
     return (fci->flags.load(std::memory_order_relaxed) & CLIENT_FILE_EVENTS) ? 1 : 0;
 }
 
+// A header serves clients of one device only. The router compares a device header's path
+// with the volume-relative part of an event and only for events of that device, so an
+// absolute client sharing it would lose its events (and which header it joined would depend
+// on which client came first).
 bool header_device_matches(const client_info* fci, const prefix_header* header) {
-    return fci->device == 0 || fci->device == header->device;
+    return fci->device == header->device;
 }
 
 prefix_header* new_header(const client_info* fci, const char* path) {

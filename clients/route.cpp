@@ -88,6 +88,38 @@ void route_to_header(event_table* table, const prefix_header* header, int32_t pi
     c[l - 1] = saved;
 }
 
+// Removes doubled slashes in place, as add_event does to the path it is given, and moves
+// the directory length with them. Done once before the scan: otherwise the first header's
+// add_event would shift the bytes under the volume-relative pointer and the directory
+// length of every later header.
+void normalise_event_path(char* path, uint32_t* dir_length) {
+    if (!strstr(path, "//")) {
+        return;
+    }
+    uint32_t dir_in = *dir_length > 0 ? *dir_length - 1 : 0;  // leading bytes to keep
+    uint32_t dir_out = 0;
+    uint32_t in = 0;
+    uint32_t out = 0;
+    char previous = 0;
+    for (; path[in] != '\0' && out < EVENT_TABLE_PATH_MAX; in++) {
+        char c = path[in];
+        if (!(c == '/' && previous == '/')) {
+            path[out++] = c;
+        }
+        previous = c;
+        if (in + 1 == dir_in) {
+            dir_out = out;
+        }
+    }
+    if (dir_in > in) {
+        dir_out = out;  // the whole path
+    }
+    path[out] = '\0';
+    if (*dir_length > 0) {
+        *dir_length = dir_out + 1;
+    }
+}
+
 }  // namespace
 
 char* volume_relative_path(uint32_t dev, char* path) {
@@ -96,6 +128,10 @@ char* volume_relative_path(uint32_t dev, char* path) {
     }
     if (strncmp(path, ROUTE_DOCID_PREFIX, sizeof(ROUTE_DOCID_PREFIX) - 1) == 0) {
         return path + 1;
+    }
+    // The table is published after dev_lock is set up: without a table there is no lock yet.
+    if (!dev_table.load(std::memory_order_acquire)) {
+        return path;
     }
     vantle_rwlock_rdlock(&dev_lock);
     int32_t depth = -1;
@@ -141,17 +177,15 @@ void add_event_ref(client_node* list, event_record* record) {
         if (client_map_set(record, fci->index)) {
             continue;  // already in this client's ring
         }
+        // Before the ring test: an event the client never wants is not a lost one.
+        if ((flags & CLIENT_IGNORE_SELF) && record->pid == fci->pid) {
+            client_map_clear(record, fci->index);
+            continue;
+        }
         // One slot stays free so that wr never catches up with a pending rd.
         if (client_num_pending(fci) >= fci->ring_size - 1) {
             client_map_clear(record, fci->index);
-            if (!(fci->flags.fetch_or(CLIENT_EVENTS_DROPPED, std::memory_order_acq_rel) &
-                  CLIENT_EVENTS_DROPPED)) {
-                fci->dropped_id.store(record->id, std::memory_order_release);
-            }
-            continue;
-        }
-        if ((flags & CLIENT_IGNORE_SELF) && record->pid == fci->pid) {
-            client_map_clear(record, fci->index);
+            client_note_dropped(fci, record->id);
             continue;
         }
         take_event_ref(record);
@@ -174,6 +208,7 @@ void route_event(event_table* table, int32_t pid, uint32_t dev, char* path,
         leave_prefix_table();
         return;
     }
+    normalise_event_path(path, &dir_length);
     char* rel = dev != 0 ? volume_relative_path(dev, path) : path;
     if (is_ignored_directory(rel)) {
         leave_prefix_table();

@@ -9,6 +9,7 @@
 #include "common/vantle_assert.h"
 #include "server/queries.h"
 
+#include <algorithm>
 #include <chrono>
 #include <thread>
 
@@ -76,7 +77,9 @@ uint64_t latency_pass(const struct timeval* now) {
         if (pending == 0) {
             continue;
         }
-        uint64_t remaining = fci->last_wake + fci->latency - t;
+        // At least 1: 0 means that nobody is due, and a client of latency 0 whose window
+        // opens now is due at once.
+        uint64_t remaining = std::max<uint64_t>(fci->last_wake + fci->latency - t, 1);
         if (due == 0 || remaining < due) {
             due = remaining;
         }

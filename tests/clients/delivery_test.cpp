@@ -5,9 +5,15 @@
 #include "clients/wakeup.h"
 #include "clients_fixture.h"
 #include "platform/mach_msg.h"
+#include "platform/thread_identity.h"
 #include "server/registry.h"
+#include "tests/support/scratch_root.h"
+
+#include <sys/stat.h>
+#include <unistd.h>
 
 #include <chrono>
+#include <fcntl.h>
 #include <thread>
 
 namespace {
@@ -111,6 +117,22 @@ TEST_F(Delivery, LatencyPass) {
     EXPECT_EQ(fci->last_wake, 1001100000u);
 }
 
+TEST_F(Delivery, LatencyPassWithoutLatency) {
+    client_options o;
+    o.latency = 0;
+    client_info* fci = make(o);
+    ASSERT_NE(fci, nullptr);
+    route("/a/b/c", 1);
+    // The first pass opens the window; the client is due at once, which is not "nobody".
+    timeval now{3000, 0};
+    EXPECT_EQ(latency_pass(&now), 1u);
+    EXPECT_EQ(fci->last_wake, 3000000000u);
+    // The next pass wakes it (a signal with no thread waiting): nothing is due any more.
+    now = {3000, 1};
+    EXPECT_EQ(latency_pass(&now), 0u);
+    EXPECT_EQ(fci->last_wake, 3000000001u);
+}
+
 class DeliveryThread : public Delivery {
 protected:
     // The registration record the delivery thread drops its reference to at teardown.
@@ -199,6 +221,131 @@ TEST_F(DeliveryThread, OverdueClientRestartsAfterIdleExit) {
     EXPECT_EQ(sink.all()[0].id, 5u);  // no history notice from a restarted thread
     EXPECT_FALSE(fci->flags.load() & CLIENT_THREAD_EXITED);
     stop(fci);
+}
+
+// A loss noted while the dropped notice is being sent owes a notice of its own: it is not
+// cleared with the one in flight.
+TEST_F(DeliveryThread, LossDuringTheDroppedNoticeIsReportedAgain) {
+    client_options o;
+    o.ring_size = 2;
+    o.ctx = &registration;
+    client_info* fci = make(o);
+    ASSERT_NE(fci, nullptr);
+    route("/a/b/f1", 1);
+    route("/a/b/f2", 2);  // the ring is full: lost
+    ASSERT_EQ(fci->dropped_id.load(), 2u);
+
+    // The callback plays the event thread: during the first dropped notice, one more event
+    // finds the ring still full.
+    static decltype(this) self;
+    static bool routed;
+    self = this;
+    routed = false;
+    sink_hook.store([](int32_t, const uint32_t* flags, const uint64_t*) {
+        if (flags[0] == EVENT_USER_DROPPED && !routed) {
+            routed = true;
+            self->route("/a/b/f3", 3);
+        }
+    });
+    start(fci);
+    ASSERT_TRUE(eventually([&] { return sink.all().size() == 3; }));
+    sink_hook.store(nullptr);
+    // The first notice, the event that was queued, then the notice of the later loss.
+    auto all = sink.all();
+    EXPECT_EQ(all[0].flags, EVENT_USER_DROPPED);
+    EXPECT_EQ(all[0].id, 2u);
+    EXPECT_EQ(all[1].id, 1u);
+    EXPECT_EQ(all[2].flags, EVENT_USER_DROPPED);
+    EXPECT_EQ(all[2].id, 3u);
+    EXPECT_FALSE(fci->flags.load() & CLIENT_EVENTS_DROPPED);
+    stop(fci);
+}
+
+// A delivery thread that cannot take on its client's identity judges nothing with the
+// daemon's own: it still sends notices but no event whose reading it would have to check.
+TEST_F(DeliveryThread, ClientWhoseIdentityCannotBeTakenOnGetsNoEvents) {
+    client_options o;
+    o.uid = 0xFFFFFFFF;  // refused by the identity layer
+    o.ctx = &registration;
+    o.since_when = 1;
+    o.paths = {"/"};
+    client_info* fci = make(o);
+    ASSERT_NE(fci, nullptr);
+    route("/", 5);  // readable by the daemon itself
+    capture_log();
+    start(fci);
+    ASSERT_TRUE(eventually([&] { return sink.all().size() == 1; }));
+    EXPECT_EQ(sink.all()[0].flags, HISTORY_DONE);
+    client_wakeup(fci);
+    EXPECT_TRUE(eventually([&] { return client_num_pending(fci) == 0; }));
+    stop(fci);
+    std::string log = captured_log();
+    EXPECT_EQ(sink.all().size(), 1u);
+    EXPECT_NE(log.find("client_loop: initgroups failed for user  uid -1 gid -1"), std::string::npos)
+        << log;
+}
+
+// What clients of other users are told, decided with their own credentials on the thread
+// that delivers. Runs in a scratch root (root only): the files live on its own tmpfs.
+TEST_F(Delivery, ReadPermissionOfTheClientsUser) {
+    if (!scratch_root_available()) {
+        GTEST_SKIP() << "needs root and mount namespaces";
+    }
+    auto body = [this]() -> int {
+        auto file = [](const char* path, mode_t mode, uid_t owner) {
+            int fd = open(path, O_CREAT | O_WRONLY | O_CLOEXEC, 0600);
+            return fd >= 0 && close(fd) == 0 && chmod(path, mode) == 0 &&
+                   chown(path, owner, owner) == 0;
+        };
+        auto dir = [](const char* path, mode_t mode, uid_t owner) {
+            return mkdir(path, 0700) == 0 && chmod(path, mode) == 0 &&
+                   chown(path, owner, owner) == 0;
+        };
+        SCRATCH_CHECK(dir("/tmp/p", 0755, 0) && file("/tmp/p/open", 0644, 0) &&
+                      file("/tmp/p/secret", 0600, 0) && dir("/tmp/p/locked", 0700, 0) &&
+                      file("/tmp/p/locked/x", 0644, 0));
+        // An owned watched directory whose subdirectory may be searched but not listed.
+        SCRATCH_CHECK(dir("/tmp/q", 0755, 1000) && dir("/tmp/q/sub", 0311, 0));
+
+        client_options o;
+        o.paths = {"/tmp/p", "/tmp/q"};
+        o.uid = 1000;
+        client_info* user = nullptr;
+        SCRATCH_CHECK(make(o, &user) == 0);
+        o.uid = 1001;
+        client_info* other = nullptr;
+        SCRATCH_CHECK(make(o, &other) == 0);
+        uint64_t id = 1;
+        for (const char* path : {"/tmp/p/open", "/tmp/p/secret", "/tmp/p/gone", "/tmp/p/locked/x",
+                                 "/tmp/q/sub/gone"}) {
+            route(path, id++, EVENT_DELETE);
+        }
+
+        // Each client's cycle on a thread of its own, as its delivery thread would run it.
+        auto deliver = [](client_info* fci) {
+            std::thread t([fci] {
+                if (thread_set_credentials(fci->uid, fci->gid, nullptr) == 0) {
+                    client_process_events(fci);
+                    thread_restore_credentials();
+                }
+            });
+            t.join();
+            std::vector<std::string> out;
+            for (auto& e : active_sink->all()) {
+                out.push_back(e.path);
+            }
+            active_sink->batches.clear();
+            return out;
+        };
+        using v = std::vector<std::string>;
+        v seen = deliver(user);
+        // Readable, gone from a readable directory, gone below its own watched directory.
+        SCRATCH_CHECK((seen == v{"/tmp/p/open", "/tmp/p/gone", "/tmp/q/sub/gone"}));
+        seen = deliver(other);
+        SCRATCH_CHECK((seen == v{"/tmp/p/open", "/tmp/p/gone"}));
+        return 0;
+    };
+    EXPECT_EQ(run_in_scratch_root({}, body), 0);
 }
 
 }  // namespace

@@ -3,6 +3,7 @@
 // file-level and directory-level watchers, "/" watchers, ignored directories, kernel drops
 // and full rings.
 #include "clients_fixture.h"
+#include "volumes/dev_info.h"
 
 #include <cerrno>
 
@@ -224,6 +225,109 @@ TEST_F(Clients, IgnoreSelf) {
     auto r = ring_of(fci);
     ASSERT_EQ(r.size(), 1u);
     EXPECT_EQ(r[0].path, "/a/b/theirs");
+}
+
+// A volume table of two volumes, published while the object lives: the root (dev 1) and
+// /Data/X (dev 9, depth 3).
+struct two_volumes {
+    dev_info root{}, data{};
+    dev_info* entries[2] = {&root, &data};
+    dev_table_t devs{entries, 2};
+
+    two_volumes() {
+        static bool lock_ready = vantle_rwlock_init(&dev_lock) == 0;
+        EXPECT_TRUE(lock_ready);
+        root.dev = 1;
+        root.depth = 1;
+        root.mount_point = const_cast<char*>("/");
+        data.dev = 9;
+        data.depth = 3;
+        data.mount_point = const_cast<char*>("/Data/X");
+        dev_table.store(&devs);
+    }
+    ~two_volumes() { dev_table.store(nullptr); }
+};
+
+TEST_F(Clients, DeviceRelativeClients) {
+    two_volumes volumes;
+    client_options o;
+    o.device = 9;
+    o.paths = {"Docs"};
+    client_info* file = make(o);
+    o.flags = 0;
+    client_info* dir = make(o);
+    o.flags = CLIENT_FILE_EVENTS;
+    o.paths = {"/"};
+    client_info* whole = make(o);
+    o.paths = {"/any/.docid"};
+    client_info* docid = make(o);
+    client_options abs;
+    abs.paths = {"/Data/X/Docs"};
+    client_info* absolute = make(abs);
+    ASSERT_TRUE(file && dir && whole && docid && absolute);
+
+    EXPECT_STREQ(volume_relative_path(9, const_cast<char*>("/Data/X/Docs/f")), "Docs/f");
+    EXPECT_STREQ(volume_relative_path(9, const_cast<char*>("/Data/X")), "");
+    EXPECT_STREQ(volume_relative_path(9, const_cast<char*>("/.docid/5/x")), ".docid/5/x");
+    EXPECT_STREQ(volume_relative_path(77, const_cast<char*>("/Data/X/a")), "/Data/X/a");
+
+    route("/Data/X/Docs/f", 1, EVENT_CONTENT_MODIFIED, 9);
+    // The same path on another volume reaches only the absolute client.
+    route("/Data/X/Docs/g", 2, EVENT_CONTENT_MODIFIED, 8);
+    // Doubled slashes: every client is told the path as if it had been written singly.
+    route("/Data//X/Docs//h", 3, EVENT_CONTENT_MODIFIED, 9);
+    route("/.docid/5/x", 4, EVENT_DOCID_CREATED, 9);
+    route("/Data/X/.vantlesd/0000000000000001", 5, EVENT_CONTENT_MODIFIED, 9);
+
+    auto paths = [](const client_info* fci) {
+        std::vector<std::string> out;
+        for (auto& e : ring_of(fci)) {
+            out.push_back(e.path);
+        }
+        return out;
+    };
+    using v = std::vector<std::string>;
+    EXPECT_EQ(paths(file), (v{"Docs/f", "Docs/h"}));
+    EXPECT_EQ(paths(dir), (v{"Docs/"}));  // one record for both changes under Docs/
+    EXPECT_EQ(ring_of(dir)[0].id, 3u);
+    EXPECT_EQ(paths(whole), (v{"Docs/f", "Docs/h", ".docid/5/x"}));
+    EXPECT_EQ(paths(docid), (v{".docid/5/x"}));
+    EXPECT_EQ(paths(absolute), (v{"/Data/X/Docs/f", "/Data/X/Docs/g", "/Data/X/Docs/h"}));
+}
+
+TEST_F(Clients, HeadersAreNotSharedAcrossDevices) {
+    // A device-relative path kept as given, then an absolute client of the same text: the
+    // absolute client must still be told of absolute events, whichever came first.
+    client_options rel;
+    rel.device = 9;
+    rel.paths = {"/Docs"};
+    client_info* relative = make(rel);
+    client_options abs;
+    abs.paths = {"/Docs"};
+    client_info* absolute = make(abs);
+    ASSERT_TRUE(relative && absolute);
+    EXPECT_EQ(table_count(), 2);
+    route("/Docs/f", 1);
+    ASSERT_EQ(ring_of(absolute).size(), 1u);
+    EXPECT_TRUE(ring_of(relative).empty());
+    forget(absolute);
+    EXPECT_EQ(table_count(), 1);
+    EXPECT_EQ(header_at(0)->device, 9u);
+}
+
+TEST_F(Clients, OwnEventsOfAnIgnoringClientAreNotCountedAsLost) {
+    client_options o;
+    o.flags = CLIENT_FILE_EVENTS | CLIENT_IGNORE_SELF;
+    o.pid = 42;
+    o.ring_size = 2;
+    client_info* fci = make(o);
+    ASSERT_NE(fci, nullptr);
+    route("/a/b/theirs", 1, EVENT_CONTENT_MODIFIED, 0, 43);  // fills the ring
+    route("/a/b/own", 2, EVENT_CONTENT_MODIFIED, 0, 42);
+    EXPECT_FALSE(fci->flags.load() & CLIENT_EVENTS_DROPPED);
+    route("/a/b/theirs2", 3, EVENT_CONTENT_MODIFIED, 0, 43);
+    EXPECT_TRUE(fci->flags.load() & CLIENT_EVENTS_DROPPED);
+    EXPECT_EQ(fci->dropped_id.load(), 3u);
 }
 
 }  // namespace
