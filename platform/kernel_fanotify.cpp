@@ -13,9 +13,9 @@
 // Cost. Under a storm of changes the kernel queues events one by one, and a reader that reads
 // as soon as it can gets a handful per read: a wake-up of this thread and of the consumer for
 // every few events, which costs more than everything else together. So after a read that
-// returned little, the next read waits until FAN_BATCH_PAUSE has passed since that read, and
-// finds the queue fuller. The trade-off is latency: an event that arrives while a storm is
-// going on reaches the consumer up to FAN_BATCH_PAUSE later; the first event after a quiet
+// returned little, the next read waits until FAN_BATCH_PAUSE_NS (1 ms) have passed since that
+// read, and finds the queue fuller. The trade-off is latency: an event that arrives while a
+// storm is going on reaches the consumer up to 1 ms later; the first event after a quiet
 // spell is read at once, and a read that comes back full is followed at once by the next.
 // Waiting also leaves a directory longer to be renamed or removed before its events are read,
 // which resolution at read time already has to live with. Beyond that, a record only asks
@@ -46,7 +46,7 @@ namespace {
 
 constexpr size_t FAN_READ_SIZE = 256 * 1024;
 constexpr size_t FAN_CACHE_LIMIT = 8192;  // directory paths kept before the cache is reset
-// A read that returns less than this is a small batch: the next read waits FAN_BATCH_PAUSE.
+// A read that returns less than this is a small batch: the next read waits FAN_BATCH_PAUSE_NS.
 constexpr size_t FAN_SMALL_READ = FAN_READ_SIZE / 8;
 constexpr long FAN_BATCH_PAUSE_NS = 1000000;  // 1 ms
 // Events after a link-count change searched for the delete that covers it.
@@ -167,12 +167,8 @@ void append(std::vector<char>& out, const void* p, size_t n) {
     out.insert(out.end(), c, c + n);
 }
 
-// The file information of the item at path. Only a non-directory that still exists (look_up)
-// is looked up: its type and link count are not in the event. A directory's type is (its link
-// count never counts as hard links), and a removed item has nothing left to look up (the name
-// may even be taken by a new item by now). Without a look-up, inode, uid and gid stay 0;
-// readers use the device and the mode only.
-// st: the item's status, or null when it was not looked up or is gone.
+// File information from the item's status st, or from ondir alone when st is null (not looked
+// up, or gone): inode, uid and gid then stay 0; readers use the device and the mode only.
 krec_file_info info_from(const struct stat* st, uint32_t dev, bool ondir) {
     krec_file_info info = {};
     info.dev = dev;
@@ -189,6 +185,10 @@ krec_file_info info_from(const struct stat* st, uint32_t dev, bool ondir) {
     return info;
 }
 
+// The file information of the item at path. Only a non-directory that still exists (look_up)
+// is looked up: its type and link count are not in the event. A directory's type is (its link
+// count never counts as hard links), and a removed item has nothing left to look up (the name
+// may even be taken by a new item by now).
 krec_file_info item_info(const std::string& path, uint32_t dev, bool ondir, bool look_up) {
     struct stat st;
     bool found =
@@ -227,7 +227,7 @@ void translate_one(fan_source* src, uint32_t type, bool ondir, int32_t pid,
             append_dropped(src->pending);
         return;
     }
-    krec_file_info info1;
+    krec_file_info info1 = {};
     if (unlink_attrib) {
         struct stat st;
         bool found = fstatat(AT_FDCWD, path1.c_str(), &st, AT_SYMLINK_NOFOLLOW) == 0;
@@ -302,11 +302,13 @@ bool same_item(const fan_name_ref& a, const fan_name_ref& b) {
 // change, then the delete, with the item's handle when the group asks for target handles).
 bool removal_follows(const fan_source* src, const char* next, const fan_name_ref& item) {
     const char* end = src->raw.data() + src->raw_have;
-    for (int i = 0; i < FAN_COVER_LOOKAHEAD && end - next >= (ptrdiff_t)FAN_EVENT_METADATA_LEN;
+    for (int i = 0;
+         i < FAN_COVER_LOOKAHEAD && end - next >= static_cast<ptrdiff_t>(FAN_EVENT_METADATA_LEN);
          i++) {
         fanotify_event_metadata meta;
         memcpy(&meta, next, sizeof meta);
-        if (meta.event_len < FAN_EVENT_METADATA_LEN || meta.event_len > size_t(end - next) ||
+        if (meta.event_len < FAN_EVENT_METADATA_LEN ||
+            meta.event_len > static_cast<size_t>(end - next) ||
             meta.vers != FANOTIFY_METADATA_VERSION)
             return false;
         if ((meta.mask & FAN_DELETE) && !(meta.mask & FAN_ONDIR) &&
