@@ -7,6 +7,7 @@
 // it as shutdown_handler stops the daemon; it then prints its figures, one per line. The CPU
 // time (both threads) is counted from the moment it prints "ready".
 // Usage: intake_bench
+#include "common/deadline.h"
 #include "common/crc.h"
 #include "common/log.h"
 #include "intake/decode.h"
@@ -95,22 +96,13 @@ int clone_device() {
     return 0;
 }
 
-timespec deadline_after_ms(int ms) {
-    timespec ts;
-    clock_gettime(CLOCK_REALTIME, &ts);
-    ts.tv_nsec += static_cast<long>(ms % 1000) * 1000000;
-    ts.tv_sec += ms / 1000 + ts.tv_nsec / 1000000000;
-    ts.tv_nsec %= 1000000000;
-    return ts;
-}
-
 // The consumer loop of the event thread, with the bench sink, until shutting_down.
 void consume() {
     pthread_mutex_lock(&buffer_lock);
     while (!shutting_down.load()) {
         event_buffer* b = consumer_find_work();
         if (!b) {
-            timespec ts = deadline_after_ms(BENCH_IDLE_WAIT_MS);
+            timespec ts = deadline_after_us(uint64_t(BENCH_IDLE_WAIT_MS) * 1000);
             if (pthread_cond_timedwait(&buffer_cond, &buffer_lock, &ts) == ETIMEDOUT)
                 sweep_event_table(&intake_event_table);
             continue;

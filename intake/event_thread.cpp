@@ -12,6 +12,7 @@
 #include "clients/route.h"
 #include "clients/wakeup.h"
 #include "common/crc.h"
+#include "common/deadline.h"
 #include "common/log.h"
 #include "diag/state_dump.h"
 #include "history/dls.h"
@@ -42,13 +43,7 @@ pthread_t producer_thread;
 timespec deadline_after(uint64_t timeout_us) {
     if (timeout_us == 0 || timeout_us > EVENT_THREAD_MAX_WAIT_US)
         timeout_us = EVENT_THREAD_MAX_WAIT_US;
-    timeval now;
-    gettimeofday(&now, nullptr);
-    uint64_t usec = static_cast<uint64_t>(now.tv_usec) + timeout_us;
-    timespec ts;
-    ts.tv_sec = now.tv_sec + static_cast<time_t>(usec / 1000000);
-    ts.tv_nsec = static_cast<long>(usec % 1000000) * 1000;
-    return ts;
+    return deadline_after_us(timeout_us);
 }
 
 // Lets clients whose latency ran out have their events and drops released ones from the

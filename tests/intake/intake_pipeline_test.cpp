@@ -3,6 +3,7 @@
 // its events with the right paths, flags, device and pid, ids rising; directory renames are
 // followed by the paths of later changes; a queue overflow comes out as a kernel-dropped event
 // and the intake goes on. Root only (skipped otherwise).
+#include "common/deadline.h"
 #include "common/log.h"
 #include "intake/decode.h"
 #include "intake/event_ids.h"
@@ -50,15 +51,6 @@ void pipeline_sink(event_table*, int32_t pid, uint32_t dev, char* path, uint32_t
     seen.push_back({path, pid, dev, flags, id});
 }
 
-timespec deadline_after_ms(int ms) {
-    timespec ts;
-    clock_gettime(CLOCK_REALTIME, &ts);
-    ts.tv_nsec += static_cast<long>(ms % 1000) * 1000000;
-    ts.tv_sec += ms / 1000 + ts.tv_nsec / 1000000000;
-    ts.tv_nsec %= 1000000000;
-    return ts;
-}
-
 // The fanotify device, the producer and a consumer thread running the event thread's walk
 // over the buffers until stopped.
 struct pipeline {
@@ -100,7 +92,7 @@ struct pipeline {
                 pthread_mutex_lock(&buffer_lock);
                 event_buffer* b = consumer_find_work();
                 if (!b) {
-                    timespec ts = deadline_after_ms(50);
+                    timespec ts = deadline_after_us(50000);
                     pthread_cond_timedwait(&buffer_cond, &buffer_lock, &ts);
                     pthread_mutex_unlock(&buffer_lock);
                     continue;

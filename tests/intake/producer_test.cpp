@@ -1,6 +1,7 @@
 // The producer and the buffer list, driven by a record-stream device on a memfd: every event
 // reaches the consumer once and in order across buffers and list growth; closing the stream
 // ends the producer; reads that do not fit the room are dropped, never counted.
+#include "common/deadline.h"
 #include "intake/decode.h"
 #include "intake/event_ids.h"
 #include "intake/event_thread.h"
@@ -65,15 +66,6 @@ bool eventually(F cond) {
     return cond();
 }
 
-timespec deadline_after_ms(int ms) {
-    timespec ts;
-    clock_gettime(CLOCK_REALTIME, &ts);
-    ts.tv_nsec += static_cast<long>(ms % 1000) * 1000000;
-    ts.tv_sec += ms / 1000 + ts.tv_nsec / 1000000000;
-    ts.tv_nsec %= 1000000000;
-    return ts;
-}
-
 // Every slow_sink_every-th event the consumer stalls, so that it falls behind the producer.
 int slow_sink_every = 0;
 
@@ -92,7 +84,7 @@ void consume(size_t expected) {
         pthread_mutex_lock(&buffer_lock);
         event_buffer* b = consumer_find_work();
         if (!b) {
-            timespec ts = deadline_after_ms(100);
+            timespec ts = deadline_after_us(100000);
             if (pthread_cond_timedwait(&buffer_cond, &buffer_lock, &ts) == ETIMEDOUT)
                 idle_waits++;
             pthread_mutex_unlock(&buffer_lock);
@@ -255,7 +247,7 @@ TEST_F(Producer, CloseEndsTheBlockedProducer) {
     shutting_down = 1;
     kernel_device_close(kernel_fd.exchange(-1));
     while (!woken) {
-        timespec ts = deadline_after_ms(5000);
+        timespec ts = deadline_after_us(5000000);
         int rc = pthread_cond_timedwait(&buffer_cond, &buffer_lock, &ts);
         woken = rc == 0;
         if (rc == ETIMEDOUT)
