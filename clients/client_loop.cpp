@@ -262,7 +262,7 @@ void teardown_client(client_info* fci, bool internal) {
             log_critical(
                 "client drain: event %p (mask 0x%x) did not have my bit (%d) set! (0x%x "
                 "0x%x) (i %d rd %d wr %d, num_pending %d)",
-                static_cast<void*>(record), record->flags, (int)fci->index,
+                static_cast<void*>(record), event_flags(record), (int)fci->index,
                 record->client_map[0].load(), record->client_map[1].load(), (int)i, (int)rd,
                 (int)wr, (int)pending);
         }
@@ -401,7 +401,7 @@ int32_t client_process_events(client_info* fci) {
     uint32_t base = 0;
     for (uint32_t i = 0; i < n; i++) {
         event_record* e = fci->ring[(rd + i) % fci->ring_size];
-        uint32_t low = (uint32_t)e->id;
+        uint32_t low = (uint32_t)event_id(e);
         if (i == 0) {
             base = low;
         }
@@ -443,13 +443,13 @@ int32_t client_process_events(client_info* fci) {
             }
             lengths[count] = e->path_length;
             paths[count] = e->path;
-            flags[count] = e->flags;
-            if (mark_self && e->pid == fci->pid) {
+            flags[count] = event_flags(e);
+            if (mark_self && event_pid(e) == fci->pid) {
                 flags[count] |= EVENT_OWN_EVENT;
             }
             devices[count] = (uint32_t)e->dev;
-            ids[count] = e->id;
-            raise_last_id_sent(fci, e->id);
+            ids[count] = event_id(e);
+            raise_last_id_sent(fci, ids[count]);
             count++;
         }
         if (fci->callback && count > 0 && !has_flag(fci, CLIENT_GOING_AWAY)) {

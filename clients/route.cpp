@@ -178,14 +178,14 @@ void add_event_ref(client_node* list, event_record* record) {
             continue;  // already in this client's ring
         }
         // Before the ring test: an event the client never wants is not a lost one.
-        if ((flags & CLIENT_IGNORE_SELF) && record->pid == fci->pid) {
+        if ((flags & CLIENT_IGNORE_SELF) && event_pid(record) == fci->pid) {
             client_map_clear(record, fci->index);
             continue;
         }
         // One slot stays free so that wr never catches up with a pending rd.
         if (client_num_pending(fci) >= fci->ring_size - 1) {
             client_map_clear(record, fci->index);
-            client_note_dropped(fci, record->id);
+            client_note_dropped(fci, event_id(record));
             continue;
         }
         take_event_ref(record);

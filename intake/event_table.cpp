@@ -138,17 +138,19 @@ event_record* add_event(event_table* table, int32_t pid, uint32_t dev, char* pat
     for (event_record* record = *head; record; record = record->next) {
         if (record->path_length != n || memcmp(record->path, path, n) != 0)
             continue;
-        if (marked ? record->pid != (uint32_t)pid : is_marked_pid((int32_t)record->pid))
+        uint32_t holder = event_pid(record);
+        if (marked ? holder != (uint32_t)pid : is_marked_pid((int32_t)holder))
             continue;
         int32_t before = record->refcount.fetch_add(1, std::memory_order_acq_rel);
         if (before < -1)
             log_critical("consumer thread: bad ref count %d on entry %p", before + 1,
                          (void*)record);
+        std::atomic_ref<uint32_t> merged(record->flags);
         if (before + 1 == 1)
-            record->flags = 0;  // revived: every earlier holder had released it
-        record->flags |= flags;
-        record->pid = (uint32_t)pid;
-        record->id = id;
+            merged.store(0, std::memory_order_relaxed);  // revived: every holder released it
+        merged.fetch_or(flags, std::memory_order_relaxed);
+        std::atomic_ref<uint32_t>(record->pid).store((uint32_t)pid, std::memory_order_relaxed);
+        std::atomic_ref<uint64_t>(record->id).store(id, std::memory_order_relaxed);
         return record;
     }
 

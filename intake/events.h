@@ -59,7 +59,9 @@ constexpr uint32_t EVENT_CLIENT_MAP_BYTES = EVENT_CLIENT_SLOTS / 8;
 
 // One pending event, linked in the event table and shared by every ring that holds it.
 // Allocated with room for exactly its path. Chain links change only on the event thread;
-// refcount and client_map change atomically from any thread.
+// refcount and client_map change atomically from any thread. A merge rewrites flags, pid and
+// id on the event thread while delivery threads holding the record read them, so those three
+// are accessed through the event_* accessors below once the record is in a ring.
 struct event_record {
     event_record* next;             // next in the bucket chain
     event_record** pprev;           // the link pointing here, for constant-time unlinking
@@ -73,6 +75,18 @@ struct event_record {
     std::atomic<uint8_t> client_map[EVENT_CLIENT_MAP_BYTES];
     char path[];  // normalised, NUL-terminated
 };
+
+// Relaxed atomic access to the fields a merge may change under a reader. A reader sees
+// either the flags before or after a merge; either is a true account of the path's changes.
+inline uint32_t event_flags(event_record* e) {
+    return std::atomic_ref<uint32_t>(e->flags).load(std::memory_order_relaxed);
+}
+inline uint32_t event_pid(event_record* e) {
+    return std::atomic_ref<uint32_t>(e->pid).load(std::memory_order_relaxed);
+}
+inline uint64_t event_id(event_record* e) {
+    return std::atomic_ref<uint64_t>(e->id).load(std::memory_order_relaxed);
+}
 
 struct event_table;
 

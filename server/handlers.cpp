@@ -5,6 +5,7 @@
 #include "server/registry.h"
 #include "server/server.h"
 
+#include "clients/wakeup.h"
 #include "common/log.h"
 
 #include <cerrno>
@@ -23,11 +24,11 @@ clientp* client_for_request(mach_port_t local_port, const char* handler) {
 
 }  // namespace
 
-kern_return_t implementation_flush_rpc(mach_port_t local_port, uint64_t* /*event_id*/) {
-    // A registration found here would be woken, and the highest id handed to it reported.
-    // That answer belongs to the delivery side, which registrations do not have yet, so the
-    // id keeps the 0 the stub put there.
-    client_for_request(local_port, "implementation_flush_rpc");
+kern_return_t implementation_flush_rpc(mach_port_t local_port, uint64_t* event_id) {
+    clientp* client = client_for_request(local_port, "implementation_flush_rpc");
+    if (client != nullptr) {
+        client_try_wakeup(client, event_id);
+    }
     return KERN_SUCCESS;
 }
 

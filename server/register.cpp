@@ -9,10 +9,14 @@
 // registration succeeds it stays the request's: when a step fails after add_client stored it
 // in the record, the record forgets it before the record is released, and the server loop's
 // destruction of the refused request closes it. On success the record owns it.
+#include "server/callback.h"
 #include "server/queries.h"
 #include "server/registry.h"
 #include "server/server.h"
 
+#include "clients/client_info.h"
+#include "clients/client_loop.h"
+#include "clients/wakeup.h"
 #include "common/log.h"
 #include "platform/port.h"
 
@@ -156,24 +160,87 @@ kern_return_t implementation_register_rpc(
     return KERN_SUCCESS;
 }
 
+namespace {
+
+// Delivery flags of a registration's create flags; other create bits are stored only.
+uint32_t delivery_flags(uint32_t create_flags) {
+    uint32_t flags = 0;
+    if (create_flags & VANTLES_CREATE_NO_DEFER) {
+        flags |= CLIENT_NO_DEFER;
+    }
+    if (create_flags & VANTLES_CREATE_IGNORE_SELF) {
+        flags |= CLIENT_IGNORE_SELF;
+    }
+    if (create_flags & VANTLES_CREATE_FILE_EVENTS) {
+        flags |= CLIENT_FILE_EVENTS;
+    }
+    if (create_flags & VANTLES_CREATE_MARK_SELF) {
+        flags |= CLIENT_MARK_SELF;
+    }
+    return flags;
+}
+
+}  // namespace
+
 int implementation_added_client(clientp* client) {
+    static const char* const FN = "implementation_added_client";
     if (!wait_for_startup()) {
         return EINVAL;
     }
-    // The delivery side (client record, event ring and delivery thread) is not built yet, so
-    // no client can be created for the registration: report it as a refused client.
-    log_error("%s : failed to add client for path %s", "implementation_added_client",
-              client->num_paths != 0 ? client->paths[0] : "");
-    return EINVAL;
+    uint32_t flags = delivery_flags(client->flags);
+    if (flags & CLIENT_MARK_SELF) {
+        marked_pids_add(client->pid);
+    }
+    client_info* fci = nullptr;
+    int err = create_client_info(static_cast<uint32_t>(client->pid), client->device,
+                                 client->paths, static_cast<int32_t>(client->num_paths),
+                                 client->excludes, static_cast<int32_t>(client->num_excludes),
+                                 client->latency, DELIVERY_QUEUE_ENTRIES, client->since_when,
+                                 flags, callback_client, client, client->uid, client->gid, &fci);
+    if (err != 0) {
+        log_error("%s : failed to add client for path %s", FN,
+                  client->num_paths != 0 ? client->paths[0] : "");
+        if (flags & CLIENT_MARK_SELF) {
+            marked_pids_remove(client->pid);
+        }
+        return EINVAL;
+    }
+    num_clients.fetch_add(1, std::memory_order_acq_rel);
+    client->refcount.fetch_add(1, std::memory_order_acq_rel);  // the delivery thread's
+    err = start_client_thread(fci);
+    if (err != 0) {
+        // The record is reachable already; a thread that cannot start is a client that went
+        // away at once. The next wake-up tries again with a new thread.
+        log_error("%s: ERROR: pthread_create() => %d", FN, err);
+        pthread_mutex_lock(&fci->lock);
+        fci->flags.fetch_or(CLIENT_THREAD_EXITED, std::memory_order_acq_rel);
+        pthread_mutex_unlock(&fci->lock);
+    }
+    return 0;
 }
 
 void implementation_removed_client(clientp* client) {
     if (!wait_for_startup()) {
         return;
     }
-    // The registration's delivery-side client would be found here in the client table and
-    // marked as going away. No registration has one yet (see implementation_added_client),
-    // so the search always comes back empty.
-    log_error("%s: did not find client %p for path = '%s'", "implementation_removed_client",
-              static_cast<void*>(client), client->num_paths != 0 ? client->paths[0] : "");
+    pthread_mutex_lock(&clients_lock);
+    client_info* fci = nullptr;
+    for (auto& slot : client_table) {
+        client_info* candidate = slot.load(std::memory_order_acquire);
+        if (candidate != nullptr && candidate->callback_ctx == client) {
+            fci = candidate;
+            break;
+        }
+    }
+    if (fci == nullptr) {
+        pthread_mutex_unlock(&clients_lock);
+        log_error("%s: did not find client %p for path = '%s'", "implementation_removed_client",
+                  static_cast<void*>(client), client->num_paths != 0 ? client->paths[0] : "");
+        return;
+    }
+    pthread_mutex_lock(&fci->lock);
+    fci->flags.fetch_or(CLIENT_GOING_AWAY, std::memory_order_acq_rel);
+    pthread_mutex_unlock(&fci->lock);
+    client_wakeup(fci);
+    pthread_mutex_unlock(&clients_lock);
 }

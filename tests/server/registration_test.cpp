@@ -74,7 +74,7 @@ TEST_F(registration, bad_arguments_are_refused_without_leftovers) {
     expect_refused(&request, &reply, VANTLES_REGISTER_BAD_ARGS);
 }
 
-TEST_F(registration, without_a_delivery_side_registration_is_refused_and_undone) {
+TEST_F(registration, refused_delivery_side_is_undone) {
     std::string blob, xblob;
     std::vector<uint32_t> offsets, xoffsets;
     pack_strings({"/tmp/watched", "/var/other"}, &blob, &offsets);
@@ -84,9 +84,13 @@ TEST_F(registration, without_a_delivery_side_registration_is_refused_and_undone)
     build_register(&request, blob, offsets, xblob, xoffsets);
     expect_refused(&request, &reply, VANTLES_REGISTER_NO_CLIENT);
 
+    // Several device-relative paths from an unprivileged user: the client record is refused,
+    // and the mark-self pid entered before it is taken out again.
     shutting_down = 0;
     event_thread_ready = 1;
     build_register(&request, blob, offsets, xblob, xoffsets);
+    request.as<register_request_t>()->device = 5;
+    request.as<register_request_t>()->create_flags = VANTLES_CREATE_MARK_SELF;
     capture_log();
     expect_refused(&request, &reply, VANTLES_REGISTER_NO_CLIENT);
     std::string log = captured_log();
@@ -96,6 +100,8 @@ TEST_F(registration, without_a_delivery_side_registration_is_refused_and_undone)
         << log;
     EXPECT_TRUE(log_has(log, "implementation_register_rpc: implementation_added_client() => 22"))
         << log;
+    EXPECT_FALSE(is_marked_pid(4242));
+    EXPECT_EQ(num_clients.load(), 0);
 }
 
 TEST_F(registration, excludes_are_checked_whole_and_truncated_to_1023_characters) {

@@ -4,6 +4,7 @@
 // standard error, and probes for open descriptors.
 #pragma once
 
+#include "clients/client_info.h"
 #include "intake/event_thread.h"
 #include "platform/port.h"
 #include "server/messages.h"

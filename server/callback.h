@@ -1,0 +1,31 @@
+// Event messages to a client: the delivery callback installed on every registered client and
+// the builder of message 67000 it sends through.
+#pragma once
+
+#include "platform/mach_msg.h"
+
+#include <cstdint>
+
+// How long a client may leave an event message unread before the send gives up, and the pause
+// its delivery thread then takes.
+constexpr mach_msg_timeout_t CALLBACK_SEND_TIMEOUT_MS = 10000;
+constexpr uint32_t CALLBACK_BACKOFF_US = 100000;
+
+// Result codes of callback_client besides the send results.
+constexpr int32_t CALLBACK_NO_CLIENT = -1;
+constexpr int32_t CALLBACK_NO_OFFSETS = -2;
+constexpr int32_t CALLBACK_NO_PATHS = -3;
+
+// Delivery callback of a registered client; ctx is its clientp. lengths include each path's
+// NUL; devices are accepted and not sent. 0, a send result (MACH_SEND_INVALID_DEST for a dead
+// client, MACH_SEND_TIMED_OUT after the pause) or one of the codes above.
+int32_t callback_client(void* ctx, int32_t count, const int32_t* lengths,
+                        const char* const* paths, const uint32_t* flags,
+                        const uint32_t* devices, const uint64_t* ids);
+
+// Builds message 67000 from the four arrays and sends it to port, waiting up to timeout_ms.
+kern_return_t send_events_message(mach_port_t port, mach_msg_timeout_t timeout_ms,
+                                  uint32_t num_events, const uint32_t* offsets,
+                                  uint32_t offset_count, const uint32_t* flags, uint32_t flag_count,
+                                  const uint64_t* ids, uint32_t id_count, const char* paths_blob,
+                                  uint32_t paths_blob_size);
