@@ -6,6 +6,7 @@
 
 #include "common/log.h"
 #include "intake/event_thread.h"
+#include "platform/descriptor_limit.h"
 #include "platform/port.h"
 #include "platform/signal_watch.h"
 
@@ -21,6 +22,11 @@ int main(int argc, char** argv) {
     int options =
         argc == 2 && strcmp(argv[1], "-d") == 0 ? LOG_OPTIONS_STDERR : LOG_OPTIONS_DEFAULT;
     log_open(program_invocation_short_name, options);
+
+    int limit_err = raise_descriptor_limit();
+    if (limit_err != 0) {
+        log_error("%s: could not raise the descriptor limit: %s", "main", strerror(limit_err));
+    }
 
     kern_return_t rc = bootstrap_check_in(VANTLESD_SERVICE_NAME, &f2d_public_port);
     if (rc != KERN_SUCCESS) {
