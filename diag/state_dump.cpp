@@ -6,6 +6,7 @@
 #include "clients/client_info.h"
 #include "common/log.h"
 #include "intake/event_ids.h"
+#include "intake/event_table.h"
 #include "platform/process_name.h"
 #include "platform/signal_watch.h"
 
@@ -39,6 +40,9 @@ void state_dump(int signo) {
         for (int i = 0; i < CLIENT_EXCLUDED_MAX && fci->excluded[i]; i++)
             log_critical("\t\tExcluded %s\n", fci->excluded[i]);
     }
+    // Not part of the client list: events still held for some client, so that an operator
+    // (and the tests) can see the table drain once clients have caught up.
+    log_critical("\tpending events: %d\n", event_records_referenced.load());
     pthread_mutex_unlock(&clients_lock);
 }
 

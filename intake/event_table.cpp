@@ -21,6 +21,7 @@
 
 event_table intake_event_table;
 std::mutex event_table_lock;
+std::atomic<int32_t> event_records_referenced{0};
 
 namespace {
 
@@ -103,6 +104,7 @@ void grow(event_table* table) {
 
 int event_table_init(event_table* table, uint32_t buckets) {
     *table = event_table{};
+    event_records_referenced.store(0, std::memory_order_relaxed);
     auto* array = reinterpret_cast<event_record**>(alloc_buckets(buckets, &table->mask));
     if (!array)
         return ENOMEM;
@@ -146,8 +148,10 @@ event_record* add_event(event_table* table, int32_t pid, uint32_t dev, char* pat
             log_critical("consumer thread: bad ref count %d on entry %p", before + 1,
                          (void*)record);
         std::atomic_ref<uint32_t> merged(record->flags);
-        if (before + 1 == 1)
+        if (before + 1 == 1) {
             merged.store(0, std::memory_order_relaxed);  // revived: every holder released it
+            event_records_referenced.fetch_add(1, std::memory_order_relaxed);
+        }
         merged.fetch_or(flags, std::memory_order_relaxed);
         std::atomic_ref<uint32_t>(record->pid).store((uint32_t)pid, std::memory_order_relaxed);
         std::atomic_ref<uint64_t>(record->id).store(id, std::memory_order_relaxed);
@@ -169,6 +173,7 @@ event_record* add_event(event_table* table, int32_t pid, uint32_t dev, char* pat
     if (!*head)
         table->filled++;
     link_front(head, record);
+    event_records_referenced.fetch_add(1, std::memory_order_relaxed);
     return record;
 }
 
@@ -190,6 +195,8 @@ int32_t remove_event_ref(event_record* record) {
                      record->dev, record->client_map[0].load(), record->client_map[1].load());
         event_table_fault();
     }
+    if (before == 1)
+        event_records_referenced.fetch_sub(1, std::memory_order_relaxed);
     return before - 1;
 }
 

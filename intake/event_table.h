@@ -9,7 +9,9 @@
 #pragma once
 
 #include "intake/events.h"
+#include "intake/marked_pids.h"
 
+#include <atomic>
 #include <cstdint>
 #include <mutex>
 
@@ -33,9 +35,11 @@ struct event_table {
 extern event_table intake_event_table;
 extern std::mutex event_table_lock;
 
-// Whether pid is one of the marked processes (those whose own events stay separate records).
-// Defined by the client registry; takes marked_pids_lock.
-bool is_marked_pid(int32_t pid);
+// Records that some holder (router or ring) still references: raised when add_event creates
+// or revives a record, lowered when remove_event_ref releases one. Reset by event_table_init.
+// Zero once every client has taken what it was given; the state dump reports it.
+extern std::atomic<int32_t> event_records_referenced;
+
 
 // Resets the table and gives it buckets (rounded down to a power of two) empty buckets.
 // 0 or ENOMEM (the table is then left without buckets).

@@ -1,5 +1,5 @@
 // The registry of registration records: creating a record, its excluded paths, looking it up
-// by private port, unlinking it and dropping references; and the table of marked processes.
+// by private port, unlinking it and dropping references.
 //
 // The list itself is touched only on the server thread. A record's last reference may be
 // dropped on a delivery thread, so dealloc_client releases everything the record owns without
@@ -13,15 +13,11 @@
 #include <cerrno>
 #include <cstdlib>
 #include <cstring>
-#include <mutex>
 #include <new>
 
 clientp* client_registry = nullptr;
 
 namespace {
-
-std::mutex marked_pids_lock;
-int32_t marked_pids[MARKED_PIDS_MAX];  // guarded by marked_pids_lock; 0 = free slot
 
 void free_excludes(clientp* client) {
     for (char*& exclude : client->excludes) {
@@ -32,46 +28,6 @@ void free_excludes(clientp* client) {
 }
 
 }  // namespace
-
-void marked_pids_add(int32_t pid) {
-    if (pid <= 0) {
-        return;
-    }
-    std::lock_guard<std::mutex> guard(marked_pids_lock);
-    for (int32_t& slot : marked_pids) {
-        if (slot == 0) {
-            slot = pid;
-            return;
-        }
-    }
-    // Every slot taken: the pid is simply not marked.
-}
-
-void marked_pids_remove(int32_t pid) {
-    if (pid <= 0) {
-        return;
-    }
-    std::lock_guard<std::mutex> guard(marked_pids_lock);
-    for (int32_t& slot : marked_pids) {
-        if (slot == pid) {
-            slot = 0;
-            return;
-        }
-    }
-}
-
-bool is_marked_pid(int32_t pid) {
-    if (pid <= 0) {
-        return false;
-    }
-    std::lock_guard<std::mutex> guard(marked_pids_lock);
-    for (int32_t slot : marked_pids) {
-        if (slot == pid) {
-            return true;
-        }
-    }
-    return false;
-}
 
 clientp* alloc_client(mach_port_t d2f_port, mach_port_t f2d_private_port, uint32_t device,
                       uint32_t num_paths, const uint32_t* path_offsets, uint32_t paths_blob_size,

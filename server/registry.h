@@ -8,6 +8,7 @@
 // f2d_private_port receive right, and releases all of them with its last reference.
 #pragma once
 
+#include "intake/marked_pids.h"
 #include "platform/mach_msg.h"
 
 #include <atomic>
@@ -41,11 +42,6 @@ struct clientp {
 // Head of the registry list (server thread only).
 extern clientp* client_registry;
 
-constexpr int MARKED_PIDS_MAX = 32;
-// Table of marked processes (0 = free slot), guarded by marked_pids_lock.
-void marked_pids_add(int32_t pid);
-void marked_pids_remove(int32_t pid);
-bool is_marked_pid(int32_t pid);
 
 kern_return_t implementation_register_rpc(mach_port_t local_port, mach_port_t callback_port,
                                           uint32_t device, uint32_t num_paths,
