@@ -297,31 +297,56 @@ void vantles_stream_destroy(vantles_stream* s) {
 
 const char* vantles_event_flag_name(uint32_t bit) {
     switch (bit) {
-        case VANTLES_EVENT_CREATED: return "created";
-        case VANTLES_EVENT_REMOVED: return "removed";
-        case VANTLES_EVENT_STAT_CHANGED: return "stat-changed";
-        case VANTLES_EVENT_RENAMED: return "renamed";
-        case VANTLES_EVENT_MODIFIED: return "modified";
-        case VANTLES_EVENT_EXCHANGED: return "exchanged";
-        case VANTLES_EVENT_INFO_CHANGED: return "info-changed";
-        case VANTLES_EVENT_DIR_CREATED: return "dir-created";
-        case VANTLES_EVENT_OWNER_CHANGED: return "owner-changed";
-        case VANTLES_EVENT_XATTR_MODIFIED: return "xattr-modified";
-        case VANTLES_EVENT_XATTR_REMOVED: return "xattr-removed";
-        case VANTLES_EVENT_DOCID_CREATED: return "docid-created";
-        case VANTLES_EVENT_DOCID_CHANGED: return "docid-changed";
-        case VANTLES_EVENT_LAST_HARDLINK: return "last-hardlink";
-        case VANTLES_EVENT_HARDLINK: return "hardlink";
-        case VANTLES_EVENT_OWN: return "own";
-        case VANTLES_EVENT_SYMLINK: return "symlink";
-        case VANTLES_EVENT_FILE: return "file";
-        case VANTLES_EVENT_DIR: return "dir";
-        case VANTLES_EVENT_HISTORY_DONE: return "history-done";
-        case VANTLES_EVENT_IDS_WRAPPED: return "ids-wrapped";
-        case VANTLES_EVENT_DIR_LEVEL: return "dir-level";
-        case VANTLES_EVENT_USER_DROPPED: return "user-dropped";
-        case VANTLES_EVENT_KERNEL_DROPPED: return "kernel-dropped";
-        default: return nullptr;
+        case VANTLES_EVENT_CREATED:
+            return "created";
+        case VANTLES_EVENT_REMOVED:
+            return "removed";
+        case VANTLES_EVENT_STAT_CHANGED:
+            return "stat-changed";
+        case VANTLES_EVENT_RENAMED:
+            return "renamed";
+        case VANTLES_EVENT_MODIFIED:
+            return "modified";
+        case VANTLES_EVENT_EXCHANGED:
+            return "exchanged";
+        case VANTLES_EVENT_INFO_CHANGED:
+            return "info-changed";
+        case VANTLES_EVENT_DIR_CREATED:
+            return "dir-created";
+        case VANTLES_EVENT_OWNER_CHANGED:
+            return "owner-changed";
+        case VANTLES_EVENT_XATTR_MODIFIED:
+            return "xattr-modified";
+        case VANTLES_EVENT_XATTR_REMOVED:
+            return "xattr-removed";
+        case VANTLES_EVENT_DOCID_CREATED:
+            return "docid-created";
+        case VANTLES_EVENT_DOCID_CHANGED:
+            return "docid-changed";
+        case VANTLES_EVENT_LAST_HARDLINK:
+            return "last-hardlink";
+        case VANTLES_EVENT_HARDLINK:
+            return "hardlink";
+        case VANTLES_EVENT_OWN:
+            return "own";
+        case VANTLES_EVENT_SYMLINK:
+            return "symlink";
+        case VANTLES_EVENT_FILE:
+            return "file";
+        case VANTLES_EVENT_DIR:
+            return "dir";
+        case VANTLES_EVENT_HISTORY_DONE:
+            return "history-done";
+        case VANTLES_EVENT_IDS_WRAPPED:
+            return "ids-wrapped";
+        case VANTLES_EVENT_DIR_LEVEL:
+            return "dir-level";
+        case VANTLES_EVENT_USER_DROPPED:
+            return "user-dropped";
+        case VANTLES_EVENT_KERNEL_DROPPED:
+            return "kernel-dropped";
+        default:
+            return nullptr;
     }
 }
 

@@ -57,12 +57,24 @@ constexpr const char* FAN_PSEUDO_FS[] = {
     "tracefs", "securityfs",  "pstore", "bpf",      "configfs",  "fusectl",    "hugetlbfs",
     "autofs",  "binfmt_misc", "nsfs",   "efivarfs", "selinuxfs", "rpc_pipefs", "devtmpfs"};
 
-struct fan_volume {
-    fsid_t fsid;
-    uint32_t dev;             // 32-bit device number
-    std::string mount_point;  // where the volume was mounted at clone time
+// One place a volume is mounted. A file system mounted several times (bind mounts of parts of
+// it) reports every change once for all of them; a handle is resolved through each mount in
+// turn until one shows the item.
+struct fan_mount {
+    std::string mount_point;  // where it was mounted at clone time
     unique_fd fd;             // the mount point (for open_by_handle_at), open during a fill only
 };
+
+struct fan_volume {
+    fsid_t fsid;
+    uint32_t dev;  // 32-bit device number
+    std::vector<fan_mount> mounts;
+};
+
+// What became of a handle: a path, an item that no longer exists (or cannot be looked up),
+// or an item that exists but lies outside every mount of its volume in this namespace (a
+// bind mount shows only part of a file system; its other changes are none of ours).
+enum class fan_resolved { PATH, GONE, OUT_OF_VIEW };
 
 struct fan_source {
     kernel_source base;
@@ -105,61 +117,95 @@ fan_volume* find_volume(fan_source* src, const fsid_t& fsid) {
     return nullptr;
 }
 
-// The path behind a handle, from the cache or the file system (cached only for directories).
-// False when gone.
-bool resolve_handle(fan_source* src, fan_volume* vol, const file_handle* handle, bool cache,
-                    std::string* out) {
+// The mount's descriptor, opened on first use in a fill. False when the volume is no longer
+// mounted there (unmounted, or something else mounted over it since).
+bool open_mount(const fan_volume* vol, fan_mount* m) {
+    if (m->fd.valid())
+        return true;
+    unique_fd fd(open(m->mount_point.c_str(), O_RDONLY | O_DIRECTORY | O_CLOEXEC));
+    struct statfs sfs;
+    if (!fd.valid() || fstatfs(fd.get(), &sfs) != 0 ||
+        memcmp(&sfs.f_fsid, &vol->fsid, sizeof sfs.f_fsid) != 0)
+        return false;
+    m->fd = static_cast<unique_fd&&>(fd);
+    return true;
+}
+
+// The path of an open item as this namespace sees it, checked by looking the path up again:
+// for an item outside the mount it was opened through, the kernel's name for it is not a
+// path that leads to it.
+bool visible_path(int fd, const struct stat& st, char (&path)[PATH_MAX], size_t* length) {
+    char link[64];
+    snprintf(link, sizeof link, "/proc/self/fd/%d", fd);
+    ssize_t n = readlink(link, path, sizeof path);
+    if (n <= 0 || n >= static_cast<ssize_t>(sizeof path) || path[0] != '/')
+        return false;
+    path[n] = '\0';
+    struct stat seen;
+    if (fstatat(AT_FDCWD, path, &seen, AT_SYMLINK_NOFOLLOW) != 0 || seen.st_dev != st.st_dev ||
+        seen.st_ino != st.st_ino)
+        return false;
+    *length = static_cast<size_t>(n);
+    return true;
+}
+
+// The path behind a handle, from the cache or the file system (cached only for directories,
+// including those out of view, cached as an empty path).
+fan_resolved resolve_handle(fan_source* src, fan_volume* vol, const file_handle* handle, bool cache,
+                            std::string* out) {
     std::string& key = src->key;
     key.assign(reinterpret_cast<const char*>(&vol->fsid), sizeof vol->fsid);
     key.append(reinterpret_cast<const char*>(handle), sizeof *handle + handle->handle_bytes);
     auto it = src->dir_paths.find(key);
     if (it != src->dir_paths.end()) {
         *out = it->second;
-        return true;
+        return out->empty() ? fan_resolved::OUT_OF_VIEW : fan_resolved::PATH;
     }
-    if (!vol->fd.valid()) {
-        // The volume may have been unmounted, or something else mounted there since.
-        unique_fd fd(open(vol->mount_point.c_str(), O_RDONLY | O_DIRECTORY | O_CLOEXEC));
-        struct statfs sfs;
-        if (!fd.valid() || fstatfs(fd.get(), &sfs) != 0 ||
-            memcmp(&sfs.f_fsid, &vol->fsid, sizeof sfs.f_fsid) != 0)
-            return false;
-        vol->fd = static_cast<unique_fd&&>(fd);
+    fan_resolved result = fan_resolved::GONE;
+    for (fan_mount& m : vol->mounts) {
+        if (!open_mount(vol, &m))
+            continue;
+        unique_fd item(
+            open_by_handle_at(m.fd.get(), const_cast<file_handle*>(handle), O_PATH | O_CLOEXEC));
+        if (!item.valid() && errno != ESTALE && errno != ENOENT)
+            continue;  // refused through this mount; another may do
+        struct stat st;
+        if (!item.valid() || fstat(item.get(), &st) != 0 || st.st_nlink == 0)
+            return fan_resolved::GONE;  // the same for every mount of the volume
+        char path[PATH_MAX];
+        size_t length = 0;
+        if (!visible_path(item.get(), st, path, &length)) {
+            result = fan_resolved::OUT_OF_VIEW;
+            continue;
+        }
+        out->assign(path, length);
+        result = fan_resolved::PATH;
+        break;
     }
-    unique_fd dir(
-        open_by_handle_at(vol->fd.get(), const_cast<file_handle*>(handle), O_PATH | O_CLOEXEC));
-    struct stat st;
-    if (!dir.valid() || fstat(dir.get(), &st) != 0 || st.st_nlink == 0)
-        return false;
-    char link[64];
-    char path[PATH_MAX];
-    snprintf(link, sizeof link, "/proc/self/fd/%d", dir.get());
-    ssize_t n = readlink(link, path, sizeof path);
-    if (n <= 0 || n >= static_cast<ssize_t>(sizeof path) || path[0] != '/')
-        return false;
-    out->assign(path, static_cast<size_t>(n));
-    if (!cache)
-        return true;
+    if (result == fan_resolved::GONE || !cache)
+        return result;
     if (src->dir_paths.size() >= FAN_CACHE_LIMIT)
         src->dir_paths.clear();
-    src->dir_paths.emplace(key, *out);
-    return true;
+    src->dir_paths.emplace(key, result == fan_resolved::PATH ? *out : std::string());
+    return result;
 }
 
-// Absolute path of the item a record names. False when it cannot be resolved.
-bool resolve_item(fan_source* src, const fan_name_ref& ref, fan_volume** vol, std::string* out) {
+// Absolute path of the item a record names.
+fan_resolved resolve_item(fan_source* src, const fan_name_ref& ref, fan_volume** vol,
+                          std::string* out) {
     if (!ref.handle || !(*vol = find_volume(src, *ref.fsid)))
-        return false;
+        return fan_resolved::GONE;
     if (!ref.name)  // the item's own handle
         return resolve_handle(src, *vol, ref.handle, false, out);
-    if (!resolve_handle(src, *vol, ref.handle, true, out))
-        return false;
+    fan_resolved r = resolve_handle(src, *vol, ref.handle, true, out);
+    if (r != fan_resolved::PATH)
+        return r;
     if (strcmp(ref.name, ".") != 0) {
         if (out->size() > 1)
             out->push_back('/');
         out->append(ref.name);
     }
-    return out->size() < PATH_MAX;
+    return out->size() < PATH_MAX ? fan_resolved::PATH : fan_resolved::GONE;
 }
 
 void append(std::vector<char>& out, const void* p, size_t n) {
@@ -221,8 +267,11 @@ void translate_one(fan_source* src, uint32_t type, bool ondir, int32_t pid,
     // Removing a name changes the item's link count: an attribute event that either names
     // no parent or names the removed entry. The delete record that follows covers it.
     bool unlink_attrib = type == KREC_TYPE_STAT_CHANGED && !ondir;
-    if (!resolve_item(src, first, &vol1, &path1) ||
-        (second && !resolve_item(src, *second, &vol2, &path2))) {
+    fan_resolved r1 = resolve_item(src, first, &vol1, &path1);
+    fan_resolved r2 = second ? resolve_item(src, *second, &vol2, &path2) : r1;
+    if (r1 == fan_resolved::OUT_OF_VIEW && r2 == fan_resolved::OUT_OF_VIEW)
+        return;  // nothing this namespace can see changed
+    if (r1 != fan_resolved::PATH || r2 != fan_resolved::PATH) {
         if (!(unlink_attrib && !first.name))
             append_dropped(src->pending);
         return;
@@ -341,7 +390,7 @@ void translate_event(fan_source* src, const char* base, const fanotify_event_met
     fan_volume* vol = nullptr;
     struct stat st;
     if (!src->target_fid && (meta->mask & FAN_CREATE) && (meta->mask & FAN_DELETE) &&
-        resolve_item(src, name, &vol, &path) &&
+        resolve_item(src, name, &vol, &path) == fan_resolved::PATH &&
         fstatat(AT_FDCWD, path.c_str(), &st, AT_SYMLINK_NOFOLLOW) == 0) {
         translate_one(src, KREC_TYPE_DELETE, ondir, pid, name, nullptr);
         deleted_first = true;
@@ -433,8 +482,10 @@ int fan_fill(kernel_source* s, char* buf, size_t size, size_t* produced) {
         translate_event(src, event, &meta);
         src->raw_used += meta.event_len;
     }
-    for (auto& vol : src->volumes)
-        vol.fd.reset();
+    for (auto& vol : src->volumes) {
+        for (auto& m : vol.mounts)
+            m.fd.reset();
+    }
     *produced = out;
     return out ? 0 : err;
 }
@@ -462,15 +513,21 @@ int mark_volumes(fan_source* src, uint64_t mask) {
         if (is_pseudo_fs(m.fs_type) || statfs(m.mount_point, &sfs) != 0)
             continue;
         fsid_t zero = {};
-        if (memcmp(&sfs.f_fsid, &zero, sizeof zero) == 0 || find_volume(src, sfs.f_fsid))
+        if (memcmp(&sfs.f_fsid, &zero, sizeof zero) == 0)
             continue;
+        fan_mount mount;
+        mount.mount_point = m.mount_point;
+        if (fan_volume* known = find_volume(src, sfs.f_fsid)) {
+            known->mounts.push_back(std::move(mount));  // marked already, through another mount
+            continue;
+        }
         if (fanotify_mark(src->fan.get(), FAN_MARK_ADD | FAN_MARK_FILESYSTEM, mask, AT_FDCWD,
                           m.mount_point) != 0)
             continue;
         fan_volume vol;
         vol.fsid = sfs.f_fsid;
         vol.dev = m.dev;
-        vol.mount_point = m.mount_point;
+        vol.mounts.push_back(std::move(mount));
         src->volumes.push_back(std::move(vol));
     }
     mount_list_free(mounts, count);

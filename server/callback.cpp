@@ -56,9 +56,8 @@ kern_return_t send_events_message(mach_port_t port, mach_msg_timeout_t timeout_m
     return mach_msg_send(&msg.head, timeout_ms);
 }
 
-int32_t callback_client(void* ctx, int32_t count, const int32_t* lengths,
-                        const char* const* paths, const uint32_t* flags,
-                        const uint32_t* /*devices*/, const uint64_t* ids) {
+int32_t callback_client(void* ctx, int32_t count, const int32_t* lengths, const char* const* paths,
+                        const uint32_t* flags, const uint32_t* /*devices*/, const uint64_t* ids) {
     static const char* const FN = "callback_client";
     auto* client = static_cast<clientp*>(ctx);
     if (client == nullptr) {
@@ -101,8 +100,8 @@ int32_t callback_client(void* ctx, int32_t count, const int32_t* lengths,
         log_error("vantlesd: %s(): failed assertion '%s'\n", FN, "j == paths_blob_size");
     }
 
-    kern_return_t r = send_events_message(client->d2f_port, CALLBACK_SEND_TIMEOUT_MS, n, offsets,
-                                          n, flags, n, ids, n, blob, blob_size);
+    kern_return_t r = send_events_message(client->d2f_port, CALLBACK_SEND_TIMEOUT_MS, n, offsets, n,
+                                          flags, n, ids, n, blob, blob_size);
     if (r != KERN_SUCCESS && r != MACH_SEND_INVALID_DEST && r == MACH_SEND_TIMED_OUT) {
         num_usleeps.fetch_add(1, std::memory_order_relaxed);
         usleep(CALLBACK_BACKOFF_US);

@@ -19,9 +19,8 @@ constexpr int32_t CALLBACK_NO_PATHS = -3;
 // Delivery callback of a registered client; ctx is its clientp. lengths include each path's
 // NUL; devices are accepted and not sent. 0, a send result (MACH_SEND_INVALID_DEST for a dead
 // client, MACH_SEND_TIMED_OUT after the pause) or one of the codes above.
-int32_t callback_client(void* ctx, int32_t count, const int32_t* lengths,
-                        const char* const* paths, const uint32_t* flags,
-                        const uint32_t* devices, const uint64_t* ids);
+int32_t callback_client(void* ctx, int32_t count, const int32_t* lengths, const char* const* paths,
+                        const uint32_t* flags, const uint32_t* devices, const uint64_t* ids);
 
 // Builds message 67000 from the four arrays and sends it to port, waiting up to timeout_ms.
 kern_return_t send_events_message(mach_port_t port, mach_msg_timeout_t timeout_ms,

@@ -192,11 +192,11 @@ int implementation_added_client(clientp* client) {
         marked_pids_add(client->pid);
     }
     client_info* fci = nullptr;
-    int err = create_client_info(static_cast<uint32_t>(client->pid), client->device,
-                                 client->paths, static_cast<int32_t>(client->num_paths),
-                                 client->excludes, static_cast<int32_t>(client->num_excludes),
-                                 client->latency, DELIVERY_QUEUE_ENTRIES, client->since_when,
-                                 flags, callback_client, client, client->uid, client->gid, &fci);
+    int err = create_client_info(static_cast<uint32_t>(client->pid), client->device, client->paths,
+                                 static_cast<int32_t>(client->num_paths), client->excludes,
+                                 static_cast<int32_t>(client->num_excludes), client->latency,
+                                 DELIVERY_QUEUE_ENTRIES, client->since_when, flags, callback_client,
+                                 client, client->uid, client->gid, &fci);
     if (err != 0) {
         log_error("%s : failed to add client for path %s", FN,
                   client->num_paths != 0 ? client->paths[0] : "");

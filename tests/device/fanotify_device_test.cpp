@@ -263,4 +263,40 @@ TEST(FanotifyDevice, UnmountingAWatchedVolume) {
     EXPECT_EQ(run_in_scratch_root({{"/mnt/tmp"}, {"/mnt/gone"}}, check_unmount), 0);
 }
 
+// A volume seen only through a bind mount of one of its directories: changes elsewhere on it
+// are outside this namespace's view and give no records at all (they used to come out under
+// made-up paths), while changes under the bind mount come out with their paths there.
+int check_partly_visible_volume() {
+    SCRATCH_CHECK(mkdir("/mnt/whole/in", 0755) == 0 && mkdir("/mnt/whole/out", 0755) == 0);
+    SCRATCH_CHECK(mkdir("/mnt/part", 0755) == 0);
+    SCRATCH_CHECK(mount("/mnt/whole/in", "/mnt/part", nullptr, MS_BIND, nullptr) == 0);
+    int out = open("/mnt/whole/out", O_RDONLY | O_DIRECTORY | O_CLOEXEC);
+    SCRATCH_CHECK(out >= 0 && umount2("/mnt/whole", MNT_DETACH) == 0);
+    int clone = clone_fanotify();
+    SCRATCH_CHECK(clone >= 0);
+    for (int i = 0; i < 20; i++) {
+        std::string name = "outside-" + std::to_string(i);
+        int fd = openat(out, name.c_str(), O_CREAT | O_WRONLY | O_CLOEXEC, 0644);
+        SCRATCH_CHECK(fd >= 0 && write(fd, "x", 1) == 1 && close(fd) == 0);
+        SCRATCH_CHECK(fchmodat(out, name.c_str(), 0600, 0) == 0);
+    }
+    SCRATCH_CHECK(touch("/mnt/part/inside"));
+    std::vector<parsed_record> got;
+    SCRATCH_CHECK(
+        read_until(clone, "/", &got, record_of(KREC_TYPE_CREATE_FILE, "/mnt/part/inside")));
+    kernel_device_close(clone);
+    close(out);
+    for (const parsed_record& r : got) {
+        for (const auto& item : r.items)
+            SCRATCH_CHECK(item.path.find("outside-") == std::string::npos);
+    }
+    return 0;
+}
+
+TEST(FanotifyDevice, ChangesOutsideABindMountedPartAreNotReported) {
+    if (!scratch_root_available())
+        GTEST_SKIP() << "needs root and mount namespaces";
+    EXPECT_EQ(run_in_scratch_root({{"/mnt/whole"}}, check_partly_visible_volume), 0);
+}
+
 }  // namespace

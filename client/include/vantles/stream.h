@@ -51,7 +51,7 @@ constexpr uint32_t VANTLES_EVENT_DIR = 0x1000000;
 // Notices rather than changes.
 constexpr uint32_t VANTLES_EVENT_HISTORY_DONE = 0x8000000;  // history replay complete
 constexpr uint32_t VANTLES_EVENT_IDS_WRAPPED = 0x10000000;
-constexpr uint32_t VANTLES_EVENT_DIR_LEVEL = 0x20000000;  // something changed in this directory
+constexpr uint32_t VANTLES_EVENT_DIR_LEVEL = 0x20000000;     // something changed in this directory
 constexpr uint32_t VANTLES_EVENT_USER_DROPPED = 0x40000000;  // the stream fell behind: rescan
 constexpr uint32_t VANTLES_EVENT_KERNEL_DROPPED = 0x80000000;  // the kernel lost events: rescan
 
