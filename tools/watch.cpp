@@ -75,7 +75,7 @@ void print_batch(void* ctx, std::span<const vantles_event> events) {
             size_t needed = vantles_format_flags(event.flags, ",", flags, sizeof flags);
             out->line = std::to_string(event.id);
             out->line += ' ';
-            out->line += needed == 0 ? "-" : flags;
+            out->line += needed == 0 ? "none" : flags;
             out->line += ' ';
             out->line += event.path;
         }
@@ -281,8 +281,9 @@ void watch_help(FILE* out) {
     fputs(
         "vantles watch [OPTIONS] PATH...\n"
         "  Watches the paths and prints one line per event: ID FLAGS PATH, the flags by\n"
-        "  name joined by ','. Paths must exist; they are made absolute with symbolic links\n"
-        "  resolved, as the daemon reports them. Runs until SIGINT or SIGTERM (exit 0).\n"
+        "  name joined by ',' ('none' when none). Paths must exist; they are made absolute\n"
+        "  with symbolic links resolved, as the daemon reports them. Runs until SIGINT or\n"
+        "  SIGTERM (exit 0).\n"
         "  --latency SECONDS  how long the daemon collects events before delivering them\n"
         "                     (decimal, default 0.1)\n"
         "  --files            one event per changed file (default: one per directory in\n"
