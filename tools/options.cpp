@@ -88,12 +88,12 @@ int tool_parse_args(int argc, char** argv, std::span<const tool_option> table,
             tool_error("option '--%s' takes no value", option->name);
             return TOOL_EXIT_USAGE;
         }
-        if (option->takes_value && value == nullptr) {
-            if (i + 1 >= argc) {
-                tool_error("option '--%s' needs a value", option->name);
-                return TOOL_EXIT_USAGE;
-            }
+        if (option->takes_value && value == nullptr && i + 1 < argc) {
             value = argv[++i];
+        }
+        if (option->takes_value && (value == nullptr || value[0] == '\0')) {
+            tool_error("option '--%s' needs a value", option->name);
+            return TOOL_EXIT_USAGE;
         }
         options->push_back({option->key, value});
     }
@@ -111,6 +111,9 @@ int tool_parse_seconds(const char* text, uint64_t* microseconds) {
         }
     }
     uint64_t seconds = 0, part = 0;
+    if (whole.empty() && !fraction.empty()) {
+        whole = "0";  // ".5"
+    }
     if (parse_u64_part(whole, &seconds) != 0 || seconds > OPTION_MAX_SECONDS) {
         return EINVAL;
     }

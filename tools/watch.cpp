@@ -119,20 +119,25 @@ int install_signal_pipe(unique_fd* read_end, unique_fd* write_end) {
     return 0;
 }
 
-// The paths of the registration: real paths of existing files, or with --device lexically
-// normalised paths relative to the volume ("/" for its root, else without the leading "/").
+// A path of the volume: normalised, "/" for its root, else without the leading "/" (as the
+// daemon compares volume-relative paths). 0 or an errno value.
+int volume_path(const char* operand, std::string* out) {
+    int err = tool_normalise_path(std::string("/") + operand, out);
+    if (err == 0 && *out != "/") {
+        out->erase(0, 1);
+    }
+    return err;
+}
+
+// The paths of the registration: real paths of existing files, or volume paths with --device.
 int collect_paths(const std::vector<const char*>& operands, bool on_device,
                   std::vector<std::string>* paths) {
     for (const char* operand : operands) {
         std::string path;
-        int err = on_device ? tool_normalise_path(std::string("/") + operand, &path)
-                            : tool_real_path(operand, &path);
+        int err = on_device ? volume_path(operand, &path) : tool_real_path(operand, &path);
         if (err != 0) {
             tool_error("%s: %s", operand, strerror(err));
             return TOOL_EXIT_FAILURE;
-        }
-        if (on_device && path != "/") {
-            path.erase(0, 1);
         }
         paths->push_back(path);
     }
@@ -140,12 +145,12 @@ int collect_paths(const std::vector<const char*>& operands, bool on_device,
 }
 
 // An exclusion: its real path when it exists (as the daemon will report it), else the
-// normalised absolute path (a directory that may appear later).
+// normalised absolute path (a directory that may appear later); a volume path with --device.
 int exclude_path(const char* operand, bool on_device, std::string* out) {
     if (!on_device && tool_real_path(operand, out) == 0) {
         return 0;
     }
-    int err = tool_normalise_path(operand, out);
+    int err = on_device ? volume_path(operand, out) : tool_normalise_path(operand, out);
     if (err != 0) {
         tool_error("%s: %s", operand, strerror(err));
         return TOOL_EXIT_FAILURE;
