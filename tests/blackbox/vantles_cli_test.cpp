@@ -1,0 +1,388 @@
+// Black-box tests of the command-line tool: the built `vantles` program run as a child process
+// against a test daemon (as root, in its scratch root), checking what it prints and how it
+// exits. The tool checks that watched paths exist in its own view, the daemon watches them in
+// its scratch root: each test watches a directory made at the same path in both, and changes
+// it through the daemon's view (/proc/PID/root), on the daemon's own scratch file system.
+#include "test_daemon.h"
+
+#include "tests/support/scratch_root.h"
+
+#include <fcntl.h>
+#include <poll.h>
+#include <signal.h>
+#include <sys/stat.h>
+#include <sys/wait.h>
+#include <time.h>
+
+#include <cerrno>
+#include <cstdlib>
+#include <string>
+#include <vector>
+
+extern char** environ;
+
+namespace {
+
+constexpr int CLI_TIMEOUT_MS = 20000;
+
+int64_t cli_now_ms() {
+    timespec ts;
+    clock_gettime(CLOCK_MONOTONIC, &ts);
+    return int64_t{ts.tv_sec} * 1000 + ts.tv_nsec / 1000000;
+}
+
+// A running `vantles` with its standard output and error collected through pipes.
+struct cli_process {
+    pid_t pid = -1;
+    int status = -1;  // wait status once reaped
+    unique_fd out, err;
+    std::string out_text, err_text;
+
+    ~cli_process() {
+        if (pid > 0) {
+            kill(pid, SIGKILL);
+            waitpid(pid, nullptr, 0);
+        }
+    }
+};
+
+// Starts `vantles args...` with VANTLESD_SOCKET removed from the environment, or set to
+// socket_env when that is not empty.
+void cli_spawn(cli_process* p, const std::vector<std::string>& args,
+               const std::string& socket_env = "") {
+    std::vector<std::string> argv_strings = {VANTLES_TOOL_PATH};
+    argv_strings.insert(argv_strings.end(), args.begin(), args.end());
+    std::vector<std::string> env_strings;
+    for (char** e = environ; *e != nullptr; e++) {
+        if (strncmp(*e, "VANTLESD_SOCKET=", 16) != 0) {
+            env_strings.push_back(*e);
+        }
+    }
+    if (!socket_env.empty()) {
+        env_strings.push_back("VANTLESD_SOCKET=" + socket_env);
+    }
+    std::vector<char*> argv, envp;
+    for (std::string& s : argv_strings) {
+        argv.push_back(s.data());
+    }
+    for (std::string& s : env_strings) {
+        envp.push_back(s.data());
+    }
+    argv.push_back(nullptr);
+    envp.push_back(nullptr);
+    int out_pipe[2], err_pipe[2];
+    ASSERT_EQ(0, pipe2(out_pipe, O_CLOEXEC));
+    ASSERT_EQ(0, pipe2(err_pipe, O_CLOEXEC));
+    fflush(nullptr);
+    p->pid = fork();
+    ASSERT_GE(p->pid, 0);
+    if (p->pid == 0) {
+        dup2(out_pipe[1], 1);
+        dup2(err_pipe[1], 2);
+        execve(argv[0], argv.data(), envp.data());
+        _exit(127);
+    }
+    close(out_pipe[1]);
+    close(err_pipe[1]);
+    p->out.reset(out_pipe[0]);
+    p->err.reset(err_pipe[0]);
+}
+
+// Reads whatever the pipes hold, waiting up to wait_ms for something. False once both ended.
+bool cli_read(cli_process* p, int wait_ms) {
+    pollfd fds[2] = {{p->out.get(), POLLIN, 0}, {p->err.get(), POLLIN, 0}};
+    if (poll(fds, 2, wait_ms) <= 0) {
+        return p->out.valid() || p->err.valid();
+    }
+    unique_fd* ends[2] = {&p->out, &p->err};
+    std::string* texts[2] = {&p->out_text, &p->err_text};
+    for (int i = 0; i < 2; i++) {
+        if (fds[i].revents == 0) {
+            continue;
+        }
+        char buffer[4096];
+        ssize_t n = read(ends[i]->get(), buffer, sizeof buffer);
+        if (n > 0) {
+            texts[i]->append(buffer, static_cast<size_t>(n));
+        } else {
+            fds[i].fd = -1;
+            ends[i]->reset();
+        }
+    }
+    return p->out.valid() || p->err.valid();
+}
+
+// Waits for text on standard output.
+bool cli_wait_output(cli_process* p, const std::string& text, int timeout_ms = CLI_TIMEOUT_MS) {
+    int64_t deadline = cli_now_ms() + timeout_ms;
+    while (p->out_text.find(text) == std::string::npos) {
+        if (cli_now_ms() >= deadline || !cli_read(p, 50)) {
+            return p->out_text.find(text) != std::string::npos;
+        }
+    }
+    return true;
+}
+
+// Waits for the process to exit and collects the rest of its output; true when it exited.
+bool cli_wait_exit(cli_process* p, int timeout_ms = CLI_TIMEOUT_MS) {
+    if (p->pid < 0) {
+        return true;  // already reaped
+    }
+    int64_t deadline = cli_now_ms() + timeout_ms;
+    while (cli_now_ms() < deadline) {
+        cli_read(p, 50);
+        if (waitpid(p->pid, &p->status, WNOHANG) == p->pid) {
+            p->pid = -1;
+            while (cli_read(p, 0)) {
+            }
+            return true;
+        }
+    }
+    return false;
+}
+
+::testing::AssertionResult exited_with(const cli_process& p, int code) {
+    if (WIFEXITED(p.status) && WEXITSTATUS(p.status) == code) {
+        return ::testing::AssertionSuccess();
+    }
+    return ::testing::AssertionFailure() << "wait status 0x" << std::hex << p.status << std::dec
+                                         << ", want exit " << code << "; stderr: " << p.err_text;
+}
+
+// Runs `vantles args...` to its end.
+void cli_run(cli_process* p, const std::vector<std::string>& args,
+             const std::string& socket_env = "") {
+    cli_spawn(p, args, socket_env);
+    ASSERT_TRUE(cli_wait_exit(p)) << "vantles " << args[0] << " did not exit";
+}
+
+// The daemon's client count, from the last state dump after a SIGUSR1; waits for want.
+bool wait_client_count(const test_daemon& d, int want) {
+    std::string text = "num_clients: " + std::to_string(want) + ",";
+    int64_t deadline = cli_now_ms() + CLI_TIMEOUT_MS;
+    while (cli_now_ms() < deadline) {
+        kill(d.pid, SIGUSR1);
+        usleep(100000);
+        std::string log = test_daemon_log(d);
+        size_t last = log.rfind("num_clients: ");
+        if (last != std::string::npos && log.compare(last, text.size(), text) == 0) {
+            return true;
+        }
+    }
+    return false;
+}
+
+class VantlesCliTest : public ::testing::Test {
+protected:
+    void SetUp() override {
+        if (!scratch_root_available()) {
+            GTEST_SKIP() << "needs root and mount namespaces";
+        }
+        ASSERT_EQ(0, test_daemon_start(&daemon_, {"-d"})) << test_daemon_log(daemon_);
+        char dir_template[] = "/tmp/vantles-cli.XXXXXX";
+        ASSERT_NE(nullptr, mkdtemp(dir_template));
+        watched_ = dir_template;
+        ASSERT_EQ(0, mkdir(daemon_view(watched_).c_str(), 0755)) << strerror(errno);
+    }
+
+    void TearDown() override {
+        if (!watched_.empty()) {
+            rmdir(watched_.c_str());
+        }
+        if (HasFailure()) {
+            printf("---- daemon log ----\n%s---- end of log ----\n",
+                   test_daemon_log(daemon_).c_str());
+        }
+    }
+
+    std::string daemon_view(const std::string& path) const {
+        return "/proc/" + std::to_string(daemon_.pid) + "/root" + path;
+    }
+
+    // Creates a file in the watched directory, through the daemon's view of it.
+    void create(const std::string& name) {
+        std::string path = daemon_view(watched_ + "/" + name);
+        int fd = open(path.c_str(), O_CREAT | O_WRONLY | O_CLOEXEC, 0644);
+        ASSERT_GE(fd, 0) << path << ": " << strerror(errno);
+        close(fd);
+    }
+
+    test_daemon daemon_;
+    std::string watched_;
+};
+
+TEST_F(VantlesCliTest, WatchPrintsFileEventsAndStopsOnSigint) {
+    cli_process watch;
+    cli_spawn(&watch, {"watch", "--files", "--socket", daemon_.socket_path, watched_});
+    ASSERT_TRUE(wait_client_count(daemon_, 1));
+    create("plain");
+    std::string path = watched_ + "/plain\n";
+    ASSERT_TRUE(cli_wait_output(&watch, path)) << watch.out_text << watch.err_text;
+    // "ID FLAGS PATH", the flags of a created file among them.
+    size_t line = watch.out_text.rfind('\n', watch.out_text.find(path));
+    line = line == std::string::npos ? 0 : line + 1;
+    std::string first = watch.out_text.substr(line, watch.out_text.find(path) - line);
+    EXPECT_GT(strtoull(first.c_str(), nullptr, 10), 0u) << first;
+    EXPECT_NE(std::string::npos, first.find(" created")) << first;
+    EXPECT_NE(std::string::npos, first.find("file")) << first;
+
+    ASSERT_EQ(0, kill(watch.pid, SIGINT));
+    ASSERT_TRUE(cli_wait_exit(&watch, 10000)) << "SIGINT did not end the watch";
+    EXPECT_TRUE(exited_with(watch, 0));
+    EXPECT_EQ("", watch.err_text);
+    EXPECT_TRUE(wait_client_count(daemon_, 0)) << "the stream was not unregistered";
+}
+
+// The lines of text, each without its newline; an unterminated last line fails the test.
+std::vector<std::string> lines_of(const std::string& text) {
+    std::vector<std::string> lines;
+    for (size_t start = 0; start < text.size();) {
+        size_t end = text.find('\n', start);
+        EXPECT_NE(std::string::npos, end) << "unterminated line: " << text;
+        if (end == std::string::npos) {
+            break;
+        }
+        lines.push_back(text.substr(start, end - start));
+        start = end + 1;
+    }
+    return lines;
+}
+
+// Other tests' daemons change the machine's file systems, which this daemon also sees through
+// its read-only binds: a dropped-events notice may come at any time, to every stream. The
+// checks below allow for such lines.
+TEST_F(VantlesCliTest, JsonLinesEscapePaths) {
+    cli_process watch;
+    // The socket through the environment this time.
+    cli_spawn(&watch, {"watch", "--files", "--json", "--latency=.05", "--since", "now", watched_},
+              daemon_.socket_path);
+    ASSERT_TRUE(wait_client_count(daemon_, 1));
+    create("q\"b\\n\nc\x01\xff\xc3\xa9");
+    create("second");
+    std::string second = "\"path\":\"" + watched_ + "/second\"}\n";
+    ASSERT_TRUE(cli_wait_output(&watch, second)) << watch.out_text;
+    std::string want_path = "\"path\":\"" + watched_ + "/q\\\"b\\\\n\\nc\\u0001\\u00ff\xc3\xa9\"}";
+    EXPECT_NE(std::string::npos, watch.out_text.find(want_path)) << watch.out_text;
+    // Each line one object: the id first, the flags as names, the path last.
+    int created = 0;
+    for (const std::string& line : lines_of(watch.out_text)) {
+        EXPECT_EQ(0u, line.find("{\"id\":")) << line;
+        EXPECT_NE(std::string::npos, line.find("],\"path\":\"/")) << line;
+        if (line.find(",\"flags\":[\"created\",") != std::string::npos &&
+            line.find("\"file\"],\"path\":\"" + watched_ + "/") != std::string::npos) {
+            created++;
+        }
+    }
+    EXPECT_EQ(2, created) << watch.out_text;
+    kill(watch.pid, SIGTERM);
+    ASSERT_TRUE(cli_wait_exit(&watch, 10000)) << "SIGTERM did not end the watch";
+    EXPECT_TRUE(exited_with(watch, 0));
+}
+
+TEST_F(VantlesCliTest, CountEndsTheWatch) {
+    cli_process watch;
+    cli_spawn(&watch,
+              {"watch", "--files", "--count", "3", "--socket", daemon_.socket_path, watched_});
+    ASSERT_TRUE(wait_client_count(daemon_, 1));
+    // One change at a time until the watch ends by itself.
+    for (int i = 0; i < 20 && watch.pid > 0; i++) {
+        create("file" + std::to_string(i));
+        cli_wait_exit(&watch, 500);
+    }
+    ASSERT_TRUE(cli_wait_exit(&watch)) << "--count did not end the watch: " << watch.out_text;
+    EXPECT_TRUE(exited_with(watch, 0));
+    EXPECT_EQ(3u, lines_of(watch.out_text).size()) << watch.out_text;
+}
+
+TEST_F(VantlesCliTest, WatchFailsWhenTheDaemonGoesAway) {
+    cli_process watch;
+    cli_spawn(&watch, {"watch", "--socket", daemon_.socket_path, watched_});
+    ASSERT_TRUE(wait_client_count(daemon_, 1));
+    test_daemon_stop(&daemon_);
+    ASSERT_TRUE(cli_wait_exit(&watch)) << "the watch outlived the daemon";
+    EXPECT_TRUE(exited_with(watch, 1));
+    EXPECT_NE(std::string::npos, watch.err_text.find("vantles: the daemon ended the stream"))
+        << watch.err_text;
+}
+
+TEST_F(VantlesCliTest, RefusedRegistrationShowsTheDaemonsCode) {
+    // More paths than the daemon takes in one registration (4096).
+    std::vector<std::string> args = {"watch", "--socket", daemon_.socket_path};
+    args.insert(args.end(), 4097, watched_);
+    cli_process watch;
+    cli_run(&watch, args);
+    EXPECT_TRUE(exited_with(watch, 1));
+    EXPECT_EQ(
+        "vantles: the daemon refused the registration: the daemon refused the paths or "
+        "exclusions (code -22)\n",
+        watch.err_text);
+}
+
+TEST_F(VantlesCliTest, IdGrowsAfterAChange) {
+    cli_process before;
+    cli_run(&before, {"id", "--socket", daemon_.socket_path});
+    ASSERT_TRUE(exited_with(before, 0));
+    char* end = nullptr;
+    unsigned long long first = strtoull(before.out_text.c_str(), &end, 10);
+    EXPECT_STREQ("\n", end) << before.out_text;
+
+    create("changed");
+    // The id is assigned once the event is read in: ask until it shows.
+    unsigned long long later = first;
+    int64_t deadline = cli_now_ms() + CLI_TIMEOUT_MS;
+    while (later <= first && cli_now_ms() < deadline) {
+        cli_process after;
+        cli_run(&after, {"id"}, daemon_.socket_path);
+        ASSERT_TRUE(exited_with(after, 0));
+        later = strtoull(after.out_text.c_str(), nullptr, 10);
+    }
+    EXPECT_GT(later, first);
+}
+
+// Failures the tool finds before or when connecting: no daemon needed, no root either.
+TEST(VantlesCli, ErrorsExitWithStatusAndMessage) {
+    char dir_template[] = "/tmp/vantles-cli.XXXXXX";
+    ASSERT_NE(nullptr, mkdtemp(dir_template));
+    std::string dir = dir_template;
+    std::string socket = dir + "/no-daemon.sock";
+
+    cli_process missing;
+    cli_run(&missing, {"watch", "--socket", socket, dir + "/missing"});
+    EXPECT_TRUE(exited_with(missing, 1));
+    EXPECT_EQ("vantles: " + dir + "/missing: No such file or directory\n", missing.err_text);
+
+    std::string unreachable = "vantles: cannot reach the daemon at " + socket;
+    cli_process watch;
+    cli_run(&watch, {"watch", "--socket", socket, dir});
+    EXPECT_TRUE(exited_with(watch, 1));
+    EXPECT_EQ(0u, watch.err_text.find(unreachable)) << watch.err_text;
+    EXPECT_NE(std::string::npos, watch.err_text.find("(is vantlesd running?)")) << watch.err_text;
+    cli_process id;
+    cli_run(&id, {"id"}, socket);
+    EXPECT_TRUE(exited_with(id, 1));
+    EXPECT_EQ(0u, id.err_text.find(unreachable)) << id.err_text;
+    EXPECT_EQ("", id.out_text);
+
+    for (std::vector<std::string> args : {std::vector<std::string>{"watch", "--bogus", dir},
+                                          {"watch", "--latency", "fast", dir},
+                                          {"watch", "--count", "0", dir},
+                                          {"watch", "--files"},
+                                          {"frobnicate"},
+                                          {"id", "extra"}}) {
+        cli_process bad;
+        cli_run(&bad, args, socket);
+        EXPECT_TRUE(exited_with(bad, 2)) << args[0] << " " << args[1 % args.size()];
+        EXPECT_EQ(0u, bad.err_text.find("vantles: ")) << bad.err_text;
+    }
+    cli_process help;
+    cli_run(&help, {"--help"});
+    EXPECT_TRUE(exited_with(help, 0));
+    for (const char* option :
+         {"--latency", "--files", "--exclude", "--since", "--no-defer", "--ignore-self",
+          "--mark-self", "--device", "--socket", "--count", "--json", "vantles id"}) {
+        EXPECT_NE(std::string::npos, help.out_text.find(option)) << option;
+    }
+    rmdir(dir.c_str());
+}
+
+}  // namespace

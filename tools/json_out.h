@@ -1,0 +1,16 @@
+// The JSON form of events: one object per line, {"id":N,"flags":[names],"path":"..."}.
+#pragma once
+
+#include "vantles/stream.h"
+
+#include <string>
+#include <string_view>
+
+// Appends text as a JSON string literal (with its quotes). Valid UTF-8 is copied; '"', '\\'
+// and control characters are escaped; each byte that is not part of valid UTF-8 becomes
+// \u00XX, so any path gives valid JSON (such bytes read back as U+0080..U+00FF).
+void json_append_string(std::string* out, std::string_view text);
+
+// Appends the event as one JSON object, without a newline. Flags are named as
+// vantles_event_flag_name names them; an unknown bit as its hex value ("0x4000").
+void json_append_event(std::string* out, const vantles_event& event);

@@ -1,0 +1,79 @@
+// Entry of the command-line tool `vantles`: the command table, dispatch, and the overall usage.
+// A new command is one entry in TOOL_COMMANDS plus its run and help functions.
+#include "tools/tool.h"
+
+#include <cstring>
+
+namespace {
+
+void help_command_help(FILE* out) {
+    fputs(
+        "vantles help [COMMAND]\n"
+        "  Prints the usage of every command, or of one.\n",
+        out);
+}
+
+int help_command(int argc, char** argv);
+
+constexpr tool_command TOOL_COMMANDS[] = {
+    {"watch", "print the events under the given paths as they happen", watch_command, watch_help},
+    {"id", "print the latest event id", id_command, id_help},
+    {"help", "print this usage", help_command, help_command_help},
+};
+
+const tool_command* find_command(const char* name) {
+    for (const tool_command& command : TOOL_COMMANDS) {
+        if (strcmp(command.name, name) == 0) {
+            return &command;
+        }
+    }
+    return nullptr;
+}
+
+void print_usage(FILE* out) {
+    fputs("usage: vantles COMMAND [OPTIONS] [ARGS]\n\nCommands:\n", out);
+    for (const tool_command& command : TOOL_COMMANDS) {
+        fprintf(out, "  %-7s %s\n", command.name, command.summary);
+    }
+    for (const tool_command& command : TOOL_COMMANDS) {
+        fputc('\n', out);
+        command.help(out);
+    }
+    fputs(
+        "\nExit status: 0 on success (and when a watch ends by SIGINT, SIGTERM or --count),\n"
+        "1 when the daemon cannot be reached, refuses or goes away, 2 on a usage error.\n",
+        out);
+}
+
+int help_command(int argc, char** argv) {
+    if (argc == 0) {
+        print_usage(stdout);
+        return TOOL_EXIT_OK;
+    }
+    const tool_command* command = find_command(argv[0]);
+    if (command == nullptr || argc > 1) {
+        tool_error("help: unknown command '%s' (try 'vantles --help')", argv[0]);
+        return TOOL_EXIT_USAGE;
+    }
+    command->help(stdout);
+    return TOOL_EXIT_OK;
+}
+
+}  // namespace
+
+int main(int argc, char** argv) {
+    if (argc < 2) {
+        print_usage(stderr);
+        return TOOL_EXIT_USAGE;
+    }
+    if (strcmp(argv[1], "--help") == 0 || strcmp(argv[1], "-h") == 0) {
+        print_usage(stdout);
+        return TOOL_EXIT_OK;
+    }
+    const tool_command* command = find_command(argv[1]);
+    if (command == nullptr) {
+        tool_error("unknown command '%s' (try 'vantles --help')", argv[1]);
+        return TOOL_EXIT_USAGE;
+    }
+    return command->run(argc - 2, argv + 2);
+}

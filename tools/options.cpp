@@ -1,0 +1,210 @@
+// Command-line parsing of the tool (see options.h).
+#include "tools/options.h"
+
+#include "tools/tool.h"
+#include "vantles/client.h"
+
+#include <unistd.h>
+
+#include <cerrno>
+#include <climits>
+#include <cstdlib>
+#include <cstring>
+
+namespace {
+
+constexpr uint64_t OPTION_MAX_SECONDS = 1000000;
+constexpr int OPTION_MAX_DECIMALS = 6;
+
+const tool_option* find_option(std::span<const tool_option> table, std::string_view name) {
+    for (const tool_option& option : table) {
+        if (name == option.name) {
+            return &option;
+        }
+    }
+    return nullptr;
+}
+
+bool is_digit(char c) {
+    return c >= '0' && c <= '9';
+}
+
+// Digits only, no sign, no spaces, in range. 0 or EINVAL.
+int parse_u64_part(std::string_view text, uint64_t* value) {
+    if (text.empty()) {
+        return EINVAL;
+    }
+    uint64_t v = 0;
+    for (char c : text) {
+        if (!is_digit(c)) {
+            return EINVAL;
+        }
+        uint64_t digit = static_cast<uint64_t>(c - '0');
+        if (v > (UINT64_MAX - digit) / 10) {
+            return EINVAL;
+        }
+        v = v * 10 + digit;
+    }
+    *value = v;
+    return 0;
+}
+
+}  // namespace
+
+int tool_parse_args(int argc, char** argv, std::span<const tool_option> table,
+                    std::vector<tool_parsed_option>* options, std::vector<const char*>* operands) {
+    bool only_operands = false;
+    for (int i = 0; i < argc; i++) {
+        const char* arg = argv[i];
+        if (only_operands || arg[0] != '-' || strcmp(arg, "-") == 0) {
+            operands->push_back(arg);
+            continue;
+        }
+        if (strcmp(arg, "--") == 0) {
+            only_operands = true;
+            continue;
+        }
+        if (strcmp(arg, "-h") == 0 || strcmp(arg, "--help") == 0) {
+            options->push_back({TOOL_OPTION_HELP, nullptr});
+            continue;
+        }
+        if (arg[1] != '-') {
+            tool_error("unknown option '%s' (try 'vantles --help')", arg);
+            return TOOL_EXIT_USAGE;
+        }
+        std::string_view name(arg + 2);
+        const char* value = nullptr;
+        if (size_t eq = name.find('='); eq != std::string_view::npos) {
+            value = arg + 2 + eq + 1;
+            name = name.substr(0, eq);
+        }
+        const tool_option* option = find_option(table, name);
+        if (option == nullptr) {
+            tool_error("unknown option '--%.*s' (try 'vantles --help')",
+                       static_cast<int>(name.size()), name.data());
+            return TOOL_EXIT_USAGE;
+        }
+        if (!option->takes_value && value != nullptr) {
+            tool_error("option '--%s' takes no value", option->name);
+            return TOOL_EXIT_USAGE;
+        }
+        if (option->takes_value && value == nullptr && i + 1 < argc) {
+            value = argv[++i];
+        }
+        if (option->takes_value && (value == nullptr || value[0] == '\0')) {
+            tool_error("option '--%s' needs a value", option->name);
+            return TOOL_EXIT_USAGE;
+        }
+        options->push_back({option->key, value});
+    }
+    return 0;
+}
+
+int tool_parse_seconds(const char* text, uint64_t* microseconds) {
+    std::string_view s(text);
+    std::string_view whole = s, fraction;
+    if (size_t dot = s.find('.'); dot != std::string_view::npos) {
+        whole = s.substr(0, dot);
+        fraction = s.substr(dot + 1);
+        if (fraction.empty() || fraction.size() > OPTION_MAX_DECIMALS) {
+            return EINVAL;
+        }
+    }
+    uint64_t seconds = 0, part = 0;
+    if (whole.empty() && !fraction.empty()) {
+        whole = "0";  // ".5"
+    }
+    if (parse_u64_part(whole, &seconds) != 0 || seconds > OPTION_MAX_SECONDS) {
+        return EINVAL;
+    }
+    if (!fraction.empty() && parse_u64_part(fraction, &part) != 0) {
+        return EINVAL;
+    }
+    for (size_t i = fraction.size(); i < OPTION_MAX_DECIMALS; i++) {
+        part *= 10;
+    }
+    *microseconds = seconds * 1000000 + part;
+    return 0;
+}
+
+int tool_parse_u64(const char* text, uint64_t* value) {
+    return parse_u64_part(text, value);
+}
+
+int tool_parse_event_id(const char* text, uint64_t* id) {
+    if (strcmp(text, "now") == 0) {
+        *id = VANTLES_EVENT_ID_NOW;
+        return 0;
+    }
+    return parse_u64_part(text, id);
+}
+
+int tool_parse_device(const char* text, uint32_t* device) {
+    std::string_view s(text);
+    uint64_t value = 0;
+    if (size_t colon = s.find(':'); colon != std::string_view::npos) {
+        uint64_t major_number = 0, minor_number = 0;
+        // The 32-bit encoding holds 12 bits of major and 20 bits of minor.
+        if (parse_u64_part(s.substr(0, colon), &major_number) != 0 ||
+            parse_u64_part(s.substr(colon + 1), &minor_number) != 0 || major_number > 0xfff ||
+            minor_number > 0xfffff) {
+            return EINVAL;
+        }
+        value = (major_number << 8) | (minor_number & 0xff) | ((minor_number & ~0xffull) << 12);
+    } else if (parse_u64_part(s, &value) != 0 || value > UINT32_MAX) {
+        return EINVAL;
+    }
+    if (value == 0) {
+        return EINVAL;  // device 0 means absolute paths
+    }
+    *device = static_cast<uint32_t>(value);
+    return 0;
+}
+
+int tool_normalise_path(std::string_view path, std::string* out) {
+    std::string joined;
+    if (path.empty() || path[0] != '/') {
+        char cwd[PATH_MAX];
+        if (getcwd(cwd, sizeof cwd) == nullptr) {
+            return errno;
+        }
+        joined = cwd;
+        joined += '/';
+    }
+    joined += path;
+    // Components onto a stack of kept ones; ".." above "/" stays at "/".
+    std::vector<std::string_view> kept;
+    std::string_view rest(joined);
+    while (!rest.empty()) {
+        size_t slash = rest.find('/');
+        std::string_view part = rest.substr(0, slash);
+        rest = slash == std::string_view::npos ? std::string_view() : rest.substr(slash + 1);
+        if (part.empty() || part == ".") {
+            continue;
+        }
+        if (part == "..") {
+            if (!kept.empty()) {
+                kept.pop_back();
+            }
+            continue;
+        }
+        kept.push_back(part);
+    }
+    std::string result;
+    for (std::string_view part : kept) {
+        result += '/';
+        result += part;
+    }
+    *out = result.empty() ? "/" : result;
+    return 0;
+}
+
+int tool_real_path(const char* path, std::string* out) {
+    char* real = realpath(path, nullptr);
+    if (real == nullptr) {
+        return errno;
+    }
+    *out = real;
+    free(real);
+    return 0;
+}
