@@ -93,7 +93,8 @@ vantles_stream_options live_options(const test_daemon& d, std::vector<std::strin
                                     uint32_t create_flags = 0, uint64_t latency_us = 0);
 
 // Creates the stream, registers it and starts the library thread. 0, or the result of the
-// call that failed (the stream is then left stopped).
+// call that failed (the stream is then left stopped). A stream that was made before (and
+// stopped) is started again with the options it was made with; options is then not used.
 int live_stream_start(live_stream* s, const vantles_stream_options& options);
 
 // Stops the library thread and unregisters; the sink keeps what arrived. The result of
