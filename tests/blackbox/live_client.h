@@ -117,7 +117,9 @@ int live_make_dir(const test_daemon& d, const std::string& path);     // existin
 // Returns once the daemon has routed every change made before the call: creates a new file
 // ".sync-N" in dir (as the daemon sees it) and waits for a file-level stream watching dir to
 // receive it. Streams registered afterwards therefore see none of the earlier changes (the
-// set-up of their directories, say). 0, ETIMEDOUT or an errno value.
+// set-up of their directories, say). Its stream is stopped before the call returns, but the
+// daemon ends that client on its own thread: a state dump may count it for a moment longer.
+// 0, ETIMEDOUT or an errno value.
 int live_sync(const test_daemon& d, const std::string& dir);
 
 // Runs op in a forked child, so that the change it makes comes from a process other than
