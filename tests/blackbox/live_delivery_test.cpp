@@ -623,4 +623,24 @@ TEST_F(LiveDelivery, MarkSelfFlagsAndIgnoreSelfDropsTheClientsOwnChanges) {
               changes(&marked_dirs.sink));
 }
 
+// Known fault, left disabled until the event source is fixed: a file system mounted more than
+// once, or by a subdirectory (the scratch root shows the machine's /usr, /etc and the test's
+// own directory that way), has its handles resolved through one of its mounts only, and a
+// directory outside that mount's subtree comes out as "/": the file below is reported as
+// "/other-volume" instead of under the test's directory.
+TEST_F(LiveDelivery, DISABLED_ChangesOnABindMountedDirectoryKeepTheirPath) {
+    ASSERT_TRUE(settle());
+    live_stream all_files;
+    ASSERT_TRUE(start(&all_files, options({"/"}, VANTLES_FLAG_FILE_EVENTS)));
+    std::string path = daemon_.dir + "/other-volume";  // the same path inside and outside
+    unique_fd fd(open(path.c_str(), O_WRONLY | O_CREAT | O_CLOEXEC, 0644));
+    ASSERT_TRUE(fd.valid());
+    ASSERT_TRUE(create("/tmp/sync/after"));  // arrives after it
+    ASSERT_TRUE(received(&all_files.sink, "/tmp/sync/after", FILE_CREATED));
+    std::vector<std::string> got = changes(&all_files.sink);
+    EXPECT_TRUE(std::find(got.begin(), got.end(), describe(path, FILE_CREATED)) != got.end())
+        << "no " << path << "; received:\n"
+        << live_describe(live_sink_events(&all_files.sink));
+}
+
 }  // namespace
