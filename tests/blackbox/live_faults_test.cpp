@@ -225,12 +225,14 @@ int number_of(const std::string& dir, const std::string& path) {
     return ::testing::AssertionFailure() << MOST << " files and still no loss noted";
 }
 
-// The machine's own changes may overflow the kernel's queue; the daemon then tells every
-// client, and files of the test may be among the events the kernel lost.
-bool kernel_dropped(const std::vector<live_event>& events) {
-    return std::any_of(events.begin(), events.end(), [](const live_event& e) {
+// Events the daemon could not resolve, the machine's own changes among them (a directory
+// removed before its events were read), or a full kernel queue: every client hears of them.
+// Only the last could hide a file of the test, so a failure names them.
+std::string kernel_drops(const std::vector<live_event>& events) {
+    size_t n = std::count_if(events.begin(), events.end(), [](const live_event& e) {
         return (e.flags & VANTLES_EVENT_KERNEL_DROPPED) != 0;
     });
+    return n == 0 ? "" : " (the stream also had " + std::to_string(n) + " kernel-dropped notices)";
 }
 
 // The contract of an events-dropped notice, for a client that watched numbered files made in
@@ -275,11 +277,12 @@ bool kernel_dropped(const std::vector<live_event>& events) {
         if (e.id < n)
             highest_below = std::max(highest_below, k);
     }
-    for (int k = 0; k <= highest_below && !kernel_dropped(events); k++)
+    for (int k = 0; k <= highest_below; k++)
         if (!delivered.count(k))
             return ::testing::AssertionFailure()
                    << "file " << k << " was lost silently: file " << highest_below
-                   << ", made after it, came with an id below the notice's " << n;
+                   << ", made after it, came with an id below the notice's " << n
+                   << kernel_drops(events);
     *notice_at = at;
     return ::testing::AssertionSuccess();
 }
@@ -455,15 +458,15 @@ TEST_F(LiveFaults, FullRingOwesOneDroppedNotice) {
     EXPECT_GT(static_cast<int>(delivered.size()), FAULT_RING_HOLDS)
         << "fewer files than the ring alone holds";
     EXPECT_LT(static_cast<int>(delivered.size()), made);
-    if (!no_send_failed || kernel_dropped(events)) {
-        printf("making the files took %lld ms, kernel drops: %d; exact accounting skipped\n",
-               static_cast<long long>(live_now_ms() - started), kernel_dropped(events));
+    if (!no_send_failed) {
+        printf("making the files took %lld ms: a send may have timed out; exact count skipped\n",
+               static_cast<long long>(live_now_ms() - started));
         return;
     }
     // Everything delivered was made before the first loss: the notice's id is above them all,
     // including the events that were still queued and so follow the notice.
     EXPECT_EQ(static_cast<int>(delivered.size()) - 1, *delivered.rbegin())
-        << "a hole in the delivered files";
+        << "a hole in the delivered files" << kernel_drops(events);
     for (const live_event& e : events) {
         if (number_of("/tmp/ring", e.path) >= 0) {
             EXPECT_LT(e.id, events[at].id) << e.path;
@@ -521,18 +524,19 @@ TEST_F(LiveFaults, StuckClientDoesNotHoldUpOthers) {
     std::vector<live_event> events = live_sink_events(&slow.sink);
     size_t at = 0;
     ASSERT_TRUE(check_notice(events, "/tmp/slow", &at));
-    if (kernel_dropped(events))
-        return;
     // The notice names the first event of the batch whose send timed out: that batch is lost
     // (at most 32 files right after those that came before the notice), and what stayed queued
     // follows the notice with higher ids.
-    ASSERT_GT(at, 0u);
-    ASSERT_LT(at + 1, events.size());
     int last_before = -1;
     for (size_t i = 0; i < at; i++)
         last_before = std::max(last_before, number_of("/tmp/slow", events[i].path));
-    int first_after = number_of("/tmp/slow", events[at + 1].path);
-    EXPECT_GT(events[at + 1].id, events[at].id);
+    auto next =
+        std::find_if(events.begin() + static_cast<ptrdiff_t>(at) + 1, events.end(),
+                     [](const live_event& e) { return number_of("/tmp/slow", e.path) >= 0; });
+    ASSERT_GE(last_before, 0);
+    ASSERT_NE(events.end(), next);
+    int first_after = number_of("/tmp/slow", next->path);
+    EXPECT_GT(next->id, events[at].id);
     EXPECT_GE(first_after - last_before - 1, 1) << "no batch was lost";
     EXPECT_LE(first_after - last_before - 1, FAULT_BATCH_MAX);
 }
