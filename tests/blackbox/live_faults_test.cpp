@@ -27,7 +27,6 @@
 #include <cstdio>
 #include <cstdlib>
 #include <filesystem>
-#include <regex>
 #include <set>
 #include <sstream>
 #include <string>
@@ -125,20 +124,24 @@ size_t count_of(const std::string& text, const std::string& what) {
             return ::testing::AssertionFailure() << "no complete state dump in the log";
         sleep_ms(10);
     }
-    static const std::regex client(R"(\t\S* pid (\d+), flags 0x([0-9a-f]+), #paths)");
-    static const std::regex path(R"(\t\t(\d+): (.*)$)");
+    // Lines "\tNAME pid P, flags 0xF, #paths N, ..." start a client, "\t\tI: PATH" are its paths.
     out->clear();
     std::istringstream lines(*text);
     std::string line;
-    std::smatch m;
     while (std::getline(lines, line)) {
-        if (std::regex_search(line, m, client)) {
+        size_t pid_at = line.find(" pid ");
+        size_t flags_at = line.find(", flags 0x");
+        size_t path_at = line.find("\t\t");
+        if (pid_at != std::string::npos && flags_at != std::string::npos &&
+            line.find(", #paths ") != std::string::npos) {
             dump_client c;
-            c.pid = std::stol(m[1]);
-            c.flags = static_cast<uint32_t>(std::stoul(m[2], nullptr, 16));
+            c.pid = strtol(line.c_str() + pid_at + 5, nullptr, 10);
+            c.flags = static_cast<uint32_t>(strtoul(line.c_str() + flags_at + 10, nullptr, 16));
             out->push_back(c);
-        } else if (std::regex_search(line, m, path) && !out->empty()) {
-            out->back().paths.push_back(m[2]);
+        } else if (path_at != std::string::npos && !out->empty()) {
+            size_t name_at = line.find(": ", path_at);
+            if (name_at != std::string::npos)
+                out->back().paths.push_back(line.substr(name_at + 2));
         }
     }
     return ::testing::AssertionSuccess();
