@@ -8,8 +8,9 @@
 #   bench/live_delivery.sh latency [options]     real file changes (fanotify) against inotify
 #
 # Options after the mode go to the program (see the top of bench/live_stream_bench.cpp and
-# bench/live_latency_bench.cpp). Before the mode: --build DIR (default build/), --perf FILE
-# (records the run, daemon included, with perf record -g into FILE).
+# bench/live_latency_bench.cpp). Before the mode: --build DIR (default build/), --daemon PATH
+# (another daemon binary, to compare builds), --perf FILE (records the run, daemon included,
+# with perf record -g into FILE).
 #
 # Needs root. In a private mount namespace (nothing reaches the machine's mounts; only a
 # directory under /tmp is used, and removed again) it makes a tmpfs root holding copies of the
@@ -21,10 +22,12 @@ set -euo pipefail
 
 repo=$(cd "$(dirname "$0")/.." && pwd)
 build=$repo/build
+daemon=""
 perf_out=""
 while (($#)); do
     case $1 in
         --build) build=$(realpath "${2:?}"); shift 2 ;;
+        --daemon) daemon=$(realpath "${2:?}"); shift 2 ;;
         --perf) perf_out=$(realpath "${2:?}"); shift 2 ;;
         *) break ;;
     esac
@@ -33,7 +36,8 @@ mode=${1:-}
 case $mode in
     throughput | burst | fanout) program=live_stream_bench ;;
     latency) program=live_latency_bench ;;
-    *) echo "usage: $0 [--build DIR] [--perf FILE] throughput|burst|fanout|latency [options]" >&2
+    *) echo "usage: $0 [--build DIR] [--daemon PATH] [--perf FILE]" \
+            "throughput|burst|fanout|latency [options]" >&2
        exit 2 ;;
 esac
 shift
@@ -44,12 +48,13 @@ if [[ ${VANTLES_LIVE_INSIDE:-} != 1 ]]; then
         exit 1
     fi
     pre=(--build "$build")
+    [[ -n $daemon ]] && pre+=(--daemon "$daemon")
     [[ -n $perf_out ]] && pre+=(--perf "$perf_out")
     VANTLES_LIVE_INSIDE=1 exec unshare --mount --propagation private bash "$0" "${pre[@]}" \
         "$mode" "$@"
 fi
 
-programs=("$build/server/vantlesd" "$build/bench/$program")
+programs=("${daemon:-$build/server/vantlesd}" "$build/bench/$program")
 for p in "${programs[@]}"; do
     [[ -x $p ]] || { echo "live_delivery: $p not built" >&2; exit 1; }
 done
@@ -75,7 +80,7 @@ mount -t proc proc "$root/proc"
 
 # Each program and the libraries it loads, at their own paths inside the root.
 for p in "${programs[@]}"; do
-    cp "$p" "$root/bin/"
+    cp "$p" "$root/bin/$(basename "$p")"
     ldd "$p" | awk '$2 == "=>" && $3 ~ /^\// {print $3} $1 ~ /^\// {print $1}' |
         while read -r lib; do
             mkdir -p "$root$(dirname "$lib")"
@@ -83,7 +88,7 @@ for p in "${programs[@]}"; do
         done
 done
 
-args=("$@" --daemon /bin/vantlesd)
+args=("$@" --daemon "/bin/$(basename "${programs[0]}")")
 [[ $mode == latency ]] || args=("$mode" "${args[@]}")
 if [[ $mode == latency ]]; then
     truncate -s 256m "$scratch/lat.img"

@@ -8,7 +8,10 @@
 
 #include <dirent.h>
 #include <fcntl.h>
+#include <pthread.h>
+#include <sched.h>
 #include <signal.h>
+#include <sys/resource.h>
 #include <sys/prctl.h>
 #include <sys/stat.h>
 #include <sys/wait.h>
@@ -27,10 +30,10 @@ namespace {
 
 constexpr int LIVE_START_TIMEOUT_MS = 30000;
 constexpr int LIVE_STOP_TIMEOUT_MS = 5000;
-constexpr double LIVE_TICK_SECONDS = 0.001;
 constexpr size_t LIVE_BURST_WRITE = 1 << 20;
 constexpr uint32_t LIVE_FILE_MODE = 0x81a4;  // regular file, 0644
 constexpr int32_t LIVE_RECORD_PID = 4242;
+constexpr int LIVE_WRITER_RT_PRIORITY = 1;
 
 bool read_file(const std::string& path, std::string* out, off_t from = 0) {
     int fd = open(path.c_str(), O_RDONLY | O_CLOEXEC);
@@ -163,6 +166,12 @@ void live_daemon_stop(live_daemon* d) {
         sleep_seconds(0.01);
     }
     d->pid = -1;
+}
+
+std::string live_daemon_log(const live_daemon& d) {
+    std::string text;
+    read_file(d.log, &text);
+    return text;
 }
 
 long live_daemon_pending_events(const live_daemon& d, int timeout_ms) {
@@ -349,8 +358,25 @@ int open_fifo_writer(const char* path, int pipe_bytes, int timeout_ms) {
     return fd;
 }
 
-double write_paced(int fd, const record_stream& s, double rate) {
+double write_paced(int fd, const record_stream& s, double rate, double slice_seconds) {
     size_t count = s.ends.size();
+    // Real-time while it writes, so that other load on the machine cannot stall the writer
+    // and turn a steady stream into catch-up bursts. Without the privilege it stays as it is.
+    sched_param rt{};
+    rt.sched_priority = LIVE_WRITER_RT_PRIORITY;
+    int old_policy = SCHED_OTHER;
+    sched_param old_param{};
+    pthread_getschedparam(pthread_self(), &old_policy, &old_param);
+    bool boosted = pthread_setschedparam(pthread_self(), SCHED_FIFO, &rt) == 0;
+    struct restore {
+        bool on;
+        int policy;
+        sched_param param;
+        ~restore() {
+            if (on)
+                pthread_setschedparam(pthread_self(), policy, &param);
+        }
+    } restore_policy{boosted, old_policy, old_param};
     double start = now_seconds();
     if (rate <= 0) {
         const char* p = s.bytes.data();
@@ -368,14 +394,14 @@ double write_paced(int fd, const record_stream& s, double rate) {
     clock_gettime(CLOCK_MONOTONIC, &tick);
     size_t sent = 0;
     while (sent < count) {
-        tick.tv_nsec += long(LIVE_TICK_SECONDS * 1e9);
+        tick.tv_nsec += long(slice_seconds * 1e9);
         if (tick.tv_nsec >= 1000000000L) {
             tick.tv_nsec -= 1000000000L;
             tick.tv_sec++;
         }
         clock_nanosleep(CLOCK_MONOTONIC, TIMER_ABSTIME, &tick, nullptr);
-        // Due by now: one tick's worth ahead, so the first slice goes out at once.
-        size_t due = std::min(count, size_t(rate * (now_seconds() - start + LIVE_TICK_SECONDS)));
+        // Due by now: one slice's worth ahead, so the first slice goes out at once.
+        size_t due = std::min(count, size_t(rate * (now_seconds() - start + slice_seconds)));
         if (due <= sent)
             continue;
         size_t from = sent == 0 ? 0 : s.ends[sent - 1];
@@ -386,8 +412,17 @@ double write_paced(int fd, const record_stream& s, double rate) {
     return now_seconds() - start;
 }
 
+void set_thread_nice(int nice) {
+    if (setpriority(PRIO_PROCESS, id_t(gettid()), nice) != 0)
+        perror("setpriority");
+}
+
 void count_batch(void* ctx, std::span<const vantles_event> events) {
     auto* c = static_cast<stream_counter*>(ctx);
+    if (c->thread_nice != 0 && !c->niced) {
+        set_thread_nice(c->thread_nice);
+        c->niced = true;
+    }
     uint64_t changes = 0;
     for (const vantles_event& e : events) {
         if (e.flags & VANTLES_EVENT_USER_DROPPED) {

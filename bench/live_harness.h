@@ -33,6 +33,9 @@ int live_daemon_start(live_daemon* d);
 // SIGTERM, up to 5 s for the exit, then SIGKILL. Nothing when not running.
 void live_daemon_stop(live_daemon* d);
 
+// The daemon's standard error so far.
+std::string live_daemon_log(const live_daemon& d);
+
 // Sends SIGUSR1 and returns the "pending events" count of the dump it causes, or -1 when
 // none appeared within timeout_ms.
 long live_daemon_pending_events(const live_daemon& d, int timeout_ms);
@@ -81,10 +84,11 @@ int make_fifo(const char* path);
 // timeout_ms, and enlarges its buffer to pipe_bytes. Blocking writes. fd or -1.
 int open_fifo_writer(const char* path, int pipe_bytes, int timeout_ms);
 
-// Writes records [0, s.ends.size()) at `rate` records per second, a slice every millisecond,
+// Writes records [0, s.ends.size()) at `rate` records per second, a slice every slice_seconds,
 // with blocking writes (so a reader that falls behind slows the writer). rate 0: as fast as
-// the pipe takes them. Returns the seconds the writing took, or -1 on a write error.
-double write_paced(int fd, const record_stream& s, double rate);
+// the pipe takes them. The calling thread runs real-time (SCHED_FIFO) meanwhile, so that other
+// load cannot bunch the stream up. Returns the seconds the writing took, or -1 on a write error.
+double write_paced(int fd, const record_stream& s, double rate, double slice_seconds = 0.001);
 
 // Counters of one stream, filled by its batch callback (one receiving thread at a time).
 struct stream_counter {
@@ -101,7 +105,13 @@ struct stream_counter {
     std::vector<uint64_t> dropped_ids;
     // Ids of events, indexed like received (when received is set).
     std::vector<uint64_t>* ids = nullptr;
+    // Not 0: the nice value the receiving thread takes at its first batch.
+    int thread_nice = 0;
+    bool niced = false;
 };
+
+// Sets the calling thread's nice value (Linux: per thread).
+void set_thread_nice(int nice);
 
 // The batch callback for a stream_counter context.
 void count_batch(void* ctx, std::span<const vantles_event> events);

@@ -20,7 +20,11 @@
 // Needs to run inside the scratch root of bench/live_delivery.sh (the daemon writes at the
 // root of its root volume). Run: sudo bench/live_delivery.sh throughput|burst|fanout [options]
 // Options: --daemon PATH (default /bin/vantlesd), --rates R1,R2,.. (records/s), --seconds S
-// (per rate, default 3), --records N (burst, default 1000000), --latency-ms L (default 100).
+// (per rate, default 3), --records N (burst, default 1000000), --latency-ms L (default 100),
+// --client-nice N (nice value of the receiving threads, for analysis; default: left alone),
+// --show-log (prints the daemon's log after each run).
+// The writer runs real-time while it writes (a steady stream whatever else the machine does);
+// the daemon's threads and the receiving threads are scheduled as usual.
 #include "bench/bench_clock.h"
 #include "bench/live_harness.h"
 
@@ -57,6 +61,9 @@ struct options {
     double seconds = 3;
     size_t records = 1000000;
     uint64_t latency_us = 100000;
+    int client_nice = 0;     // nice value of the receiving thread(s); 0: left alone
+    bool show_log = false;   // print the daemon's log after each run
+    double slice_s = 0.001;  // the writer's pacing step
 };
 
 bool parse_options(int argc, char** argv, options* o) {
@@ -65,6 +72,10 @@ bool parse_options(int argc, char** argv, options* o) {
     o->mode = argv[1];
     for (int i = 2; i < argc; i++) {
         std::string a = argv[i];
+        if (a == "--show-log") {
+            o->show_log = true;
+            continue;
+        }
         const char* v = i + 1 < argc ? argv[i + 1] : nullptr;
         if (!v)
             return false;
@@ -84,6 +95,10 @@ bool parse_options(int argc, char** argv, options* o) {
             o->seconds = atof(v);
         } else if (a == "--records") {
             o->records = strtoull(v, nullptr, 10);
+        } else if (a == "--slice-us") {
+            o->slice_s = atof(v) * 1e-6;
+        } else if (a == "--client-nice") {
+            o->client_nice = atoi(v);
         } else if (a == "--latency-ms") {
             o->latency_us = uint64_t(atof(v) * 1000);
         } else {
@@ -122,6 +137,13 @@ bool start_daemon(const options& o, live_daemon* d) {
         return false;
     }
     return live_daemon_start(d) == 0;
+}
+
+// Stops the daemon, printing its log first when asked to.
+void stop_daemon(const options& o, live_daemon* d) {
+    live_daemon_stop(d);
+    if (o.show_log)
+        printf("---- daemon log ----\n%s---- end of log ----\n", live_daemon_log(*d).c_str());
 }
 
 // Waits until counted() reaches expected, or nothing new came for LIVE_QUIET_SECONDS past the
@@ -188,7 +210,7 @@ int run_throughput(const options& o) {
             return 1;
         }
         cpu_snapshot before = snapshot(d.pid);
-        double written = write_paced(fd, s, rate);
+        double written = write_paced(fd, s, rate, o.slice_s);
         double write_end = now_seconds();
         double last = wait_delivered(
             n, double(o.latency_us) * 1e-6, [&] { return c.events.load(); },
@@ -212,7 +234,7 @@ int run_throughput(const options& o) {
         fflush(stdout);
         vantles_stream_destroy(st);
         close(fd);
-        live_daemon_stop(&d);
+        stop_daemon(o, &d);
     }
     printf("throughput_best_clean_rate %.0f events/s (target >= 300000)\n", best);
     return 0;
@@ -230,6 +252,7 @@ int run_burst(const options& o) {
     std::vector<uint8_t> received(n, 0);
     std::vector<uint64_t> ids(n, 0);
     stream_counter c;
+    c.thread_nice = o.client_nice;
     c.received = &received;
     c.ids = &ids;
     vantles_stream* st =
@@ -336,7 +359,7 @@ int run_burst(const options& o) {
     printf("burst_result %s\n", ok ? "PASS" : "FAIL");
     vantles_stream_destroy(st);
     close(fd);
-    live_daemon_stop(&d);
+    stop_daemon(o, &d);
     return ok ? 0 : 1;
 }
 
@@ -345,6 +368,8 @@ struct fan_receiver {
     std::vector<vantles_stream*> streams;
     std::atomic<bool> stop{false};
     std::thread thread;
+
+    int nice = 0;
 
     int start() {
         int ep = epoll_create1(EPOLL_CLOEXEC);
@@ -360,6 +385,8 @@ struct fan_receiver {
             }
         }
         thread = std::thread([this, ep] {
+            if (nice != 0)
+                set_thread_nice(nice);
             epoll_event ready[64];
             while (!stop.load()) {
                 int k = epoll_wait(ep, ready, 64, 100);
@@ -405,6 +432,7 @@ int run_fanout(const options& o) {
         std::vector<std::unique_ptr<stream_counter>> counters;
         std::vector<uint64_t> expected;
         fan_receiver rx;
+        rx.nice = o.client_nice;
         bool ok = true;
         for (int i = 0; i < clients && ok; i++) {
             counters.push_back(std::make_unique<stream_counter>());
@@ -441,7 +469,7 @@ int run_fanout(const options& o) {
             return t;
         };
         cpu_snapshot before = snapshot(d.pid);
-        double written = write_paced(fd, s, rate);
+        double written = write_paced(fd, s, rate, o.slice_s);
         double write_end = now_seconds();
         double last_receipt =
             wait_delivered(total_expected, double(o.latency_us) * 1e-6, delivered, last);
@@ -471,7 +499,7 @@ int run_fanout(const options& o) {
         for (vantles_stream* st : rx.streams)
             vantles_stream_destroy(st);
         close(fd);
-        live_daemon_stop(&d);
+        stop_daemon(o, &d);
     }
     printf("fanout_best_clean_rate %.0f records/s (%.0f deliveries/s), daemon VmHWM %ld KiB\n",
            best, best * (1 + LIVE_ROOT_CLIENTS), best_hwm);
@@ -485,7 +513,7 @@ int main(int argc, char** argv) {
     if (!parse_options(argc, argv, &o)) {
         fprintf(stderr,
                 "usage: %s throughput|burst|fanout [--daemon PATH] [--rates R1,R2,..] "
-                "[--seconds S] [--records N] [--latency-ms L]\n",
+                "[--seconds S] [--records N] [--latency-ms L] [--client-nice N] [--show-log]\n",
                 argv[0]);
         return 2;
     }
