@@ -299,6 +299,17 @@ std::string busiest_threads(pid_t pid, const std::vector<thread_cpu>& before,
     return out;
 }
 
+int renice_default_threads(pid_t pid, int nice) {
+    int changed = 0;
+    for (const thread_cpu& t : proc_thread_cpu(pid)) {
+        errno = 0;
+        int now = getpriority(PRIO_PROCESS, id_t(t.tid));
+        if (errno == 0 && now == 0 && setpriority(PRIO_PROCESS, id_t(t.tid), nice) == 0)
+            changed++;
+    }
+    return changed;
+}
+
 std::string load_average() {
     std::string text;
     if (!read_file("/proc/loadavg", &text))
@@ -358,7 +369,8 @@ int open_fifo_writer(const char* path, int pipe_bytes, int timeout_ms) {
     return fd;
 }
 
-double write_paced(int fd, const record_stream& s, double rate, double slice_seconds) {
+double write_paced(int fd, const record_stream& s, double rate, double slice_seconds,
+                   double* oversleep) {
     size_t count = s.ends.size();
     // Real-time while it writes, so that other load on the machine cannot stall the writer
     // and turn a steady stream into catch-up bursts. Without the privilege it stays as it is.
@@ -393,13 +405,20 @@ double write_paced(int fd, const record_stream& s, double rate, double slice_sec
     timespec tick;
     clock_gettime(CLOCK_MONOTONIC, &tick);
     size_t sent = 0;
+    double worst = 0;
     while (sent < count) {
         tick.tv_nsec += long(slice_seconds * 1e9);
         if (tick.tv_nsec >= 1000000000L) {
             tick.tv_nsec -= 1000000000L;
             tick.tv_sec++;
         }
+        // Late from the later of the tick and the end of the last write (a write that blocked
+        // on a full FIFO is the reader's delay, not the writer's).
+        double wake = std::max(double(tick.tv_sec) + double(tick.tv_nsec) * 1e-9, now_seconds());
         clock_nanosleep(CLOCK_MONOTONIC, TIMER_ABSTIME, &tick, nullptr);
+        worst = std::max(worst, now_seconds() - wake);
+        if (oversleep)
+            *oversleep = worst;
         // Due by now: one slice's worth ahead, so the first slice goes out at once.
         size_t due = std::min(count, size_t(rate * (now_seconds() - start + slice_seconds)));
         if (due <= sent)

@@ -62,6 +62,10 @@ std::vector<thread_cpu> proc_thread_cpu(pid_t pid);
 std::string busiest_threads(pid_t pid, const std::vector<thread_cpu>& before,
                             const std::vector<thread_cpu>& after, double seconds);
 
+// Sets nice to every thread of the process whose nice value is 0 now (the daemon's delivery
+// threads, once their clients are registered); for analysis. Returns how many it changed.
+int renice_default_threads(pid_t pid, int nice);
+
 // The three load averages, "1.02 0.87 0.64".
 std::string load_average();
 
@@ -88,7 +92,11 @@ int open_fifo_writer(const char* path, int pipe_bytes, int timeout_ms);
 // with blocking writes (so a reader that falls behind slows the writer). rate 0: as fast as
 // the pipe takes them. The calling thread runs real-time (SCHED_FIFO) meanwhile, so that other
 // load cannot bunch the stream up. Returns the seconds the writing took, or -1 on a write error.
-double write_paced(int fd, const record_stream& s, double rate, double slice_seconds = 0.001);
+// *oversleep (when not null) gets the longest time the writer woke late from its sleep
+// between slices: a real-time thread that is late was kept off the CPU by the machine itself
+// (other real-time work, the hypervisor), which every other thread suffers too.
+double write_paced(int fd, const record_stream& s, double rate, double slice_seconds = 0.001,
+                   double* oversleep = nullptr);
 
 // Counters of one stream, filled by its batch callback (one receiving thread at a time).
 struct stream_counter {

@@ -22,6 +22,8 @@
 // Options: --daemon PATH (default /bin/vantlesd), --rates R1,R2,.. (records/s), --seconds S
 // (per rate, default 3), --records N (burst, default 1000000), --latency-ms L (default 100),
 // --client-nice N (nice value of the receiving threads, for analysis; default: left alone),
+// --daemon-nice N (nice value given to the daemon's threads that run at the default priority,
+// its delivery threads among them, once the clients are registered; for analysis),
 // --show-log (prints the daemon's log after each run).
 // The writer runs real-time while it writes (a steady stream whatever else the machine does);
 // the daemon's threads and the receiving threads are scheduled as usual.
@@ -62,6 +64,7 @@ struct options {
     size_t records = 1000000;
     uint64_t latency_us = 100000;
     int client_nice = 0;     // nice value of the receiving thread(s); 0: left alone
+    int daemon_nice = 0;     // nice value for the daemon's default-priority threads; 0: left alone
     bool show_log = false;   // print the daemon's log after each run
     double slice_s = 0.001;  // the writer's pacing step
 };
@@ -99,6 +102,8 @@ bool parse_options(int argc, char** argv, options* o) {
             o->slice_s = atof(v) * 1e-6;
         } else if (a == "--client-nice") {
             o->client_nice = atoi(v);
+        } else if (a == "--daemon-nice") {
+            o->daemon_nice = atoi(v);
         } else if (a == "--latency-ms") {
             o->latency_us = uint64_t(atof(v) * 1000);
         } else {
@@ -188,8 +193,13 @@ int run_throughput(const options& o) {
         "throughput: one client on \"/\", file level, latency %.0f ms; %.1f s per rate; "
         "distinct paths; a fresh daemon per rate\n",
         double(o.latency_us) / 1000, o.seconds);
-    printf("%9s %9s %9s %9s %8s %7s %9s %7s %7s %8s  %-30s %s\n", "rate/s", "sent", "sent/s",
-           "received", "lost", "notices", "lag_ms", "dmn_cpu", "own_cpu", "hwm_kib",
+    printf(
+        "lost: sent - received; notices: events-dropped notices; lag_ms: last receipt after "
+        "the writing ended; stall_ms: longest late wake-up of the real-time writer (the "
+        "machine kept it off the CPU); dmn_cpu, own_cpu: CPU of the daemon and of this "
+        "program (writer and client), 100%% = one core; hwm: the daemon's VmHWM\n");
+    printf("%9s %9s %9s %9s %8s %7s %9s %8s %7s %7s %8s  %-30s %s\n", "rate/s", "sent", "sent/s",
+           "received", "lost", "notices", "lag_ms", "stall_ms", "dmn_cpu", "own_cpu", "hwm_kib",
            "daemon threads", "load");
     double best = 0;
     for (double rate : rates) {
@@ -209,8 +219,11 @@ int run_throughput(const options& o) {
             live_daemon_stop(&d);
             return 1;
         }
+        if (o.daemon_nice != 0)
+            renice_default_threads(d.pid, o.daemon_nice);
         cpu_snapshot before = snapshot(d.pid);
-        double written = write_paced(fd, s, rate, o.slice_s);
+        double stall = 0;
+        double written = write_paced(fd, s, rate, o.slice_s, &stall);
         double write_end = now_seconds();
         double last = wait_delivered(
             n, double(o.latency_us) * 1e-6, [&] { return c.events.load(); },
@@ -223,10 +236,10 @@ int run_throughput(const options& o) {
                      c.out_of_order.load() == 0;
         if (clean && written > 0 && double(n) / written >= rate * 0.98)
             best = std::max(best, rate);
-        printf("%9.0f %9zu %9.0f %9llu %8lld %7llu %9.1f %6.0f%% %6.0f%% %8ld  %-30s %s%s\n", rate,
-               n, written > 0 ? double(n) / written : 0, (unsigned long long)got,
+        printf("%9.0f %9zu %9.0f %9llu %8lld %7llu %9.1f %8.2f %6.0f%% %6.0f%% %8ld  %-30s %s%s\n",
+               rate, n, written > 0 ? double(n) / written : 0, (unsigned long long)got,
                (long long)(n - got), (unsigned long long)c.user_dropped.load(),
-               last > 0 ? (last - write_end) * 1000 : -1,
+               last > 0 ? (last - write_end) * 1000 : -1, stall * 1000,
                100 * (after.daemon - before.daemon) / span, 100 * (after.self - before.self) / span,
                proc_status_kib(d.pid, "VmHWM"),
                busiest_threads(d.pid, before.threads, after.threads, span).c_str(),
@@ -267,6 +280,8 @@ int run_burst(const options& o) {
         "burst: %zu records (%zu bytes) written as fast as the FIFO takes them; one client "
         "on \"/\", file level, latency %.0f ms; load %s\n",
         n, s.bytes.size(), double(o.latency_us) / 1000, load_average().c_str());
+    if (o.daemon_nice != 0)
+        renice_default_threads(d.pid, o.daemon_nice);
     uint64_t first_id = live_current_event_id(d);
     cpu_snapshot before = snapshot(d.pid);
     double written = write_paced(fd, s, 0);
@@ -415,9 +430,14 @@ int run_fanout(const options& o) {
         "records\n",
         LIVE_PREFIXES, LIVE_ROOT_CLIENTS, double(o.latency_us) / 1000, o.seconds,
         1 + LIVE_ROOT_CLIENTS);
-    printf("%9s %9s %9s %10s %10s %9s %7s %7s %7s %8s  %-30s %s\n", "rate/s", "sent", "sent/s",
-           "expected", "delivered", "complete", "notices", "dmn_cpu", "own_cpu", "hwm_kib",
-           "daemon threads", "load");
+    printf(
+        "expected, delivered: events over all clients; complete: clients that received all "
+        "theirs; stall_ms: longest late wake-up of the real-time writer (the machine kept it "
+        "off the CPU); dmn_cpu, own_cpu: CPU of the daemon and of this program, 100%% = one "
+        "core; hwm: the daemon's VmHWM\n");
+    printf("%9s %9s %9s %10s %10s %9s %7s %8s %7s %7s %8s  %-30s %s\n", "rate/s", "sent", "sent/s",
+           "expected", "delivered", "complete", "notices", "stall_ms", "dmn_cpu", "own_cpu",
+           "hwm_kib", "daemon threads", "load");
     double best = 0;
     long best_hwm = 0;
     for (double rate : rates) {
@@ -468,8 +488,11 @@ int run_fanout(const options& o) {
                 t = std::max(t, c->last_receive.load());
             return t;
         };
+        if (o.daemon_nice != 0)
+            renice_default_threads(d.pid, o.daemon_nice);
         cpu_snapshot before = snapshot(d.pid);
-        double written = write_paced(fd, s, rate, o.slice_s);
+        double stall = 0;
+        double written = write_paced(fd, s, rate, o.slice_s, &stall);
         double write_end = now_seconds();
         double last_receipt =
             wait_delivered(total_expected, double(o.latency_us) * 1e-6, delivered, last);
@@ -489,12 +512,15 @@ int run_fanout(const options& o) {
             best = rate;
             best_hwm = hwm;
         }
-        printf("%9.0f %9zu %9.0f %10llu %10llu %5d/%-3d %7llu %6.0f%% %6.0f%% %8ld  %-30s %s%s\n",
-               rate, n, written > 0 ? double(n) / written : 0, (unsigned long long)total_expected,
-               (unsigned long long)delivered(), complete, clients, (unsigned long long)notices,
-               100 * (after.daemon - before.daemon) / span, 100 * (after.self - before.self) / span,
-               hwm, busiest_threads(d.pid, before.threads, after.threads, span).c_str(),
-               load_average().c_str(), disorder ? " OUT-OF-ORDER" : "");
+        printf(
+            "%9.0f %9zu %9.0f %10llu %10llu %5d/%-3d %7llu %8.2f %6.0f%% %6.0f%% %8ld  %-30s "
+            "%s%s\n",
+            rate, n, written > 0 ? double(n) / written : 0, (unsigned long long)total_expected,
+            (unsigned long long)delivered(), complete, clients, (unsigned long long)notices,
+            stall * 1000, 100 * (after.daemon - before.daemon) / span,
+            100 * (after.self - before.self) / span, hwm,
+            busiest_threads(d.pid, before.threads, after.threads, span).c_str(),
+            load_average().c_str(), disorder ? " OUT-OF-ORDER" : "");
         fflush(stdout);
         for (vantles_stream* st : rx.streams)
             vantles_stream_destroy(st);
@@ -513,7 +539,8 @@ int main(int argc, char** argv) {
     if (!parse_options(argc, argv, &o)) {
         fprintf(stderr,
                 "usage: %s throughput|burst|fanout [--daemon PATH] [--rates R1,R2,..] "
-                "[--seconds S] [--records N] [--latency-ms L] [--client-nice N] [--show-log]\n",
+                "[--seconds S] [--records N] [--latency-ms L] [--client-nice N] [--daemon-nice N] "
+                "[--show-log]\n",
                 argv[0]);
         return 2;
     }
