@@ -1,7 +1,7 @@
 // Live delivery under record streams: the real daemon, fed raw kernel records through a FIFO
 // (VANTLESD_DEVICE), delivering to clients of the client library's stream API. Every record is
 // a content change of its own path, so that every record is exactly one event for a file-level
-// client and the counts compare one to one. Three runs, each on a fresh daemon per step:
+// client and the counts compare one to one. Three benchmarks, each on a fresh daemon per run:
 //
 //   throughput  one client on "/" (file level, latency 0.1 s); records at a paced rate for a
 //               few seconds per rate. Per rate: sent, received, events-dropped notices, the
@@ -24,9 +24,16 @@
 // --client-nice N (nice value of the receiving threads, for analysis; default: left alone),
 // --daemon-nice N (nice value given to the daemon's threads that run at the default priority,
 // its delivery threads among them, once the clients are registered; for analysis),
-// --show-log (prints the daemon's log after each run).
+// --show-log (prints the daemon's log after each run), --slice-us U (the writer's pacing step,
+// default 1000: about what the fanotify source reads at once under a storm), --repeat N (runs
+// per rate; the summary gives the highest rate clean in at least one and in all runs).
 // The writer runs real-time while it writes (a steady stream whatever else the machine does);
 // the daemon's threads and the receiving threads are scheduled as usual.
+//
+// Reading the figures: a client with a latency is woken when its ring (469 slots) passes half
+// full, so any hold-up of its delivery thread or of the event thread longer than about 234
+// events' worth (0.8 ms at 300,000 events/s) costs events. stall_ms shows the hold-ups the
+// machine itself caused during the run; on a shared machine, run with --repeat.
 #include "bench/bench_clock.h"
 #include "bench/live_harness.h"
 
@@ -67,7 +74,45 @@ struct options {
     int daemon_nice = 0;     // nice value for the daemon's default-priority threads; 0: left alone
     bool show_log = false;   // print the daemon's log after each run
     double slice_s = 0.001;  // the writer's pacing step
+    int repeat = 1;          // runs per rate
 };
+
+// Clean runs per rate, for the summary lines.
+struct rate_tally {
+    std::vector<double> rates;
+    std::vector<int> clean;
+    int runs = 0;
+
+    void add(double rate, bool ok) {
+        for (size_t i = 0; i < rates.size(); i++) {
+            if (rates[i] == rate) {
+                clean[i] += ok;
+                return;
+            }
+        }
+        rates.push_back(rate);
+        clean.push_back(ok);
+    }
+    // The highest rate clean in at least `need` runs; 0 when none.
+    double best(int need) const {
+        double b = 0;
+        for (size_t i = 0; i < rates.size(); i++) {
+            if (clean[i] >= need)
+                b = std::max(b, rates[i]);
+        }
+        return b;
+    }
+};
+
+// Each rate `repeat` times in a row.
+std::vector<double> schedule(const std::vector<double>& rates, int repeat) {
+    std::vector<double> out;
+    for (double r : rates) {
+        for (int i = 0; i < repeat; i++)
+            out.push_back(r);
+    }
+    return out;
+}
 
 bool parse_options(int argc, char** argv, options* o) {
     if (argc < 2)
@@ -98,6 +143,8 @@ bool parse_options(int argc, char** argv, options* o) {
             o->seconds = atof(v);
         } else if (a == "--records") {
             o->records = strtoull(v, nullptr, 10);
+        } else if (a == "--repeat") {
+            o->repeat = std::max(1, atoi(v));
         } else if (a == "--slice-us") {
             o->slice_s = atof(v) * 1e-6;
         } else if (a == "--client-nice") {
@@ -201,8 +248,8 @@ int run_throughput(const options& o) {
     printf("%9s %9s %9s %9s %8s %7s %9s %8s %7s %7s %8s  %-30s %s\n", "rate/s", "sent", "sent/s",
            "received", "lost", "notices", "lag_ms", "stall_ms", "dmn_cpu", "own_cpu", "hwm_kib",
            "daemon threads", "load");
-    double best = 0;
-    for (double rate : rates) {
+    rate_tally tally;
+    for (double rate : schedule(rates, o.repeat)) {
         record_stream s;
         build_stream(&s, size_t(rate * o.seconds), dev, false);
         size_t n = s.ends.size();
@@ -234,8 +281,7 @@ int run_throughput(const options& o) {
         uint64_t got = c.events.load();
         bool clean = got == n && c.user_dropped.load() == 0 && c.kernel_dropped.load() == 0 &&
                      c.out_of_order.load() == 0;
-        if (clean && written > 0 && double(n) / written >= rate * 0.98)
-            best = std::max(best, rate);
+        tally.add(rate, clean && written > 0 && double(n) / written >= rate * 0.98);
         printf("%9.0f %9zu %9.0f %9llu %8lld %7llu %9.1f %8.2f %6.0f%% %6.0f%% %8ld  %-30s %s%s\n",
                rate, n, written > 0 ? double(n) / written : 0, (unsigned long long)got,
                (long long)(n - got), (unsigned long long)c.user_dropped.load(),
@@ -249,7 +295,10 @@ int run_throughput(const options& o) {
         close(fd);
         stop_daemon(o, &d);
     }
-    printf("throughput_best_clean_rate %.0f events/s (target >= 300000)\n", best);
+    printf(
+        "throughput_best_clean_rate %.0f events/s in at least one run, %.0f in all %d runs "
+        "(target >= 300000)\n",
+        tally.best(1), tally.best(o.repeat), o.repeat);
     return 0;
 }
 
@@ -438,9 +487,9 @@ int run_fanout(const options& o) {
     printf("%9s %9s %9s %10s %10s %9s %7s %8s %7s %7s %8s  %-30s %s\n", "rate/s", "sent", "sent/s",
            "expected", "delivered", "complete", "notices", "stall_ms", "dmn_cpu", "own_cpu",
            "hwm_kib", "daemon threads", "load");
-    double best = 0;
-    long best_hwm = 0;
-    for (double rate : rates) {
+    rate_tally tally;
+    long peak_hwm = 0;
+    for (double rate : schedule(rates, o.repeat)) {
         record_stream s;
         build_stream(&s, size_t(rate * o.seconds), dev, true);
         size_t n = s.ends.size();
@@ -508,10 +557,8 @@ int run_fanout(const options& o) {
         }
         double span = std::max(write_end, last_receipt) - before.at;
         bool clean = complete == clients && notices == 0 && disorder == 0;
-        if (clean && written > 0 && double(n) / written >= rate * 0.98 && rate > best) {
-            best = rate;
-            best_hwm = hwm;
-        }
+        tally.add(rate, clean && written > 0 && double(n) / written >= rate * 0.98);
+        peak_hwm = std::max(peak_hwm, hwm);
         printf(
             "%9.0f %9zu %9.0f %10llu %10llu %5d/%-3d %7llu %8.2f %6.0f%% %6.0f%% %8ld  %-30s "
             "%s%s\n",
@@ -527,8 +574,11 @@ int run_fanout(const options& o) {
         close(fd);
         stop_daemon(o, &d);
     }
-    printf("fanout_best_clean_rate %.0f records/s (%.0f deliveries/s), daemon VmHWM %ld KiB\n",
-           best, best * (1 + LIVE_ROOT_CLIENTS), best_hwm);
+    printf(
+        "fanout_best_clean_rate %.0f records/s (%.0f deliveries/s) in at least one run, "
+        "%.0f records/s in all %d runs; daemon VmHWM at most %ld KiB\n",
+        tally.best(1), tally.best(1) * (1 + LIVE_ROOT_CLIENTS), tally.best(o.repeat), o.repeat,
+        peak_hwm);
     return 0;
 }
 
