@@ -282,10 +282,13 @@ std::string busiest_threads(pid_t pid, const std::vector<thread_cpu>& before,
         double pct = seconds > 0 ? 100.0 * used[i].seconds / seconds : 0;
         if (i < 3) {
             int offset = int(used[i].tid - pid);
+            const char* sep = out.empty() ? "" : ", ";
             if (offset == 0)
-                snprintf(part, sizeof part, "%smain %.0f%%", out.empty() ? "" : ", ", pct);
-            else
-                snprintf(part, sizeof part, "%st+%d %.0f%%", out.empty() ? "" : ", ", offset, pct);
+                snprintf(part, sizeof part, "%smain %.0f%%", sep, pct);
+            else if (offset > 0)
+                snprintf(part, sizeof part, "%st+%d %.0f%%", sep, offset, pct);
+            else  // thread ids wrapped
+                snprintf(part, sizeof part, "%stid %d %.0f%%", sep, int(used[i].tid), pct);
             out += part;
         } else {
             rest += pct;

@@ -57,8 +57,9 @@ struct thread_cpu {
 std::vector<thread_cpu> proc_thread_cpu(pid_t pid);
 
 // "Used by the busiest threads" text: the threads whose CPU grew most between two snapshots,
-// as percentages of the interval, e.g. "t+1 92%, t+2 31%, 3 others 12%" (t+N: the N-th thread
-// after the main one, by thread id).
+// as percentages of the interval, e.g. "t+1 92%, t+2 31%, 3 others 12%" (t+N: the thread whose
+// id is the main one's plus N; in the daemon t+1 is the event thread, and the producer and the
+// first delivery threads follow).
 std::string busiest_threads(pid_t pid, const std::vector<thread_cpu>& before,
                             const std::vector<thread_cpu>& after, double seconds);
 
