@@ -1,10 +1,12 @@
 // Routing of decoded events: the volume-relative path, the ignored directories, the scan of
 // the prefix table for every event, and the queueing of one shared event record into the
-// rings of the clients of a matching header. Event thread only.
+// rings of the clients of a matching header (waking a client whose ring passes half full).
+// Event thread only.
 #include "clients/route.h"
 
 #include "clients/client_info.h"
 #include "clients/prefix_table.h"
+#include "clients/wakeup.h"
 #include "common/limits.h"
 #include "common/log.h"
 #include "common/vantle_assert.h"
@@ -192,6 +194,12 @@ void add_event_ref(client_node* list, event_record* record) {
         uint32_t wr = fci->wr.load(std::memory_order_relaxed);
         fci->ring[wr] = record;
         fci->wr.store((wr + 1) % fci->ring_size, std::memory_order_release);
+        // A ring that has just passed half full is woken now, not only by the latency pass
+        // after the step: one decode step (a whole read of records) can bring more events
+        // than the other half holds. Lock order: prefix_lock (held here), then fci->lock.
+        if (client_num_pending(fci) == fci->ring_size / 2 + 1) {
+            client_wakeup(fci);
+        }
     }
     client_map_walkers.fetch_sub(1, std::memory_order_seq_cst);
 }

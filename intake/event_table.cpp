@@ -3,11 +3,12 @@
 // The router takes a record with add_event (one reference), queues it into client rings
 // (take_event_ref, one reference per ring) and drops its own reference; each delivery thread
 // drops its reference when it takes the record off its ring. A record at count 0 is released
-// but stays linked: the next event for its path revives it, otherwise sweep_event_table frees
-// it, 64 buckets per consumer step, so freeing never costs the event thread a whole pass.
-// Only the event thread frees or revives records, so a record the sweep sees at 0 cannot be
-// taken by anyone else meanwhile. The table doubles when three quarters of its buckets are in
-// use, up to 262,144 buckets.
+// but stays linked: the next event for its path revives it; otherwise the first add_event
+// that walks past it in its chain frees it, or sweep_event_table does, 64 buckets per
+// consumer step, so freeing never costs the event thread a whole pass. Only the event thread
+// frees or revives records, so a record seen at 0 there cannot be taken by anyone else
+// meanwhile. The table doubles when three quarters of its buckets are in use, up to 262,144
+// buckets.
 #include "intake/event_table.h"
 
 #include "common/buckets.h"
@@ -51,6 +52,12 @@ void link_front(event_record** head, event_record* record) {
         (*head)->pprev = &record->next;
     record->pprev = head;
     *head = record;
+}
+
+void unlink_record(event_record* record) {
+    *record->pprev = record->next;
+    if (record->next)
+        record->next->pprev = record->pprev;
 }
 
 void check_filled(const event_table* table) {
@@ -136,10 +143,21 @@ event_record* add_event(event_table* table, int32_t pid, uint32_t dev, char* pat
         grow(table);
 
     event_record** head = &table->buckets[path_hash(path) & table->mask];
+    bool was_empty = *head == nullptr;
     bool marked = is_marked_pid(pid);
-    for (event_record* record = *head; record; record = record->next) {
-        if (record->path_length != n || memcmp(record->path, path, n) != 0)
+    for (event_record *record = *head, *next; record; record = next) {
+        next = record->next;
+        bool same_path = record->path_length == n && memcmp(record->path, path, n) == 0;
+        if (!same_path) {
+            // A released record of another path is freed on the way, as the sweep would free
+            // it later: under a stream of new paths the sweep reaches a bucket only every few
+            // seconds, and the chains it leaves meanwhile would be walked by every add.
+            if (record->refcount.load(std::memory_order_acquire) == 0) {
+                unlink_record(record);
+                free(record);
+            }
             continue;
+        }
         uint32_t holder = event_pid(record);
         if (marked ? holder != (uint32_t)pid : is_marked_pid((int32_t)holder))
             continue;
@@ -159,8 +177,11 @@ event_record* add_event(event_table* table, int32_t pid, uint32_t dev, char* pat
     }
 
     auto* record = static_cast<event_record*>(malloc(offsetof(event_record, path) + n));
-    if (!record)
+    if (!record) {
+        if (!was_empty && !*head)  // emptied by the walk
+            table->filled--;
         return nullptr;
+    }
     new (&record->refcount) std::atomic<int32_t>(1);
     for (auto& byte : record->client_map)
         new (&byte) std::atomic<uint8_t>(0);
@@ -170,7 +191,7 @@ event_record* add_event(event_table* table, int32_t pid, uint32_t dev, char* pat
     record->id = id;
     record->path_length = (uint16_t)n;
     memcpy(record->path, path, n);
-    if (!*head)
+    if (was_empty)  // the walk may have emptied a bucket that counts as in use
         table->filled++;
     link_front(head, record);
     event_records_referenced.fetch_add(1, std::memory_order_relaxed);
@@ -227,9 +248,7 @@ void sweep_event_table(event_table* table) {
         while (record) {
             event_record* next = record->next;
             if (record->refcount.load(std::memory_order_acquire) == 0) {
-                *record->pprev = next;
-                if (next)
-                    next->pprev = record->pprev;
+                unlink_record(record);
                 free(record);
             }
             record = next;

@@ -54,7 +54,7 @@ void event_table_free(event_table* table);
 // characters). A record matches on its path and pid class: a marked pid merges only with its
 // own records, an unmarked one with any unmarked record. A merge ORs flags in (clearing the
 // old ones first when the record had been released), takes pid and id, and keeps dev.
-// Event thread only.
+// Released records of other paths met on the chain are freed. Event thread only.
 event_record* add_event(event_table* table, int32_t pid, uint32_t dev, char* path, uint32_t flags,
                         uint64_t id);
 

@@ -214,6 +214,22 @@ TEST_F(Clients, FullRingDropsWithFirstLostId) {
     EXPECT_EQ(ring_of(big)[0].id, 6u);
 }
 
+// The event that takes a ring past half full wakes its client at once (within the decode
+// step, before any latency pass); the events before it do not.
+TEST_F(Clients, RingPassingHalfFullWakesItsClient) {
+    client_options o;
+    o.ring_size = 8;
+    client_info* fci = make(o);
+    ASSERT_TRUE(fci);
+    for (uint64_t id = 1; id <= 4; id++) {
+        route("/a/b/f" + std::to_string(id), id);
+    }
+    EXPECT_EQ(fci->wake_pending, 0u);
+    route("/a/b/f5", 5);
+    EXPECT_EQ(fci->wake_pending, 1u);
+    EXPECT_EQ(ring_of(fci).size(), 5u);
+}
+
 TEST_F(Clients, IgnoreSelf) {
     client_options o;
     o.flags = CLIENT_FILE_EVENTS | CLIENT_IGNORE_SELF;

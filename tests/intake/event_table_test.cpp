@@ -118,6 +118,35 @@ TEST_F(EventTable, ReleasedRecordIsRevivedWithFreshFlags) {
     EXPECT_EQ(r->id, 2u);
 }
 
+// Released records of other paths in the chain an add walks are freed on the way; held ones
+// stay, and a bucket the walk empties before the new record goes in is counted once.
+TEST_F(EventTable, AddFreesReleasedRecordsItWalksPast) {
+    int n = 0;
+    std::string first = path_in_bucket([](uint32_t) { return true; }, &n);
+    uint32_t bucket = path_hash(first.c_str()) & table.mask;
+    auto same_bucket = [&](uint32_t b) { return b == bucket; };
+    std::string second = path_in_bucket(same_bucket, &n);
+    std::string held = path_in_bucket(same_bucket, &n);
+    std::string last = path_in_bucket(same_bucket, &n);
+
+    event_record* a = add(first);
+    event_record* b = add(second);  // walks past first, held: kept
+    EXPECT_EQ(check_table(), 2u);
+    remove_event_ref(a);
+    remove_event_ref(b);
+    event_record* kept = add(held);  // frees both released records
+    EXPECT_EQ(check_table(), 1u);
+    EXPECT_EQ(table.buckets[bucket], kept);
+    EXPECT_EQ(table.filled, 1u);
+
+    remove_event_ref(kept);
+    event_record* fresh = add(last);  // empties the bucket, then fills it again
+    EXPECT_EQ(check_table(), 1u);
+    EXPECT_EQ(table.buckets[bucket], fresh);
+    EXPECT_EQ(table.filled, 1u);
+    EXPECT_EQ(event_records_referenced.load(), 1);
+}
+
 TEST_F(EventTable, SweepFreesReleasedRecords64BucketsAtATime) {
     int n = 0;
     std::string low = path_in_bucket([](uint32_t b) { return b < 64; }, &n);
