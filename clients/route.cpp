@@ -13,7 +13,9 @@
 #include "intake/event_table.h"
 #include "volumes/dev_info.h"
 
+#include <chrono>
 #include <cstring>
+#include <thread>
 
 namespace {
 
@@ -168,6 +170,57 @@ bool is_ignored_directory(const char* rel) {
     return memmem(rel, len, ROUTE_QSD_COMPONENT, sizeof(ROUTE_QSD_COMPONENT) - 1) != nullptr;
 }
 
+namespace {
+
+// Total waiting for full rings the router allows itself within one ROUTE_WAIT_WINDOW_US, so
+// that many stuck clients together cannot hold up the others for long.
+constexpr uint64_t ROUTE_WAIT_WINDOW_US = 100000;
+constexpr uint64_t ROUTE_WAIT_BUDGET_US = 20000;
+// Longest wait for one client's ring, and the pause between looks.
+constexpr uint64_t ROUTE_FULL_RING_WAIT_US = 10000;
+constexpr uint64_t ROUTE_FULL_RING_POLL_US = 50;
+
+uint64_t monotonic_us() {
+    return static_cast<uint64_t>(std::chrono::duration_cast<std::chrono::microseconds>(
+                                     std::chrono::steady_clock::now().time_since_epoch())
+                                     .count());
+}
+
+// A full ring is given a short while to drain before its event is dropped: a burst of one
+// decode step (thousands of events after the machine held the daemon up for a few
+// milliseconds) can exceed the ring of a client whose thread keeps up on average. A client
+// that already owes an events-dropped notice is behind (or stuck in a send) and gets no wait
+// until it has caught up, so a stuck client costs the router one wait per episode.
+// Event thread only.
+bool wait_for_room(client_info* fci) {
+    static uint64_t window_start = 0;
+    static uint64_t waited_in_window = 0;
+    if (fci->flags.load(std::memory_order_acquire) & (CLIENT_EVENTS_DROPPED | CLIENT_GOING_AWAY)) {
+        return false;
+    }
+    uint64_t now = monotonic_us();
+    if (now - window_start >= ROUTE_WAIT_WINDOW_US) {
+        window_start = now;
+        waited_in_window = 0;
+    }
+    // Waits are counted in pauses asked for, not in time passed: when the whole machine stops
+    // for a while (a virtual machine's stall), the delivery thread stopped too and must still
+    // get its chance afterwards.
+    client_wakeup(fci);
+    for (uint64_t waited = 0;
+         waited < ROUTE_FULL_RING_WAIT_US && waited_in_window < ROUTE_WAIT_BUDGET_US;
+         waited += ROUTE_FULL_RING_POLL_US) {
+        std::this_thread::sleep_for(std::chrono::microseconds(ROUTE_FULL_RING_POLL_US));
+        waited_in_window += ROUTE_FULL_RING_POLL_US;
+        if (client_num_pending(fci) < fci->ring_size - 1) {
+            return true;
+        }
+    }
+    return false;
+}
+
+}  // namespace
+
 void add_event_ref(client_node* list, event_record* record) {
     client_map_walkers.fetch_add(1, std::memory_order_seq_cst);
     for (client_node* node = list; node; node = node->next.load(std::memory_order_acquire)) {
@@ -185,7 +238,7 @@ void add_event_ref(client_node* list, event_record* record) {
             continue;
         }
         // One slot stays free so that wr never catches up with a pending rd.
-        if (client_num_pending(fci) >= fci->ring_size - 1) {
+        if (client_num_pending(fci) >= fci->ring_size - 1 && !wait_for_room(fci)) {
             client_map_clear(record, fci->index);
             client_note_dropped(fci, event_id(record));
             continue;

@@ -3,6 +3,9 @@
 // file-level and directory-level watchers, "/" watchers, ignored directories, kernel drops
 // and full rings.
 #include "clients_fixture.h"
+
+#include <chrono>
+#include <thread>
 #include "volumes/dev_info.h"
 
 #include <cerrno>
@@ -212,6 +215,48 @@ TEST_F(Clients, FullRingDropsWithFirstLostId) {
     route("/a/b/f1", 6);
     EXPECT_EQ(ring_of(big).size(), 5u);
     EXPECT_EQ(ring_of(big)[0].id, 6u);
+}
+
+// A full ring whose client is draining gets a short while to make room before anything is
+// dropped; once a client is behind (owes a dropped notice) its events are dropped at once.
+TEST_F(Clients, FullRingWaitsForADrainingClient) {
+    client_options o;
+    o.ring_size = 4;
+    client_info* fci = make(o);
+    ASSERT_TRUE(fci);
+    for (uint64_t id = 1; id <= 3; id++) {
+        route("/a/b/f" + std::to_string(id), id);
+    }
+    pthread_mutex_lock(&fci->lock);
+    fci->wake_pending = 0;  // the half-full wake of the routes above
+    pthread_mutex_unlock(&fci->lock);
+    // Drains one slot once the router, finding the ring full, has woken the client.
+    std::thread drainer([fci] {
+        for (bool woken = false; !woken;) {
+            std::this_thread::sleep_for(std::chrono::microseconds(20));
+            pthread_mutex_lock(&fci->lock);
+            woken = fci->wake_pending != 0;
+            pthread_mutex_unlock(&fci->lock);
+        }
+        uint32_t rd = fci->rd.load();
+        event_record* e = fci->ring[rd];
+        client_map_clear(e, fci->index);
+        remove_event_ref(e);
+        fci->ring[rd] = nullptr;
+        fci->rd.store((rd + 1) % fci->ring_size);
+    });
+    route("/a/b/f4", 4);
+    drainer.join();
+    EXPECT_FALSE(fci->flags.load() & CLIENT_EVENTS_DROPPED);
+    ASSERT_EQ(ring_of(fci).size(), 3u);
+    EXPECT_EQ(ring_of(fci).back().id, 4u);
+
+    route("/a/b/f5", 5);  // nobody drains: dropped after the wait
+    EXPECT_TRUE(fci->flags.load() & CLIENT_EVENTS_DROPPED);
+    EXPECT_EQ(fci->dropped_id.load(), 5u);
+    route("/a/b/f6", 6);
+    EXPECT_EQ(fci->dropped_id.load(), 5u);
+    EXPECT_EQ(ring_of(fci).size(), 3u);
 }
 
 // The event that takes a ring past half full wakes its client at once (within the decode
