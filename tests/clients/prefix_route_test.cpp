@@ -232,11 +232,16 @@ TEST_F(Clients, FullRingWaitsForADrainingClient) {
     pthread_mutex_unlock(&fci->lock);
     // Drains one slot once the router, finding the ring full, has woken the client.
     std::thread drainer([fci] {
-        for (bool woken = false; !woken;) {
+        bool woken = false;
+        auto give_up = std::chrono::steady_clock::now() + std::chrono::seconds(5);
+        while (!woken && std::chrono::steady_clock::now() < give_up) {
             std::this_thread::sleep_for(std::chrono::microseconds(20));
             pthread_mutex_lock(&fci->lock);
             woken = fci->wake_pending != 0;
             pthread_mutex_unlock(&fci->lock);
+        }
+        if (!woken) {
+            return;
         }
         uint32_t rd = fci->rd.load();
         event_record* e = fci->ring[rd];
