@@ -140,11 +140,10 @@ int dispatch(vantles_stream* s, int timeout_ms, int wake_fd) {
     int result = 0;
     // Every batch already waiting, without blocking again.
     while (result == 0 && (fds[0].revents & (POLLIN | POLLHUP | POLLERR))) {
-        int err = receive_one(s);
-        if (err == ECONNRESET) {
-            return err;
+        result = receive_one(s);
+        if (result == ECONNRESET) {
+            return result;
         }
-        result = err == EPROTO ? EPROTO : err;
         fds[0].revents = 0;
         if (poll(fds, 1, 0) < 0) {
             return errno;

@@ -102,7 +102,7 @@ int32_t callback_client(void* ctx, int32_t count, const int32_t* lengths, const 
 
     kern_return_t r = send_events_message(client->d2f_port, CALLBACK_SEND_TIMEOUT_MS, n, offsets, n,
                                           flags, n, ids, n, blob, blob_size);
-    if (r != KERN_SUCCESS && r != MACH_SEND_INVALID_DEST && r == MACH_SEND_TIMED_OUT) {
+    if (r == MACH_SEND_TIMED_OUT) {  // a dead client (INVALID_DEST) is not paused for
         num_usleeps.fetch_add(1, std::memory_order_relaxed);
         usleep(CALLBACK_BACKOFF_US);
     }
