@@ -17,7 +17,9 @@ int help_command(int argc, char** argv);
 
 constexpr tool_command TOOL_COMMANDS[] = {
     {"watch", "print the events under the given paths as they happen", watch_command, watch_help},
-    {"id", "print the latest event id", id_command, id_help},
+    {"id", "print the latest event id, or the last one before a time", id_command, id_help},
+    {"uuid", "print the uuid naming a volume's history", uuid_command, uuid_help},
+    {"purge", "remove a volume's history below an event id (root)", purge_command, purge_help},
     {"help", "print this usage", help_command, help_command_help},
 };
 

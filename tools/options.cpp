@@ -1,15 +1,18 @@
 // Command-line parsing of the tool (see options.h).
 #include "tools/options.h"
 
+#include "platform/mounts.h"
 #include "tools/tool.h"
 #include "vantles/client.h"
 
+#include <sys/stat.h>
 #include <unistd.h>
 
 #include <cerrno>
 #include <climits>
 #include <cstdlib>
 #include <cstring>
+#include <ctime>
 
 namespace {
 
@@ -206,5 +209,109 @@ int tool_real_path(const char* path, std::string* out) {
     }
     *out = real;
     free(real);
+    return 0;
+}
+
+int tool_parse_volume(const char* text, uint32_t* device) {
+    if (text[0] != '/' && text[0] != '.' && tool_parse_device(text, device) == 0) {
+        return 0;
+    }
+    struct stat st;
+    if (stat(text, &st) != 0) {
+        return errno;
+    }
+    *device = device_number_32(st.st_dev);
+    return 0;
+}
+
+namespace {
+
+// Reads exactly `digits` decimal digits at *p, advancing it. False when they are not there.
+bool take_digits(const char** p, int digits, int* value) {
+    int v = 0;
+    for (int i = 0; i < digits; i++) {
+        if ((*p)[i] < '0' || (*p)[i] > '9') {
+            return false;
+        }
+        v = v * 10 + ((*p)[i] - '0');
+    }
+    *p += digits;
+    *value = v;
+    return true;
+}
+
+bool take_char(const char** p, char c) {
+    if (**p != c) {
+        return false;
+    }
+    (*p)++;
+    return true;
+}
+
+}  // namespace
+
+int tool_parse_time(const char* text, int64_t* seconds) {
+    uint64_t plain = 0;
+    if (tool_parse_u64(text, &plain) == 0) {
+        if (plain > static_cast<uint64_t>(INT64_MAX)) {
+            return EINVAL;
+        }
+        *seconds = static_cast<int64_t>(plain);
+        return 0;
+    }
+    const char* p = text;
+    struct tm t = {};
+    int year = 0, month = 0, day = 0;
+    if (!take_digits(&p, 4, &year) || !take_char(&p, '-') || !take_digits(&p, 2, &month) ||
+        !take_char(&p, '-') || !take_digits(&p, 2, &day) || month < 1 || month > 12 || day < 1 ||
+        day > 31) {
+        return EINVAL;
+    }
+    t.tm_year = year - 1900;
+    t.tm_mon = month - 1;
+    t.tm_mday = day;
+    if (*p == 'T' || *p == ' ') {
+        p++;
+        if (!take_digits(&p, 2, &t.tm_hour) || !take_char(&p, ':') ||
+            !take_digits(&p, 2, &t.tm_min) || t.tm_hour > 23 || t.tm_min > 59) {
+            return EINVAL;
+        }
+        if (take_char(&p, ':') && (!take_digits(&p, 2, &t.tm_sec) || t.tm_sec > 60)) {
+            return EINVAL;
+        }
+    }
+    bool zoned = false;
+    int64_t offset = 0;  // seconds east of UTC
+    if (take_char(&p, 'Z')) {
+        zoned = true;
+    } else if (*p == '+' || *p == '-') {
+        int sign = *p == '-' ? -1 : 1;
+        p++;
+        int hours = 0, minutes = 0;
+        if (!take_digits(&p, 2, &hours) || (take_char(&p, ':'), !take_digits(&p, 2, &minutes)) ||
+            hours > 23 || minutes > 59) {
+            return EINVAL;
+        }
+        zoned = true;
+        offset = sign * (hours * 3600 + minutes * 60);
+    }
+    if (*p != '\0') {
+        return EINVAL;
+    }
+    time_t when;
+    if (zoned) {
+        when = timegm(&t);
+        if (when == -1) {
+            return EINVAL;
+        }
+        *seconds = static_cast<int64_t>(when) - offset;
+        return 0;
+    }
+    t.tm_isdst = -1;
+    when = mktime(&t);
+    if (when == -1) {
+        return EINVAL;
+    }
+    *seconds = static_cast<int64_t>(when);
     return 0;
 }

@@ -50,3 +50,13 @@ int tool_normalise_path(std::string_view path, std::string* out);
 // The real path of an existing file: absolute, normalised, symbolic links resolved, as the
 // daemon reports paths. 0 or the errno value of realpath (ENOENT when it does not exist).
 int tool_real_path(const char* path, std::string* out);
+
+// A volume named by a device ("MAJOR:MINOR" or a number, as for tool_parse_device) or by a
+// path on it (starting with "/" or ".", or any name that is not a device): the 32-bit device
+// number the daemon uses. 0, EINVAL, or the errno value of looking the path up.
+int tool_parse_volume(const char* text, uint32_t* device);
+
+// A point in time: seconds since the epoch ("1733500000"), or an ISO 8601 date and time
+// ("2026-12-06", "2026-12-06T21:30", "2026-12-06T21:30:15", "2026-12-06 21:30:15Z",
+// "...+01:00"); without a zone the time is local. 0 or EINVAL.
+int tool_parse_time(const char* text, int64_t* seconds);

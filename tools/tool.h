@@ -22,6 +22,10 @@ int watch_command(int argc, char** argv);
 void watch_help(FILE* out);
 int id_command(int argc, char** argv);
 void id_help(FILE* out);
+int uuid_command(int argc, char** argv);
+void uuid_help(FILE* out);
+int purge_command(int argc, char** argv);
+void purge_help(FILE* out);
 
 // The socket the tool talks to: the --socket value when given, else $VANTLESD_SOCKET, else
 // the daemon's default socket.

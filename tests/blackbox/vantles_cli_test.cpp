@@ -11,7 +11,9 @@
 #include <poll.h>
 #include <signal.h>
 #include <sys/stat.h>
+#include <sys/sysmacros.h>
 #include <sys/wait.h>
+#include <grp.h>
 #include <time.h>
 
 #include <cerrno>
@@ -24,6 +26,7 @@ extern char** environ;
 namespace {
 
 constexpr int CLI_TIMEOUT_MS = 20000;
+constexpr const char* CLI_AS_NOBODY = "(as nobody)";
 
 int64_t cli_now_ms() {
     timespec ts;
@@ -50,8 +53,10 @@ struct cli_process {
 // socket_env when that is not empty.
 void cli_spawn(cli_process* p, const std::vector<std::string>& args,
                const std::string& socket_env = "") {
+    // A first argument CLI_AS_NOBODY runs the tool as user and group 65534 instead.
+    bool as_nobody = !args.empty() && args[0] == CLI_AS_NOBODY;
     std::vector<std::string> argv_strings = {VANTLES_TOOL_PATH};
-    argv_strings.insert(argv_strings.end(), args.begin(), args.end());
+    argv_strings.insert(argv_strings.end(), args.begin() + (as_nobody ? 1 : 0), args.end());
     std::vector<std::string> env_strings;
     for (char** e = environ; *e != nullptr; e++) {
         if (strncmp(*e, "VANTLESD_SOCKET=", 16) != 0) {
@@ -79,6 +84,9 @@ void cli_spawn(cli_process* p, const std::vector<std::string>& args,
     if (p->pid == 0) {
         dup2(out_pipe[1], 1);
         dup2(err_pipe[1], 2);
+        if (as_nobody && (setgroups(0, nullptr) != 0 || setgid(65534) != 0 || setuid(65534) != 0)) {
+            _exit(126);
+        }
         execve(argv[0], argv.data(), envp.data());
         _exit(127);
     }
@@ -337,6 +345,50 @@ TEST_F(VantlesCliTest, IdGrowsAfterAChange) {
         later = strtoull(after.out_text.c_str(), nullptr, 10);
     }
     EXPECT_GT(later, first);
+}
+
+// The volume commands on the daemon's own root volume, named by its device: the uuid is the
+// one in the history's uuid file; with no log file written yet there is no id before any
+// time and nothing to purge. The refusals come from the tool and the daemon, not the kernel.
+TEST_F(VantlesCliTest, VolumeCommandsAnswerForTheRootVolume) {
+    struct stat st;
+    ASSERT_EQ(0, stat(daemon_view("/").c_str(), &st));
+    std::string device = std::to_string(major(st.st_dev)) + ":" + std::to_string(minor(st.st_dev));
+
+    cli_process uuid;
+    cli_run(&uuid, {"uuid", "--socket", daemon_.socket_path, device});
+    ASSERT_TRUE(exited_with(uuid, 0)) << uuid.err_text;
+    char stored[37] = {};
+    int fd = open(daemon_view("/.vantlesd/vantlesd-uuid").c_str(), O_RDONLY | O_CLOEXEC);
+    ASSERT_GE(fd, 0);
+    ASSERT_EQ(36, read(fd, stored, 36));
+    close(fd);
+    EXPECT_EQ(std::string(stored) + "\n", uuid.out_text);
+
+    cli_process before;
+    cli_run(&before, {"id", "--before", "2026-12-06T21:30:00Z", "--volume", device},
+            daemon_.socket_path);
+    ASSERT_TRUE(exited_with(before, 0)) << before.err_text;
+    EXPECT_EQ("0\n", before.out_text);
+
+    cli_process purge;
+    cli_run(&purge, {"purge", device, "all"}, daemon_.socket_path);
+    ASSERT_TRUE(exited_with(purge, 0)) << purge.err_text;
+    EXPECT_EQ("no history to purge\n", purge.out_text);
+
+    // An unprivileged user is refused by the daemon; it needs to reach the socket first.
+    std::string socket_dir = daemon_.socket_path.substr(0, daemon_.socket_path.rfind('/'));
+    ASSERT_EQ(0, chmod(socket_dir.c_str(), 0755));
+    cli_process refused;
+    cli_spawn(&refused, {CLI_AS_NOBODY, "purge", device, "5"}, daemon_.socket_path);
+    ASSERT_TRUE(cli_wait_exit(&refused));
+    EXPECT_TRUE(exited_with(refused, 1)) << refused.err_text;
+    EXPECT_NE(std::string::npos, refused.err_text.find("only root may remove history"))
+        << refused.err_text;
+
+    cli_process bad;
+    cli_run(&bad, {"id", "--before", "noon", "--socket", daemon_.socket_path});
+    EXPECT_TRUE(exited_with(bad, 2));
 }
 
 // Failures the tool finds before or when connecting: no daemon needed, no root either.
