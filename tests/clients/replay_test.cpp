@@ -6,12 +6,16 @@
 #include "clients_fixture.h"
 #include "platform/mach_msg.h"
 #include "tests/history/log_buffer_util.h"
+#include "tests/support/scratch_root.h"
 #include "volumes/dev_info.h"
 
 #include <fcntl.h>
 #include <unistd.h>
 
+#include <sys/stat.h>
+
 #include <filesystem>
+#include <thread>
 
 namespace {
 
@@ -343,6 +347,71 @@ TEST_F(ReplayTest, ReadDiskLogFiles) {
     capture_log();
     EXPECT_EQ(read_disk_log(&root_volume, c, missing.c_str(), 0), EINVAL);
     EXPECT_EQ(captured_log().find("problems with history file"), std::string::npos);
+}
+
+// Clients of other users get only what their user may read, judged with their credentials on
+// the replaying thread; the log file itself is opened with the daemon's rights, and the thread
+// gets them back afterwards. Runs in a scratch root (root only): the files live on its tmpfs.
+TEST_F(ReplayTest, ReadPermissionOfTheClientsUser) {
+    if (!scratch_root_available()) {
+        GTEST_SKIP() << "needs root and mount namespaces";
+    }
+    auto body = [this]() -> int {
+        auto file = [](const char* path, mode_t mode, uid_t owner) {
+            int fd = open(path, O_CREAT | O_WRONLY | O_CLOEXEC, 0600);
+            return fd >= 0 && close(fd) == 0 && chmod(path, mode) == 0 &&
+                   chown(path, owner, owner) == 0;
+        };
+        auto dir = [](const char* path, mode_t mode, uid_t owner) {
+            return mkdir(path, 0700) == 0 && chmod(path, mode) == 0 &&
+                   chown(path, owner, owner) == 0;
+        };
+        SCRATCH_CHECK(dir("/tmp/p", 0755, 0) && file("/tmp/p/open", 0644, 0) &&
+                      file("/tmp/p/secret", 0600, 0) && dir("/tmp/p/locked", 0700, 0) &&
+                      file("/tmp/p/locked/x", 0644, 0));
+        SCRATCH_CHECK(dir("/tmp/q", 0755, 1000) && dir("/tmp/q/sub", 0311, 0));
+        SCRATCH_CHECK(dir("/tmp/log", 0700, 0));
+        int fd = open("/tmp/log/0000000000000001", O_WRONLY | O_CREAT | O_APPEND, 0600);
+        SCRATCH_CHECK(fd >= 0);
+        bytes b = build_buffer({{"tmp/p/open", 1, F1},
+                                {"tmp/p/secret", 2, F1},
+                                {"tmp/p/gone", 3, F1},
+                                {"tmp/p/locked/x", 4, F1},
+                                {"tmp/q/sub/gone", 5, F1}});
+        SCRATCH_CHECK(log_buffer_write_member(fd, b.data(), (uint32_t)b.size()) == 0);
+        close(fd);
+
+        auto replay_as = [this](uint32_t uid, bool* restored) {
+            client_options o;
+            o.paths = {"/tmp/p", "/tmp/q"};
+            o.uid = uid;
+            client_info* c = make(o);
+            std::thread t([this, c, restored] {
+                read_disk_log(&root_volume, c, "/tmp/log/0000000000000001", 0);
+                int check = open("/tmp/p/secret", O_RDONLY | O_CLOEXEC);
+                *restored = check >= 0;
+                if (check >= 0) {
+                    close(check);
+                }
+            });
+            t.join();
+            std::vector<std::string> out = paths_of(active_sink->all());
+            active_sink->batches.clear();
+            return out;
+        };
+        bool restored = false;
+        strings seen = replay_as(1000, &restored);
+        // Readable, gone from a readable directory, gone below its own watched directory.
+        SCRATCH_CHECK((seen == strings{"/tmp/p/open", "/tmp/p/gone", "/tmp/q/sub/gone"}));
+        SCRATCH_CHECK(restored);
+        seen = replay_as(1001, &restored);
+        SCRATCH_CHECK((seen == strings{"/tmp/p/open", "/tmp/p/gone"}));
+        SCRATCH_CHECK(restored);
+        seen = replay_as(0, &restored);
+        SCRATCH_CHECK(seen.size() == 5);
+        return 0;
+    };
+    EXPECT_EQ(run_in_scratch_root({}, body), 0);
 }
 
 }  // namespace
