@@ -6,6 +6,7 @@
 
 #include "clients/client_info.h"
 #include "clients/prefix_table.h"
+#include "clients/read_check.h"
 #include "common/limits.h"
 #include "common/log.h"
 #include "common/vantle_assert.h"
@@ -38,7 +39,6 @@ constexpr int CLIENT_SLOWDOWN_SECONDS = 2;
 constexpr int CLIENT_NOTICE_RETRY_SECONDS = 1;
 constexpr int CLIENT_WALKER_POLL_US = 5000;
 constexpr int CLIENT_WALKER_POLLS = 5000;  // 25 seconds in all
-constexpr size_t CLIENT_NAME_MAX = 255;    // bytes of the last path component
 constexpr size_t CLIENT_PASSWD_BUFFER_MAX = 1 << 20;
 
 // Set on a delivery thread that could not take on its client's identity: its permission
@@ -85,65 +85,6 @@ bool wait_for_wakeup(client_info* fci, int seconds) {
     }
     fci->wake_pending = 0;
     return timed_out;
-}
-
-// Whether the client's user may read the event's path. The thread runs with the client's
-// credentials. A path gone by now is judged by its parent directory, or failing that by the
-// watched path that holds it when the client owns that path.
-bool may_read_event(const client_info* me, const char* event_path) {
-    VANTLE_ASSERT(me->pid != 0);
-    if (t_identity_refused) {
-        return false;
-    }
-    const char* q = event_path[0] ? event_path : ".";
-    struct stat st;
-    if (lstat(q, &st) == 0) {
-        return thread_may_read(q) == 0;
-    }
-    int err = errno;
-    bool gone = err == ENOENT;
-    if (err == ENAMETOOLONG) {
-        // A long name in a non-ASCII encoding may be too long for this file system only.
-        const char* slash = strrchr(q, '/');
-        const char* name = slash ? slash + 1 : q;
-        size_t name_len = strlen(name);
-        bool high = false;
-        for (size_t i = 0; i < name_len && !high; i++) {
-            high = (unsigned char)name[i] >= 0x80;
-        }
-        gone = name_len >= CLIENT_NAME_MAX && high;
-    }
-    if (!gone) {
-        return false;
-    }
-    char* parent = dirname_alloc(q);
-    if (parent) {
-        bool readable = thread_may_read(parent) == 0;
-        free(parent);
-        if (readable) {
-            return true;
-        }
-    }
-    for (int32_t i = 0; i < me->num_paths; i++) {
-        if (!strstr(event_path, me->paths[i])) {
-            continue;
-        }
-        const char* watched = me->paths[i][0] ? me->paths[i] : ".";
-        return lstat(watched, &st) == 0 && st.st_uid == me->uid && thread_may_read(watched) == 0;
-    }
-    return false;
-}
-
-bool is_excluded(const client_info* fci, const char* path) {
-    for (const char* excluded : fci->excluded) {
-        if (!excluded) {
-            break;
-        }
-        if (strncmp(path, excluded, strlen(excluded)) == 0) {
-            return true;
-        }
-    }
-    return false;
 }
 
 // An event with its sort key, taken once: the event thread may merge a newer event into a
@@ -435,7 +376,7 @@ int32_t client_process_events(client_info* fci) {
                 log_critical("client loop: event %p did not have my bit (%d) set!",
                              static_cast<void*>(e), (int)fci->index);
             }
-            if (fci->uid != 0 && !may_read_event(fci, e->path)) {
+            if (fci->uid != 0 && (t_identity_refused || !may_read_event(fci, e->path))) {
                 continue;
             }
             if (is_excluded(fci, e->path)) {

@@ -1,0 +1,400 @@
+// Replay of a volume's event history into one client: the log file reader (bounded to a few
+// readers at once in the whole daemon), the buffer check and record filter, and the batches
+// handed to the client's callback.
+#include "clients/replay.h"
+
+#include "clients/client_info.h"
+#include "clients/read_check.h"
+#include "common/limits.h"
+#include "common/log.h"
+#include "common/vantle_assert.h"
+#include "history/log_buffer.h"
+#include "intake/events.h"
+#include "platform/mach_msg.h"
+#include "platform/thread_identity.h"
+#include "volumes/dev_info.h"
+
+#include <fcntl.h>
+#include <sys/stat.h>
+#include <unistd.h>
+#include <zlib.h>
+
+#include <cerrno>
+#include <cstdio>
+#include <cstdlib>
+#include <cstring>
+#include <semaphore>
+
+namespace {
+
+constexpr char REPLAY_DOCID_PREFIX[] = ".docid/";
+constexpr size_t REPLAY_DOCID_PREFIX_LENGTH = sizeof REPLAY_DOCID_PREFIX - 1;
+
+// A client path in the stored form of the volume being replayed.
+struct watched_entry {
+    uint32_t length;
+    const char* text;
+};
+
+// Created on first use and kept for the life of the process.
+std::counting_semaphore<REPLAY_MAX_READERS>& reader_slots() {
+    static std::counting_semaphore<REPLAY_MAX_READERS> slots(REPLAY_MAX_READERS);
+    return slots;
+}
+
+struct reader_slot {
+    reader_slot() { reader_slots().acquire(); }
+    ~reader_slot() { reader_slots().release(); }
+    reader_slot(const reader_slot&) = delete;
+    reader_slot& operator=(const reader_slot&) = delete;
+};
+
+bool has_flag(const client_info* c, uint32_t flag) {
+    return c->flags.load(std::memory_order_acquire) & flag;
+}
+
+// The client path p as the volume at mount point m stores it: device-relative paths are stored
+// form already; a path on the volume loses the mount point and the '/' after it; "/" off the
+// volume covers the whole volume (the empty entry); any other path stays as it is and can
+// match only absolute stored paths.
+watched_entry stored_form(const client_info* c, const char* p, const char* m) {
+    uint32_t length = (uint32_t)strlen(p);
+    if (c->device != 0) {
+        return {length, p};
+    }
+    uint32_t m_length = (uint32_t)strlen(m);
+    if (length >= m_length && strncmp(p, m, m_length) == 0 &&
+        (m_length == 1 || p[m_length] == '/' || p[m_length] == '\0')) {
+        const char* rest = p + m_length;
+        if (m_length != 1 && *rest == '/') {
+            rest++;
+        }
+        return {(uint32_t)strlen(rest), rest};
+    }
+    if (strcmp(p, "/") == 0) {
+        return {0, ""};
+    }
+    return {length, p};
+}
+
+// Whether entry e covers the stored path s (record path length with NUL r): a trailing '/' of
+// the entry is ignored and a match of two or more bytes must end at a component boundary.
+bool entry_matches(const watched_entry& e, const char* s, uint32_t r) {
+    if (e.length > r - 1) {
+        return false;
+    }
+    uint32_t k = e.length;
+    if (k > 1 && e.text[k - 1] == '/') {
+        k--;
+    }
+    if (memcmp(e.text, s, k) != 0) {
+        return false;
+    }
+    return k < 2 || s[k] == '\0' || s[k] == '/';
+}
+
+// Adds one event, merging a directory-level client's repeat of the last directory into it.
+// 0, ENOMEM (event not stored), or the result of a full batch's delivery.
+int client_buffer_event(client_event_buffer* batch, const char* path, int32_t length,
+                        uint32_t flags, uint64_t id, uint32_t device) {
+    client_info* c = batch->fci;
+    VANTLE_ASSERT(batch->nitems < REPLAY_EVENT_CHUNK);
+    if (!has_flag(c, CLIENT_FILE_EVENTS) && batch->nitems != 0) {
+        uint32_t last = batch->nitems - 1;
+        if (batch->lengths[last] == length && memcmp(batch->paths[last], path, length) == 0) {
+            batch->flags[last] |= flags;
+            batch->ids[last] = id;
+            return 0;
+        }
+    }
+    char* copy = strndup(path, (size_t)length - 1);
+    if (!copy) {
+        return ENOMEM;
+    }
+    uint32_t i = batch->nitems;
+    batch->lengths[i] = length;
+    batch->flags[i] = flags;
+    batch->ids[i] = id;
+    batch->devices[i] = device;
+    batch->paths[i] = copy;
+    batch->nitems++;
+    if (batch->nitems == REPLAY_EVENT_CHUNK) {
+        return client_buffer_flush(batch);
+    }
+    return 0;
+}
+
+}  // namespace
+
+int client_buffer_flush(client_event_buffer* batch) {
+    if (batch->nitems == 0) {
+        return 0;
+    }
+    client_info* c = batch->fci;
+    int r = c->callback(c->callback_ctx, (int32_t)batch->nitems, batch->lengths, batch->paths,
+                        batch->flags, batch->devices, batch->ids);
+    if (r != 0) {
+        if (r == MACH_SEND_INVALID_DEST) {
+            c->flags.fetch_or(CLIENT_GOING_AWAY, std::memory_order_acq_rel);
+        }
+        if (!has_flag(c, CLIENT_GOING_AWAY)) {
+            client_note_dropped(c, batch->ids[0]);
+        }
+    }
+    for (uint32_t i = 0; i < batch->nitems; i++) {
+        free(batch->paths[i]);
+        batch->paths[i] = nullptr;
+    }
+    batch->nitems = 0;
+    return r;
+}
+
+int process_disk_event_buf(dev_info* v, client_info* c, uint8_t* buffer, uint32_t available,
+                           int verify, uint64_t since, uint32_t* consumed, uint32_t* kind) {
+    *consumed = 0;
+    if (kind) {
+        *kind = REPLAY_CHECKSUM_NONE;
+    }
+    client_event_buffer batch;
+    memset(&batch, 0, sizeof batch);
+    batch.fci = c;
+
+    if (available < DISK_LOG_HEADER_SIZE) {
+        return EINVAL;  // not complete yet
+    }
+    log_buffer_header header;
+    int hr = log_buffer_check_header(buffer, &header);
+    if (hr == EINVAL) {
+        if (header.order == LOG_ORDER_FOREIGN && header.length > DISK_LOG_BUFFER_SIZE) {
+            log_critical("process_disk_event_buf: magic is wrong (0x%.8x != 0x%.8x)", header.magic,
+                         DISK_LOG_MAGIC);
+        }
+        return EINVAL;
+    }
+    // Also without verification: nothing past the bytes held may be read.
+    if (hr == EFBIG || header.length > available) {
+        return EINVAL;
+    }
+    uint32_t length = header.length;
+    bool swapped = header.order == LOG_ORDER_SWAPPED;
+    if (verify == 1) {
+        log_buffer_checksum sum;
+        if (log_buffer_check_checksum(buffer, length, swapped, &sum) != 0) {
+            log_critical(
+                "process_disk_event_buf: checksum mis-match: file 0x%.8x, calculated "
+                "0x%.8x",
+                sum.stored, sum.calculated);
+            return EINVAL;
+        }
+        if (kind) {
+            *kind = sum.alternate ? REPLAY_CHECKSUM_ALT : REPLAY_CHECKSUM_REGULAR;
+        }
+    }
+    if (swapped) {
+        swap_log_buffer(buffer, available);
+    }
+
+    watched_entry* watched =
+        static_cast<watched_entry*>(calloc((size_t)c->num_paths, sizeof(watched_entry)));
+    if (!watched) {
+        log_critical("process_disk_event_buf: no memory for %d paths\n", c->num_paths);
+        return ENOMEM;
+    }
+    // The mount point followed by '/', or "/" alone for the root.
+    char prefix[PATH_BUFFER_SIZE];
+    if (strcmp(v->mount_point, "/") == 0) {
+        snprintf(prefix, sizeof prefix, "/");
+    } else {
+        snprintf(prefix, sizeof prefix, "%s/", v->mount_point);
+    }
+    for (int32_t i = 0; i < c->num_paths; i++) {
+        watched[i] = stored_form(c, c->paths[i], v->mount_point);
+    }
+
+    char full[2 * PATH_BUFFER_SIZE + 64];
+    char rewritten[PATH_BUFFER_SIZE + 64];
+    int result = 0;
+    log_record_walk walk = log_record_walk_start(buffer, length);
+    log_record rec;
+    int wr;
+    while ((wr = log_record_next(&walk, &rec)) == 0) {
+        if (rec.id <= since) {
+            continue;
+        }
+        const char* stored = rec.path;
+        uint32_t r = rec.path_length + 1;
+        bool docid = strncmp(stored, REPLAY_DOCID_PREFIX, REPLAY_DOCID_PREFIX_LENGTH) == 0;
+        if (docid) {
+            // A document id path names its volume's device number, which may have changed
+            // since the record was written: the path is given the volume's current number.
+            const char* digits = stored + REPLAY_DOCID_PREFIX_LENGTH;
+            char* after = nullptr;
+            long long number = strtoll(digits, &after, 10);
+            if ((uint32_t)number != v->dev) {
+                snprintf(rewritten, sizeof rewritten, ".docid/%lld%s", (long long)v->dev, after);
+                stored = rewritten;
+                r = (uint32_t)strlen(rewritten) + 1;
+            }
+            snprintf(full, sizeof full, "/%s", stored);
+        } else {
+            snprintf(full, sizeof full, "%s%s", prefix, stored);
+        }
+
+        bool matched = false;
+        for (int32_t i = 0; i < c->num_paths && !matched; i++) {
+            matched = entry_matches(watched[i], stored, r);
+        }
+        if (!matched) {
+            continue;
+        }
+        if (c->device != 0 && stored[0] == '/') {
+            continue;
+        }
+        if (c->uid != 0 && !may_read_event(c, full)) {
+            continue;
+        }
+        if (is_excluded(c, c->device != 0 ? stored : full)) {
+            continue;
+        }
+        if (!c->callback || has_flag(c, CLIENT_GOING_AWAY)) {
+            break;
+        }
+        uint64_t done = c->history_done_id.load(std::memory_order_relaxed);
+        if (rec.id > done) {
+            c->history_done_id.store(rec.id, std::memory_order_relaxed);
+        }
+
+        // The delivered path may be cut below, so a stored path is taken as a copy.
+        char* delivered = full;
+        if (c->device != 0 || stored[0] == '/') {
+            if (stored != rewritten) {
+                snprintf(rewritten, sizeof rewritten, "%s", stored);
+            }
+            delivered = rewritten;
+        }
+        uint32_t flags = rec.flags;
+        if (!has_flag(c, CLIENT_FILE_EVENTS)) {
+            char* slash = strrchr(delivered, '/');
+            if (slash && slash != delivered) {
+                slash[1] = '\0';
+            }
+            flags &= DIRECTORY_EVENT_MASK;
+        }
+        int32_t delivered_length = (int32_t)strlen(delivered) + 1;
+        int br = client_buffer_event(&batch, delivered, delivered_length, flags, rec.id, v->dev);
+        if (br != 0 && br != MACH_SEND_TIMED_OUT) {
+            result = br;
+            break;
+        }
+    }
+    if (wr == ERANGE) {
+        log_critical("process_disk_event_buf: ptr out-of-bounds (%d > max %d)", (int)rec.id_offset,
+                     (int)length);
+        result = EINVAL;
+    }
+    if (c->callback) {
+        client_buffer_flush(&batch);
+    }
+    *consumed = length;
+    free(watched);
+    return result;
+}
+
+int read_disk_log(dev_info* v, client_info* c, const char* path, uint64_t since) {
+    reader_slot slot;
+
+    int fd = open(path, O_RDONLY | O_NOFOLLOW);
+    struct stat st;
+    bool examined = fd >= 0 && fstat(fd, &st) == 0;
+    bool regular = examined && S_ISREG(st.st_mode);
+    if (!regular) {
+        int err = errno;
+        if (!(v->flags & DEV_LOG_DISABLED)) {
+            log_critical(
+                "read_disk_log: problems with history file: %s (fd %d, errno %d ; "
+                "is_reg %d; uid %d/%d gid %d/%d)",
+                path, fd, err, regular ? 1 : 0, (int)getuid(), (int)geteuid(), (int)getgid(),
+                (int)getegid());
+        }
+        if (fd >= 0) {
+            close(fd);
+        }
+        return EINVAL;
+    }
+    if (st.st_size == 0) {
+        close(fd);
+        return 0;
+    }
+    gzFile gz = gzdopen(fd, "r");
+    if (!gz) {
+        int err = errno ? errno : EIO;
+        log_critical("read_disk_log: failed to gzopen %s", path);
+        close(fd);
+        return err;
+    }
+    uint8_t* area = static_cast<uint8_t*>(malloc(REPLAY_AREA_SIZE));
+    if (!area) {
+        gzclose(gz);
+        return ENOMEM;
+    }
+
+    // The file was opened with the daemon's rights; the permission checks of the replay run
+    // with the client's.
+    if (c->uid != 0) {
+        int err = thread_set_credentials(c->uid, c->gid, c->user_name);
+        if (err != 0) {
+            log_critical(
+                "read_disk_log: initgroups failed for user %s uid %d gid %d (err: "
+                "%d/%s)",
+                c->user_name ? c->user_name : "", (int)c->uid, (int)c->gid, err, strerror(err));
+            if (c->user_name) {
+                thread_set_credentials(c->uid, c->gid, nullptr);
+            }
+        }
+    }
+
+    uint32_t fill = 0;
+    long long total = 0;
+    int last_read = 0;
+    bool ok = false;
+    while (!has_flag(c, CLIENT_GOING_AWAY)) {
+        uint32_t want = REPLAY_AREA_SIZE - fill;
+        if (want > REPLAY_READ_SIZE) {
+            want = REPLAY_READ_SIZE;
+        }
+        last_read = want == 0 ? 0 : gzread(gz, area + fill, want);
+        if (last_read <= 0) {
+            break;
+        }
+        total += last_read;
+        fill += (uint32_t)last_read;
+        // Every complete buffer held is gone through before the next read: short buffers
+        // lie several to a read, and those still held when the file ends would be lost.
+        uint32_t consumed;
+        do {
+            uint32_t kind = REPLAY_CHECKSUM_NONE;
+            if (process_disk_event_buf(v, c, area, fill, 1, since, &consumed, &kind) == 0) {
+                ok = true;
+            }
+            if (consumed != 0 && kind == REPLAY_CHECKSUM_REGULAR) {
+                memmove(area, area + consumed, fill - consumed);
+                fill -= consumed;
+            } else if (consumed != 0) {
+                // A buffer written by the alternate checksum's writer: what follows it in
+                // the area is not trusted.
+                fill = 0;
+            }
+        } while (consumed != 0 && fill != 0 && !has_flag(c, CLIENT_GOING_AWAY));
+        // Nothing consumed: the buffer is incomplete or failed its checks; read more.
+    }
+    gzclose(gz);
+    free(area);
+    if (!ok && !has_flag(c, CLIENT_GOING_AWAY)) {
+        log_critical("read_disk_log: error processing log file %s (total_read %lld, size %d)", path,
+                     total, last_read);
+    }
+    if (c->uid != 0) {
+        thread_restore_credentials();
+    }
+    return 0;
+}

@@ -1,0 +1,55 @@
+// Replay of a volume's event history into one client: reading a log file under the client's
+// credentials, checking each buffer, filtering its records as live delivery would (since id,
+// watched paths, read permission, exclusions) and handing them to the client's callback in
+// batches. Runs on the client's delivery thread during its history step.
+#pragma once
+
+#include <cstdint>
+
+struct client_info;
+struct dev_info;
+
+// Events in one delivery batch.
+constexpr uint32_t REPLAY_EVENT_CHUNK = 32;
+// Log files being read for replay at once, in the whole daemon.
+constexpr int REPLAY_MAX_READERS = 8;
+// The read area of one log file, and the largest piece taken per read.
+constexpr uint32_t REPLAY_AREA_SIZE = 262144;
+constexpr uint32_t REPLAY_READ_SIZE = 65536;
+
+// Checksum kinds reported by process_disk_event_buf.
+constexpr uint32_t REPLAY_CHECKSUM_NONE = 0;
+constexpr uint32_t REPLAY_CHECKSUM_ALT = 1;      // matched log_checksum_alt
+constexpr uint32_t REPLAY_CHECKSUM_REGULAR = 2;  // matched log_checksum
+
+// One delivery batch; the parallel arrays go to the callback as they are.
+struct client_event_buffer {
+    client_info* fci;
+    uint32_t nitems;  // below REPLAY_EVENT_CHUNK between calls
+    int32_t lengths[REPLAY_EVENT_CHUNK];
+    uint32_t flags[REPLAY_EVENT_CHUNK];
+    uint64_t ids[REPLAY_EVENT_CHUNK];
+    uint32_t devices[REPLAY_EVENT_CHUNK];
+    char* paths[REPLAY_EVENT_CHUNK];  // owned copies
+};
+
+// Hands the held events to the client's callback and empties the batch whatever the result.
+// A dead port marks the client going away; any failure of a client not going away marks
+// events dropped. Returns the callback's result, 0 for an empty batch.
+int client_buffer_flush(client_event_buffer* batch);
+
+// Replays one log buffer of volume v (available bytes at buffer, which may be modified: its
+// checksum field is zeroed and a buffer of the other byte order is converted) into c. verify
+// is 1 for buffers read from files (completeness and checksum checked), 0 for the in-memory
+// buffer of pending names. Only records with ids above since are replayed.
+// *consumed is 0 until the buffer has been gone through, then its length; *kind (may be null)
+// is a REPLAY_CHECKSUM_* value. Returns 0, EINVAL (incomplete, failed checks, out-of-bounds
+// record), ENOMEM, or the non-zero result of a delivery that ended the buffer.
+int process_disk_event_buf(dev_info* v, client_info* c, uint8_t* buffer, uint32_t available,
+                           int verify, uint64_t since, uint32_t* consumed, uint32_t* kind);
+
+// Reads the gzip log file at path of volume v and replays its buffers into c, under c's
+// credentials when c is not root. 0 once the file has been read (faulty buffers included),
+// EINVAL when it cannot be opened or is not a regular file, the errno of a failed gzip open,
+// or ENOMEM.
+int read_disk_log(dev_info* v, client_info* c, const char* path, uint64_t since);
