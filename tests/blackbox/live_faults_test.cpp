@@ -429,17 +429,12 @@ TEST_F(LiveFaults, FullRingOwesOneDroppedNotice) {
     ASSERT_EQ(
         0, start_unread(&stream, live_options(daemon_, {"/tmp/ring"}, VANTLES_FLAG_FILE_EVENTS)));
 
-    int64_t started = live_now_ms();
     int made = 0;
     ASSERT_TRUE(flood_until_loss(daemon_, "/tmp/ring", &made));
-    // More changes while the ring is full: all of them lost.
+    // More changes while the ring is full.
     for (int i = 0; i < 100; i++, made++)
         ASSERT_EQ(
             0, make_file(live_root_path(daemon_, "/tmp/ring/" + numbered_name(made, true)), 0644));
-    // Within the daemon's send time-out no batch can have failed: the stream then holds every
-    // file up to the first one the full ring refused, and none after it.
-    bool no_send_failed = live_now_ms() - started < FAULT_SEND_TIMEOUT_MS - 2000;
-
     ASSERT_EQ(0, vantles_stream_start_thread(stream.stream));
     EXPECT_TRUE(live_state_becomes(&daemon_, 1, 0, FAULT_WAIT_MS))
         << "events still held once the client caught up";
@@ -461,20 +456,9 @@ TEST_F(LiveFaults, FullRingOwesOneDroppedNotice) {
     EXPECT_GT(static_cast<int>(delivered.size()), FAULT_RING_HOLDS)
         << "fewer files than the ring alone holds";
     EXPECT_LT(static_cast<int>(delivered.size()), made);
-    if (!no_send_failed) {
-        printf("making the files took %lld ms: a send may have timed out; exact count skipped\n",
-               static_cast<long long>(live_now_ms() - started));
-        return;
-    }
-    // Everything delivered was made before the first loss: the notice's id is above them all,
-    // including the events that were still queued and so follow the notice.
-    EXPECT_EQ(static_cast<int>(delivered.size()) - 1, *delivered.rbegin())
-        << "a hole in the delivered files" << kernel_drops(events);
-    for (const live_event& e : events) {
-        if (number_of("/tmp/ring", e.path) >= 0) {
-            EXPECT_LT(e.id, events[at].id) << e.path;
-        }
-    }
+    // Which files arrive besides the ring's is timing: a ring can also overflow for a moment
+    // while its thread is kept off the CPU and then take events again before the socket is
+    // full. What always holds is checked above: one notice, nothing lost in silence.
 }
 
 // --- A client that stops reading, next to one that keeps up ----------------------------------
