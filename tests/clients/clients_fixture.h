@@ -11,6 +11,9 @@
 #include "intake/event_table.h"
 
 #include <gtest/gtest.h>
+#include <fcntl.h>
+#include <sys/stat.h>
+#include <unistd.h>
 #include <syslog.h>
 
 #include <atomic>
@@ -43,6 +46,25 @@ struct recording_sink {
 
 // The sink of the running test. The callback context stays free for what the record owns (a
 // registration, whose reference the teardown drops).
+// The tree both permission tests judge, made as root inside a scratch root: /tmp/p (0755,
+// root) with "open" (0644), "secret" (0600) and "locked" (0700) holding "x" (0644); and
+// /tmp/q owned by uid 1000 with a subdirectory "sub" (0311, root) that may be searched but
+// not listed. False when any step fails.
+inline bool make_permission_tree() {
+    auto file = [](const char* path, mode_t mode, uid_t owner) {
+        int fd = open(path, O_CREAT | O_WRONLY | O_CLOEXEC, 0600);
+        return fd >= 0 && close(fd) == 0 && chmod(path, mode) == 0 &&
+               chown(path, owner, owner) == 0;
+    };
+    auto dir = [](const char* path, mode_t mode, uid_t owner) {
+        return mkdir(path, 0700) == 0 && chmod(path, mode) == 0 && chown(path, owner, owner) == 0;
+    };
+    return dir("/tmp/p", 0755, 0) && file("/tmp/p/open", 0644, 0) &&
+           file("/tmp/p/secret", 0600, 0) && dir("/tmp/p/locked", 0700, 0) &&
+           file("/tmp/p/locked/x", 0644, 0) && dir("/tmp/q", 0755, 1000) &&
+           dir("/tmp/q/sub", 0311, 0);
+}
+
 inline recording_sink* active_sink = nullptr;
 
 // Called with each batch before it is recorded, outside the sink's lock (a test may route

@@ -292,20 +292,7 @@ TEST_F(Delivery, ReadPermissionOfTheClientsUser) {
         GTEST_SKIP() << "needs root and mount namespaces";
     }
     auto body = [this]() -> int {
-        auto file = [](const char* path, mode_t mode, uid_t owner) {
-            int fd = open(path, O_CREAT | O_WRONLY | O_CLOEXEC, 0600);
-            return fd >= 0 && close(fd) == 0 && chmod(path, mode) == 0 &&
-                   chown(path, owner, owner) == 0;
-        };
-        auto dir = [](const char* path, mode_t mode, uid_t owner) {
-            return mkdir(path, 0700) == 0 && chmod(path, mode) == 0 &&
-                   chown(path, owner, owner) == 0;
-        };
-        SCRATCH_CHECK(dir("/tmp/p", 0755, 0) && file("/tmp/p/open", 0644, 0) &&
-                      file("/tmp/p/secret", 0600, 0) && dir("/tmp/p/locked", 0700, 0) &&
-                      file("/tmp/p/locked/x", 0644, 0));
-        // An owned watched directory whose subdirectory may be searched but not listed.
-        SCRATCH_CHECK(dir("/tmp/q", 0755, 1000) && dir("/tmp/q/sub", 0311, 0));
+        SCRATCH_CHECK(make_permission_tree());
 
         client_options o;
         o.paths = {"/tmp/p", "/tmp/q"};

@@ -357,20 +357,8 @@ TEST_F(ReplayTest, ReadPermissionOfTheClientsUser) {
         GTEST_SKIP() << "needs root and mount namespaces";
     }
     auto body = [this]() -> int {
-        auto file = [](const char* path, mode_t mode, uid_t owner) {
-            int fd = open(path, O_CREAT | O_WRONLY | O_CLOEXEC, 0600);
-            return fd >= 0 && close(fd) == 0 && chmod(path, mode) == 0 &&
-                   chown(path, owner, owner) == 0;
-        };
-        auto dir = [](const char* path, mode_t mode, uid_t owner) {
-            return mkdir(path, 0700) == 0 && chmod(path, mode) == 0 &&
-                   chown(path, owner, owner) == 0;
-        };
-        SCRATCH_CHECK(dir("/tmp/p", 0755, 0) && file("/tmp/p/open", 0644, 0) &&
-                      file("/tmp/p/secret", 0600, 0) && dir("/tmp/p/locked", 0700, 0) &&
-                      file("/tmp/p/locked/x", 0644, 0));
-        SCRATCH_CHECK(dir("/tmp/q", 0755, 1000) && dir("/tmp/q/sub", 0311, 0));
-        SCRATCH_CHECK(dir("/tmp/log", 0700, 0));
+        SCRATCH_CHECK(make_permission_tree());
+        SCRATCH_CHECK(mkdir("/tmp/log", 0700) == 0);
         int fd = open("/tmp/log/0000000000000001", O_WRONLY | O_CREAT | O_APPEND, 0600);
         SCRATCH_CHECK(fd >= 0);
         bytes b = build_buffer({{"tmp/p/open", 1, F1},
