@@ -1,0 +1,41 @@
+// The disk logger: the daemon's internal client that turns the live event stream into the
+// volumes' histories. Its delivery callback add_fname merges each event into its volume's
+// table of pending names (history/fname_table.h); a volume with DISK_LOGGER_FLUSH_NAMES
+// pending names, and every volume at shutdown, is flushed: the names, sorted, packed into log
+// buffers and written by the log file writer.
+//
+// Lock order: dev_lock, then a dls's fname_lock, then its lock.
+#pragma once
+
+#include <atomic>
+#include <cstdint>
+
+struct dev_info;
+struct dls;
+struct fname_entry;
+struct log_write_ctx;
+
+constexpr uint32_t DISK_LOGGER_FLUSH_NAMES = 5000;
+constexpr uint64_t DISK_LOGGER_LATENCY_US = 30000000;
+
+// 1 once the disk logger's thread exists (the history step waits for it).
+extern std::atomic<uint32_t> disk_logger_started;
+
+// Creates the disk logger's client on global_dls and starts its thread. 0 or EINVAL (logged).
+int start_disk_logger();
+
+// The disk logger's client_callback: files one batch of events. devices may be null (a
+// notice), which counts as device 0. Always 0.
+int32_t add_fname(void* ctx, int32_t count, const int32_t* lengths, const char* const* paths,
+                  const uint32_t* flags, const uint32_t* devices, const uint64_t* ids);
+
+// Adds one record for e to the buffer, writing the buffer out first when it is full. 0.
+int append_fname_to_buffer(fname_entry* e, void* ctx /* log_write_ctx */);
+
+// Writes every pending name of di's history and empties its table (nothing happens when no
+// buffer can be allocated).
+void flush_fname_table(dev_info* di);
+
+// Shutdown step for one volume (an iterate_devices callback): last flush, uuid file stamp,
+// and the removal of an untrusted log directory. 0.
+int cleanup_dls(dev_info* di, void* arg);
