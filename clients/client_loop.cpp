@@ -5,6 +5,7 @@
 #include "clients/client_loop.h"
 
 #include "clients/client_info.h"
+#include "clients/history_step.h"
 #include "clients/prefix_table.h"
 #include "clients/read_check.h"
 #include "common/limits.h"
@@ -110,26 +111,6 @@ void note_failed_batch(client_info* fci, int32_t r, uint64_t first_id) {
             static_cast<void*>(fci), (int)fci->pid, num_usleeps.load(std::memory_order_relaxed));
         std::this_thread::sleep_for(std::chrono::seconds(CLIENT_SLOWDOWN_SECONDS));
         fci->send_errors = 0;
-    }
-}
-
-// The history step of a client's first thread. Past events come from the volume histories;
-// what the client is owed in any case is the notice that live events follow.
-void finish_history_step(client_info* fci) {
-    if (fci->since_when == EVENT_ID_WRAP || !fci->callback || has_flag(fci, CLIENT_GOING_AWAY)) {
-        return;
-    }
-    uint64_t none = 0;
-    fci->history_done_id.compare_exchange_strong(none, fci->since_when);
-    int32_t r = send_notice(fci, HISTORY_DONE, fci->history_done_id.load());
-    if (r != 0) {
-        if (r == MACH_SEND_INVALID_DEST) {
-            pthread_mutex_lock(&fci->lock);
-            fci->flags.fetch_or(CLIENT_GOING_AWAY, std::memory_order_acq_rel);
-            pthread_mutex_unlock(&fci->lock);
-        }
-        log_critical("failed sending HISTORY_DONE (%d) to pid %d\n", r, (int)fci->pid);
-        fci->flags.fetch_or(CLIENT_HISTORY_DONE_PENDING, std::memory_order_acq_rel);
     }
 }
 
@@ -428,7 +409,7 @@ void* client_loop(void* arg) {
         }
     }
     if (!has_flag(fci, CLIENT_STARTED)) {
-        finish_history_step(fci);
+        scan_for_old_events(fci);
         pthread_mutex_lock(&fci->lock);
         fci->flags.fetch_or(CLIENT_STARTED, std::memory_order_acq_rel);
         pthread_mutex_unlock(&fci->lock);
@@ -475,6 +456,10 @@ void* client_loop(void* arg) {
     if (!internal && shutting_down.load()) {
         num_clients.fetch_sub(1, std::memory_order_acq_rel);
         return nullptr;
+    }
+    if (internal && shutting_down.load() && !has_flag(fci, CLIENT_GOING_AWAY)) {
+        // No event is routed any more: file what is left so the last flush holds it.
+        client_process_events(fci);
     }
     teardown_client(fci, internal);
     return nullptr;

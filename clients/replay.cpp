@@ -171,8 +171,9 @@ int process_disk_event_buf(dev_info* v, client_info* c, uint8_t* buffer, uint32_
         }
         return EINVAL;
     }
-    // Also without verification: nothing past the bytes held may be read.
-    if (hr == EFBIG || header.length > available) {
+    // Also without verification nothing past the bytes held may be read; a page of pending
+    // names is built to its own size, a buffer from a file never exceeds the write area.
+    if ((hr == EFBIG && verify == 1) || header.length > available) {
         return EINVAL;
     }
     uint32_t length = header.length;

@@ -7,7 +7,6 @@
 // Lock order: dev_lock, then a dls's fname_lock, then its lock.
 #pragma once
 
-#include <atomic>
 #include <cstdint>
 
 struct dev_info;
@@ -17,9 +16,6 @@ struct log_write_ctx;
 
 constexpr uint32_t DISK_LOGGER_FLUSH_NAMES = 5000;
 constexpr uint64_t DISK_LOGGER_LATENCY_US = 30000000;
-
-// 1 once the disk logger's thread exists (the history step waits for it).
-extern std::atomic<uint32_t> disk_logger_started;
 
 // Creates the disk logger's client on global_dls and starts its thread. 0 or EINVAL (logged).
 int start_disk_logger();

@@ -8,6 +8,7 @@
 
 #include <pthread.h>
 
+#include <atomic>
 #include <cstdint>
 
 struct client_info;
@@ -40,6 +41,8 @@ struct dls {
 
 // The root volume's log state; also takes the events of volumes without a history.
 extern dls* global_dls;
+// 1 once the disk logger's thread exists; the history step waits for it.
+extern std::atomic<uint32_t> disk_logger_started;
 
 // Name of the uuid file inside a log directory.
 constexpr const char* DLS_UUID_FILE = "vantlesd-uuid";

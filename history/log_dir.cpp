@@ -33,6 +33,7 @@
 #include <ctime>
 
 dls* global_dls = nullptr;
+std::atomic<uint32_t> disk_logger_started{0};
 
 namespace {
 

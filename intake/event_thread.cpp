@@ -15,6 +15,7 @@
 #include "common/deadline.h"
 #include "common/log.h"
 #include "diag/state_dump.h"
+#include "history/disk_logger.h"
 #include "history/dls.h"
 #include "intake/decode.h"
 #include "intake/event_table.h"
@@ -62,9 +63,10 @@ uint64_t after_step() {
     pthread_join(producer_thread, nullptr);
     while (num_internal_clients.load() != 0)
         usleep(EVENT_THREAD_SHUTDOWN_POLL_US);
-    // The histories are closed by their disk logger; without one nothing is pending.
+    // Every history gets its last flush; the root volume's state goes last with the rest.
     if (global_dls)
         global_dls->fci = nullptr;
+    iterate_devices(cleanup_dls, nullptr);
     global_dls = nullptr;
     exit(0);
 }
@@ -186,7 +188,8 @@ int event_thread() {
         clone_kernel_device(0, nullptr, 0, 0);
         return EINVAL;
     }
-    // The disk logger joins here once histories are written.
+    if (start_disk_logger() != 0)
+        log_critical("Failed to create the disk logger thread!");
 
     // Sequentially consistent: everything set up above is visible to a thread that sees it.
     event_thread_ready.store(1);

@@ -114,9 +114,9 @@ uint32_t live_device_of(const test_daemon& d, const std::string& path);
 int live_create_file(const test_daemon& d, const std::string& path);  // new, or truncated
 int live_make_dir(const test_daemon& d, const std::string& path);     // existing is fine
 
-// Returns once the daemon has routed every change made before the call: creates a new file
-// ".sync-N" in dir (as the daemon sees it) and waits for a file-level stream watching dir to
-// receive it. Streams registered afterwards therefore see none of the earlier changes (the
+// Returns once the daemon has routed every change made before the call and the disk logger
+// has filed them: creates a new file ".sync-N" in dir (as the daemon sees it), waits for a
+// file-level stream watching dir to receive it, then nudges the disk logger. Streams registered afterwards therefore see none of the earlier changes (the
 // set-up of their directories, say). Its stream is stopped before the call returns, but the
 // daemon ends that client on its own thread: a state dump may count it for a moment longer.
 // 0, ETIMEDOUT or an errno value.
@@ -128,6 +128,13 @@ int live_sync(const test_daemon& d, const std::string& dir);
 // ECHILD when the child did not exit normally.
 int live_in_child(const std::function<int()>& op);
 
+// Clients the daemon counts of its own: the disk logger.
+constexpr int LIVE_INTERNAL_CLIENTS = 1;
+
+// Makes the disk logger take everything its ring holds (it otherwise waits up to 30 s): a
+// client that asks for history pushes it before the replay. 0 or an errno value.
+int live_nudge_disk_logger(const test_daemon& d);
+
 // The daemon's view of its clients, from a state dump.
 struct live_state {
     int num_clients = -1;
@@ -138,7 +145,8 @@ struct live_state {
 // dump from the log. 0, ETIMEDOUT when no new complete dump appeared, or an errno value.
 int live_read_state(test_daemon* d, live_state* out, int timeout_ms = LIVE_DUMP_TIMEOUT_MS);
 
-// Asks for dumps until one shows num_clients = expected (and, when pending_events is not -1,
-// that many held events), up to timeout_ms.
+// Asks for dumps until one shows num_clients = expected (the disk logger included) and, when
+// pending_events is not -1, that many held events (nudging the disk logger between dumps),
+// up to timeout_ms.
 ::testing::AssertionResult live_state_becomes(test_daemon* d, int num_clients, int pending_events,
                                               int timeout_ms);

@@ -491,8 +491,8 @@ TEST_F(LiveDelivery, BurstArrivesInIdOrderInBatchesOfAtMost32) {
 TEST_F(LiveDelivery, FlushDeliversAndReportsAndStopEndsTheClient) {
     ASSERT_TRUE(make_dirs({"/tmp/un"}));
     ASSERT_TRUE(settle());
-    // The daemon has no client of its own; live_sync's stream may take a moment to go.
-    int base = 0;
+    // The daemon's own client is the disk logger; live_sync's streams may take a moment to go.
+    int base = LIVE_INTERNAL_CLIENTS;
     ASSERT_TRUE(live_state_becomes(&daemon_, base, -1, LIVE_DUMP_TIMEOUT_MS));
 
     live_stream held, prompt;

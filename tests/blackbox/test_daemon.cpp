@@ -63,10 +63,11 @@ std::vector<char*> pointers(std::vector<std::string>& strings) {
 
 test_daemon::~test_daemon() {
     test_daemon_stop(this);
-    if (!dir.empty()) {
-        std::error_code ignored;
+    std::error_code ignored;
+    if (!dir.empty())
         std::filesystem::remove_all(dir, ignored);
-    }
+    if (!log_path.empty())
+        std::filesystem::remove_all(std::filesystem::path(log_path).parent_path(), ignored);
 }
 
 int test_daemon_start(test_daemon* d, const std::vector<std::string>& args,
@@ -76,7 +77,12 @@ int test_daemon_start(test_daemon* d, const std::vector<std::string>& args,
         return errno;
     d->dir = dir_template;
     d->socket_path = socket_path.empty() ? d->dir + "/vantlesd.sock" : socket_path;
-    d->log_path = d->dir + "/stderr.log";
+    // The log lies outside what the daemon sees: its own writes there would otherwise be
+    // changes it reports (and holds for its history).
+    char log_template[] = "/tmp/vantles-blackbox-log.XXXXXX";
+    if (mkdtemp(log_template) == nullptr)
+        return errno;
+    d->log_path = std::string(log_template) + "/stderr.log";
 
     unique_fd log(open(d->log_path.c_str(), O_WRONLY | O_CREAT | O_TRUNC | O_CLOEXEC, 0644));
     unique_fd null(open("/dev/null", O_RDWR | O_CLOEXEC));
@@ -95,6 +101,7 @@ int test_daemon_start(test_daemon* d, const std::vector<std::string>& args,
     std::vector<scratch_bind> binds = {{d->dir, false}, {parent_dir(VANTLESD_PATH), true}};
     if (parent_dir(d->socket_path) != d->dir)
         binds.push_back({parent_dir(d->socket_path), false});
+    binds.insert(binds.end(), d->binds.begin(), d->binds.end());
 
     fflush(nullptr);
     pid_t pid = fork();
@@ -106,7 +113,7 @@ int test_daemon_start(test_daemon* d, const std::vector<std::string>& args,
         dup2(log.get(), 2);
         close_range(3, ~0u, 0);
         if (scratch)
-            _exit(scratch_root_exec({}, binds, argv.data(), envp.data()));
+            _exit(scratch_root_exec(d->volumes, binds, argv.data(), envp.data()));
         execve(VANTLESD_PATH, argv.data(), envp.data());
         _exit(127);
     }

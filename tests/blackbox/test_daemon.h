@@ -6,6 +6,7 @@
 
 #include "client/raw.h"
 #include "server/messages.h"
+#include "tests/support/scratch_root.h"
 
 #include <gtest/gtest.h>
 #include <sys/types.h>
@@ -31,8 +32,12 @@ struct test_daemon {
     std::string socket_path;
     std::string log_path;          // the daemon's standard error
     std::vector<std::string> env;  // NAME=VALUE entries added to the daemon's environment
-    pid_t pid = -1;                // -1 once reaped
-    int status = 0;                // wait status once reaped
+    // Further directories of the machine shown in the scratch root, and scratch volumes made
+    // for it (as root only).
+    std::vector<scratch_bind> binds;
+    std::vector<scratch_volume> volumes;
+    pid_t pid = -1;  // -1 once reaped
+    int status = 0;  // wait status once reaped
 
     test_daemon() = default;
     test_daemon(const test_daemon&) = delete;

@@ -194,7 +194,8 @@ int mount_volume(const scratch_volume& volume, int index, std::vector<mounted_im
 
 // Shows the directory open as source at path inside the new root.
 int bind_into_root(const scratch_bind& bind, const unique_fd& source) {
-    std::string target = std::string(SCRATCH_ROOT) + bind.path;
+    std::string target =
+        std::string(SCRATCH_ROOT) + (bind.target.empty() ? bind.path : bind.target);
     std::string from = "/proc/self/fd/" + std::to_string(source.get());
     if (mkdir_p(target) != 0)
         return fail("mkdir", target);

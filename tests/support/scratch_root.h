@@ -36,10 +36,11 @@ bool scratch_ext4_available();
 int run_in_scratch_root(const std::vector<scratch_volume>& volumes,
                         const std::function<int()>& body);
 
-// A directory of the machine shown inside the scratch root at the same path.
+// A directory of the machine shown inside the scratch root.
 struct scratch_bind {
     std::string path;  // absolute
     bool read_only = false;
+    std::string target = "";  // where it appears inside the root; empty: at path
 };
 
 // For an already forked child that is to become the program: builds the scratch root in the

@@ -1,0 +1,287 @@
+// The history step: replays a volume's log files from the client's since-when id on, lets the
+// disk logger catch up, reads the last file while the writer is kept out, and replays the
+// pending names from memory. Runs on the client's delivery thread before live delivery.
+//
+// Lock order: a dls's lock (read) before its fname_lock (read); the lock is never held across
+// a wake-up of the disk logger or a wait for it.
+#include "clients/history_step.h"
+
+#include "clients/client_info.h"
+#include "clients/replay.h"
+#include "clients/wakeup.h"
+#include "common/limits.h"
+#include "common/log.h"
+#include "history/dls.h"
+#include "history/fname_table.h"
+#include "history/log_format.h"
+#include "intake/events.h"
+#include "platform/mach_msg.h"
+#include "platform/thread_identity.h"
+#include "volumes/dev_info.h"
+
+#include <sys/stat.h>
+#include <unistd.h>
+
+#include <cinttypes>
+#include <cstdlib>
+#include <cstring>
+
+namespace {
+
+bool going_away(const client_info* fci) {
+    return fci->flags.load(std::memory_order_acquire) & CLIENT_GOING_AWAY;
+}
+
+uint32_t history_stamp(const dls* state) {
+    return (uint32_t)state->generation | ((uint32_t)state->purged << 16);
+}
+
+// The disk logger's record of the volume, or null once the logger is gone. Read racily on
+// purpose: it is set once at start and cleared only at shutdown.
+client_info* logger_of(const dls* state) {
+    return __atomic_load_n(&state->fci, __ATOMIC_ACQUIRE);
+}
+
+bool mount_point_gone(const dev_info* v) {
+    struct stat st;
+    return stat(v->mount_point, &st) != 0 || (uint32_t)st.st_dev != v->dev;
+}
+
+// The pending names as one in-memory log buffer, in ascending path order.
+struct memory_page {
+    uint8_t* area;
+    uint64_t capacity;
+    uint64_t used;
+};
+
+int append_pending(fname_entry* e, void* arg) {
+    auto* page = static_cast<memory_page*>(arg);
+    uint64_t n = strlen(e->name) + 1;
+    if (page->used + n + DISK_LOG_RECORD_TAIL >= page->capacity) {
+        return 1;
+    }
+    uint8_t* out = page->area + page->used;
+    memcpy(out, e->name, n);
+    memcpy(out + n, &e->event_id, sizeof e->event_id);
+    memcpy(out + n + sizeof e->event_id, &e->flags, sizeof e->flags);
+    page->used += n + DISK_LOG_RECORD_TAIL;
+    return 0;
+}
+
+// Copies the pending names under state->lock (held by the caller for reading). Null when
+// there are none or no memory.
+uint8_t* copy_pending_names(dls* state, uint32_t* length) {
+    pthread_rwlock_rdlock(&state->fname_lock);
+    uint32_t names = state->fname_count;
+    uint64_t name_bytes = state->fname_bytes;
+    pthread_rwlock_unlock(&state->fname_lock);
+    if (names == 0) {
+        return nullptr;
+    }
+    uint64_t capacity = (uint64_t)names * DISK_LOG_RECORD_TAIL + name_bytes + 4096;
+    if ((int64_t)capacity < 0 || capacity > UINT32_MAX) {
+        log_critical("in mem disk log size is bad: 0x%zx (string size: %d num items %d)\n",
+                     (size_t)capacity, (int)name_bytes, (int)names);
+        return nullptr;
+    }
+    memory_page page = {static_cast<uint8_t*>(malloc(capacity)), capacity, DISK_LOG_HEADER_SIZE};
+    if (!page.area) {
+        return nullptr;
+    }
+    // The table may have grown since it was counted; append_pending stops at the capacity.
+    iterate_fnames_sorted(state, append_pending, &page);
+    disk_log_header header = {DISK_LOG_MAGIC, 0, (uint32_t)page.used};
+    memcpy(page.area, &header, sizeof header);
+    *length = (uint32_t)page.used;
+    return page.area;
+}
+
+void replay_pending_names(dev_info* v, client_info* fci, uint8_t* page, uint32_t length) {
+    if (fci->uid != 0) {
+        int err = thread_set_credentials(fci->uid, fci->gid, fci->user_name);
+        if (err != 0) {
+            log_critical(
+                "scan_for_old_events: initgroups failed for user %s uid %d gid %d (err: %d/%s)",
+                fci->user_name ? fci->user_name : "", (int)fci->uid, (int)fci->gid, err,
+                strerror(err));
+            if (fci->user_name) {
+                thread_set_credentials(fci->uid, fci->gid, nullptr);
+            }
+        }
+    }
+    uint32_t consumed = 0;
+    if (process_disk_event_buf(v, fci, page, length, 0, fci->since_when, &consumed, nullptr) != 0) {
+        log_critical("scan_for_old_events: error processing in-memory disk bound event buffer");
+    }
+    if (fci->uid != 0) {
+        thread_restore_credentials();
+    }
+}
+
+}  // namespace
+
+int32_t history_start_file(const uint64_t* ids, int32_t count, uint64_t id) {
+    int32_t lo = 0;
+    int32_t hi = count - 1;
+    while (lo <= hi) {
+        int32_t mid = lo + (hi - lo) / 2;
+        if (ids[mid] == id) {
+            return mid;
+        }
+        if (ids[mid] < id) {
+            lo = mid + 1;
+        } else {
+            hi = mid - 1;
+        }
+    }
+    // hi is now the last file named below id, -1 when id precedes them all.
+    return hi < 0 ? 0 : hi;
+}
+
+int scan_for_old_events_callback(dev_info* v, void* arg) {
+    auto* fci = static_cast<client_info*>(arg);
+    if (fci->device != 0 && fci->device != v->dev) {
+        return 0;
+    }
+    dls* state = v->dls;
+    if (!state || !logger_of(state)) {
+        log_critical("scan_old: bailing out because device mounted @ %s has dls %p and dls->fci %p",
+                     v->mount_point, static_cast<void*>(state), nullptr);
+        return 0;
+    }
+
+    uint64_t from = fci->since_when;
+    int catch_up_polls = 0;
+    char path[PATH_BUFFER_SIZE];
+
+restart:
+    pthread_rwlock_rdlock(&state->lock);
+    int32_t next =
+        state->num_files > 0 ? history_start_file(state->file_ids, state->num_files, from) : 0;
+    int32_t files_at_start = state->num_files;
+    uint32_t stamp = history_stamp(state);
+    pthread_rwlock_unlock(&state->lock);
+    bool read_any = false;
+    uint64_t after_last_read = 0;
+
+    for (;;) {
+        // Every file but the last: the disk logger appends only to the last one.
+        while (!going_away(fci)) {
+            pthread_rwlock_rdlock(&state->lock);
+            uint32_t now = history_stamp(state);
+            if ((now & 0xFFFF) != (stamp & 0xFFFF)) {
+                // Every file was removed: what is listed now is a new history.
+                stamp = now;
+                next = 0;
+                files_at_start = 0;
+                pthread_rwlock_unlock(&state->lock);
+                break;
+            }
+            if (now != stamp) {
+                // A purge moved the list; start again after the last file read.
+                pthread_rwlock_unlock(&state->lock);
+                if (read_any) {
+                    from = after_last_read;
+                }
+                goto restart;
+            }
+            if (next >= state->num_files - 1) {
+                pthread_rwlock_unlock(&state->lock);
+                break;
+            }
+            bool fits = dls_log_file_path(state, state->file_ids[next], path);
+            after_last_read = state->file_ids[next + 1];
+            pthread_rwlock_unlock(&state->lock);
+            next++;
+            read_any = true;
+            if (fits && read_disk_log(v, fci, path, fci->since_when) != 0 && mount_point_gone(v)) {
+                log_critical("scan_for_old_events_callback: mount point %s appears to be gone!",
+                             v->mount_point);
+                return 0;
+            }
+        }
+
+        // Let the disk logger file what its ring holds, so that the last file and the pending
+        // names are as recent as can be.
+        client_info* logger = logger_of(state);
+        if (logger) {
+            client_wakeup(logger);
+        }
+        while ((logger = logger_of(state)) && client_num_pending(logger) != 0 &&
+               catch_up_polls < HISTORY_CATCH_UP_POLLS) {
+            usleep(HISTORY_CATCH_UP_POLL_US);
+            catch_up_polls++;
+        }
+
+        pthread_rwlock_rdlock(&state->lock);
+        if (state->num_files > files_at_start && !going_away(fci)) {
+            files_at_start = state->num_files;
+            pthread_rwlock_unlock(&state->lock);
+            continue;
+        }
+        break;  // keeping the lock: the writer stays out of the last file
+    }
+
+    if (!logger_of(state) || going_away(fci)) {
+        pthread_rwlock_unlock(&state->lock);
+        return 0;
+    }
+    if (state->num_files > 0 && next <= state->num_files - 1 &&
+        dls_log_file_path(state, state->file_ids[state->num_files - 1], path)) {
+        read_disk_log(v, fci, path, fci->since_when);
+    }
+    uint32_t length = 0;
+    uint8_t* page = copy_pending_names(state, &length);
+    pthread_rwlock_unlock(&state->lock);
+    if (!logger_of(state)) {
+        free(page);
+        return 0;
+    }
+    if (page) {
+        replay_pending_names(v, fci, page, length);
+        free(page);
+    }
+    return 0;
+}
+
+int scan_for_old_events(client_info* fci) {
+    if (fci->since_when == EVENT_ID_WRAP) {
+        return 0;
+    }
+    int result = 0;
+    bool started = disk_logger_started.load() != 0;
+    for (int i = 0; !started && i < HISTORY_LOGGER_START_POLLS; i++) {
+        if (going_away(fci)) {
+            started = true;  // cut short: the notice decides what happens
+            break;
+        }
+        usleep(HISTORY_LOGGER_START_POLL_US);
+        started = disk_logger_started.load() != 0;
+    }
+    if (started) {
+        result = iterate_devices(scan_for_old_events_callback, fci);
+    } else {
+        log_critical("scan_for_old_events: disk logger never started up!");
+    }
+
+    if (fci->callback && !going_away(fci)) {
+        uint64_t none = 0;
+        fci->history_done_id.compare_exchange_strong(none, fci->since_when);
+        const char* first = fci->paths[0];
+        int32_t length = (int32_t)strlen(first) + 1;
+        uint32_t flags = HISTORY_DONE;
+        uint64_t id = fci->history_done_id.load();
+        int32_t r = fci->callback(fci->callback_ctx, 1, &length, &first, &flags, nullptr, &id);
+        if (r != 0) {
+            if (r == MACH_SEND_INVALID_DEST) {
+                pthread_mutex_lock(&fci->lock);
+                fci->flags.fetch_or(CLIENT_GOING_AWAY, std::memory_order_acq_rel);
+                pthread_mutex_unlock(&fci->lock);
+            }
+            log_critical("failed sending HISTORY_DONE (%d) to pid %d\n", r, (int)fci->pid);
+            fci->flags.fetch_or(CLIENT_HISTORY_DONE_PENDING, std::memory_order_acq_rel);
+            result = r;
+        }
+    }
+    return result;
+}

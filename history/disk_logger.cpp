@@ -1,0 +1,240 @@
+// The disk logger: its internal client, the filing of event batches into the pending-name
+// tables (stored path forms, the id-wrap restart, the flush at DISK_LOGGER_FLUSH_NAMES
+// names), the flush itself, and the per-volume shutdown.
+//
+// Everything here but start_disk_logger runs on the disk logger's delivery thread, or on the
+// event thread after that thread has ended (cleanup_dls).
+#include "history/disk_logger.h"
+
+#include "clients/client_info.h"
+#include "clients/client_loop.h"
+#include "common/log.h"
+#include "history/dls.h"
+#include "history/fname_table.h"
+#include "history/log_format.h"
+#include "history/log_writer.h"
+#include "intake/event_thread.h"
+#include "volumes/dev_info.h"
+#include "volumes/vantle_rwlock.h"
+
+#include <sys/time.h>
+#include <unistd.h>
+
+#include <cerrno>
+#include <cstdlib>
+#include <cstring>
+
+namespace {
+
+void start_buffer(log_write_ctx* ctx) {
+    disk_log_header header = {DISK_LOG_MAGIC, 0, DISK_LOG_HEADER_SIZE};
+    memcpy(ctx->buffer, &header, sizeof header);
+    ctx->fill = DISK_LOG_HEADER_SIZE;
+}
+
+// Writes every pending name of state's table into the volume's history (the last buffer
+// ends the log file) and empties the table. False when no buffer area could be had; the
+// names then stay for a later flush.
+bool flush_names(dev_info* di, dls* state) {
+    auto* area = static_cast<uint8_t*>(malloc(DISK_LOG_BUFFER_SIZE));
+    if (!area) {
+        return false;
+    }
+    log_write_ctx ctx = {di, state, area, DISK_LOG_BUFFER_SIZE, 0};
+    start_buffer(&ctx);
+    iterate_fnames_sorted(state, append_fname_to_buffer, &ctx);
+    write_log_buffer(di, state, &ctx, 1);
+    free(area);
+    clear_fname_table(state);
+    return true;
+}
+
+// The id counter went round: the volume's history no longer orders by id, so it starts over.
+void restart_wrapped_history(dev_info* di, dls* state) {
+    log_critical("event id's wrapped for volume %s", di->mount_point);
+    clear_fname_table(state);
+    remove_old_logs(state, 1);
+    state->appending = 0;
+    state->last_event_id = 0;
+    create_uuid_file(di, state);
+    di->flags &= ~DEV_IDS_WRAPPED;
+}
+
+// The stored form of a path of volume di: relative to the mount point ("/mnt/v/a/b" on a
+// volume at "/mnt/v" is "a/b"), and document-id paths without their leading "/". Returns the
+// number of leading bytes to drop.
+size_t stored_form_cut(const dev_info* di, const char* path) {
+    if (strncmp(path, "/.docid/", 8) == 0) {
+        return 1;
+    }
+    size_t i = 0;
+    for (uint32_t slashes = 0; path[i] != '\0' && slashes < di->depth; i++) {
+        if (path[i] == '/') {
+            slashes++;
+        }
+    }
+    return i;
+}
+
+// The path length to record, with its NUL; a caller's length that missed the NUL is
+// corrected and logged.
+uint32_t checked_length(const char* path, int32_t given) {
+    if (given <= 0) {
+        return (uint32_t)strlen(path) + 1;
+    }
+    size_t len = (size_t)given;
+    if (path[len - 1] == '\0') {
+        return (uint32_t)len;
+    }
+    if (path[len] != '\0') {
+        log_critical("add_fname: path <<%s>> has len %zd but no trailing nul char!", path,
+                     (ssize_t)len);
+        return (uint32_t)len;
+    }
+    log_critical("add_fname: path <<%s>> has len %zd but should be +1!", path, (ssize_t)len);
+    return (uint32_t)len + 1;
+}
+
+void file_one_event(const char* path, int32_t length, uint32_t flags, uint32_t device,
+                    uint64_t id) {
+    dls* state = global_dls;
+    dev_info* di = find_dev_info(device);
+    bool may_flush = false;
+    if (di) {
+        if (di->flags & DEV_LOG_DISABLED) {
+            return;
+        }
+        if (!(di->flags & DEV_NOT_LOGGED) && di->dls) {
+            state = di->dls;
+        }
+        if (!(di->flags & DEV_NOT_LOGGED)) {
+            if (di->flags & DEV_IDS_WRAPPED) {
+                restart_wrapped_history(di, state);
+            }
+            if (device == di->dev) {
+                size_t cut = stored_form_cut(di, path);
+                path += cut;
+                length -= (int32_t)cut;
+            }
+            may_flush = true;
+        }
+    }
+    if (!state) {
+        return;
+    }
+    if (id > state->last_event_id) {
+        state->last_event_id = id;
+    }
+    uint32_t len = checked_length(path, length);
+    fname_record(state, path, len, id, flags);
+    if (may_flush && state->fname_count >= DISK_LOGGER_FLUSH_NAMES) {
+        if (!flush_names(di, state)) {
+            log_critical("could not allocate buffer for logging file names!\n");
+        }
+    }
+}
+
+}  // namespace
+
+int32_t add_fname(void*, int32_t count, const int32_t* lengths, const char* const* paths,
+                  const uint32_t* flags, const uint32_t* devices, const uint64_t* ids) {
+    if (count <= 0) {
+        return 0;
+    }
+    vantle_rwlock_rdlock(&dev_lock);
+    for (int32_t i = 0; i < count; i++) {
+        file_one_event(paths[i], lengths[i], flags[i], devices ? devices[i] : 0, ids[i]);
+    }
+    vantle_rwlock_unlock(&dev_lock);
+    return 0;
+}
+
+int append_fname_to_buffer(fname_entry* e, void* arg) {
+    auto* ctx = static_cast<log_write_ctx*>(arg);
+    uint32_t n = (uint32_t)strlen(e->name) + 1;
+    if (ctx->fill + n + DISK_LOG_RECORD_TAIL >= ctx->capacity) {
+        write_log_buffer(ctx->di, ctx->dls, ctx, 0);
+        start_buffer(ctx);
+    }
+    uint8_t* out = ctx->buffer + ctx->fill;
+    memcpy(out, e->name, n);
+    memcpy(out + n, &e->event_id, sizeof e->event_id);
+    memcpy(out + n + sizeof e->event_id, &e->flags, sizeof e->flags);
+    ctx->fill += n + DISK_LOG_RECORD_TAIL;
+    return 0;
+}
+
+void flush_fname_table(dev_info* di) {
+    if (di->dls) {
+        flush_names(di, di->dls);
+    }
+}
+
+int cleanup_dls(dev_info* di, void*) {
+    dls* state = di->dls;
+    if (!state) {
+        return 0;
+    }
+    if (!shutting_down.load() && state == global_dls) {
+        return 0;
+    }
+    if (!(di->flags & DEV_IS_ROOT) && state == global_dls) {
+        log_critical(
+            "DANGER! trying to cleanup the global dls for something that is not the root fs!");
+        return 0;
+    }
+    flush_fname_table(di);
+
+    char uuid_path[PATH_BUFFER_SIZE];
+    if (dls_uuid_path(state, uuid_path)) {
+        // A fresh stamp tells the next start that this history was closed in step with its
+        // volume.
+        utimes(uuid_path, nullptr);
+    }
+    if (di->flags & DEV_LOG_DIR_UNTRUSTED) {
+        remove_old_logs(state, 1);
+        unlink(uuid_path);
+        if (rmdir(state->log_dir) != 0) {
+            log_critical("unmounting: failed to remove log dir %s (%s)", state->log_dir,
+                         strerror(errno));
+        }
+    }
+    return 0;
+}
+
+int start_disk_logger() {
+    dls* root_state = global_dls;
+    if (!root_state) {
+        log_critical("Failed to create disk logger client.");
+        return EINVAL;
+    }
+    const char* paths[] = {"/"};
+    client_info* fci = nullptr;
+    int err =
+        create_client_info((uint32_t)getpid(), 0, paths, 1, nullptr, 0, DISK_LOGGER_LATENCY_US,
+                           root_state->logger_queue_size, EVENT_ID_WRAP, CLIENT_FILE_EVENTS,
+                           add_fname, root_state, 0, 0, &fci);
+    if (err != 0 || !fci) {
+        log_critical("Failed to create disk logger client.");
+        return EINVAL;
+    }
+    root_state->fci = fci;
+    fci->flags.fetch_or(CLIENT_IS_INTERNAL, std::memory_order_acq_rel);
+    num_internal_clients.fetch_add(1, std::memory_order_acq_rel);
+    num_clients.fetch_add(1, std::memory_order_acq_rel);
+    iterate_devices(
+        [](dev_info* di, void* arg) {
+            if (di->dls && !di->dls->fci) {
+                di->dls->fci = static_cast<client_info*>(arg);
+            }
+            return 0;
+        },
+        fci);
+    if (start_client_thread(fci) != 0) {
+        log_critical("Failed to create disk logger client.");
+        return EINVAL;
+    }
+    std::atomic_thread_fence(std::memory_order_seq_cst);
+    disk_logger_started.store(1);
+    return 0;
+}
