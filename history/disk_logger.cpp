@@ -14,6 +14,7 @@
 #include "history/log_format.h"
 #include "history/log_writer.h"
 #include "intake/event_thread.h"
+#include "intake/events.h"
 #include "volumes/dev_info.h"
 #include "volumes/vantle_rwlock.h"
 
@@ -143,6 +144,11 @@ int32_t add_fname(void*, int32_t count, const int32_t* lengths, const char* cons
     }
     vantle_rwlock_rdlock(&dev_lock);
     for (int32_t i = 0; i < count; i++) {
+        if (flags[i] & EVENT_USER_DROPPED) {
+            // The ring overflowed: the history misses changes, and says so with this record.
+            log_critical("disk logger: events lost from id 0x%llx on; the history has a gap",
+                         (unsigned long long)ids[i]);
+        }
         file_one_event(paths[i], lengths[i], flags[i], devices ? devices[i] : 0, ids[i]);
     }
     vantle_rwlock_unlock(&dev_lock);
