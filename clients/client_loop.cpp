@@ -32,6 +32,7 @@
 #include <vector>
 
 std::atomic<int32_t> num_usleeps{0};
+void (*internal_client_tick)(client_info* fci) = nullptr;
 
 namespace {
 
@@ -424,8 +425,18 @@ void* client_loop(void* arg) {
     while (!shutting_down.load() && !has_flag(fci, CLIENT_GOING_AWAY) && r == 0) {
         pthread_mutex_lock(&fci->lock);
         if (!shutting_down.load() && !has_flag(fci, owed)) {
-            if (wait_for_wakeup(fci, internal ? 0 : CLIENT_IDLE_SECONDS) &&
-                client_num_pending(fci) == 0 && !has_flag(fci, owed)) {
+            bool timed_out =
+                wait_for_wakeup(fci, internal ? CLIENT_INTERNAL_TICK_SECONDS : CLIENT_IDLE_SECONDS);
+            if (internal && internal_client_tick) {
+                pthread_mutex_unlock(&fci->lock);
+                internal_client_tick(fci);
+                pthread_mutex_lock(&fci->lock);
+            }
+            if (timed_out && internal) {
+                pthread_mutex_unlock(&fci->lock);
+                continue;
+            }
+            if (timed_out && client_num_pending(fci) == 0 && !has_flag(fci, owed)) {
                 // Idle: the record stays; the next wake-up starts a new thread.
                 fci->flags.fetch_or(CLIENT_THREAD_EXITED, std::memory_order_acq_rel);
                 pthread_mutex_unlock(&fci->lock);

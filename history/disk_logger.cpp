@@ -15,17 +15,52 @@
 #include "history/log_writer.h"
 #include "intake/event_thread.h"
 #include "intake/events.h"
+#include "platform/volume_times.h"
 #include "volumes/dev_info.h"
 #include "volumes/vantle_rwlock.h"
 
-#include <sys/time.h>
 #include <unistd.h>
 
 #include <cerrno>
+#include <chrono>
 #include <cstdlib>
 #include <cstring>
 
 namespace {
+
+// Events filed since the histories were last stamped; disk logger thread only.
+uint64_t filed_since_stamp = 0;
+
+// Sets the times of the volume's uuid file to now and records its counters: the next start
+// trusts a history whose stamp is fresh (a quick restart, even after a crash) and whose volume
+// has not changed since.
+void stamp_history(const dls* state) {
+    char uuid_path[PATH_BUFFER_SIZE];
+    if (dls_uuid_path(state, uuid_path)) {
+        volume_stamp(uuid_path);
+    }
+}
+
+// While changes come in, the stamps are kept fresh (at most DISK_LOGGER_STAMP_SECONDS old);
+// an idle history keeps its last stamp.
+void disk_logger_tick(client_info* fci) {
+    static std::chrono::steady_clock::time_point last_stamp;
+    auto now = std::chrono::steady_clock::now();
+    if (now - last_stamp < std::chrono::seconds(DISK_LOGGER_STAMP_SECONDS) ||
+        (filed_since_stamp == 0 && client_num_pending(fci) == 0)) {
+        return;
+    }
+    last_stamp = now;
+    filed_since_stamp = 0;
+    iterate_devices(
+        [](dev_info* di, void*) {
+            if (di->dls) {
+                stamp_history(di->dls);
+            }
+            return 0;
+        },
+        nullptr);
+}
 
 void start_buffer(log_write_ctx* ctx) {
     disk_log_header header = {DISK_LOG_MAGIC, 0, DISK_LOG_HEADER_SIZE};
@@ -142,6 +177,7 @@ int32_t add_fname(void*, int32_t count, const int32_t* lengths, const char* cons
     if (count <= 0) {
         return 0;
     }
+    filed_since_stamp += (uint64_t)count;
     vantle_rwlock_rdlock(&dev_lock);
     for (int32_t i = 0; i < count; i++) {
         if (flags[i] & EVENT_USER_DROPPED) {
@@ -191,13 +227,9 @@ int cleanup_dls(dev_info* di, void*) {
     }
     flush_fname_table(di);
 
+    stamp_history(state);
     char uuid_path[PATH_BUFFER_SIZE];
-    if (dls_uuid_path(state, uuid_path)) {
-        // A fresh stamp tells the next start that this history was closed in step with its
-        // volume.
-        utimes(uuid_path, nullptr);
-    }
-    if (di->flags & DEV_LOG_DIR_UNTRUSTED) {
+    if ((di->flags & DEV_LOG_DIR_UNTRUSTED) && dls_uuid_path(state, uuid_path)) {
         remove_old_logs(state, 1);
         unlink(uuid_path);
         if (rmdir(state->log_dir) != 0) {
@@ -236,6 +268,7 @@ int start_disk_logger() {
             return 0;
         },
         fci);
+    internal_client_tick = disk_logger_tick;
     if (start_client_thread(fci) != 0) {
         log_critical("Failed to create disk logger client.");
         return EINVAL;

@@ -16,6 +16,9 @@ struct log_write_ctx;
 
 constexpr uint32_t DISK_LOGGER_FLUSH_NAMES = 5000;
 constexpr uint64_t DISK_LOGGER_LATENCY_US = 30000000;
+// While changes come in, each history's uuid file is stamped this often, so that a restart
+// soon after a crash finds a fresh stamp and keeps the history.
+constexpr int DISK_LOGGER_STAMP_SECONDS = 2;
 
 // Creates the disk logger's client on global_dls and starts its thread. 0 or EINVAL (logged).
 int start_disk_logger();
