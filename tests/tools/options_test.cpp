@@ -66,8 +66,9 @@ TEST(ToolOptions, VolumesByDeviceOrPath) {
     EXPECT_EQ(ENOENT, tool_parse_volume("0:0", &device));  // not a device, and no such file
 }
 
-// Parses args (after the command name) as a command line of kind.
-int parse_stream(tool_stream_kind kind, std::vector<std::string> args, tool_stream_args* out) {
+// Parses args (after the command name) as a command line of kind. The parsed options may point
+// into args, as into argv.
+int parse_stream(tool_stream_kind kind, std::vector<std::string>& args, tool_stream_args* out) {
     std::vector<char*> argv;
     for (std::string& arg : args) {
         argv.push_back(arg.data());
@@ -76,17 +77,17 @@ int parse_stream(tool_stream_kind kind, std::vector<std::string> args, tool_stre
 }
 
 TEST(ToolStreamArgs, HistoryTakesPastIdsAndNoLiveOptions) {
+    std::vector<std::string> root = {"/"};
     tool_stream_args plain;
-    ASSERT_EQ(0, parse_stream(tool_stream_kind::history, {"/"}, &plain));
+    ASSERT_EQ(0, parse_stream(tool_stream_kind::history, root, &plain));
     EXPECT_EQ(0u, plain.options.since_when);  // all that is kept
     EXPECT_TRUE(plain.output.until_history_done);
     EXPECT_EQ(std::vector<std::string>{"/"}, plain.options.paths);
 
+    std::vector<std::string> every = {"--files", "--since=42", "/",   "--exclude", "/tmp",
+                                      "--json",  "--device",   "8:1", "--socket",  "/s"};
     tool_stream_args full;
-    ASSERT_EQ(0, parse_stream(tool_stream_kind::history,
-                              {"--files", "--since=42", "/", "--exclude", "/tmp", "--json",
-                               "--device", "8:1", "--socket", "/s"},
-                              &full));
+    ASSERT_EQ(0, parse_stream(tool_stream_kind::history, every, &full));
     EXPECT_EQ(42u, full.options.since_when);
     EXPECT_EQ(VANTLES_FLAG_FILE_EVENTS, full.options.create_flags);
     EXPECT_EQ(std::vector<std::string>{"tmp"}, full.options.excludes);  // on the device
@@ -106,21 +107,23 @@ TEST(ToolStreamArgs, HistoryTakesPastIdsAndNoLiveOptions) {
         tool_stream_args args;
         EXPECT_EQ(TOOL_EXIT_USAGE, parse_stream(tool_stream_kind::history, bad, &args)) << bad[0];
     }
+    std::vector<std::string> asks_help = {"--help"};
     tool_stream_args help;
-    EXPECT_EQ(0, parse_stream(tool_stream_kind::history, {"--help"}, &help));
+    EXPECT_EQ(0, parse_stream(tool_stream_kind::history, asks_help, &help));
     EXPECT_TRUE(help.help);
 }
 
 TEST(ToolStreamArgs, WatchStartsNowAndRunsOn) {
+    std::vector<std::string> root = {"/"};
     tool_stream_args plain;
-    ASSERT_EQ(0, parse_stream(tool_stream_kind::watch, {"/"}, &plain));
+    ASSERT_EQ(0, parse_stream(tool_stream_kind::watch, root, &plain));
     EXPECT_EQ(VANTLES_EVENT_ID_NOW, plain.options.since_when);
     EXPECT_FALSE(plain.output.until_history_done);
     EXPECT_EQ(100000u, plain.options.latency_us);
 
+    std::vector<std::string> since = {"--since", "7", "--count", "3", "--latency", ".5", "/"};
     tool_stream_args past;
-    ASSERT_EQ(0, parse_stream(tool_stream_kind::watch,
-                              {"--since", "7", "--count", "3", "--latency", ".5", "/"}, &past));
+    ASSERT_EQ(0, parse_stream(tool_stream_kind::watch, since, &past));
     EXPECT_EQ(7u, past.options.since_when);
     EXPECT_EQ(3u, past.output.limit);
     EXPECT_EQ(500000u, past.options.latency_us);
