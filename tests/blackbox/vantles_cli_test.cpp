@@ -394,6 +394,14 @@ TEST_F(VantlesCliTest, VolumeCommandsAnswerForTheRootVolume) {
     EXPECT_TRUE(exited_with(bad, 2));
 }
 
+// The daemon's latest event id, as `vantles id` prints it; 0 when it does not answer.
+unsigned long long current_event_id(const test_daemon& d) {
+    cli_process id;
+    cli_run(&id, {"id"}, d.socket_path);
+    EXPECT_TRUE(exited_with(id, 0));
+    return strtoull(id.out_text.c_str(), nullptr, 10);
+}
+
 // A history's output: the events before the history-done line, and that line's id.
 struct history_output {
     std::vector<std::string> events;
@@ -464,9 +472,17 @@ TEST_F(VantlesCliTest, HistoryEndsAtTheHistoryDoneLine) {
 // batches as they take, and --since leaves out those up to the given id.
 TEST_F(VantlesCliTest, HistoryReplaysChangesFromBeforeARestart) {
     constexpr int FILES = 40;  // more than one batch of 32
+    unsigned long long first = current_event_id(daemon_);
     for (int i = 0; i < FILES; i++) {
         create("kept" + std::to_string(i));
     }
+    // Each creation takes at least one id once the daemon has read it in; only then is it
+    // the daemon's to keep.
+    int64_t deadline = cli_now_ms() + CLI_TIMEOUT_MS;
+    while (current_event_id(daemon_) < first + FILES && cli_now_ms() < deadline) {
+        usleep(10000);
+    }
+    ASSERT_GE(current_event_id(daemon_), first + FILES) << "the changes were not read in";
     // SIGTERM writes what the daemon holds to the log files before it exits.
     ASSERT_EQ(0, test_daemon_restart(&daemon_, {"-d"})) << test_daemon_log(daemon_);
     EXPECT_TRUE(WIFEXITED(daemon_.status) && WEXITSTATUS(daemon_.status) == 0)
