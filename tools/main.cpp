@@ -17,6 +17,8 @@ int help_command(int argc, char** argv);
 
 constexpr tool_command TOOL_COMMANDS[] = {
     {"watch", "print the events under the given paths as they happen", watch_command, watch_help},
+    {"history", "print the events the history kept for the given paths, then exit", history_command,
+     history_help},
     {"id", "print the latest event id, or the last one before a time", id_command, id_help},
     {"uuid", "print the uuid naming a volume's history", uuid_command, uuid_help},
     {"purge", "remove a volume's history below an event id (root)", purge_command, purge_help},
@@ -42,8 +44,9 @@ void print_usage(FILE* out) {
         command.help(out);
     }
     fputs(
-        "\nExit status: 0 on success (and when a watch ends by SIGINT, SIGTERM or --count),\n"
-        "1 when the daemon cannot be reached, refuses or goes away, 2 on a usage error.\n",
+        "\nExit status: 0 on success (and when a watch ends by SIGINT, SIGTERM or --count, or a\n"
+        "history with its history-done line), 1 when the daemon cannot be reached, refuses or\n"
+        "goes away, 2 on a usage error.\n",
         out);
 }
 

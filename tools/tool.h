@@ -20,6 +20,8 @@ struct tool_command {
 
 int watch_command(int argc, char** argv);
 void watch_help(FILE* out);
+int history_command(int argc, char** argv);
+void history_help(FILE* out);
 int id_command(int argc, char** argv);
 void id_help(FILE* out);
 int uuid_command(int argc, char** argv);

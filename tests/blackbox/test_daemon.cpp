@@ -7,6 +7,7 @@
 #include <dirent.h>
 #include <fcntl.h>
 #include <poll.h>
+#include <sched.h>
 #include <signal.h>
 #include <sys/wait.h>
 #include <time.h>
@@ -70,21 +71,14 @@ test_daemon::~test_daemon() {
         std::filesystem::remove_all(std::filesystem::path(log_path).parent_path(), ignored);
 }
 
-int test_daemon_start(test_daemon* d, const std::vector<std::string>& args,
-                      const std::string& socket_path, bool wait_ready) {
-    char dir_template[] = "/tmp/vantles-blackbox.XXXXXX";
-    if (mkdtemp(dir_template) == nullptr)
-        return errno;
-    d->dir = dir_template;
-    d->socket_path = socket_path.empty() ? d->dir + "/vantlesd.sock" : socket_path;
-    // The log lies outside what the daemon sees: its own writes there would otherwise be
-    // changes it reports (and holds for its history).
-    char log_template[] = "/tmp/vantles-blackbox-log.XXXXXX";
-    if (mkdtemp(log_template) == nullptr)
-        return errno;
-    d->log_path = std::string(log_template) + "/stderr.log";
+namespace {
 
-    unique_fd log(open(d->log_path.c_str(), O_WRONLY | O_CREAT | O_TRUNC | O_CLOEXEC, 0644));
+// Starts the daemon's process: in a fresh scratch root (as root), in the mount namespace
+// mount_ns when that is a descriptor (its scratch root then), else in this one. The log is
+// truncated unless append.
+int spawn_daemon(test_daemon* d, const std::vector<std::string>& args, int mount_ns, bool append) {
+    unique_fd log(open(d->log_path.c_str(),
+                       O_WRONLY | O_CREAT | O_CLOEXEC | (append ? O_APPEND : O_TRUNC), 0644));
     unique_fd null(open("/dev/null", O_RDWR | O_CLOEXEC));
     if (!log.valid() || !null.valid())
         return errno;
@@ -97,7 +91,7 @@ int test_daemon_start(test_daemon* d, const std::vector<std::string>& args,
     // As root the daemon runs in a scratch root that shows only its binary's directory
     // (read-only), this directory and the socket's, at their own paths, so that what it
     // creates at its volumes' roots never reaches the machine's; otherwise it runs here.
-    bool scratch = scratch_root_available();
+    bool scratch = mount_ns < 0 && scratch_root_available();
     std::vector<scratch_bind> binds = {{d->dir, false}, {parent_dir(VANTLESD_PATH), true}};
     if (parent_dir(d->socket_path) != d->dir)
         binds.push_back({parent_dir(d->socket_path), false});
@@ -108,6 +102,10 @@ int test_daemon_start(test_daemon* d, const std::vector<std::string>& args,
     if (pid < 0)
         return errno;
     if (pid == 0) {
+        // Entering a mount namespace also moves to its root: the scratch root built for an
+        // earlier daemon, which still shows the binary's directory and the socket's.
+        if (mount_ns >= 0 && setns(mount_ns, CLONE_NEWNS) != 0)
+            _exit(126);
         dup2(null.get(), 0);
         dup2(null.get(), 1);
         dup2(log.get(), 2);
@@ -118,8 +116,11 @@ int test_daemon_start(test_daemon* d, const std::vector<std::string>& args,
         _exit(127);
     }
     d->pid = pid;
-    if (!wait_ready)
-        return 0;
+    return 0;
+}
+
+// Waits for the socket to accept connections, then for the daemon's descriptors to settle.
+int wait_daemon_ready(test_daemon* d) {
     int64_t deadline = now_ms() + 20000;
     unique_fd probe;
     while (raw_connect(d->socket_path.c_str(), &probe) != 0) {
@@ -153,6 +154,49 @@ int test_daemon_start(test_daemon* d, const std::vector<std::string>& args,
         sleep_ms(10);
     }
     return 0;
+}
+
+}  // namespace
+
+int test_daemon_start(test_daemon* d, const std::vector<std::string>& args,
+                      const std::string& socket_path, bool wait_ready) {
+    char dir_template[] = "/tmp/vantles-blackbox.XXXXXX";
+    if (mkdtemp(dir_template) == nullptr)
+        return errno;
+    d->dir = dir_template;
+    d->socket_path = socket_path.empty() ? d->dir + "/vantlesd.sock" : socket_path;
+    // The log lies outside what the daemon sees: its own writes there would otherwise be
+    // changes it reports (and holds for its history).
+    char log_template[] = "/tmp/vantles-blackbox-log.XXXXXX";
+    if (mkdtemp(log_template) == nullptr)
+        return errno;
+    d->log_path = std::string(log_template) + "/stderr.log";
+    int err = spawn_daemon(d, args, -1, false);
+    if (err != 0 || !wait_ready)
+        return err;
+    return wait_daemon_ready(d);
+}
+
+int test_daemon_restart(test_daemon* d, const std::vector<std::string>& args, int timeout_ms) {
+    if (!test_daemon_running(d))
+        return ESRCH;
+    // The namespace, and with it the scratch root, outlives its only process while this
+    // descriptor refers to it.
+    unique_fd mount_ns;
+    if (scratch_root_available()) {
+        std::string ns = "/proc/" + std::to_string(d->pid) + "/ns/mnt";
+        mount_ns.reset(open(ns.c_str(), O_RDONLY | O_CLOEXEC));
+        if (!mount_ns.valid())
+            return errno;
+    }
+    if (kill(d->pid, SIGTERM) != 0)
+        return errno;
+    if (!test_daemon_wait_exit(d, timeout_ms))
+        return ETIMEDOUT;
+    int err = spawn_daemon(d, args, mount_ns.valid() ? mount_ns.get() : -1, true);
+    if (err != 0)
+        return err;
+    return wait_daemon_ready(d);
 }
 
 bool test_daemon_running(test_daemon* d) {

@@ -55,6 +55,14 @@ struct test_daemon {
 int test_daemon_start(test_daemon* d, const std::vector<std::string>& args,
                       const std::string& socket_path = "", bool wait_ready = true);
 
+// Ends the daemon with SIGTERM, waits up to timeout_ms for it to exit (its wait status is then
+// in status), and starts a new one with args on the same socket and log (appended to), waiting
+// for it to be ready. As root the new daemon runs in the first one's scratch root, so what that
+// one left on its volumes (its history, say) is there for the second. 0, ESRCH when the daemon
+// was not running, ETIMEDOUT when it did not exit in time, or as for test_daemon_start.
+int test_daemon_restart(test_daemon* d, const std::vector<std::string>& args,
+                        int timeout_ms = 20000);
+
 // True while the daemon has not exited; reaps it (pid, status) when it has.
 bool test_daemon_running(test_daemon* d);
 

@@ -16,9 +16,12 @@
 #include <grp.h>
 #include <time.h>
 
+#include <algorithm>
+#include <atomic>
 #include <cerrno>
 #include <cstdlib>
 #include <string>
+#include <thread>
 #include <vector>
 
 extern char** environ;
@@ -395,6 +398,138 @@ TEST_F(VantlesCliTest, VolumeCommandsAnswerForTheRootVolume) {
     EXPECT_TRUE(exited_with(bad, 2));
 }
 
+// The daemon's latest event id, as `vantles id` prints it; 0 when it does not answer.
+unsigned long long current_event_id(const test_daemon& d) {
+    cli_process id;
+    cli_run(&id, {"id"}, d.socket_path);
+    EXPECT_TRUE(exited_with(id, 0));
+    return strtoull(id.out_text.c_str(), nullptr, 10);
+}
+
+// A history's output: the events before the history-done line, and that line's id.
+struct history_output {
+    std::vector<std::string> events;
+    unsigned long long done_id = 0;
+};
+
+// Splits the plain output of a history, which must end with exactly one history-done line and
+// print no event after it; events are ids no greater than the history-done id, except for the
+// dropped-events notices other tests' daemons may cause.
+::testing::AssertionResult parse_history(const std::string& text, history_output* out) {
+    std::vector<std::string> lines = lines_of(text);
+    if (lines.empty() || lines.back().find(" history-done") == std::string::npos) {
+        return ::testing::AssertionFailure() << "no history-done last line: " << text;
+    }
+    out->done_id = strtoull(lines.back().c_str(), nullptr, 10);
+    lines.pop_back();
+    for (const std::string& line : lines) {
+        if (line.find("history-done") != std::string::npos) {
+            return ::testing::AssertionFailure() << "two history-done lines: " << text;
+        }
+        if (line.find("-dropped") == std::string::npos &&
+            strtoull(line.c_str(), nullptr, 10) > out->done_id) {
+            return ::testing::AssertionFailure() << "live event printed: " << line << "\n" << text;
+        }
+        out->events.push_back(line);
+    }
+    return ::testing::AssertionSuccess();
+}
+
+// A history exits by itself at the history-done line, also while changes keep coming; none
+// of the live events that follow the line is printed, in plain or JSON form.
+TEST_F(VantlesCliTest, HistoryEndsAtTheHistoryDoneLine) {
+    create("before");
+    // Changes all along, one per 2 ms, from before the history starts until it is gone.
+    std::atomic<bool> stop{false};
+    std::thread changes([&] {
+        for (int i = 0; !stop.load(); i++) {
+            create("after" + std::to_string(i));
+            usleep(2000);
+        }
+    });
+    cli_process history;
+    cli_spawn(&history,
+              {"history", "--files", "--since", "0", "--socket", daemon_.socket_path, watched_});
+    bool exited = cli_wait_exit(&history);
+    stop.store(true);
+    changes.join();
+    ASSERT_TRUE(exited) << "the history waited for live events";
+    EXPECT_TRUE(exited_with(history, 0));
+    EXPECT_EQ("", history.err_text);
+    history_output plain;
+    EXPECT_TRUE(parse_history(history.out_text, &plain));
+
+    cli_process json;
+    cli_run(&json, {"history", "--json", watched_}, daemon_.socket_path);
+    EXPECT_TRUE(exited_with(json, 0));
+    std::vector<std::string> lines = lines_of(json.out_text);
+    ASSERT_FALSE(lines.empty());
+    EXPECT_EQ(0u, lines.back().find("{\"id\":")) << json.out_text;
+    EXPECT_NE(std::string::npos, lines.back().find(",\"flags\":[\"history-done\"],\"path\":"))
+        << json.out_text;
+    for (size_t i = 0; i + 1 < lines.size(); i++) {
+        EXPECT_EQ(std::string::npos, lines[i].find("history-done")) << json.out_text;
+    }
+}
+
+// Changes made under one daemon come back from the history of the next one, in as many
+// batches as they take, and --since leaves out those up to the given id.
+TEST_F(VantlesCliTest, HistoryReplaysChangesFromBeforeARestart) {
+    constexpr int FILES = 40;  // more than one batch of 32
+    unsigned long long first = current_event_id(daemon_);
+    for (int i = 0; i < FILES; i++) {
+        create("kept" + std::to_string(i));
+    }
+    // Each creation takes at least one id once the daemon has read it in; only then is it
+    // the daemon's to keep.
+    int64_t deadline = cli_now_ms() + CLI_TIMEOUT_MS;
+    while (current_event_id(daemon_) < first + FILES && cli_now_ms() < deadline) {
+        usleep(10000);
+    }
+    ASSERT_GE(current_event_id(daemon_), first + FILES) << "the changes were not read in";
+    // SIGTERM writes what the daemon holds to the log files before it exits.
+    ASSERT_EQ(0, test_daemon_restart(&daemon_, {"-d"})) << test_daemon_log(daemon_);
+    EXPECT_TRUE(WIFEXITED(daemon_.status) && WEXITSTATUS(daemon_.status) == 0)
+        << "SIGTERM: wait status 0x" << std::hex << daemon_.status;
+    // The new daemon runs on the same scratch root.
+    ASSERT_EQ(0, access(daemon_view(watched_ + "/kept0").c_str(), F_OK)) << strerror(errno);
+
+    cli_process all;
+    cli_run(&all, {"history", "--files", watched_}, daemon_.socket_path);
+    ASSERT_TRUE(exited_with(all, 0));
+    history_output replayed;
+    ASSERT_TRUE(parse_history(all.out_text, &replayed));
+    // The highest id of each file's events.
+    std::vector<unsigned long long> last_id(FILES, 0);
+    for (const std::string& line : replayed.events) {
+        for (int i = 0; i < FILES; i++) {
+            std::string suffix = " " + watched_ + "/kept" + std::to_string(i);
+            if (line.size() > suffix.size() &&
+                line.compare(line.size() - suffix.size(), suffix.size(), suffix) == 0) {
+                last_id[i] = std::max(last_id[i], strtoull(line.c_str(), nullptr, 10));
+            }
+        }
+    }
+    std::string missing;
+    for (int i = 0; i < FILES; i++) {
+        missing += last_id[i] == 0 ? " kept" + std::to_string(i) : "";
+    }
+    ASSERT_EQ("", missing) << "not replayed:\n" << all.out_text;
+
+    constexpr int HALF = FILES / 2;
+    cli_process later;
+    cli_run(&later, {"history", "--files", "--since", std::to_string(last_id[HALF - 1]), watched_},
+            daemon_.socket_path);
+    ASSERT_TRUE(exited_with(later, 0));
+    std::string wrong;  // files replayed though not after the id, or missing though after it
+    for (int i = 0; i < FILES; i++) {
+        std::string path = " " + watched_ + "/kept" + std::to_string(i) + "\n";
+        bool found = later.out_text.find(path) != std::string::npos;
+        wrong += found != (i >= HALF) ? " kept" + std::to_string(i) : "";
+    }
+    EXPECT_EQ("", wrong) << "--since " << last_id[HALF - 1] << ":\n" << later.out_text;
+}
+
 // Failures the tool finds before or when connecting: no daemon needed, no root either.
 TEST(VantlesCli, ErrorsExitWithStatusAndMessage) {
     char dir_template[] = "/tmp/vantles-cli.XXXXXX";
@@ -423,6 +558,9 @@ TEST(VantlesCli, ErrorsExitWithStatusAndMessage) {
                                           {"watch", "--latency", "fast", dir},
                                           {"watch", "--count", "0", dir},
                                           {"watch", "--files"},
+                                          {"history", "--since", "now", dir},
+                                          {"history", "--count", "1", dir},
+                                          {"history", "--json"},
                                           {"frobnicate"},
                                           {"id", "extra"}}) {
         cli_process bad;
@@ -430,12 +568,22 @@ TEST(VantlesCli, ErrorsExitWithStatusAndMessage) {
         EXPECT_TRUE(exited_with(bad, 2)) << args[0] << " " << args[1 % args.size()];
         EXPECT_EQ(0u, bad.err_text.find("vantles: ")) << bad.err_text;
     }
+    cli_process history;
+    cli_run(&history, {"history", "--socket", socket, dir});
+    EXPECT_TRUE(exited_with(history, 1));
+    EXPECT_EQ(0u, history.err_text.find(unreachable)) << history.err_text;
+
+    cli_process history_help;
+    cli_run(&history_help, {"help", "history"});
+    EXPECT_TRUE(exited_with(history_help, 0));
+    EXPECT_EQ(0u, history_help.out_text.find("vantles history [OPTIONS] PATH...\n"))
+        << history_help.out_text;
     cli_process help;
     cli_run(&help, {"--help"});
     EXPECT_TRUE(exited_with(help, 0));
-    for (const char* option :
-         {"--latency", "--files", "--exclude", "--since", "--no-defer", "--ignore-self",
-          "--mark-self", "--device", "--socket", "--count", "--json", "vantles id"}) {
+    for (const char* option : {"--latency", "--files", "--exclude", "--since", "--no-defer",
+                               "--ignore-self", "--mark-self", "--device", "--socket", "--count",
+                               "--json", "vantles id", "vantles history"}) {
         EXPECT_NE(std::string::npos, help.out_text.find(option)) << option;
     }
     rmdir(dir.c_str());

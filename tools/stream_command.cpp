@@ -1,0 +1,217 @@
+// The command lines of `vantles watch` and `vantles history` and the printing of their events
+// (see stream_command.h).
+#include "tools/stream_command.h"
+
+#include "tools/json_out.h"
+#include "tools/tool.h"
+
+#include <cerrno>
+#include <cstring>
+#include <vector>
+
+namespace {
+
+constexpr uint64_t STREAM_DEFAULT_LATENCY_US = 100000;  // 0.1 s
+constexpr size_t STREAM_MAX_EXCLUDES = 8;
+
+enum stream_key {
+    STREAM_LATENCY,
+    STREAM_FILES,
+    STREAM_EXCLUDE,
+    STREAM_SINCE,
+    STREAM_NO_DEFER,
+    STREAM_IGNORE_SELF,
+    STREAM_MARK_SELF,
+    STREAM_DEVICE,
+    STREAM_SOCKET,
+    STREAM_COUNT,
+    STREAM_JSON,
+};
+
+constexpr tool_option WATCH_OPTIONS[] = {
+    {"latency", true, STREAM_LATENCY},      {"files", false, STREAM_FILES},
+    {"exclude", true, STREAM_EXCLUDE},      {"since", true, STREAM_SINCE},
+    {"no-defer", false, STREAM_NO_DEFER},   {"ignore-self", false, STREAM_IGNORE_SELF},
+    {"mark-self", false, STREAM_MARK_SELF}, {"device", true, STREAM_DEVICE},
+    {"socket", true, STREAM_SOCKET},        {"count", true, STREAM_COUNT},
+    {"json", false, STREAM_JSON},
+};
+
+// A history ends with its replay: no live-delivery options, no count.
+constexpr tool_option HISTORY_OPTIONS[] = {
+    {"files", false, STREAM_FILES},  {"exclude", true, STREAM_EXCLUDE},
+    {"since", true, STREAM_SINCE},   {"device", true, STREAM_DEVICE},
+    {"socket", true, STREAM_SOCKET}, {"json", false, STREAM_JSON},
+};
+
+// A past event id for a history: a number below VANTLES_EVENT_ID_NOW, since asking for the
+// history after "now" would wait for the first live event. 0 or EINVAL.
+int parse_history_since(const char* text, uint64_t* id) {
+    uint64_t value = 0;
+    if (tool_parse_u64(text, &value) != 0 || value == VANTLES_EVENT_ID_NOW) {
+        return EINVAL;
+    }
+    *id = value;
+    return 0;
+}
+
+// A path of the volume: normalised, "/" for its root, else without the leading "/" (as the
+// daemon compares volume-relative paths). 0 or an errno value.
+int volume_path(const char* operand, std::string* out) {
+    int err = tool_normalise_path(std::string("/") + operand, out);
+    if (err == 0 && *out != "/") {
+        out->erase(0, 1);
+    }
+    return err;
+}
+
+// The paths of the registration: real paths of existing files, or volume paths with --device.
+int collect_paths(const std::vector<const char*>& operands, bool on_device,
+                  std::vector<std::string>* paths) {
+    for (const char* operand : operands) {
+        std::string path;
+        int err = on_device ? volume_path(operand, &path) : tool_real_path(operand, &path);
+        if (err != 0) {
+            tool_error("%s: %s", operand, strerror(err));
+            return TOOL_EXIT_FAILURE;
+        }
+        paths->push_back(path);
+    }
+    return 0;
+}
+
+// An exclusion: its real path when it exists (as the daemon will report it), else the
+// normalised absolute path (a directory that may appear later); a volume path with --device.
+int exclude_path(const char* operand, bool on_device, std::string* out) {
+    if (!on_device && tool_real_path(operand, out) == 0) {
+        return 0;
+    }
+    int err = on_device ? volume_path(operand, out) : tool_normalise_path(operand, out);
+    if (err != 0) {
+        tool_error("%s: %s", operand, strerror(err));
+        return TOOL_EXIT_FAILURE;
+    }
+    return 0;
+}
+
+}  // namespace
+
+int tool_parse_stream_args(tool_stream_kind kind, int argc, char** argv, tool_stream_args* args) {
+    bool history = kind == tool_stream_kind::history;
+    const char* command = history ? "history" : "watch";
+    std::span<const tool_option> table(history ? std::span<const tool_option>(HISTORY_OPTIONS)
+                                               : std::span<const tool_option>(WATCH_OPTIONS));
+    std::vector<tool_parsed_option> parsed;
+    std::vector<const char*> operands, excludes;
+    int status = tool_parse_args(argc, argv, table, &parsed, &operands);
+    if (status != 0) {
+        return status;
+    }
+    vantles_stream_options* opt = &args->options;
+    tool_event_output* out = &args->output;
+    opt->latency_us = STREAM_DEFAULT_LATENCY_US;
+    if (history) {
+        opt->since_when = 0;  // everything the volumes keep
+        out->until_history_done = true;
+    }
+    for (const tool_parsed_option& o : parsed) {
+        int err = 0;
+        switch (o.key) {
+            case TOOL_OPTION_HELP:
+                args->help = true;
+                return 0;
+            case STREAM_LATENCY:
+                err = tool_parse_seconds(o.value, &opt->latency_us);
+                break;
+            case STREAM_FILES:
+                opt->create_flags |= VANTLES_FLAG_FILE_EVENTS;
+                break;
+            case STREAM_EXCLUDE:
+                excludes.push_back(o.value);
+                break;
+            case STREAM_SINCE:
+                err = history ? parse_history_since(o.value, &opt->since_when)
+                              : tool_parse_event_id(o.value, &opt->since_when);
+                break;
+            case STREAM_NO_DEFER:
+                opt->create_flags |= VANTLES_FLAG_NO_DEFER;
+                break;
+            case STREAM_IGNORE_SELF:
+                opt->create_flags |= VANTLES_FLAG_IGNORE_SELF;
+                break;
+            case STREAM_MARK_SELF:
+                opt->create_flags |= VANTLES_FLAG_MARK_SELF;
+                break;
+            case STREAM_DEVICE:
+                err = tool_parse_device(o.value, &opt->device);
+                break;
+            case STREAM_SOCKET:
+                args->socket = o.value;
+                break;
+            case STREAM_COUNT:
+                err = tool_parse_u64(o.value, &out->limit);
+                err = err == 0 && out->limit == 0 ? EINVAL : err;
+                break;
+            case STREAM_JSON:
+                out->json = true;
+                break;
+        }
+        if (err != 0) {
+            const char* name = "";
+            for (const tool_option& known : table) {
+                name = known.key == o.key ? known.name : name;
+            }
+            tool_error("--%s: invalid value '%s' (try 'vantles %s --help')", name, o.value,
+                       command);
+            return TOOL_EXIT_USAGE;
+        }
+    }
+    if (operands.empty()) {
+        tool_error("%s: no path given (try 'vantles %s --help')", command, command);
+        return TOOL_EXIT_USAGE;
+    }
+    if (excludes.size() > STREAM_MAX_EXCLUDES) {
+        tool_error("%s: at most %zu --exclude paths", command, STREAM_MAX_EXCLUDES);
+        return TOOL_EXIT_USAGE;
+    }
+    bool on_device = opt->device != 0;
+    status = collect_paths(operands, on_device, &opt->paths);
+    for (size_t i = 0; status == 0 && i < excludes.size(); i++) {
+        std::string path;
+        status = exclude_path(excludes[i], on_device, &path);
+        opt->excludes.push_back(path);
+    }
+    return status;
+}
+
+bool tool_output_complete(const tool_event_output& out) {
+    return (out.limit != 0 && out.printed >= out.limit) ||
+           (out.until_history_done && out.history_done);
+}
+
+void tool_print_batch(void* ctx, std::span<const vantles_event> events) {
+    auto* out = static_cast<tool_event_output*>(ctx);
+    for (const vantles_event& event : events) {
+        if (tool_output_complete(*out)) {
+            return;
+        }
+        out->line.clear();
+        if (out->json) {
+            json_append_event(&out->line, event);
+        } else {
+            char flags[512];  // room for the names of all 32 bits
+            size_t needed = vantles_format_flags(event.flags, ",", flags, sizeof flags);
+            out->line = std::to_string(event.id);
+            out->line += ' ';
+            out->line += needed == 0 ? "none" : flags;
+            out->line += ' ';
+            out->line += event.path;
+        }
+        out->line += '\n';
+        fwrite(out->line.data(), 1, out->line.size(), out->file);
+        out->printed++;
+        if ((event.flags & VANTLES_EVENT_HISTORY_DONE) != 0) {
+            out->history_done = true;
+        }
+    }
+}

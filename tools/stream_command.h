@@ -1,0 +1,52 @@
+// What `vantles watch` and `vantles history` share: the parsing of their command lines into
+// stream options, the printing of event batches (one line or one JSON object per event), and
+// the loop that runs a registered stream until a signal, the end of the output or the daemon
+// ends it.
+#pragma once
+
+#include "tools/options.h"
+#include "vantles/stream.h"
+
+#include <cstdint>
+#include <cstdio>
+#include <span>
+#include <string>
+
+// Which command a command line belongs to: the options each takes and their defaults.
+enum class tool_stream_kind { watch, history };
+
+// Where and how batches are printed, and when the output is complete.
+struct tool_event_output {
+    FILE* file = stdout;
+    bool json = false;
+    uint64_t limit = 0;               // events to print before the output is complete; 0: no limit
+    bool until_history_done = false;  // complete once the history-done event is printed
+    uint64_t printed = 0;
+    bool history_done = false;  // the history-done event was printed
+    std::string line;           // reused for each event
+};
+
+struct tool_stream_args {
+    vantles_stream_options options;
+    tool_event_output output;
+    const char* socket = nullptr;  // the --socket value, null when not given
+    bool help = false;             // --help was given: nothing else was checked
+};
+
+// Parses the command line of a watch or a history into args: the options, then the paths
+// (which must exist unless --device is given). 0, or the exit status to return (a usage
+// error, or a path that cannot be resolved) after printing the reason.
+int tool_parse_stream_args(tool_stream_kind kind, int argc, char** argv, tool_stream_args* args);
+
+// True when the output wants no more events.
+bool tool_output_complete(const tool_event_output& out);
+
+// The batch callback: prints each event ("ID FLAGS PATH", or the JSON object) on out->file
+// until the output is complete; events after that, in the same batch, are not printed.
+void tool_print_batch(void* ctx, std::span<const vantles_event> events);
+
+// Connects, registers a stream with options (printing into out) and delivers its batches
+// until SIGINT, SIGTERM or SIGHUP, the output is complete, or the daemon ends the stream.
+// command names the command in messages. Returns the exit status.
+int tool_run_stream(const char* command, const vantles_stream_options& options,
+                    tool_event_output* out);

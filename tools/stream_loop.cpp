@@ -1,0 +1,139 @@
+// The loop of `vantles watch` and `vantles history` (see stream_command.h): registers the
+// stream and delivers its batches.
+//
+// The loop polls the stream's descriptor and a self-pipe written by the SIGINT, SIGTERM and
+// SIGHUP handlers, so a signal ends the command through the normal path: unregister, exit 0.
+// The handlers reset themselves: a second signal (say, while a registration hangs) ends the
+// process at once.
+#include "platform/unique_fd.h"
+#include "tools/stream_command.h"
+#include "tools/tool.h"
+
+#include <fcntl.h>
+#include <poll.h>
+#include <signal.h>
+#include <unistd.h>
+
+#include <atomic>
+#include <cerrno>
+#include <cstring>
+
+namespace {
+
+// Write end of the self-pipe; the handlers only write one byte to it.
+std::atomic<int> stream_signal_fd{-1};
+static_assert(std::atomic<int>::is_always_lock_free);
+
+void on_signal(int) {
+    int saved = errno;
+    char byte = 1;
+    ssize_t written = write(stream_signal_fd.load(), &byte, 1);
+    (void)written;  // a full pipe already wakes the loop
+    errno = saved;
+}
+
+// The self-pipe (read end in *read_end, write end in *write_end) and the handlers. 0 or an
+// errno value.
+int install_signal_pipe(unique_fd* read_end, unique_fd* write_end) {
+    int fds[2];
+    if (pipe2(fds, O_CLOEXEC | O_NONBLOCK) != 0) {
+        return errno;
+    }
+    read_end->reset(fds[0]);
+    write_end->reset(fds[1]);
+    stream_signal_fd.store(fds[1]);
+    struct sigaction action = {};
+    action.sa_handler = on_signal;
+    action.sa_flags = SA_RESETHAND;
+    sigemptyset(&action.sa_mask);
+    for (int sig : {SIGINT, SIGTERM, SIGHUP}) {
+        if (sigaction(sig, &action, nullptr) != 0) {
+            return errno;
+        }
+    }
+    return 0;
+}
+
+// Delivers batches until a signal, the output is complete, or the end of the stream. Returns
+// the exit status.
+int run_loop(vantles_stream* stream, int signal_fd, const tool_event_output& out) {
+    pollfd fds[2] = {{signal_fd, POLLIN, 0}, {vantles_stream_fd(stream), POLLIN, 0}};
+    for (;;) {
+        if (poll(fds, 2, -1) < 0) {
+            if (errno == EINTR) {
+                continue;
+            }
+            tool_error("poll: %s", strerror(errno));
+            return TOOL_EXIT_FAILURE;
+        }
+        if (fds[0].revents != 0) {
+            return TOOL_EXIT_OK;
+        }
+        if (fds[1].revents == 0) {
+            continue;
+        }
+        int err = vantles_stream_dispatch(stream, 0);
+        if (fflush(out.file) != 0) {
+            tool_error("writing the events: %s", strerror(errno));
+            return TOOL_EXIT_FAILURE;
+        }
+        if (tool_output_complete(out)) {
+            return TOOL_EXIT_OK;
+        }
+        switch (err) {
+            case 0:
+            case ETIMEDOUT:
+            case EINTR:
+                break;
+            case EPROTO:
+                tool_error("dropped a message from the daemon that is not an event batch");
+                break;
+            case ECONNRESET:
+                tool_error("the daemon ended the stream (did vantlesd stop?)");
+                return TOOL_EXIT_FAILURE;
+            default:
+                tool_error("receiving events: %s", strerror(err));
+                return TOOL_EXIT_FAILURE;
+        }
+    }
+}
+
+}  // namespace
+
+int tool_run_stream(const char* command, const vantles_stream_options& options,
+                    tool_event_output* out) {
+    // Reachability first, so that a missing daemon is told apart from a refused registration.
+    vantles_connection probe;
+    int err = vantles_connect(options.socket_path, &probe);
+    if (err != 0) {
+        tool_report_unreachable(options.socket_path, err);
+        return TOOL_EXIT_FAILURE;
+    }
+    vantles_close(&probe);
+
+    unique_fd signal_read, signal_write;
+    err = install_signal_pipe(&signal_read, &signal_write);
+    if (err != 0) {
+        tool_error("signal handlers: %s", strerror(err));
+        return TOOL_EXIT_FAILURE;
+    }
+    vantles_stream* stream = nullptr;
+    err = vantles_stream_create(options, tool_print_batch, out, &stream);
+    if (err != 0) {
+        tool_error("%s: %s", command, strerror(err));
+        return TOOL_EXIT_FAILURE;
+    }
+    int status = TOOL_EXIT_FAILURE;
+    err = vantles_stream_start(stream);
+    if (err == ENOENT || err == ECONNREFUSED) {
+        tool_report_unreachable(options.socket_path, err);
+    } else if (err != 0) {
+        tool_error("the daemon refused the registration: %s (code %d)", tool_describe_code(err),
+                   err);
+    } else {
+        status = run_loop(stream, signal_read.get(), *out);
+    }
+    vantles_stream_destroy(stream);
+    stream_signal_fd.store(-1);  // before the pipe closes with signal_write
+    return status;
+}
