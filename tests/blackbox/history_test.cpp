@@ -456,4 +456,56 @@ TEST_F(History, UnprivilegedReplayShowsOnlyWhatItMayRead) {
         EXPECT_EQ(std::string::npos, text.find(hidden)) << hidden << " in:\n" << text;
 }
 
+// Replaying clients whose process dies while the daemon is stuck sending them their history
+// give their reader slots back: more of them than there are slots die halfway, and a replay
+// afterwards still runs to its end.
+TEST_F(History, ClientsKilledMidReplayGiveBackTheirReaderSlots) {
+    ASSERT_TRUE(start(&first_));
+    ASSERT_EQ(0, live_make_dir(first_, "/var/r"));
+    std::string host = live_root_path(first_, "/var/r");
+    for (int i = 0; i < 2 * HISTORY_FLUSH_NAMES; i++)
+        ASSERT_EQ(0, make_file(host + "/a-rather-long-name-to-fill-sockets-" + std::to_string(i)));
+    ASSERT_EQ(0, live_sync(first_, "/var/r"));
+    ASSERT_FALSE(log_files(var_log_dir()).empty());
+
+    // A child registers more replaying streams than there are reader slots and never reads.
+    constexpr int STUCK = 10;
+    int fds[2];
+    ASSERT_EQ(0, pipe2(fds, O_CLOEXEC));
+    fflush(nullptr);
+    pid_t child = fork();
+    ASSERT_GE(child, 0);
+    if (child == 0) {
+        prctl(PR_SET_PDEATHSIG, SIGKILL);
+        std::vector<vantles_stream*> streams(STUCK);
+        for (vantles_stream*& s : streams) {
+            vantles_stream_options options =
+                live_options(first_, {"/var/r"}, VANTLES_FLAG_FILE_EVENTS);
+            options.since_when = 0;
+            if (vantles_stream_create(options, live_sink_collect, nullptr, &s) != 0 ||
+                vantles_stream_start(s) != 0)
+                _exit(1);
+        }
+        if (write(fds[1], "R", 1) != 1)
+            _exit(1);
+        pause();
+        _exit(0);
+    }
+    close(fds[1]);
+    char ready = 0;
+    ASSERT_EQ(1, read(fds[0], &ready, 1));
+    close(fds[0]);
+    // Long enough for the daemon to fill their sockets and wait in its sends.
+    usleep(1000000);
+    kill(child, SIGKILL);
+    waitpid(child, nullptr, 0);
+
+    live_stream after;
+    ASSERT_TRUE(replay(first_, &after, {"/var/r"}, 0));
+    EXPECT_GE(split_at_done(&after.sink).replayed.size(),
+              static_cast<size_t>(2 * HISTORY_FLUSH_NAMES));
+    ASSERT_EQ(0, live_stream_stop(&after));
+    EXPECT_TRUE(live_state_becomes(&first_, LIVE_INTERNAL_CLIENTS, -1, HISTORY_WAIT_MS));
+}
+
 }  // namespace
