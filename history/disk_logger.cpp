@@ -93,7 +93,7 @@ void restart_wrapped_history(dev_info* di, dls* state) {
     state->appending = 0;
     state->last_event_id = 0;
     create_uuid_file(di, state);
-    di->flags &= ~DEV_IDS_WRAPPED;
+    __atomic_fetch_and(&di->flags, ~DEV_IDS_WRAPPED, __ATOMIC_RELAXED);
 }
 
 // The stored form of a path of volume di: relative to the mount point ("/mnt/v/a/b" on a
@@ -137,14 +137,16 @@ void file_one_event(const char* path, int32_t length, uint32_t flags, uint32_t d
     dev_info* di = find_dev_info(device);
     bool may_flush = false;
     if (di) {
-        if (di->flags & DEV_LOG_DISABLED) {
+        // The event thread may mark the volume wrapped at any time.
+        uint32_t dev_flags = __atomic_load_n(&di->flags, __ATOMIC_RELAXED);
+        if (dev_flags & DEV_LOG_DISABLED) {
             return;
         }
-        if (!(di->flags & DEV_NOT_LOGGED) && di->dls) {
+        if (!(dev_flags & DEV_NOT_LOGGED) && di->dls) {
             state = di->dls;
         }
-        if (!(di->flags & DEV_NOT_LOGGED)) {
-            if (di->flags & DEV_IDS_WRAPPED) {
+        if (!(dev_flags & DEV_NOT_LOGGED)) {
+            if (dev_flags & DEV_IDS_WRAPPED) {
                 restart_wrapped_history(di, state);
             }
             if (device == di->dev) {
@@ -256,14 +258,14 @@ int start_disk_logger() {
         log_critical("Failed to create disk logger client.");
         return EINVAL;
     }
-    root_state->fci = fci;
+    __atomic_store_n(&root_state->fci, fci, __ATOMIC_RELEASE);
     fci->flags.fetch_or(CLIENT_IS_INTERNAL, std::memory_order_acq_rel);
     num_internal_clients.fetch_add(1, std::memory_order_acq_rel);
     num_clients.fetch_add(1, std::memory_order_acq_rel);
     iterate_devices(
         [](dev_info* di, void* arg) {
-            if (di->dls && !di->dls->fci) {
-                di->dls->fci = static_cast<client_info*>(arg);
+            if (di->dls && !__atomic_load_n(&di->dls->fci, __ATOMIC_ACQUIRE)) {
+                __atomic_store_n(&di->dls->fci, static_cast<client_info*>(arg), __ATOMIC_RELEASE);
             }
             return 0;
         },

@@ -65,7 +65,7 @@ uint64_t after_step() {
         usleep(EVENT_THREAD_SHUTDOWN_POLL_US);
     // Every history gets its last flush; the root volume's state goes last with the rest.
     if (global_dls)
-        global_dls->fci = nullptr;
+        __atomic_store_n(&global_dls->fci, nullptr, __ATOMIC_RELEASE);
     iterate_devices(cleanup_dls, nullptr);
     global_dls = nullptr;
     exit(0);
