@@ -140,7 +140,7 @@ gzFile open_log_file(dls* state, int take_lock) {
         }
     }
 
-    gzFile gz = gzdopen(fd, "ab");
+    gzFile gz = gzdopen(fd, LOG_WRITER_GZIP_MODE);
     if (gz == nullptr) {
         close(fd);
         state->active = 0;

@@ -11,6 +11,10 @@
 struct dev_info;
 struct dls;
 
+// Log files are appended with the fastest compression: a flush runs on the disk logger's
+// thread, which must keep up with the intake, and level 1 still packs sorted paths well.
+constexpr const char* LOG_WRITER_GZIP_MODE = "ab1";
+
 // One log buffer on its way to a volume's history. The writer fills in the buffer's header
 // (magic, checksum, length = fill) and, after a finished file or a full disk, resets it to an
 // empty buffer (checksum 0, length 12); fill is the caller's.
