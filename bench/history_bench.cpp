@@ -238,7 +238,12 @@ int run_size(const options& o) {
         fprintf(stderr, "history: cannot read %s: %s\n", HB_LOG_DIR, strerror(err));
         return 1;
     }
-    uint64_t events = c.events.load();
+    // Every change made is one event (a name created, a write appended). The client's count
+    // is the daemon's own word for it, but only when the client lost none.
+    uint64_t received = c.events.load();
+    uint64_t changes = names.size() + modifications;
+    bool client_whole = c.user_dropped.load() == 0 && c.kernel_dropped.load() == 0;
+    uint64_t events = client_whole ? received : changes;
     uint64_t ids = last_id - first_id;
     printf(
         "history_size: %zu names (%zu directories, %zu files, %zu failed) recreated under %s, "
@@ -246,9 +251,13 @@ int run_size(const options& o) {
         "\"/\", file level\n",
         names.size(), dirs, files, failed, o.dir.c_str(), o.rounds, o.every, modifications,
         changed_s);
-    printf("history_events_received %llu (events-dropped notices %llu, kernel-dropped %llu)\n",
-           (unsigned long long)events, (unsigned long long)c.user_dropped.load(),
-           (unsigned long long)c.kernel_dropped.load());
+    printf(
+        "history_events %llu (%s); changes made %llu, events received by the client %llu "
+        "(events-dropped notices %llu, kernel-dropped %llu)\n",
+        (unsigned long long)events,
+        client_whole ? "as the client received them" : "the changes made: the client lost some",
+        (unsigned long long)changes, (unsigned long long)received,
+        (unsigned long long)c.user_dropped.load(), (unsigned long long)c.kernel_dropped.load());
     printf("history_event_ids_assigned %llu (ids %llu to %llu)\n", (unsigned long long)ids,
            (unsigned long long)first_id, (unsigned long long)last_id);
     printf("history_log_files %d, bytes %llu (uuid file %llu bytes more)\n", h.files,
