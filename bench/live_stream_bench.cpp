@@ -17,6 +17,11 @@
 //               Per rate: whether every client received all its events, and the daemon's peak
 //               memory (VmHWM). Reports the highest such rate.
 //
+// After every run (the daemon stopped with SIGTERM, so its disk logger made its last flush) a
+// "history:" line tells whether the disk logger kept up with the stream: the number of
+// "the history has a gap" messages in the daemon's log (its ring of 8192 overflowed), the
+// records in "/.vantlesd" against the distinct paths sent, and the bytes of the log files.
+//
 // Needs to run inside the scratch root of bench/live_delivery.sh (the daemon writes at the
 // root of its root volume). Run: sudo bench/live_delivery.sh throughput|burst|fanout [options]
 // Options: --daemon PATH (default /bin/vantlesd), --rates R1,R2,.. (records/s), --seconds S
@@ -35,6 +40,7 @@
 // events' worth (0.8 ms at 300,000 events/s) costs events. stall_ms shows the hold-ups the
 // machine itself caused during the run; on a shared machine, run with --repeat.
 #include "bench/bench_clock.h"
+#include "bench/history_files.h"
 #include "bench/live_harness.h"
 
 #include <sys/epoll.h>
@@ -55,6 +61,7 @@ namespace {
 constexpr const char* LIVE_SOCKET = "/tmp/vantlesd.sock";
 constexpr const char* LIVE_FIFO = "/tmp/vantlesd.records";
 constexpr const char* LIVE_LOG = "/tmp/vantlesd.err";
+constexpr const char* LIVE_LOG_DIR = "/.vantlesd";  // the root volume's history
 constexpr int LIVE_PIPE_BYTES = 1 << 20;  // the FIFO holds about what a kernel queue would
 constexpr int LIVE_FIFO_OPEN_TIMEOUT_MS = 10000;
 constexpr double LIVE_QUIET_SECONDS = 2.0;  // no new event for this long: delivery is over
@@ -184,6 +191,7 @@ bool start_daemon(const options& o, live_daemon* d) {
     d->socket = LIVE_SOCKET;
     d->log = LIVE_LOG;
     d->fifo = LIVE_FIFO;
+    remove_log_dir(LIVE_LOG_DIR);
     if (make_fifo(LIVE_FIFO) != 0) {
         perror("mkfifo");
         return false;
@@ -191,11 +199,28 @@ bool start_daemon(const options& o, live_daemon* d) {
     return live_daemon_start(d) == 0;
 }
 
-// Stops the daemon, printing its log first when asked to.
-void stop_daemon(const options& o, live_daemon* d) {
+// Stops the daemon (SIGTERM: its disk logger files what it holds and flushes), printing its
+// log first when asked to, then the history the run left in the root volume's log directory:
+// whether the disk logger kept up (no gap message, a record for every distinct path sent) and
+// its size. The directory is removed, so that every run's daemon starts a history of its own.
+void stop_daemon(const options& o, live_daemon* d, size_t sent) {
     live_daemon_stop(d);
+    std::string log = live_daemon_log(*d);
     if (o.show_log)
-        printf("---- daemon log ----\n%s---- end of log ----\n", live_daemon_log(*d).c_str());
+        printf("---- daemon log ----\n%s---- end of log ----\n", log.c_str());
+    history_figures h;
+    if (read_history(LIVE_LOG_DIR, &h) != 0) {
+        printf("  history: no log directory %s\n", LIVE_LOG_DIR);
+        return;
+    }
+    printf(
+        "  history: gap messages %zu; %llu records for %zu distinct paths sent; %d log files, "
+        "%llu bytes (%.2f per record)%s\n",
+        count_occurrences(log, HISTORY_GAP_MESSAGE), (unsigned long long)h.records, sent, h.files,
+        (unsigned long long)h.log_bytes, h.records ? double(h.log_bytes) / double(h.records) : 0,
+        h.bad_buffers ? " BAD BUFFERS" : "");
+    fflush(stdout);
+    remove_log_dir(LIVE_LOG_DIR);
 }
 
 // Waits until counted() reaches expected, or nothing new came for LIVE_QUIET_SECONDS past the
@@ -293,7 +318,7 @@ int run_throughput(const options& o) {
         fflush(stdout);
         vantles_stream_destroy(st);
         close(fd);
-        stop_daemon(o, &d);
+        stop_daemon(o, &d, n);
     }
     printf(
         "throughput_best_clean_rate %.0f events/s in at least one run, %.0f in all %d runs "
@@ -429,7 +454,7 @@ int run_burst(const options& o) {
     printf("burst_result %s\n", ok ? "PASS" : "FAIL");
     vantles_stream_destroy(st);
     close(fd);
-    stop_daemon(o, &d);
+    stop_daemon(o, &d, n);
     return ok ? 0 : 1;
 }
 
@@ -578,7 +603,7 @@ int run_fanout(const options& o) {
         for (vantles_stream* st : rx.streams)
             vantles_stream_destroy(st);
         close(fd);
-        stop_daemon(o, &d);
+        stop_daemon(o, &d, n);
     }
     printf(
         "fanout_best_clean_rate %.0f records/s (%.0f deliveries/s) in at least one run, "
