@@ -571,6 +571,28 @@ TEST(flush_fname_table, writes_every_name_across_full_buffers_and_ends_a_file_at
             }
         }
         CHILD_EXPECT(c, state->appending == 0 && state->bytes_in_file == 0);
+
+        // Records of 923 bytes: 284 of them after the header would fill the area to its last
+        // byte, which a buffer never does, so each full buffer holds 283.
+        events.clear();
+        want.clear();
+        for (uint32_t i = 0; i < 600; ++i) {
+            char number[16];
+            snprintf(number, sizeof number, "%04u", i);
+            std::string name = number + std::string(910 - 4, 'q');
+            events.push_back({"/mnt/v/" + name, v.vol->dev, 0x2000 + i, EVENT_DELETE});
+            want.push_back({name, 0x2000 + i, EVENT_DELETE});
+        }
+        deliver(events);
+        flush_fname_table(v.vol);
+        log_file exact = read_log(state, 0x2000 + 600);
+        CHILD_EXPECT(c, exact.valid && exact.records == want);
+        CHILD_EXPECT(c, exact.buffers.size() == 3);
+        if (exact.buffers.size() == 3) {
+            CHILD_EXPECT(c, exact.buffers[0].size() == DISK_LOG_HEADER_SIZE + 283 * 923);
+            CHILD_EXPECT(c, exact.buffers[1].size() == DISK_LOG_HEADER_SIZE + 283 * 923);
+            CHILD_EXPECT(c, exact.buffers[2].size() == DISK_LOG_HEADER_SIZE + 34 * 923);
+        }
         return c.result();
     });
 }
