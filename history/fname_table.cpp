@@ -86,7 +86,9 @@ bool fname_record(dls* state, const char* name, uint32_t len, uint64_t id, uint3
     fname_entry** slot = &state->fname_buckets[bucket_of(state, name)];
     fname_entry* found = nullptr;
     for (fname_entry* e = *slot; e; e = e->next) {
-        if (memcmp(e->name, name, len - 1) == 0 && e->name[len - 1] == '\0') {
+        // The length first: an entry's block ends at its name's NUL, so comparing len - 1
+        // bytes of a shorter name would read past the block.
+        if (strnlen(e->name, len) == len - 1 && memcmp(e->name, name, len - 1) == 0) {
             found = e;
             break;
         }
