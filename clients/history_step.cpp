@@ -163,6 +163,7 @@ restart:
     pthread_rwlock_unlock(&state->lock);
     bool read_any = false;
     uint64_t after_last_read = 0;
+    disk_log_image last;
 
     for (;;) {
         // Every file but the last: the disk logger appends only to the last one.
@@ -213,10 +214,14 @@ restart:
             catch_up_polls++;
         }
 
+        // The slot for the last file is taken before the lock: waiting for one under the lock
+        // would keep the writer out for as long as other replays take.
+        take_reader_slot(&last);
         pthread_rwlock_rdlock(&state->lock);
         if (state->num_files > files_at_start && !going_away(fci)) {
             files_at_start = state->num_files;
             pthread_rwlock_unlock(&state->lock);
+            free_disk_log_image(&last);  // never two slots at once
             continue;
         }
         break;  // keeping the lock: the writer stays out of the last file
@@ -224,15 +229,22 @@ restart:
 
     if (!logger_of(state) || going_away(fci)) {
         pthread_rwlock_unlock(&state->lock);
+        free_disk_log_image(&last);
         return 0;
     }
-    if (state->num_files > 0 && next <= state->num_files - 1 &&
-        dls_log_file_path(state, state->file_ids[state->num_files - 1], path)) {
-        read_disk_log(v, fci, path, fci->since_when);
-    }
+    // The last file and the pending names are taken together while the writer is kept out,
+    // so that no name is in neither; they are replayed after the lock is released, so that a
+    // client slow to take them cannot hold up the disk logger.
+    bool have_last = state->num_files > 0 && next <= state->num_files - 1 &&
+                     dls_log_file_path(state, state->file_ids[state->num_files - 1], path) &&
+                     load_disk_log(v, path, &last) == 0;
     uint32_t length = 0;
     uint8_t* page = copy_pending_names(state, &length);
     pthread_rwlock_unlock(&state->lock);
+    if (have_last && logger_of(state)) {
+        replay_disk_log_image(v, fci, &last, path, fci->since_when);
+    }
+    free_disk_log_image(&last);
     if (!logger_of(state)) {
         free(page);
         return 0;

@@ -19,6 +19,7 @@
 #include <unistd.h>
 #include <zlib.h>
 
+#include <algorithm>
 #include <cerrno>
 #include <cstdio>
 #include <cstdlib>
@@ -41,13 +42,6 @@ std::counting_semaphore<REPLAY_MAX_READERS>& reader_slots() {
     static std::counting_semaphore<REPLAY_MAX_READERS> slots(REPLAY_MAX_READERS);
     return slots;
 }
-
-struct reader_slot {
-    reader_slot() { reader_slots().acquire(); }
-    ~reader_slot() { reader_slots().release(); }
-    reader_slot(const reader_slot&) = delete;
-    reader_slot& operator=(const reader_slot&) = delete;
-};
 
 bool has_flag(const client_info* c, uint32_t flag) {
     return c->flags.load(std::memory_order_acquire) & flag;
@@ -301,8 +295,15 @@ int process_disk_event_buf(dev_info* v, client_info* c, uint8_t* buffer, uint32_
     return result;
 }
 
-int read_disk_log(dev_info* v, client_info* c, const char* path, uint64_t since) {
-    reader_slot slot;
+void take_reader_slot(disk_log_image* image) {
+    if (!image->holds_slot) {
+        reader_slots().acquire();
+        image->holds_slot = true;
+    }
+}
+
+int load_disk_log(dev_info* v, const char* path, disk_log_image* out) {
+    take_reader_slot(out);
 
     int fd = open(path, O_RDONLY | O_NOFOLLOW);
     struct stat st;
@@ -320,6 +321,7 @@ int read_disk_log(dev_info* v, client_info* c, const char* path, uint64_t since)
         if (fd >= 0) {
             close(fd);
         }
+        free_disk_log_image(out);
         return EINVAL;
     }
     if (st.st_size == 0) {
@@ -331,15 +333,50 @@ int read_disk_log(dev_info* v, client_info* c, const char* path, uint64_t since)
         int err = errno ? errno : EIO;
         log_critical("read_disk_log: failed to gzopen %s", path);
         close(fd);
+        free_disk_log_image(out);
         return err;
     }
-    uint8_t* area = static_cast<uint8_t*>(malloc(REPLAY_AREA_SIZE));
-    if (!area) {
-        gzclose(gz);
-        return ENOMEM;
+    uint32_t capacity = 0;
+    for (;;) {
+        if (out->size == capacity) {
+            if (capacity >= REPLAY_IMAGE_MAX) {
+                log_critical("read_disk_log: %s holds more than %u bytes; the rest is not read",
+                             path, REPLAY_IMAGE_MAX);
+                break;
+            }
+            capacity = capacity == 0 ? REPLAY_AREA_SIZE : capacity * 2;
+            auto* grown = static_cast<uint8_t*>(realloc(out->data, capacity));
+            if (!grown) {
+                gzclose(gz);
+                free_disk_log_image(out);
+                return ENOMEM;
+            }
+            out->data = grown;
+        }
+        uint32_t want = std::min(capacity - out->size, REPLAY_READ_SIZE);
+        int got = gzread(gz, out->data + out->size, want);
+        if (got <= 0) {
+            break;  // the end, or a torn member: what came before it stands
+        }
+        out->size += (uint32_t)got;
     }
+    gzclose(gz);
+    return 0;
+}
 
-    // The file was opened with the daemon's rights; the permission checks of the replay run
+void free_disk_log_image(disk_log_image* image) {
+    free(image->data);
+    image->data = nullptr;
+    image->size = 0;
+    if (image->holds_slot) {
+        reader_slots().release();
+        image->holds_slot = false;
+    }
+}
+
+int replay_disk_log_image(dev_info* v, client_info* c, disk_log_image* image, const char* path,
+                          uint64_t since) {
+    // The file was read with the daemon's rights; the permission checks of the replay run
     // with the client's.
     if (c->uid != 0) {
         int err = thread_set_credentials(c->uid, c->gid, c->user_name);
@@ -353,49 +390,38 @@ int read_disk_log(dev_info* v, client_info* c, const char* path, uint64_t since)
             }
         }
     }
-
-    uint32_t fill = 0;
-    long long total = 0;
-    int last_read = 0;
-    bool ok = false;
-    while (!has_flag(c, CLIENT_GOING_AWAY)) {
-        uint32_t want = REPLAY_AREA_SIZE - fill;
-        if (want > REPLAY_READ_SIZE) {
-            want = REPLAY_READ_SIZE;
+    // Buffer after buffer; a buffer that fails its checks ends the file (nothing after it can
+    // be found reliably), as does one written with the alternate checksum.
+    bool ok = image->size == 0;
+    uint32_t at = 0;
+    while (at < image->size && !has_flag(c, CLIENT_GOING_AWAY)) {
+        uint32_t consumed = 0;
+        uint32_t kind = REPLAY_CHECKSUM_NONE;
+        if (process_disk_event_buf(v, c, image->data + at, image->size - at, 1, since, &consumed,
+                                   &kind) == 0) {
+            ok = true;
         }
-        last_read = want == 0 ? 0 : gzread(gz, area + fill, want);
-        if (last_read <= 0) {
+        if (consumed == 0 || kind != REPLAY_CHECKSUM_REGULAR) {
             break;
         }
-        total += last_read;
-        fill += (uint32_t)last_read;
-        // Every complete buffer held is gone through before the next read: short buffers
-        // lie several to a read, and those still held when the file ends would be lost.
-        uint32_t consumed;
-        do {
-            uint32_t kind = REPLAY_CHECKSUM_NONE;
-            if (process_disk_event_buf(v, c, area, fill, 1, since, &consumed, &kind) == 0) {
-                ok = true;
-            }
-            if (consumed != 0 && kind == REPLAY_CHECKSUM_REGULAR) {
-                memmove(area, area + consumed, fill - consumed);
-                fill -= consumed;
-            } else if (consumed != 0) {
-                // A buffer written by the alternate checksum's writer: what follows it in
-                // the area is not trusted.
-                fill = 0;
-            }
-        } while (consumed != 0 && fill != 0 && !has_flag(c, CLIENT_GOING_AWAY));
-        // Nothing consumed: the buffer is incomplete or failed its checks; read more.
+        at += consumed;
     }
-    gzclose(gz);
-    free(area);
     if (!ok && !has_flag(c, CLIENT_GOING_AWAY)) {
         log_critical("read_disk_log: error processing log file %s (total_read %lld, size %d)", path,
-                     total, last_read);
+                     (long long)image->size, 0 /* the read that ended the file */);
     }
     if (c->uid != 0) {
         thread_restore_credentials();
     }
     return 0;
+}
+
+int read_disk_log(dev_info* v, client_info* c, const char* path, uint64_t since) {
+    disk_log_image image;
+    int err = load_disk_log(v, path, &image);
+    if (err == 0) {
+        replay_disk_log_image(v, c, &image, path, since);
+    }
+    free_disk_log_image(&image);
+    return err;
 }

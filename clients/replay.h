@@ -48,8 +48,33 @@ int client_buffer_flush(client_event_buffer* batch);
 int process_disk_event_buf(dev_info* v, client_info* c, uint8_t* buffer, uint32_t available,
                            int verify, uint64_t since, uint32_t* consumed, uint32_t* kind);
 
-// Reads the gzip log file at path of volume v and replays its buffers into c, under c's
-// credentials when c is not root. 0 once the file has been read (faulty buffers included),
-// EINVAL when it cannot be opened or is not a regular file, the errno of a failed gzip open,
-// or ENOMEM.
+// A log file read into memory whole (its buffers back to back), holding one of the
+// REPLAY_MAX_READERS reader slots until it is freed. A file is at most 16 buffers; anything
+// past REPLAY_IMAGE_MAX bytes is not read.
+constexpr uint32_t REPLAY_IMAGE_MAX = 32 * REPLAY_AREA_SIZE;
+struct disk_log_image {
+    uint8_t* data = nullptr;
+    uint32_t size = 0;
+    bool holds_slot = false;
+};
+
+// Waits for a reader slot for image unless it holds one.
+void take_reader_slot(disk_log_image* image);
+
+// Takes a reader slot unless out holds one, then reads the file at path (out empty before)
+// with the daemon's rights. 0 (image
+// filled; empty for an empty file), EINVAL when it cannot be opened or is not a regular file,
+// the errno of a failed gzip open, or ENOMEM. The image is freed in every case by
+// free_disk_log_image.
+int load_disk_log(dev_info* v, const char* path, disk_log_image* out);
+void free_disk_log_image(disk_log_image* image);
+
+// Replays the buffers of a loaded file into c, under c's credentials when c is not root. 0.
+int replay_disk_log_image(dev_info* v, client_info* c, disk_log_image* image, const char* path,
+                          uint64_t since);
+
+// load_disk_log and replay_disk_log_image: reads the gzip log file at path of volume v and
+// replays its buffers into c, under c's credentials when c is not root. 0 once the file has been
+// read (faulty buffers included), EINVAL when it cannot be opened or is not a regular file, the
+// errno of a failed gzip open, or ENOMEM.
 int read_disk_log(dev_info* v, client_info* c, const char* path, uint64_t since);
