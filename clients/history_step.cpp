@@ -60,11 +60,7 @@ int append_pending(fname_entry* e, void* arg) {
     if (page->used + n + DISK_LOG_RECORD_TAIL >= page->capacity) {
         return 1;
     }
-    uint8_t* out = page->area + page->used;
-    memcpy(out, e->name, n);
-    memcpy(out + n, &e->event_id, sizeof e->event_id);
-    memcpy(out + n + sizeof e->event_id, &e->flags, sizeof e->flags);
-    page->used += n + DISK_LOG_RECORD_TAIL;
+    page->used += fname_entry_store(e, (uint32_t)n, page->area + page->used);
     return 0;
 }
 

@@ -200,11 +200,7 @@ int append_fname_to_buffer(fname_entry* e, void* arg) {
         write_log_buffer(ctx->di, ctx->dls, ctx, 0);
         start_buffer(ctx);
     }
-    uint8_t* out = ctx->buffer + ctx->fill;
-    memcpy(out, e->name, n);
-    memcpy(out + n, &e->event_id, sizeof e->event_id);
-    memcpy(out + n + sizeof e->event_id, &e->flags, sizeof e->flags);
-    ctx->fill += n + DISK_LOG_RECORD_TAIL;
+    ctx->fill += fname_entry_store(e, n, ctx->buffer + ctx->fill);
     return 0;
 }
 

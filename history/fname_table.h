@@ -20,6 +20,15 @@ struct fname_entry {
     char name[];              // stored form, NUL-terminated
 };
 
+// Writes e as a log record (name with its NUL, id, flags) at out; n is the name's length with
+// its NUL. Returns the bytes written, n + 12.
+inline uint32_t fname_entry_store(const fname_entry* e, uint32_t n, uint8_t* out) {
+    __builtin_memcpy(out, e->name, n);
+    __builtin_memcpy(out + n, &e->event_id, sizeof e->event_id);
+    __builtin_memcpy(out + n + sizeof e->event_id, &e->flags, sizeof e->flags);
+    return n + (uint32_t)(sizeof e->event_id + sizeof e->flags);
+}
+
 // Growth stops once doubling would reach this many buckets.
 constexpr uint32_t FNAME_MAX_BUCKETS = 0x80000;
 

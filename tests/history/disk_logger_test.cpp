@@ -40,6 +40,7 @@ namespace {
 using scratch_checks::child_checks;
 using scratch_checks::device_of;
 using scratch_checks::exists;
+using scratch_checks::gzip_members;
 using scratch_checks::read_file;
 using scratch_checks::run_scenario;
 
@@ -187,39 +188,6 @@ std::vector<std::string> log_files(const dls* state) {
 
 std::vector<uint64_t> file_ids(const dls* state) {
     return std::vector<uint64_t>(state->file_ids, state->file_ids + state->num_files);
-}
-
-// The file inflated member by member: one string per gzip member ("<broken member>" ends a
-// damaged file).
-std::vector<std::string> gzip_members(const std::string& path) {
-    std::string raw = read_file(path.c_str());
-    std::vector<std::string> members;
-    size_t at = 0;
-    while (at < raw.size()) {
-        z_stream z{};
-        if (inflateInit2(&z, 16 + MAX_WBITS) != Z_OK) {
-            break;
-        }
-        z.next_in = reinterpret_cast<Bytef*>(raw.data() + at);
-        z.avail_in = static_cast<uInt>(raw.size() - at);
-        std::string out;
-        int rc;
-        do {
-            char chunk[65536];
-            z.next_out = reinterpret_cast<Bytef*>(chunk);
-            z.avail_out = sizeof chunk;
-            rc = inflate(&z, Z_NO_FLUSH);
-            out.append(chunk, sizeof chunk - z.avail_out);
-        } while (rc == Z_OK);
-        at = raw.size() - z.avail_in;
-        inflateEnd(&z);
-        if (rc != Z_STREAM_END) {
-            members.push_back("<broken member>");
-            break;
-        }
-        members.push_back(out);
-    }
-    return members;
 }
 
 // The records of one buffer read back; false when the buffer fails a reader's checks (header,

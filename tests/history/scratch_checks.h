@@ -113,6 +113,39 @@ inline std::string read_file(const char* path) {
     return text;
 }
 
+// The file inflated member by member: one string per gzip member ("<broken member>" ends a
+// damaged file).
+inline std::vector<std::string> gzip_members(const std::string& path) {
+    std::string raw = read_file(path.c_str());
+    std::vector<std::string> members;
+    size_t at = 0;
+    while (at < raw.size()) {
+        z_stream z{};
+        if (inflateInit2(&z, 16 + MAX_WBITS) != Z_OK) {
+            break;
+        }
+        z.next_in = reinterpret_cast<Bytef*>(raw.data() + at);
+        z.avail_in = static_cast<uInt>(raw.size() - at);
+        std::string out;
+        int rc;
+        do {
+            char chunk[65536];
+            z.next_out = reinterpret_cast<Bytef*>(chunk);
+            z.avail_out = sizeof chunk;
+            rc = inflate(&z, Z_NO_FLUSH);
+            out.append(chunk, sizeof chunk - z.avail_out);
+        } while (rc == Z_OK);
+        at = raw.size() - z.avail_in;
+        inflateEnd(&z);
+        if (rc != Z_STREAM_END) {
+            members.push_back("<broken member>");
+            break;
+        }
+        members.push_back(out);
+    }
+    return members;
+}
+
 inline bool exists(const char* path) {
     struct stat st;
     return lstat(path, &st) == 0;
