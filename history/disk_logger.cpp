@@ -78,7 +78,7 @@ bool flush_names(dev_info* di, dls* state) {
     }
     log_write_ctx ctx = {di, state, area, DISK_LOG_BUFFER_SIZE, 0};
     start_buffer(&ctx);
-    iterate_fnames_sorted(state, append_fname_to_buffer, &ctx);
+    iterate_own_fnames_sorted(state, append_fname_to_buffer, &ctx);
     write_log_buffer(di, state, &ctx, 1);
     free(area);
     clear_fname_table(state);

@@ -4,7 +4,8 @@
 // pending names, and every volume at shutdown, is flushed: the names, sorted, packed into log
 // buffers and written by the log file writer.
 //
-// Lock order: dev_lock, then a dls's fname_lock, then its lock.
+// Lock order: dev_lock, then a dls's lock, then its fname_lock (the flush holds neither table
+// lock while it writes).
 #pragma once
 
 #include <cstdint>

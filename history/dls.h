@@ -1,7 +1,7 @@
 // The per-volume log state (`dls`) of a logged volume: its log directory, the list of its log
 // files, the writer's position and the table of names pending for the next flush.
 //
-// Lock order: dev_lock (volumes/dev_info.h), then fname_lock, then lock.
+// Lock order: dev_lock (volumes/dev_info.h), then lock, then fname_lock.
 #pragma once
 
 #include "common/limits.h"

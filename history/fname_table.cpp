@@ -116,29 +116,52 @@ bool fname_record(dls* state, const char* name, uint32_t len, uint64_t id, uint3
     return true;
 }
 
-void iterate_fnames_sorted(dls* state, int (*cb)(fname_entry* e, void* arg), void* arg) {
+namespace {
+
+// The entries in ascending strcmp order of their names, in a new array (*n of them), taken
+// under fname_lock for reading; null without entries or memory.
+fname_entry** sorted_entries(dls* state, uint32_t* n) {
+    *n = 0;
     pthread_rwlock_rdlock(&state->fname_lock);
     uint32_t count = state->fname_count;
-    auto** entries = static_cast<fname_entry**>(malloc((count ? count : 1) * sizeof(fname_entry*)));
-    if (!entries) {
-        pthread_rwlock_unlock(&state->fname_lock);
-        return;
-    }
-    uint32_t n = 0;
-    for (uint32_t b = 0; b <= state->fname_mask && n < count; b++) {
-        for (fname_entry* e = state->fname_buckets[b]; e && n < count; e = e->next) {
-            entries[n++] = e;
+    auto** entries =
+        count ? static_cast<fname_entry**>(malloc(count * sizeof(fname_entry*))) : nullptr;
+    for (uint32_t b = 0; entries && b <= state->fname_mask && *n < count; b++) {
+        for (fname_entry* e = state->fname_buckets[b]; e && *n < count; e = e->next) {
+            entries[(*n)++] = e;
         }
     }
-    std::sort(entries, entries + n, [](const fname_entry* a, const fname_entry* b) {
+    pthread_rwlock_unlock(&state->fname_lock);
+    std::sort(entries, entries + *n, [](const fname_entry* a, const fname_entry* b) {
         return strcmp(a->name, b->name) < 0;
     });
+    return entries;
+}
+
+}  // namespace
+
+void iterate_fnames_sorted(dls* state, int (*cb)(fname_entry* e, void* arg), void* arg) {
+    // Held across the callbacks too: the writer must not change or free an entry meanwhile.
+    pthread_rwlock_rdlock(&state->fname_lock);
+    uint32_t n = 0;
+    fname_entry** entries = sorted_entries(state, &n);
     for (uint32_t i = 0; i < n; i++) {
         if (cb(entries[i], arg) != 0) {
             break;
         }
     }
     pthread_rwlock_unlock(&state->fname_lock);
+    free(entries);
+}
+
+void iterate_own_fnames_sorted(dls* state, int (*cb)(fname_entry* e, void* arg), void* arg) {
+    uint32_t n = 0;
+    fname_entry** entries = sorted_entries(state, &n);
+    for (uint32_t i = 0; i < n; i++) {
+        if (cb(entries[i], arg) != 0) {
+            break;
+        }
+    }
     free(entries);
 }
 

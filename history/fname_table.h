@@ -40,5 +40,10 @@ bool fname_record(dls* state, const char* name, uint32_t len, uint64_t id, uint3
 // cb runs with fname_lock held for reading.
 void iterate_fnames_sorted(dls* state, int (*cb)(fname_entry* e, void* arg), void* arg);
 
+// The same for the table's only writer (the disk logger's thread), without fname_lock held
+// during the callbacks: no other thread changes or frees an entry, and a callback may then take
+// the log state's lock (which readers of the table take before fname_lock).
+void iterate_own_fnames_sorted(dls* state, int (*cb)(fname_entry* e, void* arg), void* arg);
+
 // Frees every entry; the bucket array keeps its size.
 void clear_fname_table(dls* state);

@@ -2,7 +2,7 @@
 // at once, so a crash loses at most the buffer being written and no file stays open between
 // buffers. A file takes the buffers of one flush, or up to DISK_LOG_FILE_CREDIT credited bytes.
 //
-// Lock order: the caller may hold dev_lock and fname_lock; state->lock is taken last.
+// Lock order: the caller may hold dev_lock, never fname_lock; state->lock is taken here.
 #include "history/log_writer.h"
 
 #include "common/crc.h"

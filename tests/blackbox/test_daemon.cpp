@@ -104,7 +104,9 @@ int spawn_daemon(test_daemon* d, const std::vector<std::string>& args, int mount
     if (pid == 0) {
         // Entering a mount namespace also moves to its root: the scratch root built for an
         // earlier daemon, which still shows the binary's directory and the socket's.
-        if (mount_ns >= 0 && setns(mount_ns, CLONE_NEWNS) != 0)
+        // A thread a sanitizer's runtime may start in the child shares the file-system
+        // context, which setns refuses to move: the child takes a context of its own first.
+        if (mount_ns >= 0 && (unshare(CLONE_FS) != 0 || setns(mount_ns, CLONE_NEWNS) != 0))
             _exit(126);
         dup2(null.get(), 0);
         dup2(null.get(), 1);
