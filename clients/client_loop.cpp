@@ -69,16 +69,22 @@ int32_t send_notice(client_info* fci, uint32_t flags, uint64_t id) {
     return fci->callback(fci->callback_ctx, 1, &length, &path, &flags, nullptr, &id);
 }
 
+// A registered client's thread ends at a termination signal; the disk logger's only once every
+// event read has been routed (it files them all).
+bool stopping(bool internal) {
+    return internal ? intake_finished.load() != 0 : shutting_down.load() != 0;
+}
+
 // Waits under fci->lock for a wake-up, until the whole second `seconds` ahead (for ever when
 // seconds is 0). A wake-up sent while the thread was busy is kept in wake_pending and ends
 // the wait at once. True when the time ran out without a wake-up.
-bool wait_for_wakeup(client_info* fci, int seconds) {
+bool wait_for_wakeup(client_info* fci, int seconds, bool internal = false) {
     struct timespec deadline;
     clock_gettime(CLOCK_REALTIME, &deadline);
     deadline.tv_sec += seconds;
     deadline.tv_nsec = 0;
     bool timed_out = false;
-    while (!fci->wake_pending && !timed_out && !shutting_down.load()) {
+    while (!fci->wake_pending && !timed_out && !stopping(internal)) {
         if (seconds == 0) {
             pthread_cond_wait(&fci->cond, &fci->lock);
         } else {
@@ -422,11 +428,11 @@ void* client_loop(void* arg) {
     constexpr uint32_t owed =
         CLIENT_GOING_AWAY | CLIENT_EVENTS_DROPPED | CLIENT_HISTORY_DONE_PENDING;
     int32_t r = 0;
-    while (!shutting_down.load() && !has_flag(fci, CLIENT_GOING_AWAY) && r == 0) {
+    while (!stopping(internal) && !has_flag(fci, CLIENT_GOING_AWAY) && r == 0) {
         pthread_mutex_lock(&fci->lock);
-        if (!shutting_down.load() && !has_flag(fci, owed)) {
-            bool timed_out =
-                wait_for_wakeup(fci, internal ? CLIENT_INTERNAL_TICK_SECONDS : CLIENT_IDLE_SECONDS);
+        if (!stopping(internal) && !has_flag(fci, owed)) {
+            bool timed_out = wait_for_wakeup(
+                fci, internal ? CLIENT_INTERNAL_TICK_SECONDS : CLIENT_IDLE_SECONDS, internal);
             if (internal && internal_client_tick) {
                 pthread_mutex_unlock(&fci->lock);
                 internal_client_tick(fci);

@@ -4,3 +4,4 @@
 
 std::atomic<uint32_t> event_thread_ready{0};
 std::atomic<uint32_t> shutting_down{0};
+std::atomic<uint32_t> intake_finished{0};

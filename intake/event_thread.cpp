@@ -18,10 +18,12 @@
 #include "history/disk_logger.h"
 #include "history/dls.h"
 #include "intake/decode.h"
+#include "intake/event_ids.h"
 #include "intake/event_table.h"
 #include "intake/producer.h"
 #include "platform/kernel_device.h"
 #include "platform/kernel_records.h"
+#include "platform/service_manager.h"
 #include "platform/thread_priority.h"
 #include "volumes/dev_info.h"
 
@@ -38,6 +40,8 @@ namespace {
 
 constexpr unsigned EVENT_THREAD_PARK_SECONDS = 86400;
 constexpr useconds_t EVENT_THREAD_SHUTDOWN_POLL_US = 50000;
+// How often the service manager hears the current event id and the number of clients.
+constexpr int64_t EVENT_THREAD_STATUS_SECONDS = 5;
 
 pthread_t producer_thread;
 
@@ -52,15 +56,22 @@ timespec deadline_after(uint64_t timeout_us) {
 uint64_t after_step() {
     timeval now;
     gettimeofday(&now, nullptr);
+    static int64_t status_sent = 0;
+    if (now.tv_sec - status_sent >= EVENT_THREAD_STATUS_SECONDS) {
+        status_sent = now.tv_sec;
+        service_notify_status(current_event_id(), num_clients.load());
+    }
     uint64_t timeout = latency_pass(&now);
     sweep_event_table(&intake_event_table);
     return timeout;
 }
 
 [[noreturn]] void shutdown_sequence() {
-    // The disk logger's client delivers what it holds before its thread ends.
-    wake_internal_clients();
+    service_notify_stopping();
     pthread_join(producer_thread, nullptr);
+    // Every event read has been routed: the disk logger files what it holds and ends.
+    intake_finished.store(1);
+    wake_internal_clients();
     while (num_internal_clients.load() != 0)
         usleep(EVENT_THREAD_SHUTDOWN_POLL_US);
     // Every history gets its last flush; the root volume's state goes last with the rest.
@@ -77,12 +88,14 @@ uint64_t after_step() {
         pthread_mutex_lock(&buffer_lock);
         event_buffer* buf = consumer_find_work();
         while (!buf) {
-            timespec deadline = deadline_after(timeout);
-            int rc = pthread_cond_timedwait(&buffer_cond, &buffer_lock, &deadline);
-            if (shutting_down.load()) {
+            // After a termination signal the producer still hands over what the device had
+            // taken from the kernel; the process ends once all of it is decoded.
+            if (shutting_down.load() && producer_finished.load()) {
                 pthread_mutex_unlock(&buffer_lock);
                 shutdown_sequence();
             }
+            timespec deadline = deadline_after(shutting_down.load() ? 1000 : timeout);
+            int rc = pthread_cond_timedwait(&buffer_cond, &buffer_lock, &deadline);
             if (rc == ETIMEDOUT) {
                 pthread_mutex_unlock(&buffer_lock);
                 timeout = after_step();
@@ -97,14 +110,10 @@ uint64_t after_step() {
                 log_critical("vantle consumer: spinning too much?!\n");
                 break;
             }
-            if (shutting_down.load())
-                break;
             consumer_step(buf, &intake_event_table, route_event);
             timeout = after_step();
             buf = consumer_next_work(buf);
         }
-        if (shutting_down.load())
-            shutdown_sequence();
     }
 }
 
@@ -193,10 +202,15 @@ int event_thread() {
 
     // Sequentially consistent: everything set up above is visible to a thread that sees it.
     event_thread_ready.store(1);
+    service_notify_ready();
     thread_set_precedence(EVENT_THREAD_PRECEDENCE);
 
-    if (shutting_down.load())
-        shutdown_sequence();
+    if (shutting_down.load()) {
+        // The signal came before the device was cloned: close it now, so the producer ends.
+        int fd = kernel_fd.exchange(-1);
+        if (fd >= 0)
+            kernel_device_close(fd);
+    }
     consumer_loop();
 }
 

@@ -94,6 +94,7 @@ event_buffer* event_buffers = nullptr;
 std::atomic<event_buffer*> producer_buffer{nullptr};
 std::atomic<event_buffer*> consumer_buffer{nullptr};
 std::atomic<int32_t> kernel_fd{-1};
+std::atomic<uint32_t> producer_finished{0};
 producer_read_fn producer_read = kernel_device_read;
 
 event_buffer* alloc_event_buffers(int count, int32_t size) {
@@ -139,8 +140,11 @@ void* vantle_producer(void*) {
     // short of a real-time policy, which a thread looping on a device must not have.
     thread_set_precedence(PRODUCER_PRECEDENCE);
 
+    // The clone is read until it reports itself closed: after a termination signal it still
+    // hands out what its source had taken from the kernel, so that none of it is lost.
+    const int fd = kernel_fd.load();
     int read_error = 0;
-    while (!shutting_down.load()) {
+    for (;;) {
         pthread_mutex_lock(&buffer_lock);
         event_buffer* b = choose_buffer();
         if (!b) {
@@ -155,10 +159,10 @@ void* vantle_producer(void*) {
         int32_t room = b->size - filled;
         pthread_mutex_unlock(&buffer_lock);
 
-        ssize_t n = producer_read(kernel_fd.load(), b->data + filled, static_cast<size_t>(room));
+        ssize_t n = producer_read(fd, b->data + filled, static_cast<size_t>(room));
         if (n < 0) {
             read_error = errno;
-            if (read_error == EBADF)
+            if (read_error == EBADF || shutting_down.load())
                 break;
             continue;
         }
@@ -179,10 +183,11 @@ void* vantle_producer(void*) {
 
     // Closed by shutdown_handler (EBADF): nothing left to close. Otherwise give up the stream.
     if (read_error != EBADF) {
-        int fd = kernel_fd.exchange(-1);
-        if (fd >= 0)
-            kernel_device_close(fd);
+        int open_fd = kernel_fd.exchange(-1);
+        if (open_fd >= 0)
+            kernel_device_close(open_fd);
     }
+    producer_finished.store(1);
     signal_consumer();
     return nullptr;
 }

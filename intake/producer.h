@@ -56,6 +56,8 @@ extern std::atomic<event_buffer*> consumer_buffer;
 // Handle of the cloned kernel event stream, -1 while there is none. Always set to -1 before
 // the handle is closed, so that whoever swaps it out closes it exactly once.
 extern std::atomic<int32_t> kernel_fd;
+// Set by the producer as it ends (its device closed, or given up).
+extern std::atomic<uint32_t> producer_finished;
 
 // Installs a chain made by alloc_event_buffers as the list, both sides on its head.
 void event_buffers_init(event_buffer* head);

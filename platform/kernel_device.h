@@ -37,5 +37,15 @@ int kernel_device_ioctl(int fd, unsigned long request, void* arg);
 // EINVAL when fd is not a clone or size cannot hold a dropped-events record.
 ssize_t kernel_device_read(int fd, void* buf, size_t size);
 
-// Closes a handle. Async-signal-safe. 0 or EBADF.
+// Closes a handle. Async-signal-safe. 0 or EBADF. A read after the close still returns what
+// the clone's source holds and what the kernel queued for it by then (a bounded amount), then
+// fails with EBADF.
 int kernel_device_close(int fd);
+
+// A fanotify group kept open across a restart of the daemon (by the service manager's
+// descriptor store): the next fanotify clone adopts it, with the events the kernel queued
+// meanwhile, instead of making a new group. The descriptor is owned by the device layer.
+void kernel_device_adopt_fanotify(int fd);
+// Called with every new fanotify group's descriptor (still owned by the device layer), so
+// that it can be kept across a restart.
+void kernel_device_on_new_fanotify(void (*fn)(int fd));

@@ -32,8 +32,10 @@
 #include <sys/stat.h>
 #include <sys/statfs.h>
 
+#include <atomic>
 #include <cerrno>
 #include <climits>
+#include <cstdio>
 #include <cstring>
 #include <ctime>
 #include <new>
@@ -449,7 +451,8 @@ int fan_fill(kernel_source* s, char* buf, size_t size, size_t* produced) {
         if (src->raw_used >= src->raw_have) {
             if (out > 0)
                 break;
-            if (src->small_read)  // let the queue fill (see the cost note at the top)
+            if (src->small_read &&
+                !src->base.draining)  // let the queue fill (see the note at the top)
                 clock_nanosleep(CLOCK_MONOTONIC, TIMER_ABSTIME, &src->next_read, nullptr);
             ssize_t n = read(src->fan.get(), src->raw.data(), src->raw.size());
             src->small_read = n > 0 && static_cast<size_t>(n) < FAN_SMALL_READ;
@@ -534,17 +537,62 @@ int mark_volumes(fan_source* src, uint64_t mask) {
     return 0;
 }
 
+std::atomic<int> adopted_group{-1};
+std::atomic<void (*)(int)> new_group_hook{nullptr};
+
+// The reporting flags of a fanotify group, from its descriptor's fdinfo ("fanotify flags:%x").
+// False when they cannot be read or are not those this source decodes.
+bool adopted_group_flags(int fd, bool* target_fid) {
+    char path[64];
+    snprintf(path, sizeof path, "/proc/self/fdinfo/%d", fd);
+    FILE* info = fopen(path, "re");
+    if (!info)
+        return false;
+    unsigned flags = 0;
+    bool found = false;
+    char line[256];
+    while (!found && fgets(line, sizeof line, info))
+        found = sscanf(line, "fanotify flags:%x", &flags) == 1;
+    fclose(info);
+    unsigned needed = FAN_REPORT_DFID_NAME | FAN_REPORT_FID;
+    if (!found || (flags & needed) != needed)
+        return false;
+    *target_fid = (flags & FAN_REPORT_TARGET_FID) != 0;
+    return true;
+}
+
 }  // namespace
 
+void kernel_device_adopt_fanotify(int fd) {
+    int old = adopted_group.exchange(fd);
+    if (old >= 0)
+        close(old);
+}
+
+void kernel_device_on_new_fanotify(void (*fn)(int fd)) {
+    new_group_hook.store(fn);
+}
+
 int fanotify_source_create(uint32_t types, kernel_source** out) {
-    unsigned int flags =
-        FAN_CLASS_NOTIF | FAN_REPORT_DFID_NAME | FAN_REPORT_FID | FAN_CLOEXEC | FAN_NONBLOCK;
-    unique_fd fan(fanotify_init(flags | FAN_REPORT_TARGET_FID, O_RDONLY | O_LARGEFILE | O_CLOEXEC));
-    bool target_fid = fan.valid();
-    if (!fan.valid() && errno == EINVAL)
-        fan.reset(fanotify_init(flags, O_RDONLY | O_LARGEFILE | O_CLOEXEC));
-    if (!fan.valid())
-        return errno;
+    unique_fd fan(adopted_group.exchange(-1));
+    bool target_fid = false;
+    if (fan.valid() && !adopted_group_flags(fan.get(), &target_fid))
+        fan.reset();  // not a group this source can read: start a new one
+    if (!fan.valid()) {
+        unsigned int flags =
+            FAN_CLASS_NOTIF | FAN_REPORT_DFID_NAME | FAN_REPORT_FID | FAN_CLOEXEC | FAN_NONBLOCK;
+        fan.reset(fanotify_init(flags | FAN_REPORT_TARGET_FID, O_RDONLY | O_LARGEFILE | O_CLOEXEC));
+        target_fid = fan.valid();
+        if (!fan.valid() && errno == EINVAL)
+            fan.reset(fanotify_init(flags, O_RDONLY | O_LARGEFILE | O_CLOEXEC));
+        if (!fan.valid())
+            return errno;
+        if (auto hook = new_group_hook.load())
+            hook(fan.get());
+    }
+    // An adopted group keeps its status flags (non-blocking) and its marks; marking every file
+    // system again adds the ones mounted since and changes nothing for the others.
+    fcntl(fan.get(), F_SETFD, FD_CLOEXEC);
 
     uint64_t mask = 0;
     if (types & ((1u << KREC_TYPE_CREATE_FILE) | (1u << KREC_TYPE_CREATE_DIR)))
@@ -561,7 +609,7 @@ int fanotify_source_create(uint32_t types, kernel_source** out) {
     auto* src = new (std::nothrow) fan_source;
     if (!src)
         return ENOMEM;
-    src->base = {&FAN_OPS, false};
+    src->base = {&FAN_OPS, false, false, 0};
     src->fan = static_cast<unique_fd&&>(fan);
     src->target_fid = target_fid;
     src->raw.resize(FAN_READ_SIZE);

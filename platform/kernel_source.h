@@ -27,6 +27,10 @@ struct kernel_source_ops {
 struct kernel_source {
     const kernel_source_ops* ops;
     bool extended_info;  // directory events carry KREC_FLAG_DIR_LEVEL
+    // Set once the clone is being closed: fill hands out what is already waiting (without
+    // pausing to let more gather) until it has nothing more.
+    bool draining;
+    int drain_fills;
 };
 
 // types: bit t set for every event type t the clone asked to report.

@@ -85,7 +85,7 @@ int stream_source_create(const char* path, kernel_source** out) {
     auto* src = new (std::nothrow) stream_source;
     if (!src)
         return ENOMEM;
-    src->base = {&STREAM_OPS, false};
+    src->base = {&STREAM_OPS, false, false, 0};
     src->fd = static_cast<unique_fd&&>(fd);
     *out = &src->base;
     return 0;

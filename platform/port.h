@@ -48,6 +48,9 @@ const char* bootstrap_strerror(kern_return_t code);
 // when missing; a stale socket file is replaced only when nothing answers on it). Returns 0,
 // BOOTSTRAP_SERVICE_ACTIVE when a daemon answers on the path, or an errno value.
 kern_return_t bootstrap_check_in(const char* service_name, mach_port_t* out_port);
+// Makes the next check-in take fd (a listening socket the daemon was handed at start)
+// instead of looking for an activated one or binding the service path.
+void bootstrap_use_listener(int fd);
 
 // right: MACH_PORT_RIGHT_PORT_SET (an epoll set) or MACH_PORT_RIGHT_RECEIVE (a private port).
 kern_return_t mach_port_allocate(uint32_t right, mach_port_t* out_name);

@@ -35,24 +35,8 @@ int socket_option_is(int fd, int option, int expected) {
     return value == expected ? 0 : EINVAL;
 }
 
-// The activated listener: 0 with *out set, ENOENT when this process was not activated.
-int take_activated(unique_fd* out) {
-    const char* pid = getenv("LISTEN_PID");
-    const char* fds = getenv("LISTEN_FDS");
-    if (pid == nullptr || fds == nullptr || std::strcmp(fds, "1") != 0) {
-        return ENOENT;
-    }
-    char* end = nullptr;
-    errno = 0;
-    long value = std::strtol(pid, &end, 10);
-    if (errno != 0 || end == pid || *end != '\0' || value != static_cast<long>(getpid())) {
-        return ENOENT;
-    }
-    unsetenv("LISTEN_PID");
-    unsetenv("LISTEN_FDS");
-    unsetenv("LISTEN_FDNAMES");
-
-    const int fd = CHECKIN_ACTIVATED_FD;
+// Checks that fd is a listening sequenced-packet socket of our family and readies it.
+int adopt_listener(int fd, unique_fd* out) {
     int err = socket_option_is(fd, SO_DOMAIN, AF_UNIX);
     if (err == 0) {
         err = socket_option_is(fd, SO_TYPE, SOCK_SEQPACKET);
@@ -72,6 +56,34 @@ int take_activated(unique_fd* out) {
     }
     out->reset(fd);
     return 0;
+}
+
+// A listener handed over by the daemon's start-up (taken from the service manager's passed
+// descriptors); -1 when none.
+int preset_listener = -1;
+
+// The activated listener: 0 with *out set, ENOENT when this process was not activated.
+int take_activated(unique_fd* out) {
+    if (preset_listener >= 0) {
+        int fd = preset_listener;
+        preset_listener = -1;
+        return adopt_listener(fd, out);
+    }
+    const char* pid = getenv("LISTEN_PID");
+    const char* fds = getenv("LISTEN_FDS");
+    if (pid == nullptr || fds == nullptr || std::strcmp(fds, "1") != 0) {
+        return ENOENT;
+    }
+    char* end = nullptr;
+    errno = 0;
+    long value = std::strtol(pid, &end, 10);
+    if (errno != 0 || end == pid || *end != '\0' || value != static_cast<long>(getpid())) {
+        return ENOENT;
+    }
+    unsetenv("LISTEN_PID");
+    unsetenv("LISTEN_FDS");
+    unsetenv("LISTEN_FDNAMES");
+    return adopt_listener(CHECKIN_ACTIVATED_FD, out);
 }
 
 // 0 when something answers at addr, ECONNREFUSED when nothing listens there, else an errno.
@@ -177,6 +189,10 @@ int bind_service(const char* path, unique_fd* out) {
 }
 
 }  // namespace
+
+void bootstrap_use_listener(int fd) {
+    preset_listener = fd;
+}
 
 kern_return_t bootstrap_check_in(const char* service_name, mach_port_t* out_port) {
     if (service_name == nullptr || out_port == nullptr) {

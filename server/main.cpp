@@ -7,7 +7,9 @@
 #include "common/log.h"
 #include "intake/event_thread.h"
 #include "platform/descriptor_limit.h"
+#include "platform/kernel_device.h"
 #include "platform/port.h"
+#include "platform/service_manager.h"
 #include "platform/signal_watch.h"
 
 #include <cerrno>
@@ -15,7 +17,35 @@
 #include <cstdlib>
 #include <cstring>
 #include <pthread.h>
+#include <sys/socket.h>
 #include <syslog.h>
+
+namespace {
+
+void store_event_source(int fd) {
+    int err = service_store_fd(fd, SERVICE_FD_EVENT_SOURCE);
+    if (err != 0) {
+        log_error("%s: could not store the event source: %s", "main", strerror(err));
+    }
+}
+
+// Under a service manager: the activated socket, and the event source the previous daemon
+// left in the descriptor store (its kernel queue holds the changes made while no daemon ran);
+// a new event source is stored for the next start.
+void take_service_descriptors() {
+    service_take_passed_fds();
+    int listener = service_claim_listener(SOCK_SEQPACKET);
+    if (listener >= 0) {
+        bootstrap_use_listener(listener);
+    }
+    int source = service_claim_fd(SERVICE_FD_EVENT_SOURCE);
+    if (source >= 0) {
+        kernel_device_adopt_fanotify(source);
+    }
+    kernel_device_on_new_fanotify(store_event_source);
+}
+
+}  // namespace
 
 int main(int argc, char** argv) {
     // Exactly one argument "-d" copies the log to standard error; anything else is ignored.
@@ -28,6 +58,7 @@ int main(int argc, char** argv) {
         log_error("%s: could not raise the descriptor limit: %s", "main", strerror(limit_err));
     }
 
+    take_service_descriptors();
     kern_return_t rc = bootstrap_check_in(VANTLESD_SERVICE_NAME, &f2d_public_port);
     if (rc != KERN_SUCCESS) {
         log_critical("%s: ERROR: bootstrap_check_in() => %s (%d)", "main", bootstrap_strerror(rc),

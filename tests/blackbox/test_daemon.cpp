@@ -85,6 +85,14 @@ int spawn_daemon(test_daemon* d, const std::vector<std::string>& args, int mount
     std::vector<std::string> argv_strings = {VANTLESD_PATH};
     argv_strings.insert(argv_strings.end(), args.begin(), args.end());
     std::vector<std::string> env_strings = child_environment(d->socket_path, d->env);
+    // The pid is written into its place in the child, which may not allocate.
+    constexpr size_t PID_DIGITS = 10;
+    size_t pid_entry = env_strings.size();
+    if (d->pass_fd >= 0) {
+        env_strings.push_back("LISTEN_PID=" + std::string(PID_DIGITS, '0'));
+        env_strings.push_back("LISTEN_FDS=1");
+        env_strings.push_back("LISTEN_FDNAMES=" + d->pass_fd_name);
+    }
     std::vector<char*> argv = pointers(argv_strings);
     std::vector<char*> envp = pointers(env_strings);
 
@@ -111,7 +119,21 @@ int spawn_daemon(test_daemon* d, const std::vector<std::string>& args, int mount
         dup2(null.get(), 0);
         dup2(null.get(), 1);
         dup2(log.get(), 2);
-        close_range(3, ~0u, 0);
+        unsigned first_closed = 3;
+        if (d->pass_fd >= 0) {
+            char* digits = envp[pid_entry] + strlen("LISTEN_PID=");
+            char reversed[PID_DIGITS];
+            size_t n = 0;
+            for (long v = getpid(); v > 0 && n < PID_DIGITS; v /= 10)
+                reversed[n++] = static_cast<char>('0' + v % 10);
+            for (size_t i = 0; i < n; i++)
+                digits[i] = reversed[n - 1 - i];
+            digits[n] = '\0';
+            if (d->pass_fd == 3 ? fcntl(3, F_SETFD, 0) != 0 : dup2(d->pass_fd, 3) != 3)
+                _exit(126);
+            first_closed = 4;
+        }
+        close_range(first_closed, ~0u, 0);
         if (scratch)
             _exit(scratch_root_exec(d->volumes, binds, argv.data(), envp.data()));
         execve(VANTLESD_PATH, argv.data(), envp.data());

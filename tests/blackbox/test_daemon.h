@@ -36,6 +36,10 @@ struct test_daemon {
     // for it (as root only).
     std::vector<scratch_bind> binds;
     std::vector<scratch_volume> volumes;
+    // A descriptor handed over at start the way a service manager passes its stored ones: as
+    // descriptor 3, with LISTEN_FDS=1, LISTEN_FDNAMES=pass_fd_name and LISTEN_PID the daemon's.
+    int pass_fd = -1;
+    std::string pass_fd_name;
     pid_t pid = -1;  // -1 once reaped
     int status = 0;  // wait status once reaped
 

@@ -1,0 +1,210 @@
+// The daemon under a service manager, played by the test: a datagram socket named by
+// NOTIFY_SOCKET takes its notices (readiness, status, stopping) and the event source it
+// stores, and the next daemon is handed that source back as a passed descriptor. Changes
+// made while no daemon runs wait in the stored source's kernel queue, so the restarted
+// daemon files them in the same history.
+#include "live_client.h"
+#include "test_daemon.h"
+#include "tests/support/scratch_root.h"
+#include "vantles/stream.h"
+
+#include <poll.h>
+#include <signal.h>
+#include <sys/socket.h>
+#include <sys/stat.h>
+#include <sys/un.h>
+#include <sys/wait.h>
+#include <unistd.h>
+
+#include <algorithm>
+#include <cerrno>
+#include <cstring>
+#include <filesystem>
+#include <fstream>
+#include <set>
+#include <sstream>
+#include <string>
+#include <vector>
+
+namespace {
+
+constexpr int SERVICE_WAIT_MS = 30000;
+
+struct notice {
+    std::string text;
+    std::vector<int> fds;  // owned by the stand-in
+};
+
+// The service manager's notify socket.
+class notify_standin {
+public:
+    ~notify_standin() {
+        for (notice& n : received_)
+            for (int fd : n.fds)
+                close(fd);
+        if (fd_ >= 0)
+            close(fd_);
+    }
+
+    int open_at(const std::string& path) {
+        fd_ = socket(AF_UNIX, SOCK_DGRAM | SOCK_CLOEXEC, 0);
+        sockaddr_un addr = {};
+        addr.sun_family = AF_UNIX;
+        snprintf(addr.sun_path, sizeof addr.sun_path, "%s", path.c_str());
+        if (fd_ < 0 || bind(fd_, reinterpret_cast<sockaddr*>(&addr), sizeof addr) != 0)
+            return errno;
+        return chmod(path.c_str(), 0666) == 0 ? 0 : errno;
+    }
+
+    // Waits until a notice containing text has arrived; returns it (text empty on time-out).
+    notice wait_for(const std::string& text, int timeout_ms = SERVICE_WAIT_MS) {
+        int64_t deadline = live_now_ms() + timeout_ms;
+        for (;;) {
+            for (const notice& n : received_)
+                if (n.text.find(text) != std::string::npos)
+                    return n;
+            int left = static_cast<int>(std::max<int64_t>(deadline - live_now_ms(), 0));
+            pollfd p = {fd_, POLLIN, 0};
+            if (left == 0 || poll(&p, 1, left) != 1)
+                return {};
+            receive_one();
+        }
+    }
+
+    std::string texts() const {
+        std::string out;
+        for (const notice& n : received_)
+            out += "[" + n.text + "] ";
+        return out;
+    }
+
+private:
+    void receive_one() {
+        char data[4096];
+        alignas(cmsghdr) char control[CMSG_SPACE(16 * sizeof(int))];
+        iovec iov = {data, sizeof data - 1};
+        msghdr msg = {};
+        msg.msg_iov = &iov;
+        msg.msg_iovlen = 1;
+        msg.msg_control = control;
+        msg.msg_controllen = sizeof control;
+        ssize_t n = recvmsg(fd_, &msg, MSG_CMSG_CLOEXEC);
+        if (n < 0)
+            return;
+        notice got;
+        got.text.assign(data, static_cast<size_t>(n));
+        for (cmsghdr* c = CMSG_FIRSTHDR(&msg); c; c = CMSG_NXTHDR(&msg, c)) {
+            if (c->cmsg_level == SOL_SOCKET && c->cmsg_type == SCM_RIGHTS) {
+                size_t count = (c->cmsg_len - CMSG_LEN(0)) / sizeof(int);
+                const int* fds = reinterpret_cast<const int*>(CMSG_DATA(c));
+                got.fds.assign(fds, fds + count);
+            }
+        }
+        received_.push_back(std::move(got));
+    }
+
+    int fd_ = -1;
+    std::vector<notice> received_;
+};
+
+std::string read_text(const std::string& path) {
+    std::ifstream in(path);
+    std::stringstream text;
+    text << in.rdbuf();
+    return text.str();
+}
+
+class ServiceManager : public ::testing::Test {
+protected:
+    void SetUp() override {
+        if (!scratch_root_available())
+            GTEST_SKIP() << "needs root and mount namespaces";
+        for (std::string* dir : {&var_, &shared_}) {
+            char tmpl[] = "/tmp/vantles-service.XXXXXX";
+            ASSERT_NE(nullptr, mkdtemp(tmpl));
+            *dir = tmpl;
+            chmod(tmpl, 0755);
+        }
+        ASSERT_EQ(0, standin_.open_at(shared_ + "/notify.sock"));
+    }
+
+    void TearDown() override {
+        std::error_code ignored;
+        for (const std::string& dir : {var_, shared_})
+            if (!dir.empty())
+                std::filesystem::remove_all(dir, ignored);
+        if (HasFailure())
+            for (test_daemon* d : {&first_, &second_})
+                if (!d->log_path.empty())
+                    printf("---- daemon log ----\n%s---- end ----\n", test_daemon_log(*d).c_str());
+    }
+
+    ::testing::AssertionResult start(test_daemon* d) {
+        d->binds = {{var_, false, "/var"}};
+        d->env = {"NOTIFY_SOCKET=" + shared_ + "/notify.sock"};
+        int err = test_daemon_start(d, {"-d"}, shared_ + "/vantlesd.sock");
+        if (err != 0)
+            return ::testing::AssertionFailure() << "daemon start: " << strerror(err);
+        return ::testing::AssertionSuccess();
+    }
+
+    std::string var_, shared_;
+    notify_standin standin_;
+    test_daemon first_, second_;
+};
+
+// Readiness once the daemon serves, its status, the event source stored for a restart, and
+// stopping at SIGTERM. The next daemon, handed the stored source, replays the changes made
+// while none ran, in the same history.
+TEST_F(ServiceManager, StoredEventSourceCarriesChangesAcrossARestart) {
+    ASSERT_TRUE(start(&first_));
+    EXPECT_FALSE(standin_.wait_for("READY=1").text.empty()) << standin_.texts();
+    notice stored = standin_.wait_for("FDSTORE=1");
+    ASSERT_NE(std::string::npos, stored.text.find("FDNAME=fanotify")) << standin_.texts();
+    ASSERT_EQ(1u, stored.fds.size());
+
+    ASSERT_EQ(0, live_make_dir(first_, "/var/s"));
+    ASSERT_EQ(0, live_create_file(first_, "/var/s/before"));
+    ASSERT_EQ(0, live_sync(first_, "/var/s"));
+    EXPECT_FALSE(standin_.wait_for("STATUS=event id").text.empty()) << standin_.texts();
+    std::string uuid_path = var_ + "/.vantlesd/vantlesd-uuid";
+    std::string uuid = read_text(uuid_path);
+    ASSERT_EQ(36u, uuid.size());
+
+    live_stream watch;
+    ASSERT_EQ(
+        0, live_stream_start(&watch, live_options(first_, {"/var/s"}, VANTLES_FLAG_FILE_EVENTS)));
+    ASSERT_EQ(0, live_create_file(first_, "/var/s/marker"));
+    live_event marker;
+    ASSERT_TRUE(
+        live_wait_event(&watch.sink, live_path_is("/var/s/marker"), SERVICE_WAIT_MS, &marker));
+    ASSERT_EQ(0, live_stream_stop(&watch));
+    kill(first_.pid, SIGTERM);
+    EXPECT_FALSE(standin_.wait_for("STOPPING=1").text.empty()) << standin_.texts();
+    ASSERT_TRUE(test_daemon_wait_exit(&first_, SERVICE_WAIT_MS));
+    ASSERT_TRUE(WIFEXITED(first_.status) && WEXITSTATUS(first_.status) == 0);
+
+    // No daemon runs: only the stored source's queue sees these.
+    std::string host = var_ + "/s/";
+    for (const char* name : {"while-down-1", "while-down-2"}) {
+        std::ofstream(host + name) << "x";
+    }
+
+    second_.pass_fd = stored.fds[0];
+    second_.pass_fd_name = "fanotify";
+    ASSERT_TRUE(start(&second_));
+    EXPECT_EQ(uuid, read_text(uuid_path)) << "the history was thrown away";
+
+    live_stream replay;
+    vantles_stream_options options = live_options(second_, {"/var/s"}, VANTLES_FLAG_FILE_EVENTS);
+    options.since_when = marker.id;
+    ASSERT_EQ(0, live_stream_start(&replay, options));
+    for (const char* name : {"while-down-1", "while-down-2"}) {
+        EXPECT_TRUE(live_wait_event(&replay.sink, live_path_is(std::string("/var/s/") + name),
+                                    SERVICE_WAIT_MS))
+            << name << " missing; received:\n"
+            << live_describe(live_sink_events(&replay.sink));
+    }
+}
+
+}  // namespace
