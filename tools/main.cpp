@@ -21,6 +21,8 @@ constexpr tool_command TOOL_COMMANDS[] = {
      history_help},
     {"id", "print the latest event id, or the last one before a time", id_command, id_help},
     {"uuid", "print the uuid naming a volume's history", uuid_command, uuid_help},
+    {"status", "tell whether the daemon answers, its event id and the volumes' histories",
+     status_command, status_help},
     {"purge", "remove a volume's history below an event id (root)", purge_command, purge_help},
     {"help", "print this usage", help_command, help_command_help},
 };

@@ -28,6 +28,8 @@ int uuid_command(int argc, char** argv);
 void uuid_help(FILE* out);
 int purge_command(int argc, char** argv);
 void purge_help(FILE* out);
+int status_command(int argc, char** argv);
+void status_help(FILE* out);
 
 // The socket the tool talks to: the --socket value when given, else $VANTLESD_SOCKET, else
 // the daemon's default socket.

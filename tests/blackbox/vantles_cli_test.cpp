@@ -6,6 +6,7 @@
 #include "test_daemon.h"
 
 #include "tests/support/scratch_root.h"
+#include "tests/tools/json_reader.h"
 
 #include <fcntl.h>
 #include <poll.h>
@@ -14,6 +15,7 @@
 #include <sys/sysmacros.h>
 #include <sys/wait.h>
 #include <grp.h>
+#include <sched.h>
 #include <time.h>
 
 #include <algorithm>
@@ -53,9 +55,10 @@ struct cli_process {
 };
 
 // Starts `vantles args...` with VANTLESD_SOCKET removed from the environment, or set to
-// socket_env when that is not empty.
+// socket_env when that is not empty. With ns_of, the tool runs in the mount namespace (and so
+// the root) of that process: it then sees the daemon's mounts; its binary is opened before.
 void cli_spawn(cli_process* p, const std::vector<std::string>& args,
-               const std::string& socket_env = "") {
+               const std::string& socket_env = "", pid_t ns_of = 0) {
     // A first argument CLI_AS_NOBODY runs the tool as user and group 65534 instead.
     bool as_nobody = !args.empty() && args[0] == CLI_AS_NOBODY;
     std::vector<std::string> argv_strings = {VANTLES_TOOL_PATH};
@@ -78,6 +81,13 @@ void cli_spawn(cli_process* p, const std::vector<std::string>& args,
     }
     argv.push_back(nullptr);
     envp.push_back(nullptr);
+    unique_fd tool, ns;
+    if (ns_of > 0) {
+        tool.reset(open(VANTLES_TOOL_PATH, O_RDONLY | O_CLOEXEC));
+        ns.reset(
+            open(("/proc/" + std::to_string(ns_of) + "/ns/mnt").c_str(), O_RDONLY | O_CLOEXEC));
+        ASSERT_TRUE(tool.valid() && ns.valid()) << strerror(errno);
+    }
     int out_pipe[2], err_pipe[2];
     ASSERT_EQ(0, pipe2(out_pipe, O_CLOEXEC));
     ASSERT_EQ(0, pipe2(err_pipe, O_CLOEXEC));
@@ -89,6 +99,14 @@ void cli_spawn(cli_process* p, const std::vector<std::string>& args,
         dup2(err_pipe[1], 2);
         if (as_nobody && (setgroups(0, nullptr) != 0 || setgid(65534) != 0 || setuid(65534) != 0)) {
             _exit(126);
+        }
+        if (ns_of > 0) {
+            // setns moves this process's root and working directory to the namespace's root.
+            if (setns(ns.get(), CLONE_NEWNS) != 0) {
+                _exit(125);
+            }
+            fexecve(tool.get(), argv.data(), envp.data());
+            _exit(127);
         }
         execve(argv[0], argv.data(), envp.data());
         _exit(127);
@@ -162,8 +180,8 @@ bool cli_wait_exit(cli_process* p, int timeout_ms = CLI_TIMEOUT_MS) {
 
 // Runs `vantles args...` to its end.
 void cli_run(cli_process* p, const std::vector<std::string>& args,
-             const std::string& socket_env = "") {
-    cli_spawn(p, args, socket_env);
+             const std::string& socket_env = "", pid_t ns_of = 0) {
+    cli_spawn(p, args, socket_env, ns_of);
     ASSERT_TRUE(cli_wait_exit(p)) << "vantles " << args[0] << " did not exit";
 }
 
@@ -406,6 +424,76 @@ unsigned long long current_event_id(const test_daemon& d) {
     return strtoull(id.out_text.c_str(), nullptr, 10);
 }
 
+// `vantles status` as a user of the daemon's own namespace sees it (its "/" is the scratch
+// root, which keeps a history): "/" on its device with the uuid of the history's uuid file,
+// the current event id, no pseudo file system; the JSON form says the same.
+TEST_F(VantlesCliTest, StatusNamesTheRootVolumesHistory) {
+    struct stat st;
+    ASSERT_EQ(0, stat(daemon_view("/").c_str(), &st));
+    std::string device = std::to_string(major(st.st_dev)) + ":" + std::to_string(minor(st.st_dev));
+    char stored[37] = {};
+    int fd = open(daemon_view("/.vantlesd/vantlesd-uuid").c_str(), O_RDONLY | O_CLOEXEC);
+    ASSERT_GE(fd, 0);
+    ASSERT_EQ(36, read(fd, stored, 36));
+    close(fd);
+    unsigned long long before = current_event_id(daemon_);
+    create("counted");
+
+    cli_process plain;
+    cli_run(&plain, {"status", "--socket", daemon_.socket_path}, "", daemon_.pid);
+    ASSERT_TRUE(exited_with(plain, 0)) << plain.err_text;
+    std::vector<std::string> lines = lines_of(plain.out_text);
+    ASSERT_GE(lines.size(), 5u) << plain.out_text;
+    EXPECT_EQ("daemon: answering at " + daemon_.socket_path, lines[0]);
+    ASSERT_EQ(0u, lines[1].find("current event id: ")) << lines[1];
+    EXPECT_GE(strtoull(lines[1].c_str() + 18, nullptr, 10), before) << lines[1];
+    EXPECT_EQ(0u, lines[3].find("DEVICE")) << lines[3];
+    int root_rows = 0;
+    for (size_t i = 4; i < lines.size(); i++) {
+        char dev[64], mount_point[4096], history[64], uuid[64];
+        ASSERT_EQ(
+            4, sscanf(lines[i].c_str(), "%63s %4095s %63s %63s", dev, mount_point, history, uuid))
+            << lines[i];
+        EXPECT_STRNE("/proc", mount_point);
+        if (strcmp(mount_point, "/") == 0) {
+            root_rows++;
+            EXPECT_EQ(device, dev);
+            EXPECT_STREQ("yes", history);
+            EXPECT_STREQ(stored, uuid);
+        }
+    }
+    EXPECT_EQ(1, root_rows) << plain.out_text;
+
+    cli_process json;
+    cli_run(&json, {"status", "--json"}, daemon_.socket_path, daemon_.pid);
+    ASSERT_TRUE(exited_with(json, 0)) << json.err_text;
+    json_value v;
+    ASSERT_TRUE(json_read(json.out_text, &v)) << json.out_text;
+    ASSERT_EQ(json_value::OBJECT, v.kind) << json.out_text;
+    ASSERT_NE(nullptr, v.get("socket"));
+    EXPECT_EQ(daemon_.socket_path, v.get("socket")->text);
+    ASSERT_NE(nullptr, v.get("current_event_id"));
+    EXPECT_GT(strtoull(v.get("current_event_id")->text.c_str(), nullptr, 10), before);
+    const json_value* volumes = v.get("volumes");
+    ASSERT_TRUE(volumes != nullptr && volumes->kind == json_value::ARRAY) << json.out_text;
+    root_rows = 0;
+    for (const json_value& volume : volumes->items) {
+        const json_value* mount_point = volume.get("mount_point");
+        const json_value* fs_type = volume.get("fs_type");
+        ASSERT_TRUE(mount_point != nullptr && fs_type != nullptr) << json.out_text;
+        EXPECT_NE("proc", fs_type->text);
+        if (mount_point->text == "/") {
+            root_rows++;
+            EXPECT_EQ(device, volume.get("device")->text);
+            EXPECT_TRUE(volume.get("history")->boolean);
+            EXPECT_EQ(stored, volume.get("uuid")->text);
+        } else if (!volume.get("history")->boolean) {
+            EXPECT_EQ(json_value::STRING, volume.get("reason")->kind);
+        }
+    }
+    EXPECT_EQ(1, root_rows) << json.out_text;
+}
+
 // A history's output: the events before the history-done line, and that line's id.
 struct history_output {
     std::vector<std::string> events;
@@ -562,11 +650,25 @@ TEST(VantlesCli, ErrorsExitWithStatusAndMessage) {
                                           {"history", "--count", "1", dir},
                                           {"history", "--json"},
                                           {"frobnicate"},
-                                          {"id", "extra"}}) {
+                                          {"id", "extra"},
+                                          {"status", "extra"},
+                                          {"status", "--json=yes"}}) {
         cli_process bad;
         cli_run(&bad, args, socket);
         EXPECT_TRUE(exited_with(bad, 2)) << args[0] << " " << args[1 % args.size()];
         EXPECT_EQ(0u, bad.err_text.find("vantles: ")) << bad.err_text;
+    }
+    // The socket by option, and by the environment with the JSON form: no output either way.
+    for (bool json : {false, true}) {
+        cli_process status;
+        if (json) {
+            cli_run(&status, {"status", "--json"}, socket);
+        } else {
+            cli_run(&status, {"status", "--socket", socket});
+        }
+        EXPECT_TRUE(exited_with(status, 1));
+        EXPECT_EQ(0u, status.err_text.find(unreachable)) << status.err_text;
+        EXPECT_EQ("", status.out_text);
     }
     cli_process history;
     cli_run(&history, {"history", "--socket", socket, dir});
@@ -583,7 +685,7 @@ TEST(VantlesCli, ErrorsExitWithStatusAndMessage) {
     EXPECT_TRUE(exited_with(help, 0));
     for (const char* option : {"--latency", "--files", "--exclude", "--since", "--no-defer",
                                "--ignore-self", "--mark-self", "--device", "--socket", "--count",
-                               "--json", "vantles id", "vantles history"}) {
+                               "--json", "vantles id", "vantles history", "vantles status"}) {
         EXPECT_NE(std::string::npos, help.out_text.find(option)) << option;
     }
     rmdir(dir.c_str());
