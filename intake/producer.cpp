@@ -236,8 +236,7 @@ void consumer_step(event_buffer* buf, event_table* table, event_sink sink) {
         buf->consumed.store(consumed);
         buf->limit.store(limit);
     }
-    if (shutting_down.load())
-        return;
+    // Also after a termination signal: what was read is decoded before the daemon ends.
     int32_t length = limit - consumed;
     if (length <= 0)
         return;
