@@ -34,8 +34,8 @@ if [[ ${VANTLES_PKG_IN_NAMESPACE:-} == scripts ]]; then
     run_all
     [[ ! -s $log ]] || fail "scripts called systemctl without a service manager: $(cat "$log")"
     mkdir -p /run/systemd/system
-    want=$'daemon-reload\nenable vantlesd.socket\nstart vantlesd.socket
-daemon-reload\nenable vantlesd.socket\nstart vantlesd.socket\ntry-restart vantlesd.service
+    want=$'daemon-reload\nenable vantlesd.socket vantlesd.service\nstart vantlesd.socket vantlesd.service
+daemon-reload\nenable vantlesd.socket vantlesd.service\nstart vantlesd.socket vantlesd.service\ntry-restart vantlesd.service
 stop vantlesd.socket vantlesd.service\ndisable vantlesd.socket vantlesd.service
 daemon-reload\ndaemon-reload'
     for status in 0 1; do
