@@ -29,6 +29,7 @@
 #include <algorithm>
 #include <cstdlib>
 #include <cstring>
+#include <functional>
 #include <ctime>
 #include <map>
 #include <random>
@@ -95,6 +96,19 @@ bool make_volumes(child_checks& c, volumes* v) {
                  CHILD_EXPECT(c, !(v->vol->flags & DEV_LOG_DIR_UNTRUSTED));
     c.clear_log();
     return ready;
+}
+
+// Runs body in a scratch root with the volume table of make_volumes; the scenario's result is
+// that of the checks body made.
+void run_with_volumes(const std::function<void(child_checks&, volumes&)>& body) {
+    run_scenario({{"/mnt/v"}}, [&body] {
+        child_checks c;
+        volumes v;
+        if (make_volumes(c, &v)) {
+            body(c, v);
+        }
+        return c.result();
+    });
 }
 
 // ---- Delivering events ----
@@ -246,12 +260,7 @@ bool table_empty(const dls* state) {
 // ---- Flushing at 5000 names ----
 
 TEST(add_fname, the_5000th_distinct_name_of_a_volume_flushes_its_table_into_one_sorted_file) {
-    run_scenario({{"/mnt/v"}}, [] {
-        child_checks c;
-        volumes v;
-        if (!make_volumes(c, &v)) {
-            return c.result();
-        }
+    run_with_volumes([](child_checks& c, volumes& v) {
         dls* state = v.vol->dls;
         const uint64_t first_id = 0x5a0000;
 
@@ -304,17 +313,11 @@ TEST(add_fname, the_5000th_distinct_name_of_a_volume_flushes_its_table_into_one_
         // The root volume's names are still pending; nothing was written for them.
         CHILD_EXPECT(c, global_dls->fname_count == 52 && log_files(global_dls).empty());
         CHILD_EXPECT(c, c.log_text().empty());
-        return c.result();
     });
 }
 
 TEST(add_fname, repeated_events_on_a_path_make_one_record_with_the_last_id_and_all_flags) {
-    run_scenario({{"/mnt/v"}}, [] {
-        child_checks c;
-        volumes v;
-        if (!make_volumes(c, &v)) {
-            return c.result();
-        }
+    run_with_volumes([](child_checks& c, volumes& v) {
         dls* state = v.vol->dls;
         std::vector<event> events;
         uint32_t all_flags = 0;
@@ -348,19 +351,13 @@ TEST(add_fname, repeated_events_on_a_path_make_one_record_with_the_last_id_and_a
         now = pending_names(state);
         CHILD_EXPECT(c, now.size() == 1 && now[0].name == "same/file" && now[0].id == last + 10 &&
                             now[0].flags == EVENT_CREATE_FILE);
-        return c.result();
     });
 }
 
 // ---- Which table, and in which form ----
 
 TEST(add_fname, files_each_event_in_its_volumes_table_in_stored_form) {
-    run_scenario({{"/mnt/v"}}, [] {
-        child_checks c;
-        volumes v;
-        if (!make_volumes(c, &v)) {
-            return c.result();
-        }
+    run_with_volumes([](child_checks& c, volumes& v) {
         dls* root = global_dls;
         dls* vol = v.vol->dls;
         deliver({
@@ -401,17 +398,11 @@ TEST(add_fname, files_each_event_in_its_volumes_table_in_stored_form) {
         in_vol = pending_names(vol);
         CHILD_EXPECT(c, vol->fname_count == 3 && in_vol[2].name == "short" && in_vol[2].id == 18 &&
                             in_vol[2].flags == (EVENT_STAT_CHANGED | EVENT_CHOWN));
-        return c.result();
     });
 }
 
 TEST(add_fname, events_of_volumes_without_a_history_never_flush_the_root_table_themselves) {
-    run_scenario({{"/mnt/v"}}, [] {
-        child_checks c;
-        volumes v;
-        if (!make_volumes(c, &v)) {
-            return c.result();
-        }
+    run_with_volumes([](child_checks& c, volumes&) {
         std::vector<event> events;
         std::vector<record> want;
         uint64_t id = 100;
@@ -441,19 +432,13 @@ TEST(add_fname, events_of_volumes_without_a_history_never_flush_the_root_table_t
         CHILD_EXPECT(c, file_ids(global_dls) == std::vector<uint64_t>{id + 1});
         log_file f = read_log(global_dls, id + 1);
         CHILD_EXPECT(c, f.valid && f.records == sorted(want));
-        return c.result();
     });
 }
 
 // ---- The id-wrap restart ----
 
 TEST(add_fname, a_wrapped_volume_drops_its_pending_names_and_files_and_starts_over) {
-    run_scenario({{"/mnt/v"}}, [] {
-        child_checks c;
-        volumes v;
-        if (!make_volumes(c, &v)) {
-            return c.result();
-        }
+    run_with_volumes([](child_checks& c, volumes& v) {
         dls* state = v.vol->dls;
         deliver({{"/mnt/v/old1", v.vol->dev, 0x9000, EVENT_CREATE_FILE}});
         flush_fname_table(v.vol);
@@ -483,19 +468,13 @@ TEST(add_fname, a_wrapped_volume_drops_its_pending_names_and_files_and_starts_ov
         CHILD_EXPECT(c, file_ids(state) == std::vector<uint64_t>{6});
         log_file f = read_log(state, 6);
         CHILD_EXPECT(c, f.valid && (f.records == std::vector<record>{{"new", 5, EVENT_DELETE}}));
-        return c.result();
     });
 }
 
 // ---- Flushes of many buffers ----
 
 TEST(flush_fname_table, writes_every_name_across_full_buffers_and_ends_a_file_at_its_credit) {
-    run_scenario({{"/mnt/v"}}, [] {
-        child_checks c;
-        volumes v;
-        if (!make_volumes(c, &v)) {
-            return c.result();
-        }
+    run_with_volumes([](child_checks& c, volumes& v) {
         dls* state = v.vol->dls;
         // 4999 names of 850 to 950 bytes: about 4.5 MiB, 18 buffers, more than one file takes.
         std::vector<event> events;
@@ -561,7 +540,6 @@ TEST(flush_fname_table, writes_every_name_across_full_buffers_and_ends_a_file_at
             CHILD_EXPECT(c, exact.buffers[1].size() == DISK_LOG_HEADER_SIZE + 283 * 923);
             CHILD_EXPECT(c, exact.buffers[2].size() == DISK_LOG_HEADER_SIZE + 34 * 923);
         }
-        return c.result();
     });
 }
 
@@ -573,12 +551,7 @@ time_t mtime_of(const char* path) {
 }
 
 TEST(cleanup_dls, writes_the_pending_names_and_stamps_the_uuid_file) {
-    run_scenario({{"/mnt/v"}}, [] {
-        child_checks c;
-        volumes v;
-        if (!make_volumes(c, &v)) {
-            return c.result();
-        }
+    run_with_volumes([](child_checks& c, volumes& v) {
         dls* state = v.vol->dls;
         const char* uuid_file = "/mnt/v/.vantlesd/vantlesd-uuid";
         const struct timeval long_ago[2] = {{1000000000, 0}, {1000000000, 0}};
@@ -622,7 +595,6 @@ TEST(cleanup_dls, writes_the_pending_names_and_stamps_the_uuid_file) {
         deliver({{"/mnt/v/c", v.vol->dev, 50, EVENT_CREATE_FILE}});
         CHILD_EXPECT(c, cleanup_dls(v.vol, nullptr) == 0);
         CHILD_EXPECT(c, !exists("/mnt/v/.vantlesd") && state->num_files == 0);
-        return c.result();
     });
 }
 
