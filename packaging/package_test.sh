@@ -48,9 +48,14 @@ daemon-reload\ndaemon-reload'
 fi
 if [[ ${VANTLES_PKG_IN_NAMESPACE:-} == dpkg ]]; then
     deb=$1 unitdir=$2
+    # The package is held open: the build tree may itself lie under /tmp, which is covered next.
+    exec 9<"$deb"
+    mount -t tmpfs vantles-pkg-tmp /tmp
     scratch=$(mktemp -d)
     mount -t tmpfs vantles-pkg-dpkg "$scratch"
-    mount -t tmpfs vantles-pkg-tmp /tmp
+    cp /proc/self/fd/9 "$scratch/package.deb"
+    exec 9<&-
+    deb=$scratch/package.deb
     for dir in usr etc var lib; do
         [[ -d /$dir && ! -L /$dir ]] || continue
         mkdir -p "$scratch/$dir.upper" "$scratch/$dir.work"
