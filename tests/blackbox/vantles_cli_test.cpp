@@ -101,8 +101,9 @@ void cli_spawn(cli_process* p, const std::vector<std::string>& args,
             _exit(126);
         }
         if (ns_of > 0) {
-            // setns moves this process's root and working directory to the namespace's root.
-            if (setns(ns.get(), CLONE_NEWNS) != 0) {
+            // setns moves this process's root and working directory to the namespace's root;
+            // it refuses while a sanitizer runtime's thread shares them, hence the unshare.
+            if (unshare(CLONE_FS) != 0 || setns(ns.get(), CLONE_NEWNS) != 0) {
                 _exit(125);
             }
             fexecve(tool.get(), argv.data(), envp.data());
