@@ -29,8 +29,6 @@ namespace {
 
 constexpr int KDEV_MAX_SLOTS = 32;
 constexpr int KDEV_STEP_MS = 20;  // wait step of a source without a pollable descriptor
-// Reads a closing clone still answers from its source: bounds the drain under a storm.
-constexpr int KDEV_DRAIN_FILLS = 256;
 
 constexpr uint32_t KDEV_OPENED = 0x1;   // opened device, waiting for the clone request
 constexpr uint32_t KDEV_CLONE = 0x2;    // clone with a source
@@ -182,12 +180,13 @@ ssize_t kernel_device_read(int fd, void* buf, size_t size) {
     kernel_source* src = slot->source;
     for (;;) {
         if (slot->state.load(std::memory_order_acquire) & KDEV_CLOSING) {
-            // What the source already holds, and what the kernel has queued for it by now,
-            // is still handed out, a bounded number of reads, before the close takes effect.
+            // What the source already holds, and what the kernel has queued for it by now
+            // (a bounded number of reads, see KSRC_DRAIN_READS), is still handed out before
+            // the close takes effect.
             src->draining = true;
+            src->drain_fills++;
             size_t produced = 0;
-            if (src->drain_fills++ < KDEV_DRAIN_FILLS &&
-                src->ops->fill(src, static_cast<char*>(buf), size, &produced) == 0 && produced > 0)
+            if (src->ops->fill(src, static_cast<char*>(buf), size, &produced) == 0 && produced > 0)
                 return static_cast<ssize_t>(produced);
             release_clone(slot);
             errno = EBADF;

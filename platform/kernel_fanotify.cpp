@@ -451,6 +451,10 @@ int fan_fill(kernel_source* s, char* buf, size_t size, size_t* produced) {
         if (src->raw_used >= src->raw_have) {
             if (out > 0)
                 break;
+            if (!ksrc_may_read(&src->base)) {
+                err = EAGAIN;
+                break;
+            }
             if (src->small_read &&
                 !src->base.draining)  // let the queue fill (see the note at the top)
                 clock_nanosleep(CLOCK_MONOTONIC, TIMER_ABSTIME, &src->next_read, nullptr);

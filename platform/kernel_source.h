@@ -28,10 +28,20 @@ struct kernel_source {
     const kernel_source_ops* ops;
     bool extended_info;  // directory events carry KREC_FLAG_DIR_LEVEL
     // Set once the clone is being closed: fill hands out what is already waiting (without
-    // pausing to let more gather) until it has nothing more.
+    // pausing to let more gather) until it has nothing more. Once drain_fills has passed
+    // KSRC_DRAIN_READS, fill stops reading its descriptor and only empties what it holds, so
+    // nothing taken from the kernel is lost and what the kernel still queues stays there.
     bool draining;
     int drain_fills;
 };
+
+// Fills of a closing clone that may still read the source's descriptor: bounds the drain
+// under a storm.
+constexpr int KSRC_DRAIN_READS = 256;
+
+inline bool ksrc_may_read(const kernel_source* src) {
+    return !src->draining || src->drain_fills <= KSRC_DRAIN_READS;
+}
 
 // types: bit t set for every event type t the clone asked to report.
 int fanotify_source_create(uint32_t types, kernel_source** out);

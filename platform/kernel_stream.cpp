@@ -31,7 +31,7 @@ struct stream_source {
 
 int stream_fill(kernel_source* s, char* buf, size_t size, size_t* produced) {
     auto* src = reinterpret_cast<stream_source*>(s);
-    if (src->have < sizeof src->data) {
+    if (src->have < sizeof src->data && ksrc_may_read(&src->base)) {
         ssize_t n = read(src->fd.get(), src->data + src->have, sizeof src->data - src->have);
         if (n > 0)
             src->have += static_cast<size_t>(n);
