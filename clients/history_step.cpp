@@ -93,18 +93,7 @@ uint8_t* copy_pending_names(dls* state, uint32_t* length) {
 }
 
 void replay_pending_names(dev_info* v, client_info* fci, uint8_t* page, uint32_t length) {
-    if (fci->uid != 0) {
-        int err = thread_set_credentials(fci->uid, fci->gid, fci->user_name);
-        if (err != 0) {
-            log_critical(
-                "scan_for_old_events: initgroups failed for user %s uid %d gid %d (err: %d/%s)",
-                fci->user_name ? fci->user_name : "", (int)fci->uid, (int)fci->gid, err,
-                strerror(err));
-            if (fci->user_name) {
-                thread_set_credentials(fci->uid, fci->gid, nullptr);
-            }
-        }
-    }
+    replay_take_identity(fci, "scan_for_old_events");
     uint32_t consumed = 0;
     if (process_disk_event_buf(v, fci, page, length, 0, fci->since_when, &consumed, nullptr) != 0) {
         log_critical("scan_for_old_events: error processing in-memory disk bound event buffer");

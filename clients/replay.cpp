@@ -374,22 +374,26 @@ void free_disk_log_image(disk_log_image* image) {
     }
 }
 
+void replay_take_identity(client_info* c, const char* who) {
+    if (c->uid == 0) {
+        return;
+    }
+    int err = thread_set_credentials(c->uid, c->gid, c->user_name);
+    if (err != 0) {
+        log_critical("%s: initgroups failed for user %s uid %d gid %d (err: %d/%s)", who,
+                     c->user_name ? c->user_name : "", (int)c->uid, (int)c->gid, err,
+                     strerror(err));
+        if (c->user_name) {
+            thread_set_credentials(c->uid, c->gid, nullptr);
+        }
+    }
+}
+
 int replay_disk_log_image(dev_info* v, client_info* c, disk_log_image* image, const char* path,
                           uint64_t since) {
     // The file was read with the daemon's rights; the permission checks of the replay run
     // with the client's.
-    if (c->uid != 0) {
-        int err = thread_set_credentials(c->uid, c->gid, c->user_name);
-        if (err != 0) {
-            log_critical(
-                "read_disk_log: initgroups failed for user %s uid %d gid %d (err: "
-                "%d/%s)",
-                c->user_name ? c->user_name : "", (int)c->uid, (int)c->gid, err, strerror(err));
-            if (c->user_name) {
-                thread_set_credentials(c->uid, c->gid, nullptr);
-            }
-        }
-    }
+    replay_take_identity(c, "read_disk_log");
     // Buffer after buffer; a buffer that fails its checks ends the file (nothing after it can
     // be found reliably), as does one written with the alternate checksum.
     bool ok = image->size == 0;

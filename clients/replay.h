@@ -69,6 +69,11 @@ void take_reader_slot(disk_log_image* image);
 int load_disk_log(dev_info* v, const char* path, disk_log_image* out);
 void free_disk_log_image(disk_log_image* image);
 
+// Takes on c's credentials (its user's groups too, when they can be had) for the permission
+// checks of this thread, unless c is root; who names the caller in the failure message. The
+// caller returns to the daemon's own with thread_restore_credentials.
+void replay_take_identity(client_info* c, const char* who);
+
 // Replays the buffers of a loaded file into c, under c's credentials when c is not root. 0.
 int replay_disk_log_image(dev_info* v, client_info* c, disk_log_image* image, const char* path,
                           uint64_t since);
