@@ -160,12 +160,6 @@ protected:
 // stopping at SIGTERM. The next daemon, handed the stored source, replays the changes made
 // while none ran, in the same history.
 TEST_F(ServiceManager, StoredEventSourceCarriesChangesAcrossARestart) {
-#if defined(__SANITIZE_THREAD__)
-    // Open fault: with the daemon slowed down this much (TSan, a loaded machine), about one
-    // file in eight made across the restart goes missing. Under investigation; the plain and
-    // ASan builds check every file.
-    GTEST_SKIP() << "files go missing across the restart under TSan timing (open fault)";
-#endif
     ASSERT_TRUE(start(&first_));
     EXPECT_FALSE(standin_.wait_for("READY=1").text.empty()) << standin_.texts();
     notice stored = standin_.wait_for("FDSTORE=1");
@@ -214,26 +208,61 @@ TEST_F(ServiceManager, StoredEventSourceCarriesChangesAcrossARestart) {
     ASSERT_TRUE(started);
     EXPECT_EQ(uuid, read_text(uuid_path)) << "the history was thrown away";
 
-    // Once the second daemon has filed what it read, its history holds every file: those the
-    // first daemon filed as it stopped, and those it took from the stored queue or saw live.
+    // The next daemon files what it took from the stored queue through its disk logger, and a
+    // replay only waits a moment for that logger to catch up: a replay asked for while it
+    // still works through the backlog ends before the newest changes (they are in the next
+    // replay). So replays are asked for until one holds every file, or the time is up.
     ASSERT_EQ(0, live_sync(second_, "/var/s"));
-    live_stream replay;
-    vantles_stream_options options = live_options(second_, {"/var/s"}, VANTLES_FLAG_FILE_EVENTS);
-    options.since_when = marker.id;
-    ASSERT_EQ(0, live_stream_start(&replay, options));
-    ASSERT_TRUE(live_wait_event(
-        &replay.sink, [](const live_event& e) { return e.flags & VANTLES_EVENT_HISTORY_DONE; },
-        SERVICE_WAIT_MS));
-    std::set<std::string> seen;
-    for (const live_event& e : live_sink_events(&replay.sink)) {
-        EXPECT_FALSE(e.flags & (VANTLES_EVENT_KERNEL_DROPPED | VANTLES_EVENT_USER_DROPPED))
-            << e.path;
-        seen.insert(e.path);
-    }
-    int missing = 0;
-    for (int i = 0; i < made.load(); i++)
-        missing += seen.count("/var/s/w" + std::to_string(i)) == 0;
-    EXPECT_EQ(0, missing) << "of " << made.load() << " files made across the restart";
+    int64_t deadline = live_now_ms() + SERVICE_WAIT_MS;
+    int replays = 0, missing = 0;
+    bool kernel_dropped = false;
+    std::string ranges;
+    do {
+        if (replays > 0)
+            std::this_thread::sleep_for(std::chrono::milliseconds(500));
+        replays++;
+        live_stream replay;
+        vantles_stream_options options =
+            live_options(second_, {"/var/s"}, VANTLES_FLAG_FILE_EVENTS);
+        options.since_when = marker.id;
+        ASSERT_EQ(0, live_stream_start(&replay, options));
+        ASSERT_TRUE(live_wait_event(
+            &replay.sink, [](const live_event& e) { return e.flags & VANTLES_EVENT_HISTORY_DONE; },
+            SERVICE_WAIT_MS));
+        std::set<std::string> seen;
+        for (const live_event& e : live_sink_events(&replay.sink)) {
+            if (e.flags & VANTLES_EVENT_KERNEL_DROPPED)
+                kernel_dropped = true;
+            EXPECT_FALSE(e.flags & VANTLES_EVENT_USER_DROPPED) << "the daemon lost " << e.path;
+            seen.insert(e.path);
+        }
+        live_stream_stop(&replay);
+        // Missing files as ranges of their numbers, to tell which phase of the restart lost
+        // them.
+        missing = 0;
+        ranges.clear();
+        for (int i = 0; i < made.load(); i++) {
+            if (seen.count("/var/s/w" + std::to_string(i)) != 0)
+                continue;
+            int first = i;
+            while (i + 1 < made.load() && seen.count("/var/s/w" + std::to_string(i + 1)) == 0)
+                i++;
+            missing += i - first + 1;
+            ranges += " " + std::to_string(first) + (i > first ? "-" + std::to_string(i) : "");
+        }
+        if (missing != 0)
+            printf("replay %d: %d of %d files missing:%s\n", replays, missing, made.load(),
+                   ranges.c_str());
+    } while (missing != 0 && live_now_ms() < deadline);
+    // The daemon's file system is the machine's (the binds), so other work on the machine
+    // fills the stored queue too. If it overflowed while no daemon ran, the kernel threw
+    // changes away and the daemon could only report that, which it did.
+    if (missing != 0 && kernel_dropped)
+        GTEST_SKIP() << "the kernel reported lost changes (other work on the machine's file "
+                        "system filled the stored queue while no daemon ran); "
+                     << missing << " of " << made.load() << " files missing";
+    EXPECT_EQ(0, missing) << "of " << made.load() << " files made across the restart, after "
+                          << replays << " replays:" << ranges;
 }
 
 }  // namespace
