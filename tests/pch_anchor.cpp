@@ -1,0 +1,1 @@
+// Gives the shared precompiled header of the test programs a target to be built by.
