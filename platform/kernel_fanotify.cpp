@@ -22,6 +22,7 @@
 // the file system what the event does not tell: directories and removed items take their type
 // from the event, and a removed name's link-count change, which the same removal reports as a
 // delete right after it, is not looked up at all.
+#include "platform/dir_path_cache.h"
 #include "platform/kernel_source.h"
 
 #include "platform/mounts.h"
@@ -47,7 +48,9 @@
 namespace {
 
 constexpr size_t FAN_READ_SIZE = 256 * 1024;
-constexpr size_t FAN_CACHE_LIMIT = 8192;  // directory paths kept before the cache is reset
+// Directory paths per cache generation (two are kept): more than the directories a busy tree
+// has in use at once, at roughly 150 bytes each.
+constexpr size_t FAN_CACHE_GENERATION = 16384;
 // A read that returns less than this is a small batch: the next read waits FAN_BATCH_PAUSE_NS.
 constexpr size_t FAN_SMALL_READ = FAN_READ_SIZE / 8;
 constexpr long FAN_BATCH_PAUSE_NS = 1000000;  // 1 ms
@@ -83,7 +86,7 @@ struct fan_source {
     unique_fd fan;
     bool target_fid = false;  // events carry the handle of a created or removed item
     std::vector<fan_volume> volumes;
-    std::unordered_map<std::string, std::string> dir_paths;  // fsid + handle -> directory path
+    dir_path_cache dir_paths{{}, {}, FAN_CACHE_GENERATION};  // fsid + handle -> directory path
     // Reused for every event, so that their buffers are allocated once.
     std::string key;  // lookup key in dir_paths
     std::string path1, path2;
@@ -151,16 +154,19 @@ bool visible_path(int fd, const struct stat& st, char (&path)[PATH_MAX], size_t*
     return true;
 }
 
+void handle_key(std::string* key, const fsid_t& fsid, const file_handle* handle) {
+    key->assign(reinterpret_cast<const char*>(&fsid), sizeof fsid);
+    key->append(reinterpret_cast<const char*>(handle), sizeof *handle + handle->handle_bytes);
+}
+
 // The path behind a handle, from the cache or the file system (cached only for directories,
 // including those out of view, cached as an empty path).
 fan_resolved resolve_handle(fan_source* src, fan_volume* vol, const file_handle* handle, bool cache,
                             std::string* out) {
     std::string& key = src->key;
-    key.assign(reinterpret_cast<const char*>(&vol->fsid), sizeof vol->fsid);
-    key.append(reinterpret_cast<const char*>(handle), sizeof *handle + handle->handle_bytes);
-    auto it = src->dir_paths.find(key);
-    if (it != src->dir_paths.end()) {
-        *out = it->second;
+    handle_key(&key, vol->fsid, handle);
+    if (const std::string* cached = dir_cache_find(&src->dir_paths, key)) {
+        *out = *cached;
         return out->empty() ? fan_resolved::OUT_OF_VIEW : fan_resolved::PATH;
     }
     fan_resolved result = fan_resolved::GONE;
@@ -186,9 +192,7 @@ fan_resolved resolve_handle(fan_source* src, fan_volume* vol, const file_handle*
     }
     if (result == fan_resolved::GONE || !cache)
         return result;
-    if (src->dir_paths.size() >= FAN_CACHE_LIMIT)
-        src->dir_paths.clear();
-    src->dir_paths.emplace(key, result == fan_resolved::PATH ? *out : std::string());
+    dir_cache_insert(&src->dir_paths, key, result == fan_resolved::PATH ? *out : std::string());
     return result;
 }
 
@@ -373,7 +377,7 @@ bool removal_follows(const fan_source* src, const char* next, const fan_name_ref
 // base: the event in the read buffer (4-byte aligned only); meta: a copy of its header.
 void translate_event(fan_source* src, const char* base, const fanotify_event_metadata* meta) {
     if (meta->vers != FANOTIFY_METADATA_VERSION || (meta->mask & FAN_Q_OVERFLOW)) {
-        src->dir_paths.clear();  // lost events may have moved directories
+        dir_cache_clear(&src->dir_paths);  // lost events may have moved directories
         append_dropped(src->pending);
         return;
     }
@@ -410,13 +414,19 @@ void translate_event(fan_source* src, const char* base, const fanotify_event_met
         translate_one(src, KREC_TYPE_STAT_CHANGED, ondir, pid, name, nullptr);
     if (meta->mask & FAN_RENAME) {
         translate_one(src, KREC_TYPE_RENAME, ondir, pid, old_name, &new_name);
-        if (ondir)
-            src->dir_paths.clear();
+        if (ondir)  // every path below the directory changed
+            dir_cache_clear(&src->dir_paths);
     }
     if ((meta->mask & FAN_DELETE) && !deleted_first) {
         translate_one(src, KREC_TYPE_DELETE, ondir, pid, name, nullptr);
-        if (ondir)
-            src->dir_paths.clear();
+        // A directory can only be removed empty, so its own entry is the only one that goes
+        // stale; without its handle in the event it cannot be told from the others.
+        if (ondir && self.handle) {
+            handle_key(&src->key, *self.fsid, self.handle);
+            dir_cache_erase(&src->dir_paths, src->key);
+        } else if (ondir) {
+            dir_cache_clear(&src->dir_paths);
+        }
     }
 }
 
