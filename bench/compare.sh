@@ -35,14 +35,16 @@
 #   --dirs N --files N --storm N --samples N --interval-ms N --restart N   the sizes above
 #   --restart-pause S  seconds a stopped watcher stays down after the restart changes (default
 #                      0; vantlesd keeps its history over a short pause, see the report)
-#   --quick            2,000 directories, 10,000 files, a storm of 10,000, 20 samples,
-#                      200 restart changes: under a minute in all
+#   --quick            2,000 directories, 10,000 files, a storm of 10,000, 20 samples, 200
+#                      restart changes, and 2 s instead of 5 s of silence taken as the end of
+#                      a watcher's output: about a minute in all
 #   --queue N          sets both kernel queue limits (fs.inotify.max_queued_events and
 #                      fs.fanotify.max_queued_events) for the run; default: as they are
 #   --tools LIST       comma-separated subset of inotifywait,fswatch,watchman,vantlesd
 #   --build DIR        the build tree (default build/; needs server/vantlesd, tools/vantles,
 #                      bench/compare_tool and bench/compare_service)
 #   --out FILE         also writes the report to FILE
+#   --keep DIR         keeps every watcher's stamped output, the changes and the logs in DIR
 #
 # Needs root. Installs the peers from Debian's packages when missing (apt-get install -y
 # inotify-tools fswatch watchman). Everything runs in a private mount namespace: a tmpfs under
@@ -62,9 +64,11 @@ samples=100
 interval_ms=250
 restart_changes=1000
 restart_pause=0
+quiet=5
 queue=""
 tools="inotifywait,fswatch,watchman,vantlesd"
 out_file=""
+keep_dir=""
 args=("$@")
 usage() {
     sed -n '2,/^set -euo/p' "$0" | sed '$d; s/^# \{0,1\}//' >&2
@@ -79,11 +83,15 @@ while (($#)); do
         --interval-ms) interval_ms=${2:?}; shift 2 ;;
         --restart) restart_changes=${2:?}; shift 2 ;;
         --restart-pause) restart_pause=${2:?}; shift 2 ;;
-        --quick) dirs=2000 files=10000 storm=10000 samples=20 restart_changes=200; shift ;;
+        --quick)
+            dirs=2000 files=10000 storm=10000 samples=20 restart_changes=200
+            quiet=2
+            shift ;;
         --queue) queue=${2:?}; shift 2 ;;
         --tools) tools=${2:?}; shift 2 ;;
         --build) build=$(realpath "${2:?}"); shift 2 ;;
         --out) out_file=$(realpath -m "${2:?}"); shift 2 ;;
+        --keep) keep_dir=$(realpath -m "${2:?}"); shift 2 ;;
         *) usage ;;
     esac
 done
@@ -136,6 +144,11 @@ cleanup() {
         kill -KILL "$pid" 2>/dev/null || true
     done
     wait 2>/dev/null || true
+    if [[ -n $keep_dir ]]; then
+        mkdir -p "$keep_dir"
+        cp -r "$scratch"/*.out "$scratch"/*.err "$scratch"/*.log "$scratch"/*.changes \
+            "$scratch/watchman" "$keep_dir/" 2>/dev/null || true
+    fi
     local key
     for key in "${!saved_sysctl[@]}"; do
         echo "${saved_sysctl[$key]}" >"$key" 2>/dev/null || true
@@ -187,7 +200,7 @@ inotify_queue=$(cat /proc/sys/fs/inotify/max_queued_events)
 fanotify_queue=$(cat /proc/sys/fs/fanotify/max_queued_events 2>/dev/null || echo "?")
 user_watches=$(cat /proc/sys/fs/inotify/max_user_watches)
 
-say() { echo "compare: $*" >&2; }
+say() { echo "compare: [${SECONDS} s] $*" >&2; }
 
 say "tree: $dirs directories, $files files on ext4 ($(nproc) CPUs, load $(cut -d' ' -f1-3 /proc/loadavg))"
 tree_start=$EPOCHREALTIME
@@ -233,22 +246,30 @@ kernel_marks() {  # pids: inotify watches and fanotify marks held
     echo "$total"
 }
 
-# Waits until FILE has not grown for QUIET seconds (at most LIMIT seconds).
+# Waits until FILE has not grown for QUIET seconds (at most LIMIT seconds; both may be
+# fractional). Timed by the clock, not by counting polls, which a loaded machine slows down.
 wait_quiet() {  # file quiet limit
-    local size last_size=-1 still=0 waited=0
-    while ((waited < $3 * 10)); do
+    local size last_size=-1 now changed start
+    local quiet_us limit_us
+    quiet_us=$(awk -v s="$2" 'BEGIN {printf "%d", s * 1e6}')
+    limit_us=$(awk -v s="$3" 'BEGIN {printf "%d", s * 1e6}')
+    start=$(now_us)
+    changed=$start
+    while :; do
         size=$(stat -c %s "$1")
-        if [[ $size == "$last_size" ]]; then
-            ((still += 1))
-            ((still >= $2 * 10)) && return 0
-        else
-            still=0
+        now=$(now_us)
+        if [[ $size != "$last_size" ]]; then
             last_size=$size
+            changed=$now
+        elif ((now - changed >= quiet_us)); then
+            return 0
+        fi
+        if ((now - start >= limit_us)); then
+            say "$(basename "$1"): still growing after $3 s"
+            return 0
         fi
         sleep 0.1
-        ((waited += 1))
     done
-    say "$(basename "$1"): still growing after $3 s"
 }
 
 # The stamp of the first line of FILE matching PATTERN, waiting up to LIMIT seconds; while
@@ -390,14 +411,14 @@ run_tool() {
     fig[$tool,rss]=$(mib "$(status_kib VmRSS "${tool_pids[@]}")")
     fig[$tool,setup_cpu]=$(ticks_to_s "$(cpu_ticks "${tool_pids[@]}")")
     fig[$tool,marks]=$(kernel_marks "${tool_pids[@]}")
-    wait_quiet "$out" 1 30
+    wait_quiet "$out" 0.5 30
 
     say "$tool: storm of $storm creations and $storm removals"
     local cpu0 k v
     cpu0=$(cpu_ticks "${tool_pids[@]}")
     local -A st=()
     while read -r k v; do st[$k]=$v; done < <("$tool_bin" storm "$tree" "$dirs" "$storm")
-    wait_quiet "$out" 5 900
+    wait_quiet "$out" "$quiet" 900
     fig[$tool,storm_cpu]=$(ticks_to_s $(($(cpu_ticks "${tool_pids[@]}") - cpu0)))
     fig[$tool,peak_rss]=$(mib "$(status_kib VmHWM "${tool_pids[@]}")")
     count "$kind" "$out" s
@@ -415,7 +436,7 @@ run_tool() {
 
     say "$tool: latency, $samples changes ${interval_ms} ms apart"
     "$tool_bin" changes "$tree" "$dirs" "$samples" "$interval_ms" l >"$scratch/$tool.changes"
-    wait_quiet "$out" 2 60
+    wait_quiet "$out" 1 60
     while read -r k v; do fig[$tool,lat_$k]=$v; done < \
         <("$tool_bin" latency "$kind" "$out" "$scratch/$tool.changes")
 
@@ -438,7 +459,7 @@ restart_plain() {
     t0=$(now_us)
     launch "$tool" "$out"
     ready=$(probe_until_reported "$out" 900)
-    wait_quiet "$out" 1 30
+    wait_quiet "$out" 0.5 30
     count "$tool" "$out" rb
     fig[$tool,a]="n/a (the watcher is the consumer)"
     fig[$tool,b]="$c_named of $restart_changes (no record kept)"
