@@ -39,12 +39,15 @@
 #                      restart changes, and 2 s instead of 5 s of silence taken as the end of
 #                      a watcher's output: about a minute in all
 #   --queue N          sets both kernel queue limits (fs.inotify.max_queued_events and
-#                      fs.fanotify.max_queued_events) for the run; default: as they are
+#                      fs.fanotify.max_queued_events) for the run; default: as they are. These
+#                      are machine-wide: every inotify or fanotify group made meanwhile, by any
+#                      program, gets the raised limit
 #   --tools LIST       comma-separated subset of inotifywait,fswatch,watchman,vantlesd
 #   --build DIR        the build tree (default build/; needs server/vantlesd, tools/vantles,
 #                      bench/compare_tool and bench/compare_service)
 #   --out FILE         also writes the report to FILE
 #   --keep DIR         keeps every watcher's stamped output, the changes and the logs in DIR
+#   --perf FILE        records vantlesd's daemon over the storm with perf record -g into FILE
 #
 # Needs root. Installs the peers from Debian's packages when missing (apt-get install -y
 # inotify-tools fswatch watchman). Everything runs in a private mount namespace: a tmpfs under
@@ -69,6 +72,7 @@ queue=""
 tools="inotifywait,fswatch,watchman,vantlesd"
 out_file=""
 keep_dir=""
+perf_out=""
 args=("$@")
 usage() {
     sed -n '2,/^set -euo/p' "$0" | sed '$d; s/^# \{0,1\}//' >&2
@@ -92,6 +96,7 @@ while (($#)); do
         --build) build=$(realpath "${2:?}"); shift 2 ;;
         --out) out_file=$(realpath -m "${2:?}"); shift 2 ;;
         --keep) keep_dir=$(realpath -m "${2:?}"); shift 2 ;;
+        --perf) perf_out=$(realpath -m "${2:?}"); shift 2 ;;
         *) usage ;;
     esac
 done
@@ -225,6 +230,23 @@ cpu_ticks() {  # pids: utime + stime, summed
 clk_tck=$(getconf CLK_TCK)
 ticks_to_s() { awk -v t="$1" -v hz="$clk_tck" 'BEGIN {printf "%.2f", t / hz}'; }
 
+# The CPU of tool_pids since the ticks in the named array (one entry per pid): the sum, and for
+# a watcher of two processes the share of each, "3.54 (2.91 + 0.63)".
+cpu_figure() {  # name of the array of starting ticks
+    local -n from=$1
+    local i total=0 parts=() used
+    for i in "${!tool_pids[@]}"; do
+        used=$(($(cpu_ticks "${tool_pids[$i]}") - from[i]))
+        total=$((total + used))
+        parts+=("$(ticks_to_s "$used")")
+    done
+    if ((${#parts[@]} > 1)); then
+        echo "$(ticks_to_s "$total") (${parts[0]} + ${parts[1]})"
+    else
+        ticks_to_s "$total"
+    fi
+}
+
 status_kib() {  # field pids
     local field=$1 pid total=0 v
     shift
@@ -287,6 +309,9 @@ probe_until_reported() {  # file limit
     done
 }
 
+# What compare_tool count prints, one variable per figure.
+c_created=0 c_removed=0 c_named=0 c_records=0 c_merged=0 c_last_us=0 c_overflows=0 c_entries=0
+c_fresh_instances=0 c_lines=0
 count() {  # kind file prefix: sets c_created c_removed c_named c_records ...
     local k v
     while read -r k v; do
@@ -409,17 +434,30 @@ run_tool() {
     fi
     fig[$tool,ready]=$(seconds_between "$t0" "$ready")
     fig[$tool,rss]=$(mib "$(status_kib VmRSS "${tool_pids[@]}")")
-    fig[$tool,setup_cpu]=$(ticks_to_s "$(cpu_ticks "${tool_pids[@]}")")
+    local -a cpu_zero=()
+    local pid
+    for pid in "${tool_pids[@]}"; do cpu_zero+=(0); done
+    fig[$tool,setup_cpu]=$(cpu_figure cpu_zero)
     fig[$tool,marks]=$(kernel_marks "${tool_pids[@]}")
     wait_quiet "$out" 0.5 30
 
     say "$tool: storm of $storm creations and $storm removals"
-    local cpu0 k v
-    cpu0=$(cpu_ticks "${tool_pids[@]}")
+    local k v
+    local -a cpu0=()
+    for pid in "${tool_pids[@]}"; do cpu0+=("$(cpu_ticks "$pid")"); done
     local -A st=()
+    local perf_pid=""
+    if [[ -n $perf_out && $tool == vantlesd ]]; then
+        perf record -q -g -p "$vt_daemon_pid" -o "$perf_out" 2>/dev/null &
+        perf_pid=$!
+    fi
     while read -r k v; do st[$k]=$v; done < <("$tool_bin" storm "$tree" "$dirs" "$storm")
     wait_quiet "$out" "$quiet" 900
-    fig[$tool,storm_cpu]=$(ticks_to_s $(($(cpu_ticks "${tool_pids[@]}") - cpu0)))
+    if [[ -n $perf_pid ]]; then
+        kill -INT "$perf_pid"
+        wait "$perf_pid" || true
+    fi
+    fig[$tool,storm_cpu]=$(cpu_figure cpu0)
     fig[$tool,peak_rss]=$(mib "$(status_kib VmHWM "${tool_pids[@]}")")
     count "$kind" "$out" s
     fig[$tool,created]=$c_created
@@ -580,6 +618,12 @@ restart_vantlesd() {
 }
 
 run_start=$SECONDS
+# The storm with no watcher at all: what the writer takes on its own, against which the storm's
+# duration under each watcher shows what watching cost the writer.
+say "storm with no watcher"
+declare -A alone=()
+while read -r k v; do alone[$k]=$v; done < <("$tool_bin" storm "$tree" "$dirs" "$storm")
+storm_alone=$(seconds_between "${alone[storm_start_us]}" "${alone[storm_end_us]}")
 IFS=, read -r -a tool_list <<<"$tools"
 for tool in "${tool_list[@]}"; do
     case $tool in
@@ -639,16 +683,16 @@ report() {
     echo "$sep"
     row "set-up: ready after (s)" ready
     row "set-up: memory when ready (RSS, MiB)" rss
-    row "set-up: CPU (s)" setup_cpu
+    row "set-up: CPU (s; server or daemon + client)" setup_cpu
     row "set-up: kernel watches / marks" marks
-    row "storm: duration of the storm itself (s)" storm_s
+    row "storm: duration of the storm itself (s; $storm_alone with no watcher)" storm_s
     row "storm: last event after the storm's end (s)" drain
     row "storm: creations reported (distinct paths)" created
     row "storm: removals reported (distinct paths)" removed
     row "storm: records delivered" records
     row "storm: records merging creation and removal" merged
     row "storm: overflow / rescan notices" overflows
-    row "storm: CPU (s)" storm_cpu
+    row "storm: CPU (s; server or daemon + client)" storm_cpu
     row "storm: peak memory (MiB)" peak_rss
     row "latency: median (ms)" lat_median_ms
     row "latency: 95th percentile (ms)" lat_p95_ms
