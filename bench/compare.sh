@@ -311,7 +311,7 @@ probe_until_reported() {  # file limit
 
 # What compare_tool count prints, one variable per figure.
 c_created=0 c_removed=0 c_named=0 c_records=0 c_merged=0 c_last_us=0 c_overflows=0 c_entries=0
-c_fresh_instances=0 c_lines=0
+c_fresh_instances=0
 count() {  # kind file prefix: sets c_created c_removed c_named c_records ...
     local k v
     while read -r k v; do
