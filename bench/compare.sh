@@ -35,9 +35,10 @@
 #   --dirs N --files N --storm N --samples N --interval-ms N --restart N   the sizes above
 #   --restart-pause S  seconds a stopped watcher stays down after the restart changes (default
 #                      0; vantlesd keeps its history over a short pause, see the report)
-#   --quick            2,000 directories, 10,000 files, a storm of 10,000, 20 samples, 200
-#                      restart changes, and 2 s instead of 5 s of silence taken as the end of
-#                      a watcher's output: about a minute in all
+#   --quick            2,000 directories, 10,000 files, a storm of 10,000, 20 samples 200 ms
+#                      apart (still twice vantlesd's latency, so each change starts a quiet
+#                      spell), 200 restart changes, and 2 s instead of 5 s of silence taken as
+#                      the end of a watcher's output: about a minute in all
 #   --queue N          sets both kernel queue limits (fs.inotify.max_queued_events and
 #                      fs.fanotify.max_queued_events) for the run; default: as they are. These
 #                      are machine-wide: every inotify or fanotify group made meanwhile, by any
@@ -88,7 +89,7 @@ while (($#)); do
         --restart) restart_changes=${2:?}; shift 2 ;;
         --restart-pause) restart_pause=${2:?}; shift 2 ;;
         --quick)
-            dirs=2000 files=10000 storm=10000 samples=20 restart_changes=200
+            dirs=2000 files=10000 storm=10000 samples=20 interval_ms=200 restart_changes=200
             quiet=2
             shift ;;
         --queue) queue=${2:?}; shift 2 ;;
