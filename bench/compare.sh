@@ -460,6 +460,18 @@ run_tool() {
     fi
     fig[$tool,storm_cpu]=$(cpu_figure cpu0)
     fig[$tool,peak_rss]=$(mib "$(status_kib VmHWM "${tool_pids[@]}")")
+    local quiet_at
+    quiet_at=$(now_us)
+    fig[$tool,storm_s]=$(seconds_between "${st[storm_start_us]}" "${st[storm_end_us]}")
+
+    say "$tool: latency, $samples changes ${interval_ms} ms apart"
+    "$tool_bin" changes "$tree" "$dirs" "$samples" "$interval_ms" l >"$scratch/$tool.changes"
+    wait_quiet "$out" 1 60
+    while read -r k v; do fig[$tool,lat_$k]=$v; done < \
+        <("$tool_bin" latency "$kind" "$out" "$scratch/$tool.changes")
+
+    # The storm is counted only now, so that a watcher that went quiet for a while and then
+    # went on reporting it is counted in full (and its late reports show in the drain time).
     count "$kind" "$out" s
     fig[$tool,created]=$c_created
     fig[$tool,removed]=$c_removed
@@ -468,16 +480,12 @@ run_tool() {
     fig[$tool,overflows]=$c_overflows
     if ((c_last_us > 0)); then
         fig[$tool,drain]=$(seconds_between "${st[storm_end_us]}" "$c_last_us")
+        if ((c_last_us > quiet_at)); then
+            fig[$tool,drain]+=" (after $quiet s of silence)"
+        fi
     else
         fig[$tool,drain]="-"
     fi
-    fig[$tool,storm_s]=$(seconds_between "${st[storm_start_us]}" "${st[storm_end_us]}")
-
-    say "$tool: latency, $samples changes ${interval_ms} ms apart"
-    "$tool_bin" changes "$tree" "$dirs" "$samples" "$interval_ms" l >"$scratch/$tool.changes"
-    wait_quiet "$out" 1 60
-    while read -r k v; do fig[$tool,lat_$k]=$v; done < \
-        <("$tool_bin" latency "$kind" "$out" "$scratch/$tool.changes")
 
     say "$tool: restart, $restart_changes changes while stopped"
     restart_"$tool"
