@@ -2,7 +2,9 @@
 # vantlesd against inotifywait, fswatch and watchman: the same workloads on the same tree,
 # one watcher at a time, and one markdown table of what each did.
 #
-#   sudo bench/compare.sh [options]
+#   cmake --build build --target vantlesd vantles_tool compare_tool compare_service
+#   sudo bench/compare.sh [options]           full scale: about 4 minutes
+#   sudo bench/compare.sh --quick             about a minute
 #
 # Workloads, on a tree of DIRS directories and FILES empty files (default 20,000 and 100,000):
 #   set-up    the watcher starts on the tree; the time until it reports a probe change made
