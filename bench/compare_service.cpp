@@ -1,4 +1,4 @@
-// A service manager for one daemon, as far as bench/compare.sh needs one to restart vantlesd the
+// A service manager for one daemon, as far as bench/compare needs one to restart vantlesd the
 // way a service manager would: it takes the daemon's notices on a notify socket, keeps the
 // descriptor the daemon stores there (its kernel event queue), and hands that descriptor to the
 // next daemon it starts, so that changes made while no daemon runs wait in the kernel's queue.

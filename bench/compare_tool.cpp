@@ -1,4 +1,4 @@
-// The workloads and the bookkeeping of bench/compare.sh, which runs the same file changes under
+// The workloads and the bookkeeping of bench/compare, which runs the same file changes under
 // several file-system watchers and compares what each reports. One program, one command each:
 //
 //   compare_tool tree ROOT DIRS FILES      the tree: DIRS directories (fan-out 16, so a few
