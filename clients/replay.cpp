@@ -231,11 +231,17 @@ int process_disk_event_buf(dev_info* v, client_info* c, uint8_t* buffer, uint32_
                 r = (uint32_t)strlen(rewritten) + 1;
             }
             snprintf(full, sizeof full, "/%s", stored);
+        } else if (stored[0] == '\0') {
+            snprintf(full, sizeof full, "%s", v->mount_point);  // the volume itself
         } else {
             snprintf(full, sizeof full, "%s%s", prefix, stored);
         }
 
-        bool matched = false;
+        // A dropped record marks a gap in the volume's history (a full ring, a restart that
+        // could not see what changed): every client replaying across it must hear of it,
+        // whatever its paths. It names only the volume.
+        bool gap = rec.flags & (EVENT_KERNEL_DROPPED | EVENT_USER_DROPPED);
+        bool matched = gap;
         for (int32_t i = 0; i < c->num_paths && !matched; i++) {
             matched = entry_matches(watched[i], stored, r);
         }
@@ -245,10 +251,10 @@ int process_disk_event_buf(dev_info* v, client_info* c, uint8_t* buffer, uint32_
         if (c->device != 0 && stored[0] == '/') {
             continue;
         }
-        if (c->uid != 0 && !may_read_event(c, full)) {
+        if (!gap && c->uid != 0 && !may_read_event(c, full)) {
             continue;
         }
-        if (is_excluded(c, c->device != 0 ? stored : full)) {
+        if (!gap && is_excluded(c, c->device != 0 ? stored : full)) {
             continue;
         }
         if (!c->callback || has_flag(c, CLIENT_GOING_AWAY)) {

@@ -13,6 +13,7 @@
 #include "history/fname_table.h"
 #include "history/log_format.h"
 #include "history/log_writer.h"
+#include "intake/event_ids.h"
 #include "intake/event_thread.h"
 #include "intake/events.h"
 #include "platform/volume_times.h"
@@ -238,12 +239,36 @@ int cleanup_dls(dev_info* di, void*) {
     return 0;
 }
 
+namespace {
+
+// Before the disk logger takes any event: a dropped record, with the first id of this run, in
+// every history kept across a start that could not see what changed while no daemon ran.
+int file_start_gap(dev_info* di, void*) {
+    dls* state = di->dls;
+    if (!state || !state->gap_at_start) {
+        return 0;
+    }
+    state->gap_at_start = 0;
+    uint64_t id = next_event_id();
+    log_error(
+        "history of %s kept across the restart; changes made while no daemon ran are "
+        "unknown (dropped record at id 0x%llx)",
+        di->mount_point, (unsigned long long)id);
+    vantle_rwlock_rdlock(&dev_lock);
+    file_one_event(di->mount_point, 0, EVENT_USER_DROPPED, di->dev, id);
+    vantle_rwlock_unlock(&dev_lock);
+    return 0;
+}
+
+}  // namespace
+
 int start_disk_logger() {
     dls* root_state = global_dls;
     if (!root_state) {
         log_critical("Failed to create disk logger client.");
         return EINVAL;
     }
+    iterate_devices(file_start_gap, nullptr);
     const char* paths[] = {"/"};
     client_info* fci = nullptr;
     int err =

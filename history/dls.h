@@ -37,6 +37,10 @@ struct dls {
     uint32_t fname_filled;
     uint32_t fname_count;
     uint64_t fname_bytes;
+    // The history was kept across a start that did not take over the previous daemon's kernel
+    // queue: changes made while no daemon ran are unknown. The disk logger files a dropped
+    // record for the volume before any new event, so replays across the restart say so.
+    uint32_t gap_at_start;
 };
 
 // The root volume's log state; also takes the events of volumes without a history.

@@ -16,6 +16,7 @@
 #include "history/log_format.h"
 #include "intake/event_ids.h"
 #include "platform/files.h"
+#include "platform/kernel_device.h"
 #include "platform/mounts.h"
 #include "platform/unique_fd.h"
 #include "platform/volume_times.h"
@@ -293,6 +294,9 @@ int create_dls(dev_info* di, void* /*arg*/) {
     } else if (discard) {
         remove_old_logs(state, 1);
         create_uuid_file(di, state);
+    } else if (state->generation == 1 && !kernel_device_has_adopted_fanotify() &&
+               !quiet_tmp_dir(di, state)) {
+        state->gap_at_start = 1;
     }
 
     di->dls = state;
@@ -345,6 +349,12 @@ void check_vol_last_mod_time(dev_info* di, dls* state) {
     }
 
     if (!history_out_of_step(last_mod_time, mount_time, uuid_ctime, now)) {
+        return;
+    }
+    if (kernel_device_has_adopted_fanotify() && mount_time <= uuid_ctime) {
+        // The previous daemon's kernel queue, handed over by the service manager, holds every
+        // change made since it stopped (or says it lost some): the history goes on however
+        // long the restart took. A volume mounted since then was not in that queue's view.
         return;
     }
     fd.reset();

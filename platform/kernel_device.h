@@ -46,6 +46,9 @@ int kernel_device_close(int fd);
 // descriptor store): the next fanotify clone adopts it, with the events the kernel queued
 // meanwhile, instead of making a new group. The descriptor is owned by the device layer.
 void kernel_device_adopt_fanotify(int fd);
+// True from the adoption of a readable group until the fanotify clone takes it: the kernel
+// queued every change of the group's file systems while no daemon ran.
+bool kernel_device_has_adopted_fanotify();
 // Called with every new fanotify group's descriptor (still owned by the device layer), so
 // that it can be kept across a restart.
 void kernel_device_on_new_fanotify(void (*fn)(int fd));

@@ -578,9 +578,18 @@ bool adopted_group_flags(int fd, bool* target_fid) {
 }  // namespace
 
 void kernel_device_adopt_fanotify(int fd) {
+    bool target_fid = false;
+    if (fd >= 0 && !adopted_group_flags(fd, &target_fid)) {
+        close(fd);  // not a group this source can read: the next clone starts a new one
+        fd = -1;
+    }
     int old = adopted_group.exchange(fd);
     if (old >= 0)
         close(old);
+}
+
+bool kernel_device_has_adopted_fanotify() {
+    return adopted_group.load() >= 0;
 }
 
 void kernel_device_on_new_fanotify(void (*fn)(int fd)) {

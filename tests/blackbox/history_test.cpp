@@ -234,10 +234,23 @@ TEST_F(History, NextDaemonReplaysFromTheMiddleThenGoesLive) {
     EXPECT_EQ(1u, paths.count("/var/w/d")) << got;
     EXPECT_EQ(1u, paths.count("/var/w/a")) << "the removal of a is newer than the id: " << got;
     EXPECT_EQ(0u, paths.count("/var/w/b")) << got;
-    for (const live_event& e : r.replayed)
+    // No service manager kept the kernel's queue across the restart, so the history says that
+    // what changed meanwhile is unknown: a dropped record for the volume, after the first
+    // daemon's records, reaches a client whose paths lie below it.
+    uint64_t first_run_highest = 0;
+    int gaps = 0;
+    for (const live_event& e : r.replayed) {
         if (e.path == "/var/w/a") {
             EXPECT_TRUE(e.flags & VANTLES_EVENT_REMOVED) << got;
         }
+        if ((e.flags & VANTLES_EVENT_USER_DROPPED) && e.path == "/var") {
+            gaps++;
+            EXPECT_GT(e.id, first_run_highest) << got;
+        } else if (!(e.flags & VANTLES_EVENT_KERNEL_DROPPED)) {
+            first_run_highest = std::max(first_run_highest, e.id);
+        }
+    }
+    EXPECT_EQ(1, gaps) << got;
     EXPECT_EQ(highest_id(r.replayed), r.done.id);
     EXPECT_EQ("/var/w", r.done.path);
 
@@ -329,8 +342,15 @@ TEST_F(History, SigkillLeavesAReadableHistoryAndIdsGoOn) {
     ASSERT_TRUE(replay(second_, &all, {"/var/k"}, 0));
     replay_result r = split_at_done(&all.sink);
     std::set<std::string> paths;
+    int gaps = 0;
     for (const live_event& e : r.replayed) {
         EXPECT_TRUE(paths.insert(e.path).second) << "twice: " << e.path;
+        if (e.flags & (VANTLES_EVENT_USER_DROPPED | VANTLES_EVENT_KERNEL_DROPPED)) {
+            // The changes the killed daemon had not filed, and those made before the next
+            // started, are unknown: the history says so for the volume.
+            gaps += (e.flags & VANTLES_EVENT_USER_DROPPED) && e.path == "/var";
+            continue;
+        }
         if (e.path == "/var/k" || e.path.find("/.sync-") != std::string::npos)
             continue;
         int n = -1;
@@ -338,6 +358,7 @@ TEST_F(History, SigkillLeavesAReadableHistoryAndIdsGoOn) {
         EXPECT_TRUE(n >= 0 && n < MADE) << e.path;
     }
     EXPECT_GE(paths.size(), static_cast<size_t>(HISTORY_FLUSH_NAMES));
+    EXPECT_EQ(1, gaps);
     ASSERT_EQ(0, live_create_file(second_, "/var/k/after"));
     live_event e;
     ASSERT_TRUE(live_wait_event(&all.sink, live_path_is("/var/k/after"), HISTORY_WAIT_MS, &e));
