@@ -219,7 +219,8 @@ restart:
     }
     // The last file and the pending names are taken together while the writer is kept out,
     // so that no name is in neither; they are replayed after the lock is released, so that a
-    // client slow to take them cannot hold up the disk logger.
+    // client slow to take them cannot hold up the disk logger, and after the reader slot went
+    // back (load_disk_log), so that it cannot hold up other clients' replays either.
     bool have_last = state->num_files > 0 && next <= state->num_files - 1 &&
                      dls_log_file_path(state, state->file_ids[state->num_files - 1], path) &&
                      load_disk_log(v, path, &last) == 0;

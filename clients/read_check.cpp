@@ -15,6 +15,21 @@
 
 namespace {
 constexpr size_t CLIENT_NAME_MAX = 255;  // bytes of the last path component
+
+// Whether the watched path holds path: path is it or lies below it. "/" and the volume root
+// ("") hold everything. Only a watched path that holds the event may vouch for it: one that
+// merely occurs somewhere inside it (a directory of the user's own whose path reappears inside
+// a closed tree) says nothing about it.
+bool watched_path_holds(const char* watched, const char* path) {
+    size_t n = strlen(watched);
+    if (n > 1 && watched[n - 1] == '/') {
+        n--;
+    }
+    if (strncmp(watched, path, n) != 0) {
+        return false;
+    }
+    return n == 0 || (n == 1 && watched[0] == '/') || path[n] == '\0' || path[n] == '/';
+}
 }  // namespace
 
 bool may_read_event(const client_info* me, const char* event_path) {
@@ -49,7 +64,7 @@ bool may_read_event(const client_info* me, const char* event_path) {
         }
     }
     for (int32_t i = 0; i < me->num_paths; i++) {
-        if (!strstr(event_path, me->paths[i])) {
+        if (!watched_path_holds(me->paths[i], event_path)) {
             continue;
         }
         const char* watched = me->paths[i][0] ? me->paths[i] : ".";

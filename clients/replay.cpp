@@ -308,9 +308,17 @@ void take_reader_slot(disk_log_image* image) {
     }
 }
 
-int load_disk_log(dev_info* v, const char* path, disk_log_image* out) {
-    take_reader_slot(out);
+void give_back_reader_slot(disk_log_image* image) {
+    if (image->holds_slot) {
+        reader_slots().release();
+        image->holds_slot = false;
+    }
+}
 
+namespace {
+
+// Reads the file into out (slot held by the caller). Results as for load_disk_log.
+int read_log_image(dev_info* v, const char* path, disk_log_image* out) {
     int fd = open(path, O_RDONLY | O_NOFOLLOW);
     struct stat st;
     bool examined = fd >= 0 && fstat(fd, &st) == 0;
@@ -370,14 +378,22 @@ int load_disk_log(dev_info* v, const char* path, disk_log_image* out) {
     return 0;
 }
 
+}  // namespace
+
+int load_disk_log(dev_info* v, const char* path, disk_log_image* out) {
+    take_reader_slot(out);
+    int err = read_log_image(v, path, out);
+    // The slot bounds the reading of files only: the replay that follows goes at the client's
+    // pace, and a client that never reads must not keep other users' replays waiting.
+    give_back_reader_slot(out);
+    return err;
+}
+
 void free_disk_log_image(disk_log_image* image) {
     free(image->data);
     image->data = nullptr;
     image->size = 0;
-    if (image->holds_slot) {
-        reader_slots().release();
-        image->holds_slot = false;
-    }
+    give_back_reader_slot(image);
 }
 
 void replay_take_identity(client_info* c, const char* who) {

@@ -48,9 +48,9 @@ int client_buffer_flush(client_event_buffer* batch);
 int process_disk_event_buf(dev_info* v, client_info* c, uint8_t* buffer, uint32_t available,
                            int verify, uint64_t since, uint32_t* consumed, uint32_t* kind);
 
-// A log file read into memory whole (its buffers back to back), holding one of the
-// REPLAY_MAX_READERS reader slots until it is freed. A file is at most 16 buffers; anything
-// past REPLAY_IMAGE_MAX bytes is not read.
+// A log file read into memory whole (its buffers back to back). One of the REPLAY_MAX_READERS
+// reader slots is held while the file is read, not while it is replayed: the replay goes at the
+// client's pace. A file is at most 16 buffers; anything past REPLAY_IMAGE_MAX bytes is not read.
 constexpr uint32_t REPLAY_IMAGE_MAX = 32 * REPLAY_AREA_SIZE;
 struct disk_log_image {
     uint8_t* data = nullptr;
@@ -58,14 +58,14 @@ struct disk_log_image {
     bool holds_slot = false;
 };
 
-// Waits for a reader slot for image unless it holds one.
+// Waits for a reader slot for image unless it holds one; give_back_reader_slot returns it.
 void take_reader_slot(disk_log_image* image);
+void give_back_reader_slot(disk_log_image* image);
 
-// Takes a reader slot unless out holds one, then reads the file at path (out empty before)
-// with the daemon's rights. 0 (image
-// filled; empty for an empty file), EINVAL when it cannot be opened or is not a regular file,
-// the errno of a failed gzip open, or ENOMEM. The image is freed in every case by
-// free_disk_log_image.
+// Takes a reader slot unless out holds one, reads the file at path (out empty before) with the
+// daemon's rights, and gives the slot back. 0 (image filled; empty for an empty file), EINVAL
+// when it cannot be opened or is not a regular file, the errno of a failed gzip open, or
+// ENOMEM. The image is freed in every case by free_disk_log_image.
 int load_disk_log(dev_info* v, const char* path, disk_log_image* out);
 void free_disk_log_image(disk_log_image* image);
 

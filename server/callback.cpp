@@ -75,7 +75,9 @@ int32_t callback_client(void* ctx, int32_t count, const int32_t* lengths, const 
     for (uint32_t i = 0; i < n; i++) {
         blob_size += static_cast<uint32_t>(lengths[i]);
     }
-    auto* blob = static_cast<char*>(malloc(blob_size + 1));
+    // Zeroed: a path cut at CALLBACK_PATH_BOUND leaves the rest of its length unwritten, and
+    // no byte of the daemon's heap may reach a client.
+    auto* blob = static_cast<char*>(calloc(blob_size + 1, 1));
     if (blob == nullptr) {
         log_critical("%s: ERROR: vm_allocate of paths_blob failed: %s (%d)", FN,
                      mach_error_string(KERN_RESOURCE_SHORTAGE), KERN_RESOURCE_SHORTAGE);

@@ -17,9 +17,11 @@
 #include "clients/client_info.h"
 #include "clients/client_loop.h"
 #include "clients/wakeup.h"
+#include "common/limits.h"
 #include "common/log.h"
 #include "platform/port.h"
 
+#include <algorithm>
 #include <cerrno>
 #include <cstring>
 
@@ -51,6 +53,21 @@ bool strings_terminated(const uint32_t* offsets, uint32_t count, const char* blo
     return true;
 }
 
+// Watched paths are bounded like every other path of the daemon: the prefix table keeps their
+// lengths in 16 bits, and the history-done notice and the state dump name the first one. A
+// longer path would match as a shorter one, or reach those with more bytes than they take.
+// The strings are known to be terminated inside the blob.
+bool paths_within_limit(const uint32_t* offsets, uint32_t count, const char* blob,
+                        uint32_t blob_size) {
+    for (uint32_t i = 0; i < count; ++i) {
+        size_t room = std::min<size_t>(blob_size - offsets[i], PATH_BUFFER_SIZE);
+        if (strnlen(blob + offsets[i], room) > PATH_MAX_LENGTH) {
+            return false;
+        }
+    }
+    return true;
+}
+
 bool offsets_in_blob(const uint32_t* offsets, uint32_t count, uint32_t blob_size) {
     if (count != 0 && offsets == nullptr) {
         return false;
@@ -75,7 +92,8 @@ bool register_arguments_ok(uint32_t num_paths, const uint32_t* path_offsets,
            offsets_in_blob(path_offsets, num_paths, paths_blob_size) &&
            offsets_in_blob(exclude_offsets, num_excludes, exclude_blob_size) &&
            strings_terminated(path_offsets, num_paths, paths_blob, paths_blob_size) &&
-           strings_terminated(exclude_offsets, num_excludes, exclude_blob, exclude_blob_size);
+           strings_terminated(exclude_offsets, num_excludes, exclude_blob, exclude_blob_size) &&
+           paths_within_limit(path_offsets, num_paths, paths_blob, paths_blob_size);
 }
 
 void release_private_port(mach_port_t port) {
