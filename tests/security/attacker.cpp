@@ -199,30 +199,30 @@ std::string describe_seen(const std::vector<seen_event>& events) {
     return out.empty() ? "(no events)\n" : out;
 }
 
-int attacker_watch(attacker_out out, const std::vector<watch_spec>& specs) {
+int attacker_watch(attacker_out out, const std::vector<watch_plan>& plans) {
     std::vector<std::unique_ptr<live_stream>> streams;
-    for (const watch_spec& spec : specs) {
+    for (const watch_plan& plan : plans) {
         streams.push_back(std::make_unique<live_stream>());
-        if (int err = live_stream_start(streams.back().get(), spec.options); err != 0) {
+        if (int err = live_stream_start(streams.back().get(), plan.options); err != 0) {
             attacker_say(out,
-                         "X registration of " + spec.label + " failed: " + std::to_string(err));
+                         "X registration of " + plan.label + " failed: " + std::to_string(err));
             return 1;
         }
     }
     attacker_say(out, "R");
-    for (size_t i = 0; i < specs.size(); i++) {
+    for (size_t i = 0; i < plans.size(); i++) {
         live_match end =
-            specs[i].until.empty() ? live_match(is_history_done) : live_path_is(specs[i].until);
+            plans[i].until.empty() ? live_match(is_history_done) : live_path_is(plans[i].until);
         if (!live_wait_event(&streams[i]->sink, end, SECURITY_WAIT_MS)) {
             attacker_say(out,
-                         "X " + specs[i].label + " never received " +
-                             (specs[i].until.empty() ? "its history-done notice" : specs[i].until));
+                         "X " + plans[i].label + " never received " +
+                             (plans[i].until.empty() ? "its history-done notice" : plans[i].until));
             return 1;
         }
     }
-    for (size_t i = 0; i < specs.size(); i++)
+    for (size_t i = 0; i < plans.size(); i++)
         for (const live_event& e : live_sink_events(&streams[i]->sink))
-            attacker_say(out, "E " + specs[i].label + " " + std::to_string(e.id) + " " +
+            attacker_say(out, "E " + plans[i].label + " " + std::to_string(e.id) + " " +
                                   std::to_string(e.flags) + " " + e.path);
     attacker_say(out, "END");
     return 0;
@@ -286,18 +286,18 @@ void SecurityTest::append(const std::string& path, const char* text) {
     close(fd);
 }
 
-watch_spec SecurityTest::watch(const std::string& label, std::vector<std::string> paths,
+watch_plan SecurityTest::watch(const std::string& label, std::vector<std::string> paths,
                                uint32_t flags, const std::string& until, uint64_t since) const {
-    watch_spec spec{label, live_options(daemon_, std::move(paths), flags), until};
-    spec.options.since_when = since;
-    return spec;
+    watch_plan plan{label, live_options(daemon_, std::move(paths), flags), until};
+    plan.options.since_when = since;
+    return plan;
 }
 
-void SecurityTest::start_watching(attacker* a, const std::vector<watch_spec>& specs) {
+void SecurityTest::start_watching(attacker* a, const std::vector<watch_plan>& plans) {
     attacker_options options;
     options.daemon = &daemon_;
     ASSERT_EQ(0, attacker_start(a, options,
-                                [&](attacker_out out) { return attacker_watch(out, specs); }));
+                                [&](attacker_out out) { return attacker_watch(out, plans); }));
     std::vector<std::string> lines = attacker_read(a, "R", SECURITY_WAIT_MS);
     ASSERT_FALSE(lines.empty()) << "the attacker said nothing";
     ASSERT_EQ("R", lines.back());

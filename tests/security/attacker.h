@@ -71,7 +71,7 @@ std::string describe_seen(const std::vector<seen_event>& events);
 
 // One stream of a watching body: its options (socket path included) and the end it waits for:
 // the path of a last event, or the history-done notice when `until` is empty.
-struct watch_spec {
+struct watch_plan {
     std::string label;
     vantles_stream_options options;
     std::string until;
@@ -79,7 +79,7 @@ struct watch_spec {
 
 // Body: registers every stream, reports "R" (or "X reason"), waits for each stream's end, then
 // reports every event received, "END" last. 0, or 1 after an "X" line.
-int attacker_watch(attacker_out out, const std::vector<watch_spec>& specs);
+int attacker_watch(attacker_out out, const std::vector<watch_plan>& plans);
 
 // Each case runs its own daemon (fanotify source) in a scratch root, with its socket in a
 // directory any user may enter. Cases skip without root and mount namespaces.
@@ -100,11 +100,11 @@ protected:
     void append(const std::string& path, const char* text);
 
     // A stream of the attacker's: its options with the daemon's socket.
-    watch_spec watch(const std::string& label, std::vector<std::string> paths, uint32_t flags,
+    watch_plan watch(const std::string& label, std::vector<std::string> paths, uint32_t flags,
                      const std::string& until, uint64_t since = VANTLES_EVENT_ID_NOW) const;
 
-    // Starts an attacker that runs attacker_watch over specs and waits for its "R".
-    void start_watching(attacker* a, const std::vector<watch_spec>& specs);
+    // Starts an attacker that runs attacker_watch over plans and waits for its "R".
+    void start_watching(attacker* a, const std::vector<watch_plan>& plans);
 
     // Reads the attacker's report up to "END" and returns the events in it.
     std::vector<seen_event> finish_watching(attacker* a);

@@ -47,7 +47,7 @@ TEST_F(LiveFilter, ClosedPathsNeverReachAnUnprivilegedClient) {
     ASSERT_EQ(0, live_sync(daemon_, t));
 
     const std::string end = t + "/zz-end";
-    watch_spec bait = watch("bait", {"/tmp/bait", t}, VANTLES_FLAG_FILE_EVENTS, end);
+    watch_plan bait = watch("bait", {"/tmp/bait", t}, VANTLES_FLAG_FILE_EVENTS, end);
     bait.options.latency_us = 1000000;
     attacker spy;
     start_watching(&spy, {watch("files", {t}, VANTLES_FLAG_FILE_EVENTS, end),
@@ -138,16 +138,16 @@ TEST_F(LiveFilter, SymbolicLinksIntoAClosedDirectoryGiveNothing) {
     ASSERT_NE(0u, device);
     ASSERT_EQ(0, live_sync(daemon_, s));
 
-    std::vector<watch_spec> specs = {
+    std::vector<watch_plan> plans = {
         watch("link", {s + "/link"}, VANTLES_FLAG_FILE_EVENTS, s + "/link"),
         watch("rel-link", {s + "/rel-link"}, VANTLES_FLAG_FILE_EVENTS, s + "/rel-link"),
         watch("own-link", {"/tmp/own-link"}, VANTLES_FLAG_FILE_EVENTS, "/tmp/own-link"),
         watch("resolved", {"(resolved by the attacker)", s + "/open"}, VANTLES_FLAG_FILE_EVENTS,
               s + "/open/zz-end"),
     };
-    watch_spec relative = watch("device", {"tmp/s/link"}, VANTLES_FLAG_FILE_EVENTS, "tmp/s/link");
+    watch_plan relative = watch("device", {"tmp/s/link"}, VANTLES_FLAG_FILE_EVENTS, "tmp/s/link");
     relative.options.device = device;
-    specs.push_back(relative);
+    plans.push_back(relative);
 
     attacker spy;
     attacker_options options;
@@ -163,11 +163,11 @@ TEST_F(LiveFilter, SymbolicLinksIntoAClosedDirectoryGiveNothing) {
                       attacker_say(out, "X realpath: " + std::string(strerror(errno)));
                       return 1;
                   }
-                  for (watch_spec& spec : specs)
-                      if (spec.label == "resolved")
-                          spec.options.paths[0] = resolved;
+                  for (watch_plan& plan : plans)
+                      if (plan.label == "resolved")
+                          plan.options.paths[0] = resolved;
                   attacker_say(out, std::string("P ") + resolved);
-                  return attacker_watch(out, specs);
+                  return attacker_watch(out, plans);
               }));
     std::vector<std::string> lines = attacker_read(&spy, "R", SECURITY_WAIT_MS);
     ASSERT_FALSE(lines.empty());
