@@ -42,35 +42,9 @@ void stamp_history(const dls* state) {
     }
 }
 
-// The id ceiling stored on every history (disk logger thread, or the event thread before the
-// disk logger starts and after it ended).
-uint64_t stored_id_ceiling = 0;
-
-// While the daemon runs, the stored ceiling stays at least half a reserve above the current
-// id, so that a daemon killed between two ticks handed out no id above it (at shutdown,
-// cleanup_dls stores the current id itself).
-void raise_id_ceiling() {
-    uint64_t now = current_event_id();
-    if (now + DISK_LOGGER_ID_RESERVE / 2 <= stored_id_ceiling) {
-        return;
-    }
-    uint64_t ceiling = now + DISK_LOGGER_ID_RESERVE;
-    iterate_devices(
-        [](dev_info* di, void* arg) {
-            char uuid_path[PATH_BUFFER_SIZE];
-            if (di->dls && dls_uuid_path(di->dls, uuid_path)) {
-                volume_store_id_ceiling(uuid_path, *static_cast<uint64_t*>(arg));
-            }
-            return 0;
-        },
-        &ceiling);
-    stored_id_ceiling = ceiling;
-}
-
 // While changes come in, the stamps are kept fresh (at most DISK_LOGGER_STAMP_SECONDS old);
 // an idle history keeps its last stamp.
 void disk_logger_tick(client_info* fci) {
-    raise_id_ceiling();
     static std::chrono::steady_clock::time_point last_stamp;
     auto now = std::chrono::steady_clock::now();
     if (now - last_stamp < std::chrono::seconds(DISK_LOGGER_STAMP_SECONDS) ||
@@ -252,10 +226,6 @@ int cleanup_dls(dev_info* di, void*) {
     }
     flush_fname_table(di);
 
-    char ids_path[PATH_BUFFER_SIZE];
-    if (dls_uuid_path(state, ids_path)) {
-        volume_store_id_ceiling(ids_path, current_event_id());
-    }
     stamp_history(state);
     char uuid_path[PATH_BUFFER_SIZE];
     if ((di->flags & DEV_LOG_DIR_UNTRUSTED) && dls_uuid_path(state, uuid_path)) {
@@ -299,7 +269,6 @@ int start_disk_logger() {
         return EINVAL;
     }
     iterate_devices(file_start_gap, nullptr);
-    raise_id_ceiling();
     const char* paths[] = {"/"};
     client_info* fci = nullptr;
     int err =

@@ -20,10 +20,6 @@ constexpr uint64_t DISK_LOGGER_LATENCY_US = 30000000;
 // While changes come in, each history's uuid file is stamped this often, so that a restart
 // soon after a crash finds a fresh stamp and keeps the history.
 constexpr int DISK_LOGGER_STAMP_SECONDS = 2;
-// Ids the stored id ceiling runs ahead of the current id: a killed daemon's successor starts
-// at most this far above the last id handed out, and more than half of it would have to go
-// by between two of the disk logger's wake-ups for an id to pass the ceiling.
-constexpr uint64_t DISK_LOGGER_ID_RESERVE = 1ull << 24;
 
 // Creates the disk logger's client on global_dls and starts its thread. 0 or EINVAL (logged).
 int start_disk_logger();

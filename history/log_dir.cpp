@@ -167,16 +167,8 @@ bool log_files_out_of_order(const dls* state) {
     return false;
 }
 
-// Continues the event id counter above the newest id the history holds, and above the id
-// ceiling the last daemon left on it (ids it handed out that never reached a log file: events
-// in directories that are not logged, or those a killed daemon had not written yet).
+// Continues the event id counter above the newest id the history holds.
 void resume_event_ids(const dev_info* di, const dls* state) {
-    char uuid_path[PATH_BUFFER_SIZE];
-    uint64_t ceiling = 0;
-    if (dls_uuid_path(state, uuid_path) && volume_id_ceiling(uuid_path, &ceiling) == 0 &&
-        ceiling > current_event_id()) {
-        publish_event_id(ceiling);
-    }
     for (int32_t i = state->num_files - 1; i >= 0; --i) {
         uint64_t next = 0;
         if (get_last_event_id(state, state->file_ids[i], &next) == 0) {

@@ -188,24 +188,3 @@ int volume_stamp_at(const char* path, uint32_t when) {
 int volume_stamp(const char* path) {
     return volume_stamp_at(path, now_seconds());
 }
-
-int volume_store_id_ceiling(const char* path, uint64_t id) {
-    unique_fd fd(open(path, O_RDONLY | O_NOFOLLOW | O_CLOEXEC));
-    if (!fd.valid())
-        return errno;
-    return fsetxattr(fd.get(), VOLUME_IDS_XATTR, &id, sizeof id, 0) == 0 ? 0 : errno;
-}
-
-int volume_id_ceiling(const char* path, uint64_t* out) {
-    unique_fd fd(open(path, O_RDONLY | O_NOFOLLOW | O_CLOEXEC));
-    if (!fd.valid())
-        return errno;
-    uint64_t id = 0;
-    ssize_t n = fgetxattr(fd.get(), VOLUME_IDS_XATTR, &id, sizeof id);
-    if (n < 0)
-        return errno;
-    if (n != static_cast<ssize_t>(sizeof id))
-        return EINVAL;
-    *out = id;
-    return 0;
-}

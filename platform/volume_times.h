@@ -23,12 +23,3 @@ int volume_stamp(const char* path);
 int volume_stamp_at(const char* path, uint32_t when);
 
 constexpr const char* VOLUME_STAMP_XATTR = "trusted.vantlesd.stamp";
-
-// The event id ceiling of a history, on its uuid file (VOLUME_IDS_XATTR, 8 bytes): no id the
-// daemon that stored it handed out is above it, so the next daemon goes on above it even when
-// the last ids never reached a log file. Stored before the stamp, whose counters it may
-// change. 0 or errno (ENODATA: none stored).
-int volume_store_id_ceiling(const char* path, uint64_t id);
-int volume_id_ceiling(const char* path, uint64_t* out);
-
-constexpr const char* VOLUME_IDS_XATTR = "trusted.vantlesd.ids";
