@@ -6,7 +6,7 @@
 # baseline (descriptors, memory, clients, held events), logged no internal inconsistency and
 # stops cleanly. Prints a summary; exit status 0 when all held, 1 with a FAIL line per fault.
 #
-#   sudo tests/soak/run.sh [--build DIR] [--keep-log FILE] [SOAK OPTIONS]
+#   sudo tests/soak/run.sh [--build DIR] [--keep-log FILE] [SOAK OPTIONS]  (in any order)
 #
 # The CI form (ctest -L soak, test soak.short) is --seconds 60. The long form, by hand:
 #
@@ -17,7 +17,8 @@
 # --workers N (5), --rate OPS (storm operations per second, 200), --seed N (default: the time;
 # printed, so a failing run can be repeated with it), --kill-every S (mean seconds between
 # SIGKILLs of a worker, 15; 0: none), --session-max S (longest active time of a session, 40),
-# --stall-max S (longest stall, 25), --rss-slack-mib N (memory growth allowed, 32).
+# --stall-max S (longest stall, 25), --rss-slack-mib N (memory growth allowed, 32;
+# -1: not checked).
 #
 # --build DIR: the build tree holding server/vantlesd and tests/soak/soak (default build/).
 # The daemon's log is copied to --keep-log FILE (default DIR/tests/soak/soak-daemon.log).
@@ -32,13 +33,15 @@ set -euo pipefail
 repo=$(cd "$(dirname "$0")/../.." && pwd)
 build=$repo/build
 keep_log=""
+args=()
 while (($#)); do
     case $1 in
         --build) build=$(realpath "${2:?}"); shift 2 ;;
         --keep-log) keep_log=$(realpath -m "${2:?}"); shift 2 ;;
-        *) break ;;
+        *) args+=("$1"); shift ;;
     esac
 done
+set -- "${args[@]}"
 [[ -n $keep_log ]] || keep_log=$build/tests/soak/soak-daemon.log
 
 if ((EUID != 0)); then
