@@ -655,6 +655,15 @@ bool parse_options(int argc, char** argv, options* o) {
            o->rate > 0 && o->session_max_s >= 2 && o->stall_max_s >= 1 && o->rss_slack_mib >= -1;
 }
 
+// "exit status N" or "signal N" of a wait status.
+std::string how_ended(int status) {
+    if (WIFEXITED(status))
+        return "exit status " + std::to_string(WEXITSTATUS(status));
+    if (WIFSIGNALED(status))
+        return "signal " + std::to_string(WTERMSIG(status));
+    return "wait status " + std::to_string(status);
+}
+
 std::string mib(long kib) {
     char text[32];
     snprintf(text, sizeof text, "%.1f MiB", double(kib) / 1024.0);
@@ -758,8 +767,8 @@ int main(int argc, char** argv) {
                 continue;
             }
             if (!finishing || !WIFEXITED(ws) || WEXITSTATUS(ws) != 0)
-                fail(&k, "worker " + std::to_string(w.index) + " ended by itself, wait status 0x" +
-                             std::to_string(ws));
+                fail(&k, "worker " + std::to_string(w.index) + " ended by itself with " +
+                             how_ended(ws));
         }
     };
 
@@ -768,7 +777,7 @@ int main(int argc, char** argv) {
         int64_t now = soak_now_us();
         if (!daemon_running(&k, &status)) {
             daemon_died = true;
-            fail(&k, "the daemon died during the soak, wait status " + std::to_string(status));
+            fail(&k, "the daemon died during the soak with " + how_ended(status));
             break;
         }
         if (now >= next_sample) {
@@ -874,10 +883,11 @@ int main(int argc, char** argv) {
             }
         }
         err = stop_daemon(&k, &status);
+        daemon_died = err != 0;
         if (err != 0)
             fail(&k, err == ETIMEDOUT ? "the daemon did not exit within 30 s of SIGTERM"
-                                      : "the daemon exited with wait status " +
-                                            std::to_string(status) + " after SIGTERM");
+                                      : "the daemon ended with " + how_ended(status) +
+                                            " after SIGTERM (a sanitizer's report is in its log)");
     }
 
     // Summary.
@@ -924,7 +934,7 @@ int main(int argc, char** argv) {
         printf("FAIL: %s\n", k.failures[i].c_str());
     if (k.failures.size() > SOAK_FAILURES_SHOWN)
         printf("FAIL: ... and %zu more\n", k.failures.size() - SOAK_FAILURES_SHOWN);
-    if (daemon_died || k.daemon < 0) {
+    if (daemon_died) {  // or did not end cleanly
         std::string log = read_from(SOAK_LOG, 0);
         if (log.size() > 6000)
             log = "...\n" + log.substr(log.size() - 6000);
