@@ -144,6 +144,9 @@ struct soak_check_result {
 // Checks a kept-up session against the log. start_us: the soak's start, for readable times.
 soak_check_result soak_check_session(const soak_session& s, soak_change_log* log, int64_t start_us);
 
+// A worker process (this program started with "--worker"); see soak_worker.cpp.
+int soak_worker_main(int argc, char** argv);
+
 // The text form of a report on the worker pipe, and its parser (one line at a time; true
 // once the report is complete).
 std::string soak_session_text(const soak_session& s);

@@ -40,8 +40,6 @@
 #include <thread>
 #include <utility>
 
-int soak_worker_main(int argc, char** argv);
-
 namespace {
 
 constexpr const char* SOAK_RUN_DIR = "/tmp/soak";

@@ -64,7 +64,6 @@ struct slot_state {
     vantles_stream* stream = nullptr;
     vantles_connection conn;
     vantles_registration reg;
-    uint64_t no_defer = 0;
     int64_t active_until_us = 0;
     int64_t stall_from_us = 0;
     int64_t stall_until_us = 0;
@@ -238,8 +237,7 @@ bool receive_raw(slot_state* c) {
     return true;
 }
 
-void report(worker* w, const std::string& text) {
-    (void)w;
+void report(const std::string& text) {
     write_all(WORKER_REPORT_FD, text);
 }
 
@@ -315,13 +313,13 @@ void start_session(worker* w, slot_state* c) {
     }
     int64_t now = soak_now_us();
     if (err != 0) {
-        report(w, "F worker " + std::to_string(w->o.worker) + " slot " + std::to_string(c->slot) +
-                      ": registration failed with " + std::to_string(err) + "\n");
+        report("F worker " + std::to_string(w->o.worker) + " slot " + std::to_string(c->slot) +
+               ": registration failed with " + std::to_string(err) + "\n");
         c->next_us = now + 1000000;
         return;
     }
     s.registered_us = now;
-    report(w, "R " + std::to_string(c->slot) + " " + std::to_string(s.number) + "\n");
+    report("R " + std::to_string(c->slot) + " " + std::to_string(s.number) + "\n");
     c->at = phase::active;
     c->active_until_us = now + int64_t(uniform(w, 2, w->o.session_max_s) * 1e6);
     c->stall_from_us = c->stall_until_us = 0;
@@ -361,7 +359,7 @@ void end_session(worker* w, slot_state* c) {
     s.end_us = soak_now_us();
     if (c->problems_dropped > 0)
         s.problems.push_back("and " + std::to_string(c->problems_dropped) + " more problems");
-    report(w, soak_session_text(s));
+    report(soak_session_text(s));
     c->at = phase::idle;
     c->next_us = s.end_us + int64_t(uniform(w, 0.2, 3) * 1e6);
 }
