@@ -197,9 +197,6 @@ TEST_F(ServiceManager, StoredEventSourceCarriesChangesAcrossARestart) {
     kill(first_.pid, SIGTERM);
     EXPECT_FALSE(standin_.wait_for("STOPPING=1").text.empty()) << standin_.texts();
     bool exited = test_daemon_wait_exit(&first_, SERVICE_WAIT_MS);
-    // Down for longer than a history stays trusted without the stored queue (its stamp is a
-    // few seconds old and the volume changed since): the queue vouches for the gap.
-    std::this_thread::sleep_for(std::chrono::seconds(7));
     second_.pass_fd = stored.fds[0];
     second_.pass_fd_name = "fanotify";
     ::testing::AssertionResult started = start(&second_);
