@@ -46,11 +46,22 @@ extern std::atomic<uint32_t> disk_logger_started;
 
 // Name of the uuid file inside a log directory.
 constexpr const char* DLS_UUID_FILE = "vantlesd-uuid";
+// Name of the id ceiling file inside a log directory: an event id, as 16 hex digits and a
+// newline, that no id handed out by the daemon that wrote it exceeds. A daemon killed with
+// events numbered but not yet written leaves no trace of their ids in the log files; the next
+// one resumes above this ceiling as well, so that ids never go back.
+constexpr const char* DLS_IDS_FILE = "vantlesd-ids";
 
 // "<log_dir>/<%.16llx id>" and "<log_dir>/vantlesd-uuid" into PATH_BUFFER_SIZE bytes; false
 // (out truncated) when the path does not fit.
 bool dls_log_file_path(const dls* state, uint64_t id, char* out);
 bool dls_uuid_path(const dls* state, char* out);
+bool dls_ids_path(const dls* state, char* out);
+
+// The id ceiling file of a history: stored in place (created on first use), and read back.
+// store: 0 or errno. load: 0, ENOENT (no file) or EINVAL (unreadable, malformed).
+int store_id_ceiling(const dls* state, uint64_t id);
+int load_id_ceiling(const dls* state, uint64_t* id);
 
 int create_dls(dev_info* di, void* arg = nullptr);  // iterate_devices callback; always 0
 void check_vol_last_mod_time(dev_info* di, dls* state);

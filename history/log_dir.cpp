@@ -43,6 +43,7 @@ constexpr uint64_t DLS_ORDER_CHECK_SPAN = 1ull << 31;
 constexpr int DLS_UUID_TEXT_LENGTH = 36;
 constexpr const char* DLS_TMP_DIR = "/tmp";
 constexpr const char* DLS_ROOT_LOG_DIR = "/.vantlesd";
+constexpr int DLS_IDS_TEXT_LENGTH = 17;  // "%.16llx\n"
 
 bool is_root_volume(const dev_info* di) {
     return (di->flags & DEV_IS_ROOT) != 0;
@@ -183,6 +184,15 @@ void resume_event_ids(const dev_info* di, const dls* state) {
     }
 }
 
+// Continues the event id counter above the id ceiling a killed daemon may have left, which
+// covers the ids it numbered but never wrote.
+void resume_above_ceiling(const dls* state) {
+    uint64_t ceiling = 0;
+    if (load_id_ceiling(state, &ceiling) == 0 && ceiling > current_event_id()) {
+        publish_event_id(ceiling);
+    }
+}
+
 }  // namespace
 
 bool dls_log_file_path(const dls* state, uint64_t id, char* out) {
@@ -194,6 +204,67 @@ bool dls_log_file_path(const dls* state, uint64_t id, char* out) {
 bool dls_uuid_path(const dls* state, char* out) {
     int n = snprintf(out, PATH_BUFFER_SIZE, "%s/%s", state->log_dir, DLS_UUID_FILE);
     return n >= 0 && static_cast<size_t>(n) < PATH_BUFFER_SIZE;
+}
+
+bool dls_ids_path(const dls* state, char* out) {
+    int n = snprintf(out, PATH_BUFFER_SIZE, "%s/%s", state->log_dir, DLS_IDS_FILE);
+    return n >= 0 && static_cast<size_t>(n) < PATH_BUFFER_SIZE;
+}
+
+int store_id_ceiling(const dls* state, uint64_t id) {
+    if (strcmp(state->log_dir, DLS_TMP_DIR) == 0) {
+        return 0;  // the shared last resort holds no ceiling of ours
+    }
+    char path[PATH_BUFFER_SIZE];
+    if (!dls_ids_path(state, path)) {
+        return ENAMETOOLONG;
+    }
+    unique_fd fd(open(path, O_WRONLY | O_CREAT | O_NOFOLLOW | O_NONBLOCK | O_CLOEXEC, 0600));
+    struct stat st;
+    if (!fd.valid() || fstat(fd.get(), &st) != 0) {
+        return errno;
+    }
+    if (!S_ISREG(st.st_mode)) {
+        return EINVAL;
+    }
+    // Always the same length, written over the old text in one call: a reader never finds a
+    // mix of two ceilings.
+    char text[DLS_IDS_TEXT_LENGTH + 1];
+    snprintf(text, sizeof text, "%.16llx\n", static_cast<unsigned long long>(id));
+    ssize_t n = pwrite(fd.get(), text, DLS_IDS_TEXT_LENGTH, 0);
+    if (n != DLS_IDS_TEXT_LENGTH) {
+        return n < 0 ? errno : EIO;
+    }
+    return 0;
+}
+
+int load_id_ceiling(const dls* state, uint64_t* id) {
+    char path[PATH_BUFFER_SIZE];
+    if (strcmp(state->log_dir, DLS_TMP_DIR) == 0) {
+        return ENOENT;
+    }
+    if (!dls_ids_path(state, path)) {
+        return EINVAL;
+    }
+    unique_fd fd(open(path, O_RDONLY | O_NOFOLLOW | O_NONBLOCK | O_CLOEXEC));
+    if (!fd.valid()) {
+        return errno == ENOENT ? ENOENT : EINVAL;
+    }
+    struct stat st;
+    char text[DLS_IDS_TEXT_LENGTH + 1] = {};
+    // Only a ceiling the daemon wrote itself counts: anyone else's could push the counter
+    // to its end.
+    if (fstat(fd.get(), &st) != 0 || !S_ISREG(st.st_mode) || st.st_uid != geteuid() ||
+        pread(fd.get(), text, DLS_IDS_TEXT_LENGTH, 0) != DLS_IDS_TEXT_LENGTH ||
+        text[DLS_IDS_TEXT_LENGTH - 1] != '\n') {
+        return EINVAL;
+    }
+    text[DLS_IDS_TEXT_LENGTH - 1] = '\0';
+    if (!is_hex_name(text)) {
+        return EINVAL;
+    }
+    *id = strtoull(text, nullptr, 16);
+    return 0;
 }
 
 bool history_out_of_step(int64_t last_mod_time, int64_t mount_time, int64_t uuid_ctime,
@@ -282,6 +353,7 @@ int create_dls(dev_info* di, void* /*arg*/) {
 
     check_vol_last_mod_time(di, state);
     resume_event_ids(di, state);
+    resume_above_ceiling(state);
     state->last_event_id = 0;
 
     if (load_uuid_file(di, state) != 0) {
