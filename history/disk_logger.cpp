@@ -75,7 +75,7 @@ void keep_id_ceiling(bool dev_lock_held) {
 // has not changed since.
 void stamp_history(const dls* state) {
     char uuid_path[PATH_BUFFER_SIZE];
-    if (dls_uuid_path(state, uuid_path)) {
+    if (dls_uuid_path(state, uuid_path) && dls_log_dir_in_place(state) == 0) {
         volume_stamp(uuid_path);
     }
 }

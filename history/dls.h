@@ -7,6 +7,7 @@
 #include "common/limits.h"
 
 #include <pthread.h>
+#include <sys/types.h>
 
 #include <atomic>
 #include <cstdint>
@@ -29,6 +30,7 @@ struct dls {
     uint16_t purged;             // 1 after a full removal, raised by a partial purge
     uint32_t appending;          // 1: the next buffer is appended to cur_file
     char log_dir[PATH_BUFFER_SIZE];
+    dev_t log_dir_dev;  // the device log_dir was found on at start-up
     char cur_file[PATH_BUFFER_SIZE];
     pthread_rwlock_t fname_lock;  // the fname table
     fname_entry** fname_buckets;
@@ -57,6 +59,11 @@ constexpr const char* DLS_IDS_FILE = "vantlesd-ids";
 bool dls_log_file_path(const dls* state, uint64_t id, char* out);
 bool dls_uuid_path(const dls* state, char* out);
 bool dls_ids_path(const dls* state, char* out);
+
+// Whether log_dir still leads to the device it was found on at start-up: 0, the errno of a
+// failed look-up, or EXDEV. A volume unmounted under the daemon leaves its mount point showing
+// what lies beneath (or another volume): a history is never written there.
+int dls_log_dir_in_place(const dls* state);
 
 // The id ceiling file of a history: stored in place (created on first use), and read back.
 // store: 0 or errno. load: 0, ENOENT (no file) or EINVAL (unreadable, malformed).

@@ -219,6 +219,9 @@ int store_id_ceiling(const dls* state, uint64_t id) {
     if (!dls_ids_path(state, path)) {
         return ENAMETOOLONG;
     }
+    if (int err = dls_log_dir_in_place(state)) {
+        return err;
+    }
     unique_fd fd(open(path, O_WRONLY | O_CREAT | O_NOFOLLOW | O_NONBLOCK | O_CLOEXEC, 0600));
     struct stat st;
     if (!fd.valid() || fstat(fd.get(), &st) != 0) {
@@ -267,6 +270,14 @@ int load_id_ceiling(const dls* state, uint64_t* id) {
     return 0;
 }
 
+int dls_log_dir_in_place(const dls* state) {
+    struct stat st;
+    if (stat(state->log_dir, &st) != 0) {
+        return errno;
+    }
+    return st.st_dev == state->log_dir_dev ? 0 : EXDEV;
+}
+
 bool history_out_of_step(int64_t last_mod_time, int64_t mount_time, int64_t uuid_ctime,
                          int64_t now) {
     return last_mod_time - uuid_ctime >= DLS_SKEW_LIMIT ||
@@ -298,6 +309,11 @@ int create_dls(dev_info* di, void* /*arg*/) {
     if (found == DIR_OUTCOME_NONE) {
         free_dls(state, false);
         return 0;
+    }
+
+    struct stat where;
+    if (stat(state->log_dir, &where) == 0) {
+        state->log_dir_dev = where.st_dev;
     }
 
     char real_path[PATH_BUFFER_SIZE];
@@ -428,7 +444,9 @@ void check_vol_last_mod_time(dev_info* di, dls* state) {
 }
 
 void remove_old_logs(dls* state, int take_lock) {
-    for (int32_t i = 0; i < state->num_files; ++i) {
+    // Files of these names beneath a lost volume's mount point are not ours to remove.
+    bool in_place = dls_log_dir_in_place(state) != EXDEV;
+    for (int32_t i = 0; in_place && i < state->num_files; ++i) {
         char path[PATH_BUFFER_SIZE];
         bool fits = dls_log_file_path(state, state->file_ids[i], path);
         if (!fits || unlink(path) != 0) {
@@ -461,7 +479,7 @@ void create_uuid_file(dev_info* di, dls* state) {
     uuid_unparse_lower(di->uuid, di->uuid_text);
 
     char path[PATH_BUFFER_SIZE];
-    bool fits = dls_uuid_path(state, path);
+    bool fits = dls_uuid_path(state, path) && dls_log_dir_in_place(state) != EXDEV;
     if (fits) {
         unlink(path);
     }
