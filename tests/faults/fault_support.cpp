@@ -50,9 +50,11 @@ void serial_name(char prefix, unsigned long n, char* out) {
     out[i] = '\0';
 }
 
-// Enters the mount namespace open at ns_fd; false when that fails.
+// Enters the mount namespace open at ns_fd; false when that fails. A thread that a
+// sanitizer's runtime may start in the child shares the file-system context, which setns
+// refuses to move: the child takes a context of its own first.
 bool enter_namespace(int ns_fd) {
-    return ns_fd >= 0 && setns(ns_fd, CLONE_NEWNS) == 0;
+    return ns_fd >= 0 && unshare(CLONE_FS) == 0 && setns(ns_fd, CLONE_NEWNS) == 0;
 }
 
 [[noreturn]] void storm_loop(int ns_fd, const char* dir, int pause_us,
