@@ -14,6 +14,7 @@
 #include "intake/event_table.h"
 #include "intake/event_thread.h"
 #include "platform/mach_msg.h"
+#include "platform/mounts.h"
 #include "platform/thread_identity.h"
 #include "server/registry.h"
 #include "volumes/dev_info.h"
@@ -46,6 +47,17 @@ constexpr size_t CLIENT_PASSWD_BUFFER_MAX = 1 << 20;
 // Set on a delivery thread that could not take on its client's identity: its permission
 // checks would be the daemon's own, so it refuses every event a check would decide.
 thread_local bool t_identity_refused = false;
+// Set for a cycle of a client relative to a volume whose mount point no longer shows that
+// volume: its relative paths cannot be judged, so every event a check would decide is refused.
+thread_local bool t_volume_gone = false;
+
+// A client of another user relative to a volume judges the volume's relative paths from the
+// volume's root, so its thread's working directory is that root while it works (its history
+// step, each cycle) and "/" in between: an idle client does not keep the volume busy, and an
+// unmount does not fail because of it.
+bool works_in_volume(const client_info* fci) {
+    return fci->uid != 0 && fci->device != 0;
+}
 
 bool has_flag(const client_info* fci, uint32_t flag) {
     return fci->flags.load(std::memory_order_acquire) & flag;
@@ -162,9 +174,6 @@ void wait_for_walkers() {
 
 // Takes the client out of every table and frees it. Runs on its own delivery thread.
 void teardown_client(client_info* fci, bool internal) {
-    if (fci->uid != 0 && fci->device != 0) {
-        thread_chdir("/");
-    }
     pthread_mutex_lock(&fci->lock);
     fci->flags.fetch_or(CLIENT_GOING_AWAY, std::memory_order_acq_rel);
     pthread_mutex_unlock(&fci->lock);
@@ -309,7 +318,16 @@ int chdir_to_volume(const client_info* fci) {
     if (!found) {
         return ENOENT;
     }
-    return thread_chdir(mount_point);
+    int err = thread_chdir_as_daemon(mount_point);
+    if (err != 0) {
+        return err;
+    }
+    struct stat st;
+    if (stat(".", &st) != 0 || device_number_32(st.st_dev) != fci->device) {
+        thread_chdir("/");
+        return ENODEV;
+    }
+    return 0;
 }
 
 int32_t client_process_events(client_info* fci) {
@@ -364,7 +382,8 @@ int32_t client_process_events(client_info* fci) {
                 log_critical("client loop: event %p did not have my bit (%d) set!",
                              static_cast<void*>(e), (int)fci->index);
             }
-            if (fci->uid != 0 && (t_identity_refused || !may_read_event(fci, e->path))) {
+            if (fci->uid != 0 &&
+                (t_identity_refused || t_volume_gone || !may_read_event(fci, e->path))) {
                 continue;
             }
             if (is_excluded(fci, e->path)) {
@@ -411,12 +430,15 @@ void* client_loop(void* arg) {
     }
     if (fci->uid != 0) {
         look_up_user_name(fci);
-        if (fci->device != 0) {
-            chdir_to_volume(fci);
-        }
     }
     if (!has_flag(fci, CLIENT_STARTED)) {
+        if (works_in_volume(fci)) {
+            chdir_to_volume(fci);
+        }
         scan_for_old_events(fci);
+        if (works_in_volume(fci)) {
+            thread_chdir("/");
+        }
         pthread_mutex_lock(&fci->lock);
         fci->flags.fetch_or(CLIENT_STARTED, std::memory_order_acq_rel);
         pthread_mutex_unlock(&fci->lock);
@@ -467,7 +489,13 @@ void* client_loop(void* arg) {
             pthread_mutex_unlock(&fci->lock);
             continue;
         }
+        if (works_in_volume(fci)) {
+            t_volume_gone = chdir_to_volume(fci) != 0;
+        }
         r = client_process_events(fci);
+        if (works_in_volume(fci)) {
+            thread_chdir("/");
+        }
     }
 
     if (!internal && shutting_down.load()) {

@@ -36,6 +36,8 @@ int32_t client_process_events(client_info* fci);
 // (errno ENAMETOOLONG when the parent does not fit, ENOMEM).
 char* dirname_alloc(const char* path);
 
-// Makes the mount point of the client's volume the calling thread's own working directory.
-// 0, ENOENT (no such volume) or another errno value.
+// Makes the mount point of the client's volume the calling thread's own working directory,
+// looked up with the daemon's rights. 0, ENOENT (no such volume), ENODEV (the mount point
+// shows another volume now: it was unmounted; the thread is then back at "/") or another
+// errno value.
 int chdir_to_volume(const client_info* fci);

@@ -32,12 +32,50 @@ namespace {
 // Events filed since the histories were last stamped; disk logger thread only.
 uint64_t filed_since_stamp = 0;
 
+// The current event id when the id ceilings were last stored (the ceiling is this plus
+// DISK_LOGGER_ID_HEADROOM); the disk logger's thread only, once it runs.
+uint64_t ceiling_base = 0;
+
+// Stores the ceiling in the history of di, if it keeps one. An iterate_devices callback.
+int store_ceiling_of(dev_info* di, void* arg) {
+    dls* state = di->dls;
+    if (state && !(__atomic_load_n(&di->flags, __ATOMIC_RELAXED) & DEV_NOT_LOGGED)) {
+        uint64_t ceiling = *static_cast<const uint64_t*>(arg);
+        int err = store_id_ceiling(state, ceiling);
+        if (err != 0 && err != EROFS) {
+            log_critical("disk logger: failed to store the id ceiling in %s (%s)", state->log_dir,
+                         strerror(err));
+        }
+    }
+    return 0;
+}
+
+// Moves the ceilings on once the counter has used DISK_LOGGER_ID_STEP of the headroom (or went
+// round: the unsigned distance is then huge). Holding dev_lock, the caller passes true and the
+// volume table is walked directly.
+void keep_id_ceiling(bool dev_lock_held) {
+    uint64_t now = current_event_id();
+    if (now - ceiling_base < DISK_LOGGER_ID_STEP) {
+        return;
+    }
+    ceiling_base = now;
+    uint64_t ceiling = now + DISK_LOGGER_ID_HEADROOM;
+    if (!dev_lock_held) {
+        iterate_devices(store_ceiling_of, &ceiling);
+        return;
+    }
+    dev_table_t* table = dev_table.load(std::memory_order_acquire);
+    for (int32_t i = 0; table && i < table->count; i++) {
+        store_ceiling_of(table->entries[i], &ceiling);
+    }
+}
+
 // Sets the times of the volume's uuid file to now and records its counters: the next start
 // trusts a history whose stamp is fresh (a quick restart, even after a crash) and whose volume
 // has not changed since.
 void stamp_history(const dls* state) {
     char uuid_path[PATH_BUFFER_SIZE];
-    if (dls_uuid_path(state, uuid_path)) {
+    if (dls_uuid_path(state, uuid_path) && dls_log_dir_in_place(state) == 0) {
         volume_stamp(uuid_path);
     }
 }
@@ -45,6 +83,7 @@ void stamp_history(const dls* state) {
 // While changes come in, the stamps are kept fresh (at most DISK_LOGGER_STAMP_SECONDS old);
 // an idle history keeps its last stamp.
 void disk_logger_tick(client_info* fci) {
+    keep_id_ceiling(false);
     static std::chrono::steady_clock::time_point last_stamp;
     auto now = std::chrono::steady_clock::now();
     if (now - last_stamp < std::chrono::seconds(DISK_LOGGER_STAMP_SECONDS) ||
@@ -182,6 +221,7 @@ int32_t add_fname(void*, int32_t count, const int32_t* lengths, const char* cons
     }
     filed_since_stamp += (uint64_t)count;
     vantle_rwlock_rdlock(&dev_lock);
+    keep_id_ceiling(true);
     for (int32_t i = 0; i < count; i++) {
         if (flags[i] & EVENT_USER_DROPPED) {
             // The ring overflowed: the history misses changes, and says so with this record.
@@ -228,9 +268,15 @@ int cleanup_dls(dev_info* di, void*) {
 
     stamp_history(state);
     char uuid_path[PATH_BUFFER_SIZE];
-    if ((di->flags & DEV_LOG_DIR_UNTRUSTED) && dls_uuid_path(state, uuid_path)) {
+    char ids_path[PATH_BUFFER_SIZE];
+    if (!(di->flags & DEV_LOG_DIR_UNTRUSTED)) {
+        // Nothing is numbered any more: the next daemon may go on right after the last id.
+        uint64_t last = current_event_id();
+        store_ceiling_of(di, &last);
+    } else if (dls_uuid_path(state, uuid_path) && dls_ids_path(state, ids_path)) {
         remove_old_logs(state, 1);
         unlink(uuid_path);
+        unlink(ids_path);
         if (rmdir(state->log_dir) != 0) {
             log_critical("unmounting: failed to remove log dir %s (%s)", state->log_dir,
                          strerror(errno));
@@ -292,6 +338,10 @@ int start_disk_logger() {
         },
         fci);
     internal_client_tick = disk_logger_tick;
+    // Before the consumer numbers its first event (it starts after this returns).
+    ceiling_base = current_event_id();
+    uint64_t ceiling = ceiling_base + DISK_LOGGER_ID_HEADROOM;
+    iterate_devices(store_ceiling_of, &ceiling);
     if (start_client_thread(fci) != 0) {
         log_critical("Failed to create disk logger client.");
         return EINVAL;

@@ -20,6 +20,13 @@ constexpr uint64_t DISK_LOGGER_LATENCY_US = 30000000;
 // While changes come in, each history's uuid file is stamped this often, so that a restart
 // soon after a crash finds a fresh stamp and keeps the history.
 constexpr int DISK_LOGGER_STAMP_SECONDS = 2;
+// The id ceiling each history keeps (dls.h, DLS_IDS_FILE) runs this far ahead of the current
+// event id, and is moved on whenever the counter has used DISK_LOGGER_ID_STEP of it. It holds
+// as long as fewer than the difference are numbered between two looks of the disk logger
+// (every batch it files, and every tick), some fifteen million ids: far beyond what the intake
+// numbers in the two seconds between ticks. A crash thus costs at most that many ids.
+constexpr uint64_t DISK_LOGGER_ID_HEADROOM = 1ull << 24;
+constexpr uint64_t DISK_LOGGER_ID_STEP = DISK_LOGGER_ID_HEADROOM / 16;
 
 // Creates the disk logger's client on global_dls and starts its thread. 0 or EINVAL (logged).
 int start_disk_logger();
@@ -36,6 +43,7 @@ int append_fname_to_buffer(fname_entry* e, void* ctx /* log_write_ctx */);
 // buffer can be allocated).
 void flush_fname_table(dev_info* di);
 
-// Shutdown step for one volume (an iterate_devices callback): last flush, uuid file stamp,
+// Shutdown step for one volume (an iterate_devices callback): last flush, uuid file stamp, the
+// id ceiling brought down to the last id handed out (a clean restart goes on right after it),
 // and the removal of an untrusted log directory. 0.
 int cleanup_dls(dev_info* di, void* arg);

@@ -7,6 +7,7 @@
 #include "common/limits.h"
 
 #include <pthread.h>
+#include <sys/types.h>
 
 #include <atomic>
 #include <cstdint>
@@ -29,6 +30,7 @@ struct dls {
     uint16_t purged;             // 1 after a full removal, raised by a partial purge
     uint32_t appending;          // 1: the next buffer is appended to cur_file
     char log_dir[PATH_BUFFER_SIZE];
+    dev_t log_dir_dev;  // the device log_dir was found on at start-up
     char cur_file[PATH_BUFFER_SIZE];
     pthread_rwlock_t fname_lock;  // the fname table
     fname_entry** fname_buckets;
@@ -50,11 +52,27 @@ extern std::atomic<uint32_t> disk_logger_started;
 
 // Name of the uuid file inside a log directory.
 constexpr const char* DLS_UUID_FILE = "vantlesd-uuid";
+// Name of the id ceiling file inside a log directory: an event id, as 16 hex digits and a
+// newline, that no id handed out by the daemon that wrote it exceeds. A daemon killed with
+// events numbered but not yet written leaves no trace of their ids in the log files; the next
+// one resumes above this ceiling as well, so that ids never go back.
+constexpr const char* DLS_IDS_FILE = "vantlesd-ids";
 
 // "<log_dir>/<%.16llx id>" and "<log_dir>/vantlesd-uuid" into PATH_BUFFER_SIZE bytes; false
 // (out truncated) when the path does not fit.
 bool dls_log_file_path(const dls* state, uint64_t id, char* out);
 bool dls_uuid_path(const dls* state, char* out);
+bool dls_ids_path(const dls* state, char* out);
+
+// Whether log_dir still leads to the device it was found on at start-up: 0, the errno of a
+// failed look-up, or EXDEV. A volume unmounted under the daemon leaves its mount point showing
+// what lies beneath (or another volume): a history is never written there.
+int dls_log_dir_in_place(const dls* state);
+
+// The id ceiling file of a history: stored in place (created on first use), and read back.
+// store: 0 or errno. load: 0, ENOENT (no file) or EINVAL (unreadable, malformed).
+int store_id_ceiling(const dls* state, uint64_t id);
+int load_id_ceiling(const dls* state, uint64_t* id);
 
 int create_dls(dev_info* di, void* arg = nullptr);  // iterate_devices callback; always 0
 void check_vol_last_mod_time(dev_info* di, dls* state);

@@ -44,6 +44,7 @@ constexpr uint64_t DLS_ORDER_CHECK_SPAN = 1ull << 31;
 constexpr int DLS_UUID_TEXT_LENGTH = 36;
 constexpr const char* DLS_TMP_DIR = "/tmp";
 constexpr const char* DLS_ROOT_LOG_DIR = "/.vantlesd";
+constexpr int DLS_IDS_TEXT_LENGTH = 17;  // "%.16llx\n"
 
 bool is_root_volume(const dev_info* di) {
     return (di->flags & DEV_IS_ROOT) != 0;
@@ -184,6 +185,15 @@ void resume_event_ids(const dev_info* di, const dls* state) {
     }
 }
 
+// Continues the event id counter above the id ceiling a killed daemon may have left, which
+// covers the ids it numbered but never wrote.
+void resume_above_ceiling(const dls* state) {
+    uint64_t ceiling = 0;
+    if (load_id_ceiling(state, &ceiling) == 0 && ceiling > current_event_id()) {
+        publish_event_id(ceiling);
+    }
+}
+
 }  // namespace
 
 bool dls_log_file_path(const dls* state, uint64_t id, char* out) {
@@ -195,6 +205,78 @@ bool dls_log_file_path(const dls* state, uint64_t id, char* out) {
 bool dls_uuid_path(const dls* state, char* out) {
     int n = snprintf(out, PATH_BUFFER_SIZE, "%s/%s", state->log_dir, DLS_UUID_FILE);
     return n >= 0 && static_cast<size_t>(n) < PATH_BUFFER_SIZE;
+}
+
+bool dls_ids_path(const dls* state, char* out) {
+    int n = snprintf(out, PATH_BUFFER_SIZE, "%s/%s", state->log_dir, DLS_IDS_FILE);
+    return n >= 0 && static_cast<size_t>(n) < PATH_BUFFER_SIZE;
+}
+
+int store_id_ceiling(const dls* state, uint64_t id) {
+    if (strcmp(state->log_dir, DLS_TMP_DIR) == 0) {
+        return 0;  // the shared last resort holds no ceiling of ours
+    }
+    char path[PATH_BUFFER_SIZE];
+    if (!dls_ids_path(state, path)) {
+        return ENAMETOOLONG;
+    }
+    if (int err = dls_log_dir_in_place(state)) {
+        return err;
+    }
+    unique_fd fd(open(path, O_WRONLY | O_CREAT | O_NOFOLLOW | O_NONBLOCK | O_CLOEXEC, 0600));
+    struct stat st;
+    if (!fd.valid() || fstat(fd.get(), &st) != 0) {
+        return errno;
+    }
+    if (!S_ISREG(st.st_mode)) {
+        return EINVAL;
+    }
+    // Always the same length, written over the old text in one call: a reader never finds a
+    // mix of two ceilings.
+    char text[DLS_IDS_TEXT_LENGTH + 1];
+    snprintf(text, sizeof text, "%.16llx\n", static_cast<unsigned long long>(id));
+    ssize_t n = pwrite(fd.get(), text, DLS_IDS_TEXT_LENGTH, 0);
+    if (n != DLS_IDS_TEXT_LENGTH) {
+        return n < 0 ? errno : EIO;
+    }
+    return 0;
+}
+
+int load_id_ceiling(const dls* state, uint64_t* id) {
+    char path[PATH_BUFFER_SIZE];
+    if (strcmp(state->log_dir, DLS_TMP_DIR) == 0) {
+        return ENOENT;
+    }
+    if (!dls_ids_path(state, path)) {
+        return EINVAL;
+    }
+    unique_fd fd(open(path, O_RDONLY | O_NOFOLLOW | O_NONBLOCK | O_CLOEXEC));
+    if (!fd.valid()) {
+        return errno == ENOENT ? ENOENT : EINVAL;
+    }
+    struct stat st;
+    char text[DLS_IDS_TEXT_LENGTH + 1] = {};
+    // Only a ceiling the daemon wrote itself counts: anyone else's could push the counter
+    // to its end.
+    if (fstat(fd.get(), &st) != 0 || !S_ISREG(st.st_mode) || st.st_uid != geteuid() ||
+        pread(fd.get(), text, DLS_IDS_TEXT_LENGTH, 0) != DLS_IDS_TEXT_LENGTH ||
+        text[DLS_IDS_TEXT_LENGTH - 1] != '\n') {
+        return EINVAL;
+    }
+    text[DLS_IDS_TEXT_LENGTH - 1] = '\0';
+    if (!is_hex_name(text)) {
+        return EINVAL;
+    }
+    *id = strtoull(text, nullptr, 16);
+    return 0;
+}
+
+int dls_log_dir_in_place(const dls* state) {
+    struct stat st;
+    if (stat(state->log_dir, &st) != 0) {
+        return errno;
+    }
+    return st.st_dev == state->log_dir_dev ? 0 : EXDEV;
 }
 
 bool history_out_of_step(int64_t last_mod_time, int64_t mount_time, int64_t uuid_ctime,
@@ -228,6 +310,11 @@ int create_dls(dev_info* di, void* /*arg*/) {
     if (found == DIR_OUTCOME_NONE) {
         free_dls(state, false);
         return 0;
+    }
+
+    struct stat where;
+    if (stat(state->log_dir, &where) == 0) {
+        state->log_dir_dev = where.st_dev;
     }
 
     char real_path[PATH_BUFFER_SIZE];
@@ -283,6 +370,7 @@ int create_dls(dev_info* di, void* /*arg*/) {
 
     check_vol_last_mod_time(di, state);
     resume_event_ids(di, state);
+    resume_above_ceiling(state);
     state->last_event_id = 0;
 
     if (load_uuid_file(di, state) != 0) {
@@ -366,7 +454,9 @@ void check_vol_last_mod_time(dev_info* di, dls* state) {
 }
 
 void remove_old_logs(dls* state, int take_lock) {
-    for (int32_t i = 0; i < state->num_files; ++i) {
+    // Files of these names beneath a lost volume's mount point are not ours to remove.
+    bool in_place = dls_log_dir_in_place(state) != EXDEV;
+    for (int32_t i = 0; in_place && i < state->num_files; ++i) {
         char path[PATH_BUFFER_SIZE];
         bool fits = dls_log_file_path(state, state->file_ids[i], path);
         if (!fits || unlink(path) != 0) {
@@ -399,7 +489,7 @@ void create_uuid_file(dev_info* di, dls* state) {
     uuid_unparse_lower(di->uuid, di->uuid_text);
 
     char path[PATH_BUFFER_SIZE];
-    bool fits = dls_uuid_path(state, path);
+    bool fits = dls_uuid_path(state, path) && dls_log_dir_in_place(state) != EXDEV;
     if (fits) {
         unlink(path);
     }

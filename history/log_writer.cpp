@@ -102,7 +102,18 @@ gzFile open_log_file(dls* state, int take_lock) {
     }
 
     uint64_t id = 0;
-    int fd = open_output(state, &id);
+    int fd = -1;
+    if (dls_log_dir_in_place(state) != EXDEV) {
+        fd = open_output(state, &id);
+    } else {
+        // The volume is gone from under its mount point: what shows there now is not the
+        // history's to fill. The file is named as it would have been, so the id stays taken.
+        if (state->appending != 1) {
+            id = state->last_event_id + 1;
+            dls_log_file_path(state, id, state->cur_file);
+        }
+        errno = EXDEV;
+    }
     if (fd >= 0) {
         struct stat st;
         bool examined = fstat(fd, &st) == 0;

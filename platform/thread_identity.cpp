@@ -221,6 +221,17 @@ int thread_chdir(const char* dir) {
     return 0;
 }
 
+int thread_chdir_as_daemon(const char* dir) {
+    // fsuid 0 brings the file-system capabilities back for the look-up (see the top).
+    uint32_t fsuid = raw_setfsuid(IDENT_QUERY);
+    if (fsuid != 0)
+        raw_setfsuid(0);
+    int err = thread_chdir(dir);
+    if (fsuid != 0)
+        raw_setfsuid(fsuid);
+    return err;
+}
+
 int thread_set_io_idle() {
     if (syscall(SYS_ioprio_set, IOPRIO_WHO_PROCESS, gettid(),
                 IOPRIO_PRIO_VALUE(IOPRIO_CLASS_IDLE, 0)) != 0)

@@ -25,5 +25,9 @@ int thread_may_read(const char* path);
 // dir. 0 or an errno value.
 int thread_chdir(const char* dir);
 
+// thread_chdir with the daemon's own rights for the look-up of dir, whatever credentials the
+// thread has taken on; they are in force again afterwards. 0 or an errno value.
+int thread_chdir_as_daemon(const char* dir);
+
 // Puts the calling thread's disk I/O in the idle class. 0 or an errno value.
 int thread_set_io_idle();

@@ -81,9 +81,10 @@ bool live_wait_event(live_sink* sink, const live_match& match, int timeout_ms, l
                 return true;
             }
         }
-        if (sink->changed.wait_until(guard, deadline) == std::cv_status::timeout &&
-            seen == sink->events.size())
+        // Checked after a full scan: events that keep arriving do not stretch the deadline.
+        if (std::chrono::steady_clock::now() >= deadline)
             return false;
+        sink->changed.wait_until(guard, deadline);
     }
 }
 
@@ -97,9 +98,9 @@ bool live_wait_count(live_sink* sink, const live_match& match, size_t count, int
             matched += match(sink->events[seen]) ? 1 : 0;
         if (matched >= count)
             return true;
-        if (sink->changed.wait_until(guard, deadline) == std::cv_status::timeout &&
-            seen == sink->events.size())
+        if (std::chrono::steady_clock::now() >= deadline)
             return false;
+        sink->changed.wait_until(guard, deadline);
     }
 }
 

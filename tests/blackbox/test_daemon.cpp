@@ -160,6 +160,8 @@ int wait_daemon_ready(test_daemon* d) {
                       BLACKBOX_REPLY_TIMEOUT_MS, &reply);
     if (err != 0)
         return err;
+    if (!d->settle)
+        return 0;
     int connected = proc_fd_count(d->pid);
     probe.reset();
     // Start-up work of other threads (the event thread logging, say) may still open and close
@@ -201,7 +203,8 @@ int test_daemon_start(test_daemon* d, const std::vector<std::string>& args,
     return wait_daemon_ready(d);
 }
 
-int test_daemon_restart(test_daemon* d, const std::vector<std::string>& args, int timeout_ms) {
+int test_daemon_restart(test_daemon* d, const std::vector<std::string>& args, int timeout_ms,
+                        int signal) {
     if (!test_daemon_running(d))
         return ESRCH;
     // The namespace, and with it the scratch root, outlives its only process while this
@@ -213,7 +216,7 @@ int test_daemon_restart(test_daemon* d, const std::vector<std::string>& args, in
         if (!mount_ns.valid())
             return errno;
     }
-    if (kill(d->pid, SIGTERM) != 0)
+    if (kill(d->pid, signal) != 0)
         return errno;
     if (!test_daemon_wait_exit(d, timeout_ms))
         return ETIMEDOUT;

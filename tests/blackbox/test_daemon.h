@@ -9,6 +9,7 @@
 #include "tests/support/scratch_root.h"
 
 #include <gtest/gtest.h>
+#include <signal.h>
 #include <sys/types.h>
 
 #include <cstdint>
@@ -40,6 +41,9 @@ struct test_daemon {
     // descriptor 3, with LISTEN_FDS=1, LISTEN_FDNAMES=pass_fd_name and LISTEN_PID the daemon's.
     int pass_fd = -1;
     std::string pass_fd_name;
+    // Whether a start waits, once the daemon answers, for its descriptor count to come to
+    // rest (up to BLACKBOX_SETTLE_TIMEOUT_MS), for cases that compare counts with it.
+    bool settle = true;
     pid_t pid = -1;  // -1 once reaped
     int status = 0;  // wait status once reaped
 
@@ -59,13 +63,14 @@ struct test_daemon {
 int test_daemon_start(test_daemon* d, const std::vector<std::string>& args,
                       const std::string& socket_path = "", bool wait_ready = true);
 
-// Ends the daemon with SIGTERM, waits up to timeout_ms for it to exit (its wait status is then
-// in status), and starts a new one with args on the same socket and log (appended to), waiting
-// for it to be ready. As root the new daemon runs in the first one's scratch root, so what that
-// one left on its volumes (its history, say) is there for the second. 0, ESRCH when the daemon
-// was not running, ETIMEDOUT when it did not exit in time, or as for test_daemon_start.
+// Ends the daemon with signal (SIGTERM unless told), waits up to timeout_ms for it to exit (its
+// wait status is then in status), and starts a new one with args on the same socket and log
+// (appended to), waiting for it to be ready. As root the new daemon runs in the first one's
+// scratch root, so what that one left on its volumes (its history, say) is there for the
+// second. 0, ESRCH when the daemon was not running, ETIMEDOUT when it did not exit in time, or
+// as for test_daemon_start.
 int test_daemon_restart(test_daemon* d, const std::vector<std::string>& args,
-                        int timeout_ms = 20000);
+                        int timeout_ms = 20000, int signal = SIGTERM);
 
 // True while the daemon has not exited; reaps it (pid, status) when it has.
 bool test_daemon_running(test_daemon* d);

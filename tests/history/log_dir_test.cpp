@@ -290,6 +290,47 @@ TEST(create_dls, lists_log_files_and_resumes_the_counter_above_them) {
     });
 }
 
+// The id ceiling a daemon leaves covers the ids it numbered but never wrote: the next one
+// resumes above it, but only above a well-formed ceiling of its own owner.
+TEST(create_dls, resumes_above_the_id_ceiling_the_daemon_left) {
+    run_scenario({{"/var"}}, [] {
+        child_checks c;
+        const std::string dir = "/var/.vantlesd";
+        const std::string ids = dir + "/vantlesd-ids";
+        make_history(c, dir, {0x10});  // its record has id 0x11
+
+        CHILD_EXPECT(c, write_file(ids.c_str(), "0000000000001000\n"));
+        reset_event_ids();
+        dev_info* di = volume_record("/var", DEV_LOGGED);
+        create_dls(di);
+        if (!CHILD_EXPECT(c, di->dls != nullptr)) {
+            return c.result();
+        }
+        CHILD_EXPECT(c, current_event_id() == 0x1000);
+        CHILD_EXPECT(c, strcmp(di->uuid_text, KNOWN_UUID) == 0);  // the history stays
+
+        // Stored in place, always 17 bytes, and read back.
+        CHILD_EXPECT(c, store_id_ceiling(di->dls, 0x2000) == 0);
+        CHILD_EXPECT(c, read_file(ids.c_str()) == "0000000000002000\n");
+        uint64_t back = 0;
+        CHILD_EXPECT(c, load_id_ceiling(di->dls, &back) == 0 && back == 0x2000);
+
+        // Malformed, or not the daemon's own: only the log files count.
+        for (const char* text : {"1000", "000000000000zzzz\n", "00000000000010000"}) {
+            CHILD_EXPECT(c, unlink(ids.c_str()) == 0 && write_file(ids.c_str(), text));
+            reset_event_ids();
+            create_dls(volume_record("/var", DEV_LOGGED));
+            CHILD_EXPECT(c, current_event_id() == 0x12);
+        }
+        CHILD_EXPECT(c, unlink(ids.c_str()) == 0 && write_file(ids.c_str(), "0000000000001000\n") &&
+                            chown(ids.c_str(), 65534, 65534) == 0);
+        reset_event_ids();
+        create_dls(volume_record("/var", DEV_LOGGED));
+        CHILD_EXPECT(c, current_event_id() == 0x12);
+        return c.result();
+    });
+}
+
 TEST(create_dls, discards_the_history_when_its_uuid_file_is_unusable) {
     run_scenario({{"/v1"}, {"/v2"}, {"/v3"}, {"/v4"}}, [] {
         child_checks c;

@@ -38,6 +38,10 @@ dls* new_state(const char* log_dir, uint64_t last_event_id) {
     auto* state = static_cast<dls*>(calloc(1, sizeof(dls)));
     pthread_rwlock_init(&state->lock, nullptr);
     snprintf(state->log_dir, sizeof state->log_dir, "%s", log_dir);
+    struct stat st;
+    if (stat(log_dir, &st) == 0) {
+        state->log_dir_dev = st.st_dev;
+    }
     state->active = 1;
     state->generation = 1;
     state->last_event_id = last_event_id;
