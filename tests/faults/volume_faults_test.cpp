@@ -113,7 +113,8 @@ protected:
             return ok;
         names->clear();
         for (const live_event& e : r.replayed)
-            if (e.path != dir && e.path.find("/.sync-") == std::string::npos)
+            if (e.path != dir && e.path.find("/.sync-") == std::string::npos &&
+                !(e.flags & (VANTLES_EVENT_USER_DROPPED | VANTLES_EVENT_KERNEL_DROPPED)))
                 names->insert(e.path.substr(dir.size() + 1));
         return ::testing::AssertionSuccess();
     }
