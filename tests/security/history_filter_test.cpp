@@ -330,7 +330,8 @@ TEST_F(HistoryFilter, PurgeByAnUnprivilegedUserIsRefusedHoweverItIsAsked) {
         o.since_when = 0;
         ASSERT_EQ(0, live_stream_start(&s, o));
         EXPECT_TRUE(live_wait_event(&s.sink, live_path_is("/tmp/keep/on-disk"), SECURITY_WAIT_MS));
-        EXPECT_TRUE(live_wait_event(&s.sink, live_path_is("/tmp/keep/in-memory"), 0));
+        EXPECT_TRUE(
+            live_wait_event(&s.sink, live_path_is("/tmp/keep/in-memory"), SECURITY_WAIT_MS));
     }
 
     // The same request from root goes through.
