@@ -64,29 +64,6 @@ struct temp_dir {
     }
 };
 
-// The log files (16 hex digits) in dir, ascending.
-std::vector<std::string> log_files(const std::string& dir) {
-    std::vector<std::string> names;
-    if (DIR* d = opendir(dir.c_str())) {
-        while (dirent* e = readdir(d)) {
-            std::string name = e->d_name;
-            if (name.size() == 16 &&
-                name.find_first_not_of("0123456789abcdef") == std::string::npos)
-                names.push_back(name);
-        }
-        closedir(d);
-    }
-    std::sort(names.begin(), names.end());
-    return names;
-}
-
-std::string read_text(const std::string& path) {
-    std::ifstream in(path);
-    std::stringstream text;
-    text << in.rdbuf();
-    return text.str();
-}
-
 int make_file(const std::string& path, mode_t mode = 0644) {
     int fd = open(path.c_str(), O_WRONLY | O_CREAT | O_TRUNC | O_CLOEXEC, mode);
     if (fd < 0)

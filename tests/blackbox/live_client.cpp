@@ -2,6 +2,7 @@
 // live-delivery suites (see live_client.h).
 #include "live_client.h"
 
+#include <dirent.h>
 #include <fcntl.h>
 #include <sys/stat.h>
 #include <sys/sysmacros.h>
@@ -9,12 +10,15 @@
 #include <time.h>
 #include <unistd.h>
 
+#include <algorithm>
 #include <atomic>
 #include <cerrno>
 #include <chrono>
 #include <csignal>
 #include <cstdlib>
 #include <cstring>
+#include <fstream>
+#include <sstream>
 #include <thread>
 
 namespace {
@@ -272,4 +276,26 @@ int live_nudge_disk_logger(const test_daemon& d) {
                    << " and " << pending_events;
         std::this_thread::sleep_for(std::chrono::milliseconds(100));
     }
+}
+
+std::vector<std::string> log_files(const std::string& dir) {
+    std::vector<std::string> names;
+    if (DIR* d = opendir(dir.c_str())) {
+        while (dirent* e = readdir(d)) {
+            std::string name = e->d_name;
+            if (name.size() == 16 &&
+                name.find_first_not_of("0123456789abcdef") == std::string::npos)
+                names.push_back(name);
+        }
+        closedir(d);
+    }
+    std::sort(names.begin(), names.end());
+    return names;
+}
+
+std::string read_text(const std::string& path) {
+    std::ifstream in(path);
+    std::stringstream text;
+    text << in.rdbuf();
+    return text.str();
 }

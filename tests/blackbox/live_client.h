@@ -116,10 +116,10 @@ int live_make_dir(const test_daemon& d, const std::string& path);     // existin
 
 // Returns once the daemon has routed every change made before the call and the disk logger
 // has filed them: creates a new file ".sync-N" in dir (as the daemon sees it), waits for a
-// file-level stream watching dir to receive it, then nudges the disk logger. Streams registered afterwards therefore see none of the earlier changes (the
-// set-up of their directories, say). Its stream is stopped before the call returns, but the
-// daemon ends that client on its own thread: a state dump may count it for a moment longer.
-// 0, ETIMEDOUT or an errno value.
+// file-level stream watching dir to receive it, then nudges the disk logger. Streams registered
+// afterwards therefore see none of the earlier changes (the set-up of their directories, say). Its
+// stream is stopped before the call returns, but the daemon ends that client on its own thread: a
+// state dump may count it for a moment longer. 0, ETIMEDOUT or an errno value.
 int live_sync(const test_daemon& d, const std::string& dir);
 
 // Runs op in a forked child, so that the change it makes comes from a process other than
@@ -150,3 +150,9 @@ int live_read_state(test_daemon* d, live_state* out, int timeout_ms = LIVE_DUMP_
 // up to timeout_ms.
 ::testing::AssertionResult live_state_becomes(test_daemon* d, int num_clients, int pending_events,
                                               int timeout_ms);
+
+// The log files (16 hex digits) in a history directory, ascending.
+std::vector<std::string> log_files(const std::string& dir);
+
+// A whole file as text (empty when unreadable).
+std::string read_text(const std::string& path);

@@ -110,13 +110,6 @@ private:
     std::vector<notice> received_;
 };
 
-std::string read_text(const std::string& path) {
-    std::ifstream in(path);
-    std::stringstream text;
-    text << in.rdbuf();
-    return text.str();
-}
-
 class ServiceManager : public ::testing::Test {
 protected:
     void SetUp() override {

@@ -276,28 +276,6 @@ uint64_t highest_id(const std::vector<live_event>& events) {
     return id;
 }
 
-std::vector<std::string> log_files(const std::string& dir) {
-    std::vector<std::string> names;
-    if (DIR* d = opendir(dir.c_str())) {
-        while (dirent* e = readdir(d)) {
-            std::string name = e->d_name;
-            if (name.size() == 16 &&
-                name.find_first_not_of("0123456789abcdef") == std::string::npos)
-                names.push_back(name);
-        }
-        closedir(d);
-    }
-    std::sort(names.begin(), names.end());
-    return names;
-}
-
-std::string read_text(const std::string& path) {
-    std::ifstream in(path);
-    std::stringstream text;
-    text << in.rdbuf();
-    return text.str();
-}
-
 int make_files(const std::string& dir, const std::string& prefix, int count) {
     for (int i = 0; i < count; i++) {
         std::string path = dir + "/" + prefix + std::to_string(i);

@@ -85,11 +85,6 @@ struct replay_outcome {
 // The highest id among events (0 when there is none).
 uint64_t highest_id(const std::vector<live_event>& events);
 
-// The log files (16 hex digits) in dir, ascending.
-std::vector<std::string> log_files(const std::string& dir);
-
-std::string read_text(const std::string& path);
-
 // Makes count empty files dir/<prefix><i> (dir as this process reaches it). 0 or an errno value.
 int make_files(const std::string& dir, const std::string& prefix, int count);
 

@@ -28,29 +28,6 @@ namespace {
 constexpr const char* HISTORY_DIR = "/.vantlesd";
 constexpr const char* HISTORY_UUID_FILE = "/.vantlesd/vantlesd-uuid";
 
-// The log files (16 hex digits) in dir, ascending.
-std::vector<std::string> log_files(const std::string& dir) {
-    std::vector<std::string> names;
-    if (DIR* d = opendir(dir.c_str())) {
-        while (dirent* e = readdir(d)) {
-            std::string name = e->d_name;
-            if (name.size() == 16 &&
-                name.find_first_not_of("0123456789abcdef") == std::string::npos)
-                names.push_back(name);
-        }
-        closedir(d);
-    }
-    std::sort(names.begin(), names.end());
-    return names;
-}
-
-std::string read_text(const std::string& path) {
-    std::ifstream in(path);
-    std::stringstream text;
-    text << in.rdbuf();
-    return text.str();
-}
-
 class HistoryFilter : public SecurityTest {
 protected:
     // Root's changes of one phase under /tmp/h, their names tagged: a readable file, a 0600
