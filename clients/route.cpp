@@ -43,12 +43,64 @@ void leave_prefix_table() {
     prefix_table_readers.fetch_sub(1, std::memory_order_seq_cst);
 }
 
-// The kernel lost events: every live client hears of it, whatever it watches.
-void broadcast_dropped(event_table* table, char* path, uint32_t flags, uint64_t id) {
-    event_record* record = add_event(table, EVENT_PID_DAEMON, 0, path, flags, id);
+// Whether absolute path a names b or a directory above it, by whole components ("/" covers
+// everything). A trailing "/" of a does not count.
+bool path_covers(const char* a, const char* b) {
+    size_t n = strlen(a);
+    if (n > 1 && a[n - 1] == '/') {
+        n--;
+    }
+    if (n <= 1) {
+        return true;
+    }
+    return strncmp(a, b, n) == 0 && (b[n] == '\0' || b[n] == '/');
+}
+
+// Whether absolute path p lies on the volume dev mounted at mount: below the mount point, and
+// not inside another volume of the table mounted below it. Caller holds dev_lock.
+bool lies_on(const char* p, const char* mount, uint32_t dev) {
+    if (!path_covers(mount, p)) {
+        return false;
+    }
+    size_t mount_length = strlen(mount);
+    dev_table_t* devs = dev_table.load(std::memory_order_acquire);
+    for (int32_t i = 0; devs && i < devs->count; i++) {
+        const dev_info* di = devs->entries[i];
+        if (di->dev != dev && strlen(di->mount_point) > mount_length &&
+            path_covers(mount, di->mount_point) && path_covers(di->mount_point, p)) {
+            return false;
+        }
+    }
+    return true;
+}
+
+// Whether the client watches anything on the volume dev mounted at mount: a path above the
+// mount point or on the volume (device-relative clients: of that volume, or of the root volume
+// for a volume the table does not know, whose events count as the root volume's).
+bool watches_volume(const client_info* fci, uint32_t dev, const char* mount) {
+    if (fci->device != 0) {
+        const dev_info* di = find_dev_info(dev);
+        return di && fci->device == di->dev;
+    }
+    for (int32_t i = 0; i < fci->num_paths; i++) {
+        if (path_covers(fci->paths[i], mount) || lies_on(fci->paths[i], mount, dev)) {
+            return true;
+        }
+    }
+    return false;
+}
+
+// The kernel lost events: every live client hears of it, whatever it watches; when they were
+// lost on one volume (dev, mounted at path), only the clients watching something on it.
+void broadcast_dropped(event_table* table, uint32_t dev, char* path, uint32_t flags, uint64_t id) {
+    event_record* record = add_event(table, EVENT_PID_DAEMON, dev, path, flags, id);
     if (!record) {
         log_critical("can not allocate a kernel-dropped event!");
         return;
+    }
+    bool scoped = dev != 0 && dev_table.load(std::memory_order_acquire);
+    if (scoped) {
+        vantle_rwlock_rdlock(&dev_lock);
     }
     client_map_walkers.fetch_add(1, std::memory_order_seq_cst);
     for (auto& slot : client_table) {
@@ -56,10 +108,16 @@ void broadcast_dropped(event_table* table, char* path, uint32_t flags, uint64_t 
         if (!fci || (fci->flags.load(std::memory_order_acquire) & CLIENT_GOING_AWAY)) {
             continue;
         }
+        if (scoped && !watches_volume(fci, dev, record->path)) {
+            continue;
+        }
         client_node node{fci, nullptr};
         add_event_ref(&node, record);
     }
     client_map_walkers.fetch_sub(1, std::memory_order_seq_cst);
+    if (scoped) {
+        vantle_rwlock_unlock(&dev_lock);
+    }
     remove_event_ref(record);
 }
 
@@ -273,7 +331,7 @@ void route_event(event_table* table, int32_t pid, uint32_t dev, char* path,
         return;
     }
     if (flags & EVENT_KERNEL_DROPPED) {
-        broadcast_dropped(table, path, flags, id);
+        broadcast_dropped(table, dev, path, flags, id);
         leave_prefix_table();
         return;
     }

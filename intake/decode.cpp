@@ -178,17 +178,55 @@ void take_docid(record_state* r, event_table* table, event_sink sink, uint64_t i
          r->flags, id);
 }
 
-// A dropped-events record at p with end - p bytes left; returns the next record's offset.
+// A dropped-events record at p with end - p bytes left; returns the next record's offset. A
+// record whose events were lost on one volume only names its device (a device or
+// file-information argument) and where it is mounted (a path); the others name neither and
+// concern every volume, under "/".
 uint8_t* take_dropped(uint8_t* p, uint8_t* end, event_table* table, event_sink sink) {
+    uint32_t dev = 0;
+    char root[2] = "/";
+    char* path = root;
+    // Only those arguments, well formed and ending in the terminator, make a record whole.
+    uint8_t* q = p + KREC_HEADER_SIZE;
+    bool whole = false;
+    while (end - q >= (ptrdiff_t)KREC_DONE_SIZE) {
+        uint16_t type = read_u16(q);
+        if (type == KREC_ARG_DONE) {
+            q += KREC_DONE_SIZE;
+            whole = true;
+            break;
+        }
+        if (end - q < (ptrdiff_t)KREC_ARG_HEADER_SIZE)
+            break;
+        uint16_t len = read_u16(q + 2);
+        uint8_t* data = q + KREC_ARG_HEADER_SIZE;
+        if (end - data < len)
+            break;
+        if ((type == KREC_ARG_PATH || type == KREC_ARG_PATH_ALT) && len > 1 && data[0] == '/' &&
+            memchr(data, '\0', len))
+            path = reinterpret_cast<char*>(data);
+        else if (type == KREC_ARG_DEV && len == KREC_DEV_SIZE)
+            dev = read_u32(data);
+        else if (type == KREC_ARG_FILE_INFO && len == KREC_FILE_INFO_SIZE)
+            dev = read_u32(data + KREC_FILE_INFO_DEV_OFFSET);
+        else
+            break;
+        q = data + len;
+    }
+    if (!whole) {
+        dev = 0;
+        path = root;
+    }
     uint64_t id = next_event_id();
     if (id != EVENT_ID_WRAP) {
-        emit_root(table, sink, EVENT_KERNEL_DROPPED, id);
+        uint32_t length = (uint32_t)strlen(path) + 1;
+        sink(table, EVENT_PID_DAEMON, dev, path, length, length, EVENT_KERNEL_DROPPED, id);
     } else {
         log_critical("1: event id's wrapping to zero! (0x%llx)", (unsigned long long)id);
         announce_wrap(table, sink);
     }
-    if (end - p >= (ptrdiff_t)KREC_DROPPED_SIZE && read_u16(p + KREC_HEADER_SIZE) == KREC_ARG_DONE)
-        return p + KREC_DROPPED_SIZE;
+    if (whole)
+        return q;
     log_error("dropped event message is inconsistent.");
     return p + KREC_HEADER_SIZE;
 }

@@ -13,7 +13,6 @@
 #include "platform/kernel_records.h"
 #include "platform/kernel_source.h"
 
-#include <poll.h>
 #include <sched.h>
 #include <sys/eventfd.h>
 
@@ -28,7 +27,6 @@
 namespace {
 
 constexpr int KDEV_MAX_SLOTS = 32;
-constexpr int KDEV_STEP_MS = 20;  // wait step of a source without a pollable descriptor
 
 constexpr uint32_t KDEV_OPENED = 0x1;   // opened device, waiting for the clone request
 constexpr uint32_t KDEV_CLONE = 0x2;    // clone with a source
@@ -200,9 +198,9 @@ ssize_t kernel_device_read(int fd, void* buf, size_t size) {
             errno = err;
             return -1;
         }
-        pollfd fds[2] = {{fd, POLLIN, 0}, {src->ops->wait_fd(src), POLLIN, 0}};
-        int nfds = fds[1].fd >= 0 ? 2 : 1;
-        if (poll(fds, nfds, nfds == 2 ? -1 : KDEV_STEP_MS) < 0 && errno != EINTR) {
+        err = src->ops->wait(src, fd);
+        if (err != 0) {
+            errno = err;
             return -1;
         }
     }

@@ -1,7 +1,8 @@
 // The byte format of kernel event records and of the event device's clone request: constants
 // and packed structs only. Records are native byte order, packed, back to back in the stream:
 //   header (type word, pid), arguments (type, length, data), 2-byte terminator KREC_ARG_DONE.
-// A dropped-events record (KREC_TYPE_DROPPED) is a header and a bare terminator, 10 bytes.
+// A dropped-events record (KREC_TYPE_DROPPED) is a header and a bare terminator, 10 bytes; one
+// for a single volume also carries the volume's device (a device or file-information argument).
 #pragma once
 
 #include <cstddef>
@@ -27,7 +28,7 @@ constexpr uint32_t KREC_TYPE_XATTR_REMOVED = 10;
 constexpr uint32_t KREC_TYPE_DOCID_CREATED = 11;
 constexpr uint32_t KREC_TYPE_DOCID_CHANGED = 12;
 constexpr int KREC_NUM_TYPES = 13;
-constexpr uint32_t KREC_TYPE_DROPPED = 999;  // the device lost events; no arguments
+constexpr uint32_t KREC_TYPE_DROPPED = 999;  // the device lost events (of one volume, or all)
 
 // Argument type codes (2 bytes). Types not listed here are skipped by their length.
 constexpr uint16_t KREC_ARG_PATH = 1;        // NUL-terminated absolute path

@@ -18,8 +18,9 @@ struct kernel_source_ops {
     // Copies whole records (at most size bytes, size >= KREC_DROPPED_SIZE) into buf without
     // blocking. 0 with *produced > 0, EAGAIN when nothing is available yet, or errno.
     int (*fill)(kernel_source* src, char* buf, size_t size, size_t* produced);
-    // After EAGAIN: the descriptor to poll for more input, or -1 to sleep a short step.
-    int (*wait_fd)(kernel_source* src);
+    // After EAGAIN: blocks until more input may be there, wake_fd is readable, or a bounded
+    // time has passed (the source's own). 0 or errno.
+    int (*wait)(kernel_source* src, int wake_fd);
     void (*destroy)(kernel_source* src);
 };
 

@@ -11,6 +11,7 @@
 #include "platform/unique_fd.h"
 
 #include <fcntl.h>
+#include <poll.h>
 
 #include <cerrno>
 #include <cstring>
@@ -20,6 +21,7 @@
 namespace {
 
 constexpr size_t STREAM_BUFFER_SIZE = 2 * KSRC_MAX_RECORD;
+constexpr int STREAM_STEP_MS = 20;  // wait step at the end of the input
 
 struct stream_source {
     kernel_source base;
@@ -65,16 +67,20 @@ int stream_fill(kernel_source* s, char* buf, size_t size, size_t* produced) {
     return out ? 0 : EAGAIN;
 }
 
-int stream_wait_fd(kernel_source* s) {
+// At the end of the input there is nothing to poll: a short step, like a quiet device.
+int stream_wait(kernel_source* s, int wake_fd) {
     auto* src = reinterpret_cast<stream_source*>(s);
-    return src->at_end ? -1 : src->fd.get();
+    pollfd fds[2] = {{wake_fd, POLLIN, 0}, {src->fd.get(), POLLIN, 0}};
+    if (poll(fds, src->at_end ? 1 : 2, src->at_end ? STREAM_STEP_MS : -1) < 0 && errno != EINTR)
+        return errno;
+    return 0;
 }
 
 void stream_destroy(kernel_source* s) {
     delete reinterpret_cast<stream_source*>(s);
 }
 
-const kernel_source_ops STREAM_OPS = {stream_fill, stream_wait_fd, stream_destroy};
+const kernel_source_ops STREAM_OPS = {stream_fill, stream_wait, stream_destroy};
 
 }  // namespace
 

@@ -141,6 +141,11 @@ int parse_line(const char* line, size_t len, mount_entry* entry) {
     if (separator < 0 || count < separator + 3 || fields[4].len == 0)
         return 0;
     *entry = mount_entry{};
+    char* id_end = nullptr;
+    unsigned long id = strtoul(fields[0].start, &id_end, 10);
+    if (id_end != fields[0].start + fields[0].len || id > UINT32_MAX)
+        return 0;
+    entry->mount_id = static_cast<uint32_t>(id);
     if (!parse_dev(fields[2].start, fields[2].len, &entry->dev))
         return 0;
     const field& type = fields[separator + 1];

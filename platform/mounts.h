@@ -14,6 +14,7 @@ constexpr uint32_t MOUNT_ROOTFS = 0x4000;        // mount point "/"
 constexpr uint32_t MOUNT_DONTBROWSE = 0x100000;  // never set on Linux
 
 struct mount_entry {
+    uint32_t mount_id;   // the mount's unique id while it is mounted (reused afterwards)
     uint32_t dev;        // 32-bit device number of the file system
     uint32_t flags;      // MOUNT_*
     char* mount_point;   // unescaped (\040 and friends decoded)

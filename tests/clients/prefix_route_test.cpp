@@ -361,6 +361,33 @@ TEST_F(Clients, DeviceRelativeClients) {
     EXPECT_EQ(paths(absolute), (v{"/Data/X/Docs/f", "/Data/X/Docs/g", "/Data/X/Docs/h"}));
 }
 
+// Events lost on one volume reach only the clients watching something on it, under its mount
+// point; a volume the table does not know counts as the root volume's for relative clients.
+TEST_F(Clients, VolumeNoticesReachTheClientsOfThatVolume) {
+    two_volumes volumes;
+    client_options o;
+    std::vector<client_info*> c;
+    for (const char* path : {"/", "/etc", "/Data/X/Docs", "/Data"}) {
+        o.paths = {path};
+        c.push_back(make(o));
+    }
+    o.device = 9;
+    o.paths = {"Docs"};
+    c.push_back(make(o));
+    route("/Data/X", 1, EVENT_KERNEL_DROPPED, 9);
+    route("/", 2, EVENT_KERNEL_DROPPED, 1);
+    route("/mnt/new", 3, EVENT_KERNEL_DROPPED, 77);
+    using v = std::vector<uint64_t>;
+    std::vector<v> expected = {{1, 2, 3}, {2}, {1}, {1, 2}, {1}};
+    for (size_t i = 0; i < c.size(); i++) {
+        v ids;
+        for (auto& e : ring_of(c[i]))
+            ids.push_back(e.id);
+        EXPECT_EQ(ids, expected[i]) << "client " << i;
+    }
+    EXPECT_EQ(ring_of(c[2])[0].path, "/Data/X");
+}
+
 TEST_F(Clients, HeadersAreNotSharedAcrossDevices) {
     // A device-relative path kept as given, then an absolute client of the same text: the
     // absolute client must still be told of absolute events, whichever came first.

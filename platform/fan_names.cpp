@@ -1,0 +1,309 @@
+// Naming the directories of fanotify events, which report a directory by its handle.
+//
+// By the time an event is read its directory may have been renamed or removed, so the handle
+// alone often leads nowhere. The events themselves name directories: a create, removal or
+// rename of a directory carries the directory's own handle beside its parent's handle and its
+// name. Each volume therefore keeps a tree of the directories it knows, handle -> (parent
+// handle, name), rooted at the root directories of its mounts (the anchors), and fed from
+// three places, in this order:
+//   1. the entry events already translated (fan_learn_dir), which keep the tree as it was at
+//      the event being translated, renames included, without visiting what lies below;
+//   2. the first later event, among those read but not translated yet, that moves or removes
+//      the directory: until then it had the name that event gives as its old one. This names
+//      the directories of a tree removed with rm -rf, whose files' removals come first;
+//   3. the file system (open_by_handle_at), for a directory that still exists and that no
+//      event named, walking up through ".." until a known directory or an anchor.
+// A directory none of them can name is UNNAMED; the reader then waits for the next read or
+// gives up with a notice. A path is only ever built from these sources: a wrong path is worse
+// than a notice.
+//
+// Paths are computed from the tree and cached in each directory; a move of a known directory
+// moves its volume's epoch on, which makes every cached path stale at once.
+#include "platform/fan_source.h"
+
+#include <sys/stat.h>
+
+#include <cerrno>
+#include <climits>
+#include <cstdio>
+#include <cstring>
+#include <unistd.h>
+
+namespace {
+
+// Directories between an event's directory and its volume's anchor: a longer chain is taken
+// for a loop left by lost events.
+constexpr int FAN_MAX_DEPTH = 512;
+constexpr size_t FAN_HANDLE_MAX = 128;
+
+void append_name(std::string* path, const std::string& name) {
+    if (path->size() != 1)
+        path->push_back('/');
+    path->append(name);
+}
+
+// The handle stored in a key, in room aligned for the kernel.
+struct handle_room {
+    file_handle head;
+    unsigned char bytes[FAN_HANDLE_MAX];
+};
+
+bool handle_of_key(const std::string& key, handle_room* room) {
+    if (key.size() < sizeof(fsid_t) + sizeof(file_handle) ||
+        key.size() - sizeof(fsid_t) > sizeof *room)
+        return false;
+    memcpy(room, key.data() + sizeof(fsid_t), key.size() - sizeof(fsid_t));
+    return room->head.handle_bytes == key.size() - sizeof(fsid_t) - sizeof(file_handle);
+}
+
+// The key of the directory open at fd, or false.
+bool key_of_fd(int fd, const fsid_t& fsid, std::string* key) {
+    handle_room room;
+    room.head.handle_bytes = FAN_HANDLE_MAX;
+    int mount_id = 0;
+    if (name_to_handle_at(fd, "", &room.head, &mount_id, AT_EMPTY_PATH) != 0)
+        return false;
+    fan_handle_key(key, fsid, &room.head);
+    return true;
+}
+
+// The path of an open item as this namespace sees it, checked by looking the path up again:
+// for an item outside the mount it was opened through, or hidden under a later mount, the
+// kernel's name for it is not a path that leads to it.
+bool visible_path(int fd, const struct stat& st, char (&path)[PATH_MAX], size_t* length) {
+    char link[64];
+    snprintf(link, sizeof link, "/proc/self/fd/%d", fd);
+    ssize_t n = readlink(link, path, sizeof path);
+    if (n <= 0 || n >= static_cast<ssize_t>(sizeof path) || path[0] != '/')
+        return false;
+    path[n] = '\0';
+    struct stat seen;
+    if (fstatat(AT_FDCWD, path, &seen, AT_SYMLINK_NOFOLLOW) != 0 || seen.st_dev != st.st_dev ||
+        seen.st_ino != st.st_ino)
+        return false;
+    *length = static_cast<size_t>(n);
+    return true;
+}
+
+// Opens the item of key through one of the volume's mounts. UNNAMED when it no longer exists,
+// OUT_OF_VIEW when no mount shows it (or none could be opened).
+fan_resolved open_item(fan_volume* vol, const std::string& key, unique_fd* item,
+                       struct stat* st, char (&path)[PATH_MAX], size_t* length) {
+    handle_room room;
+    if (!handle_of_key(key, &room))
+        return fan_resolved::UNNAMED;
+    fan_resolved result = fan_resolved::UNNAMED;
+    for (fan_mount& m : vol->mounts) {
+        if (!fan_open_mount(vol, &m))
+            continue;
+        unique_fd fd(open_by_handle_at(m.fd.get(), &room.head, O_PATH | O_CLOEXEC));
+        if (!fd.valid() && errno != ESTALE && errno != ENOENT)
+            continue;  // refused through this mount; another may do
+        if (!fd.valid() || fstat(fd.get(), st) != 0 || st->st_nlink == 0)
+            return fan_resolved::UNNAMED;  // the same for every mount of the volume
+        if (!visible_path(fd.get(), *st, path, length)) {
+            result = fan_resolved::OUT_OF_VIEW;
+            continue;
+        }
+        *item = static_cast<unique_fd&&>(fd);
+        return fan_resolved::PATH;
+    }
+    return result;
+}
+
+// The look-ahead over the events not yet translated: the first entry event of every directory
+// handle among them.
+void build_ahead(fan_source* src) {
+    src->ahead.clear();
+    src->ahead_built = true;
+    std::string key;
+    for (size_t pos = src->raw_used; pos + FAN_EVENT_METADATA_LEN <= src->raw_have;) {
+        const char* base = src->raw.data() + pos;
+        fanotify_event_metadata meta;
+        memcpy(&meta, base, sizeof meta);
+        if (meta.event_len < FAN_EVENT_METADATA_LEN || meta.event_len > src->raw_have - pos)
+            break;
+        if ((meta.mask & FAN_ONDIR) && (meta.mask & (FAN_CREATE | FAN_DELETE | FAN_RENAME))) {
+            fan_infos infos = fan_read_infos(base, &meta);
+            const fan_name_ref& before = (meta.mask & FAN_RENAME) ? infos.old_name : infos.name;
+            if (infos.self.handle && before.handle && before.name) {
+                fan_handle_key(&key, *infos.self.fsid, infos.self.handle);
+                if (!src->ahead.count(key)) {
+                    std::string parent;
+                    fan_handle_key(&parent, *before.fsid, before.handle);
+                    bool names_before = meta.mask & (FAN_DELETE | FAN_RENAME);
+                    src->ahead.emplace(key, fan_ahead{pos, names_before, parent, before.name});
+                }
+            }
+        }
+        pos += meta.event_len;
+    }
+}
+
+bool is_known(fan_source* src, fan_volume* vol, const std::string& key) {
+    return vol->anchors.count(key) || gen_find(&vol->dirs, key) || src->ahead.count(key);
+}
+
+// Learns directory key from the file system: its name, and those of the directories above it
+// up to one already known (or that a later event names) or an anchor.
+fan_resolved learn_from_file_system(fan_source* src, fan_volume* vol, const std::string& key) {
+    unique_fd fd;
+    struct stat st;
+    char path[PATH_MAX];
+    size_t length = 0;
+    fan_resolved r = open_item(vol, key, &fd, &st, path, &length);
+    if (r != fan_resolved::PATH) {
+        if (r == fan_resolved::OUT_OF_VIEW)
+            gen_insert(&vol->dirs, key, fan_dir{"", "", "", 0, true});
+        return r;
+    }
+    // The names come from the visible path, last component first; each parent from "..".
+    std::vector<std::pair<std::string, fan_dir>> chain;
+    std::string current = key;
+    for (int depth = 0; depth < FAN_MAX_DEPTH; depth++) {
+        if (depth > 0 && is_known(src, vol, current))
+            break;
+        if (vol->anchors.count(current))
+            break;
+        char* slash = strrchr(path, '/');
+        if (!slash || slash[1] == '\0')
+            return fan_resolved::UNNAMED;  // reached "/" without an anchor: moved meanwhile
+        unique_fd parent(openat(fd.get(), "..", O_PATH | O_DIRECTORY | O_CLOEXEC));
+        std::string parent_key;
+        if (!parent.valid() || !key_of_fd(parent.get(), vol->fsid, &parent_key) ||
+            parent_key == current)
+            return fan_resolved::UNNAMED;
+        chain.emplace_back(current, fan_dir{parent_key, slash + 1, "", 0, false});
+        if (slash == path)
+            path[1] = '\0';  // "/" stays for the next step
+        else
+            *slash = '\0';
+        fd = static_cast<unique_fd&&>(parent);
+        current = std::move(parent_key);
+    }
+    for (auto& [k, dir] : chain)
+        gen_insert(&vol->dirs, k, std::move(dir));
+    return fan_resolved::PATH;
+}
+
+// A directory not in the tree: from the look-ahead, else from the file system.
+fan_resolved learn_dir(fan_source* src, fan_volume* vol, const std::string& key, size_t at) {
+    if (!src->ahead_built)
+        build_ahead(src);
+    auto it = src->ahead.find(key);
+    if (it != src->ahead.end() && it->second.pos >= at) {
+        if (!it->second.names_before)
+            return fan_resolved::UNNAMED;  // made later: not the directory this event meant
+        gen_insert(&vol->dirs, key, fan_dir{it->second.parent, it->second.name, "", 0, false});
+        return fan_resolved::PATH;
+    }
+    return learn_from_file_system(src, vol, key);
+}
+
+fan_resolved dir_path(fan_source* src, fan_volume* vol, const std::string& key, size_t at,
+                      int depth, std::string* out) {
+    auto anchor = vol->anchors.find(key);
+    if (anchor != vol->anchors.end()) {
+        *out = anchor->second;
+        return fan_resolved::PATH;
+    }
+    if (depth > FAN_MAX_DEPTH)
+        return fan_resolved::UNNAMED;
+    fan_dir* dir = gen_find(&vol->dirs, key);
+    if (!dir) {
+        fan_resolved r = learn_dir(src, vol, key, at);
+        if (r != fan_resolved::PATH)
+            return r;
+        if (!(dir = gen_find(&vol->dirs, key)))
+            return fan_resolved::UNNAMED;
+    }
+    if (dir->out_of_view)
+        return fan_resolved::OUT_OF_VIEW;
+    if (dir->path_epoch == vol->epoch) {
+        *out = dir->path;
+        return fan_resolved::PATH;
+    }
+    // Copies: the map may change while the parent is named.
+    std::string parent = dir->parent, name = dir->name, path;
+    fan_resolved r = dir_path(src, vol, parent, at, depth + 1, &path);
+    if (r != fan_resolved::PATH)
+        return r;
+    append_name(&path, name);
+    if (path.size() >= PATH_MAX)
+        return fan_resolved::UNNAMED;
+    if ((dir = gen_find(&vol->dirs, key))) {
+        dir->path = path;
+        dir->path_epoch = vol->epoch;
+    }
+    *out = std::move(path);
+    return fan_resolved::PATH;
+}
+
+}  // namespace
+
+void fan_handle_key(std::string* key, const fsid_t& fsid, const file_handle* handle) {
+    key->assign(reinterpret_cast<const char*>(&fsid), sizeof fsid);
+    key->append(reinterpret_cast<const char*>(handle), sizeof *handle + handle->handle_bytes);
+}
+
+fan_infos fan_read_infos(const char* base, const fanotify_event_metadata* meta) {
+    fan_infos out;
+    for (size_t off = meta->metadata_len;
+         off + sizeof(fanotify_event_info_header) <= meta->event_len;) {
+        auto* info = reinterpret_cast<const fanotify_event_info_fid*>(base + off);
+        if (info->hdr.len < sizeof *info + sizeof(file_handle) ||
+            off + info->hdr.len > meta->event_len)
+            break;
+        auto* handle = reinterpret_cast<const file_handle*>(info->handle);
+        if (handle->handle_bytes > info->hdr.len - sizeof *info - sizeof(file_handle) ||
+            handle->handle_bytes > FAN_HANDLE_MAX)
+            break;
+        fan_name_ref ref;
+        ref.fsid = reinterpret_cast<const fsid_t*>(&info->fsid);
+        ref.handle = handle;
+        ref.name = reinterpret_cast<const char*>(ref.handle->f_handle + ref.handle->handle_bytes);
+        if (info->hdr.info_type == FAN_EVENT_INFO_TYPE_DFID_NAME)
+            out.name = ref;
+        else if (info->hdr.info_type == FAN_EVENT_INFO_TYPE_OLD_DFID_NAME)
+            out.old_name = ref;
+        else if (info->hdr.info_type == FAN_EVENT_INFO_TYPE_NEW_DFID_NAME)
+            out.new_name = ref;
+        else if (info->hdr.info_type == FAN_EVENT_INFO_TYPE_FID)
+            out.self = {ref.fsid, ref.handle, nullptr};
+        off += info->hdr.len;
+    }
+    return out;
+}
+
+fan_resolved fan_dir_path(fan_source* src, fan_volume* vol, const std::string& key, size_t at,
+                          std::string* out) {
+    return dir_path(src, vol, key, at, 0, out);
+}
+
+fan_resolved fan_item_path(fan_volume* vol, const std::string& key, std::string* out,
+                           struct stat* st) {
+    unique_fd fd;
+    char path[PATH_MAX];
+    size_t length = 0;
+    fan_resolved r = open_item(vol, key, &fd, st, path, &length);
+    if (r == fan_resolved::PATH)
+        out->assign(path, length);
+    return r;
+}
+
+void fan_learn_dir(fan_volume* vol, const std::string& key, const std::string& parent,
+                   const char* name) {
+    if (vol->anchors.count(key))
+        return;  // a mount shows it where it was mounted, wherever it moves
+    fan_dir* dir = gen_find(&vol->dirs, key);
+    if (dir && !dir->out_of_view && dir->parent == parent && dir->name == name)
+        return;
+    if (dir)
+        vol->epoch++;  // a known directory moved: every path below it changed
+    gen_insert(&vol->dirs, key, fan_dir{parent, name, "", 0, false});
+}
+
+void fan_forget_dirs(fan_volume* vol) {
+    gen_clear(&vol->dirs);
+    vol->epoch++;
+}

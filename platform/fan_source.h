@@ -1,0 +1,153 @@
+// The fanotify source's state, shared by its three parts: reading and translating events
+// (kernel_fanotify.cpp), naming directories (fan_names.cpp) and keeping the watched volumes in
+// step with the mount table (fan_volumes.cpp). Internal to the device layer. Single-threaded:
+// only the clone's reader uses a source.
+#pragma once
+
+#include "platform/generation_map.h"
+#include "platform/kernel_source.h"
+#include "platform/unique_fd.h"
+
+#include <fcntl.h>
+#include <sys/fanotify.h>
+#include <sys/stat.h>
+#include <sys/statfs.h>
+
+#include <cstddef>
+#include <cstdint>
+#include <ctime>
+#include <memory>
+#include <string>
+#include <unordered_map>
+#include <vector>
+
+// One place a volume is mounted. A file system mounted several times (bind mounts of parts of
+// it) reports every change once for all of them.
+struct fan_mount {
+    std::string mount_point;
+    uint32_t mount_id = 0;  // with mount_point and the device: tells a new mount from this one
+    unique_fd fd;           // the mount point (for open_by_handle_at), open during a fill only
+    bool listed = false;    // found in the mount table by the latest look at it
+};
+
+// Directories known per volume and generation (two are kept): more than a busy tree has in
+// use at once, at roughly 200 bytes each.
+constexpr size_t FAN_DIRS_PER_GENERATION = 16384;
+
+// A directory known by its handle: its name in its parent, and its path as last computed.
+// The path is good while path_epoch equals its volume's epoch, which every change of a known
+// directory's place moves on: a rename changes the paths below it without visiting them.
+struct fan_dir {
+    std::string parent;  // key of the parent directory
+    std::string name;
+    std::string path;
+    uint64_t path_epoch = 0;
+    bool out_of_view = false;  // exists, but no mount of this namespace shows it
+};
+
+struct fan_volume {
+    fsid_t fsid;
+    uint32_t dev;  // 32-bit device number
+    std::vector<fan_mount> mounts;
+    // The root directory of each mount (key) and the mount point that shows it: where every
+    // path of the volume starts.
+    std::unordered_map<std::string, std::string> anchors;
+    generation_map<fan_dir> dirs;
+    uint64_t epoch = 1;
+    // No longer in the mount table: its events still queued are named from what is known, and
+    // it is forgotten once the queue has been read empty.
+    bool unmounted = false;
+    uint64_t notice_read = 0;  // the read whose events last gave it an unnamed-directory notice
+};
+
+// The first event among those not yet translated that moves or removes a directory: it names
+// the directory as it was until then (parent key and name).
+struct fan_ahead {
+    size_t pos;  // offset of the event in the read buffer
+    bool names_before;
+    std::string parent, name;
+};
+
+struct fan_source {
+    kernel_source base;
+    unique_fd fan;
+    unique_fd mount_table;  // /proc/self/mountinfo: POLLPRI whenever a mount comes or goes
+    bool mounts_changed = false;
+    bool target_fid = false;  // entry events carry the handle of the created or removed item
+    uint64_t mark_mask = 0;
+    std::vector<std::unique_ptr<fan_volume>> volumes;
+    // Reused for every event, so that their buffers are allocated once.
+    std::string key;
+    std::string path1, path2;
+    // Events read, [raw_used, raw_have) not yet translated. Events from fresh_from on came with
+    // the latest read: only those may wait for another read to be named.
+    std::vector<char> raw;
+    size_t raw_used = 0;
+    size_t raw_have = 0;
+    size_t fresh_from = 0;
+    uint64_t reads = 0;
+    bool deferred = false;  // raw_used waits for a read that may name its directory
+    timespec defer_until{};
+    // Look-ahead over [raw_used, raw_have), built when a directory is first missed.
+    std::unordered_map<std::string, fan_ahead> ahead;
+    bool ahead_built = false;
+    std::vector<char> pending;  // translated records, [pending_used, size) not yet handed out
+    size_t pending_used = 0;
+    bool small_read = false;  // the last read returned a small batch: pause before the next
+    timespec next_read{};     // CLOCK_MONOTONIC time before which the next read waits
+};
+
+// An info record of an event: directory handle and name, or (name null) the item's handle.
+struct fan_name_ref {
+    const fsid_t* fsid = nullptr;
+    const file_handle* handle = nullptr;
+    const char* name = nullptr;
+};
+
+// The info records of an event: directory handle and name (plain, old and new) and the item's
+// own handle.
+struct fan_infos {
+    fan_name_ref name, old_name, new_name, self;
+};
+
+// base: an event in the read buffer (4-byte aligned only); meta: a copy of its header.
+fan_infos fan_read_infos(const char* base, const fanotify_event_metadata* meta);
+
+// What became of a name: a path, an item that exists but lies outside every mount of its
+// volume in this namespace (a bind mount shows only part of a file system; its other changes
+// are none of ours), or one that neither the events nor the file system can name.
+enum class fan_resolved { PATH, OUT_OF_VIEW, UNNAMED };
+
+// fsid and handle as one lookup key.
+void fan_handle_key(std::string* key, const fsid_t& fsid, const file_handle* handle);
+
+// The path of directory key on vol as it was when the event at offset at happened: from the
+// directories learnt so far, from the first later event that moves or removes it, or from the
+// file system (learning the directories on the way up to a mount).
+fan_resolved fan_dir_path(fan_source* src, fan_volume* vol, const std::string& key, size_t at,
+                          std::string* out);
+
+// The path of the item of key (any kind) as the file system shows it now, with its status.
+fan_resolved fan_item_path(fan_volume* vol, const std::string& key, std::string* out,
+                           struct stat* st);
+
+// Learns from an entry event that directory key is now name in parent.
+void fan_learn_dir(fan_volume* vol, const std::string& key, const std::string& parent,
+                   const char* name);
+
+// Forgets every directory learnt on vol (its mounts stay known).
+void fan_forget_dirs(fan_volume* vol);
+
+// The volume of fsid, or null.
+fan_volume* fan_find_volume(fan_source* src, const fsid_t& fsid);
+
+// The mount's descriptor, opened on first use in a fill. False when the volume is no longer
+// mounted there.
+bool fan_open_mount(const fan_volume* vol, fan_mount* m);
+
+// Marks every mounted file system not yet marked, notes the mounts that came and went, and
+// flags volumes that are no longer mounted anywhere. 0 or errno (the mount table unreadable).
+int fan_sync_mounts(fan_source* src);
+
+// Drops the volumes flagged unmounted, with what was known of them.
+void fan_drop_unmounted(fan_source* src);
