@@ -49,21 +49,22 @@ struct handle_room {
 };
 
 bool handle_of_key(const std::string& key, handle_room* room) {
-    if (key.size() < sizeof(fsid_t) + sizeof(file_handle) ||
-        key.size() - sizeof(fsid_t) > sizeof *room)
+    if (key.size() < sizeof(int) || key.size() - sizeof(int) > FAN_HANDLE_MAX)
         return false;
-    memcpy(room, key.data() + sizeof(fsid_t), key.size() - sizeof(fsid_t));
-    return room->head.handle_bytes == key.size() - sizeof(fsid_t) - sizeof(file_handle);
+    memcpy(&room->head.handle_type, key.data(), sizeof(int));
+    room->head.handle_bytes = static_cast<unsigned>(key.size() - sizeof(int));
+    memcpy(room->bytes, key.data() + sizeof(int), room->head.handle_bytes);
+    return true;
 }
 
 // The key of the directory open at fd, or false.
-bool key_of_fd(int fd, const fsid_t& fsid, std::string* key) {
+bool key_of_fd(int fd, std::string* key) {
     handle_room room;
     room.head.handle_bytes = FAN_HANDLE_MAX;
     int mount_id = 0;
     if (name_to_handle_at(fd, "", &room.head, &mount_id, AT_EMPTY_PATH) != 0)
         return false;
-    fan_handle_key(key, fsid, &room.head);
+    fan_handle_key(key, &room.head);
     return true;
 }
 
@@ -114,7 +115,8 @@ fan_resolved open_item(fan_volume* vol, const std::string& key, unique_fd* item,
 // The look-ahead over the events not yet translated: the first entry event of every directory
 // handle among them.
 void build_ahead(fan_source* src) {
-    src->ahead.clear();
+    for (auto& vol : src->volumes)
+        vol->ahead.clear();
     src->ahead_built = true;
     std::string key;
     for (size_t pos = src->raw_used; pos + FAN_EVENT_METADATA_LEN <= src->raw_have;) {
@@ -126,13 +128,14 @@ void build_ahead(fan_source* src) {
         if ((meta.mask & FAN_ONDIR) && (meta.mask & (FAN_CREATE | FAN_DELETE | FAN_RENAME))) {
             fan_infos infos = fan_read_infos(base, &meta);
             const fan_name_ref& before = (meta.mask & FAN_RENAME) ? infos.old_name : infos.name;
-            if (infos.self.handle && before.handle && before.name) {
-                fan_handle_key(&key, *infos.self.fsid, infos.self.handle);
-                if (!src->ahead.count(key)) {
+            fan_volume* vol = infos.self.handle ? fan_find_volume(src, *infos.self.fsid) : nullptr;
+            if (vol && before.handle && before.name) {
+                fan_handle_key(&key, infos.self.handle);
+                if (!vol->ahead.count(key)) {
                     std::string parent;
-                    fan_handle_key(&parent, *before.fsid, before.handle);
+                    fan_handle_key(&parent, before.handle);
                     bool names_before = meta.mask & (FAN_DELETE | FAN_RENAME);
-                    src->ahead.emplace(key, fan_ahead{pos, names_before, parent, before.name});
+                    vol->ahead.emplace(key, fan_ahead{pos, names_before, parent, before.name});
                 }
             }
         }
@@ -140,13 +143,13 @@ void build_ahead(fan_source* src) {
     }
 }
 
-bool is_known(fan_source* src, fan_volume* vol, const std::string& key) {
-    return vol->anchors.count(key) || gen_find(&vol->dirs, key) || src->ahead.count(key);
+bool is_known(fan_volume* vol, const std::string& key) {
+    return vol->anchors.count(key) || gen_find(&vol->dirs, key) || vol->ahead.count(key);
 }
 
 // Learns directory key from the file system: its name, and those of the directories above it
 // up to one already known (or that a later event names) or an anchor.
-fan_resolved learn_from_file_system(fan_source* src, fan_volume* vol, const std::string& key) {
+fan_resolved learn_from_file_system(fan_volume* vol, const std::string& key) {
     unique_fd fd;
     struct stat st;
     char path[PATH_MAX];
@@ -154,14 +157,14 @@ fan_resolved learn_from_file_system(fan_source* src, fan_volume* vol, const std:
     fan_resolved r = open_item(vol, key, &fd, &st, path, &length);
     if (r != fan_resolved::PATH) {
         if (r == fan_resolved::OUT_OF_VIEW)
-            gen_insert(&vol->dirs, key, fan_dir{"", "", "", 0, true});
+            gen_insert(&vol->dirs, key, fan_dir{"", "", "", 0, vol->mounts_epoch});
         return r;
     }
     // The names come from the visible path, last component first; each parent from "..".
     std::vector<std::pair<std::string, fan_dir>> chain;
     std::string current = key;
     for (int depth = 0; depth < FAN_MAX_DEPTH; depth++) {
-        if (depth > 0 && is_known(src, vol, current))
+        if (depth > 0 && is_known(vol, current))
             break;
         if (vol->anchors.count(current))
             break;
@@ -170,10 +173,10 @@ fan_resolved learn_from_file_system(fan_source* src, fan_volume* vol, const std:
             return fan_resolved::UNNAMED;  // reached "/" without an anchor: moved meanwhile
         unique_fd parent(openat(fd.get(), "..", O_PATH | O_DIRECTORY | O_CLOEXEC));
         std::string parent_key;
-        if (!parent.valid() || !key_of_fd(parent.get(), vol->fsid, &parent_key) ||
+        if (!parent.valid() || !key_of_fd(parent.get(), &parent_key) ||
             parent_key == current)
             return fan_resolved::UNNAMED;
-        chain.emplace_back(current, fan_dir{parent_key, slash + 1, "", 0, false});
+        chain.emplace_back(current, fan_dir{parent_key, slash + 1, "", 0, 0});
         if (slash == path)
             path[1] = '\0';  // "/" stays for the next step
         else
@@ -190,14 +193,14 @@ fan_resolved learn_from_file_system(fan_source* src, fan_volume* vol, const std:
 fan_resolved learn_dir(fan_source* src, fan_volume* vol, const std::string& key, size_t at) {
     if (!src->ahead_built)
         build_ahead(src);
-    auto it = src->ahead.find(key);
-    if (it != src->ahead.end() && it->second.pos >= at) {
+    auto it = vol->ahead.find(key);
+    if (it != vol->ahead.end() && it->second.pos >= at) {
         if (!it->second.names_before)
             return fan_resolved::UNNAMED;  // made later: not the directory this event meant
-        gen_insert(&vol->dirs, key, fan_dir{it->second.parent, it->second.name, "", 0, false});
+        gen_insert(&vol->dirs, key, fan_dir{it->second.parent, it->second.name, "", 0, 0});
         return fan_resolved::PATH;
     }
-    return learn_from_file_system(src, vol, key);
+    return learn_from_file_system(vol, key);
 }
 
 fan_resolved dir_path(fan_source* src, fan_volume* vol, const std::string& key, size_t at,
@@ -210,6 +213,10 @@ fan_resolved dir_path(fan_source* src, fan_volume* vol, const std::string& key, 
     if (depth > FAN_MAX_DEPTH)
         return fan_resolved::UNNAMED;
     fan_dir* dir = gen_find(&vol->dirs, key);
+    if (dir && dir->hidden_in != 0 && dir->hidden_in != vol->mounts_epoch) {
+        gen_erase(&vol->dirs, key);  // a mount made since may show it
+        dir = nullptr;
+    }
     if (!dir) {
         fan_resolved r = learn_dir(src, vol, key, at);
         if (r != fan_resolved::PATH)
@@ -217,7 +224,7 @@ fan_resolved dir_path(fan_source* src, fan_volume* vol, const std::string& key, 
         if (!(dir = gen_find(&vol->dirs, key)))
             return fan_resolved::UNNAMED;
     }
-    if (dir->out_of_view)
+    if (dir->hidden_in != 0)
         return fan_resolved::OUT_OF_VIEW;
     if (dir->path_epoch == vol->epoch) {
         *out = dir->path;
@@ -241,9 +248,9 @@ fan_resolved dir_path(fan_source* src, fan_volume* vol, const std::string& key, 
 
 }  // namespace
 
-void fan_handle_key(std::string* key, const fsid_t& fsid, const file_handle* handle) {
-    key->assign(reinterpret_cast<const char*>(&fsid), sizeof fsid);
-    key->append(reinterpret_cast<const char*>(handle), sizeof *handle + handle->handle_bytes);
+void fan_handle_key(std::string* key, const file_handle* handle) {
+    key->assign(reinterpret_cast<const char*>(&handle->handle_type), sizeof handle->handle_type);
+    key->append(reinterpret_cast<const char*>(handle->f_handle), handle->handle_bytes);
 }
 
 fan_infos fan_read_infos(const char* base, const fanotify_event_metadata* meta) {
@@ -296,11 +303,11 @@ void fan_learn_dir(fan_volume* vol, const std::string& key, const std::string& p
     if (vol->anchors.count(key))
         return;  // a mount shows it where it was mounted, wherever it moves
     fan_dir* dir = gen_find(&vol->dirs, key);
-    if (dir && !dir->out_of_view && dir->parent == parent && dir->name == name)
+    if (dir && dir->hidden_in == 0 && dir->parent == parent && dir->name == name)
         return;
     if (dir)
         vol->epoch++;  // a known directory moved: every path below it changed
-    gen_insert(&vol->dirs, key, fan_dir{parent, name, "", 0, false});
+    gen_insert(&vol->dirs, key, fan_dir{parent, name, "", 0, 0});
 }
 
 void fan_forget_dirs(fan_volume* vol) {

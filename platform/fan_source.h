@@ -42,7 +42,17 @@ struct fan_dir {
     std::string name;
     std::string path;
     uint64_t path_epoch = 0;
-    bool out_of_view = false;  // exists, but no mount of this namespace shows it
+    // Exists, but no mount of this namespace showed it while the volume's mounts were as in
+    // mounts_epoch (0: shown).
+    uint64_t hidden_in = 0;
+};
+
+// The first event among those not yet translated that moves or removes a directory: it names
+// the directory as it was until then (parent key and name).
+struct fan_ahead {
+    size_t pos;  // offset of the event in the read buffer
+    bool names_before;
+    std::string parent, name;
 };
 
 struct fan_volume {
@@ -54,18 +64,13 @@ struct fan_volume {
     std::unordered_map<std::string, std::string> anchors;
     generation_map<fan_dir> dirs;
     uint64_t epoch = 1;
+    uint64_t mounts_epoch = 1;  // moves on whenever a mount of the volume comes or goes
     // No longer in the mount table: its events still queued are named from what is known, and
     // it is forgotten once the queue has been read empty.
     bool unmounted = false;
     uint64_t notice_read = 0;  // the read whose events last gave it an unnamed-directory notice
-};
-
-// The first event among those not yet translated that moves or removes a directory: it names
-// the directory as it was until then (parent key and name).
-struct fan_ahead {
-    size_t pos;  // offset of the event in the read buffer
-    bool names_before;
-    std::string parent, name;
+    // The look-ahead over the events not translated yet (see fan_source::ahead_built).
+    std::unordered_map<std::string, fan_ahead> ahead;
 };
 
 struct fan_source {
@@ -88,8 +93,8 @@ struct fan_source {
     uint64_t reads = 0;
     bool deferred = false;  // raw_used waits for a read that may name its directory
     timespec defer_until{};
-    // Look-ahead over [raw_used, raw_have), built when a directory is first missed.
-    std::unordered_map<std::string, fan_ahead> ahead;
+    // Whether the volumes' look-ahead covers [raw_used, raw_have): built when a directory is
+    // first missed after a read.
     bool ahead_built = false;
     std::vector<char> pending;  // translated records, [pending_used, size) not yet handed out
     size_t pending_used = 0;
@@ -118,8 +123,9 @@ fan_infos fan_read_infos(const char* base, const fanotify_event_metadata* meta);
 // are none of ours), or one that neither the events nor the file system can name.
 enum class fan_resolved { PATH, OUT_OF_VIEW, UNNAMED };
 
-// fsid and handle as one lookup key.
-void fan_handle_key(std::string* key, const fsid_t& fsid, const file_handle* handle);
+// A handle as a lookup key among the handles of its volume: its type and bytes (short enough
+// for most file systems' handles to need no allocation).
+void fan_handle_key(std::string* key, const file_handle* handle);
 
 // The path of directory key on vol as it was when the event at offset at happened: from the
 // directories learnt so far, from the first later event that moves or removes it, or from the

@@ -39,6 +39,8 @@ bool same_mount(const fan_mount& m, const mount_entry& e, const fan_volume& vol)
 // covered by a later mount shows another file system and gives no anchor.
 void find_anchors(fan_volume* vol) {
     vol->anchors.clear();
+    vol->epoch++;  // paths built from an anchor that is gone lead nowhere now
+    vol->mounts_epoch++;
     struct {
         file_handle head;
         unsigned char bytes[128];
@@ -50,7 +52,7 @@ void find_anchors(fan_volume* vol) {
         if (name_to_handle_at(AT_FDCWD, m.mount_point.c_str(), &room.head, &mount_id, 0) != 0 ||
             static_cast<uint32_t>(mount_id) != m.mount_id)
             continue;
-        fan_handle_key(&key, vol->fsid, &room.head);
+        fan_handle_key(&key, &room.head);
         vol->anchors.emplace(key, m.mount_point);  // the first mount of a directory names it
     }
 }

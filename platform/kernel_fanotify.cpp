@@ -148,7 +148,7 @@ void append_record(fan_source* src, uint32_t type, bool ondir, int32_t pid,
 // The path of the entry ref names (directory handle and name) as it was at the event at.
 fan_resolved entry_path(fan_source* src, fan_volume* vol, const fan_name_ref& ref, size_t at,
                         std::string* out) {
-    fan_handle_key(&src->key, *ref.fsid, ref.handle);
+    fan_handle_key(&src->key, ref.handle);
     fan_resolved r = fan_dir_path(src, vol, src->key, at, out);
     if (r != fan_resolved::PATH)
         return r;
@@ -170,7 +170,7 @@ bool same_volume(const fan_name_ref& a, const fan_name_ref& b) {
 // It is reported as a status change of a name the item still has, the last one of a
 // hard-linked item when one is left.
 void translate_link_count(fan_source* src, fan_volume* vol, int32_t pid, const fan_name_ref& self) {
-    fan_handle_key(&src->key, *self.fsid, self.handle);
+    fan_handle_key(&src->key, self.handle);
     struct stat st;
     if (fan_item_path(vol, src->key, &src->path1, &st) != fan_resolved::PATH)
         return;
@@ -206,8 +206,8 @@ void learn_from(fan_volume* vol, uint64_t mask, const fan_infos& infos) {
         strcmp(now.name, ".") == 0 || !same_volume(now, infos.self))
         return;
     std::string key, parent;
-    fan_handle_key(&key, *infos.self.fsid, infos.self.handle);
-    fan_handle_key(&parent, *now.fsid, now.handle);
+    fan_handle_key(&key, infos.self.handle);
+    fan_handle_key(&parent, now.handle);
     fan_learn_dir(vol, key, parent, now.name);
 }
 

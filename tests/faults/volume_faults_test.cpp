@@ -188,6 +188,50 @@ int fill_volume(const std::string& path) {
     return err;
 }
 
+// Volumes mounted after the daemon started (a tmpfs, and an ext4 image on a loop device) are
+// watched: a stream on paths there gets their changes. Once they are unmounted nothing more
+// comes for them, not even a dropped notice, and the daemon answers for them as for a device
+// it does not know (no history).
+TEST_F(VolumeFaults, VolumesMountedLaterAreWatchedUntilUnmounted) {
+    ASSERT_TRUE(start({}));
+    std::vector<std::string> later = {"/mnt/later-tmp"};
+    unique_fd loop;
+    std::string loop_path;
+    if (scratch_ext4_available() &&
+        make_ext4_loop(socket_dir_ + "/later.img", "32m", false, &loop, &loop_path) == 0)
+        later.push_back("/mnt/later-ext");
+    for (const std::string& m : later) {
+        const char* from = m.ends_with("ext") ? loop_path.c_str() : "later";
+        const char* type = m.ends_with("ext") ? "ext4" : "tmpfs";
+        ASSERT_EQ(0, in_daemon_namespace(daemon_, [&] {
+            return mkdir(m.c_str(), 0755) == 0 && mount(from, m.c_str(), type, 0, nullptr) == 0
+                       ? 0
+                       : errno;
+        })) << m;
+    }
+    live_stream s;
+    std::vector<std::string> paths = later;
+    paths.push_back("/tmp");
+    ASSERT_EQ(0, live_stream_start(&s, live_options(daemon_, paths, VANTLES_FLAG_FILE_EVENTS, 50000)));
+    std::vector<uint32_t> devices;
+    for (const std::string& m : later) {
+        ASSERT_EQ(0, live_make_dir(daemon_, m + "/d"));
+        ASSERT_EQ(0, live_create_file(daemon_, m + "/d/f"));
+        EXPECT_TRUE(live_wait_event(&s.sink, live_path_is(m + "/d/f"), FAULT_WAIT_MS)) << m;
+        devices.push_back(live_device_of(daemon_, m));
+    }
+    for (const std::string& m : later)
+        ASSERT_EQ(0, in_daemon_namespace(daemon_, [&] { return umount(m.c_str()) == 0 ? 0 : errno; }));
+    size_t before = live_sink_events(&s.sink).size();
+    ASSERT_EQ(0, live_create_file(daemon_, "/tmp/after"));
+    ASSERT_TRUE(live_wait_event(&s.sink, live_path_is("/tmp/after"), FAULT_WAIT_MS));
+    std::vector<live_event> after = live_sink_events(&s.sink);
+    after.erase(after.begin(), after.begin() + static_cast<ptrdiff_t>(before));
+    EXPECT_EQ(1u, after.size()) << live_describe(after);
+    for (uint32_t dev : devices)
+        EXPECT_EQ("NO-UUID-UNKNOWN-DEVICE", volume_uuid_of(daemon_, dev));
+}
+
 // A volume that fills up while a storm runs on it: the daemon logs the failed write and throws
 // the history away (its old names are gone from replays), live events go on all along, and
 // once there is room again the volume has a new history under a new uuid, on disk and in the

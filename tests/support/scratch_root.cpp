@@ -127,6 +127,24 @@ unique_fd attach_loop(const std::string& image, bool read_only, std::string* loo
     return unique_fd();
 }
 
+}  // namespace
+
+int make_ext4_loop(const std::string& image, const std::string& size, bool read_only,
+                   unique_fd* loop, std::string* loop_path) {
+    off_t bytes = parse_size(size);
+    unique_fd file(open(image.c_str(), O_RDWR | O_CREAT | O_EXCL | O_CLOEXEC, 0600));
+    if (!file.valid() || bytes == 0 || ftruncate(file.get(), bytes) != 0)
+        return errno ? errno : EINVAL;
+    file.reset();
+    const char* mkfs = mkfs_ext4_path();
+    if (!mkfs || run_quietly(mkfs, {"mkfs.ext4", "-q", "-F", image.c_str()}) != 0)
+        return ENOEXEC;
+    *loop = attach_loop(image, read_only, loop_path);
+    return loop->valid() ? 0 : errno;
+}
+
+namespace {
+
 // Copies the machine's system directories into the new root: links as links, directories as
 // read-only binds. Missing ones are left out.
 void bind_system_dirs() {
@@ -174,18 +192,10 @@ int mount_volume(const scratch_volume& volume, int index, std::vector<mounted_im
         return fail("file system type", volume.fs_type);
     }
     std::string image = std::string(SCRATCH_STAGING) + "/volume-" + std::to_string(index) + ".img";
-    off_t bytes = parse_size(volume.size);
-    unique_fd file(open(image.c_str(), O_RDWR | O_CREAT | O_EXCL | O_CLOEXEC, 0600));
-    if (!file.valid() || bytes == 0 || ftruncate(file.get(), bytes) != 0)
-        return fail("image", image);
-    file.reset();
-    const char* mkfs = mkfs_ext4_path();
-    if (!mkfs || run_quietly(mkfs, {"mkfs.ext4", "-q", "-F", image.c_str()}) != 0)
-        return fail("mkfs.ext4", image);
     std::string loop_path;
-    unique_fd loop = attach_loop(image, volume.read_only, &loop_path);
-    if (!loop.valid())
-        return fail("loop device for", image);
+    unique_fd loop;
+    if (make_ext4_loop(image, volume.size, volume.read_only, &loop, &loop_path) != 0)
+        return fail("ext4 image on a loop device", image);
     if (mount(loop_path.c_str(), target.c_str(), "ext4", flags, nullptr) != 0)
         return fail("mount ext4", target);
     images->push_back(mounted_image{volume.mount_point, std::move(loop)});

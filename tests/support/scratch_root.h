@@ -9,6 +9,8 @@
 // body can still load libraries and run programs.
 #pragma once
 
+#include "platform/unique_fd.h"
+
 #include <cstdio>
 #include <functional>
 #include <string>
@@ -35,6 +37,12 @@ bool scratch_ext4_available();
 // volumes are released when the child ends.
 int run_in_scratch_root(const std::vector<scratch_volume>& volumes,
                         const std::function<int()>& body);
+
+// Makes an ext4 image of size (as for scratch_volume) at image, a new file, and attaches it to
+// a free loop device (its path in *loop_path) that clears itself once its file system is
+// unmounted and *loop closed. 0 or an errno value (ENOEXEC when mkfs.ext4 failed).
+int make_ext4_loop(const std::string& image, const std::string& size, bool read_only,
+                   unique_fd* loop, std::string* loop_path);
 
 // A directory of the machine shown inside the scratch root.
 struct scratch_bind {
