@@ -88,8 +88,8 @@ bool visible_path(int fd, const struct stat& st, char (&path)[PATH_MAX], size_t*
 
 // Opens the item of key through one of the volume's mounts. UNNAMED when it no longer exists,
 // OUT_OF_VIEW when no mount shows it (or none could be opened).
-fan_resolved open_item(fan_volume* vol, const std::string& key, unique_fd* item,
-                       struct stat* st, char (&path)[PATH_MAX], size_t* length) {
+fan_resolved open_item(fan_volume* vol, const std::string& key, unique_fd* item, struct stat* st,
+                       char (&path)[PATH_MAX], size_t* length) {
     handle_room room;
     if (!handle_of_key(key, &room))
         return fan_resolved::UNNAMED;
@@ -166,15 +166,12 @@ fan_resolved learn_from_file_system(fan_volume* vol, const std::string& key) {
     for (int depth = 0; depth < FAN_MAX_DEPTH; depth++) {
         if (depth > 0 && is_known(vol, current))
             break;
-        if (vol->anchors.count(current))
-            break;
         char* slash = strrchr(path, '/');
         if (!slash || slash[1] == '\0')
             return fan_resolved::UNNAMED;  // reached "/" without an anchor: moved meanwhile
         unique_fd parent(openat(fd.get(), "..", O_PATH | O_DIRECTORY | O_CLOEXEC));
         std::string parent_key;
-        if (!parent.valid() || !key_of_fd(parent.get(), &parent_key) ||
-            parent_key == current)
+        if (!parent.valid() || !key_of_fd(parent.get(), &parent_key) || parent_key == current)
             return fan_resolved::UNNAMED;
         chain.emplace_back(current, fan_dir{parent_key, slash + 1, "", 0, 0});
         if (slash == path)

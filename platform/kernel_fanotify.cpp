@@ -177,14 +177,13 @@ void translate_link_count(fan_source* src, fan_volume* vol, int32_t pid, const f
     krec_file_info info = info_from(&st, vol->dev, S_ISDIR(st.st_mode));
     if (!S_ISDIR(st.st_mode) && st.st_nlink == 1)
         info.mode |= KREC_MODE_LAST_HARDLINK;
-    append_record(src, KREC_TYPE_STAT_CHANGED, S_ISDIR(st.st_mode), pid, src->path1,
-                  info);
+    append_record(src, KREC_TYPE_STAT_CHANGED, S_ISDIR(st.st_mode), pid, src->path1, info);
 }
 
 // A rename seen from this namespace: both names, or only the one a mount shows (the item
 // came into view, or left it).
-void translate_rename(fan_source* src, fan_volume* vol, bool ondir, int32_t pid,
-                      fan_resolved r1, fan_resolved r2) {
+void translate_rename(fan_source* src, fan_volume* vol, bool ondir, int32_t pid, fan_resolved r1,
+                      fan_resolved r2) {
     if (r1 == fan_resolved::PATH && r2 == fan_resolved::PATH) {
         krec_file_info info = item_info(src->path2, vol->dev, ondir, true);
         append_record(src, KREC_TYPE_RENAME, ondir, pid, src->path1, info, &src->path2);
@@ -211,21 +210,23 @@ void learn_from(fan_volume* vol, uint64_t mask, const fan_infos& infos) {
     fan_learn_dir(vol, key, parent, now.name);
 }
 
-// Translates the event at offset at of the read buffer (meta: a copy of its header). False
+// Translates the event at raw_used in the read buffer (meta: a copy of its header). False
 // when it names a directory that cannot be named yet and may_wait: nothing was translated,
 // and the event is to be tried again after the next read.
-bool translate_event(fan_source* src, size_t at, const fanotify_event_metadata* meta,
-                     bool may_wait) {
+bool translate_event(fan_source* src, const fanotify_event_metadata* meta, bool may_wait) {
+    size_t at = src->raw_used;
     if (meta->vers != FANOTIFY_METADATA_VERSION || (meta->mask & FAN_Q_OVERFLOW)) {
         for (auto& vol : src->volumes)
             fan_forget_dirs(vol.get());  // lost events may have moved directories
         append_dropped(src->pending);
         return true;
     }
-    const char* base = src->raw.data() + src->raw_used;
+    const char* base = src->raw.data() + at;
     fan_infos infos = fan_read_infos(base, meta);
     bool rename = meta->mask & FAN_RENAME;
-    const fan_name_ref& first = rename ? infos.old_name : infos.name.handle ? infos.name : infos.self;
+    const fan_name_ref& first = rename              ? infos.old_name
+                                : infos.name.handle ? infos.name
+                                                    : infos.self;
     fan_volume* vol = first.handle ? fan_find_volume(src, *first.fsid) : nullptr;
     if (!vol || (rename && !same_volume(infos.old_name, infos.new_name)))
         return true;  // a volume no longer watched
@@ -265,17 +266,18 @@ bool translate_event(fan_source* src, size_t at, const fanotify_event_metadata* 
                              (meta->mask & FAN_DELETE) &&
                              fstatat(AT_FDCWD, src->path1.c_str(), &st, AT_SYMLINK_NOFOLLOW) == 0;
         krec_file_info gone = info_from(nullptr, dev, ondir);
+        krec_file_info now = gone;
+        if (meta->mask & (FAN_CREATE | FAN_MODIFY | FAN_ATTRIB))
+            now = item_info(src->path1, dev, ondir, true);
         if (deleted_first)
             append_record(src, KREC_TYPE_DELETE, ondir, pid, src->path1, gone);
         if (meta->mask & FAN_CREATE)
             append_record(src, ondir ? KREC_TYPE_CREATE_DIR : KREC_TYPE_CREATE_FILE, ondir, pid,
-                          src->path1, item_info(src->path1, dev, ondir, true));
+                          src->path1, now);
         if (meta->mask & FAN_MODIFY)
-            append_record(src, KREC_TYPE_CONTENT_MODIFIED, ondir, pid, src->path1,
-                          item_info(src->path1, dev, ondir, true));
+            append_record(src, KREC_TYPE_CONTENT_MODIFIED, ondir, pid, src->path1, now);
         if (meta->mask & FAN_ATTRIB)
-            append_record(src, KREC_TYPE_STAT_CHANGED, ondir, pid, src->path1,
-                          item_info(src->path1, dev, ondir, true));
+            append_record(src, KREC_TYPE_STAT_CHANGED, ondir, pid, src->path1, now);
         if ((meta->mask & FAN_DELETE) && !deleted_first)
             append_record(src, KREC_TYPE_DELETE, ondir, pid, src->path1, gone);
     }
@@ -394,7 +396,7 @@ int fan_fill(kernel_source* s, char* buf, size_t size, size_t* produced) {
             continue;
         }
         bool may_wait = src->raw_used >= src->fresh_from && left <= FAN_READ_SIZE;
-        if (!translate_event(src, src->raw_used, &meta, may_wait)) {
+        if (!translate_event(src, &meta, may_wait)) {
             src->deferred = true;
             src->defer_until = monotonic_after(FAN_NAME_WAIT_NS);
             continue;
@@ -411,8 +413,8 @@ int fan_fill(kernel_source* s, char* buf, size_t size, size_t* produced) {
 
 int fan_wait(kernel_source* s, int wake_fd) {
     auto* src = reinterpret_cast<fan_source*>(s);
-    pollfd fds[3] = {{wake_fd, POLLIN, 0}, {src->fan.get(), POLLIN, 0},
-                     {src->mount_table.get(), POLLPRI, 0}};
+    pollfd fds[3] = {
+        {wake_fd, POLLIN, 0}, {src->fan.get(), POLLIN, 0}, {src->mount_table.get(), POLLPRI, 0}};
     int timeout = -1;
     if (src->deferred)
         timeout = static_cast<int>(std::max(1L, ns_until(src->defer_until) / 1000000 + 1));

@@ -154,19 +154,22 @@ int check_changes_on(const std::string& base) {
     return 0;
 }
 
-TEST(FanotifyDevice, ChangesOnTmpfsAndExt4) {
-    if (!scratch_root_available())
-        GTEST_SKIP() << "needs root and mount namespaces";
+// Runs check on a tmpfs volume and, where ext4 volumes can be made, on an ext4 one.
+int run_on_tmpfs_and_ext4(int (*check)(const std::string& volume)) {
     bool ext4 = scratch_ext4_available();
     std::vector<scratch_volume> volumes = {{"/mnt/tmp"}};
     if (ext4)
         volumes.push_back({"/mnt/ext", "ext4"});
-    EXPECT_EQ(run_in_scratch_root(volumes,
-                                  [ext4] {
-                                      int r = check_changes_on("/mnt/tmp");
-                                      return r || !ext4 ? r : check_changes_on("/mnt/ext");
-                                  }),
-              0);
+    return run_in_scratch_root(volumes, [=] {
+        int r = check("/mnt/tmp");
+        return r || !ext4 ? r : check("/mnt/ext");
+    });
+}
+
+TEST(FanotifyDevice, ChangesOnTmpfsAndExt4) {
+    if (!scratch_root_available())
+        GTEST_SKIP() << "needs root and mount namespaces";
+    EXPECT_EQ(run_on_tmpfs_and_ext4(check_changes_on), 0);
 }
 
 // Reads with room for one record at a time still get every record, whole.
@@ -250,7 +253,8 @@ int check_named(const std::string& base, const std::function<void(workload*)>& b
     work(&w);
     w.file("END");
     std::vector<parsed_record> got;
-    SCRATCH_CHECK(w.ok && read_until(clone, base + "/", &got, record_of(KREC_TYPE_CREATE_FILE, w.at("END"))));
+    SCRATCH_CHECK(
+        w.ok && read_until(clone, base + "/", &got, record_of(KREC_TYPE_CREATE_FILE, w.at("END"))));
     kernel_device_close(clone);
     int wrong = 0;
     std::multiset<std::pair<uint32_t, std::string>> seen;
@@ -272,7 +276,8 @@ int check_named(const std::string& base, const std::function<void(workload*)>& b
     }
     for (const auto& record : w.owed) {
         if (!seen.count(record) && ++wrong)
-            fprintf(stderr, "%s: missing %u %s\n", base.c_str(), record.first, record.second.c_str());
+            fprintf(stderr, "%s: missing %u %s\n", base.c_str(), record.first,
+                    record.second.c_str());
     }
     SCRATCH_CHECK(wrong == 0);
     return 0;
@@ -292,49 +297,49 @@ int check_gone_directories(const std::string& volume) {
             w->remove_tree("t");
         }
     });
-    r = r ? r : check_named(volume + "/old",
-        [](workload* w) {
-            for (int i = 0; i < 10; i++) {
-                std::string t = "p" + std::to_string(i);
-                w->dir(t), w->dir(t + "/e"), w->file(t + "/e/f"), w->file(t + "/g");
-            }
-        },
-        [](workload* w) {
-            for (int i = 0; i < 10; i++)
-                w->remove_tree("p" + std::to_string(i));
-        });
-    r = r ? r : check_named(volume + "/moved",
-        [](workload* w) { w->dir("m"), w->dir("m/n"), w->dir("q"); },
-        [](workload* w) {
-            for (int i = 0; i < 10; i++) {
-                w->dir("a" + std::to_string(i));
-                w->move("a" + std::to_string(i), "b" + std::to_string(i));
-                w->file("b" + std::to_string(i) + "/f");
-            }
-            w->file("m/n/f"), w->move("m", "m2"), w->file("m2/n/g");
-            w->move("q", "q2"), w->file("q2/f");
-            w->dir("d"), w->file("d/f"), w->remove_tree("d"), w->dir("d"), w->file("d/g");
-        });
-    return r ? r : check_named(volume + "/links",
-        [](workload* w) { w->file("f"), w->link("f", "g"), w->file("h"), w->link("h", "i"), w->link("h", "j"); },
-        [](workload* w) {
-            w->remove("g"), w->remove("j");
-            w->owed.emplace_back(KREC_TYPE_STAT_CHANGED, w->at("f"));
-        });
+    r = r ? r
+          : check_named(
+                volume + "/old",
+                [](workload* w) {
+                    for (int i = 0; i < 10; i++) {
+                        std::string t = "p" + std::to_string(i);
+                        w->dir(t), w->dir(t + "/e"), w->file(t + "/e/f"), w->file(t + "/g");
+                    }
+                },
+                [](workload* w) {
+                    for (int i = 0; i < 10; i++)
+                        w->remove_tree("p" + std::to_string(i));
+                });
+    r = r ? r
+          : check_named(
+                volume + "/moved", [](workload* w) { w->dir("m"), w->dir("m/n"), w->dir("q"); },
+                [](workload* w) {
+                    for (int i = 0; i < 10; i++) {
+                        w->dir("a" + std::to_string(i));
+                        w->move("a" + std::to_string(i), "b" + std::to_string(i));
+                        w->file("b" + std::to_string(i) + "/f");
+                    }
+                    w->file("m/n/f"), w->move("m", "m2"), w->file("m2/n/g");
+                    w->move("q", "q2"), w->file("q2/f");
+                    w->dir("d"), w->file("d/f"), w->remove_tree("d"), w->dir("d"), w->file("d/g");
+                });
+    return r ? r
+             : check_named(
+                   volume + "/links",
+                   [](workload* w) {
+                       w->file("f"), w->link("f", "g"), w->file("h"), w->link("h", "i"),
+                           w->link("h", "j");
+                   },
+                   [](workload* w) {
+                       w->remove("g"), w->remove("j");
+                       w->owed.emplace_back(KREC_TYPE_STAT_CHANGED, w->at("f"));
+                   });
 }
+
 TEST(FanotifyDevice, DirectoriesGoneBeforeTheReadAreNamedFromTheEvents) {
     if (!scratch_root_available())
         GTEST_SKIP() << "needs root and mount namespaces";
-    bool ext4 = scratch_ext4_available();
-    std::vector<scratch_volume> volumes = {{"/mnt/tmp"}};
-    if (ext4)
-        volumes.push_back({"/mnt/ext", "ext4"});
-    EXPECT_EQ(run_in_scratch_root(volumes,
-                                  [ext4] {
-                                      int r = check_gone_directories("/mnt/tmp");
-                                      return r || !ext4 ? r : check_gone_directories("/mnt/ext");
-                                  }),
-              0);
+    EXPECT_EQ(run_on_tmpfs_and_ext4(check_gone_directories), 0);
 }
 
 // More events than fanotify queues give a dropped record at the end of the full queue.
@@ -372,14 +377,16 @@ TEST(FanotifyDevice, QueueOverflowGivesADroppedRecord) {
 int check_mounts_after_start() {
     int clone = clone_fanotify();
     SCRATCH_CHECK(clone >= 0);
-    SCRATCH_CHECK(touch("/mnt/gone/f") && mkdir("/mnt/gone/d", 0755) == 0 && touch("/mnt/gone/d/g"));
+    SCRATCH_CHECK(touch("/mnt/gone/f") && mkdir("/mnt/gone/d", 0755) == 0 &&
+                  touch("/mnt/gone/d/g"));
     SCRATCH_CHECK(umount("/mnt/gone") == 0);
     SCRATCH_CHECK(mkdir("/mnt/new", 0755) == 0 && mkdir("/mnt/bind", 0755) == 0);
     SCRATCH_CHECK(mount("scratch", "/mnt/new", "tmpfs", 0, nullptr) == 0);
     // A running reader marks a new volume at once; this one does when it reads next.
     std::vector<parsed_record> got;
-    SCRATCH_CHECK(touch("/mnt/tmp/read") &&
-                  read_until(clone, "/mnt/", &got, record_of(KREC_TYPE_CREATE_FILE, "/mnt/tmp/read")));
+    SCRATCH_CHECK(
+        touch("/mnt/tmp/read") &&
+        read_until(clone, "/mnt/", &got, record_of(KREC_TYPE_CREATE_FILE, "/mnt/tmp/read")));
     for (int i = 0; i < 1000; i++) {
         SCRATCH_CHECK(mount("/mnt/new", "/mnt/bind", nullptr, MS_BIND, nullptr) == 0);
         SCRATCH_CHECK(umount("/mnt/bind") == 0);
@@ -389,7 +396,8 @@ int check_mounts_after_start() {
     SCRATCH_CHECK(touch("/mnt/new/f") && touch("/mnt/bind/g"));
     struct stat st;
     SCRATCH_CHECK(stat("/mnt/new", &st) == 0);
-    SCRATCH_CHECK(read_until(clone, "/mnt/", &got, record_of(KREC_TYPE_CONTENT_MODIFIED, "/mnt/bind/g")));
+    SCRATCH_CHECK(
+        read_until(clone, "/mnt/", &got, record_of(KREC_TYPE_CONTENT_MODIFIED, "/mnt/bind/g")));
     SCRATCH_CHECK(umount("/mnt/bind") == 0 && umount("/mnt/new") == 0);
     kernel_device_close(clone);
     std::set<std::string> paths;
@@ -400,7 +408,8 @@ int check_mounts_after_start() {
             SCRATCH_CHECK(r.items[0].dev == device_number_32(st.st_dev));
     }
     for (const std::string& p : paths)
-        SCRATCH_CHECK(std::set<std::string>({"/mnt/gone/f", "/mnt/gone/d", "/mnt/gone/d/g", "/mnt/tmp/read", "/mnt/new", "/mnt/bind",
+        SCRATCH_CHECK(std::set<std::string>({"/mnt/gone/f", "/mnt/gone/d", "/mnt/gone/d/g",
+                                             "/mnt/tmp/read", "/mnt/new", "/mnt/bind",
                                              "/mnt/new/sub", "/mnt/new/f", "/mnt/bind/g"})
                           .count(p));
     SCRATCH_CHECK(paths.count("/mnt/new/f"));

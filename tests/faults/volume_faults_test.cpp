@@ -203,16 +203,21 @@ TEST_F(VolumeFaults, VolumesMountedLaterAreWatchedUntilUnmounted) {
     for (const std::string& m : later) {
         const char* from = m.ends_with("ext") ? loop_path.c_str() : "later";
         const char* type = m.ends_with("ext") ? "ext4" : "tmpfs";
-        ASSERT_EQ(0, in_daemon_namespace(daemon_, [&] {
-            return mkdir(m.c_str(), 0755) == 0 && mount(from, m.c_str(), type, 0, nullptr) == 0
-                       ? 0
-                       : errno;
-        })) << m;
+        ASSERT_EQ(0, in_daemon_namespace(daemon_,
+                                         [&] {
+                                             return mkdir(m.c_str(), 0755) == 0 &&
+                                                            mount(from, m.c_str(), type, 0,
+                                                                  nullptr) == 0
+                                                        ? 0
+                                                        : errno;
+                                         }))
+            << m;
     }
     live_stream s;
     std::vector<std::string> paths = later;
     paths.push_back("/tmp");
-    ASSERT_EQ(0, live_stream_start(&s, live_options(daemon_, paths, VANTLES_FLAG_FILE_EVENTS, 50000)));
+    ASSERT_EQ(0,
+              live_stream_start(&s, live_options(daemon_, paths, VANTLES_FLAG_FILE_EVENTS, 50000)));
     std::vector<uint32_t> devices;
     for (const std::string& m : later) {
         ASSERT_EQ(0, live_make_dir(daemon_, m + "/d"));
@@ -221,7 +226,8 @@ TEST_F(VolumeFaults, VolumesMountedLaterAreWatchedUntilUnmounted) {
         devices.push_back(live_device_of(daemon_, m));
     }
     for (const std::string& m : later)
-        ASSERT_EQ(0, in_daemon_namespace(daemon_, [&] { return umount(m.c_str()) == 0 ? 0 : errno; }));
+        ASSERT_EQ(0,
+                  in_daemon_namespace(daemon_, [&] { return umount(m.c_str()) == 0 ? 0 : errno; }));
     size_t before = live_sink_events(&s.sink).size();
     ASSERT_EQ(0, live_create_file(daemon_, "/tmp/after"));
     ASSERT_TRUE(live_wait_event(&s.sink, live_path_is("/tmp/after"), FAULT_WAIT_MS));

@@ -33,7 +33,7 @@ TEST(GenerationMap, EraseAndClearReachBothGenerations) {
     gen_insert(&cache, "old", "/old");
     gen_insert(&cache, "a", "/a");
     gen_insert(&cache, "b", "");
-    gen_erase(&cache, "old");     // in the previous generation
+    gen_erase(&cache, "old");  // in the previous generation
     EXPECT_EQ(nullptr, gen_find(&cache, "old"));
     const std::string* hidden = gen_find(&cache, "b");
     ASSERT_NE(nullptr, hidden);
