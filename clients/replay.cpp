@@ -231,9 +231,8 @@ int process_disk_event_buf(dev_info* v, client_info* c, uint8_t* buffer, uint32_
                 r = (uint32_t)strlen(rewritten) + 1;
             }
             snprintf(full, sizeof full, "/%s", stored);
-        } else if (stored[0] == '\0') {
-            snprintf(full, sizeof full, "%s", v->mount_point);  // the volume itself
         } else {
+            // The volume's own record (empty stored path) is its mount point with the '/'.
             snprintf(full, sizeof full, "%s%s", prefix, stored);
         }
 

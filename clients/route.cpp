@@ -298,15 +298,16 @@ void add_event_ref(client_node* list, event_record* record) {
         if (client_map_set(record, fci->index)) {
             continue;  // already in this client's ring
         }
-        // Before the ring test: an event the client never wants is not a lost one.
-        if ((flags & CLIENT_IGNORE_SELF) && event_pid(record) == fci->pid) {
-            client_map_clear(record, fci->index);
-            continue;
-        }
+        // The ring test comes before the ignore-self test: a client whose ring stays full has
+        // fallen behind, and the first event that finds no room tells it so, its own included.
         // One slot stays free so that wr never catches up with a pending rd.
         if (client_num_pending(fci) >= fci->ring_size - 1 && !wait_for_room(fci)) {
             client_map_clear(record, fci->index);
             client_note_dropped(fci, event_id(record));
+            continue;
+        }
+        if ((flags & CLIENT_IGNORE_SELF) && event_pid(record) == fci->pid) {
+            client_map_clear(record, fci->index);
             continue;
         }
         take_event_ref(record);

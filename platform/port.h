@@ -81,9 +81,11 @@ kern_return_t mach_port_deallocate(mach_port_t name);
 // handled the message.
 using mach_msg_demux_t = bool (*)(mach_msg_header_t* request, mach_msg_header_t* reply);
 
-// Receives from every member of the set, one message at a time, for ever. Requests larger
-// than max_size, malformed datagrams and datagrams whose rights do not match their
-// descriptors are dropped with everything they carried. Each request is handed to demux
+// Receives from every member of the set, one message at a time, for ever. A datagram that is
+// no message (larger than max_size, malformed, rights that do not match its descriptors) is
+// released with everything it carried and never reaches demux: with a whole header it is
+// answered with MIG_BAD_ARGUMENTS, without one its socket is treated as hung up (a connection
+// is closed, a receive right yields its no-senders notice). Each request is handed to demux
 // with its trailer; the reply is sent back on the connection the request came in on when its
 // msgh_remote_port is not 0, without waiting for room (a reply that cannot be queued at once
 // is destroyed). A request whose simple reply carries a non-zero return code is destroyed.

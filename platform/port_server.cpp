@@ -7,10 +7,12 @@
 // whole round, so a handler (or another thread) may drop the port meanwhile and the reply
 // still goes out on the still-open descriptor; the last reference closes it afterwards.
 //
-// End of stream on a sequenced-packet socket reads as a zero-length datagram, which a peer can
-// also send. The two are told apart by the hang-up flags of the event: once the peer is gone
-// and its queued datagrams are read, a public connection is closed and forgotten, and a
-// receive right stops being polled and, when asked for, yields the no-senders notice.
+// End of stream on a sequenced-packet socket reads as a zero-length datagram: a public
+// connection is then closed and forgotten, and a receive right stops being polled and, when
+// asked for, yields the no-senders notice. A datagram that is no message never reaches the
+// handler, but its sender is not left waiting for a reply: with a whole header it gets the
+// error reply MIG_BAD_ARGUMENTS; shorter ones (a zero-length datagram from a live peer too)
+// can not be told apart from garbage and end the socket as a hang-up does.
 //
 // The loop returns only when the set fails or is dropped (mach_port_mod_refs on the set,
 // which wakes it through the set's eventfd).
@@ -33,6 +35,10 @@ constexpr int SERVER_EVENTS_PER_WAIT = 64;
 // Connections accepted per wake-up of the service port; the rest wait for the next round so
 // that a burst of connections does not hold up requests.
 constexpr int SERVER_ACCEPTS_PER_ROUND = 128;
+// The error reply to a datagram that is no message: header, NDR record, return code; its id is
+// the request's plus 100, as for every reply.
+constexpr mach_msg_size_t SERVER_ERROR_REPLY_SIZE = PORT_REPLY_RETCODE_OFFSET + sizeof(int32_t);
+constexpr uint32_t SERVER_REPLY_ID_OFFSET = 100;
 
 struct free_deleter {
     void operator()(void* p) const { std::free(p); }
@@ -156,16 +162,33 @@ void hang_up(server_state& st, const port_ref& entry) {
     finish(st, entry);
 }
 
-void serve_one(server_state& st, const port_ref& entry, uint32_t events) {
+// Answers a datagram of length bytes in staging that port_decode refused, on its socket.
+void refuse_undecodable(server_state& st, const port_ref& entry, size_t length) {
+    if (length < sizeof(mach_msg_header_t)) {
+        hang_up(st, entry);
+        return;
+    }
+    mach_msg_header_t request;
+    std::memcpy(&request, st.staging.get(), sizeof request);
+    mach_msg_header_t* reply = st.reply();  // cleared before the decode
+    reply->msgh_bits = request.msgh_bits & MACH_MSGH_BITS_REMOTE_MASK;
+    reply->msgh_size = SERVER_ERROR_REPLY_SIZE;
+    reply->msgh_remote_port = static_cast<mach_port_t>(entry->fd.get());
+    reply->msgh_id =
+        static_cast<mach_msg_id_t>(static_cast<uint32_t>(request.msgh_id) + SERVER_REPLY_ID_OFFSET);
+    std::memcpy(st.reply_bytes.get() + sizeof(mach_msg_header_t), &NDR_record, sizeof NDR_record);
+    port_store_u32(st.reply_bytes.get() + PORT_REPLY_RETCODE_OFFSET,
+                   static_cast<uint32_t>(MIG_BAD_ARGUMENTS));
+    port_send_on(entry->fd.get(), reply, 0);  // as any reply: lost when the socket is full
+}
+
+void serve_one(server_state& st, const port_ref& entry) {
     port_datagram dg;
     const int err = port_recv_datagram(entry->fd.get(), st.staging.get(), PORT_MAX_DATAGRAM, &dg);
     if (err == EAGAIN || err == EWOULDBLOCK) {
         return;
     }
-    const bool empty = err == 0 && dg.length == 0 && dg.right_count == 0 && !dg.rights_lost &&
-                       (dg.msg_flags & MSG_TRUNC) == 0;
-    if (err == ECONNRESET || err == EPIPE || err == ENOTCONN ||
-        (empty && (events & (EPOLLHUP | EPOLLRDHUP)) != 0)) {
+    if (err == ECONNRESET || err == EPIPE || err == ENOTCONN) {
         hang_up(st, entry);
         return;
     }
@@ -174,7 +197,10 @@ void serve_one(server_state& st, const port_ref& entry, uint32_t events) {
     }
     clear_buffers(st);
     if (port_decode(st.staging.get(), &dg, st.request(), st.buffer_size, st.max_size) != 0) {
-        return;  // dropped with everything it carried
+        const size_t length = dg.length;
+        dg = port_datagram{};  // its rights go before the sender can see the answer
+        refuse_undecodable(st, entry, length);
+        return;
     }
     const auto name = static_cast<mach_port_t>(entry->fd.get());
     mach_msg_header_t* request = st.request();
@@ -236,7 +262,7 @@ kern_return_t mach_msg_server(mach_msg_demux_t demux, mach_msg_size_t max_size, 
             if (entry->kind == PORT_KIND_SERVICE) {
                 accept_pending(st, entry);
             } else if (entry->kind == PORT_KIND_CONNECTION || entry->kind == PORT_KIND_RECEIVE) {
-                serve_one(st, entry, events[i].events);
+                serve_one(st, entry);
             }
         }
     }

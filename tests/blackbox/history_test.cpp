@@ -238,7 +238,7 @@ TEST_F(History, NextDaemonReplaysFromTheMiddleThenGoesLive) {
         if (e.path == "/var/w/a") {
             EXPECT_TRUE(e.flags & VANTLES_EVENT_REMOVED) << got;
         }
-        if ((e.flags & VANTLES_EVENT_USER_DROPPED) && e.path == "/var") {
+        if ((e.flags & VANTLES_EVENT_USER_DROPPED) && e.path == "/var/") {
             gaps++;
             EXPECT_GT(e.id, first_run_highest) << got;
         } else if (!(e.flags & VANTLES_EVENT_KERNEL_DROPPED)) {
@@ -344,7 +344,7 @@ TEST_F(History, SigkillLeavesAReadableHistoryAndIdsGoOn) {
         if (e.flags & (VANTLES_EVENT_USER_DROPPED | VANTLES_EVENT_KERNEL_DROPPED)) {
             // The changes the killed daemon had not filed, and those made before the next
             // started, are unknown: the history says so for the volume.
-            gaps += (e.flags & VANTLES_EVENT_USER_DROPPED) && e.path == "/var";
+            gaps += (e.flags & VANTLES_EVENT_USER_DROPPED) && e.path == "/var/";
             continue;
         }
         if (e.path == "/var/k" || e.path.find("/.sync-") != std::string::npos)

@@ -112,8 +112,12 @@ TEST_F(ReplayTest, SinceAndRootVolumePathForms) {
 
 TEST_F(ReplayTest, NonRootVolumeAbsoluteAndDeviceRelativeClients) {
     client_info* abs_client = client({"/elsewhere", "/private/var/db"});
-    bytes b = build_buffer(
-        {{"db/x", 3, F1}, {"dbx/y", 4, F1}, {"other/z", 5, F1}, {"/db/abs", 6, F1}, {"db", 7, F1}});
+    bytes b = build_buffer({{"db/x", 3, F1},
+                            {"dbx/y", 4, F1},
+                            {"other/z", 5, F1},
+                            {"/db/abs", 6, F1},
+                            {"db", 7, F1},
+                            {"", 8, F1}});
     EXPECT_EQ(replay(&var_volume, abs_client, b, 0), 0);
     EXPECT_EQ(paths_of(sink.all()), (strings{"/private/var/db/x", "/private/var/db"}));
 
@@ -131,7 +135,7 @@ TEST_F(ReplayTest, NonRootVolumeAbsoluteAndDeviceRelativeClients) {
     EXPECT_EQ(replay(&var_volume, slash, b, 0), 0);
     EXPECT_EQ(paths_of(sink.all()),
               (strings{"/private/var/db/x", "/private/var/dbx/y", "/private/var/other/z", "/db/abs",
-                       "/private/var/db"}));
+                       "/private/var/db", "/private/var/"}));
 }
 
 TEST_F(ReplayTest, DirectoryLevelMergesConsecutiveRecordsOfOneDirectory) {

@@ -414,22 +414,38 @@ TEST_F(PortServer, UndeliverableReplyReleasesTheRightItMade) {
     EXPECT_TRUE(eventually([&] { return !notices(server_port).empty(); }));
 }
 
-TEST_F(PortServer, MalformedRequestsAreDroppedAndTheConnectionLivesOn) {
+// A datagram with a whole header that is no message is answered with -304 and the connection
+// lives on; one shorter than a header ends its socket as a hang-up does.
+TEST_F(PortServer, MalformedRequestsAreAnsweredOrEndTheirSocket) {
     mach_port_t conn = connect_client();
-    uint8_t garbage[30] = {1, 2, 3};
-    ASSERT_EQ(raw_send(static_cast<int>(conn), garbage, sizeof garbage),
-              static_cast<ssize_t>(sizeof garbage));
+    uint8_t garbage[30] = {1, 2, 3};  // msgh_size 0, id 0
     std::vector<uint8_t> too_big(5000, 0);
     port_store_u32(too_big.data() + 4, 5000);  // over the loop's 4096-byte limit
-    ASSERT_EQ(raw_send(static_cast<int>(conn), too_big.data(), too_big.size()),
-              static_cast<ssize_t>(too_big.size()));
-    ASSERT_EQ(raw_send(static_cast<int>(conn), garbage, 0), 0);  // an empty datagram is no hang-up
-
+    receive_buffer buf;
+    for (const std::vector<uint8_t>& bytes :
+         {std::vector<uint8_t>(garbage, garbage + 30), too_big}) {
+        ASSERT_EQ(raw_send(static_cast<int>(conn), bytes.data(), bytes.size()),
+                  static_cast<ssize_t>(bytes.size()));
+        ASSERT_EQ(mach_msg_receive(conn, buf.head(), sizeof buf.bytes, 5000), KERN_SUCCESS);
+        auto* refusal = reinterpret_cast<echo_reply*>(buf.bytes);
+        EXPECT_EQ(refusal->head.msgh_bits, bytes[0] & MACH_MSGH_BITS_REMOTE_MASK);
+        EXPECT_EQ(refusal->head.msgh_id, 100);
+        EXPECT_EQ(refusal->retcode, MIG_BAD_ARGUMENTS);
+    }
     echo_reply reply = {};
     ASSERT_EQ(echo(conn, 8, &reply), KERN_SUCCESS);
     EXPECT_EQ(reply.value, 8u);
-    std::lock_guard<std::mutex> lock(g_handler.mu);
-    EXPECT_EQ(g_handler.log.size(), 1u);  // only the echo reached the handler
+    {
+        std::lock_guard<std::mutex> lock(g_handler.mu);
+        EXPECT_EQ(g_handler.log.size(), 1u);  // only the echo reached the handler
+    }
+    mach_port_t server_port = 0;
+    mach_port_t right = open_private(conn, &server_port);
+    ASSERT_EQ(raw_send(static_cast<int>(right), garbage, 3), 3);
+    EXPECT_TRUE(eventually([&] { return !notices(server_port).empty(); }));
+    ASSERT_EQ(raw_send(static_cast<int>(conn), garbage, 0), 0);  // from a live peer
+    EXPECT_EQ(mach_msg_receive(conn, buf.head(), sizeof buf.bytes, 5000), MACH_RCV_PORT_DIED);
+    close(static_cast<int>(right));
     close(static_cast<int>(conn));
 }
 
