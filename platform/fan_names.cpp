@@ -57,59 +57,69 @@ bool handle_of_key(const std::string& key, handle_room* room) {
     return true;
 }
 
-// The key of the directory open at fd, or false.
-bool key_of_fd(int fd, std::string* key) {
+// The key of the directory open at fd and the mount it is open through, or false.
+bool key_of_fd(int fd, std::string* key, uint32_t* mount_id) {
     handle_room room;
     room.head.handle_bytes = FAN_HANDLE_MAX;
-    int mount_id = 0;
-    if (name_to_handle_at(fd, "", &room.head, &mount_id, AT_EMPTY_PATH) != 0)
+    int id = 0;
+    if (name_to_handle_at(fd, "", &room.head, &id, AT_EMPTY_PATH) != 0)
         return false;
+    *mount_id = static_cast<uint32_t>(id);
     fan_handle_key(key, &room.head);
     return true;
 }
 
-// The path of an open item as this namespace sees it, checked by looking the path up again:
-// for an item outside the mount it was opened through, or hidden under a later mount, the
-// kernel's name for it is not a path that leads to it.
-bool visible_path(int fd, const struct stat& st, char (&path)[PATH_MAX], size_t* length) {
+// The kernel's name for an open item: the names of the directories above it, as seen through
+// the mount it was opened through (for an item outside that mount's part of the file system,
+// from the file system's root).
+bool name_of(int fd, char (&path)[PATH_MAX], size_t* length) {
     char link[64];
     snprintf(link, sizeof link, "/proc/self/fd/%d", fd);
     ssize_t n = readlink(link, path, sizeof path);
     if (n <= 0 || n >= static_cast<ssize_t>(sizeof path) || path[0] != '/')
         return false;
     path[n] = '\0';
-    struct stat seen;
-    if (fstatat(AT_FDCWD, path, &seen, AT_SYMLINK_NOFOLLOW) != 0 || seen.st_dev != st.st_dev ||
-        seen.st_ino != st.st_ino)
-        return false;
     *length = static_cast<size_t>(n);
     return true;
 }
 
-// Opens the item of key through one of the volume's mounts. UNNAMED when it no longer exists,
-// OUT_OF_VIEW when no mount shows it (or none could be opened).
-fan_resolved open_item(fan_volume* vol, const std::string& key, unique_fd* item, struct stat* st,
-                       char (&path)[PATH_MAX], size_t* length) {
+// What looking an item up through one mount gave: a result, or nothing to say (opened
+// through a mount that does not show it, while another may).
+enum class fan_lookup { PATH, OUT_OF_VIEW, UNNAMED, ELSEWHERE };
+
+// Looks the item of key up through each mount of its volume in turn, with look(fd, mount)
+// on the item opened through it, until one says more than ELSEWHERE. UNNAMED when the item no
+// longer exists; OUT_OF_VIEW when no mount shows it.
+template <typename Look>
+fan_resolved look_up(fan_volume* vol, const std::string& key, const Look& look) {
     handle_room room;
     if (!handle_of_key(key, &room))
         return fan_resolved::UNNAMED;
-    fan_resolved result = fan_resolved::UNNAMED;
     for (fan_mount& m : vol->mounts) {
         if (!fan_open_mount(vol, &m))
             continue;
         unique_fd fd(open_by_handle_at(m.fd.get(), &room.head, O_PATH | O_CLOEXEC));
-        if (!fd.valid() && errno != ESTALE && errno != ENOENT)
-            continue;  // refused through this mount; another may do
-        if (!fd.valid() || fstat(fd.get(), st) != 0 || st->st_nlink == 0)
-            return fan_resolved::UNNAMED;  // the same for every mount of the volume
-        if (!visible_path(fd.get(), *st, path, length)) {
-            result = fan_resolved::OUT_OF_VIEW;
+        if (!fd.valid()) {
+            if (errno == ESTALE || errno == ENOENT)
+                return fan_resolved::UNNAMED;  // the same for every mount of the volume
             continue;
         }
-        *item = static_cast<unique_fd&&>(fd);
-        return fan_resolved::PATH;
+        switch (look(static_cast<unique_fd&&>(fd), m.mount_id)) {
+            case fan_lookup::PATH:
+                return fan_resolved::PATH;
+            case fan_lookup::OUT_OF_VIEW:
+                return fan_resolved::OUT_OF_VIEW;
+            case fan_lookup::UNNAMED:
+                return fan_resolved::UNNAMED;
+            case fan_lookup::ELSEWHERE:
+                break;
+        }
     }
-    return result;
+    return fan_resolved::OUT_OF_VIEW;
+}
+
+bool exists(int fd, struct stat* st) {
+    return fstat(fd, st) == 0 && st->st_nlink > 0;
 }
 
 // The look-ahead over the events not yet translated: the first entry event of every directory
@@ -147,43 +157,66 @@ bool is_known(fan_volume* vol, const std::string& key) {
     return vol->anchors.count(key) || gen_find(&vol->dirs, key) || vol->ahead.count(key);
 }
 
-// Learns directory key from the file system: its name, and those of the directories above it
-// up to one already known (or that a later event names) or an anchor.
-fan_resolved learn_from_file_system(fan_volume* vol, const std::string& key) {
-    unique_fd fd;
+// Walks up from directory key, open at fd through mount mount_id, learning its name and those
+// of the directories above it up to one already known (or that a later event names) or an
+// anchor. The names come from the kernel's name for it, last component first, the parents from
+// "..". An item outside the part of the file system the mount shows is not connected to it
+// (no ".."), or leaves it at its root: ELSEWHERE. One that leads up to the file system's root
+// without meeting a mount, or that lies below a directory out of view, is out of view.
+fan_lookup walk_up(fan_volume* vol, const std::string& key, unique_fd fd, uint32_t mount_id) {
     struct stat st;
     char path[PATH_MAX];
     size_t length = 0;
-    fan_resolved r = open_item(vol, key, &fd, &st, path, &length);
-    if (r != fan_resolved::PATH) {
-        if (r == fan_resolved::OUT_OF_VIEW)
-            gen_insert(&vol->dirs, key, fan_dir{"", "", "", 0, vol->mounts_epoch});
-        return r;
-    }
-    // The names come from the visible path, last component first; each parent from "..".
+    // The name first: one read after a removal would not be a name any more.
+    if (!name_of(fd.get(), path, &length) || !exists(fd.get(), &st))
+        return fan_lookup::UNNAMED;
     std::vector<std::pair<std::string, fan_dir>> chain;
     std::string current = key;
-    for (int depth = 0; depth < FAN_MAX_DEPTH; depth++) {
+    bool named = true;  // the names last as far as the item is reachable through its mount
+    for (int depth = 0;; depth++) {
         if (depth > 0 && is_known(vol, current))
             break;
-        char* slash = strrchr(path, '/');
-        if (!slash || slash[1] == '\0')
-            return fan_resolved::UNNAMED;  // reached "/" without an anchor: moved meanwhile
         unique_fd parent(openat(fd.get(), "..", O_PATH | O_DIRECTORY | O_CLOEXEC));
         std::string parent_key;
-        if (!parent.valid() || !key_of_fd(parent.get(), &parent_key) || parent_key == current)
-            return fan_resolved::UNNAMED;
-        chain.emplace_back(current, fan_dir{parent_key, slash + 1, "", 0, 0});
-        if (slash == path)
-            path[1] = '\0';  // "/" stays for the next step
-        else
-            *slash = '\0';
+        uint32_t parent_mount = 0;
+        if (depth == FAN_MAX_DEPTH ||
+            (parent.valid() && !key_of_fd(parent.get(), &parent_key, &parent_mount)))
+            return fan_lookup::UNNAMED;
+        if (!parent.valid())
+            return exists(fd.get(), &st) ? fan_lookup::ELSEWHERE : fan_lookup::UNNAMED;
+        if (parent_mount != mount_id)
+            return fan_lookup::ELSEWHERE;
+        if (parent_key == current)
+            return fan_lookup::OUT_OF_VIEW;
+        char* slash = strrchr(path, '/');
+        named = named && slash && slash[1] != '\0';
+        if (named) {
+            chain.emplace_back(current, fan_dir{parent_key, slash + 1, "", 0, 0});
+            if (slash == path)
+                path[1] = '\0';  // "/" stays for the next step
+            else
+                *slash = '\0';
+        }
         fd = static_cast<unique_fd&&>(parent);
         current = std::move(parent_key);
     }
+    const fan_dir* above = gen_find(&vol->dirs, current);
+    if (above && above->hidden_in == vol->mounts_epoch)
+        return fan_lookup::OUT_OF_VIEW;
+    if (!named)
+        return fan_lookup::UNNAMED;  // out of names before a known directory: moved meanwhile
     for (auto& [k, dir] : chain)
         gen_insert(&vol->dirs, k, std::move(dir));
-    return fan_resolved::PATH;
+    return fan_lookup::PATH;
+}
+
+fan_resolved learn_from_file_system(fan_volume* vol, const std::string& key) {
+    fan_resolved r = look_up(vol, key, [&](unique_fd fd, uint32_t mount_id) {
+        return walk_up(vol, key, static_cast<unique_fd&&>(fd), mount_id);
+    });
+    if (r == fan_resolved::OUT_OF_VIEW)
+        gen_insert(&vol->dirs, key, fan_dir{"", "", "", 0, vol->mounts_epoch});
+    return r;
 }
 
 // A directory not in the tree: from the look-ahead, else from the file system.
@@ -286,13 +319,20 @@ fan_resolved fan_dir_path(fan_source* src, fan_volume* vol, const std::string& k
 
 fan_resolved fan_item_path(fan_volume* vol, const std::string& key, std::string* out,
                            struct stat* st) {
-    unique_fd fd;
-    char path[PATH_MAX];
-    size_t length = 0;
-    fan_resolved r = open_item(vol, key, &fd, st, path, &length);
-    if (r == fan_resolved::PATH)
+    return look_up(vol, key, [&](unique_fd fd, uint32_t) {
+        char path[PATH_MAX];
+        size_t length = 0;
+        if (!name_of(fd.get(), path, &length) || !exists(fd.get(), st))
+            return fan_lookup::UNNAMED;
+        // The name is checked by looking it up again: for an item outside the part of the file
+        // system this mount shows, or hidden under a later mount, it leads elsewhere.
+        struct stat seen;
+        if (fstatat(AT_FDCWD, path, &seen, AT_SYMLINK_NOFOLLOW) != 0 || seen.st_dev != st->st_dev ||
+            seen.st_ino != st->st_ino)
+            return exists(fd.get(), st) ? fan_lookup::ELSEWHERE : fan_lookup::UNNAMED;
         out->assign(path, length);
-    return r;
+        return fan_lookup::PATH;
+    });
 }
 
 void fan_learn_dir(fan_volume* vol, const std::string& key, const std::string& parent,
