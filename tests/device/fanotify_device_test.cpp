@@ -439,16 +439,25 @@ int check_partly_visible_volume() {
         SCRATCH_CHECK(fd >= 0 && write(fd, "x", 1) == 1 && close(fd) == 0);
         SCRATCH_CHECK(fchmodat(out, name.c_str(), 0600, 0) == 0);
     }
+    // Moved into view, an item is created there; moved out of it, it is removed.
+    int in = openat(out, "../in", O_RDONLY | O_DIRECTORY | O_CLOEXEC);
+    SCRATCH_CHECK(in >= 0 && renameat(out, "outside-0", in, "came-in") == 0);
+    SCRATCH_CHECK(renameat(in, "came-in", out, "went-out") == 0 && close(in) == 0);
     SCRATCH_CHECK(touch("/mnt/part/inside"));
     std::vector<parsed_record> got;
     SCRATCH_CHECK(
         read_until(clone, "/", &got, record_of(KREC_TYPE_CREATE_FILE, "/mnt/part/inside")));
     kernel_device_close(clone);
     close(out);
+    std::string seen;
     for (const parsed_record& r : got) {
         for (const auto& item : r.items)
-            SCRATCH_CHECK(item.path.find("outside-") == std::string::npos);
+            SCRATCH_CHECK(item.path.find("outside-") == std::string::npos &&
+                          item.path.find("went-out") == std::string::npos);
+        if (r.items[0].path.starts_with("/mnt/part/came-in"))
+            seen += std::to_string(r.type) + " ";
     }
+    SCRATCH_CHECK(seen == "0 1 ");
     return 0;
 }
 
