@@ -57,12 +57,13 @@ bool handle_of_key(const std::string& key, handle_room* room) {
     return true;
 }
 
-// The key of the directory open at fd and the mount it is open through, or false.
-bool key_of_fd(int fd, std::string* key, uint32_t* mount_id) {
+// The key of the directory at path relative to the one open at fd, and the mount it is
+// reached through, or false.
+bool key_at(int fd, const char* path, std::string* key, uint32_t* mount_id) {
     handle_room room;
     room.head.handle_bytes = FAN_HANDLE_MAX;
     int id = 0;
-    if (name_to_handle_at(fd, "", &room.head, &id, AT_EMPTY_PATH) != 0)
+    if (name_to_handle_at(fd, path, &room.head, &id, 0) != 0)
         return false;
     *mount_id = static_cast<uint32_t>(id);
     fan_handle_key(key, &room.head);
@@ -160,9 +161,10 @@ bool is_known(fan_volume* vol, const std::string& key) {
 // Walks up from directory key, open at fd through mount mount_id, learning its name and those
 // of the directories above it up to one already known (or that a later event names) or an
 // anchor. The names come from the kernel's name for it, last component first, the parents from
-// "..". An item outside the part of the file system the mount shows is not connected to it
-// (no ".."), or leaves it at its root: ELSEWHERE. One that leads up to the file system's root
-// without meeting a mount, or that lies below a directory out of view, is out of view.
+// "..", "../.." and so on from the item. An item outside the part of the file system the mount
+// shows is not connected to it (no ".."), or leaves it at its root: ELSEWHERE. One that leads up to
+// the file system's root without meeting a mount, or that lies below a directory out of view, is
+// out of view.
 fan_lookup walk_up(fan_volume* vol, const std::string& key, unique_fd fd, uint32_t mount_id) {
     struct stat st;
     char path[PATH_MAX];
@@ -172,17 +174,17 @@ fan_lookup walk_up(fan_volume* vol, const std::string& key, unique_fd fd, uint32
         return fan_lookup::UNNAMED;
     std::vector<std::pair<std::string, fan_dir>> chain;
     std::string current = key;
+    std::string up;     // "..", "../..": the next directory above, from the item
     bool named = true;  // the names last as far as the item is reachable through its mount
     for (int depth = 0;; depth++) {
         if (depth > 0 && is_known(vol, current))
             break;
-        unique_fd parent(openat(fd.get(), "..", O_PATH | O_DIRECTORY | O_CLOEXEC));
+        up += depth ? "/.." : "..";
         std::string parent_key;
         uint32_t parent_mount = 0;
-        if (depth == FAN_MAX_DEPTH ||
-            (parent.valid() && !key_of_fd(parent.get(), &parent_key, &parent_mount)))
+        if (depth == FAN_MAX_DEPTH)
             return fan_lookup::UNNAMED;
-        if (!parent.valid())
+        if (!key_at(fd.get(), up.c_str(), &parent_key, &parent_mount))
             return exists(fd.get(), &st) ? fan_lookup::ELSEWHERE : fan_lookup::UNNAMED;
         if (parent_mount != mount_id)
             return fan_lookup::ELSEWHERE;
@@ -197,7 +199,6 @@ fan_lookup walk_up(fan_volume* vol, const std::string& key, unique_fd fd, uint32
             else
                 *slash = '\0';
         }
-        fd = static_cast<unique_fd&&>(parent);
         current = std::move(parent_key);
     }
     const fan_dir* above = gen_find(&vol->dirs, current);
