@@ -115,6 +115,33 @@ int simple_call(mach_port_t port, uint32_t timeout_ms, mach_msg_header_t* reques
     return result;
 }
 
+// Whether a call failed because the daemon had closed the connection before it read the
+// request (idle connections are closed; a request read is always answered).
+bool closed_by_daemon(kern_return_t kr) {
+    return kr == MACH_SEND_INVALID_DEST || kr == MACH_RCV_PORT_DIED;
+}
+
+// Replaces a connection the daemon closed by a new one to the same path.
+int reconnect(const vantles_connection* conn) {
+    mach_port_t port = MACH_PORT_NULL;
+    int err = port_connect(conn->path.empty() ? nullptr : conn->path.c_str(), &port);
+    if (err != 0)
+        return err;
+    mach_port_deallocate(std::exchange(conn->port, port));
+    return 0;
+}
+
+// simple_call on a connection, repeated once on a new connection when the daemon had closed
+// the old one.
+int connection_call(const vantles_connection* conn, mach_msg_header_t* request,
+                    mach_msg_size_t size, mach_msg_id_t id, reply_buffer* reply,
+                    mach_msg_size_t success_size) {
+    int result = simple_call(conn->port, conn->timeout_ms, request, size, id, reply, success_size);
+    if (conn->port != MACH_PORT_NULL && closed_by_daemon(result) && reconnect(conn) == 0)
+        result = simple_call(conn->port, conn->timeout_ms, request, size, id, reply, success_size);
+    return result;
+}
+
 // Takes the private port out of a register reply: 0, the daemon's code, or
 // VANTLES_ERR_BAD_REPLY. The reply is destroyed.
 int take_register_reply(mach_msg_header_t* reply, mach_port_t* private_port) {
@@ -143,13 +170,16 @@ int take_register_reply(mach_msg_header_t* reply, mach_port_t* private_port) {
 }  // namespace
 
 vantles_connection::vantles_connection(vantles_connection&& other) noexcept
-    : port(std::exchange(other.port, 0)), timeout_ms(other.timeout_ms) {}
+    : port(std::exchange(other.port, 0)),
+      timeout_ms(other.timeout_ms),
+      path(std::move(other.path)) {}
 
 vantles_connection& vantles_connection::operator=(vantles_connection&& other) noexcept {
     if (this != &other) {
         vantles_close(this);
         port = std::exchange(other.port, 0);
         timeout_ms = other.timeout_ms;
+        path = std::move(other.path);
     }
     return *this;
 }
@@ -184,6 +214,7 @@ int vantles_connect(const char* path, vantles_connection* out) {
     if (err != 0)
         return err;
     out->port = port;
+    out->path = path != nullptr ? path : "";
     return 0;
 }
 
@@ -199,20 +230,14 @@ void vantles_release(vantles_registration* reg) {
         close(static_cast<int>(std::exchange(reg->event_port, MACH_PORT_NULL)));
 }
 
-int vantles_register(const vantles_connection* conn, const vantles_register_args& args,
-                     vantles_registration* out) {
-    vantles_release(out);
-    if (conn->port == MACH_PORT_NULL)
-        return EBADF;
-    packed_paths paths, excludes;
-    int err = pack_paths(args.paths, &paths);
-    if (err == 0)
-        err = pack_paths(args.excludes, &excludes);
-    if (err != 0)
-        return err;
+namespace {
 
+// One register request with a new event port pair: 0 (out filled) or the call's result.
+int register_once(const vantles_connection* conn, const vantles_register_args& args,
+                  const packed_paths& paths, const packed_paths& excludes,
+                  vantles_registration* out) {
     mach_port_t event_port = MACH_PORT_NULL, callback = MACH_PORT_NULL;
-    err = port_make_pair(&event_port, &callback);
+    int err = port_make_pair(&event_port, &callback);
     if (err != 0)
         return err;
 
@@ -256,6 +281,25 @@ int vantles_register(const vantles_connection* conn, const vantles_register_args
     return 0;
 }
 
+}  // namespace
+
+int vantles_register(const vantles_connection* conn, const vantles_register_args& args,
+                     vantles_registration* out) {
+    vantles_release(out);
+    if (conn->port == MACH_PORT_NULL)
+        return EBADF;
+    packed_paths paths, excludes;
+    int err = pack_paths(args.paths, &paths);
+    if (err == 0)
+        err = pack_paths(args.excludes, &excludes);
+    if (err != 0)
+        return err;
+    err = register_once(conn, args, paths, excludes, out);
+    if (closed_by_daemon(err) && reconnect(conn) == 0)
+        err = register_once(conn, args, paths, excludes, out);
+    return err;
+}
+
 int vantles_flush(const vantles_registration* reg, uint64_t* event_id) {
     simple_request_t req = {};
     reply_buffer reply;
@@ -281,7 +325,7 @@ int vantles_get_volume_uuid(const vantles_connection* conn, uint32_t device,
     req.NDR = NDR_record;
     req.device = device;
     reply_buffer reply;
-    int result = simple_call(conn->port, conn->timeout_ms, &req.head, sizeof req,
+    int result = connection_call(conn, &req.head, sizeof req,
                              VANTLES_MSG_GET_VOLUME_UUID, &reply, sizeof(volume_uuid_reply_t));
     if (result == 0) {
         memcpy(text, reinterpret_cast<const volume_uuid_reply_t*>(&reply)->uuid,
@@ -294,7 +338,7 @@ int vantles_get_volume_uuid(const vantles_connection* conn, uint32_t device,
 int vantles_get_current_event_id(const vantles_connection* conn, uint64_t* event_id) {
     simple_request_t req = {};
     reply_buffer reply;
-    int result = simple_call(conn->port, conn->timeout_ms, &req.head, sizeof req,
+    int result = connection_call(conn, &req.head, sizeof req,
                              VANTLES_MSG_GET_CURRENT_EVENT_ID, &reply, sizeof(event_id_reply_t));
     if (result == 0)
         *event_id = reinterpret_cast<const event_id_reply_t*>(&reply)->event_id;
@@ -308,7 +352,7 @@ int vantles_get_event_id_for_time(const vantles_connection* conn, uint32_t devic
     req.device = device;
     req.time = time;
     reply_buffer reply;
-    int result = simple_call(conn->port, conn->timeout_ms, &req.head, sizeof req,
+    int result = connection_call(conn, &req.head, sizeof req,
                              VANTLES_MSG_GET_EVENT_ID_FOR_TIME, &reply, sizeof(event_id_reply_t));
     if (result == 0)
         *event_id = reinterpret_cast<const event_id_reply_t*>(&reply)->event_id;
@@ -322,7 +366,7 @@ int vantles_purge_events(const vantles_connection* conn, uint32_t device, uint64
     req.device = device;
     req.event_id = event_id;
     reply_buffer reply;
-    int code = simple_call(conn->port, conn->timeout_ms, &req.head, sizeof req,
+    int code = connection_call(conn, &req.head, sizeof req,
                            VANTLES_MSG_PURGE_EVENTS, &reply, sizeof(purge_events_reply_t));
     if (code == 0)
         *result = reinterpret_cast<const purge_events_reply_t*>(&reply)->result;

@@ -40,7 +40,6 @@ struct vantles_stream {
     vantles_stream_options options;
     vantles_batch_callback callback = nullptr;
     void* ctx = nullptr;
-    vantles_connection conn;
     vantles_registration reg;
     bool started = false;
     // Library thread: stop_pipe[1] is written to end it.
@@ -203,11 +202,14 @@ int vantles_stream_start(vantles_stream* s) {
     if (s->started) {
         return EALREADY;
     }
-    int err = vantles_connect(s->options.socket_path, &s->conn);
+    // The connection serves the registration only: the stream's own ports carry the rest, and
+    // the daemon's descriptor for it is free again at once.
+    vantles_connection conn;
+    int err = vantles_connect(s->options.socket_path, &conn);
     if (err != 0) {
         return err;
     }
-    s->conn.timeout_ms = s->options.timeout_ms;
+    conn.timeout_ms = s->options.timeout_ms;
     std::vector<const char*> paths, excludes;
     for (const std::string& p : s->options.paths) {
         paths.push_back(p.c_str());
@@ -222,9 +224,8 @@ int vantles_stream_start(vantles_stream* s) {
     args.latency_us = s->options.latency_us;
     args.create_flags = s->options.create_flags;
     args.since_when = s->options.since_when;
-    err = vantles_register(&s->conn, args, &s->reg);
+    err = vantles_register(&conn, args, &s->reg);
     if (err != 0) {
-        vantles_close(&s->conn);
         return err;
     }
     s->started = true;
@@ -281,7 +282,6 @@ int vantles_stream_stop(vantles_stream* s) {
         return 0;
     }
     int result = vantles_unregister(&s->reg);
-    vantles_close(&s->conn);
     s->started = false;
     return result;
 }

@@ -6,9 +6,11 @@
 #include "clients/prefix_table.h"
 #include "common/limits.h"
 #include "common/log.h"
+#include "common/log_throttle.h"
 
 #include <cerrno>
 #include <cstdlib>
+#include <chrono>
 #include <cstring>
 #include <new>
 
@@ -19,6 +21,7 @@ pthread_mutex_t clients_lock = PTHREAD_MUTEX_INITIALIZER;
 std::atomic<int32_t> num_clients{0};
 std::atomic<int32_t> num_internal_clients{0};
 std::atomic<uint32_t> client_map_walkers{0};
+std::atomic<uint32_t> client_max_per_user{CLIENT_PER_USER_DEFAULT};
 
 namespace {
 
@@ -57,6 +60,42 @@ char* store_excluded_path(const char* path) {
     return stored;
 }
 
+// Uids whose refused registrations were logged lately; under clients_lock.
+log_throttle user_refusals;
+
+// Whether a non-root uid may take one more slot: within its own share, and not into the slots
+// kept for root. Logs a refusal (at most once a minute per uid). Under clients_lock.
+bool within_user_share(const client_info* fci) {
+    if (fci->uid == 0 || (fci->flags.load(std::memory_order_relaxed) & CLIENT_IS_INTERNAL)) {
+        return true;
+    }
+    uint32_t used = 0;
+    uint32_t mine = 0;
+    for (const auto& slot : client_table) {
+        const client_info* other = slot.load(std::memory_order_relaxed);
+        used += other != nullptr;
+        mine += other != nullptr && other->uid == fci->uid;
+    }
+    const uint32_t limit = client_max_per_user.load(std::memory_order_relaxed);
+    const bool own_share = mine < limit;
+    const bool room = CLIENT_TABLE_SLOTS - used > CLIENT_ROOT_RESERVED;
+    if (own_share && room) {
+        return true;
+    }
+    const auto now_ms = static_cast<uint64_t>(std::chrono::duration_cast<std::chrono::milliseconds>(
+                                                  std::chrono::steady_clock::now().time_since_epoch())
+                                                  .count());
+    if (log_throttle_due(&user_refusals, fci->uid, now_ms)) {
+        if (!own_share) {
+            log_error("too many clients for uid %u (limit %u)", fci->uid, limit);
+        } else {
+            log_error("too many clients in system for uid %u (the last %u slots are root's)",
+                      fci->uid, CLIENT_ROOT_RESERVED);
+        }
+    }
+    return false;
+}
+
 }  // namespace
 
 void clear_client_tables() {
@@ -67,6 +106,9 @@ void clear_client_tables() {
 }
 
 int reserve_client_slot(client_info* fci) {
+    if (!within_user_share(fci)) {
+        return ENOSPC;
+    }
     int32_t found = -1;
     int32_t first_free = -1;
     for (uint32_t i = 0; i < CLIENT_PID_TABLE_SLOTS; i++) {

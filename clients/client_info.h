@@ -43,6 +43,12 @@ constexpr uint32_t CLIENT_PID_TABLE_SLOTS = 512;  // processes with clients
 constexpr int CLIENT_EXCLUDED_MAX = 8;
 constexpr uint32_t CLIENT_RING_REGISTERED = 469;  // ring slots of a registered client
 constexpr uint32_t CLIENT_RING_DISK_LOGGER = 8192;
+// Beyond the limits above, so that one user can not take the daemon from the others: clients
+// of one non-root uid at once (client_max_per_user, changeable at start-up), and table slots
+// that only root's clients may take.
+constexpr uint32_t CLIENT_PER_USER_DEFAULT = 64;
+constexpr uint32_t CLIENT_ROOT_RESERVED = 32;
+extern std::atomic<uint32_t> client_max_per_user;
 
 struct client_info {
     pthread_mutex_t lock;  // flags hand-over and the delivery thread's start and end
@@ -125,6 +131,7 @@ void free_client_info(client_info* fci);
 // whoever sees the flag finds the id. Any thread.
 void client_note_dropped(client_info* fci, uint64_t id);
 
-// Under clients_lock. reserve: 0 or ENOSPC (logged); release undoes it.
+// Under clients_lock. reserve: 0 or ENOSPC (logged; a non-root uid's refusals at most once a
+// minute); release undoes it.
 int reserve_client_slot(client_info* fci);
 void release_client_slot(client_info* fci);

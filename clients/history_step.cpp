@@ -149,6 +149,7 @@ restart:
     bool read_any = false;
     uint64_t after_last_read = 0;
     disk_log_image last;
+    last.uid = fci->uid;
 
     for (;;) {
         // Every file but the last: the disk logger appends only to the last one.

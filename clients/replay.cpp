@@ -24,7 +24,9 @@
 #include <cstdio>
 #include <cstdlib>
 #include <cstring>
-#include <semaphore>
+#include <condition_variable>
+#include <mutex>
+#include <vector>
 
 namespace {
 
@@ -37,10 +39,25 @@ struct watched_entry {
     const char* text;
 };
 
+// The reader slots: REPLAY_MAX_READERS in the whole daemon, of which one non-root uid holds at
+// most REPLAY_READERS_PER_USER, so that one user's replays can not keep every other user's
+// waiting. holders has one entry per slot in use.
+struct reader_slots {
+    std::mutex lock;
+    std::condition_variable freed;
+    std::vector<uint32_t> holders;
+};
+
 // Created on first use and kept for the life of the process.
-std::counting_semaphore<REPLAY_MAX_READERS>& reader_slots() {
-    static std::counting_semaphore<REPLAY_MAX_READERS> slots(REPLAY_MAX_READERS);
-    return slots;
+reader_slots& slots() {
+    static auto* s = new reader_slots();
+    return *s;
+}
+
+bool may_read(const reader_slots& s, uint32_t uid) {
+    return s.holders.size() < REPLAY_MAX_READERS &&
+           (uid == 0 || std::count(s.holders.begin(), s.holders.end(), uid) <
+                            static_cast<std::ptrdiff_t>(REPLAY_READERS_PER_USER));
 }
 
 bool has_flag(const client_info* c, uint32_t flag) {
@@ -301,17 +318,28 @@ int process_disk_event_buf(dev_info* v, client_info* c, uint8_t* buffer, uint32_
 }
 
 void take_reader_slot(disk_log_image* image) {
-    if (!image->holds_slot) {
-        reader_slots().acquire();
-        image->holds_slot = true;
+    if (image->holds_slot) {
+        return;
     }
+    reader_slots& s = slots();
+    std::unique_lock<std::mutex> lock(s.lock);
+    s.freed.wait(lock, [&] { return may_read(s, image->uid); });
+    s.holders.push_back(image->uid);
+    image->holds_slot = true;
 }
 
 void give_back_reader_slot(disk_log_image* image) {
-    if (image->holds_slot) {
-        reader_slots().release();
-        image->holds_slot = false;
+    if (!image->holds_slot) {
+        return;
     }
+    reader_slots& s = slots();
+    {
+        std::lock_guard<std::mutex> lock(s.lock);
+        s.holders.erase(std::find(s.holders.begin(), s.holders.end(), image->uid));
+    }
+    // Waiters differ in what they wait for (a slot, or one of their user's share): all look.
+    s.freed.notify_all();
+    image->holds_slot = false;
 }
 
 namespace {
@@ -443,6 +471,7 @@ int replay_disk_log_image(dev_info* v, client_info* c, disk_log_image* image, co
 
 int read_disk_log(dev_info* v, client_info* c, const char* path, uint64_t since) {
     disk_log_image image;
+    image.uid = c->uid;
     int err = load_disk_log(v, path, &image);
     if (err == 0) {
         replay_disk_log_image(v, c, &image, path, since);

@@ -13,6 +13,8 @@ struct dev_info;
 constexpr uint32_t REPLAY_EVENT_CHUNK = 32;
 // Log files being read for replay at once, in the whole daemon.
 constexpr int REPLAY_MAX_READERS = 8;
+// Of those, the most that one non-root uid holds at once.
+constexpr int REPLAY_READERS_PER_USER = 2;
 // The read area of one log file, and the largest piece taken per read.
 constexpr uint32_t REPLAY_AREA_SIZE = 262144;
 constexpr uint32_t REPLAY_READ_SIZE = 65536;
@@ -56,9 +58,11 @@ struct disk_log_image {
     uint8_t* data = nullptr;
     uint32_t size = 0;
     bool holds_slot = false;
+    uint32_t uid = 0;  // whose replay reads it: the share of reader slots it counts against
 };
 
-// Waits for a reader slot for image unless it holds one; give_back_reader_slot returns it.
+// Waits for a reader slot for image (within its uid's share) unless it holds one;
+// give_back_reader_slot returns it.
 void take_reader_slot(disk_log_image* image);
 void give_back_reader_slot(disk_log_image* image);
 

@@ -16,3 +16,8 @@ int raise_descriptor_limit() {
     limit.rlim_cur = limit.rlim_max;
     return setrlimit(RLIMIT_NOFILE, &limit) == 0 ? 0 : errno;
 }
+
+uint64_t descriptor_limit() {
+    rlimit limit{};
+    return getrlimit(RLIMIT_NOFILE, &limit) == 0 ? static_cast<uint64_t>(limit.rlim_cur) : 0;
+}

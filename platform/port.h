@@ -52,6 +52,31 @@ kern_return_t bootstrap_check_in(const char* service_name, mach_port_t* out_port
 // instead of looking for an activated one or binding the service path.
 void bootstrap_use_listener(int fd);
 
+// Who may hold public connections, so that no unprivileged user can take the daemon from the
+// others. Root's connections are never refused; every other uid holds at most per_user at
+// once, and all of them together at most all_users, which keeps the rest of the descriptor
+// table for registered clients, the daemon's own files and root. A refused connection is
+// closed at once; refusals are logged at most once per uid per minute. A public connection
+// with no request for idle_timeout_ms (0: never) is closed: the server loop answers every
+// request before reading the next, so none is then in flight.
+struct port_connection_limits {
+    uint32_t per_user = 0;
+    uint32_t all_users = 0;
+    uint32_t idle_timeout_ms = 0;
+};
+constexpr uint32_t PORT_CONNECTIONS_PER_USER_DEFAULT = 256;
+constexpr uint32_t PORT_IDLE_TIMEOUT_MS_DEFAULT = 60000;
+// Descriptors kept from non-root connections: two for each of the 512 clients, and room for the
+// volumes, log files and root's connections.
+constexpr uint32_t PORT_DESCRIPTORS_KEPT = 2048;
+
+// all_users for a descriptor limit of nofile: nofile less PORT_DESCRIPTORS_KEPT, or a quarter
+// of a limit too small for that.
+uint32_t port_connections_for_limit(uint64_t nofile);
+
+// Sets the limits mach_msg_server applies from its next accepted connection on.
+void port_set_connection_limits(const port_connection_limits& limits);
+
 // right: MACH_PORT_RIGHT_PORT_SET (an epoll set) or MACH_PORT_RIGHT_RECEIVE (a private port).
 kern_return_t mach_port_allocate(uint32_t right, mach_port_t* out_name);
 

@@ -14,10 +14,15 @@
 // error reply MIG_BAD_ARGUMENTS; shorter ones (a zero-length datagram from a live peer too)
 // can not be told apart from garbage and end the socket as a hang-up does.
 //
+// Public connections are admitted per uid (port_set_connection_limits): a refused one is
+// closed at once, and a connection that stays idle is closed by a sweep that runs a few times
+// per time-out between the rounds.
+//
 // The loop returns only when the set fails or is dropped (mach_port_mod_refs on the set,
 // which wakes it through the set's eventfd).
 #include "platform/port.h"
 
+#include <algorithm>
 #include <cerrno>
 #include <cstdlib>
 #include <fcntl.h>
@@ -25,9 +30,14 @@
 #include <sys/epoll.h>
 #include <sys/socket.h>
 #include <unistd.h>
+#include <vector>
 
+#include "common/log.h"
+#include "common/log_throttle.h"
 #include "platform/port_space.h"
 #include "platform/port_wire.h"
+
+#include <time.h>
 
 namespace {
 
@@ -39,6 +49,9 @@ constexpr int SERVER_ACCEPTS_PER_ROUND = 128;
 // the request's plus 100, as for every reply.
 constexpr mach_msg_size_t SERVER_ERROR_REPLY_SIZE = PORT_REPLY_RETCODE_OFFSET + sizeof(int32_t);
 constexpr uint32_t SERVER_REPLY_ID_OFFSET = 100;
+// Sweeps for idle connections per idle time-out, and the shortest pause between two.
+constexpr uint32_t SERVER_SWEEPS_PER_TIMEOUT = 4;
+constexpr uint64_t SERVER_SWEEP_MIN_MS = 100;
 
 struct free_deleter {
     void operator()(void* p) const { std::free(p); }
@@ -54,6 +67,8 @@ struct server_state {
     // Held in reserve so that a full descriptor table still lets us accept and shed a
     // connection instead of spinning on a readable listener.
     unique_fd spare;
+    log_throttle refusals;  // uids whose refused connections were logged lately
+    uint64_t next_sweep_ms = 0;
 
     mach_msg_header_t* request() {
         return reinterpret_cast<mach_msg_header_t*>(request_bytes.get());
@@ -63,6 +78,35 @@ struct server_state {
 
 unique_fd open_spare() {
     return unique_fd(open("/dev/null", O_RDONLY | O_CLOEXEC));
+}
+
+uint64_t monotonic_ms() {
+    timespec ts;
+    clock_gettime(CLOCK_MONOTONIC, &ts);
+    return static_cast<uint64_t>(ts.tv_sec) * 1000 + static_cast<uint64_t>(ts.tv_nsec) / 1000000;
+}
+
+// The peer's uid; a peer whose credentials can not be had counts as nobody in particular.
+uint32_t peer_uid(int fd) {
+    ucred cred{};
+    socklen_t length = sizeof cred;
+    if (getsockopt(fd, SOL_SOCKET, SO_PEERCRED, &cred, &length) != 0) {
+        return UINT32_MAX;
+    }
+    return cred.uid;
+}
+
+void note_refusal(server_state& st, int err, uint32_t uid, uint64_t now_ms) {
+    if (!log_throttle_due(&st.refusals, uid, now_ms)) {
+        return;
+    }
+    const port_connection_limits limits = port_space_connection_limits();
+    if (err == EDQUOT) {
+        log_error("too many connections for uid %u (limit %u)", uid, limits.per_user);
+    } else {
+        log_error("too many connections of unprivileged users (limit %u); refused uid %u",
+                  limits.all_users, uid);
+    }
 }
 
 void accept_pending(server_state& st, const port_ref& service) {
@@ -83,8 +127,15 @@ void accept_pending(server_state& st, const port_ref& service) {
             return;  // EAGAIN: nothing more pending
         }
         fd = port_fd_nonzero(fd);
-        if (fd >= 0) {
-            port_space_add_connection(service, unique_fd(fd));  // closes it on failure
+        if (fd < 0) {
+            continue;
+        }
+        const uint32_t uid = peer_uid(fd);
+        const uint64_t now_ms = monotonic_ms();
+        // Closes it on failure.
+        const int err = port_space_add_connection(service, unique_fd(fd), uid, now_ms);
+        if (err == EDQUOT || err == EUSERS) {
+            note_refusal(st, err, uid, now_ms);
         }
     }
 }
@@ -202,6 +253,9 @@ void serve_one(server_state& st, const port_ref& entry) {
         refuse_undecodable(st, entry, length);
         return;
     }
+    if (entry->kind == PORT_KIND_CONNECTION) {
+        entry->last_active_ms = monotonic_ms();
+    }
     const auto name = static_cast<mach_port_t>(entry->fd.get());
     mach_msg_header_t* request = st.request();
     request->msgh_local_port = entry->kind == PORT_KIND_CONNECTION ? entry->service : name;
@@ -212,6 +266,28 @@ void serve_one(server_state& st, const port_ref& entry) {
 
 bool set_alive(mach_port_t name, const port_ref& set) {
     return port_space_find(name) == set;
+}
+
+// Closes the connections idle for longer than the time-out when a sweep is due, and returns
+// how long the loop may wait for the next one (-1: for ever).
+int sweep_idle(server_state& st) {
+    const uint32_t timeout_ms = port_space_connection_limits().idle_timeout_ms;
+    if (timeout_ms == 0) {
+        return -1;
+    }
+    const uint64_t now_ms = monotonic_ms();
+    const uint64_t every_ms = std::max<uint64_t>(timeout_ms / SERVER_SWEEPS_PER_TIMEOUT,
+                                                 SERVER_SWEEP_MIN_MS);
+    if (now_ms >= st.next_sweep_ms) {
+        std::vector<port_ref> idle;
+        if (now_ms > timeout_ms) {
+            std::lock_guard<std::mutex> lock(port_space_mutex);
+            idle = port_space_unlink_idle_locked(now_ms - timeout_ms);
+        }
+        idle.clear();  // closes them, outside the lock
+        st.next_sweep_ms = now_ms + every_ms;
+    }
+    return static_cast<int>(st.next_sweep_ms - now_ms);
 }
 
 }  // namespace
@@ -243,7 +319,8 @@ kern_return_t mach_msg_server(mach_msg_demux_t demux, mach_msg_size_t max_size, 
         if (!set_alive(set, set_entry)) {
             return MACH_RCV_PORT_DIED;
         }
-        const int n = epoll_wait(set_entry->fd.get(), events, SERVER_EVENTS_PER_WAIT, -1);
+        const int wait_ms = sweep_idle(st);
+        const int n = epoll_wait(set_entry->fd.get(), events, SERVER_EVENTS_PER_WAIT, wait_ms);
         if (n < 0) {
             if (errno == EINTR) {
                 continue;

@@ -28,6 +28,26 @@ std::unordered_map<mach_port_t, port_ref>& space() {
 
 std::atomic<uint32_t> generation_counter{0};
 
+// Admission of public connections; under port_space_mutex.
+port_connection_limits connection_limits{PORT_CONNECTIONS_PER_USER_DEFAULT, UINT32_MAX,
+                                         PORT_IDLE_TIMEOUT_MS_DEFAULT};
+std::unordered_map<uint32_t, uint32_t>& connections_by_uid() {
+    static auto* counts = new std::unordered_map<uint32_t, uint32_t>();
+    return *counts;
+}
+uint32_t unprivileged_connections = 0;
+
+void forget_connection_locked(const port_entry& entry) {
+    if (entry.kind != PORT_KIND_CONNECTION || entry.uid == 0) {
+        return;
+    }
+    auto it = connections_by_uid().find(entry.uid);
+    if (it != connections_by_uid().end() && --it->second == 0) {
+        connections_by_uid().erase(it);
+    }
+    unprivileged_connections--;
+}
+
 uint32_t member_events(const port_entry& entry) {
     // Receive rights and connections also report the peer's hang-up.
     return entry.kind == PORT_KIND_SERVICE ? EPOLLIN : EPOLLIN | EPOLLRDHUP;
@@ -104,11 +124,47 @@ port_ref port_space_unlink_locked(mach_port_t name, const port_ref& entry) {
     }
     port_ref unlinked = std::move(it->second);
     space().erase(it);
+    forget_connection_locked(*unlinked);
     port_space_leave_set_locked(*unlinked);
     return unlinked;
 }
 
-int port_space_add_connection(const port_ref& service, unique_fd connection) {
+uint32_t port_connections_for_limit(uint64_t nofile) {
+    uint64_t n = nofile >= 2 * PORT_DESCRIPTORS_KEPT ? nofile - PORT_DESCRIPTORS_KEPT : nofile / 4;
+    return n > UINT32_MAX ? UINT32_MAX : static_cast<uint32_t>(n);
+}
+
+void port_set_connection_limits(const port_connection_limits& limits) {
+    std::lock_guard<std::mutex> lock(port_space_mutex);
+    connection_limits = limits;
+}
+
+port_connection_limits port_space_connection_limits() {
+    std::lock_guard<std::mutex> lock(port_space_mutex);
+    return connection_limits;
+}
+
+std::vector<port_ref> port_space_unlink_idle_locked(uint64_t cutoff_ms) {
+    std::vector<port_ref> idle;
+    for (const auto& [name, entry] : space()) {
+        if (entry->kind != PORT_KIND_CONNECTION || entry->last_active_ms >= cutoff_ms) {
+            continue;
+        }
+        // A request that came in since the server loop last looked is served, not dropped.
+        char byte;
+        if (recv(entry->fd.get(), &byte, 1, MSG_PEEK | MSG_DONTWAIT) >= 0) {
+            continue;
+        }
+        idle.push_back(entry);
+    }
+    for (const port_ref& entry : idle) {
+        port_space_unlink_locked(static_cast<mach_port_t>(entry->fd.get()), entry);
+    }
+    return idle;
+}
+
+int port_space_add_connection(const port_ref& service, unique_fd connection, uint32_t uid,
+                              uint64_t now_ms) {
     const int on = 1;
     if (setsockopt(connection.get(), SOL_SOCKET, SO_PASSCRED, &on, sizeof on) != 0) {
         return errno;
@@ -118,11 +174,22 @@ int port_space_add_connection(const port_ref& service, unique_fd connection) {
     entry->fd = std::move(connection);
     entry->service = static_cast<mach_port_t>(service->fd.get());
     entry->generation = port_next_generation();
+    entry->uid = uid;
+    entry->last_active_ms = now_ms;
     const auto name = static_cast<mach_port_t>(entry->fd.get());
 
     std::lock_guard<std::mutex> lock(port_space_mutex);
     if (port_space_find_locked(entry->service) != service) {
         return ECONNABORTED;  // the service port was dropped meanwhile
+    }
+    if (uid != 0) {
+        auto it = connections_by_uid().find(uid);
+        if (it != connections_by_uid().end() && it->second >= connection_limits.per_user) {
+            return EDQUOT;
+        }
+        if (unprivileged_connections >= connection_limits.all_users) {
+            return EUSERS;
+        }
     }
     port_ref set = port_space_find_locked(service->set);
     if (set && set->generation == service->set_generation) {
@@ -132,6 +199,10 @@ int port_space_add_connection(const port_ref& service, unique_fd connection) {
         }
         entry->set = service->set;
         entry->set_generation = service->set_generation;
+    }
+    if (uid != 0) {
+        connections_by_uid()[uid]++;
+        unprivileged_connections++;
     }
     bool inserted = space().emplace(name, std::move(entry)).second;
     VANTLE_ASSERT(inserted);

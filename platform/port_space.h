@@ -16,11 +16,13 @@
 #pragma once
 
 #include "platform/mach_msg.h"
+#include "platform/port.h"
 #include "platform/unique_fd.h"
 
 #include <cstdint>
 #include <memory>
 #include <mutex>
+#include <vector>
 
 enum port_kind : uint8_t {
     PORT_KIND_SERVICE,     // the listening socket
@@ -36,6 +38,8 @@ struct port_entry {
     unique_fd fd;             // listener, connection, end A or epoll descriptor
     mach_port_t service = 0;  // connection: name of the service port it was accepted on
     unique_fd wake;           // set: eventfd that wakes a server loop when the set is dropped
+    uint32_t uid = 0;         // connection: the peer's uid when it connected
+    uint64_t last_active_ms = 0;  // connection: its last request or its accept; server loop only
 
     // Guarded by port_space_mutex.
     unique_fd peer;                // receive right: end B until a MAKE_SEND hands it out
@@ -68,9 +72,19 @@ port_ref port_space_find_locked(mach_port_t name);
 // defect that stops the process.
 mach_port_t port_space_insert(port_ref entry);
 
-// Adds a connection accepted on service to service's set. 0 or an errno value (the
-// descriptor is then closed).
-int port_space_add_connection(const port_ref& service, unique_fd connection);
+// Adds a connection of uid accepted on service to service's set, unless uid is over its
+// limits (port_set_connection_limits): EDQUOT when it holds its own share, EUSERS when the
+// unprivileged users together hold theirs. 0 or an errno value (the descriptor is then closed).
+int port_space_add_connection(const port_ref& service, unique_fd connection, uint32_t uid,
+                              uint64_t now_ms);
+
+// Public connections that had no request since before cutoff_ms and have none waiting now,
+// unlinked from the space; the caller drops them after unlocking. Caller holds
+// port_space_mutex.
+std::vector<port_ref> port_space_unlink_idle_locked(uint64_t cutoff_ms);
+
+// The current limits.
+port_connection_limits port_space_connection_limits();
 
 // Unlinks name's entry, if it is still entry, from the space and from its set. Caller holds
 // port_space_mutex; the returned reference should be dropped after unlocking.

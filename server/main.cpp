@@ -3,6 +3,7 @@
 // server for the life of the process. The process only ever ends here with status 1: the
 // server loop returns only on failure (shutdown happens on the event thread).
 #include "server/server.h"
+#include "server/settings.h"
 
 #include "common/log.h"
 #include "intake/event_thread.h"
@@ -57,6 +58,7 @@ int main(int argc, char** argv) {
     if (limit_err != 0) {
         log_error("%s: could not raise the descriptor limit: %s", "main", strerror(limit_err));
     }
+    apply_environment_settings();
 
     take_service_descriptors();
     kern_return_t rc = bootstrap_check_in(VANTLESD_SERVICE_NAME, &f2d_public_port);

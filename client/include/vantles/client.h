@@ -15,6 +15,7 @@
 
 #include <cstdint>
 #include <span>
+#include <string>
 
 // Default reply time-out. The daemon may take some 10 seconds to answer while it starts up.
 constexpr uint32_t VANTLES_DEFAULT_TIMEOUT_MS = 30000;
@@ -45,10 +46,14 @@ constexpr uint32_t VANTLES_NO_HISTORY = 0xFFFFFFFFu;
 // Characters of a volume's history uuid; vantles_get_volume_uuid adds a NUL.
 constexpr uint32_t VANTLES_UUID_TEXT_LENGTH = 36;
 
-// A connection to the daemon's service port.
+// A connection to the daemon's service port. The daemon closes a connection left without a
+// request for a while (a minute by default): a call that finds its connection closed connects
+// again to the same path, once, and repeats the request, which the daemon never saw. That is
+// why the port may change under a const handle.
 struct vantles_connection {
-    uint32_t port = 0;                                 // send right; 0 when closed
+    mutable uint32_t port = 0;                         // send right; 0 when closed
     uint32_t timeout_ms = VANTLES_DEFAULT_TIMEOUT_MS;  // reply time-out of every call
+    std::string path;                                  // as connected; empty: the default
 
     vantles_connection() = default;
     vantles_connection(const vantles_connection&) = delete;
