@@ -278,7 +278,8 @@ int sweep_idle(server_state& st) {
     const uint64_t now_ms = monotonic_ms();
     const uint64_t every_ms = std::max<uint64_t>(timeout_ms / SERVER_SWEEPS_PER_TIMEOUT,
                                                  SERVER_SWEEP_MIN_MS);
-    if (now_ms >= st.next_sweep_ms) {
+    // A time-out shortened meanwhile counts from now.
+    if (now_ms >= st.next_sweep_ms || st.next_sweep_ms - now_ms > every_ms) {
         std::vector<port_ref> idle;
         if (now_ms > timeout_ms) {
             std::lock_guard<std::mutex> lock(port_space_mutex);

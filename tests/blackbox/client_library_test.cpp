@@ -4,6 +4,7 @@
 #include "test_daemon.h"
 #include "vantles/client.h"
 
+#include <poll.h>
 #include <sys/socket.h>
 #include <sys/un.h>
 
@@ -337,6 +338,30 @@ TEST_F(ClientLibraryWithDaemon, RegisterBeforeStartupIsNoClient) {
     EXPECT_EQ(0u, reg.event_port);
     vantles_close(&conn);
     EXPECT_TRUE(fd_count_returns(daemon_.pid, base, BLACKBOX_SETTLE_TIMEOUT_MS));
+}
+
+// The daemon closes connections left idle; the library's calls connect again on their own, and
+// the daemon answers the repeated request.
+TEST_F(ClientLibraryWithDaemon, CallsOnAConnectionClosedForIdlingConnectAgain) {
+    test_daemon_stop(&daemon_);
+    daemon_.env.push_back("VANTLESD_IDLE_TIMEOUT=1");
+    ASSERT_EQ(0, test_daemon_start(&daemon_, {"-d"})) << test_daemon_log(daemon_);
+    vantles_connection conn;
+    ASSERT_EQ(0, vantles_connect(daemon_.socket_path.c_str(), &conn));
+    const char* paths[] = {"/tmp"};
+    const char* excludes[] = {"/tmp/a", "/tmp/b", "/tmp/c", "/tmp/d", "/tmp/e",
+                              "/tmp/f", "/tmp/g", "/tmp/h", "/tmp/i"};
+    vantles_register_args args;
+    args.paths = paths;
+    args.excludes = excludes;
+    vantles_registration reg;
+    for (int round = 0; round < 2; round++) {
+        const uint32_t before = conn.port;
+        pollfd p = {static_cast<int>(before), POLLIN, 0};
+        ASSERT_EQ(1, poll(&p, 1, BLACKBOX_SETTLE_TIMEOUT_MS)) << "the daemon kept it open";
+        EXPECT_EQ(VANTLES_ERR_BAD_ARGS, vantles_register(&conn, args, &reg)) << round;
+        EXPECT_NE(0u, conn.port);
+    }
 }
 
 }  // namespace

@@ -1,13 +1,15 @@
 // The server loop on a thread with a small handler: replies on the right connection,
 // no-senders notices, ports dropped while in use, destroyed requests and replies, and
-// descriptor hygiene over many connections.
+// descriptor hygiene over many connections, and who may hold connections for how long.
 #include <gtest/gtest.h>
 
 #include <atomic>
 #include <fcntl.h>
 #include <condition_variable>
 #include <mutex>
+#include <sys/stat.h>
 #include <sys/wait.h>
+#include <unistd.h>
 
 #include "platform/port.h"
 #include "platform/port_wire.h"
@@ -466,6 +468,51 @@ TEST_F(PortServer, DescriptorCountStaysFlatOverManyConnections) {
     EXPECT_TRUE(eventually([&] { return count_open_fds() == baseline; }))
         << count_open_fds() << " open, " << baseline << " before";
     close(static_cast<int>(warm));
+}
+
+// A connection made under another effective uid (the peer credentials are taken at connect).
+mach_port_t connect_as(uid_t uid) {
+    mach_port_t port = 0;
+    EXPECT_EQ(seteuid(uid), 0);
+    EXPECT_EQ(port_connect(nullptr, &port), 0);
+    EXPECT_EQ(seteuid(0), 0);
+    return port;
+}
+
+TEST_F(PortServer, ConnectionsAreSharedPerUserAndIdleOnesClosed) {
+    if (geteuid() != 0) {
+        GTEST_SKIP() << "needs root to connect as other users";
+    }
+    ASSERT_EQ(chmod(dir.path.c_str(), 0755), 0);
+    port_set_connection_limits({2, 3, 400});
+    echo_reply reply;
+    mach_port_t mine[3] = {connect_as(65534), connect_as(65534), connect_as(65534)};
+    mach_port_t other = connect_as(65533);
+    mach_port_t over_all = connect_as(65532);
+    mach_port_t root = connect_client();
+    EXPECT_EQ(echo(root, 1, &reply), KERN_SUCCESS);  // the loop has seen every connection
+    // Each user's share, then the unprivileged users' together; root is never refused.
+    EXPECT_EQ(echo(mine[0], 1, &reply), KERN_SUCCESS);
+    EXPECT_EQ(echo(mine[1], 1, &reply), KERN_SUCCESS);
+    EXPECT_TRUE(peer_closed(static_cast<int>(mine[2])));
+    EXPECT_EQ(echo(other, 1, &reply), KERN_SUCCESS);
+    EXPECT_TRUE(peer_closed(static_cast<int>(over_all)));
+
+    // Only connections without requests are closed, and their users may connect again.
+    EXPECT_TRUE(eventually([&] {
+        return echo(root, 2, &reply) == KERN_SUCCESS && peer_closed(static_cast<int>(mine[0])) &&
+               peer_closed(static_cast<int>(other));
+    }));
+    EXPECT_FALSE(peer_closed(static_cast<int>(root)));
+    mach_port_t again = connect_as(65534);
+    EXPECT_EQ(echo(again, 3, &reply), KERN_SUCCESS);
+    EXPECT_TRUE(eventually([&] { return peer_closed(static_cast<int>(root)); }));
+
+    port_set_connection_limits({PORT_CONNECTIONS_PER_USER_DEFAULT, UINT32_MAX,
+                                PORT_IDLE_TIMEOUT_MS_DEFAULT});
+    for (mach_port_t port : {mine[0], mine[1], mine[2], other, over_all, root, again}) {
+        close(static_cast<int>(port));
+    }
 }
 
 }  // namespace
