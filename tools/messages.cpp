@@ -30,7 +30,7 @@ const char* tool_describe_code(int code) {
         case VANTLES_ERR_NO_MEMORY:
             return "the daemon is out of memory";
         case VANTLES_ERR_NO_CLIENT:
-            return "the daemon could not start delivery (still starting up, or this process "
+            return "the daemon could not start delivery (still starting up, or this user "
                    "has too many streams)";
         case VANTLES_ERR_BAD_ARGS:
             return "the daemon refused the paths or exclusions";
