@@ -407,3 +407,33 @@ TEST_F(ReplayTest, ReadPermissionOfTheClientsUser) {
 }
 
 }  // namespace
+
+// One user's replays share REPLAY_READERS_PER_USER of the reader slots; other users and root
+// take the rest, and a waiting reader goes on as soon as its user's share has room.
+TEST(ReplayReaders, OneUserHoldsItsShareOnly) {
+    std::vector<disk_log_image> held(REPLAY_MAX_READERS - 1);
+    for (size_t i = 0; i < held.size(); i++) {
+        held[i].uid = i < REPLAY_READERS_PER_USER ? 1000 : 2000 + static_cast<uint32_t>(i);
+        take_reader_slot(&held[i]);
+    }
+    disk_log_image third;
+    third.uid = 1000;
+    std::atomic<bool> taken{false};
+    std::thread waiter([&] {
+        take_reader_slot(&third);
+        taken = true;
+    });
+    disk_log_image root;
+    take_reader_slot(&root);  // the last slot: root is not held back by user 1000's waiter
+    std::this_thread::sleep_for(std::chrono::milliseconds(50));
+    EXPECT_FALSE(taken);
+    give_back_reader_slot(&root);
+    std::this_thread::sleep_for(std::chrono::milliseconds(50));
+    EXPECT_FALSE(taken) << "a free slot, but user 1000 holds its share";
+    give_back_reader_slot(&held[0]);
+    waiter.join();
+    EXPECT_TRUE(taken);
+    give_back_reader_slot(&third);
+    for (disk_log_image& image : held)
+        give_back_reader_slot(&image);
+}
