@@ -417,6 +417,51 @@ TEST_F(Clients, HeadersAreNotSharedAcrossDevices) {
     EXPECT_EQ(header_at(0)->device, 9u);
 }
 
+// Thousands of paths added and removed in random order (shared, equal within one client, of
+// both kinds and two devices): the table stays sorted, every path's node is on a header of its
+// path, device and kind, refcounts are list lengths, and no header outlives its clients.
+TEST_F(Clients, ManyPathsKeepTheTableConsistent) {
+    std::mt19937 rng(2);
+    for (int i = 0; i < 6; i++) {
+        client_options o;
+        o.flags = i % 3 ? CLIENT_FILE_EVENTS : 0;
+        o.device = i == 5 ? 9 : 0;
+        o.paths.clear();
+        for (int j = 0; j < 2000; j++) {
+            o.paths.push_back("/p/" + std::to_string(rng() % 3000));
+        }
+        ASSERT_NE(make(o), nullptr);
+    }
+    auto check = [&] {
+        prefix_table* t = current_prefix_table.load();
+        int32_t nodes = 0, paths = 0;
+        for (int32_t i = 0; i < t->count; i++) {
+            prefix_header* h = t->entries[i];
+            ASSERT_TRUE(i == 0 || strcmp(t->entries[i - 1]->path, h->path) >= 0);
+            int32_t n = 0;
+            for (client_node* node = h->client_list.load(); node; node = node->next.load(), n++) {
+                client_info* fci = node->fci;
+                ASSERT_STREQ(fci->paths[node - fci->path_nodes], h->path);
+                ASSERT_EQ(fci->device, h->device);
+                ASSERT_EQ(!!(fci->flags.load() & CLIENT_FILE_EVENTS), h->file_events);
+            }
+            ASSERT_GT(n, 0);
+            ASSERT_EQ(h->refcount, n);
+            nodes += n;
+        }
+        for (client_info* fci : made) {
+            paths += fci->num_paths;
+        }
+        EXPECT_EQ(nodes, paths);
+    };
+    check();
+    std::shuffle(made.begin(), made.end(), rng);
+    for (int i = 0; i < 3; i++) {
+        forget(made.back());
+        check();
+    }
+}
+
 // The lookup reaches exactly the headers that a scan of every header with the match rule
 // reaches, in table order, for random tables (absolute, device and removed headers, trailing
 // slashes, "", "/", one-byte paths, equal paths of other device) and random events.
