@@ -152,9 +152,10 @@ void route_to_header(event_table* table, const prefix_header* header, int32_t pi
 }
 
 // Tables of up to this many headers are scanned whole, and so is a block of candidates once
-// the lookup has narrowed it to this many: below it a scan costs less than the binary searches
-// (bench/route_bench).
-constexpr int32_t ROUTE_SCAN_MAX = 32;
+// the lookup has narrowed it to this many. With ordinary paths a scan beats the searches up to
+// about 100 headers (bench/route_bench with tables of 32 to 192); a block shares a prefix of
+// the event's path, which every compare of the scan goes through again, hence the lower value.
+constexpr int32_t ROUTE_SCAN_MAX = 64;
 // Candidate blocks per event: per compared string (the path, and the volume-relative part) at
 // most the empty path, two per component boundary and one block left to scan. Should a path
 // be longer, the lookup ends in a scan of the block reached so far, which is still exact.
