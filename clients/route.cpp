@@ -298,12 +298,12 @@ void route_visit(void* ctx, const prefix_header* header, char* c, uint32_t n) {
                     r->id);
 }
 
-// Removes doubled slashes in place, as add_event does to the path it is given, and moves
-// the directory length with them. Done once before the scan: otherwise the first header's
-// add_event would shift the bytes under the volume-relative pointer and the directory
-// length of every later header.
+// Removes doubled slashes in place and cuts at EVENT_TABLE_PATH_MAX, as add_event does to the
+// path it is given, and moves the directory length with them. Done once before the lookup:
+// otherwise the first header's add_event would shift or cut the bytes under the volume-relative
+// pointer, the directory length and the candidates found for every later header.
 void normalise_event_path(char* path, uint32_t* dir_length) {
-    if (!strstr(path, "//")) {
+    if (!strstr(path, "//") && strnlen(path, EVENT_TABLE_PATH_MAX + 1) <= EVENT_TABLE_PATH_MAX) {
         return;
     }
     uint32_t dir_in = *dir_length > 0 ? *dir_length - 1 : 0;  // leading bytes to keep

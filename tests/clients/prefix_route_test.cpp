@@ -417,6 +417,23 @@ TEST_F(Clients, HeadersAreNotSharedAcrossDevices) {
     EXPECT_EQ(header_at(0)->device, 9u);
 }
 
+// A path longer than the event table keeps is cut before any header is matched, with or
+// without doubled slashes: headers see the path every record is made of, whatever was routed
+// before them.
+TEST_F(Clients, LongPathsAreCutBeforeMatching) {
+    std::string kept = "/" + std::string(EVENT_TABLE_PATH_MAX - 1, 'a');
+    client_options o;
+    o.paths = {kept};
+    client_info* fci = make(o);
+    ASSERT_NE(fci, nullptr);
+    route(kept + "b/f", 1);
+    route("/" + kept + "c/f", 2);
+    auto r = ring_of(fci);
+    ASSERT_EQ(r.size(), 1u);  // one record of the cut path
+    EXPECT_EQ(r[0].path, kept);
+    EXPECT_EQ(r[0].id, 2u);
+}
+
 // Thousands of paths added and removed in random order (shared, equal within one client, of
 // both kinds and two devices): the table stays sorted, every path's node is on a header of its
 // path, device and kind, refcounts are list lengths, and no header outlives its clients.
