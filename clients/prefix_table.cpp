@@ -73,6 +73,31 @@ bool sorts_before(const prefix_header* a, const prefix_header* b) {
     return strcmp(a->path, b->path) > 0;
 }
 
+// The first of the count sorted entries whose path is path or sorts after it; the headers of
+// equal paths (other devices or kinds, or equal paths of one client) follow it.
+int32_t first_not_before(prefix_header* const* entries, int32_t count, const char* path) {
+    return (int32_t)(std::partition_point(
+                         entries, entries + count,
+                         [path](const prefix_header* h) { return strcmp(h->path, path) > 0; }) -
+                     entries);
+}
+
+// Writes the count sorted old entries and the num_new sorted new headers to out in order, a
+// new header after the old ones of its path: a binary search per new header places the runs
+// of old entries, so a small client costs no comparison per header of a large table.
+void merge_headers(prefix_header* const* old, int32_t count, prefix_header* const* fresh,
+                   int32_t num_new, prefix_header** out) {
+    int32_t from = 0;
+    for (int32_t i = 0; i < num_new; i++) {
+        int32_t to =
+            (int32_t)(std::upper_bound(old + from, old + count, fresh[i], sorts_before) - old);
+        out = std::copy(old + from, old + to, out);
+        from = to;
+        *out++ = fresh[i];
+    }
+    std::copy(old + from, old + count, out);
+}
+
 // Unlinks node from header's list; false when the node is not on it. Under prefix_lock.
 bool unlink_node(prefix_header* header, client_node* node) {
     std::atomic<client_node*>* link = &header->client_list;
@@ -110,16 +135,20 @@ int add_paths_to_prefix_table(client_info* fci) {
     prefix_table* cur = current_prefix_table.load(std::memory_order_acquire);
     int32_t count = cur ? cur->count : 0;
     int32_t capacity = cur ? cur->capacity : 0;
+    prefix_header* const* old = cur ? cur->entries : nullptr;
     int32_t num_paths = fci->num_paths;
 
     prefix_header** matched =
+        static_cast<prefix_header**>(calloc((size_t)num_paths, sizeof(prefix_header*)));
+    // The new headers, sorted on their own before they are merged into the table.
+    prefix_header** fresh =
         static_cast<prefix_header**>(calloc((size_t)num_paths, sizeof(prefix_header*)));
     prefix_table* table = static_cast<prefix_table*>(calloc(1, sizeof(prefix_table)));
     prefix_header** entries = nullptr;
     int32_t num_new = 0;
     int32_t new_capacity = capacity;
     int32_t added = 0;
-    if (!matched || !table) {
+    if (!matched || !fresh || !table) {
         goto no_memory;
     }
 
@@ -127,10 +156,10 @@ int add_paths_to_prefix_table(client_info* fci) {
     // two equal new paths of one client give two headers.
     for (int32_t i = 0; i < num_paths; i++) {
         uint16_t file_events = client_file_events(fci);
-        for (int32_t j = 0; j < count; j++) {
-            prefix_header* header = cur->entries[j];
-            if (header_device_matches(fci, header) && header->file_events == file_events &&
-                strcmp(header->path, fci->paths[i]) == 0) {
+        for (int32_t j = first_not_before(old, count, fci->paths[i]);
+             j < count && strcmp(old[j]->path, fci->paths[i]) == 0; j++) {
+            prefix_header* header = old[j];
+            if (header_device_matches(fci, header) && header->file_events == file_events) {
                 matched[i] = header;
                 header->refcount++;
                 break;
@@ -148,9 +177,6 @@ int add_paths_to_prefix_table(client_info* fci) {
     if (!entries) {
         goto no_memory;
     }
-    if (count > 0) {
-        memcpy(entries, cur->entries, (size_t)count * sizeof(prefix_header*));
-    }
     // Every new header exists before any node is linked, so a failure leaves shared headers
     // untouched apart from the refcounts undone below.
     for (int32_t i = 0; i < num_paths; i++) {
@@ -161,7 +187,7 @@ int add_paths_to_prefix_table(client_info* fci) {
         if (!header) {
             goto no_memory;
         }
-        entries[count + added++] = header;
+        fresh[added++] = header;
     }
 
     added = 0;
@@ -175,15 +201,16 @@ int add_paths_to_prefix_table(client_info* fci) {
             matched[i]->client_list.store(node, std::memory_order_release);
         } else {
             node->next.store(nullptr, std::memory_order_relaxed);
-            entries[count + added++]->client_list.store(node, std::memory_order_release);
+            fresh[added++]->client_list.store(node, std::memory_order_release);
         }
     }
     free(matched);
 
-    count += num_new;
-    std::sort(entries, entries + count, sorts_before);
+    std::sort(fresh, fresh + num_new, sorts_before);
+    merge_headers(old, count, fresh, num_new, entries);
+    free(fresh);
     table->entries = entries;
-    table->count = count;
+    table->count = count + num_new;
     table->capacity = new_capacity;
     free_table(publish_prefix_table(table));
     return 0;
@@ -197,12 +224,13 @@ no_memory:
             }
         }
     }
-    for (int32_t i = 0; entries && i < added; i++) {
-        free(entries[count + i]->path);
-        free(entries[count + i]);
+    for (int32_t i = 0; i < added; i++) {
+        free(fresh[i]->path);
+        free(fresh[i]);
     }
     free(entries);
     free(table);
+    free(fresh);
     free(matched);
     return ENOMEM;
 }
@@ -220,36 +248,42 @@ int remove_paths(client_info* fci) {
         free(entries);
         return ENOMEM;
     }
-    // Headers this call removes, at most one per path; freed once the router has left.
+    // Headers this call removes, at most one per path, with their places in entries; freed
+    // once the router has left.
     prefix_header** dead =
         static_cast<prefix_header**>(calloc((size_t)fci->num_paths, sizeof(prefix_header*)));
-    if (!dead) {
+    int32_t* dead_at = static_cast<int32_t*>(calloc((size_t)fci->num_paths, sizeof(int32_t)));
+    if (!dead || !dead_at) {
         free(table);
         free(entries);
+        free(dead);
+        free(dead_at);
         return ENOMEM;
     }
     int32_t num_dead = 0;
 
-    pthread_mutex_lock(&prefix_lock);
+    // Only writers, serialised by clients_lock, change the entries; the copy needs no
+    // prefix_lock.
     int32_t count = cur->count;
     memcpy(entries, cur->entries, (size_t)count * sizeof(prefix_header*));
+    pthread_mutex_lock(&prefix_lock);
     for (int32_t i = 0; i < fci->num_paths; i++) {
         client_node* node = &fci->path_nodes[i];
         bool found = false;
-        for (int32_t j = 0; j < count; j++) {
+        for (int32_t j = first_not_before(entries, count, fci->paths[i]);
+             j < count && strcmp(entries[j]->path, fci->paths[i]) == 0; j++) {
             prefix_header* header = entries[j];
-            if (!header_device_matches(fci, header) || strcmp(header->path, fci->paths[i]) != 0 ||
-                !unlink_node(header, node)) {
+            if (!header_device_matches(fci, header) || !unlink_node(header, node)) {
                 continue;
             }
             found = true;
             header->refcount--;
             bool empty = header->client_list.load(std::memory_order_relaxed) == nullptr;
             if (header->refcount == 0 && empty) {
-                // The router may still be in the old table: it skips a removed header.
+                // The router may still be in the old table: it skips a removed header. The
+                // header keeps its place until the end, so the searches stay valid.
                 header->device = PREFIX_HEADER_REMOVED;
-                memmove(&entries[j], &entries[j + 1], (size_t)(count - j - 1) * sizeof(*entries));
-                entries[--count] = nullptr;
+                dead_at[num_dead] = j;
                 dead[num_dead++] = header;
             } else if (header->refcount == 0) {
                 log_critical(
@@ -270,8 +304,20 @@ int remove_paths(client_info* fci) {
     }
     pthread_mutex_unlock(&prefix_lock);
 
+    // One pass closes the gaps of all removed headers.
+    std::sort(dead_at, dead_at + num_dead);
+    int32_t kept = num_dead > 0 ? dead_at[0] : count;
+    for (int32_t d = 0; d < num_dead; d++) {
+        int32_t end = d + 1 < num_dead ? dead_at[d + 1] : count;
+        memmove(&entries[kept], &entries[dead_at[d] + 1],
+                (size_t)(end - dead_at[d] - 1) * sizeof(*entries));
+        kept += end - dead_at[d] - 1;
+    }
+    memset(&entries[kept], 0, (size_t)(count - kept) * sizeof(*entries));
+    free(dead_at);
+
     table->entries = entries;
-    table->count = count;
+    table->count = kept;
     table->capacity = cur->capacity;
     free_table(publish_prefix_table(table));
     for (int32_t i = 0; i < num_dead; i++) {

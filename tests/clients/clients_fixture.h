@@ -16,6 +16,7 @@
 #include <unistd.h>
 #include <syslog.h>
 
+#include <algorithm>
 #include <atomic>
 #include <cstring>
 #include <mutex>
@@ -172,7 +173,7 @@ protected:
     }
 
     // Routes an ordinary event: directory-level clients are told the parent directory. The
-    // router may only normalise the path (doubled slashes) in the caller's buffer.
+    // router may only normalise the path (doubled slashes, the cut) in the caller's buffer.
     void route(const std::string& path, uint64_t id, uint32_t flags = EVENT_CONTENT_MODIFIED,
                uint32_t dev = 0, int32_t pid = 7) {
         std::vector<char> buffer(path.begin(), path.end());
@@ -184,6 +185,7 @@ protected:
         for (size_t at; (at = normalised.find("//")) != std::string::npos;) {
             normalised.erase(at, 1);
         }
+        normalised.resize(std::min(normalised.size(), (size_t)EVENT_TABLE_PATH_MAX));
         EXPECT_EQ(std::string(buffer.data()), normalised);  // restored
     }
 

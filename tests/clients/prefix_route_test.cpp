@@ -8,7 +8,10 @@
 #include <thread>
 #include "volumes/dev_info.h"
 
+#include <algorithm>
 #include <cerrno>
+#include <random>
+#include <tuple>
 
 namespace {
 
@@ -412,6 +415,127 @@ TEST_F(Clients, HeadersAreNotSharedAcrossDevices) {
     forget(absolute);
     EXPECT_EQ(table_count(), 1);
     EXPECT_EQ(header_at(0)->device, 9u);
+}
+
+// A path longer than the event table keeps is cut before any header is matched, with or
+// without doubled slashes: headers see the path every record is made of, whatever was routed
+// before them.
+TEST_F(Clients, LongPathsAreCutBeforeMatching) {
+    std::string kept = "/" + std::string(EVENT_TABLE_PATH_MAX - 1, 'a');
+    client_options o;
+    o.paths = {kept};
+    client_info* fci = make(o);
+    ASSERT_NE(fci, nullptr);
+    route(kept + "b/f", 1);
+    route("/" + kept + "c/f", 2);
+    auto r = ring_of(fci);
+    ASSERT_EQ(r.size(), 1u);  // one record of the cut path
+    EXPECT_EQ(r[0].path, kept);
+    EXPECT_EQ(r[0].id, 2u);
+}
+
+// Thousands of paths added and removed in random order (shared, equal within one client, of
+// both kinds and two devices): the table stays sorted, every path's node is on a header of its
+// path, device and kind, refcounts are list lengths, and no header outlives its clients.
+TEST_F(Clients, ManyPathsKeepTheTableConsistent) {
+    std::mt19937 rng(2);
+    for (int i = 0; i < 6; i++) {
+        client_options o;
+        o.flags = i % 3 ? CLIENT_FILE_EVENTS : 0;
+        o.device = i == 5 ? 9 : 0;
+        o.paths.clear();
+        for (int j = 0; j < 2000; j++) {
+            o.paths.push_back("/p/" + std::to_string(rng() % 3000));
+        }
+        ASSERT_NE(make(o), nullptr);
+    }
+    auto check = [&] {
+        prefix_table* t = current_prefix_table.load();
+        int32_t nodes = 0, paths = 0;
+        for (int32_t i = 0; i < t->count; i++) {
+            prefix_header* h = t->entries[i];
+            ASSERT_TRUE(i == 0 || strcmp(t->entries[i - 1]->path, h->path) >= 0);
+            int32_t n = 0;
+            for (client_node* node = h->client_list.load(); node; node = node->next.load(), n++) {
+                client_info* fci = node->fci;
+                ASSERT_STREQ(fci->paths[node - fci->path_nodes], h->path);
+                ASSERT_EQ(fci->device, h->device);
+                ASSERT_EQ(!!(fci->flags.load() & CLIENT_FILE_EVENTS), h->file_events);
+            }
+            ASSERT_GT(n, 0);
+            ASSERT_EQ(h->refcount, n);
+            nodes += n;
+        }
+        for (client_info* fci : made) {
+            paths += fci->num_paths;
+        }
+        EXPECT_EQ(nodes, paths);
+    };
+    check();
+    std::shuffle(made.begin(), made.end(), rng);
+    for (int i = 0; i < 3; i++) {
+        forget(made.back());
+        check();
+    }
+}
+
+// The lookup reaches exactly the headers that a scan of every header with the match rule
+// reaches, in table order, for random tables (absolute, device and removed headers, trailing
+// slashes, "", "/", one-byte paths, equal paths of other device) and random events.
+TEST(PrefixLookup, ReachesWhatTheScanReaches) {
+    std::mt19937 rng(1);
+    auto pick = [&](std::vector<std::string> from) { return from[rng() % from.size()]; };
+    auto random_path = [&] {
+        if (rng() % 8 == 0) {
+            return pick({"", "/", "a", "a/", "/a/", "//", "-"});
+        }
+        std::string p = rng() % 3 ? "/" : "";
+        for (int n = (int)(rng() % 5); n > 0; n--) {
+            p += pick({"a", "b", "ab", "a-b", "a.b"}) + (n > 1 || rng() % 4 == 0 ? "/" : "");
+        }
+        return p;
+    };
+    using hit = std::tuple<const prefix_header*, const char*, uint32_t>;
+    for (int round = 0; round < 300; round++) {
+        int32_t size = (int32_t)(rng() % 400);
+        std::vector<std::string> texts(size);
+        std::vector<prefix_header> headers(size);
+        std::vector<prefix_header*> entries;
+        for (int32_t i = 0; i < size; i++) {
+            texts[i] = random_path();
+            headers[i].path = texts[i].data();
+            headers[i].len = (uint16_t)texts[i].size();
+            headers[i].device = rng() % 20 ? (uint32_t)(rng() % 3) * 5 : PREFIX_HEADER_REMOVED;
+            entries.push_back(&headers[i]);
+        }
+        std::sort(entries.begin(), entries.end(),
+                  [](auto* a, auto* b) { return strcmp(a->path, b->path) > 0; });
+        prefix_table table{entries.data(), size, size};
+        for (int e = 0; e < 50; e++) {
+            std::string path = random_path();
+            uint32_t dev = (uint32_t)(rng() % 3) * 5;
+            char* rel = rng() % 3 ? path.data() : path.data() + rng() % (path.size() + 1);
+            std::vector<hit> scan, lookup;
+            for (prefix_header* h : entries) {
+                uint32_t n = h->len - (h->len >= 2 && h->path[h->len - 1] == '/');
+                const char* c = dev != 0 && h->device != 0 ? rel : path.data();
+                if (h->device != PREFIX_HEADER_REMOVED && strncmp(h->path, c, n) == 0 &&
+                    (n < 2 || c[n] == '/' || c[n] == '\0') &&
+                    (h->device == 0 || h->device == dev)) {
+                    scan.emplace_back(h, c, n);
+                }
+            }
+            pthread_mutex_lock(&prefix_lock);
+            visit_matching_headers(
+                &table, dev, path.data(), rel,
+                [](void* out, const prefix_header* h, char* c, uint32_t n) {
+                    static_cast<std::vector<hit>*>(out)->emplace_back(h, c, n);
+                },
+                &lookup);
+            pthread_mutex_unlock(&prefix_lock);
+            ASSERT_EQ(lookup, scan) << "event " << path << " dev " << dev << " rel " << rel;
+        }
+    }
 }
 
 }  // namespace
