@@ -13,6 +13,8 @@
 #include <chrono>
 #include <cstring>
 #include <new>
+#include <string_view>
+#include <unordered_set>
 
 std::atomic<client_info*> client_table[CLIENT_TABLE_SLOTS];
 pid_entry pid_table[CLIENT_PID_TABLE_SLOTS];
@@ -94,6 +96,23 @@ bool within_user_share(const client_info* fci) {
         }
     }
     return false;
+}
+
+// Drops the repeats of a path from the stored list, keeping the first. A path named twice
+// watches nothing more, while each copy would cost the router a header, or a node on one,
+// for every event under it.
+void keep_distinct_paths(client_info* fci) {
+    std::unordered_set<std::string_view> seen;
+    int32_t kept = 0;
+    for (int32_t i = 0; i < fci->num_paths; i++) {
+        if (seen.insert(fci->paths[i]).second) {
+            fci->paths[kept++] = fci->paths[i];
+        } else {
+            free(fci->paths[i]);
+        }
+        fci->paths[i] = i < kept ? fci->paths[i] : nullptr;
+    }
+    fci->num_paths = kept;
 }
 
 }  // namespace
@@ -235,6 +254,7 @@ int create_client_info(uint32_t pid, uint32_t device, const char* const* paths, 
             goto fail;
         }
     }
+    keep_distinct_paths(fci);
     for (int32_t i = 0; i < num_excluded && i < CLIENT_EXCLUDED_MAX; i++) {
         fci->excluded[i] = store_excluded_path(excluded[i]);
         if (!fci->excluded[i]) {
@@ -253,11 +273,12 @@ int create_client_info(uint32_t pid, uint32_t device, const char* const* paths, 
     fci->uid = uid;
     fci->gid = gid;
 
-    fci->path_nodes = static_cast<client_node*>(calloc((size_t)num_paths, sizeof(client_node)));
+    fci->path_nodes =
+        static_cast<client_node*>(calloc((size_t)fci->num_paths, sizeof(client_node)));
     if (!fci->path_nodes) {
         goto fail;
     }
-    for (int32_t i = 0; i < num_paths; i++) {
+    for (int32_t i = 0; i < fci->num_paths; i++) {
         new (&fci->path_nodes[i]) client_node{fci, nullptr};
     }
 

@@ -36,12 +36,14 @@ TEST_F(Clients, StoredPathsAndExclusions) {
     ASSERT_NE(docid, nullptr);
     EXPECT_STREQ(docid->paths[0], ".docid");
 
-    // Absolute paths are kept as given.
+    // Absolute paths are kept as given, each once.
     o.device = 0;
-    o.paths = {"/"};
+    o.paths = {"/", "/b", "/", "/"};
     client_info* abs = make(o);
     ASSERT_NE(abs, nullptr);
+    ASSERT_EQ(abs->num_paths, 2);
     EXPECT_STREQ(abs->paths[0], "/");
+    EXPECT_STREQ(abs->paths[1], "/b");
 
     // Several device-relative paths only for root.
     o.device = 5;
@@ -127,6 +129,26 @@ TEST_F(Clients, ClientLimits) {
         EXPECT_NE(entry.pid, 200u);
     }
     forget(made.back());
+    EXPECT_NE(make(o), nullptr);
+}
+
+// Each user but root gets its share of the table; the last slots are root's.
+TEST_F(Clients, UsersShareTheTableAndRootKeepsItsSlots) {
+    client_options o;
+    client_info* refused = nullptr;
+    o.uid = 1000;
+    for (uint32_t i = 0; i < CLIENT_PER_USER_DEFAULT; i++) {
+        ASSERT_NE(make(o), nullptr);
+    }
+    EXPECT_EQ(make(o, &refused), ENOSPC);
+    const uint32_t open_to_users = CLIENT_TABLE_SLOTS - CLIENT_ROOT_RESERVED;
+    while (made.size() < open_to_users) {
+        o.uid = 1001 + static_cast<uint32_t>(made.size() / CLIENT_PER_USER_DEFAULT);
+        ASSERT_NE(make(o), nullptr) << made.size();
+    }
+    o.uid = 5000;
+    EXPECT_EQ(make(o, &refused), ENOSPC);
+    o.uid = 0;
     EXPECT_NE(make(o), nullptr);
 }
 
