@@ -204,8 +204,8 @@ int churn_directories(attacker_out out, const std::string& dir, int cycles) {
 }
 
 // Body: registers up to `count` streams, stream i on paths_of(i) with args' other fields,
-// stopping at the first refusal; says "P" after the first, "N registered code" after the last,
-// then holds them until killed.
+// stopping at the first refusal; says "P registered" after each, "N registered code" at the
+// end, then holds them until killed.
 int hold_streams(attacker_out out, const char* socket_path, vantles_register_args args,
                  size_t count, const std::function<std::vector<std::string>(size_t)>& paths_of) {
     vantles_connection conn;
@@ -220,8 +220,7 @@ int hold_streams(attacker_out out, const char* socket_path, vantles_register_arg
         args.paths = texts;
         if ((code = vantles_register(&conn, args, &regs[done])) != 0)
             break;
-        if (done == 0)
-            attacker_say(out, "P");
+        attacker_say(out, "P " + std::to_string(done + 1));
     }
     attacker_say(out, "N " + std::to_string(done) + " " + std::to_string(code));
     pause();
@@ -470,14 +469,14 @@ TEST_F(FairShare, LongWatchedPathsLeaveOthersServed) {
     attacker watcher;
     ASSERT_NO_FATAL_FAILURE(start_holding(&watcher, clients, paths_of, "P"));
     int64_t deadline = live_now_ms() + SECURITY_WAIT_MS;
-    std::vector<std::string> said;
     do {
         victims_served("long-paths", clients, "during");
-        said = attacker_read(&watcher, "N", 1);
-    } while (said.empty() && live_now_ms() < deadline);
-    std::string all = "N " + std::to_string(clients) + " 0";
-    EXPECT_EQ(all, said.empty() ? "(still registering)" : said.back());
-    if (!said.empty() && said.back() == all)
+        for (const std::string& line : attacker_read(&watcher, "N", 1))
+            said_ = line;  // "P registered" until the last is
+    } while (said_[0] == 'P' && live_now_ms() < deadline);
+    const std::string all = "N " + std::to_string(clients) + " 0";
+    EXPECT_EQ(all, said_);
+    if (said_ == all)
         victims_served("long-paths", clients, "during");
     kill(watcher.pid, SIGKILL);
     attacker_wait(&watcher, SECURITY_WAIT_MS);
