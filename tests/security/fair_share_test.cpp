@@ -311,9 +311,10 @@ protected:
                 "event_ms=%lld\n",
                 attack, size, phase, uid, f.query_ms, f.stream_ms, f.event_ms);
             fflush(stdout);
-            EXPECT_EQ("", f.failure) << "victim " << uid << ", " << phase << " " << attack;
-            EXPECT_LT(f.query_ms, FAIR_QUERY_BOUND_MS) << "victim " << uid << ", " << phase;
-            EXPECT_LT(f.stream_ms, FAIR_STREAM_BOUND_MS) << "victim " << uid << ", " << phase;
+            SCOPED_TRACE("victim " + std::to_string(uid) + ", " + phase);
+            EXPECT_EQ("", f.failure);
+            EXPECT_LT(f.query_ms, FAIR_QUERY_BOUND_MS);
+            EXPECT_LT(f.stream_ms, FAIR_STREAM_BOUND_MS);
         }
     }
 
@@ -429,7 +430,6 @@ TEST_F(FairShare, ReplayHogDoesNotHoldUpAnotherUsersReplay) {
     // Long enough for every hog client to take its file and fill its socket.
     usleep(1500000);
 
-    int64_t start_ms = live_now_ms();
     live_stream replay;
     vantles_stream_options o = live_options(daemon_, {"/tmp/r"}, VANTLES_FLAG_FILE_EVENTS);
     o.since_when = 0;
@@ -438,7 +438,7 @@ TEST_F(FairShare, ReplayHogDoesNotHoldUpAnotherUsersReplay) {
     EXPECT_TRUE(live_wait_event(
         &replay.sink, [](const live_event& e) { return e.flags & VANTLES_EVENT_HISTORY_DONE; },
         FAIR_REPLAY_BOUND_MS))
-        << "no history-done notice after " << live_now_ms() - start_ms << " ms";
+        << "no history-done notice";
     size_t names = 0;
     for (const live_event& e : live_sink_events(&replay.sink))
         names += e.path.rfind(stem, 0) == 0 ? 1 : 0;
