@@ -136,21 +136,32 @@ victim_figures victim_check(const test_daemon& d, uid_t uid, uint32_t root_devic
     return f;
 }
 
-// SIGUSR1 asks a running attack to end (fair_stop_on installs the handler in the attacker).
-volatile sig_atomic_t fair_stop = 0;
-void fair_stop_on() {
-    struct sigaction action = {};
-    action.sa_handler = [](int) { fair_stop = 1; };
-    sigaction(SIGUSR1, &action, nullptr);
+// The test's requests to a child (go, stop, check now) are SIGUSR1, held from the child's start
+// and taken when it is ready for one, waiting for it or not. Children are forked while the test
+// process has no thread of its own: a sanitizer may not let the child of a threaded process
+// start threads or take its signals.
+void fair_hold_requests() {
+    sigset_t set;
+    sigemptyset(&set);
+    sigaddset(&set, SIGUSR1);
+    sigprocmask(SIG_BLOCK, &set, nullptr);
+}
+bool fair_requested(bool wait) {
+    sigset_t set;
+    sigemptyset(&set);
+    sigaddset(&set, SIGUSR1);
+    timespec now = {};
+    return (wait ? sigwaitinfo(&set, nullptr) : sigtimedwait(&set, nullptr, &now)) == SIGUSR1;
 }
 
 // Body: holds `count` connections that never send a request, connecting again at once
 // whenever the daemon closes one, "O" once all were open. When asked to stop it connects no
 // more and says "S" once the daemon has closed every one of them.
 int flood_connections(attacker_out out, const char* socket_path, int count) {
-    fair_stop_on();
+    fair_hold_requests();
     std::vector<vantles_connection> conns(static_cast<size_t>(count));
     std::vector<pollfd> fds(conns.size(), {-1, POLLRDHUP, 0});
+    size_t open = conns.size();
     auto open_one = [&](size_t i) {
         bool done = vantles_connect(socket_path, &conns[i]) == 0;
         fds[i].fd = done ? static_cast<int>(conns[i].port) : -1;
@@ -162,10 +173,10 @@ int flood_connections(attacker_out out, const char* socket_path, int count) {
             return 1;
         }
     attacker_say(out, "O");
-    for (size_t open = conns.size(); open > 0;) {
-        if (poll(fds.data(), fds.size(), 100) < 0)
-            continue;  // EINTR: the stop request; revents are stale
-        bool again = fair_stop == 0;
+    for (bool again = true; open > 0;) {
+        again = again && !fair_requested(false);
+        if (poll(fds.data(), fds.size(), 100) <= 0)
+            continue;
         for (size_t i = 0; i < conns.size(); i++) {
             if (fds[i].fd < 0 || (fds[i].revents & (POLLHUP | POLLRDHUP | POLLERR)) == 0)
                 continue;
@@ -178,13 +189,15 @@ int flood_connections(attacker_out out, const char* socket_path, int count) {
     return 0;
 }
 
-// Body: bursts of `cycles` directories made in dir, each with a file made and removed in it,
-// then removed, as fast as it can, with a pause between bursts, until asked to stop; "O" after
-// the first burst, "S total" at the end.
+// Body: says "O", then once asked to go, bursts of `cycles` directories made in dir, each with
+// a file made and removed in it, then removed, as fast as it can, with a pause between bursts,
+// until asked to stop; "B" after the first burst, "S total" at the end.
 int churn_directories(attacker_out out, const std::string& dir, int cycles) {
-    fair_stop_on();
+    fair_hold_requests();
+    attacker_say(out, "O");
+    fair_requested(true);
     long done = 0;
-    while (done == 0 || fair_stop == 0) {
+    while (done == 0 || !fair_requested(false)) {
         for (int i = 0; i < cycles; i++, done++) {
             std::string sub = dir + "/d" + std::to_string(done), file = sub + "/f";
             int fd = -1;
@@ -196,7 +209,7 @@ int churn_directories(attacker_out out, const std::string& dir, int cycles) {
             }
         }
         if (done == cycles)
-            attacker_say(out, "O");
+            attacker_say(out, "B");
         usleep(FAIR_CHURN_PAUSE_US);
     }
     attacker_say(out, "S " + std::to_string(done));
@@ -245,6 +258,23 @@ protected:
         ASSERT_NE(0u, root_device_);
         // The event machinery is up: a victim's first registration does not wait for it.
         ASSERT_EQ(0, live_sync(daemon_, "/tmp"));
+        // The other victim: a check, reported as "V query stream event", per request.
+        attacker_options as_other{&daemon_, 0, FAIR_OTHER_USER, FAIR_OTHER_USER};
+        ASSERT_EQ(0, attacker_start(&other_, as_other, [this](attacker_out out) {
+                      fair_hold_requests();
+                      attacker_say(out, "R");
+                      for (int n = 0; fair_requested(true); n++) {
+                          victim_figures v = victim_check(daemon_, FAIR_OTHER_USER, root_device_,
+                                                          "", "o-" + std::to_string(n));
+                          char line[128];
+                          snprintf(line, sizeof line, "V %lld %lld %lld", v.query_ms, v.stream_ms,
+                                   v.event_ms);
+                          attacker_say(out, v.failure.empty() ? line : "X " + v.failure);
+                      }
+                      return 0;
+                  }));
+        std::vector<std::string> said = attacker_read(&other_, "R", SECURITY_WAIT_MS);
+        ASSERT_EQ("R", said.empty() ? "(nothing)" : said.back());
     }
 
     // Starts an attacker (uid 65534) running body and waits for its first line, which begins
@@ -272,39 +302,26 @@ protected:
             ready, 4 * FAIR_MAX_CLIENTS);
     }
 
-    // Asks a running attack to end; its last line ("S ...").
-    std::string stop(attacker* a) {
+    // Sends a child a request and returns its answer, the line that begins with `until`.
+    std::string ask(attacker* a, const std::string& until) {
         kill(a->pid, SIGUSR1);
-        std::vector<std::string> lines = attacker_read(a, "S", SECURITY_WAIT_MS);
-        EXPECT_EQ(0, attacker_wait(a, SECURITY_WAIT_MS));
+        std::vector<std::string> lines = attacker_read(a, until, SECURITY_WAIT_MS);
         return lines.empty() ? "(nothing)" : lines.back();
     }
 
-    // Both victims' checks, root's in this process and the other user's in a child process,
+    // Both victims' checks, root's in this process and the other user's in its child process,
     // each printed as an "ATTACK" line.
     void victims_served(const char* attack, long size, const char* phase) {
         for (uid_t uid : {uid_t(0), FAIR_OTHER_USER}) {
-            std::string name = std::string("e-") + phase + "-" + std::to_string(++checks_);
             victim_figures f;
             if (uid == 0) {
-                f = victim_check(daemon_, uid, root_device_, host(""), name);
+                f = victim_check(daemon_, uid, root_device_, host(""),
+                                 "e-" + std::to_string(++checks_));
             } else {
-                attacker victim;
-                attacker_options options{&daemon_, 0, uid, uid};
-                ASSERT_EQ(0, attacker_start(&victim, options, [&](attacker_out out) {
-                              victim_figures v = victim_check(daemon_, uid, root_device_, "", name);
-                              char line[128];
-                              snprintf(line, sizeof line, "V %lld %lld %lld", v.query_ms,
-                                       v.stream_ms, v.event_ms);
-                              attacker_say(out, v.failure.empty() ? line : "X " + v.failure);
-                              return 0;
-                          }));
-                std::vector<std::string> lines = attacker_read(&victim, "V", SECURITY_WAIT_MS);
-                f.failure = lines.empty() ? "no report" : lines.back();
+                f.failure = ask(&other_, "V");
                 if (sscanf(f.failure.c_str(), "V %lld %lld %lld", &f.query_ms, &f.stream_ms,
                            &f.event_ms) == 3)
                     f.failure.clear();
-                EXPECT_EQ(0, attacker_wait(&victim, SECURITY_WAIT_MS));
             }
             printf(
                 "ATTACK %s size=%ld phase=%s victim=%u query_ms=%lld stream_ms=%lld "
@@ -319,8 +336,9 @@ protected:
     }
 
     uint32_t root_device_ = 0;
-    int checks_ = 0;  // names each victim's change
+    int checks_ = 0;  // names root's changes
     std::string said_;
+    attacker other_;  // the other victim
 };
 
 // Silent connections from three processes of one user, reopened as soon as the daemon closes
@@ -345,7 +363,7 @@ TEST_F(FairShare, ConnectionFloodHoldsOneUsersShareUntilIdle) {
 
     // No longer reopened, every held connection is closed once idle: each flood ends.
     for (attacker& a : floods)
-        EXPECT_EQ("S", stop(&a));
+        EXPECT_EQ("S", ask(&a, "S"));
     victims_served("connections", FAIR_FLOODERS * each, "after");
 }
 
@@ -375,16 +393,17 @@ TEST_F(FairShare, DirectoryChurnSendsNoNoticesToOthers) {
     ASSERT_NO_FATAL_FAILURE(make_dir("/tmp/pub", 01777));
     ASSERT_NO_FATAL_FAILURE(make_dir("/tmp/quiet", 0755));
     ASSERT_EQ(0, live_sync(daemon_, "/tmp"));  // the streams see nothing of the set-up
-    live_stream quiet, all;
-    ASSERT_EQ(0, live_stream_start(
-                     &quiet, live_options(daemon_, {"/tmp/quiet"}, VANTLES_FLAG_FILE_EVENTS)));
-    ASSERT_EQ(0, live_stream_start(&all, live_options(daemon_, {"/"}, VANTLES_FLAG_FILE_EVENTS)));
     const int cycles = scaled(100, 1000);
     attacker churn;
     ASSERT_NO_FATAL_FAILURE(start_attacker(
         &churn, [&](attacker_out out) { return churn_directories(out, "/tmp/pub", cycles); }, "O"));
+    live_stream quiet, all;
+    ASSERT_EQ(0, live_stream_start(
+                     &quiet, live_options(daemon_, {"/tmp/quiet"}, VANTLES_FLAG_FILE_EVENTS)));
+    ASSERT_EQ(0, live_stream_start(&all, live_options(daemon_, {"/"}, VANTLES_FLAG_FILE_EVENTS)));
+    ASSERT_EQ("B", ask(&churn, "B"));
     victims_served("notices", cycles, "during");
-    std::string last = stop(&churn);
+    std::string last = ask(&churn, "S");
     EXPECT_EQ("S ", last.substr(0, 2)) << last;
     victims_served("notices", cycles, "after");
 
