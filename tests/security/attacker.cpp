@@ -34,7 +34,7 @@ void sleep_ms(int ms) {
 
 // In the child, before anything else: enter the daemon's namespace, raise the descriptor
 // limit, drop root and check that it is gone. An empty result, or why it failed.
-std::string become_nobody(const attacker_options& options, const std::string& probe) {
+std::string become_user(const attacker_options& options, const std::string& probe) {
     if (options.daemon) {
         std::string ns = "/proc/" + std::to_string(options.daemon->pid) + "/ns/mnt";
         int fd = open(ns.c_str(), O_RDONLY | O_CLOEXEC);
@@ -48,11 +48,13 @@ std::string become_nobody(const attacker_options& options, const std::string& pr
         if (setrlimit(RLIMIT_NOFILE, &limit) != 0)
             return "cannot raise the descriptor limit: " + std::string(strerror(errno));
     }
-    if (setgroups(0, nullptr) != 0 || setgid(SECURITY_NOBODY) != 0 || setuid(SECURITY_NOBODY) != 0)
+    if (options.uid == 0 || options.gid == 0)
+        return "asked to stay root";
+    if (setgroups(0, nullptr) != 0 || setgid(options.gid) != 0 || setuid(options.uid) != 0)
         return "cannot drop root: " + std::string(strerror(errno));
     gid_t groups[4];
-    if (getuid() != SECURITY_NOBODY || geteuid() != SECURITY_NOBODY ||
-        getegid() != SECURITY_NOBODY || getgroups(4, groups) != 0 || setuid(0) == 0)
+    if (getuid() != options.uid || geteuid() != options.uid || getegid() != options.gid ||
+        getgroups(4, groups) != 0 || setuid(0) == 0)
         return "still privileged";
     int fd = open(probe.c_str(), O_RDONLY | O_CLOEXEC);
     if (fd >= 0 || errno != EACCES)
@@ -110,7 +112,7 @@ int attacker_start(attacker* a, const attacker_options& options,
         prctl(PR_SET_PDEATHSIG, SIGKILL);
         close(fds[0]);
         attacker_out out{fds[1]};
-        std::string why = become_nobody(options, probe.empty() ? "/proc/1/environ" : probe);
+        std::string why = become_user(options, probe.empty() ? "/proc/1/environ" : probe);
         if (!why.empty()) {
             attacker_say(out, "X " + why);
             _exit(1);

@@ -1,7 +1,8 @@
 // The attacker of the security suite: a child process that enters the test daemon's mount
 // namespace (so that it names files as the daemon does and may make some of its own there),
-// gives up root for good (no groups, gid and uid 65534) and then runs a body that tries to learn
-// or do what it may not, reporting what it got as lines over a pipe. The fixture that starts a
+// gives up root for good (no groups, an unprivileged gid and uid, 65534 unless told) and then
+// runs a body that tries to learn or do what it may not, reporting what it got as lines over a
+// pipe. The fixture that starts a
 // daemon whose socket such a user can reach, and the parsing of the reports.
 #pragma once
 
@@ -31,6 +32,9 @@ void attacker_say(attacker_out out, const std::string& line);
 struct attacker_options {
     const test_daemon* daemon = nullptr;  // whose mount namespace to enter; null: stay here
     rlim_t descriptors = 0;               // RLIMIT_NOFILE set while still root (0: unchanged)
+    // Whom the child becomes: another uid lets a second unprivileged user share a test.
+    uid_t uid = SECURITY_NOBODY;
+    gid_t gid = SECURITY_NOBODY;
 };
 
 // The child, killed and reaped whatever way the test ends.
