@@ -6,6 +6,7 @@
 #include "platform/descriptor_limit.h"
 #include "platform/port.h"
 
+#include <algorithm>
 #include <cerrno>
 #include <cstdint>
 #include <cstdlib>
@@ -13,6 +14,7 @@
 namespace {
 
 constexpr uint32_t SETTINGS_MAX_IDLE_TIMEOUT_S = 86400;
+constexpr uint32_t SETTINGS_USERS_SHARING = 4;
 
 // name's value when it is a whole number in [low, high]; otherwise fallback (logged when set).
 uint32_t number_from(const char* name, uint32_t fallback, uint32_t low, uint32_t high) {
@@ -36,8 +38,12 @@ uint32_t number_from(const char* name, uint32_t fallback, uint32_t low, uint32_t
 void apply_environment_settings() {
     port_connection_limits limits;
     limits.all_users = port_connections_for_limit(descriptor_limit());
+    // Under a small descriptor limit the default share shrinks, so that at least
+    // SETTINGS_USERS_SHARING users fit beside each other.
+    const uint32_t fair_share = std::max<uint32_t>(1, limits.all_users / SETTINGS_USERS_SHARING);
     limits.per_user = number_from("VANTLESD_CONNECTIONS_PER_USER",
-                                  PORT_CONNECTIONS_PER_USER_DEFAULT, 1, limits.all_users);
+                                  std::min(PORT_CONNECTIONS_PER_USER_DEFAULT, fair_share), 1,
+                                  limits.all_users);
     limits.idle_timeout_ms = 1000 * number_from("VANTLESD_IDLE_TIMEOUT",
                                                 PORT_IDLE_TIMEOUT_MS_DEFAULT / 1000, 0,
                                                 SETTINGS_MAX_IDLE_TIMEOUT_S);
