@@ -22,6 +22,10 @@
 
 namespace {
 
+// Connections waiting to be accepted. Short, because one user flooding the socket keeps the
+// queue full, and every other user's connection waits behind all that is queued in it.
+constexpr int CHECKIN_LISTEN_BACKLOG = 256;
+
 // systemd's socket-activation convention: the first passed descriptor.
 constexpr int CHECKIN_ACTIVATED_FD = 3;
 
@@ -179,7 +183,7 @@ int bind_service(const char* path, unique_fd* out) {
         return errno;
     }
     // Any user may register.
-    if (chmod(path, 0666) != 0 || listen(fd.get(), SOMAXCONN) != 0) {
+    if (chmod(path, 0666) != 0 || listen(fd.get(), CHECKIN_LISTEN_BACKLOG) != 0) {
         int err = errno;
         unlink(path);
         return err;

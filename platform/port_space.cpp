@@ -163,8 +163,31 @@ std::vector<port_ref> port_space_unlink_idle_locked(uint64_t cutoff_ms) {
     return idle;
 }
 
+namespace {
+
+// 0 when uid may hold one more connection, else why not. Caller holds port_space_mutex.
+int admission_refusal_locked(uint32_t uid) {
+    if (uid == 0) {
+        return 0;
+    }
+    auto it = connections_by_uid().find(uid);
+    if (it != connections_by_uid().end() && it->second >= connection_limits.per_user) {
+        return EDQUOT;
+    }
+    return unprivileged_connections >= connection_limits.all_users ? EUSERS : 0;
+}
+
+}  // namespace
+
 int port_space_add_connection(const port_ref& service, unique_fd connection, uint32_t uid,
                               uint64_t now_ms) {
+    // Refused before anything is made for it: a flood of connections costs little each.
+    {
+        std::lock_guard<std::mutex> lock(port_space_mutex);
+        if (int refusal = admission_refusal_locked(uid)) {
+            return refusal;
+        }
+    }
     const int on = 1;
     if (setsockopt(connection.get(), SOL_SOCKET, SO_PASSCRED, &on, sizeof on) != 0) {
         return errno;
@@ -182,14 +205,8 @@ int port_space_add_connection(const port_ref& service, unique_fd connection, uin
     if (port_space_find_locked(entry->service) != service) {
         return ECONNABORTED;  // the service port was dropped meanwhile
     }
-    if (uid != 0) {
-        auto it = connections_by_uid().find(uid);
-        if (it != connections_by_uid().end() && it->second >= connection_limits.per_user) {
-            return EDQUOT;
-        }
-        if (unprivileged_connections >= connection_limits.all_users) {
-            return EUSERS;
-        }
+    if (int refusal = admission_refusal_locked(uid)) {
+        return refusal;
     }
     port_ref set = port_space_find_locked(service->set);
     if (set && set->generation == service->set_generation) {

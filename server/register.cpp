@@ -241,7 +241,10 @@ void implementation_removed_client(clientp* client) {
     if (!wait_for_startup()) {
         return;
     }
-    pthread_mutex_lock(&clients_lock);
+    // As a walker, not under clients_lock: delivery threads hold that lock while they take
+    // clients with many paths out of the tables, and the server thread must not wait for them.
+    // A client being torn down waits for the walkers before it frees its record.
+    client_map_walkers.fetch_add(1, std::memory_order_seq_cst);
     client_info* fci = nullptr;
     for (auto& slot : client_table) {
         client_info* candidate = slot.load(std::memory_order_acquire);
@@ -250,15 +253,15 @@ void implementation_removed_client(clientp* client) {
             break;
         }
     }
+    if (fci != nullptr) {
+        pthread_mutex_lock(&fci->lock);
+        fci->flags.fetch_or(CLIENT_GOING_AWAY, std::memory_order_acq_rel);
+        pthread_mutex_unlock(&fci->lock);
+        client_wakeup(fci);
+    }
+    client_map_walkers.fetch_sub(1, std::memory_order_seq_cst);
     if (fci == nullptr) {
-        pthread_mutex_unlock(&clients_lock);
         log_error("%s: did not find client %p for path = '%s'", "implementation_removed_client",
                   static_cast<void*>(client), client->num_paths != 0 ? client->paths[0] : "");
-        return;
     }
-    pthread_mutex_lock(&fci->lock);
-    fci->flags.fetch_or(CLIENT_GOING_AWAY, std::memory_order_acq_rel);
-    pthread_mutex_unlock(&fci->lock);
-    client_wakeup(fci);
-    pthread_mutex_unlock(&clients_lock);
 }
