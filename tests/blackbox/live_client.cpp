@@ -261,7 +261,9 @@ int live_nudge_disk_logger(const test_daemon& d) {
     int64_t deadline = live_now_ms() + timeout_ms;
     live_state state;
     for (;;) {
-        int err = live_read_state(d, &state);
+        // A dump of hundreds of clients may outlast one dump's usual wait on a loaded machine.
+        int err = live_read_state(
+            d, &state, std::max<int>(LIVE_DUMP_TIMEOUT_MS, int(deadline - live_now_ms())));
         if (err != 0)
             return ::testing::AssertionFailure() << "no state dump: " << strerror(err);
         if (state.num_clients == num_clients &&
