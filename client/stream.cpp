@@ -6,7 +6,6 @@
 // every path handed to the callback ends inside the blob.
 #include "vantles/stream.h"
 
-#include "intake/events.h"
 #include "platform/port.h"
 #include "server/messages.h"
 
@@ -20,21 +19,6 @@
 #include <cstdio>
 #include <cstring>
 #include <new>
-
-static_assert(VANTLES_EVENT_CREATED == EVENT_CREATE_FILE);
-static_assert(VANTLES_EVENT_REMOVED == EVENT_DELETE);
-static_assert(VANTLES_EVENT_RENAMED == EVENT_RENAME);
-static_assert(VANTLES_EVENT_MODIFIED == EVENT_CONTENT_MODIFIED);
-static_assert(VANTLES_EVENT_DIR_CREATED == EVENT_CREATE_DIR);
-static_assert(VANTLES_EVENT_DOCID_CHANGED == EVENT_DOCID_CHANGED);
-static_assert(VANTLES_EVENT_LAST_HARDLINK == EVENT_LAST_HARDLINK);
-static_assert(VANTLES_EVENT_OWN == EVENT_OWN_EVENT);
-static_assert(VANTLES_EVENT_DIR == EVENT_IS_DIR);
-static_assert(VANTLES_EVENT_HISTORY_DONE == HISTORY_DONE);
-static_assert(VANTLES_EVENT_IDS_WRAPPED == EVENT_IDS_WRAPPED);
-static_assert(VANTLES_EVENT_DIR_LEVEL == EVENT_DIR_LEVEL);
-static_assert(VANTLES_EVENT_USER_DROPPED == EVENT_USER_DROPPED);
-static_assert(VANTLES_EVENT_KERNEL_DROPPED == EVENT_KERNEL_DROPPED);
 
 struct vantles_stream {
     vantles_stream_options options;

@@ -1,43 +1,45 @@
-// Events as the intake hands them on: the event flag word, the pending-event record shared by
-// every client ring that holds it, and the shape of the sink that receives decoded events.
+// Events as the intake hands them on: the event flag word (the clients' flags of
+// vantles/events.h, under the daemon's names), the pending-event record shared by every client
+// ring that holds it, and the shape of the sink that receives decoded events.
 //
 // Bits 0x1 to 0x1000 are the 13 kernel event types (flag = 1 << type, types as in
 // platform/kernel_records.h); the rest describe the item and the notices the daemon makes.
 #pragma once
 
 #include "platform/kernel_records.h"
+#include "vantles/events.h"
 
 #include <atomic>
 #include <cstdint>
 
 // Kernel event types.
-constexpr uint32_t EVENT_CREATE_FILE = 0x1;        // a file was created
-constexpr uint32_t EVENT_DELETE = 0x2;             // an item was removed
-constexpr uint32_t EVENT_STAT_CHANGED = 0x4;       // status information changed
-constexpr uint32_t EVENT_RENAME = 0x8;             // renamed (old and new path)
-constexpr uint32_t EVENT_CONTENT_MODIFIED = 0x10;  // a file's contents changed
-constexpr uint32_t EVENT_EXCHANGE = 0x20;          // two files exchanged contents
-constexpr uint32_t EVENT_INFO_CHANGED = 0x40;      // file information block changed
-constexpr uint32_t EVENT_CREATE_DIR = 0x80;        // a directory was created
-constexpr uint32_t EVENT_CHOWN = 0x100;            // ownership changed
-constexpr uint32_t EVENT_XATTR_MODIFIED = 0x200;   // extended attribute or named fork changed
-constexpr uint32_t EVENT_XATTR_REMOVED = 0x400;    // extended attribute removed
-constexpr uint32_t EVENT_DOCID_CREATED = 0x800;    // a document id was created
-constexpr uint32_t EVENT_DOCID_CHANGED = 0x1000;   // a document id moved
-constexpr uint32_t EVENT_TYPE_FLAGS = 0x1FFF;      // all 13 type flags
+constexpr uint32_t EVENT_CREATE_FILE = VANTLES_EVENT_CREATED;             // a file was created
+constexpr uint32_t EVENT_DELETE = VANTLES_EVENT_REMOVED;                  // an item was removed
+constexpr uint32_t EVENT_STAT_CHANGED = VANTLES_EVENT_STAT_CHANGED;       // status changed
+constexpr uint32_t EVENT_RENAME = VANTLES_EVENT_RENAMED;                  // old and new path
+constexpr uint32_t EVENT_CONTENT_MODIFIED = VANTLES_EVENT_MODIFIED;       // contents changed
+constexpr uint32_t EVENT_EXCHANGE = VANTLES_EVENT_EXCHANGED;              // contents exchanged
+constexpr uint32_t EVENT_INFO_CHANGED = VANTLES_EVENT_INFO_CHANGED;       // info block changed
+constexpr uint32_t EVENT_CREATE_DIR = VANTLES_EVENT_DIR_CREATED;          // a directory created
+constexpr uint32_t EVENT_CHOWN = VANTLES_EVENT_OWNER_CHANGED;             // ownership changed
+constexpr uint32_t EVENT_XATTR_MODIFIED = VANTLES_EVENT_XATTR_MODIFIED;   // attribute changed
+constexpr uint32_t EVENT_XATTR_REMOVED = VANTLES_EVENT_XATTR_REMOVED;     // attribute removed
+constexpr uint32_t EVENT_DOCID_CREATED = VANTLES_EVENT_DOCID_CREATED;     // document id made
+constexpr uint32_t EVENT_DOCID_CHANGED = VANTLES_EVENT_DOCID_CHANGED;     // document id moved
+constexpr uint32_t EVENT_TYPE_FLAGS = 0x1FFF;                             // all 13 type flags
 // Item kind and links, from the mode.
-constexpr uint32_t EVENT_LAST_HARDLINK = 0x80000;  // mode bit 30
-constexpr uint32_t EVENT_HARDLINK = 0x100000;      // mode bit 31
-constexpr uint32_t EVENT_OWN_EVENT = 0x200000;     // caused by the receiving client itself
-constexpr uint32_t EVENT_IS_SYMLINK = 0x400000;    // mode type 0xA000
-constexpr uint32_t EVENT_IS_FILE = 0x800000;       // mode type 0x8000
-constexpr uint32_t EVENT_IS_DIR = 0x1000000;       // mode type 0x4000
+constexpr uint32_t EVENT_LAST_HARDLINK = VANTLES_EVENT_LAST_HARDLINK;  // mode bit 30
+constexpr uint32_t EVENT_HARDLINK = VANTLES_EVENT_HARDLINK;            // mode bit 31
+constexpr uint32_t EVENT_OWN_EVENT = VANTLES_EVENT_OWN;                // the client's own change
+constexpr uint32_t EVENT_IS_SYMLINK = VANTLES_EVENT_SYMLINK;           // mode type 0xA000
+constexpr uint32_t EVENT_IS_FILE = VANTLES_EVENT_FILE;                 // mode type 0x8000
+constexpr uint32_t EVENT_IS_DIR = VANTLES_EVENT_DIR;                   // mode type 0x4000
 // Notices.
-constexpr uint32_t HISTORY_DONE = 0x8000000;           // end of a history replay
-constexpr uint32_t EVENT_IDS_WRAPPED = 0x10000000;     // the id counter wrapped (with 0x80000000)
-constexpr uint32_t EVENT_DIR_LEVEL = 0x20000000;       // the whole path is the directory
-constexpr uint32_t EVENT_USER_DROPPED = 0x40000000;    // the daemon dropped events for a client
-constexpr uint32_t EVENT_KERNEL_DROPPED = 0x80000000;  // the kernel dropped events
+constexpr uint32_t HISTORY_DONE = VANTLES_EVENT_HISTORY_DONE;            // end of a replay
+constexpr uint32_t EVENT_IDS_WRAPPED = VANTLES_EVENT_IDS_WRAPPED;        // the id counter wrapped
+constexpr uint32_t EVENT_DIR_LEVEL = VANTLES_EVENT_DIR_LEVEL;            // the path is the directory
+constexpr uint32_t EVENT_USER_DROPPED = VANTLES_EVENT_USER_DROPPED;      // dropped for a client
+constexpr uint32_t EVENT_KERNEL_DROPPED = VANTLES_EVENT_KERNEL_DROPPED;  // the kernel dropped events
 
 // What directory-level clients receive of an event's flags.
 constexpr uint32_t DIRECTORY_EVENT_MASK = 0xFE27F800;
