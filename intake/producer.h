@@ -88,5 +88,6 @@ event_buffer* consumer_find_work();
 // successor once the producer has moved on and the successor holds data; null otherwise.
 event_buffer* consumer_next_work(event_buffer* buf);
 // One step on buf without buffer_lock: takes the producer's data up to filled, decodes it
-// with table and sink (nothing when shutting_down is set) and advances consumed past it.
+// with table and sink and advances consumed past it; also once shutting_down is set, so that
+// what was read is filed before the daemon ends.
 void consumer_step(event_buffer* buf, event_table* table, event_sink sink);
