@@ -9,6 +9,7 @@
 #include "common/log.h"
 #include "common/vantle_assert.h"
 #include "history/log_buffer.h"
+#include "history/log_file.h"
 #include "intake/events.h"
 #include "platform/mach_msg.h"
 #include "platform/thread_identity.h"
@@ -346,37 +347,31 @@ namespace {
 
 // Reads the file into out (slot held by the caller). Results as for load_disk_log.
 int read_log_image(dev_info* v, const char* path, disk_log_image* out) {
-    int fd = open(path, O_RDONLY | O_NOFOLLOW);
-    struct stat st;
-    bool examined = fd >= 0 && fstat(fd, &st) == 0;
-    bool regular = examined && S_ISREG(st.st_mode);
-    if (!regular) {
-        int err = errno;
+    unique_fd fd;
+    off_t size = 0;
+    int err = log_file_open(path, &fd, &size);
+    if (err != 0) {
         if (!(v->flags & DEV_LOG_DISABLED)) {
             log_critical(
                 "read_disk_log: problems with history file: %s (fd %d, errno %d ; "
                 "is_reg %d; uid %d/%d gid %d/%d)",
-                path, fd, err, regular ? 1 : 0, (int)getuid(), (int)geteuid(), (int)getgid(),
-                (int)getegid());
-        }
-        if (fd >= 0) {
-            close(fd);
+                path, -1, err, 0, (int)getuid(), (int)geteuid(), (int)getgid(), (int)getegid());
         }
         free_disk_log_image(out);
         return EINVAL;
     }
-    if (st.st_size == 0) {
-        close(fd);
+    if (size == 0) {
         return 0;
     }
-    gzFile gz = gzdopen(fd, "r");
+    errno = 0;
+    gzFile gz = gzdopen(fd.get(), "r");
     if (!gz) {
-        int err = errno ? errno : EIO;
+        err = errno ? errno : EIO;
         log_critical("read_disk_log: failed to gzopen %s", path);
-        close(fd);
         free_disk_log_image(out);
         return err;
     }
+    fd.release();  // closed by gzclose from here on
     uint32_t capacity = 0;
     for (;;) {
         if (out->size == capacity) {

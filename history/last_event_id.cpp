@@ -14,10 +14,9 @@
 #include "common/log.h"
 #include "history/dls.h"
 #include "history/log_buffer.h"
+#include "history/log_file.h"
 #include "platform/unique_fd.h"
 
-#include <fcntl.h>
-#include <sys/stat.h>
 #include <zlib.h>
 
 #include <algorithm>
@@ -171,23 +170,21 @@ int get_last_event_id(const dls* state, uint64_t file_id, uint64_t* out) {
         return EINVAL;
     }
 
-    // O_NONBLOCK: a FIFO in the log directory must not hang the lookup in open.
-    unique_fd fd(open(path, O_RDONLY | O_NOFOLLOW | O_NONBLOCK | O_CLOEXEC));
-    struct stat st;
-    bool examined = fd.valid() && fstat(fd.get(), &st) == 0;
-    if (!examined || !S_ISREG(st.st_mode)) {
-        int err = examined ? 0 : errno;
+    unique_fd fd;
+    off_t size = 0;
+    int err = log_file_open(path, &fd, &size);
+    if (err != 0) {
         log_critical("get_last_event_id: problems with history file: %s (%d ; is_reg %d)", path,
-                     err, 0);
+                     err == EINVAL ? 0 : err, 0);
         return EINVAL;
     }
-    if (st.st_size == 0)
+    if (size == 0)
         return EINVAL;
 
     errno = 0;
     std::unique_ptr<gzFile_s, gz_closer> gz(gzdopen(fd.get(), "rb"));
     if (gz == nullptr) {
-        int err = errno ? errno : ENOMEM;
+        err = errno ? errno : ENOMEM;
         log_critical("get_last_event_id: failed to gzopen %s", path);
         return err;
     }

@@ -334,12 +334,14 @@ TEST_F(ReplayTest, ReadDiskLogFiles) {
     EXPECT_EQ(read_disk_log(&root_volume, c, path.c_str(), 0), 0);
     EXPECT_EQ(captured_log(), "");
 
-    // Missing file, a symbolic link and a directory: refused, and reported unless the
-    // volume's log is disabled.
+    // Missing file, a symbolic link, a directory and a FIFO (which must not block the open):
+    // refused, and reported unless the volume's log is disabled.
     std::string missing = dir + "/0000000000000005";
     std::string link = dir + "/link";
+    std::string fifo = dir + "/fifo";
     ASSERT_EQ(symlink((dir + "/0000000000000001").c_str(), link.c_str()), 0);
-    for (const std::string& p : {missing, link, dir}) {
+    ASSERT_EQ(mkfifo(fifo.c_str(), 0600), 0);
+    for (const std::string& p : {missing, link, dir, fifo}) {
         capture_log();
         EXPECT_EQ(read_disk_log(&root_volume, c, p.c_str(), 0), EINVAL);
         log = captured_log();
