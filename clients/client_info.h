@@ -70,6 +70,9 @@ struct client_info {
     client_node* path_nodes;  // one per path, linking this client into its prefix headers
     client_callback callback;
     void* callback_ctx;  // the registration record, or the root volume's log state
+    // Called with callback_ctx once the delivery thread has taken the client out of every
+    // table (the request side's release of the registration); null for internal clients.
+    void (*release)(void* ctx);
     uint32_t ring_size;
     uint64_t since_when;  // all ones: from now on, no history
     // Ring positions. wr is written only by the event thread (add_event_ref), rd only by the

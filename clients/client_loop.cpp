@@ -16,7 +16,6 @@
 #include "platform/mach_msg.h"
 #include "platform/mounts.h"
 #include "platform/thread_identity.h"
-#include "server/registry.h"
 #include "volumes/dev_info.h"
 
 #include <pwd.h>
@@ -214,8 +213,8 @@ void teardown_client(client_info* fci, bool internal) {
     wait_for_walkers();
 
     pthread_mutex_lock(&fci->lock);
-    if (!internal && fci->callback_ctx) {
-        dealloc_client(static_cast<clientp*>(fci->callback_ctx));
+    if (!internal && fci->release && fci->callback_ctx) {
+        fci->release(fci->callback_ctx);
     }
     if (has_flag(fci, CLIENT_MARK_SELF)) {
         marked_pids_remove((int32_t)fci->pid);

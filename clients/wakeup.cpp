@@ -7,7 +7,7 @@
 #include "clients/client_loop.h"
 #include "common/log.h"
 #include "common/vantle_assert.h"
-#include "server/queries.h"
+#include "intake/event_flags.h"
 
 #include <algorithm>
 #include <chrono>

@@ -1,7 +1,31 @@
-// The event thread's process-wide flags. Kept apart from the thread itself so that the
-// producer and the request side can read them without linking the whole event machinery.
-#include "intake/event_thread.h"
+// The event thread's process-wide flags and the wait for start-up (see event_flags.h). Kept
+// apart from the thread itself so that the producer, the clients and the request side can read
+// them without linking the whole event machinery.
+#include "intake/event_flags.h"
+
+#include <unistd.h>
+
+namespace {
+
+constexpr int STARTUP_WAIT_TRIES = 40;
+constexpr useconds_t STARTUP_WAIT_SLEEP_US = 250000;
+
+}  // namespace
 
 std::atomic<uint32_t> event_thread_ready{0};
 std::atomic<uint32_t> shutting_down{0};
 std::atomic<uint32_t> intake_finished{0};
+
+bool wait_for_startup() {
+    int sleeps = 0;
+    while (event_thread_ready.load() == 0 && shutting_down.load() == 0 &&
+           sleeps < STARTUP_WAIT_TRIES) {
+        usleep(STARTUP_WAIT_SLEEP_US);
+        ++sleeps;
+    }
+    // Readiness first seen after the last sleep still counts as a time-out.
+    if (sleeps >= STARTUP_WAIT_TRIES) {
+        return false;
+    }
+    return shutting_down.load() == 0;
+}

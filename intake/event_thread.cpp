@@ -171,7 +171,7 @@ int event_thread() {
     event_table_init(&intake_event_table, EVENT_TABLE_INITIAL_BUCKETS);
     clear_client_tables();
 
-    init_dev_info();
+    init_dev_info(create_dls);
     if (!global_dls) {
         // Without the root volume's log state there is nowhere to send events; requests that
         // wait for start-up fail theirs.

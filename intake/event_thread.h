@@ -1,16 +1,9 @@
 // The event thread's process-wide state as seen by the rest of the daemon, and its entry point.
 #pragma once
 
-#include <atomic>
-#include <cstdint>
+#include "intake/event_flags.h"
 
-// Set once the event machinery has started; the request side waits for it.
-extern std::atomic<uint32_t> event_thread_ready;
-// Set by a termination signal; never cleared. Every long-running loop reads it.
-extern std::atomic<uint32_t> shutting_down;
-// Set at shutdown once every event the daemon read has been routed; the disk logger files
-// what it holds and ends after it.
-extern std::atomic<uint32_t> intake_finished;
+#include <cstdint>
 
 // Kernel event types the daemon asks the device for, all reported.
 constexpr int32_t EVENT_THREAD_NUM_TYPES = 13;

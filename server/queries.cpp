@@ -25,8 +25,6 @@
 
 namespace {
 
-constexpr int STARTUP_WAIT_TRIES = 40;
-constexpr useconds_t STARTUP_WAIT_SLEEP_US = 250000;
 constexpr uint64_t PURGE_NO_BOUND = ~0ull;
 
 const char* const UUID_TEXT_NO_DEV_INFO = "NO-UUID-NO-DEV-INFO";
@@ -48,20 +46,6 @@ dls* history_of(uint32_t dev) {
 }
 
 }  // namespace
-
-bool wait_for_startup() {
-    int sleeps = 0;
-    while (event_thread_ready.load() == 0 && shutting_down.load() == 0 &&
-           sleeps < STARTUP_WAIT_TRIES) {
-        usleep(STARTUP_WAIT_SLEEP_US);
-        ++sleeps;
-    }
-    // Readiness first seen after the last sleep still counts as a time-out.
-    if (sleeps >= STARTUP_WAIT_TRIES) {
-        return false;
-    }
-    return shutting_down.load() == 0;
-}
 
 void get_volume_uuid(uint32_t device, char* text) {
     if (!wait_for_startup() || !volume_table_exists()) {

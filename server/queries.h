@@ -1,14 +1,13 @@
-// Backends of the volume and history queries, and the start-up wait that every request
-// needing the event machinery performs first. Server thread only.
+// Backends of the volume and history queries; each request needing the event machinery first
+// waits for it (wait_for_startup). Server thread only.
 #pragma once
+
+#include "intake/event_flags.h"
 
 #include <cstdint>
 
 // Size of the text buffer get_volume_uuid fills (the reply carries its first 36 bytes).
 constexpr int VOLUME_UUID_TEXT_BUFFER = 64;
-
-// Waits up to 40 x 250 ms for the event thread; true when it is ready and not shutting down.
-bool wait_for_startup();
 
 void get_volume_uuid(uint32_t device, char* text /* VOLUME_UUID_TEXT_BUFFER bytes */);
 // Returns wait_for_startup()'s result; *id is written only when true.

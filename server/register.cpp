@@ -27,6 +27,11 @@
 
 namespace {
 
+// The delivery thread's release of its reference to the registration, once it has ended.
+void release_registration(void* ctx) {
+    dealloc_client(static_cast<clientp*>(ctx));
+}
+
 // The request's string blobs come from the client. Besides the offset bounds, every string
 // must end with a NUL inside its blob (so that nothing reading a path runs past the copy) and
 // there must be at least one watched path (the first path is named in messages). A string
@@ -225,6 +230,7 @@ int implementation_added_client(clientp* client) {
     }
     num_clients.fetch_add(1, std::memory_order_acq_rel);
     client->refcount.fetch_add(1, std::memory_order_acq_rel);  // the delivery thread's
+    fci->release = release_registration;  // read by the thread, which starts after this
     err = start_client_thread(fci);
     if (err != 0) {
         // The record is reachable already; a thread that cannot start is a client that went

@@ -10,7 +10,6 @@
 
 #include "common/limits.h"
 #include "common/log.h"
-#include "history/dls.h"
 #include "platform/mounts.h"
 
 #include <sys/stat.h>
@@ -127,7 +126,7 @@ void free_record(dev_info* di) {
 
 }  // namespace
 
-int init_dev_info() {
+int init_dev_info(int (*on_logged_volume)(dev_info* di, void* arg)) {
     mount_entry* mounts = nullptr;
     int count = 0;
     if (read_mounts(&mounts, &count) != 0)
@@ -169,7 +168,9 @@ int init_dev_info() {
     // A sequentially consistent exchange: a full barrier, then the pointer in one store.
     dev_table.exchange(table, std::memory_order_seq_cst);
 
-    iterate_devices(create_dls, nullptr);
+    if (on_logged_volume != nullptr) {
+        iterate_devices(on_logged_volume, nullptr);
+    }
     mount_list_free(mounts, count);
     return 0;
 }

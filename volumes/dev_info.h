@@ -41,9 +41,10 @@ extern std::atomic<dev_table_t*> dev_table;  // null until published
 extern uint32_t root_dev;
 extern vantle_rwlock dev_lock;
 
-// Scans the mounts, publishes dev_table, then create_dls on every logged volume.
-// 0, -1 (no mount list, empty, no memory for records) or 12.
-int init_dev_info();
+// Scans the mounts, publishes dev_table, then calls on_logged_volume (when given; the
+// history's create_dls in the daemon) on every volume that keeps a history, as iterate_devices
+// does. 0, -1 (no mount list, empty, no memory for records) or 12.
+int init_dev_info(int (*on_logged_volume)(dev_info* di, void* arg));
 
 // Calls callback on every volume without DEV_NOT_LOGGED, last entry first, without dev_lock
 // held and with each record pinned; stops at the first nonzero result and returns it.

@@ -90,6 +90,11 @@ inline int32_t recording_callback(void* /*ctx*/, int32_t count, const int32_t* l
     return sink->result;
 }
 
+// Stands in for the request side's release of a registration: ctx is a reference count.
+inline void release_count(void* ctx) {
+    static_cast<std::atomic<int32_t>*>(ctx)->fetch_sub(1);
+}
+
 class ClientsTest : public ::testing::Test {
 protected:
     event_table table{};

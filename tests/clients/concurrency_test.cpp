@@ -5,7 +5,6 @@
 #include "clients/client_loop.h"
 #include "clients/wakeup.h"
 #include "clients_fixture.h"
-#include "server/registry.h"
 
 #include <chrono>
 #include <thread>
@@ -76,8 +75,8 @@ TEST_F(Concurrency, ReplacedTableStaysWholeWhileTheRouterIsInside) {
 }
 
 TEST_F(Concurrency, DeliveryThreadsComeAndGoWhileEventsAreRouted) {
-    clientp registration{};
-    registration.refcount.store(1);
+    std::atomic<int32_t> registration{0};
+    registration.store(1);
     int32_t clients_before = num_clients.load();
     std::atomic<bool> stop_router{false};
 
@@ -112,8 +111,9 @@ TEST_F(Concurrency, DeliveryThreadsComeAndGoWhileEventsAreRouted) {
             o.ctx = &registration;
             client_info* fci = nullptr;
             ASSERT_EQ(make(o, &fci), 0);
-            registration.refcount.fetch_add(1);
+            registration.fetch_add(1);
             num_clients.fetch_add(1);
+            fci->release = release_count;
             ASSERT_EQ(start_client_thread(fci), 0);
             live.push_back(fci);
         }
@@ -134,7 +134,7 @@ TEST_F(Concurrency, DeliveryThreadsComeAndGoWhileEventsAreRouted) {
     stop_router = true;
     router.join();
 
-    EXPECT_EQ(registration.refcount.load(), 1);
+    EXPECT_EQ(registration.load(), 1);
     EXPECT_EQ(table_count(), 0);
     EXPECT_FALSE(sink.all().empty());
     // Every record left in the event table is released and in nobody's ring.

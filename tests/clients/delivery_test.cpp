@@ -6,7 +6,6 @@
 #include "clients_fixture.h"
 #include "platform/mach_msg.h"
 #include "platform/thread_identity.h"
-#include "server/registry.h"
 #include "tests/support/scratch_root.h"
 
 #include <sys/stat.h>
@@ -136,12 +135,12 @@ TEST_F(Delivery, LatencyPassWithoutLatency) {
 class DeliveryThread : public Delivery {
 protected:
     // The registration record the delivery thread drops its reference to at teardown.
-    clientp registration{};
+    std::atomic<int32_t> registration{0};
     int32_t clients_before = 0;
 
     void SetUp() override {
         Delivery::SetUp();
-        registration.refcount.store(2);
+        registration.store(2);
         clients_before = num_clients.load();
     }
 
@@ -149,6 +148,7 @@ protected:
     void start(client_info* fci) {
         std::erase(made, fci);
         num_clients.fetch_add(1);
+        fci->release = release_count;
         ASSERT_EQ(start_client_thread(fci), 0);
     }
     void stop(client_info* fci) {
@@ -157,7 +157,7 @@ protected:
         pthread_mutex_unlock(&fci->lock);
         client_wakeup(fci);
         EXPECT_TRUE(eventually([&] { return num_clients.load() == clients_before; }));
-        EXPECT_EQ(registration.refcount.load(), 1);
+        EXPECT_EQ(registration.load(), 1);
         EXPECT_EQ(table_count(), 0);
     }
 };
@@ -209,6 +209,7 @@ TEST_F(DeliveryThread, OverdueClientRestartsAfterIdleExit) {
     ASSERT_NE(fci, nullptr);
     // As left by a thread that ended idle: started before, no thread now.
     fci->flags.fetch_or(CLIENT_STARTED | CLIENT_THREAD_EXITED);
+    fci->release = release_count;
     std::erase(made, fci);
     num_clients.fetch_add(1);
 

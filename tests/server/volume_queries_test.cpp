@@ -51,7 +51,7 @@ void make_history(child_checks& c, const std::string& dir, const std::vector<uin
 
 // Builds the volume table and declares the event machinery ready.
 void start_volumes(child_checks& c) {
-    CHILD_EXPECT(c, init_dev_info() == 0);
+    CHILD_EXPECT(c, init_dev_info(create_dls) == 0);
     event_thread_ready = 1;
 }
 

@@ -1,6 +1,7 @@
 // The volume table: lookups and walks over hand-made tables, and which volumes keep a history
 // in tables built from scratch roots.
 #include "common/log.h"
+#include "history/dls.h"
 #include "platform/mounts.h"
 #include "tests/support/scratch_root.h"
 #include "volumes/dev_info.h"
@@ -157,7 +158,7 @@ void expect_in_scratch_root(const std::vector<scratch_volume>& volumes,
 TEST(InitDevInfo, RootOnlyMachineLogsTheRootAlone) {
     SKIP_WITHOUT_SCRATCH_ROOT();
     expect_in_scratch_root({}, [] {
-        SCRATCH_CHECK(init_dev_info() == 0);
+        SCRATCH_CHECK(init_dev_info(create_dls) == 0);
         const dev_info* root = record_at("/");
         struct stat st;
         SCRATCH_CHECK(root && stat("/", &st) == 0);
@@ -176,7 +177,7 @@ TEST(InitDevInfo, RootOnlyMachineLogsTheRootAlone) {
 TEST(InitDevInfo, VarVolumeIsLoggedOtherWritableVolumesAreNot) {
     SKIP_WITHOUT_SCRATCH_ROOT();
     expect_in_scratch_root({{"/var"}, {"/mnt/data"}}, [] {
-        SCRATCH_CHECK(init_dev_info() == 0);
+        SCRATCH_CHECK(init_dev_info(create_dls) == 0);
         const dev_info* var = record_at("/var");
         const dev_info* data = record_at("/mnt/data");
         SCRATCH_CHECK(var && data);
@@ -198,7 +199,7 @@ TEST(InitDevInfo, NoLogMarkerDisablesVarButNotTheRoot) {
         SCRATCH_CHECK(mkdir("/.vantlesd/no_log", 0700) == 0);
         log_open("volumes_tests", LOG_OPTIONS_STDERR);
         testing::internal::CaptureStderr();
-        int err = init_dev_info();
+        int err = init_dev_info(create_dls);
         std::string log = testing::internal::GetCapturedStderr();
         SCRATCH_CHECK(err == 0);
         const dev_info* var = record_at("/var");
@@ -218,7 +219,7 @@ TEST(InitDevInfo, ReadOnlyVarAndDevAreNeverLogged) {
     scratch_volume read_only_var{"/var"};
     read_only_var.read_only = true;
     expect_in_scratch_root({read_only_var}, [] {
-        SCRATCH_CHECK(init_dev_info() == 0);
+        SCRATCH_CHECK(init_dev_info(create_dls) == 0);
         SCRATCH_CHECK(record_at("/var") && record_at("/var")->flags == IDLE_FLAGS);
         SCRATCH_CHECK(logged_volumes() == ROOT_ONLY);
         return 0;
@@ -226,7 +227,7 @@ TEST(InitDevInfo, ReadOnlyVarAndDevAreNeverLogged) {
     // Even when /var leads to it, the /dev volume keeps no history.
     expect_in_scratch_root({}, [] {
         SCRATCH_CHECK(rmdir("/var") == 0 && symlink("/dev", "/var") == 0);
-        SCRATCH_CHECK(init_dev_info() == 0);
+        SCRATCH_CHECK(init_dev_info(create_dls) == 0);
         SCRATCH_CHECK(record_at("/dev") && record_at("/dev")->flags == IDLE_FLAGS);
         SCRATCH_CHECK(logged_volumes() == ROOT_ONLY);
         return 0;
