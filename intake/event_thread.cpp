@@ -8,15 +8,9 @@
 // new records arrive.
 #include "intake/event_thread.h"
 
-#include "clients/client_info.h"
-#include "clients/route.h"
-#include "clients/wakeup.h"
 #include "common/crc.h"
 #include "common/deadline.h"
 #include "common/log.h"
-#include "diag/state_dump.h"
-#include "history/disk_logger.h"
-#include "history/dls.h"
 #include "intake/decode.h"
 #include "intake/event_ids.h"
 #include "intake/event_table.h"
@@ -35,6 +29,8 @@
 #include <csignal>
 #include <cstdlib>
 #include <cstring>
+
+event_thread_ops event_thread_upcalls{};
 
 namespace {
 
@@ -59,9 +55,9 @@ uint64_t after_step() {
     static int64_t status_sent = 0;
     if (now.tv_sec - status_sent >= EVENT_THREAD_STATUS_SECONDS) {
         status_sent = now.tv_sec;
-        service_notify_status(current_event_id(), num_clients.load());
+        service_notify_status(current_event_id(), event_thread_upcalls.count_clients());
     }
-    uint64_t timeout = latency_pass(&now);
+    uint64_t timeout = event_thread_upcalls.latency_pass(&now);
     sweep_event_table(&intake_event_table);
     return timeout;
 }
@@ -71,14 +67,10 @@ uint64_t after_step() {
     pthread_join(producer_thread, nullptr);
     // Every event read has been routed: the disk logger files what it holds and ends.
     intake_finished.store(1);
-    wake_internal_clients();
-    while (num_internal_clients.load() != 0)
+    event_thread_upcalls.wake_internal_clients();
+    while (event_thread_upcalls.count_internal_clients() != 0)
         usleep(EVENT_THREAD_SHUTDOWN_POLL_US);
-    // Every history gets its last flush; the root volume's state goes last with the rest.
-    if (global_dls)
-        __atomic_store_n(&global_dls->fci, nullptr, __ATOMIC_RELEASE);
-    iterate_devices(cleanup_dls, nullptr);
-    global_dls = nullptr;
+    event_thread_upcalls.close_histories();
     exit(0);
 }
 
@@ -110,7 +102,7 @@ uint64_t after_step() {
                 log_critical("vantle consumer: spinning too much?!\n");
                 break;
             }
-            consumer_step(buf, &intake_event_table, route_event);
+            consumer_step(buf, &intake_event_table, event_thread_upcalls.sink);
             timeout = after_step();
             buf = consumer_next_work(buf);
         }
@@ -157,7 +149,7 @@ int event_thread() {
     // runs on a watcher thread of its own.
     for (int signo : {SIGINT, SIGQUIT, SIGTERM, SIGHUP})
         signal(signo, shutdown_handler);
-    state_dump_start();
+    event_thread_upcalls.start_state_dump();
 
     crc_table_init();
 
@@ -169,10 +161,10 @@ int event_thread() {
     event_buffers_init(head);
 
     event_table_init(&intake_event_table, EVENT_TABLE_INITIAL_BUCKETS);
-    clear_client_tables();
+    event_thread_upcalls.reset_clients();
 
-    init_dev_info(create_dls);
-    if (!global_dls) {
+    init_dev_info(event_thread_upcalls.on_logged_volume);
+    if (!event_thread_upcalls.history_ready()) {
         // Without the root volume's log state there is nowhere to send events; requests that
         // wait for start-up fail theirs.
         log_critical("No global disk logger state?!");
@@ -197,7 +189,7 @@ int event_thread() {
         clone_kernel_device(0, nullptr, 0, 0);
         return EINVAL;
     }
-    if (start_disk_logger() != 0)
+    if (event_thread_upcalls.start_internal_clients() != 0)
         log_critical("Failed to create the disk logger thread!");
 
     // Sequentially consistent: everything set up above is visible to a thread that sees it.

@@ -2,6 +2,7 @@
 #pragma once
 
 #include "intake/event_flags.h"
+#include "intake/events.h"
 
 #include <cstdint>
 
@@ -17,6 +18,28 @@ constexpr int MAX_CONSUMER_STEPS = 101;
 // means no client has anything queued, also waits this long), in microseconds.
 constexpr uint64_t EVENT_THREAD_FIRST_WAIT_US = 9999;
 constexpr uint64_t EVENT_THREAD_MAX_WAIT_US = 30000000;
+
+struct dev_info;
+struct timeval;
+
+// What the event thread calls in the layers above it (the clients, the histories, the state
+// dump), filled by the daemon's start-up before the thread starts, so that the intake includes
+// none of them.
+struct event_thread_ops {
+    void (*start_state_dump)();  // the watcher that dumps the state on SIGUSR1
+    void (*reset_clients)();     // empty client tables, before anything is routed
+    // Makes a logged volume's history state, for init_dev_info; always 0.
+    int (*on_logged_volume)(dev_info* di, void* arg);
+    bool (*history_ready)();            // the root volume's history state exists
+    int (*start_internal_clients)();    // the disk logger; 0 or an errno value
+    event_sink sink;                    // where decoded events go: the router
+    uint64_t (*latency_pass)(const timeval* now);  // wakes due clients; the next wait in µs
+    void (*wake_internal_clients)();
+    int32_t (*count_clients)();           // live clients, the internal ones included
+    int32_t (*count_internal_clients)();  // live disk logger clients
+    void (*close_histories)();            // the last flush of every history, at shutdown
+};
+extern event_thread_ops event_thread_upcalls;
 
 // Runs the event thread: start-up, then the consumer loop until a termination signal, when it
 // ends the process with status 0. Returns only when start-up fails: ENOMEM (no event

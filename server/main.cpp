@@ -4,6 +4,7 @@
 // server loop returns only on failure (shutdown happens on the event thread).
 #include "server/server.h"
 #include "server/settings.h"
+#include "server/wiring.h"
 
 #include "common/log.h"
 #include "intake/event_thread.h"
@@ -88,6 +89,7 @@ int main(int argc, char** argv) {
 
     // Joinable, never joined: the event thread ends the process itself at shutdown, and a
     // failed start-up leaves the request server running (requests then time out waiting).
+    connect_layers();
     pthread_t event_thread_id;
     int err = pthread_create(&event_thread_id, nullptr, implementation_event_thread, nullptr);
     if (err != 0) {

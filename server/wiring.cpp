@@ -1,0 +1,40 @@
+// Connecting the layers at start-up (see wiring.h).
+#include "server/wiring.h"
+
+#include "clients/client_info.h"
+#include "clients/route.h"
+#include "clients/wakeup.h"
+#include "diag/state_dump.h"
+#include "history/disk_logger.h"
+#include "history/dls.h"
+#include "intake/event_thread.h"
+#include "volumes/dev_info.h"
+
+namespace {
+
+// Every history gets its last flush; the root volume's state goes last with the rest.
+void close_histories() {
+    if (global_dls) {
+        __atomic_store_n(&global_dls->fci, nullptr, __ATOMIC_RELEASE);
+    }
+    iterate_devices(cleanup_dls, nullptr);
+    global_dls = nullptr;
+}
+
+}  // namespace
+
+void connect_layers() {
+    event_thread_upcalls = {
+        .start_state_dump = [] { state_dump_start(); },
+        .reset_clients = clear_client_tables,
+        .on_logged_volume = [](dev_info* di, void* arg) { return create_dls(di, arg); },
+        .history_ready = [] { return global_dls != nullptr; },
+        .start_internal_clients = start_disk_logger,
+        .sink = route_event,
+        .latency_pass = latency_pass,
+        .wake_internal_clients = wake_internal_clients,
+        .count_clients = [] { return num_clients.load(); },
+        .count_internal_clients = [] { return num_internal_clients.load(); },
+        .close_histories = close_histories,
+    };
+}
