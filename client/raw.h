@@ -9,8 +9,8 @@
 // port descriptor is matched, in order, by one passed descriptor.
 #pragma once
 
+#include "platform/messages.h"
 #include "platform/unique_fd.h"
-#include "server/messages.h"
 
 #include <cstddef>
 #include <cstdint>

@@ -4,8 +4,8 @@
 // reply with a non-zero code. Anything else is destroyed and reported as VANTLES_ERR_BAD_REPLY.
 #include "vantles/client.h"
 
+#include "platform/messages.h"
 #include "platform/port.h"
-#include "server/messages.h"
 
 #include <unistd.h>
 
@@ -325,8 +325,8 @@ int vantles_get_volume_uuid(const vantles_connection* conn, uint32_t device,
     req.NDR = NDR_record;
     req.device = device;
     reply_buffer reply;
-    int result = connection_call(conn, &req.head, sizeof req,
-                             VANTLES_MSG_GET_VOLUME_UUID, &reply, sizeof(volume_uuid_reply_t));
+    int result = connection_call(conn, &req.head, sizeof req, VANTLES_MSG_GET_VOLUME_UUID, &reply,
+                                 sizeof(volume_uuid_reply_t));
     if (result == 0) {
         memcpy(text, reinterpret_cast<const volume_uuid_reply_t*>(&reply)->uuid,
                VANTLES_UUID_TEXT_LENGTH);
@@ -338,8 +338,8 @@ int vantles_get_volume_uuid(const vantles_connection* conn, uint32_t device,
 int vantles_get_current_event_id(const vantles_connection* conn, uint64_t* event_id) {
     simple_request_t req = {};
     reply_buffer reply;
-    int result = connection_call(conn, &req.head, sizeof req,
-                             VANTLES_MSG_GET_CURRENT_EVENT_ID, &reply, sizeof(event_id_reply_t));
+    int result = connection_call(conn, &req.head, sizeof req, VANTLES_MSG_GET_CURRENT_EVENT_ID,
+                                 &reply, sizeof(event_id_reply_t));
     if (result == 0)
         *event_id = reinterpret_cast<const event_id_reply_t*>(&reply)->event_id;
     return result;
@@ -352,8 +352,8 @@ int vantles_get_event_id_for_time(const vantles_connection* conn, uint32_t devic
     req.device = device;
     req.time = time;
     reply_buffer reply;
-    int result = connection_call(conn, &req.head, sizeof req,
-                             VANTLES_MSG_GET_EVENT_ID_FOR_TIME, &reply, sizeof(event_id_reply_t));
+    int result = connection_call(conn, &req.head, sizeof req, VANTLES_MSG_GET_EVENT_ID_FOR_TIME,
+                                 &reply, sizeof(event_id_reply_t));
     if (result == 0)
         *event_id = reinterpret_cast<const event_id_reply_t*>(&reply)->event_id;
     return result;
@@ -366,8 +366,8 @@ int vantles_purge_events(const vantles_connection* conn, uint32_t device, uint64
     req.device = device;
     req.event_id = event_id;
     reply_buffer reply;
-    int code = connection_call(conn, &req.head, sizeof req,
-                           VANTLES_MSG_PURGE_EVENTS, &reply, sizeof(purge_events_reply_t));
+    int code = connection_call(conn, &req.head, sizeof req, VANTLES_MSG_PURGE_EVENTS, &reply,
+                               sizeof(purge_events_reply_t));
     if (code == 0)
         *result = reinterpret_cast<const purge_events_reply_t*>(&reply)->result;
     return code;

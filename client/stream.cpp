@@ -6,8 +6,8 @@
 // every path handed to the callback ends inside the blob.
 #include "vantles/stream.h"
 
+#include "platform/messages.h"
 #include "platform/port.h"
-#include "server/messages.h"
 
 #include <poll.h>
 #include <pthread.h>

@@ -6,8 +6,8 @@
 
 #include "clients/client_loop.h"
 #include "common/log.h"
+#include "platform/messages.h"
 #include "platform/port.h"
-#include "server/messages.h"
 #include "server/registry.h"
 
 #include <unistd.h>

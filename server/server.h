@@ -4,7 +4,7 @@
 #pragma once
 
 #include "platform/mach_msg.h"
-#include "server/messages.h"
+#include "platform/messages.h"
 
 #include <cstdint>
 

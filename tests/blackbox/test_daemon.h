@@ -5,7 +5,7 @@
 #pragma once
 
 #include "client/raw.h"
-#include "server/messages.h"
+#include "platform/messages.h"
 #include "tests/support/scratch_root.h"
 
 #include <gtest/gtest.h>

@@ -6,8 +6,8 @@
 
 #include "clients/client_info.h"
 #include "intake/event_thread.h"
+#include "platform/messages.h"
 #include "platform/port.h"
-#include "server/messages.h"
 #include "server/registry.h"
 #include "server/server.h"
 

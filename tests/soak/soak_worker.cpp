@@ -16,8 +16,8 @@
 // the soak ends: every session then ends, checked, and the worker exits.
 #include "tests/soak/soak.h"
 
+#include "platform/messages.h"
 #include "platform/port.h"
-#include "server/messages.h"
 #include "vantles/stream.h"
 
 #include <poll.h>
