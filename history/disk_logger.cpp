@@ -6,8 +6,6 @@
 // event thread after that thread has ended (cleanup_dls).
 #include "history/disk_logger.h"
 
-#include "clients/client_info.h"
-#include "clients/client_loop.h"
 #include "common/log.h"
 #include "history/dls.h"
 #include "history/fname_table.h"
@@ -82,12 +80,12 @@ void stamp_history(const dls* state) {
 
 // While changes come in, the stamps are kept fresh (at most DISK_LOGGER_STAMP_SECONDS old);
 // an idle history keeps its last stamp.
-void disk_logger_tick(client_info* fci) {
+void stamp_histories_when_due(bool idle) {
     keep_id_ceiling(false);
     static std::chrono::steady_clock::time_point last_stamp;
     auto now = std::chrono::steady_clock::now();
     if (now - last_stamp < std::chrono::seconds(DISK_LOGGER_STAMP_SECONDS) ||
-        (filed_since_stamp == 0 && client_num_pending(fci) == 0)) {
+        (filed_since_stamp == 0 && idle)) {
         return;
     }
     last_stamp = now;
@@ -308,27 +306,25 @@ int file_start_gap(dev_info* di, void*) {
 
 }  // namespace
 
-int start_disk_logger() {
-    dls* root_state = global_dls;
-    if (!root_state) {
+void disk_logger_tick(bool idle) {
+    stamp_histories_when_due(idle);
+}
+
+int prepare_disk_logger() {
+    if (!global_dls) {
         log_critical("Failed to create disk logger client.");
         return EINVAL;
     }
     iterate_devices(file_start_gap, nullptr);
-    const char* paths[] = {"/"};
-    client_info* fci = nullptr;
-    int err =
-        create_client_info((uint32_t)getpid(), 0, paths, 1, nullptr, 0, DISK_LOGGER_LATENCY_US,
-                           root_state->logger_queue_size, EVENT_ID_WRAP, CLIENT_FILE_EVENTS,
-                           add_fname, root_state, 0, 0, &fci);
-    if (err != 0 || !fci) {
-        log_critical("Failed to create disk logger client.");
-        return EINVAL;
-    }
-    __atomic_store_n(&root_state->fci, fci, __ATOMIC_RELEASE);
-    fci->flags.fetch_or(CLIENT_IS_INTERNAL, std::memory_order_acq_rel);
-    num_internal_clients.fetch_add(1, std::memory_order_acq_rel);
-    num_clients.fetch_add(1, std::memory_order_acq_rel);
+    // Before the consumer numbers its first event (it starts after the logger does).
+    ceiling_base = current_event_id();
+    uint64_t ceiling = ceiling_base + DISK_LOGGER_ID_HEADROOM;
+    iterate_devices(store_ceiling_of, &ceiling);
+    return 0;
+}
+
+void attach_disk_logger(client_info* fci) {
+    __atomic_store_n(&global_dls->fci, fci, __ATOMIC_RELEASE);
     iterate_devices(
         [](dev_info* di, void* arg) {
             if (di->dls && !__atomic_load_n(&di->dls->fci, __ATOMIC_ACQUIRE)) {
@@ -337,17 +333,10 @@ int start_disk_logger() {
             return 0;
         },
         fci);
-    internal_client_tick = disk_logger_tick;
-    // Before the consumer numbers its first event (it starts after this returns).
-    ceiling_base = current_event_id();
-    uint64_t ceiling = ceiling_base + DISK_LOGGER_ID_HEADROOM;
-    iterate_devices(store_ceiling_of, &ceiling);
-    if (start_client_thread(fci) != 0) {
-        log_critical("Failed to create disk logger client.");
-        return EINVAL;
-    }
-    // A sequentially consistent store is the full barrier here: everything set up above is
+}
+
+void disk_logger_running() {
+    // A sequentially consistent store is the full barrier here: everything set up before is
     // visible to whoever sees the flag (a separate fence does not build with ThreadSanitizer).
     disk_logger_started.store(1, std::memory_order_seq_cst);
-    return 0;
 }

@@ -1,5 +1,5 @@
-// The disk logger: the daemon's internal client that turns the live event stream into the
-// volumes' histories. Its delivery callback add_fname merges each event into its volume's
+// The disk logger: what the daemon's internal client does to turn the live event stream into
+// the volumes' histories (the client itself is made by the delivery side, clients/). Its delivery callback add_fname merges each event into its volume's
 // table of pending names (history/fname_table.h); a volume with DISK_LOGGER_FLUSH_NAMES
 // pending names, and every volume at shutdown, is flushed: the names, sorted, packed into log
 // buffers and written by the log file writer.
@@ -10,6 +10,7 @@
 
 #include <cstdint>
 
+struct client_info;
 struct dev_info;
 struct dls;
 struct fname_entry;
@@ -28,8 +29,17 @@ constexpr int DISK_LOGGER_STAMP_SECONDS = 2;
 constexpr uint64_t DISK_LOGGER_ID_HEADROOM = 1ull << 24;
 constexpr uint64_t DISK_LOGGER_ID_STEP = DISK_LOGGER_ID_HEADROOM / 16;
 
-// Creates the disk logger's client on global_dls and starts its thread. 0 or EINVAL (logged).
-int start_disk_logger();
+// The disk logger's client lives on the delivery side, which starts it in these steps:
+// prepare_disk_logger before the client exists (the start-up gap records and the id
+// ceilings; 0, or EINVAL without the root volume's history, logged), attach_disk_logger once it
+// does (every history's logger), disk_logger_running once its thread runs.
+int prepare_disk_logger();
+void attach_disk_logger(client_info* fci);
+void disk_logger_running();
+
+// Every few seconds on the logger's thread: keeps the id ceilings ahead and the histories'
+// stamps fresh while changes come in (idle: the logger's ring is empty).
+void disk_logger_tick(bool idle);
 
 // The disk logger's client_callback: files one batch of events. devices may be null (a
 // notice), which counts as device 0. Always 0.

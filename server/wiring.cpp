@@ -2,6 +2,7 @@
 #include "server/wiring.h"
 
 #include "clients/client_info.h"
+#include "clients/internal_clients.h"
 #include "clients/route.h"
 #include "clients/wakeup.h"
 #include "diag/state_dump.h"
