@@ -120,7 +120,7 @@ int clone_kernel_device(int open, const int8_t* actions, int32_t num_types, int3
     int err = kernel_device_open(&dev_fd);
     if (err) {
         errno = err;
-        return -err;
+        return err;
     }
     int32_t clone_fd = -1;
     krec_clone_args args = {actions, num_types, queue_depth, &clone_fd};

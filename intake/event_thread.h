@@ -50,8 +50,8 @@ int event_thread();
 void* implementation_event_thread(void* arg);
 
 // Opens the kernel event device and clones it into kernel_fd (open = 1), or closes the clone
-// (open = 0). actions holds one action per event type. 0, or a negative value (open failed,
-// errno set) or the clone request's error.
+// (open = 0). actions holds one action per event type. 0, or the errno value of the failed
+// open or clone request (errno is set to it too).
 int clone_kernel_device(int open, const int8_t* actions, int32_t num_types, int32_t queue_depth);
 
 // Handler of SIGINT, SIGQUIT, SIGTERM and SIGHUP: sets shutting_down and closes kernel_fd,

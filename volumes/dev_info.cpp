@@ -129,11 +129,12 @@ void free_record(dev_info* di) {
 int init_dev_info(int (*on_logged_volume)(dev_info* di, void* arg)) {
     mount_entry* mounts = nullptr;
     int count = 0;
-    if (read_mounts(&mounts, &count) != 0)
-        return -1;
+    int err = read_mounts(&mounts, &count);
+    if (err != 0)
+        return err;
     if (count == 0) {
         mount_list_free(mounts, count);
-        return -1;
+        return ENOENT;
     }
     vantle_rwlock_init(&dev_lock);
     auto* table = static_cast<dev_table_t*>(malloc(sizeof(dev_table_t)));
@@ -145,7 +146,7 @@ int init_dev_info(int (*on_logged_volume)(dev_info* di, void* arg)) {
     if (!entries) {
         free(table);
         mount_list_free(mounts, count);
-        return -1;
+        return ENOMEM;
     }
     var_mount var = {false, nullptr};
     for (int i = 0; i < count; i++) {
@@ -159,7 +160,7 @@ int init_dev_info(int (*on_logged_volume)(dev_info* di, void* arg)) {
             free(table);
             mount_list_free(var.var, var.var ? 1 : 0);
             mount_list_free(mounts, count);
-            return -1;
+            return ENOMEM;
         }
     }
     mount_list_free(var.var, var.var ? 1 : 0);

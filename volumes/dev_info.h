@@ -43,7 +43,8 @@ extern vantle_rwlock dev_lock;
 
 // Scans the mounts, publishes dev_table, then calls on_logged_volume (when given; the
 // history's create_dls in the daemon) on every volume that keeps a history, as iterate_devices
-// does. 0, -1 (no mount list, empty, no memory for records) or 12.
+// does. 0, or an errno value: that of reading the mount list, ENOENT for an empty one,
+// ENOMEM.
 int init_dev_info(int (*on_logged_volume)(dev_info* di, void* arg));
 
 // Calls callback on every volume without DEV_NOT_LOGGED, last entry first, without dev_lock
