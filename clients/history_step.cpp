@@ -39,7 +39,7 @@ uint32_t history_stamp(const dls* state) {
 // The disk logger's record of the volume, or null once the logger is gone. Read racily on
 // purpose: it is set once at start and cleared only at shutdown.
 client_info* logger_of(const dls* state) {
-    return __atomic_load_n(&state->fci, __ATOMIC_ACQUIRE);
+    return state->fci.load(std::memory_order_acquire);
 }
 
 bool mount_point_gone(const dev_info* v) {

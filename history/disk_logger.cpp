@@ -37,7 +37,7 @@ uint64_t ceiling_base = 0;
 // Stores the ceiling in the history of di, if it keeps one. An iterate_devices callback.
 int store_ceiling_of(dev_info* di, void* arg) {
     dls* state = di->dls;
-    if (state && !(__atomic_load_n(&di->flags, __ATOMIC_RELAXED) & DEV_NOT_LOGGED)) {
+    if (state && !(di->flags.load(std::memory_order_relaxed) & DEV_NOT_LOGGED)) {
         uint64_t ceiling = *static_cast<const uint64_t*>(arg);
         int err = store_id_ceiling(state, ceiling);
         if (err != 0 && err != EROFS) {
@@ -131,7 +131,7 @@ void restart_wrapped_history(dev_info* di, dls* state) {
     state->appending = 0;
     state->last_event_id = 0;
     create_uuid_file(di, state);
-    __atomic_fetch_and(&di->flags, ~DEV_IDS_WRAPPED, __ATOMIC_RELAXED);
+    di->flags.fetch_and(~DEV_IDS_WRAPPED, std::memory_order_relaxed);
 }
 
 // The stored form of a path of volume di: relative to the mount point ("/mnt/v/a/b" on a
@@ -176,7 +176,7 @@ void file_one_event(const char* path, int32_t length, uint32_t flags, uint32_t d
     bool may_flush = false;
     if (di) {
         // The event thread may mark the volume wrapped at any time.
-        uint32_t dev_flags = __atomic_load_n(&di->flags, __ATOMIC_RELAXED);
+        uint32_t dev_flags = di->flags.load(std::memory_order_relaxed);
         if (dev_flags & DEV_LOG_DISABLED) {
             return;
         }
@@ -324,11 +324,11 @@ int prepare_disk_logger() {
 }
 
 void attach_disk_logger(client_info* fci) {
-    __atomic_store_n(&global_dls->fci, fci, __ATOMIC_RELEASE);
+    global_dls->fci.store(fci, std::memory_order_release);
     iterate_devices(
         [](dev_info* di, void* arg) {
-            if (di->dls && !__atomic_load_n(&di->dls->fci, __ATOMIC_ACQUIRE)) {
-                __atomic_store_n(&di->dls->fci, static_cast<client_info*>(arg), __ATOMIC_RELEASE);
+            if (di->dls && !di->dls->fci.load(std::memory_order_acquire)) {
+                di->dls->fci.store(static_cast<client_info*>(arg), std::memory_order_release);
             }
             return 0;
         },

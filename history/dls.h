@@ -19,7 +19,7 @@ struct fname_entry;
 struct dls {
     uint64_t bytes_in_file;      // bytes credited to the current log file; 0: none open
     uint64_t last_event_id;      // highest id handed to this log; names new log files
-    client_info* fci;            // the disk logger's client record (same in every dls)
+    std::atomic<client_info*> fci;  // the disk logger's client record (same in every dls)
     uint32_t logger_queue_size;  // 8192 at creation
     uint32_t active;             // 0 after a failure that requires the history to restart
     int32_t num_files;           // used entries of file_ids

@@ -293,7 +293,7 @@ int create_dls(dev_info* di, void* /*arg*/) {
     if ((di->flags & DEV_LOGGED) == 0 ||
         ((di->flags & DEV_LOG_DISABLED) != 0 && !is_root_volume(di))) {
         log_critical("volume %s does not support logging (flags 0x%x).", di->mount_point,
-                     di->flags);
+                     di->flags.load());
         return 0;
     }
 
@@ -392,7 +392,7 @@ int create_dls(dev_info* di, void* /*arg*/) {
         global_dls = state;
     }
     if (global_dls != nullptr && global_dls->fci != nullptr) {
-        state->fci = global_dls->fci;
+        state->fci.store(global_dls->fci.load());
     }
     return 0;
 }

@@ -16,7 +16,7 @@ namespace {
 // Every history gets its last flush; the root volume's state goes last with the rest.
 void close_histories() {
     if (global_dls) {
-        __atomic_store_n(&global_dls->fci, nullptr, __ATOMIC_RELEASE);
+        global_dls->fci.store(nullptr, std::memory_order_release);
     }
     iterate_devices(cleanup_dls, nullptr);
     global_dls = nullptr;

@@ -201,7 +201,7 @@ int iterate_devices(int (*callback)(dev_info* di, void* arg), void* arg) {
     int result = 0;
     for (int i = count - 1; i >= 0 && result == 0; i--) {
         dev_info* di = snapshot[i];
-        if (di && !(__atomic_load_n(&di->flags, __ATOMIC_RELAXED) & DEV_NOT_LOGGED))
+        if (di && !(di->flags.load(std::memory_order_relaxed) & DEV_NOT_LOGGED))
             result = callback(di, arg);
     }
     for (int i = 0; i < count; i++) {
@@ -237,6 +237,6 @@ dev_info* find_dev_info(uint32_t dev) {
 }
 
 int mark_volume_wrapped(dev_info* di, void*) {
-    __atomic_fetch_or(&di->flags, DEV_IDS_WRAPPED, __ATOMIC_RELAXED);
+    di->flags.fetch_or(DEV_IDS_WRAPPED, std::memory_order_relaxed);
     return 0;
 }

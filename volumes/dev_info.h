@@ -25,7 +25,7 @@ struct dev_info {
     uint32_t dev;                    // 32-bit device number (platform/mounts.h encoding)
     char* mount_point;               // owned copy
     uint32_t depth;                  // '/' count of the mount point, +1 unless it is "/"
-    uint32_t flags;                  // DEV_*
+    std::atomic<uint32_t> flags;     // DEV_*; relaxed: each bit has one writer
     std::atomic<uint32_t> refcount;  // pins of iterate_devices walks
     uint8_t uuid[16];
     char uuid_text[DEV_UUID_TEXT_SIZE];
