@@ -1,7 +1,7 @@
 // The volume table: one dev_info record per volume mounted at start-up, with the decision
 // whether it keeps an event history. Built once by the event thread (init_dev_info) and never
-// rebuilt; readers hold dev_lock for reading. Record flags are plain words updated by their
-// owners; refcount (pins held by iterate_devices walks) changes only atomically.
+// rebuilt; readers hold dev_lock for reading. Record flags are atomic words whose bits each have
+// one writer; refcount (pins held by iterate_devices walks) changes only atomically.
 #pragma once
 
 #include "volumes/vantle_rwlock.h"
