@@ -10,6 +10,7 @@
 #include "clients/read_check.h"
 #include "common/limits.h"
 #include "common/log.h"
+#include "common/thread_role.h"
 #include "common/vantle_assert.h"
 #include "intake/event_table.h"
 #include "intake/event_thread.h"
@@ -424,6 +425,7 @@ int32_t client_process_events(client_info* fci) {
 void* client_loop(void* arg) {
     client_info* fci = static_cast<client_info*>(arg);
     bool internal = has_flag(fci, CLIENT_IS_INTERNAL);
+    thread_role_set(internal ? THREAD_ROLE_DISK_LOGGER : THREAD_ROLE_DELIVERY);
     if (internal) {
         thread_set_io_idle();
     }

@@ -9,6 +9,7 @@
 #include "clients/wakeup.h"
 #include "common/limits.h"
 #include "common/log.h"
+#include "common/thread_role.h"
 #include "common/vantle_assert.h"
 #include "intake/event_table.h"
 #include "volumes/dev_info.h"
@@ -502,6 +503,7 @@ void add_event_ref(client_node* list, event_record* record) {
 
 void route_event(event_table* table, int32_t pid, uint32_t dev, char* path,
                  uint32_t /*path_length*/, uint32_t dir_length, uint32_t flags, uint64_t id) {
+    VANTLE_ASSERT_THREAD(THREAD_ROLE_EVENT);
     prefix_table* prefixes = enter_prefix_table();
     if (!prefixes) {
         leave_prefix_table();

@@ -6,6 +6,7 @@
 #include "clients/client_info.h"
 #include "clients/client_loop.h"
 #include "common/log.h"
+#include "common/thread_role.h"
 #include "common/vantle_assert.h"
 #include "intake/event_flags.h"
 
@@ -46,6 +47,7 @@ void client_wakeup(client_info* fci) {
 }
 
 uint64_t latency_pass(const struct timeval* now) {
+    VANTLE_ASSERT_THREAD(THREAD_ROLE_EVENT);
     uint64_t t = (uint64_t)now->tv_sec * 1000000u + (uint64_t)now->tv_usec;
     uint64_t due = 0;
     client_map_walkers.fetch_add(1, std::memory_order_seq_cst);

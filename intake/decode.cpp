@@ -13,6 +13,7 @@
 
 #include "common/limits.h"
 #include "common/log.h"
+#include "common/thread_role.h"
 #include "intake/event_ids.h"
 #include "volumes/dev_info.h"
 
@@ -234,6 +235,7 @@ uint8_t* take_dropped(uint8_t* p, uint8_t* end, event_table* table, event_sink s
 }  // namespace
 
 int decode_kernel_records(uint8_t* start, uint32_t length, event_table* table, event_sink sink) {
+    VANTLE_ASSERT_THREAD(THREAD_ROLE_EVENT);
     uint8_t* p = start;
     uint8_t* end = start + length;
     record_state r{};

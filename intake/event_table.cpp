@@ -14,6 +14,7 @@
 #include "common/buckets.h"
 #include "common/crc.h"
 #include "common/log.h"
+#include "common/thread_role.h"
 
 #include <cstddef>
 #include <cstdlib>
@@ -136,6 +137,7 @@ void event_table_free(event_table* table) {
 
 event_record* add_event(event_table* table, int32_t pid, uint32_t dev, char* path, uint32_t flags,
                         uint64_t id) {
+    VANTLE_ASSERT_THREAD(THREAD_ROLE_EVENT);
     uint32_t n = normalise_path(path) + 1;
 
     // Three quarters of the buckets in use (unsigned 32-bit, as the counts are).
@@ -237,6 +239,7 @@ bool client_map_test(const event_record* record, uint32_t slot) {
 }
 
 void sweep_event_table(event_table* table) {
+    VANTLE_ASSERT_THREAD(THREAD_ROLE_EVENT);
     std::lock_guard<std::mutex> guard(event_table_lock);
     // The cursor wraps modulo 2^32, which the bucket count divides, so the walk goes on
     // seamlessly however many sweeps the daemon makes without a resize.

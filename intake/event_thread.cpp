@@ -11,6 +11,7 @@
 #include "common/crc.h"
 #include "common/deadline.h"
 #include "common/log.h"
+#include "common/thread_role.h"
 #include "intake/decode.h"
 #include "intake/event_ids.h"
 #include "intake/event_table.h"
@@ -145,6 +146,7 @@ void shutdown_handler(int) {
 }
 
 int event_thread() {
+    thread_role_set(THREAD_ROLE_EVENT);
     // SIGUSR1 is blocked in every thread (main blocks it before starting any); the dump
     // runs on a watcher thread of its own.
     for (int signo : {SIGINT, SIGQUIT, SIGTERM, SIGHUP})

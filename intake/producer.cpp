@@ -16,6 +16,7 @@
 #include "intake/producer.h"
 
 #include "common/log.h"
+#include "common/thread_role.h"
 #include "intake/decode.h"
 #include "intake/event_thread.h"
 #include "platform/kernel_device.h"
@@ -136,6 +137,7 @@ void free_event_buffers(event_buffer* head) {
 }
 
 void* vantle_producer(void*) {
+    thread_role_set(THREAD_ROLE_PRODUCER);
     // Failure (no privilege) leaves the default priority. There is no way out of time-sharing
     // short of a real-time policy, which a thread looping on a device must not have.
     thread_set_precedence(PRODUCER_PRECEDENCE);
@@ -222,6 +224,7 @@ event_buffer* consumer_next_work(event_buffer* buf) {
 }
 
 void consumer_step(event_buffer* buf, event_table* table, event_sink sink) {
+    VANTLE_ASSERT_THREAD(THREAD_ROLE_EVENT);
     // Load order filled, consumed, limit matches the reset's store order (see reset_if_drained).
     int32_t filled = buf->filled.load();
     int32_t consumed = buf->consumed.load();

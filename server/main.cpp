@@ -2,6 +2,7 @@
 // requests arrive on, starts the event thread and turns the main thread into the request
 // server for the life of the process. The process only ever ends here with status 1: the
 // server loop returns only on failure (shutdown happens on the event thread).
+#include "common/thread_role.h"
 #include "server/server.h"
 #include "server/settings.h"
 #include "server/wiring.h"
@@ -97,6 +98,7 @@ int main(int argc, char** argv) {
         exit(1);
     }
 
+    thread_role_set(THREAD_ROLE_SERVER);
     rc = mach_msg_server(server_demux, VANTLES_MAX_REQUEST_SIZE, server_port_set,
                          MACH_RCV_TRAILER_AUDIT_OPTIONS);
     if (rc == KERN_SUCCESS) {

@@ -1,6 +1,7 @@
 // The daemon's ports and the top-level message handler of the server loop: the no-senders
 // notice of a registration's private port is handled here, every other message goes to the
 // request subsystem.
+#include "common/thread_role.h"
 #include "server/registry.h"
 #include "server/server.h"
 
@@ -8,6 +9,7 @@ mach_port_t f2d_public_port = MACH_PORT_NULL;
 mach_port_t server_port_set = MACH_PORT_NULL;
 
 bool server_demux(mach_msg_header_t* request, mach_msg_header_t* reply) {
+    VANTLE_ASSERT_THREAD(THREAD_ROLE_SERVER);
     if (request->msgh_id != MACH_NOTIFY_NO_SENDERS) {
         return subsystem_demux(request, reply);
     }

@@ -3,6 +3,7 @@
 // tear their client down, giving back the client count and every event reference.
 #include "clients/client_loop.h"
 #include "clients/wakeup.h"
+#include "common/thread_role.h"
 #include "clients_fixture.h"
 #include "platform/mach_msg.h"
 #include "platform/thread_identity.h"
@@ -245,7 +246,9 @@ TEST_F(DeliveryThread, LossDuringTheDroppedNoticeIsReportedAgain) {
     sink_hook.store([](int32_t, const uint32_t* flags, const uint64_t*) {
         if (flags[0] == EVENT_USER_DROPPED && !routed) {
             routed = true;
+            thread_role_set(THREAD_ROLE_EVENT);
             self->route("/a/b/f3", 3);
+            thread_role_set(THREAD_ROLE_DELIVERY);
         }
     });
     start(fci);
@@ -337,3 +340,19 @@ TEST_F(Delivery, ReadPermissionOfTheClientsUser) {
 }
 
 }  // namespace
+
+// Work of the event thread asked for on another of the daemon's threads stops the process.
+TEST(ThreadRoles, EventThreadWorkOnAnotherThreadStops) {
+#if VANTLES_CHECK_THREAD_ROLES
+    GTEST_FLAG_SET(death_test_style, "threadsafe");
+    EXPECT_DEATH(
+        {
+            thread_role_set(THREAD_ROLE_DELIVERY);
+            timeval now{};
+            latency_pass(&now);
+        },
+        "");
+#else
+    GTEST_SKIP() << "built without the thread checks";
+#endif
+}
