@@ -8,6 +8,7 @@
 
 #include "common/crc.h"
 #include "common/limits.h"
+#include "platform/unique_fd.h"
 
 #include <fcntl.h>
 #include <unistd.h>
@@ -87,15 +88,13 @@ uint32_t log_buffer_finish(log_buffer_builder* b) {
 
 int log_buffer_write_member(int fd, const void* buffer, uint32_t length) {
     // gzclose closes the descriptor it was given: hand it a duplicate.
-    int dup_fd = fcntl(fd, F_DUPFD_CLOEXEC, 0);
-    if (dup_fd < 0)
+    unique_fd dup_fd(fcntl(fd, F_DUPFD_CLOEXEC, 0));
+    if (!dup_fd.valid())
         return errno;
-    gzFile gz = gzdopen(dup_fd, "ab");
-    if (gz == nullptr) {
-        int err = errno ? errno : ENOMEM;
-        close(dup_fd);
-        return err;
-    }
+    gzFile gz = gzdopen(dup_fd.get(), "ab");
+    if (gz == nullptr)
+        return errno ? errno : ENOMEM;
+    dup_fd.release();  // closed by gzclose from here on
     int result = 0;
     if (length > 0 && gzwrite(gz, buffer, length) != static_cast<int>(length))
         result = gz_failure(gz);

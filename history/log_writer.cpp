@@ -12,6 +12,7 @@
 #include "history/log_format.h"
 #include "intake/event_ids.h"
 #include "platform/files.h"
+#include "platform/unique_fd.h"
 
 #include <fcntl.h>
 #include <sys/stat.h>
@@ -102,9 +103,9 @@ gzFile open_log_file(dls* state, int take_lock) {
     }
 
     uint64_t id = 0;
-    int fd = -1;
+    unique_fd fd;
     if (dls_log_dir_in_place(state) != EXDEV) {
-        fd = open_output(state, &id);
+        fd.reset(open_output(state, &id));
     } else {
         // The volume is gone from under its mount point: what shows there now is not the
         // history's to fill. The file is named as it would have been, so the id stays taken.
@@ -114,21 +115,20 @@ gzFile open_log_file(dls* state, int take_lock) {
         }
         errno = EXDEV;
     }
-    if (fd >= 0) {
+    if (fd.valid()) {
         struct stat st;
-        bool examined = fstat(fd, &st) == 0;
+        bool examined = fstat(fd.get(), &st) == 0;
         if (!examined || !S_ISREG(st.st_mode)) {
             int err = examined ? EINVAL : errno;
-            close(fd);
-            fd = -1;
+            fd.reset();
             errno = err;
         }
     }
-    if (fd < 0) {
+    if (!fd.valid()) {
         log_error("disk logger: failed to open output file %s (%s). mount point %s",
                   state->cur_file, strerror(errno), state->log_dir);
-        fd = open_dev_null(state);
-        if (fd < 0) {
+        fd.reset(open_dev_null(state));
+        if (!fd.valid()) {
             return nullptr;
         }
     }
@@ -136,7 +136,7 @@ gzFile open_log_file(dls* state, int take_lock) {
     // A log directory replaced (by a symbolic link, a rename) since it was checked would put
     // the history somewhere else: only a file inside log_dir, or /dev/null, is written.
     char real_path[PATH_BUFFER_SIZE];
-    if (fd_get_path(fd, real_path, sizeof real_path) != 0) {
+    if (fd_get_path(fd.get(), real_path, sizeof real_path) != 0) {
         real_path[0] = '\0';
     }
     if (!inside_dir(real_path, state->log_dir)) {
@@ -144,19 +144,18 @@ gzFile open_log_file(dls* state, int take_lock) {
             log_error("disk logger: my log dir moved! (should be: %s but is: %s).", state->log_dir,
                       real_path);
         }
-        close(fd);
-        fd = open_dev_null(state);
-        if (fd < 0) {
+        fd.reset(open_dev_null(state));
+        if (!fd.valid()) {
             return nullptr;
         }
     }
 
-    gzFile gz = gzdopen(fd, LOG_WRITER_GZIP_MODE);
+    gzFile gz = gzdopen(fd.get(), LOG_WRITER_GZIP_MODE);
     if (gz == nullptr) {
-        close(fd);
         state->active = 0;
         return nullptr;
     }
+    fd.release();  // closed by gzclose from here on
 
     if (take_lock) {
         pthread_rwlock_wrlock(&state->lock);
