@@ -8,6 +8,7 @@
 #include "common/log.h"
 #include "common/log_throttle.h"
 
+#include <algorithm>
 #include <cerrno>
 #include <cstdlib>
 #include <chrono>
@@ -110,8 +111,8 @@ void keep_distinct_paths(client_info* fci) {
         } else {
             free(fci->paths[i]);
         }
-        fci->paths[i] = i < kept ? fci->paths[i] : nullptr;
     }
+    std::fill(fci->paths + kept, fci->paths + fci->num_paths, nullptr);
     fci->num_paths = kept;
 }
 

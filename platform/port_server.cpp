@@ -29,6 +29,7 @@
 #include <memory>
 #include <sys/epoll.h>
 #include <sys/socket.h>
+#include <time.h>
 #include <unistd.h>
 #include <vector>
 
@@ -36,8 +37,6 @@
 #include "common/log_throttle.h"
 #include "platform/port_space.h"
 #include "platform/port_wire.h"
-
-#include <time.h>
 
 namespace {
 
