@@ -8,6 +8,7 @@
 
 #include "common/limits.h"
 #include "common/log.h"
+#include "common/thread_role.h"
 #include "platform/port.h"
 
 #include <cerrno>
@@ -78,6 +79,7 @@ clientp* add_client(mach_port_t d2f_port, mach_port_t f2d_private_port, uint32_t
                     uint32_t num_paths, const uint32_t* path_offsets, uint32_t paths_blob_size,
                     const char* paths_blob, uint64_t latency, uint32_t flags, uint64_t since_when,
                     int32_t pid, uint32_t uid, uint32_t gid) {
+    VANTLE_ASSERT_THREAD(THREAD_ROLE_SERVER);
     clientp* client =
         alloc_client(d2f_port, f2d_private_port, device, num_paths, path_offsets, paths_blob_size,
                      paths_blob, latency, flags, since_when, pid, uid, gid);
@@ -124,6 +126,7 @@ int set_client_excludes(clientp* client, int32_t count, const uint32_t* offsets,
 }
 
 clientp* get_client_with_matching_f2d_private_port(mach_port_t port) {
+    VANTLE_ASSERT_THREAD(THREAD_ROLE_SERVER);
     for (clientp* client = client_registry; client != nullptr; client = client->next) {
         if (client->f2d_private_port == port) {
             return client;
@@ -133,6 +136,7 @@ clientp* get_client_with_matching_f2d_private_port(mach_port_t port) {
 }
 
 void unlink_client(clientp* client) {
+    VANTLE_ASSERT_THREAD(THREAD_ROLE_SERVER);
     for (clientp** link = &client_registry; *link != nullptr; link = &(*link)->next) {
         if (*link == client) {
             *link = client->next;

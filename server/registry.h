@@ -39,7 +39,8 @@ struct clientp {
     clientp* next;  // registry list, newest first
 };
 
-// Head of the registry list (server thread only).
+// Head of the registry list; the server thread only (add_client, unlink_client and the
+// look-up check it).
 extern clientp* client_registry;
 
 
