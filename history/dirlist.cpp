@@ -1,6 +1,7 @@
 // Listing a log directory: the ids of the files named by hexadecimal event ids, and the
 // ordering the file list is kept in.
 #include "history/dls.h"
+#include "platform/unique_fd.h"
 
 #include <dirent.h>
 #include <unistd.h>
@@ -42,12 +43,12 @@ int get_dirlist(int dir_fd, int32_t* count, int32_t* capacity, uint64_t** ids,
     *smallest = 0;
     *largest = 0;
 
-    DIR* dir = fdopendir(dir_fd);
+    unique_fd owned(dir_fd);
+    DIR* dir = fdopendir(owned.get());
     if (dir == nullptr) {
-        int err = errno;
-        close(dir_fd);
-        return err;
+        return errno;
     }
+    owned.release();  // closed by closedir from here on
 
     int32_t used = 0;
     int32_t room = 0;
