@@ -7,11 +7,11 @@
 #include "common/limits.h"
 #include "common/log.h"
 #include "common/log_throttle.h"
+#include "common/monotonic_clock.h"
 
 #include <algorithm>
 #include <cerrno>
 #include <cstdlib>
-#include <chrono>
 #include <cstring>
 #include <new>
 #include <string_view>
@@ -85,10 +85,7 @@ bool within_user_share(const client_info* fci) {
     if (own_share && room) {
         return true;
     }
-    const auto now_ms = static_cast<uint64_t>(std::chrono::duration_cast<std::chrono::milliseconds>(
-                                                  std::chrono::steady_clock::now().time_since_epoch())
-                                                  .count());
-    if (log_throttle_due(&user_refusals, fci->uid, now_ms)) {
+    if (log_throttle_due(&user_refusals, fci->uid, monotonic_ms())) {
         if (!own_share) {
             log_error("too many clients for uid %u (limit %u)", fci->uid, limit);
         } else {

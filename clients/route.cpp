@@ -9,6 +9,7 @@
 #include "clients/wakeup.h"
 #include "common/limits.h"
 #include "common/log.h"
+#include "common/monotonic_clock.h"
 #include "common/thread_role.h"
 #include "common/vantle_assert.h"
 #include "intake/event_table.h"
@@ -419,12 +420,6 @@ constexpr uint64_t ROUTE_FULL_RING_POLL_US = 50;
 // wait in the event buffers and the kernel's queue). A flush of its names can take that long
 // on a loaded machine.
 constexpr uint64_t ROUTE_INTERNAL_RING_WAIT_US = 500000;
-
-uint64_t monotonic_us() {
-    return static_cast<uint64_t>(std::chrono::duration_cast<std::chrono::microseconds>(
-                                     std::chrono::steady_clock::now().time_since_epoch())
-                                     .count());
-}
 
 // A full ring is given a short while to drain before its event is dropped: a burst of one
 // decode step (thousands of events after the machine held the daemon up for a few

@@ -78,9 +78,11 @@ void stamp_history(const dls* state) {
     }
 }
 
+}  // namespace
+
 // While changes come in, the stamps are kept fresh (at most DISK_LOGGER_STAMP_SECONDS old);
 // an idle history keeps its last stamp.
-void stamp_histories_when_due(bool idle) {
+void disk_logger_tick(bool idle) {
     keep_id_ceiling(false);
     static std::chrono::steady_clock::time_point last_stamp;
     auto now = std::chrono::steady_clock::now();
@@ -99,6 +101,8 @@ void stamp_histories_when_due(bool idle) {
         },
         nullptr);
 }
+
+namespace {
 
 void start_buffer(log_write_ctx* ctx) {
     disk_log_header header = {DISK_LOG_MAGIC, 0, DISK_LOG_HEADER_SIZE};
@@ -305,10 +309,6 @@ int file_start_gap(dev_info* di, void*) {
 }
 
 }  // namespace
-
-void disk_logger_tick(bool idle) {
-    stamp_histories_when_due(idle);
-}
 
 int prepare_disk_logger() {
     if (!global_dls) {

@@ -29,12 +29,12 @@
 #include <memory>
 #include <sys/epoll.h>
 #include <sys/socket.h>
-#include <time.h>
 #include <unistd.h>
 #include <vector>
 
 #include "common/log.h"
 #include "common/log_throttle.h"
+#include "common/monotonic_clock.h"
 #include "platform/port_space.h"
 #include "platform/port_wire.h"
 
@@ -77,12 +77,6 @@ struct server_state {
 
 unique_fd open_spare() {
     return unique_fd(open("/dev/null", O_RDONLY | O_CLOEXEC));
-}
-
-uint64_t monotonic_ms() {
-    timespec ts;
-    clock_gettime(CLOCK_MONOTONIC, &ts);
-    return static_cast<uint64_t>(ts.tv_sec) * 1000 + static_cast<uint64_t>(ts.tv_nsec) / 1000000;
 }
 
 // The peer's uid; a peer whose credentials can not be had counts as nobody in particular.

@@ -28,7 +28,7 @@ void connect_layers() {
     event_thread_upcalls = {
         .start_state_dump = [] { state_dump_start(); },
         .reset_clients = clear_client_tables,
-        .on_logged_volume = [](dev_info* di, void* arg) { return create_dls(di, arg); },
+        .on_logged_volume = create_dls,
         .history_ready = [] { return global_dls != nullptr; },
         .start_internal_clients = start_disk_logger,
         .sink = route_event,
