@@ -1,6 +1,5 @@
-// Replay of a volume's event history into one client: the log file reader (bounded to a few
-// readers at once in the whole daemon), the buffer check and record filter, and the batches
-// handed to the client's callback.
+// Replay of a volume's event history into one client: each buffer taken through the log
+// reader's checks, its records filtered for the client, and the batches handed to its callback.
 #include "clients/replay.h"
 
 #include "clients/client_info.h"
@@ -8,26 +7,16 @@
 #include "common/limits.h"
 #include "common/log.h"
 #include "common/vantle_assert.h"
-#include "history/log_buffer.h"
-#include "history/log_file.h"
+#include "history/log_reader.h"
 #include "intake/events.h"
 #include "platform/mach_msg.h"
 #include "platform/thread_identity.h"
 #include "volumes/dev_info.h"
 
-#include <fcntl.h>
-#include <sys/stat.h>
-#include <unistd.h>
-#include <zlib.h>
-
-#include <algorithm>
 #include <cerrno>
 #include <cstdio>
 #include <cstdlib>
 #include <cstring>
-#include <condition_variable>
-#include <mutex>
-#include <vector>
 
 namespace {
 
@@ -39,27 +28,6 @@ struct watched_entry {
     uint32_t length;
     const char* text;
 };
-
-// The reader slots: REPLAY_MAX_READERS in the whole daemon, of which one non-root uid holds at
-// most REPLAY_READERS_PER_USER, so that one user's replays can not keep every other user's
-// waiting. holders has one entry per slot in use.
-struct reader_slots {
-    std::mutex lock;
-    std::condition_variable freed;
-    std::vector<uint32_t> holders;
-};
-
-// Created on first use and kept for the life of the process.
-reader_slots& slots() {
-    static auto* s = new reader_slots();
-    return *s;
-}
-
-bool may_read(const reader_slots& s, uint32_t uid) {
-    return s.holders.size() < REPLAY_MAX_READERS &&
-           (uid == 0 || std::count(s.holders.begin(), s.holders.end(), uid) <
-                            static_cast<std::ptrdiff_t>(REPLAY_READERS_PER_USER));
-}
 
 bool has_flag(const client_info* c, uint32_t flag) {
     return c->flags.load(std::memory_order_acquire) & flag;
@@ -104,6 +72,31 @@ bool entry_matches(const watched_entry& e, const char* s, uint32_t r) {
     }
     return k < 2 || s[k] == '\0' || s[k] == '/';
 }
+
+// Replay's drop messages. A header too short to step by is dropped without one: it is what a
+// file cut off after its last good buffer leaves.
+void replay_dropped(void*, const log_drop& drop) {
+    switch (drop.kind) {
+    case LOG_DROP_HEADER:
+        if (drop.header->order == LOG_ORDER_FOREIGN &&
+            drop.header->length > DISK_LOG_BUFFER_SIZE) {
+            log_critical("process_disk_event_buf: magic is wrong (0x%.8x != 0x%.8x)",
+                         drop.header->magic, DISK_LOG_MAGIC);
+        }
+        break;
+    case LOG_DROP_CHECKSUM:
+        log_critical(
+            "process_disk_event_buf: checksum mis-match: file 0x%.8x, calculated 0x%.8x",
+            drop.checksum->stored, drop.checksum->calculated);
+        break;
+    case LOG_DROP_RECORD:
+        log_critical("process_disk_event_buf: ptr out-of-bounds (%d > max %d)",
+                     (int)drop.record->id_offset, (int)drop.header->length);
+        break;
+    }
+}
+
+constexpr log_reader REPLAY_READER = {replay_dropped, nullptr};
 
 // Adds one event, merging a directory-level client's repeat of the last directory into it.
 // 0, ENOMEM (event not stored), or the result of a full batch's delivery.
@@ -171,40 +164,14 @@ int process_disk_event_buf(dev_info* v, client_info* c, uint8_t* buffer, uint32_
     memset(&batch, 0, sizeof batch);
     batch.fci = c;
 
-    if (available < DISK_LOG_HEADER_SIZE) {
-        return EINVAL;  // not complete yet
-    }
     log_buffer_header header;
-    int hr = log_buffer_check_header(buffer, &header);
-    if (hr == EINVAL) {
-        if (header.order == LOG_ORDER_FOREIGN && header.length > DISK_LOG_BUFFER_SIZE) {
-            log_critical("process_disk_event_buf: magic is wrong (0x%.8x != 0x%.8x)", header.magic,
-                         DISK_LOG_MAGIC);
-        }
-        return EINVAL;
-    }
-    // Also without verification nothing past the bytes held may be read; a page of pending
-    // names is built to its own size, a buffer from a file never exceeds the write area.
-    if ((hr == EFBIG && verify == 1) || header.length > available) {
+    log_buffer_checksum sum;
+    if (log_reader_take_buffer(REPLAY_READER, buffer, available, verify == 1, &header, &sum) != 0) {
         return EINVAL;
     }
     uint32_t length = header.length;
-    bool swapped = header.order == LOG_ORDER_SWAPPED;
-    if (verify == 1) {
-        log_buffer_checksum sum;
-        if (log_buffer_check_checksum(buffer, length, swapped, &sum) != 0) {
-            log_critical(
-                "process_disk_event_buf: checksum mis-match: file 0x%.8x, calculated "
-                "0x%.8x",
-                sum.stored, sum.calculated);
-            return EINVAL;
-        }
-        if (kind) {
-            *kind = sum.alternate ? REPLAY_CHECKSUM_ALT : REPLAY_CHECKSUM_REGULAR;
-        }
-    }
-    if (swapped) {
-        swap_log_buffer(buffer, available);
+    if (verify == 1 && kind) {
+        *kind = sum.alternate ? REPLAY_CHECKSUM_ALT : REPLAY_CHECKSUM_REGULAR;
     }
 
     watched_entry* watched =
@@ -230,7 +197,7 @@ int process_disk_event_buf(dev_info* v, client_info* c, uint8_t* buffer, uint32_
     log_record_walk walk = log_record_walk_start(buffer, length);
     log_record rec;
     int wr;
-    while ((wr = log_record_next(&walk, &rec)) == 0) {
+    while ((wr = log_reader_next_record(REPLAY_READER, header, &walk, &rec)) == 0) {
         if (rec.id <= since) {
             continue;
         }
@@ -306,8 +273,6 @@ int process_disk_event_buf(dev_info* v, client_info* c, uint8_t* buffer, uint32_
         }
     }
     if (wr == ERANGE) {
-        log_critical("process_disk_event_buf: ptr out-of-bounds (%d > max %d)", (int)rec.id_offset,
-                     (int)length);
         result = EINVAL;
     }
     if (c->callback) {
@@ -316,106 +281,6 @@ int process_disk_event_buf(dev_info* v, client_info* c, uint8_t* buffer, uint32_
     *consumed = length;
     free(watched);
     return result;
-}
-
-void take_reader_slot(disk_log_image* image) {
-    if (image->holds_slot) {
-        return;
-    }
-    reader_slots& s = slots();
-    std::unique_lock<std::mutex> lock(s.lock);
-    s.freed.wait(lock, [&] { return may_read(s, image->uid); });
-    s.holders.push_back(image->uid);
-    image->holds_slot = true;
-}
-
-void give_back_reader_slot(disk_log_image* image) {
-    if (!image->holds_slot) {
-        return;
-    }
-    reader_slots& s = slots();
-    {
-        std::lock_guard<std::mutex> lock(s.lock);
-        s.holders.erase(std::find(s.holders.begin(), s.holders.end(), image->uid));
-    }
-    // Waiters differ in what they wait for (a slot, or one of their user's share): all look.
-    s.freed.notify_all();
-    image->holds_slot = false;
-}
-
-namespace {
-
-// Reads the file into out (slot held by the caller). Results as for load_disk_log.
-int read_log_image(dev_info* v, const char* path, disk_log_image* out) {
-    unique_fd fd;
-    off_t size = 0;
-    int err = log_file_open(path, &fd, &size);
-    if (err != 0) {
-        if (!(v->flags & DEV_LOG_DISABLED)) {
-            log_critical(
-                "read_disk_log: problems with history file: %s (fd %d, errno %d ; "
-                "is_reg %d; uid %d/%d gid %d/%d)",
-                path, -1, err, 0, (int)getuid(), (int)geteuid(), (int)getgid(), (int)getegid());
-        }
-        free_disk_log_image(out);
-        return EINVAL;
-    }
-    if (size == 0) {
-        return 0;
-    }
-    errno = 0;
-    gzFile gz = gzdopen(fd.get(), "r");
-    if (!gz) {
-        err = errno ? errno : EIO;
-        log_critical("read_disk_log: failed to gzopen %s", path);
-        free_disk_log_image(out);
-        return err;
-    }
-    fd.release();  // closed by gzclose from here on
-    uint32_t capacity = 0;
-    for (;;) {
-        if (out->size == capacity) {
-            if (capacity >= REPLAY_IMAGE_MAX) {
-                log_critical("read_disk_log: %s holds more than %u bytes; the rest is not read",
-                             path, REPLAY_IMAGE_MAX);
-                break;
-            }
-            capacity = capacity == 0 ? REPLAY_AREA_SIZE : capacity * 2;
-            auto* grown = static_cast<uint8_t*>(realloc(out->data, capacity));
-            if (!grown) {
-                gzclose(gz);
-                free_disk_log_image(out);
-                return ENOMEM;
-            }
-            out->data = grown;
-        }
-        uint32_t want = std::min(capacity - out->size, REPLAY_READ_SIZE);
-        int got = gzread(gz, out->data + out->size, want);
-        if (got <= 0) {
-            break;  // the end, or a torn member: what came before it stands
-        }
-        out->size += (uint32_t)got;
-    }
-    gzclose(gz);
-    return 0;
-}
-
-}  // namespace
-
-int load_disk_log(dev_info* v, const char* path, disk_log_image* out) {
-    take_reader_slot(out);
-    int err = read_log_image(v, path, out);
-    // The slot bounds the reading of files only: the replay that follows goes at the client's
-    // pace, and a client that never reads must not keep other users' replays waiting.
-    give_back_reader_slot(out);
-    return err;
-}
-
-void free_disk_log_image(disk_log_image* image) {
-    free(image->data);
-    image->data = nullptr;
-    image->size = 0;
-    give_back_reader_slot(image);
 }
 
 void replay_take_identity(client_info* c, const char* who) {

@@ -1,8 +1,10 @@
-// Replay of a volume's event history into one client: reading a log file under the client's
-// credentials, checking each buffer, filtering its records as live delivery would (since id,
-// watched paths, read permission, exclusions) and handing them to the client's callback in
-// batches. Runs on the client's delivery thread during its history step.
+// Replay of a volume's event history into one client: the buffers of a log file (read by the
+// log reader, history/log_reader.h) filtered under the client's credentials as live delivery
+// would filter them (since id, watched paths, read permission, exclusions) and handed to the
+// client's callback in batches. Runs on the client's delivery thread during its history step.
 #pragma once
+
+#include "history/log_reader.h"
 
 #include <cstdint>
 
@@ -11,13 +13,6 @@ struct dev_info;
 
 // Events in one delivery batch.
 constexpr uint32_t REPLAY_EVENT_CHUNK = 32;
-// Log files being read for replay at once, in the whole daemon.
-constexpr int REPLAY_MAX_READERS = 8;
-// Of those, the most that one non-root uid holds at once.
-constexpr int REPLAY_READERS_PER_USER = 2;
-// The read area of one log file, and the largest piece taken per read.
-constexpr uint32_t REPLAY_AREA_SIZE = 262144;
-constexpr uint32_t REPLAY_READ_SIZE = 65536;
 
 // Checksum kinds reported by process_disk_event_buf.
 constexpr uint32_t REPLAY_CHECKSUM_NONE = 0;
@@ -49,29 +44,6 @@ int client_buffer_flush(client_event_buffer* batch);
 // record), ENOMEM, or the non-zero result of a delivery that ended the buffer.
 int process_disk_event_buf(dev_info* v, client_info* c, uint8_t* buffer, uint32_t available,
                            int verify, uint64_t since, uint32_t* consumed, uint32_t* kind);
-
-// A log file read into memory whole (its buffers back to back). One of the REPLAY_MAX_READERS
-// reader slots is held while the file is read, not while it is replayed: the replay goes at the
-// client's pace. A file is at most 16 buffers; anything past REPLAY_IMAGE_MAX bytes is not read.
-constexpr uint32_t REPLAY_IMAGE_MAX = 32 * REPLAY_AREA_SIZE;
-struct disk_log_image {
-    uint8_t* data = nullptr;
-    uint32_t size = 0;
-    bool holds_slot = false;
-    uint32_t uid = 0;  // whose replay reads it: the share of reader slots it counts against
-};
-
-// Waits for a reader slot for image (within its uid's share) unless it holds one;
-// give_back_reader_slot returns it.
-void take_reader_slot(disk_log_image* image);
-void give_back_reader_slot(disk_log_image* image);
-
-// Takes a reader slot unless out holds one, reads the file at path (out empty before) with the
-// daemon's rights, and gives the slot back. 0 (image filled; empty for an empty file), EINVAL
-// when it cannot be opened or is not a regular file, the errno of a failed gzip open, or
-// ENOMEM. The image is freed in every case by free_disk_log_image.
-int load_disk_log(dev_info* v, const char* path, disk_log_image* out);
-void free_disk_log_image(disk_log_image* image);
 
 // Takes on c's credentials (its user's groups too, when they can be had) for the permission
 // checks of this thread, unless c is root; who names the caller in the failure message. The

@@ -13,8 +13,7 @@
 #include "common/limits.h"
 #include "common/log.h"
 #include "history/dls.h"
-#include "history/log_buffer.h"
-#include "history/log_file.h"
+#include "history/log_reader.h"
 #include "platform/unique_fd.h"
 
 #include <zlib.h>
@@ -50,13 +49,37 @@ uint32_t read_more(stream_scan* s) {
     return n;
 }
 
-// Reads until need bytes are held; false when the data end first.
-bool hold(stream_scan* s, uint32_t need) {
-    while (s->fill < need) {
-        if (read_more(s) == 0)
-            return false;
+// What the drop messages name: the file, where in its stream the buffer began, and how many
+// buffers came before it.
+struct last_id_drops {
+    const char* path;
+    long long cur_pos;
+    int counter;
+};
+
+void last_id_dropped(void* ctx, const log_drop& drop) {
+    const auto* d = static_cast<const last_id_drops*>(ctx);
+    switch (drop.kind) {
+    case LOG_DROP_HEADER:
+        log_critical(
+            "get_last_event_id: magic is wrong (0x%.8x != 0x%.8x; cur_pos %lld) in file %s",
+            drop.header->magic, DISK_LOG_MAGIC, d->cur_pos, d->path);
+        break;
+    case LOG_DROP_CHECKSUM:
+        log_critical(
+            "get_last_event_id: checksum mis-match: file 0x%.8x, calculated 0x%.8x in file %s",
+            drop.checksum->stored, drop.checksum->calculated, d->path);
+        break;
+    case LOG_DROP_RECORD: {
+        log_critical("get_last_event_id: ptr out-of-bounds (%d > %d) in file %s (counter %d)",
+                     static_cast<int>(drop.record->id_offset),
+                     static_cast<int>(drop.header->length), d->path, d->counter);
+        // The path may run to the end of the buffer without a NUL.
+        std::string bytes(drop.record->path, drop.record->path_length);
+        log_critical("get_last_event_id: path was: <%s>", bytes.c_str());
+        break;
     }
-    return true;
+    }
 }
 
 int area_word(const uint8_t* area, uint32_t offset) {
@@ -91,50 +114,31 @@ int last_event_id_from_stream(log_stream_read read, void* source, const char* pa
         return EINVAL;
     }
 
+    last_id_drops drops{path, 0, 0};
+    const log_reader reader{last_id_dropped, &drops};
     uint64_t highest = 0;
-    int counter = 0;
     uintptr_t stopped_at = 0;  // where the last record scan ended, for the final message
     while (s.fill > 0) {
-        if (!hold(&s, DISK_LOG_HEADER_SIZE))
-            break;  // the file ends inside a header
-        long long cur_pos = static_cast<long long>(s.stream_bytes - s.fill);
+        drops.cur_pos = static_cast<long long>(s.stream_bytes - s.fill);
         log_buffer_header header;
-        int err = log_buffer_check_header(area, &header);
-        if (err == EINVAL) {
-            log_critical(
-                "get_last_event_id: magic is wrong (0x%.8x != 0x%.8x; cur_pos %lld) in file %s",
-                header.magic, DISK_LOG_MAGIC, cur_pos, path);
-            return EINVAL;
-        }
-        // A length the area cannot hold never completes: like a file cut off inside a buffer.
-        if (err != 0 || !hold(&s, header.length))
-            break;
-
-        bool swapped = header.order == LOG_ORDER_SWAPPED;
         log_buffer_checksum sum;
-        if (log_buffer_check_checksum(area, header.length, swapped, &sum) != 0) {
-            log_critical(
-                "get_last_event_id: checksum mis-match: file 0x%.8x, calculated 0x%.8x in file %s",
-                sum.stored, sum.calculated, path);
-            return EINVAL;
+        int err;
+        while ((err = log_reader_take_buffer(reader, area, s.fill, true, &header, &sum)) == EAGAIN) {
+            if (read_more(&s) == 0)
+                break;
         }
-        if (swapped)
-            swap_log_buffer(area, s.fill);
+        // A file cut off inside a buffer keeps what came before; so does a length the area
+        // can never hold. A dropped header or checksum makes the whole file unusable.
+        if (err == EINVAL)
+            return EINVAL;
+        if (err != 0)
+            break;
 
         log_record_walk walk = log_record_walk_start(area, header.length);
         log_record record;
-        int rc;
-        while ((rc = log_record_next(&walk, &record)) == 0) {
+        while (log_reader_next_record(reader, header, &walk, &record) == 0) {
             if (record.id > highest)
                 highest = record.id;
-        }
-        if (rc == ERANGE) {
-            log_critical("get_last_event_id: ptr out-of-bounds (%d > %d) in file %s (counter %d)",
-                         static_cast<int>(record.id_offset), static_cast<int>(header.length), path,
-                         counter);
-            // The path may run to the end of the buffer without a NUL.
-            std::string bytes(record.path, record.path_length);
-            log_critical("get_last_event_id: path was: <%s>", bytes.c_str());
         }
         stopped_at = reinterpret_cast<uintptr_t>(area) + walk.pos;
 
@@ -144,7 +148,7 @@ int last_event_id_from_stream(log_stream_read read, void* source, const char* pa
             memmove(area, area + header.length, s.fill - header.length);
             s.fill -= header.length;
         }
-        counter++;
+        drops.counter++;
         read_more(&s);  // the loop goes on while bytes are held
     }
 
