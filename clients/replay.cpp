@@ -98,6 +98,83 @@ void replay_dropped(void*, const log_drop& drop) {
 
 constexpr log_reader REPLAY_READER = {replay_dropped, nullptr};
 
+// A record's path in the forms the filter needs: as stored (with a document id path given
+// the volume's current device number) and as a full path.
+struct record_paths {
+    const char* stored;  // the record's path, or rewritten
+    uint32_t r;          // bytes of stored with its NUL
+    char full[2 * PATH_BUFFER_SIZE + 64];
+    char rewritten[PATH_BUFFER_SIZE + 64];
+};
+
+// prefix is the mount point followed by '/', or "/" alone for the root.
+void name_record(const dev_info* v, const char* prefix, const log_record& rec, record_paths* out) {
+    out->stored = rec.path;
+    out->r = rec.path_length + 1;
+    if (strncmp(rec.path, REPLAY_DOCID_PREFIX, REPLAY_DOCID_PREFIX_LENGTH) != 0) {
+        // The volume's own record (empty stored path) is its mount point with the '/'.
+        snprintf(out->full, sizeof out->full, "%s%s", prefix, rec.path);
+        return;
+    }
+    // A document id path names its volume's device number, which may have changed since the
+    // record was written: the path is given the volume's current number.
+    const char* digits = rec.path + REPLAY_DOCID_PREFIX_LENGTH;
+    char* after = nullptr;
+    long long number = strtoll(digits, &after, 10);
+    if ((uint32_t)number != v->dev) {
+        snprintf(out->rewritten, sizeof out->rewritten, ".docid/%lld%s", (long long)v->dev,
+                 after);
+        out->stored = out->rewritten;
+        out->r = (uint32_t)strlen(out->rewritten) + 1;
+    }
+    snprintf(out->full, sizeof out->full, "/%s", out->stored);
+}
+
+// Whether c is to get the record: one of its paths covers it, it is on c's device when c
+// watches by device, c's user may read it and c does not exclude it. A dropped record marks a
+// gap in the volume's history (a full ring, a restart that could not see what changed): every
+// client replaying across it must hear of it, whatever its paths. It names only the volume.
+bool wanted(const client_info* c, const watched_entry* watched, const record_paths& p,
+            uint32_t flags) {
+    bool gap = flags & (EVENT_KERNEL_DROPPED | EVENT_USER_DROPPED);
+    bool matched = gap;
+    for (int32_t i = 0; i < c->num_paths && !matched; i++) {
+        matched = entry_matches(watched[i], p.stored, p.r);
+    }
+    if (!matched || (c->device != 0 && p.stored[0] == '/')) {
+        return false;
+    }
+    if (gap) {
+        return true;
+    }
+    if (c->uid != 0 && !may_read_event(c, p.full)) {
+        return false;
+    }
+    return !is_excluded(c, c->device != 0 ? p.stored : p.full);
+}
+
+// The path c is given for the record, and its flags: the stored form for a client watching by
+// device and for a path stored absolute, the full path otherwise; cut to its directory, with
+// directory flags only, unless c asked for file events.
+char* delivered_form(const client_info* c, record_paths* p, uint32_t* flags) {
+    char* delivered = p->full;
+    if (c->device != 0 || p->stored[0] == '/') {
+        // Cut below, so a stored path is taken as a copy.
+        if (p->stored != p->rewritten) {
+            snprintf(p->rewritten, sizeof p->rewritten, "%s", p->stored);
+        }
+        delivered = p->rewritten;
+    }
+    if (!has_flag(c, CLIENT_FILE_EVENTS)) {
+        char* slash = strrchr(delivered, '/');
+        if (slash && slash != delivered) {
+            slash[1] = '\0';
+        }
+        *flags &= DIRECTORY_EVENT_MASK;
+    }
+    return delivered;
+}
+
 // Adds one event, merging a directory-level client's repeat of the last directory into it.
 // 0, ENOMEM (event not stored), or the result of a full batch's delivery.
 int client_buffer_event(client_event_buffer* batch, const char* path, int32_t length,
@@ -191,8 +268,6 @@ int process_disk_event_buf(dev_info* v, client_info* c, uint8_t* buffer, uint32_
         watched[i] = stored_form(c, c->paths[i], v->mount_point);
     }
 
-    char full[2 * PATH_BUFFER_SIZE + 64];
-    char rewritten[PATH_BUFFER_SIZE + 64];
     int result = 0;
     log_record_walk walk = log_record_walk_start(buffer, length);
     log_record rec;
@@ -201,44 +276,9 @@ int process_disk_event_buf(dev_info* v, client_info* c, uint8_t* buffer, uint32_
         if (rec.id <= since) {
             continue;
         }
-        const char* stored = rec.path;
-        uint32_t r = rec.path_length + 1;
-        bool docid = strncmp(stored, REPLAY_DOCID_PREFIX, REPLAY_DOCID_PREFIX_LENGTH) == 0;
-        if (docid) {
-            // A document id path names its volume's device number, which may have changed
-            // since the record was written: the path is given the volume's current number.
-            const char* digits = stored + REPLAY_DOCID_PREFIX_LENGTH;
-            char* after = nullptr;
-            long long number = strtoll(digits, &after, 10);
-            if ((uint32_t)number != v->dev) {
-                snprintf(rewritten, sizeof rewritten, ".docid/%lld%s", (long long)v->dev, after);
-                stored = rewritten;
-                r = (uint32_t)strlen(rewritten) + 1;
-            }
-            snprintf(full, sizeof full, "/%s", stored);
-        } else {
-            // The volume's own record (empty stored path) is its mount point with the '/'.
-            snprintf(full, sizeof full, "%s%s", prefix, stored);
-        }
-
-        // A dropped record marks a gap in the volume's history (a full ring, a restart that
-        // could not see what changed): every client replaying across it must hear of it,
-        // whatever its paths. It names only the volume.
-        bool gap = rec.flags & (EVENT_KERNEL_DROPPED | EVENT_USER_DROPPED);
-        bool matched = gap;
-        for (int32_t i = 0; i < c->num_paths && !matched; i++) {
-            matched = entry_matches(watched[i], stored, r);
-        }
-        if (!matched) {
-            continue;
-        }
-        if (c->device != 0 && stored[0] == '/') {
-            continue;
-        }
-        if (!gap && c->uid != 0 && !may_read_event(c, full)) {
-            continue;
-        }
-        if (!gap && is_excluded(c, c->device != 0 ? stored : full)) {
+        record_paths paths;
+        name_record(v, prefix, rec, &paths);
+        if (!wanted(c, watched, paths, rec.flags)) {
             continue;
         }
         if (!c->callback || has_flag(c, CLIENT_GOING_AWAY)) {
@@ -248,23 +288,8 @@ int process_disk_event_buf(dev_info* v, client_info* c, uint8_t* buffer, uint32_
         if (rec.id > done) {
             c->history_done_id.store(rec.id, std::memory_order_relaxed);
         }
-
-        // The delivered path may be cut below, so a stored path is taken as a copy.
-        char* delivered = full;
-        if (c->device != 0 || stored[0] == '/') {
-            if (stored != rewritten) {
-                snprintf(rewritten, sizeof rewritten, "%s", stored);
-            }
-            delivered = rewritten;
-        }
         uint32_t flags = rec.flags;
-        if (!has_flag(c, CLIENT_FILE_EVENTS)) {
-            char* slash = strrchr(delivered, '/');
-            if (slash && slash != delivered) {
-                slash[1] = '\0';
-            }
-            flags &= DIRECTORY_EVENT_MASK;
-        }
+        char* delivered = delivered_form(c, &paths, &flags);
         int32_t delivered_length = (int32_t)strlen(delivered) + 1;
         int br = client_buffer_event(&batch, delivered, delivered_length, flags, rec.id, v->dev);
         if (br != 0 && br != MACH_SEND_TIMED_OUT) {

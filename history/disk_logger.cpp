@@ -7,6 +7,7 @@
 #include "history/disk_logger.h"
 
 #include "common/log.h"
+#include "common/thread_role.h"
 #include "history/dls.h"
 #include "history/fname_table.h"
 #include "history/log_format.h"
@@ -83,6 +84,7 @@ void stamp_history(const dls* state) {
 // While changes come in, the stamps are kept fresh (at most DISK_LOGGER_STAMP_SECONDS old);
 // an idle history keeps its last stamp.
 void disk_logger_tick(bool idle) {
+    VANTLE_ASSERT_THREAD(THREAD_ROLE_DISK_LOGGER);
     keep_id_ceiling(false);
     static std::chrono::steady_clock::time_point last_stamp;
     auto now = std::chrono::steady_clock::now();
@@ -218,6 +220,7 @@ void file_one_event(const char* path, int32_t length, uint32_t flags, uint32_t d
 
 int32_t add_fname(void*, int32_t count, const int32_t* lengths, const char* const* paths,
                   const uint32_t* flags, const uint32_t* devices, const uint64_t* ids) {
+    VANTLE_ASSERT_THREAD(THREAD_ROLE_DISK_LOGGER);
     if (count <= 0) {
         return 0;
     }

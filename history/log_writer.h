@@ -1,7 +1,8 @@
 // The log file writer of a volume's history: appends one log buffer at a time to the volume's
 // current log file, starts new files and records them in the file list, and recovers from an
 // unusable log directory (writes go to "/dev/null") and from a full disk (the whole history is
-// thrown away and restarted under a new uuid). Runs on the disk logger's thread only.
+// thrown away and restarted under a new uuid). Runs on the disk logger's thread, and on the
+// event thread for the last flush once that thread has ended.
 #pragma once
 
 #include <zlib.h>
