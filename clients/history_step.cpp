@@ -103,6 +103,115 @@ void replay_pending_names(dev_info* v, client_info* fci, uint8_t* page, uint32_t
     }
 }
 
+// Where the replay of a volume's files stands.
+struct file_walk {
+    uint64_t from;            // the id the walk started at
+    int32_t next;             // index of the next file to read
+    int32_t files_at_start;   // files listed when the last file was last looked at
+    uint32_t stamp;           // history_stamp when the walk started
+    bool read_any;
+    uint64_t after_last_read;  // the id naming the file after the last one read
+};
+
+void start_walk(dls* state, file_walk* w) {
+    pthread_rwlock_rdlock(&state->lock);
+    w->next = state->num_files > 0 ? history_start_file(state->file_ids, state->num_files, w->from)
+                                   : 0;
+    w->files_at_start = state->num_files;
+    w->stamp = history_stamp(state);
+    pthread_rwlock_unlock(&state->lock);
+    w->read_any = false;
+    w->after_last_read = 0;
+}
+
+enum closed_files_outcome : uint8_t {
+    CLOSED_FILES_DONE,          // only the last file is left (or the client is going away)
+    CLOSED_FILES_RESTART,       // a purge moved the list: start_walk again from w->from
+    CLOSED_FILES_VOLUME_GONE,   // its mount point went away under the replay
+};
+
+// Replays every file from w->next but the last: the disk logger appends only to the last one.
+closed_files_outcome replay_closed_files(dev_info* v, client_info* fci, dls* state, file_walk* w,
+                                         char* path) {
+    while (!going_away(fci)) {
+        pthread_rwlock_rdlock(&state->lock);
+        uint32_t now = history_stamp(state);
+        if ((now & 0xFFFF) != (w->stamp & 0xFFFF)) {
+            // Every file was removed: what is listed now is a new history.
+            w->stamp = now;
+            w->next = 0;
+            w->files_at_start = 0;
+            pthread_rwlock_unlock(&state->lock);
+            return CLOSED_FILES_DONE;
+        }
+        if (now != w->stamp) {
+            // A purge moved the list; start again after the last file read.
+            pthread_rwlock_unlock(&state->lock);
+            if (w->read_any) {
+                w->from = w->after_last_read;
+            }
+            return CLOSED_FILES_RESTART;
+        }
+        if (w->next >= state->num_files - 1) {
+            pthread_rwlock_unlock(&state->lock);
+            return CLOSED_FILES_DONE;
+        }
+        bool fits = dls_log_file_path(state, state->file_ids[w->next], path);
+        w->after_last_read = state->file_ids[w->next + 1];
+        pthread_rwlock_unlock(&state->lock);
+        w->next++;
+        w->read_any = true;
+        if (fits && read_disk_log(v, fci, path, fci->since_when) != 0 && mount_point_gone(v)) {
+            log_critical("scan_for_old_events_callback: mount point %s appears to be gone!",
+                         v->mount_point);
+            return CLOSED_FILES_VOLUME_GONE;
+        }
+    }
+    return CLOSED_FILES_DONE;
+}
+
+// Lets the disk logger file what its ring holds, so that the last file and the pending names
+// are as recent as can be; at most HISTORY_CATCH_UP_POLLS polls per volume in all.
+void let_logger_catch_up(dls* state, int* polls) {
+    client_info* logger = logger_of(state);
+    if (logger) {
+        client_wakeup(logger);
+    }
+    while ((logger = logger_of(state)) && client_num_pending(logger) != 0 &&
+           *polls < HISTORY_CATCH_UP_POLLS) {
+        usleep(HISTORY_CATCH_UP_POLL_US);
+        (*polls)++;
+    }
+}
+
+// Called holding state->lock for reading (the writer kept out of the last file) and the reader
+// slot in last; releases both. The last file and the pending names are taken together while
+// the writer is kept out, so that no name is in neither; they are replayed after the lock is
+// released, so that a client slow to take them cannot hold up the disk logger, and after the
+// reader slot went back (load_disk_log), so that it cannot hold up other clients' replays.
+void replay_last_file(dev_info* v, client_info* fci, dls* state, int32_t next,
+                      disk_log_image* last, char* path) {
+    if (!logger_of(state) || going_away(fci)) {
+        pthread_rwlock_unlock(&state->lock);
+        free_disk_log_image(last);
+        return;
+    }
+    bool have_last = state->num_files > 0 && next <= state->num_files - 1 &&
+                     dls_log_file_path(state, state->file_ids[state->num_files - 1], path) &&
+                     load_disk_log(v, path, last) == 0;
+    uint32_t length = 0;
+    uint8_t* page = copy_pending_names(state, &length);
+    pthread_rwlock_unlock(&state->lock);
+    if (have_last && logger_of(state)) {
+        replay_disk_log_image(v, fci, last, path, fci->since_when);
+    }
+    free_disk_log_image(last);
+    if (page && logger_of(state)) {
+        replay_pending_names(v, fci, page, length);
+    }
+    free(page);
+}
+
 }  // namespace
 
 int32_t history_start_file(const uint64_t* ids, int32_t count, uint64_t id) {
@@ -135,111 +244,37 @@ int scan_for_old_events_callback(dev_info* v, void* arg) {
         return 0;
     }
 
-    uint64_t from = fci->since_when;
+    file_walk walk;
+    walk.from = fci->since_when;
     int catch_up_polls = 0;
     char path[PATH_BUFFER_SIZE];
-
-restart:
-    pthread_rwlock_rdlock(&state->lock);
-    int32_t next =
-        state->num_files > 0 ? history_start_file(state->file_ids, state->num_files, from) : 0;
-    int32_t files_at_start = state->num_files;
-    uint32_t stamp = history_stamp(state);
-    pthread_rwlock_unlock(&state->lock);
-    bool read_any = false;
-    uint64_t after_last_read = 0;
     disk_log_image last;
     last.uid = fci->uid;
-
+    start_walk(state, &walk);
     for (;;) {
-        // Every file but the last: the disk logger appends only to the last one.
-        while (!going_away(fci)) {
-            pthread_rwlock_rdlock(&state->lock);
-            uint32_t now = history_stamp(state);
-            if ((now & 0xFFFF) != (stamp & 0xFFFF)) {
-                // Every file was removed: what is listed now is a new history.
-                stamp = now;
-                next = 0;
-                files_at_start = 0;
-                pthread_rwlock_unlock(&state->lock);
-                break;
-            }
-            if (now != stamp) {
-                // A purge moved the list; start again after the last file read.
-                pthread_rwlock_unlock(&state->lock);
-                if (read_any) {
-                    from = after_last_read;
-                }
-                goto restart;
-            }
-            if (next >= state->num_files - 1) {
-                pthread_rwlock_unlock(&state->lock);
-                break;
-            }
-            bool fits = dls_log_file_path(state, state->file_ids[next], path);
-            after_last_read = state->file_ids[next + 1];
-            pthread_rwlock_unlock(&state->lock);
-            next++;
-            read_any = true;
-            if (fits && read_disk_log(v, fci, path, fci->since_when) != 0 && mount_point_gone(v)) {
-                log_critical("scan_for_old_events_callback: mount point %s appears to be gone!",
-                             v->mount_point);
-                return 0;
-            }
+        closed_files_outcome outcome = replay_closed_files(v, fci, state, &walk, path);
+        if (outcome == CLOSED_FILES_VOLUME_GONE) {
+            return 0;
         }
-
-        // Let the disk logger file what its ring holds, so that the last file and the pending
-        // names are as recent as can be.
-        client_info* logger = logger_of(state);
-        if (logger) {
-            client_wakeup(logger);
+        if (outcome == CLOSED_FILES_RESTART) {
+            start_walk(state, &walk);
+            continue;
         }
-        while ((logger = logger_of(state)) && client_num_pending(logger) != 0 &&
-               catch_up_polls < HISTORY_CATCH_UP_POLLS) {
-            usleep(HISTORY_CATCH_UP_POLL_US);
-            catch_up_polls++;
-        }
+        let_logger_catch_up(state, &catch_up_polls);
 
         // The slot for the last file is taken before the lock: waiting for one under the lock
         // would keep the writer out for as long as other replays take.
         take_reader_slot(&last);
         pthread_rwlock_rdlock(&state->lock);
-        if (state->num_files > files_at_start && !going_away(fci)) {
-            files_at_start = state->num_files;
+        if (state->num_files > walk.files_at_start && !going_away(fci)) {
+            walk.files_at_start = state->num_files;
             pthread_rwlock_unlock(&state->lock);
             free_disk_log_image(&last);  // never two slots at once
             continue;
         }
         break;  // keeping the lock: the writer stays out of the last file
     }
-
-    if (!logger_of(state) || going_away(fci)) {
-        pthread_rwlock_unlock(&state->lock);
-        free_disk_log_image(&last);
-        return 0;
-    }
-    // The last file and the pending names are taken together while the writer is kept out,
-    // so that no name is in neither; they are replayed after the lock is released, so that a
-    // client slow to take them cannot hold up the disk logger, and after the reader slot went
-    // back (load_disk_log), so that it cannot hold up other clients' replays either.
-    bool have_last = state->num_files > 0 && next <= state->num_files - 1 &&
-                     dls_log_file_path(state, state->file_ids[state->num_files - 1], path) &&
-                     load_disk_log(v, path, &last) == 0;
-    uint32_t length = 0;
-    uint8_t* page = copy_pending_names(state, &length);
-    pthread_rwlock_unlock(&state->lock);
-    if (have_last && logger_of(state)) {
-        replay_disk_log_image(v, fci, &last, path, fci->since_when);
-    }
-    free_disk_log_image(&last);
-    if (!logger_of(state)) {
-        free(page);
-        return 0;
-    }
-    if (page) {
-        replay_pending_names(v, fci, page, length);
-        free(page);
-    }
+    replay_last_file(v, fci, state, walk.next, &last, path);
     return 0;
 }
 
