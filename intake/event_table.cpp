@@ -164,9 +164,11 @@ event_record* add_event(event_table* table, int32_t pid, uint32_t dev, char* pat
         if (marked ? holder != (uint32_t)pid : is_marked_pid((int32_t)holder))
             continue;
         int32_t before = record->refcount.fetch_add(1, std::memory_order_acq_rel);
-        if (before < -1)
+        if (before < -1) {
             log_critical("consumer thread: bad ref count %d on entry %p", before + 1,
                          (void*)record);
+            event_table_fault();
+        }
         std::atomic_ref<uint32_t> merged(record->flags);
         if (before + 1 == 1) {
             merged.store(0, std::memory_order_relaxed);  // revived: every holder released it

@@ -8,6 +8,7 @@
 
 #include "common/limits.h"
 #include "common/log.h"
+#include "common/vantle_assert.h"
 #include "common/thread_role.h"
 #include "platform/port.h"
 
@@ -144,7 +145,9 @@ void unlink_client(clientp* client) {
             return;
         }
     }
+    // Only a defect unlinks a record that was never added or is already gone.
     log_error("%s: ERROR: client not found", "unlink_client");
+    vantle_assert_fail(__func__, "client in the registry");
 }
 
 void dealloc_client(clientp* client) {
@@ -153,11 +156,11 @@ void dealloc_client(clientp* client) {
         return;
     }
     if (before < 1) {
-        // An unbalanced release: report it and leave the record alone rather than free it
-        // a second time.
+        // An unbalanced release: only a defect gets here, and freeing the record a second
+        // time would corrupt the heap. Reported, then the daemon stops.
         log_critical("dealloc_client: DANGER: clientp %p (%p) has refcount %d",
                      static_cast<void*>(client), static_cast<void*>(client->paths), before - 1);
-        return;
+        vantle_assert_fail(__func__, "refcount >= 1");
     }
 
     free(client->paths);
