@@ -285,6 +285,64 @@ bool history_out_of_step(int64_t last_mod_time, int64_t mount_time, int64_t uuid
            (now - uuid_ctime >= DLS_FRESH_STAMP && now - mount_time >= DLS_SKEW_LIMIT);
 }
 
+namespace {
+
+// A directory found (not made) must be the one its path names, on the volume itself: a
+// directory swapped in under the path, or one on another volume mounted over it, is not ours.
+// real_path gets the directory's own path ("" when it has none). False after the message.
+bool found_dir_is_ours(const dev_info* di, const dls* state, const unique_fd& dir,
+                       char* real_path, size_t size) {
+    struct stat st;
+    bool named = fd_get_path(dir.get(), real_path, size) == 0;
+    if (!named) {
+        real_path[0] = '\0';
+    }
+    bool same = named && fstat(dir.get(), &st) == 0 && device_number_32(st.st_dev) == di->dev &&
+                strcmp(real_path, state->log_dir) == 0;
+    if (!same) {
+        log_critical("log dir %s does not match path %s.  bailing out.", state->log_dir,
+                     real_path);
+    }
+    return same;
+}
+
+// Lists the log files of the directory open on dir (closed here), sorted by id. The shared
+// last resort's hex-named files belong to whoever made them, so none is taken for a log file
+// of ours (and later deleted as one). 0 or the error of the listing.
+int list_log_files(const dev_info* di, dls* state, unique_fd dir) {
+    if (quiet_tmp_dir(di, state)) {
+        return 0;
+    }
+    uint64_t smallest = 0;
+    uint64_t largest = 0;
+    int err = get_dirlist(dir.release(), &state->num_files, &state->max_files, &state->file_ids,
+                          is_hex_name, &smallest, &largest);
+    if (err == 0 && state->num_files >= 2) {
+        qsort(state->file_ids, state->num_files, sizeof(uint64_t), compare_event_ids);
+    }
+    return err;
+}
+
+// Picks up the history's uuid, or starts a new history when there is none or the files are
+// out of order; a first look at a history the kernel's queue did not follow notes a gap.
+void settle_uuid(dev_info* di, dls* state, bool discard) {
+    if (load_uuid_file(di, state) != 0) {
+        if (!quiet_tmp_dir(di, state)) {
+            log_critical("Failed to load UUID.  Removing all old log files in %s", state->log_dir);
+        }
+        remove_old_logs(state, 1);
+        create_uuid_file(di, state);
+    } else if (discard) {
+        remove_old_logs(state, 1);
+        create_uuid_file(di, state);
+    } else if (state->generation == 1 && !kernel_device_has_adopted_fanotify() &&
+               !quiet_tmp_dir(di, state)) {
+        state->gap_at_start = 1;
+    }
+}
+
+}  // namespace
+
 int create_dls(dev_info* di, void* /*arg*/) {
     if (di->dls != nullptr && di->dls != global_dls) {
         log_critical("creating a dls for %s but it already has one...", di->mount_point);
@@ -311,42 +369,18 @@ int create_dls(dev_info* di, void* /*arg*/) {
         free_dls(state, false);
         return 0;
     }
-
     struct stat where;
     if (stat(state->log_dir, &where) == 0) {
         state->log_dir_dev = where.st_dev;
     }
-
     char real_path[PATH_BUFFER_SIZE];
     path_copy(real_path, state->log_dir, sizeof real_path);
-    if (found == DIR_OUTCOME_FOUND) {
-        struct stat st;
-        bool named = fd_get_path(dir.get(), real_path, sizeof real_path) == 0;
-        if (!named) {
-            real_path[0] = '\0';
-        }
-        bool same = named && fstat(dir.get(), &st) == 0 && device_number_32(st.st_dev) == di->dev &&
-                    strcmp(real_path, state->log_dir) == 0;
-        if (!same) {
-            log_critical("log dir %s does not match path %s.  bailing out.", state->log_dir,
-                         real_path);
-            unlink(state->log_dir);
-            free_dls(state, false);
-            return 0;
-        }
+    if (found == DIR_OUTCOME_FOUND && !found_dir_is_ours(di, state, dir, real_path, sizeof real_path)) {
+        unlink(state->log_dir);
+        free_dls(state, false);
+        return 0;
     }
-
-    uint64_t smallest = 0;
-    uint64_t largest = 0;
-    int err = 0;
-    if (quiet_tmp_dir(di, state)) {
-        // The shared last resort: its hex-named files belong to whoever made them, so none is
-        // taken for a log file of ours (and later deleted as one).
-        dir.reset();
-    } else {
-        err = get_dirlist(dir.release(), &state->num_files, &state->max_files, &state->file_ids,
-                          is_hex_name, &smallest, &largest);
-    }
+    int err = list_log_files(di, state, std::move(dir));
     if (err != 0) {
         log_critical("create_dls: failed to get dirlist for %s, error %d", real_path, err);
         free_dls(state, false);
@@ -363,29 +397,12 @@ int create_dls(dev_info* di, void* /*arg*/) {
         return 0;
     }
 
-    if (state->num_files >= 2) {
-        qsort(state->file_ids, state->num_files, sizeof(uint64_t), compare_event_ids);
-    }
     bool discard = log_files_out_of_order(state);
-
     check_vol_last_mod_time(di, state);
     resume_event_ids(di, state);
     resume_above_ceiling(state);
     state->last_event_id = 0;
-
-    if (load_uuid_file(di, state) != 0) {
-        if (!quiet_tmp_dir(di, state)) {
-            log_critical("Failed to load UUID.  Removing all old log files in %s", state->log_dir);
-        }
-        remove_old_logs(state, 1);
-        create_uuid_file(di, state);
-    } else if (discard) {
-        remove_old_logs(state, 1);
-        create_uuid_file(di, state);
-    } else if (state->generation == 1 && !kernel_device_has_adopted_fanotify() &&
-               !quiet_tmp_dir(di, state)) {
-        state->gap_at_start = 1;
-    }
+    settle_uuid(di, state, discard);
 
     di->dls = state;
     if (is_root_volume(di)) {
