@@ -232,6 +232,84 @@ uint8_t* take_dropped(uint8_t* p, uint8_t* end, event_table* table, event_sink s
     return p + KREC_HEADER_SIZE;
 }
 
+// Starts the record whose header carries type_word and pid.
+void start_record(record_state* r, uint32_t type_word, uint32_t pid) {
+    r->pid = (int32_t)pid;
+    r->flags = 1u << ((type_word & KREC_TYPE_MASK) % 32);
+    if ((type_word & KREC_FLAG_DIR_LEVEL) && kernel_extended_info.load(std::memory_order_relaxed))
+        r->flags |= EVENT_DIR_LEVEL;
+    r->path = nullptr;
+    r->dev = 0;
+    r->has_docid = false;
+    r->inode_count = 0;
+    r->src_inode = 0;
+    r->dst_inode = 0;
+    r->docid_word = type_word == KREC_TYPE_DOCID_CHANGED ? "changed" : "created";
+    r->docid_record = type_word == KREC_TYPE_DOCID_CREATED || type_word == KREC_TYPE_DOCID_CHANGED;
+}
+
+// Takes one argument of len bytes at data (all of them inside the stretch) into r; a path,
+// or a device once the path is known, emits an event with id. Arguments too short for their
+// type, and types the daemon does not use, are skipped.
+void take_argument(record_state* r, uint16_t arg_type, uint8_t* data, uint16_t len,
+                   event_table* table, event_sink sink, uint64_t id, char* root) {
+    switch (arg_type) {
+        case KREC_ARG_PATH:
+        case KREC_ARG_PATH_ALT:
+            take_path(r, reinterpret_cast<char*>(data), len, table, sink, id, root);
+            break;
+        case KREC_ARG_INT64:
+            if (!r->docid_record || len < KREC_INT64_SIZE)
+                break;
+            if (!r->has_docid) {
+                r->docid = (int64_t)read_u64(data);
+                r->has_docid = true;
+            }
+            if (r->inode_count == 2)
+                take_docid(r, table, sink, id);
+            break;
+        case KREC_ARG_INODE: {
+            uint64_t inode;
+            if (len == KREC_INODE32_SIZE)
+                inode = read_u32(data);
+            else if (len >= KREC_INODE64_SIZE)
+                inode = read_u64(data);
+            else
+                break;
+            if (r->inode_count == 0)
+                r->src_inode = inode;
+            else
+                r->dst_inode = inode;
+            r->inode_count++;
+            break;
+        }
+        case KREC_ARG_DEV:
+            if (len < KREC_DEV_SIZE)
+                break;
+            r->dev = read_u32(data);
+            if (r->path)
+                emit_path(r, table, sink, id);
+            break;
+        case KREC_ARG_MODE:
+            if (len < KREC_MODE_SIZE)
+                break;
+            r->mode = read_u32(data);
+            r->flags |= mode_flags(r->mode);
+            break;
+        case KREC_ARG_FILE_INFO:
+            if (len < KREC_FILE_INFO_MODE_OFFSET + 4)
+                break;
+            r->dev = read_u32(data + KREC_FILE_INFO_DEV_OFFSET);
+            r->mode = read_u32(data + KREC_FILE_INFO_MODE_OFFSET);
+            r->flags |= mode_flags(r->mode);
+            if (r->path)
+                emit_path(r, table, sink, id);
+            break;
+        default:
+            break;  // not used by the daemon
+    }
+}
+
 }  // namespace
 
 int decode_kernel_records(uint8_t* start, uint32_t length, event_table* table, event_sink sink) {
@@ -252,20 +330,7 @@ int decode_kernel_records(uint8_t* start, uint32_t length, event_table* table, e
         }
         if (end - p <= (ptrdiff_t)KREC_HEADER_SIZE)
             break;
-        r.pid = (int32_t)read_u32(p + 4);
-        r.flags = 1u << ((type_word & KREC_TYPE_MASK) % 32);
-        if ((type_word & KREC_FLAG_DIR_LEVEL) &&
-            kernel_extended_info.load(std::memory_order_relaxed))
-            r.flags |= EVENT_DIR_LEVEL;
-        r.path = nullptr;
-        r.dev = 0;
-        r.has_docid = false;
-        r.inode_count = 0;
-        r.src_inode = 0;
-        r.dst_inode = 0;
-        r.docid_word = type_word == KREC_TYPE_DOCID_CHANGED ? "changed" : "created";
-        r.docid_record =
-            type_word == KREC_TYPE_DOCID_CREATED || type_word == KREC_TYPE_DOCID_CHANGED;
+        start_record(&r, type_word, read_u32(p + 4));
 
         p += KREC_HEADER_SIZE;
         for (;;) {
@@ -284,61 +349,7 @@ int decode_kernel_records(uint8_t* start, uint32_t length, event_table* table, e
                 return 1;  // argument runs past the end of the stretch
             uint64_t id = take_argument_id(table, sink);
 
-            switch (arg_type) {
-                case KREC_ARG_PATH:
-                case KREC_ARG_PATH_ALT:
-                    take_path(&r, reinterpret_cast<char*>(data), len, table, sink, id, root);
-                    break;
-                case KREC_ARG_INT64:
-                    if (!r.docid_record || len < KREC_INT64_SIZE)
-                        break;
-                    if (!r.has_docid) {
-                        r.docid = (int64_t)read_u64(data);
-                        r.has_docid = true;
-                    }
-                    if (r.inode_count == 2)
-                        take_docid(&r, table, sink, id);
-                    break;
-                case KREC_ARG_INODE: {
-                    uint64_t inode;
-                    if (len == KREC_INODE32_SIZE)
-                        inode = read_u32(data);
-                    else if (len >= KREC_INODE64_SIZE)
-                        inode = read_u64(data);
-                    else
-                        break;
-                    if (r.inode_count == 0)
-                        r.src_inode = inode;
-                    else
-                        r.dst_inode = inode;
-                    r.inode_count++;
-                    break;
-                }
-                case KREC_ARG_DEV:
-                    if (len < KREC_DEV_SIZE)
-                        break;
-                    r.dev = read_u32(data);
-                    if (r.path)
-                        emit_path(&r, table, sink, id);
-                    break;
-                case KREC_ARG_MODE:
-                    if (len < KREC_MODE_SIZE)
-                        break;
-                    r.mode = read_u32(data);
-                    r.flags |= mode_flags(r.mode);
-                    break;
-                case KREC_ARG_FILE_INFO:
-                    if (len < KREC_FILE_INFO_MODE_OFFSET + 4)
-                        break;
-                    r.dev = read_u32(data + KREC_FILE_INFO_DEV_OFFSET);
-                    r.mode = read_u32(data + KREC_FILE_INFO_MODE_OFFSET);
-                    r.flags |= mode_flags(r.mode);
-                    if (r.path)
-                        emit_path(&r, table, sink, id);
-                    break;
-                default:
-                    break;  // not used by the daemon
-            }
+            take_argument(&r, arg_type, data, len, table, sink, id, root);
             p = data + len;
         }
     }
