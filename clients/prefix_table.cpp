@@ -131,6 +131,54 @@ prefix_table* publish_prefix_table(prefix_table* table) {
     }
 }
 
+namespace {
+
+// Finds for each path of fci the header of the current table it can share (same path, device
+// and file-events level) and takes a reference on it. Only the headers of the current table
+// count, so two equal new paths of one client give two headers. Returns how many paths need
+// a header of their own.
+int32_t share_headers(client_info* fci, prefix_header* const* old, int32_t count,
+                      prefix_header** matched) {
+    int32_t num_new = 0;
+    uint16_t file_events = client_file_events(fci);
+    for (int32_t i = 0; i < fci->num_paths; i++) {
+        for (int32_t j = first_not_before(old, count, fci->paths[i]);
+             j < count && strcmp(old[j]->path, fci->paths[i]) == 0; j++) {
+            prefix_header* header = old[j];
+            if (header_device_matches(fci, header) && header->file_events == file_events) {
+                matched[i] = header;
+                header->refcount++;
+                break;
+            }
+        }
+        if (!matched[i]) {
+            num_new++;
+        }
+    }
+    return num_new;
+}
+
+// Links each path's node at the head of its header's client list: the shared header of
+// matched, else the next of the new headers in fresh (in path order).
+void link_nodes(client_info* fci, prefix_header* const* matched, prefix_header* const* fresh) {
+    int32_t added = 0;
+    for (int32_t i = 0; i < fci->num_paths; i++) {
+        client_node* node = &fci->path_nodes[i];
+        if (matched[i]) {
+            // A fully built node becomes the head by a release store; the router, reading the
+            // head with acquire, sees it whole or not at all.
+            node->next.store(matched[i]->client_list.load(std::memory_order_relaxed),
+                             std::memory_order_relaxed);
+            matched[i]->client_list.store(node, std::memory_order_release);
+        } else {
+            node->next.store(nullptr, std::memory_order_relaxed);
+            fresh[added++]->client_list.store(node, std::memory_order_release);
+        }
+    }
+}
+
+}  // namespace
+
 int add_paths_to_prefix_table(client_info* fci) {
     prefix_table* cur = current_prefix_table.load(std::memory_order_acquire);
     int32_t count = cur ? cur->count : 0;
@@ -152,23 +200,7 @@ int add_paths_to_prefix_table(client_info* fci) {
         goto no_memory;
     }
 
-    // Headers of equal paths are shared; only the headers of the current table count, so
-    // two equal new paths of one client give two headers.
-    for (int32_t i = 0; i < num_paths; i++) {
-        uint16_t file_events = client_file_events(fci);
-        for (int32_t j = first_not_before(old, count, fci->paths[i]);
-             j < count && strcmp(old[j]->path, fci->paths[i]) == 0; j++) {
-            prefix_header* header = old[j];
-            if (header_device_matches(fci, header) && header->file_events == file_events) {
-                matched[i] = header;
-                header->refcount++;
-                break;
-            }
-        }
-        if (!matched[i]) {
-            num_new++;
-        }
-    }
+    num_new = share_headers(fci, old, count, matched);
 
     if (count + num_new >= capacity) {
         new_capacity += num_new < PREFIX_TABLE_GROWTH ? PREFIX_TABLE_GROWTH : (num_new + 31) & ~31;
@@ -190,20 +222,7 @@ int add_paths_to_prefix_table(client_info* fci) {
         fresh[added++] = header;
     }
 
-    added = 0;
-    for (int32_t i = 0; i < num_paths; i++) {
-        client_node* node = &fci->path_nodes[i];
-        if (matched[i]) {
-            // A fully built node becomes the head by a release store; the router, reading the
-            // head with acquire, sees it whole or not at all.
-            node->next.store(matched[i]->client_list.load(std::memory_order_relaxed),
-                             std::memory_order_relaxed);
-            matched[i]->client_list.store(node, std::memory_order_release);
-        } else {
-            node->next.store(nullptr, std::memory_order_relaxed);
-            fresh[added++]->client_list.store(node, std::memory_order_release);
-        }
-    }
+    link_nodes(fci, matched, fresh);
     free(matched);
 
     std::sort(fresh, fresh + num_new, sorts_before);
@@ -234,6 +253,58 @@ no_memory:
     free(matched);
     return ENOMEM;
 }
+
+namespace {
+
+// Unlinks the node of fci's path i from its header in entries (count of them) and drops the
+// header's reference. A header left without clients is marked PREFIX_HEADER_REMOVED: the
+// router may still be in the old table and skips it; it keeps its place, so the searches
+// stay valid. Returns the header's index, -1 when the path has none. Holding prefix_lock.
+int32_t unlink_path(client_info* fci, int32_t i, prefix_header* const* entries, int32_t count) {
+    client_node* node = &fci->path_nodes[i];
+    for (int32_t j = first_not_before(entries, count, fci->paths[i]);
+         j < count && strcmp(entries[j]->path, fci->paths[i]) == 0; j++) {
+        prefix_header* header = entries[j];
+        if (!header_device_matches(fci, header) || !unlink_node(header, node)) {
+            continue;
+        }
+        header->refcount--;
+        bool empty = header->client_list.load(std::memory_order_relaxed) == nullptr;
+        if (header->refcount == 0 && empty) {
+            header->device = PREFIX_HEADER_REMOVED;
+        } else if (header->refcount == 0) {
+            log_critical(
+                "remove_paths: prefix_table inconsistent.  refcount == 0 but "
+                "client_list is non-NULL! prefix_table[%d] = %p",
+                j, static_cast<const void*>(header));
+        } else if (empty) {
+            log_critical(
+                "remove_paths: prefix_table inconsistent.  refcount > 0 but "
+                "client_list is NULL! prefix_table[%d] = %p",
+                j, static_cast<const void*>(header));
+        }
+        return j;
+    }
+    log_critical("remove_paths: did not find prefix header for path %s", fci->paths[i]);
+    return -1;
+}
+
+// Closes the gaps the removed headers at dead_at (num_dead of them) leave in entries, in one
+// pass, and clears the freed tail. Returns the entries kept.
+int32_t close_gaps(prefix_header** entries, int32_t count, int32_t* dead_at, int32_t num_dead) {
+    std::sort(dead_at, dead_at + num_dead);
+    int32_t kept = num_dead > 0 ? dead_at[0] : count;
+    for (int32_t d = 0; d < num_dead; d++) {
+        int32_t end = d + 1 < num_dead ? dead_at[d + 1] : count;
+        memmove(&entries[kept], &entries[dead_at[d] + 1],
+                (size_t)(end - dead_at[d] - 1) * sizeof(*entries));
+        kept += end - dead_at[d] - 1;
+    }
+    memset(&entries[kept], 0, (size_t)(count - kept) * sizeof(*entries));
+    return kept;
+}
+
+}  // namespace
 
 int remove_paths(client_info* fci) {
     prefix_table* cur = current_prefix_table.load(std::memory_order_acquire);
@@ -268,52 +339,15 @@ int remove_paths(client_info* fci) {
     memcpy(entries, cur->entries, (size_t)count * sizeof(prefix_header*));
     pthread_mutex_lock(&prefix_lock);
     for (int32_t i = 0; i < fci->num_paths; i++) {
-        client_node* node = &fci->path_nodes[i];
-        bool found = false;
-        for (int32_t j = first_not_before(entries, count, fci->paths[i]);
-             j < count && strcmp(entries[j]->path, fci->paths[i]) == 0; j++) {
-            prefix_header* header = entries[j];
-            if (!header_device_matches(fci, header) || !unlink_node(header, node)) {
-                continue;
-            }
-            found = true;
-            header->refcount--;
-            bool empty = header->client_list.load(std::memory_order_relaxed) == nullptr;
-            if (header->refcount == 0 && empty) {
-                // The router may still be in the old table: it skips a removed header. The
-                // header keeps its place until the end, so the searches stay valid.
-                header->device = PREFIX_HEADER_REMOVED;
-                dead_at[num_dead] = j;
-                dead[num_dead++] = header;
-            } else if (header->refcount == 0) {
-                log_critical(
-                    "remove_paths: prefix_table inconsistent.  refcount == 0 but "
-                    "client_list is non-NULL! prefix_table[%d] = %p",
-                    j, static_cast<void*>(header));
-            } else if (empty) {
-                log_critical(
-                    "remove_paths: prefix_table inconsistent.  refcount > 0 but "
-                    "client_list is NULL! prefix_table[%d] = %p",
-                    j, static_cast<void*>(header));
-            }
-            break;
-        }
-        if (!found) {
-            log_critical("remove_paths: did not find prefix header for path %s", fci->paths[i]);
+        int32_t j = unlink_path(fci, i, entries, count);
+        if (j >= 0 && entries[j]->device == PREFIX_HEADER_REMOVED) {
+            dead_at[num_dead] = j;
+            dead[num_dead++] = entries[j];
         }
     }
     pthread_mutex_unlock(&prefix_lock);
 
-    // One pass closes the gaps of all removed headers.
-    std::sort(dead_at, dead_at + num_dead);
-    int32_t kept = num_dead > 0 ? dead_at[0] : count;
-    for (int32_t d = 0; d < num_dead; d++) {
-        int32_t end = d + 1 < num_dead ? dead_at[d + 1] : count;
-        memmove(&entries[kept], &entries[dead_at[d] + 1],
-                (size_t)(end - dead_at[d] - 1) * sizeof(*entries));
-        kept += end - dead_at[d] - 1;
-    }
-    memset(&entries[kept], 0, (size_t)(count - kept) * sizeof(*entries));
+    int32_t kept = close_gaps(entries, count, dead_at, num_dead);
     free(dead_at);
 
     table->entries = entries;
