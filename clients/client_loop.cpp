@@ -190,7 +190,7 @@ void teardown_client(client_info* fci, bool internal) {
         event_record* record = fci->ring[pos];
         if (!record) {
             log_critical("client drain: *** encountered a NULL entry at idx %d", (int)pos);
-            continue;
+            vantle_assert_fail(__func__, "ring entry below wr");
         }
         fci->ring[pos] = nullptr;
         if (client_map_test(record, fci->index)) {
@@ -203,6 +203,7 @@ void teardown_client(client_info* fci, bool internal) {
                 static_cast<void*>(record), event_flags(record), (int)fci->index,
                 record->client_map[0].load(), record->client_map[1].load(), (int)i, (int)rd,
                 (int)wr, (int)pending);
+            vantle_assert_fail(__func__, "client bit of a ring entry");
         }
     }
     fci->rd.store(wr, std::memory_order_release);
@@ -381,6 +382,7 @@ int32_t client_process_events(client_info* fci) {
             if (!(e->client_map[fci->index / 8].fetch_and((uint8_t)~bit) & bit)) {
                 log_critical("client loop: event %p did not have my bit (%d) set!",
                              static_cast<void*>(e), (int)fci->index);
+                vantle_assert_fail(__func__, "client bit of a ring entry");
             }
             if (fci->uid != 0 &&
                 (t_identity_refused || t_volume_gone || !may_read_event(fci, e->path))) {

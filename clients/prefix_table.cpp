@@ -5,6 +5,7 @@
 
 #include "clients/client_info.h"
 #include "common/log.h"
+#include "common/vantle_assert.h"
 
 #include <algorithm>
 #include <cerrno>
@@ -277,16 +278,18 @@ int32_t unlink_path(client_info* fci, int32_t i, prefix_header* const* entries, 
                 "remove_paths: prefix_table inconsistent.  refcount == 0 but "
                 "client_list is non-NULL! prefix_table[%d] = %p",
                 j, static_cast<const void*>(header));
+            vantle_assert_fail(__func__, "refcount counts the client list");
         } else if (empty) {
             log_critical(
                 "remove_paths: prefix_table inconsistent.  refcount > 0 but "
                 "client_list is NULL! prefix_table[%d] = %p",
                 j, static_cast<const void*>(header));
+            vantle_assert_fail(__func__, "refcount counts the client list");
         }
         return j;
     }
     log_critical("remove_paths: did not find prefix header for path %s", fci->paths[i]);
-    return -1;
+    vantle_assert_fail(__func__, "every path of a client has its header");
 }
 
 // Closes the gaps the removed headers at dead_at (num_dead of them) leave in entries, in one

@@ -6,6 +6,7 @@
 #include "common/buckets.h"
 #include "common/crc.h"
 #include "common/log.h"
+#include "common/vantle_assert.h"
 #include "history/dls.h"
 
 #include <algorithm>
@@ -64,6 +65,7 @@ void maybe_grow(dls* state) {
                 if (state->fname_filled > state->fname_mask) {
                     log_critical("fname table is screwed up! filled buckets %u / table_mask %u)",
                                  state->fname_filled, state->fname_mask);
+                    vantle_assert_fail(__func__, "fname_filled <= fname_mask");
                 }
             }
             link_at_head(slot, e);

@@ -14,6 +14,7 @@
 #include "common/buckets.h"
 #include "common/crc.h"
 #include "common/log.h"
+#include "common/vantle_assert.h"
 #include "common/thread_role.h"
 
 #include <cstddef>
@@ -62,9 +63,11 @@ void unlink_record(event_record* record) {
 }
 
 void check_filled(const event_table* table) {
-    if (table->filled > table->mask)
+    if (table->filled > table->mask) {
         log_critical("event table is screwed up! filled buckets %u / table_mask %u)", table->filled,
                      table->mask);
+        vantle_assert_fail(__func__, "filled <= mask");
+    }
 }
 
 void grow(event_table* table) {
