@@ -331,20 +331,19 @@ int chdir_to_volume(const client_info* fci) {
     return 0;
 }
 
-int32_t client_process_events(client_info* fci) {
-    uint32_t n = client_num_pending(fci);
-    if (n == 0) {
-        return 0;
-    }
+namespace {
+
+// The n pending events of fci's ring in id order, wrap-aware: the low 32 bits of each id as
+// a signed distance from the first event's, so that ids just past a wrap of the counter sort
+// after those before it. The ring is rewritten in that order. Null without memory.
+event_record** sort_pending(client_info* fci, uint32_t n) {
     keyed_event* sorted = static_cast<keyed_event*>(malloc(n * sizeof(keyed_event)));
     event_record** events = static_cast<event_record**>(malloc(n * sizeof(event_record*)));
     if (!sorted || !events) {
         free(sorted);
         free(events);
-        return ENOMEM;
+        return nullptr;
     }
-    // Id order, wrap-aware: the low 32 bits of each id as a signed distance from the first
-    // event's, so that ids just past a wrap of the counter sort after those before it.
     uint32_t rd = fci->rd.load(std::memory_order_relaxed);
     uint32_t base = 0;
     for (uint32_t i = 0; i < n; i++) {
@@ -362,71 +361,55 @@ int32_t client_process_events(client_info* fci) {
         fci->ring[(rd + i) % fci->ring_size] = events[i];
     }
     free(sorted);
-
-    bool mark_self = has_flag(fci, CLIENT_MARK_SELF);
-    int32_t r = 0;
-    for (uint32_t s = 0; s < n;) {
-        if (has_flag(fci, CLIENT_GOING_AWAY)) {
-            break;
-        }
-        uint32_t m = std::min<uint32_t>(n - s, CLIENT_BATCH_MAX);
-        int32_t lengths[CLIENT_BATCH_MAX];
-        const char* paths[CLIENT_BATCH_MAX];
-        uint32_t flags[CLIENT_BATCH_MAX];
-        uint32_t devices[CLIENT_BATCH_MAX];
-        uint64_t ids[CLIENT_BATCH_MAX];
-        int32_t count = 0;
-        for (uint32_t k = 0; k < m; k++) {
-            event_record* e = events[s + k];
-            uint8_t bit = (uint8_t)(0x80u >> (fci->index % 8));
-            if (!(e->client_map[fci->index / 8].fetch_and((uint8_t)~bit) & bit)) {
-                log_critical("client loop: event %p did not have my bit (%d) set!",
-                             static_cast<void*>(e), (int)fci->index);
-                vantle_assert_fail(__func__, "client bit of a ring entry");
-            }
-            if (fci->uid != 0 &&
-                (t_identity_refused || t_volume_gone || !may_read_event(fci, e->path))) {
-                continue;
-            }
-            if (is_excluded(fci, e->path)) {
-                continue;
-            }
-            lengths[count] = e->path_length;
-            paths[count] = e->path;
-            flags[count] = event_flags(e);
-            if (mark_self && event_pid(e) == fci->pid) {
-                flags[count] |= EVENT_OWN_EVENT;
-            }
-            devices[count] = (uint32_t)e->dev;
-            ids[count] = event_id(e);
-            raise_last_id_sent(fci, ids[count]);
-            count++;
-        }
-        if (fci->callback && count > 0 && !has_flag(fci, CLIENT_GOING_AWAY)) {
-            r = fci->callback(fci->callback_ctx, count, lengths, paths, flags, devices, ids);
-            if (r != 0) {
-                note_failed_batch(fci, r, ids[0]);
-            }
-        }
-        // Sent or skipped, every event of the chunk leaves the ring.
-        for (uint32_t k = 0; k < m; k++) {
-            remove_event_ref(events[s + k]);
-        }
-        fci->rd.store((fci->rd.load(std::memory_order_relaxed) + m) % fci->ring_size,
-                      std::memory_order_release);
-        if (r == MACH_SEND_TIMED_OUT || r == MACH_SEND_NO_BUFFER) {
-            free(events);
-            return 0;
-        }
-        s += m;
-    }
-    free(events);
-    return r;
+    return events;
 }
 
-void* client_loop(void* arg) {
-    client_info* fci = static_cast<client_info*>(arg);
-    bool internal = has_flag(fci, CLIENT_IS_INTERNAL);
+// One callback's worth of events, in the parallel arrays the callback takes.
+struct delivery_batch {
+    int32_t lengths[CLIENT_BATCH_MAX];
+    const char* paths[CLIENT_BATCH_MAX];
+    uint32_t flags[CLIENT_BATCH_MAX];
+    uint32_t devices[CLIENT_BATCH_MAX];
+    uint64_t ids[CLIENT_BATCH_MAX];
+};
+
+// Clears fci's bit on the m events and puts those its user may read and it does not exclude
+// into b. Returns how many it put.
+int32_t fill_batch(client_info* fci, event_record* const* events, uint32_t m, bool mark_self,
+                   delivery_batch* b) {
+    int32_t count = 0;
+    uint8_t bit = (uint8_t)(0x80u >> (fci->index % 8));
+    for (uint32_t k = 0; k < m; k++) {
+        event_record* e = events[k];
+        if (!(e->client_map[fci->index / 8].fetch_and((uint8_t)~bit) & bit)) {
+            log_critical("client loop: event %p did not have my bit (%d) set!",
+                         static_cast<void*>(e), (int)fci->index);
+            vantle_assert_fail(__func__, "client bit of a ring entry");
+        }
+        if (fci->uid != 0 &&
+            (t_identity_refused || t_volume_gone || !may_read_event(fci, e->path))) {
+            continue;
+        }
+        if (is_excluded(fci, e->path)) {
+            continue;
+        }
+        b->lengths[count] = e->path_length;
+        b->paths[count] = e->path;
+        b->flags[count] = event_flags(e);
+        if (mark_self && event_pid(e) == fci->pid) {
+            b->flags[count] |= EVENT_OWN_EVENT;
+        }
+        b->devices[count] = (uint32_t)e->dev;
+        b->ids[count] = event_id(e);
+        raise_last_id_sent(fci, b->ids[count]);
+        count++;
+    }
+    return count;
+}
+
+// Sets up a delivery thread: its role, the client's user, and on the client's first thread
+// the history step; then the thread takes on the client's identity for the permission checks.
+void start_delivery(client_info* fci, bool internal) {
     thread_role_set(internal ? THREAD_ROLE_DISK_LOGGER : THREAD_ROLE_DELIVERY);
     if (internal) {
         thread_set_io_idle();
@@ -449,6 +432,56 @@ void* client_loop(void* arg) {
     if (fci->uid != 0) {
         take_on_identity(fci);
     }
+}
+
+}  // namespace
+
+int32_t client_process_events(client_info* fci) {
+    uint32_t n = client_num_pending(fci);
+    if (n == 0) {
+        return 0;
+    }
+    event_record** events = sort_pending(fci, n);
+    if (!events) {
+        return ENOMEM;
+    }
+
+    bool mark_self = has_flag(fci, CLIENT_MARK_SELF);
+    int32_t r = 0;
+    for (uint32_t s = 0; s < n;) {
+        if (has_flag(fci, CLIENT_GOING_AWAY)) {
+            break;
+        }
+        uint32_t m = std::min<uint32_t>(n - s, CLIENT_BATCH_MAX);
+        delivery_batch b;
+        int32_t count = fill_batch(fci, events + s, m, mark_self, &b);
+        if (fci->callback && count > 0 && !has_flag(fci, CLIENT_GOING_AWAY)) {
+            r = fci->callback(fci->callback_ctx, count, b.lengths, b.paths, b.flags, b.devices,
+                              b.ids);
+            if (r != 0) {
+                note_failed_batch(fci, r, b.ids[0]);
+            }
+        }
+        // Sent or skipped, every event of the chunk leaves the ring.
+        for (uint32_t k = 0; k < m; k++) {
+            remove_event_ref(events[s + k]);
+        }
+        fci->rd.store((fci->rd.load(std::memory_order_relaxed) + m) % fci->ring_size,
+                      std::memory_order_release);
+        if (r == MACH_SEND_TIMED_OUT || r == MACH_SEND_NO_BUFFER) {
+            free(events);
+            return 0;
+        }
+        s += m;
+    }
+    free(events);
+    return r;
+}
+
+void* client_loop(void* arg) {
+    client_info* fci = static_cast<client_info*>(arg);
+    bool internal = has_flag(fci, CLIENT_IS_INTERNAL);
+    start_delivery(fci, internal);
 
     constexpr uint32_t owed =
         CLIENT_GOING_AWAY | CLIENT_EVENTS_DROPPED | CLIENT_HISTORY_DONE_PENDING;
