@@ -160,6 +160,52 @@ void write_trailer(mach_msg_header_t* msg, const mach_msg_audit_trailer_t& trail
     std::memcpy(bytes + mach_msg_round(size), &trailer, sizeof trailer);
 }
 
+// Copies every out-of-line region into memory of its own and stores its address in its
+// descriptor: from the inline tail at staging_tail, or from the memfd when memfd >= 0. False
+// when memory or the memfd fails; addresses already stored are freed by free_regions.
+bool copy_regions(uint8_t* msg, uint32_t descriptors, const uint8_t* staging_tail, int memfd) {
+    bool copied = true;
+    uint64_t position = 0;  // of the next region in the inline tail or the memfd
+    port_for_each_descriptor(msg, descriptors, [&](size_t offset, uint8_t type) {
+        if (type != MACH_MSG_OOL_DESCRIPTOR || !copied) {
+            return;
+        }
+        uint32_t region = port_load_u32(msg + offset + PORT_OOL_SIZE_OFFSET);
+        if (region == 0) {
+            return;
+        }
+        auto* copy = static_cast<uint8_t*>(std::malloc(region));
+        if (copy == nullptr) {
+            copied = false;
+            return;
+        }
+        if (memfd >= 0) {
+            copied = read_fully(memfd, copy, region, position);
+        } else {
+            std::memcpy(copy, staging_tail + position, region);
+        }
+        // Stored even when the read failed, so that free_regions releases it.
+        port_store_u64(msg + offset, reinterpret_cast<uint64_t>(copy));
+        position += region;
+    });
+    return copied;
+}
+
+// The audit trailer after the message: the sender's ids when the datagram carried them.
+// Without credentials the size stays 0, which fails every check that needs the token.
+void write_audit_trailer(mach_msg_header_t* buffer, const port_datagram& dg) {
+    mach_msg_audit_trailer_t trailer = {};
+    trailer.msgh_trailer_type = MACH_MSG_TRAILER_FORMAT_0;
+    if (dg.has_credentials) {
+        const uint32_t uid = dg.uid;
+        const uint32_t gid = dg.gid;
+        trailer.msgh_trailer_size = MACH_MSG_TRAILER_AUDIT_SIZE;
+        trailer.msgh_sender = {{uid, gid}};
+        trailer.msgh_audit = {{uid, uid, gid, uid, gid, static_cast<uint32_t>(dg.pid), 0, 0}};
+    }
+    write_trailer(buffer, trailer);
+}
+
 }  // namespace
 
 kern_return_t port_decode(const uint8_t* staging, port_datagram* dg, mach_msg_header_t* buffer,
@@ -209,30 +255,7 @@ kern_return_t port_decode(const uint8_t* staging, port_datagram* dg, mach_msg_he
         }
     });
 
-    bool copied = true;
-    uint64_t position = 0;  // of the next region in the inline tail or the memfd
-    port_for_each_descriptor(msg, layout.descriptors, [&](size_t offset, uint8_t type) {
-        if (type != MACH_MSG_OOL_DESCRIPTOR || !copied) {
-            return;
-        }
-        uint32_t region = port_load_u32(msg + offset + PORT_OOL_SIZE_OFFSET);
-        if (region == 0) {
-            return;
-        }
-        auto* copy = static_cast<uint8_t*>(std::malloc(region));
-        if (copy == nullptr) {
-            copied = false;
-            return;
-        }
-        if (in_memfd) {
-            copied = read_fully(memfd, copy, region, position);
-        } else {
-            std::memcpy(copy, staging + size + position, region);
-        }
-        // Stored even when the read failed, so that free_regions releases it.
-        port_store_u64(msg + offset, reinterpret_cast<uint64_t>(copy));
-        position += region;
-    });
+    bool copied = copy_regions(msg, layout.descriptors, staging + size, memfd);
     if (!copied) {
         free_regions(msg, layout.descriptors);
         std::memset(msg, 0, size);
@@ -248,17 +271,7 @@ kern_return_t port_decode(const uint8_t* staging, port_datagram* dg, mach_msg_he
     // The memfd, if any, is still owned by dg and closes with it.
 
     buffer->msgh_voucher_port = 0;
-    mach_msg_audit_trailer_t trailer = {};
-    trailer.msgh_trailer_type = MACH_MSG_TRAILER_FORMAT_0;
-    if (dg->has_credentials) {
-        const uint32_t uid = dg->uid;
-        const uint32_t gid = dg->gid;
-        trailer.msgh_trailer_size = MACH_MSG_TRAILER_AUDIT_SIZE;
-        trailer.msgh_sender = {{uid, gid}};
-        trailer.msgh_audit = {{uid, uid, gid, uid, gid, static_cast<uint32_t>(dg->pid), 0, 0}};
-    }
-    // Without credentials the size stays 0, which fails every check that needs the token.
-    write_trailer(buffer, trailer);
+    write_audit_trailer(buffer, *dg);
     return 0;
 }
 
