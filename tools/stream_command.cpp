@@ -96,6 +96,57 @@ int exclude_path(const char* operand, bool on_device, std::string* out) {
 
 }  // namespace
 
+namespace {
+
+// Applies one parsed option (not --help) to args; an --exclude is collected in excludes.
+// 0 or the parse error of its value.
+int take_option(const tool_parsed_option& o, bool history, tool_stream_args* args,
+                std::vector<const char*>* excludes) {
+    vantles_stream_options* opt = &args->options;
+    tool_event_output* out = &args->output;
+    int err = 0;
+    switch (o.key) {
+        case STREAM_LATENCY:
+            err = tool_parse_seconds(o.value, &opt->latency_us);
+            break;
+        case STREAM_FILES:
+            opt->create_flags |= VANTLES_FLAG_FILE_EVENTS;
+            break;
+        case STREAM_EXCLUDE:
+            excludes->push_back(o.value);
+            break;
+        case STREAM_SINCE:
+            err = history ? parse_history_since(o.value, &opt->since_when)
+                          : tool_parse_event_id(o.value, &opt->since_when);
+            break;
+        case STREAM_NO_DEFER:
+            opt->create_flags |= VANTLES_FLAG_NO_DEFER;
+            break;
+        case STREAM_IGNORE_SELF:
+            opt->create_flags |= VANTLES_FLAG_IGNORE_SELF;
+            break;
+        case STREAM_MARK_SELF:
+            opt->create_flags |= VANTLES_FLAG_MARK_SELF;
+            break;
+        case STREAM_DEVICE:
+            err = tool_parse_device(o.value, &opt->device);
+            break;
+        case STREAM_SOCKET:
+            args->socket = o.value;
+            break;
+        case STREAM_COUNT:
+            err = tool_parse_u64(o.value, &out->limit);
+            err = err == 0 && out->limit == 0 ? EINVAL : err;
+            break;
+        case STREAM_JSON:
+            out->json = true;
+            break;
+    }
+    return err;
+}
+
+}  // namespace
+
 int tool_parse_stream_args(tool_stream_kind kind, int argc, char** argv, tool_stream_args* args) {
     bool history = kind == tool_stream_kind::history;
     const char* command = history ? "history" : "watch";
@@ -115,47 +166,11 @@ int tool_parse_stream_args(tool_stream_kind kind, int argc, char** argv, tool_st
         out->until_history_done = true;
     }
     for (const tool_parsed_option& o : parsed) {
-        int err = 0;
-        switch (o.key) {
-            case TOOL_OPTION_HELP:
-                args->help = true;
-                return 0;
-            case STREAM_LATENCY:
-                err = tool_parse_seconds(o.value, &opt->latency_us);
-                break;
-            case STREAM_FILES:
-                opt->create_flags |= VANTLES_FLAG_FILE_EVENTS;
-                break;
-            case STREAM_EXCLUDE:
-                excludes.push_back(o.value);
-                break;
-            case STREAM_SINCE:
-                err = history ? parse_history_since(o.value, &opt->since_when)
-                              : tool_parse_event_id(o.value, &opt->since_when);
-                break;
-            case STREAM_NO_DEFER:
-                opt->create_flags |= VANTLES_FLAG_NO_DEFER;
-                break;
-            case STREAM_IGNORE_SELF:
-                opt->create_flags |= VANTLES_FLAG_IGNORE_SELF;
-                break;
-            case STREAM_MARK_SELF:
-                opt->create_flags |= VANTLES_FLAG_MARK_SELF;
-                break;
-            case STREAM_DEVICE:
-                err = tool_parse_device(o.value, &opt->device);
-                break;
-            case STREAM_SOCKET:
-                args->socket = o.value;
-                break;
-            case STREAM_COUNT:
-                err = tool_parse_u64(o.value, &out->limit);
-                err = err == 0 && out->limit == 0 ? EINVAL : err;
-                break;
-            case STREAM_JSON:
-                out->json = true;
-                break;
+        if (o.key == TOOL_OPTION_HELP) {
+            args->help = true;
+            return 0;
         }
+        int err = take_option(o, history, args, &excludes);
         if (err != 0) {
             const char* name = "";
             for (const tool_option& known : table) {
