@@ -218,6 +218,35 @@ void free_client_info(client_info* fci) {
     free(fci);
 }
 
+namespace {
+
+// Copies the watched paths (fci->num_paths of them; a path named twice is kept once) and at
+// most CLIENT_EXCLUDED_MAX excluded paths into fci. 0 or ENOMEM; free_client_info frees
+// whatever was stored.
+int store_paths(client_info* fci, uint32_t device, const char* const* paths,
+                const char* const* excluded, int32_t num_excluded) {
+    fci->paths = static_cast<char**>(calloc((size_t)fci->num_paths, sizeof(char*)));
+    if (!fci->paths) {
+        return ENOMEM;
+    }
+    for (int32_t i = 0; i < fci->num_paths; i++) {
+        fci->paths[i] = store_watched_path(device, paths[i]);
+        if (!fci->paths[i]) {
+            return ENOMEM;
+        }
+    }
+    keep_distinct_paths(fci);
+    for (int32_t i = 0; i < num_excluded && i < CLIENT_EXCLUDED_MAX; i++) {
+        fci->excluded[i] = store_excluded_path(excluded[i]);
+        if (!fci->excluded[i]) {
+            return ENOMEM;
+        }
+    }
+    return 0;
+}
+
+}  // namespace
+
 int create_client_info(uint32_t pid, uint32_t device, const char* const* paths, int32_t num_paths,
                        const char* const* excluded, int32_t num_excluded, uint64_t latency,
                        uint32_t ring_size, uint64_t since_when, uint32_t flags,
@@ -241,24 +270,11 @@ int create_client_info(uint32_t pid, uint32_t device, const char* const* paths, 
     pthread_cond_init(&fci->cond, nullptr);
     fci->num_paths = num_paths;
 
-    int err = ENOMEM;
-    fci->paths = static_cast<char**>(calloc((size_t)num_paths, sizeof(char*)));
-    if (!fci->paths) {
+    int err = store_paths(fci, device, paths, excluded, num_excluded);
+    if (err != 0) {
         goto fail;
     }
-    for (int32_t i = 0; i < num_paths; i++) {
-        fci->paths[i] = store_watched_path(device, paths[i]);
-        if (!fci->paths[i]) {
-            goto fail;
-        }
-    }
-    keep_distinct_paths(fci);
-    for (int32_t i = 0; i < num_excluded && i < CLIENT_EXCLUDED_MAX; i++) {
-        fci->excluded[i] = store_excluded_path(excluded[i]);
-        if (!fci->excluded[i]) {
-            goto fail;
-        }
-    }
+    err = ENOMEM;
 
     fci->device = device;
     fci->callback = callback;
