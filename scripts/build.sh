@@ -1,11 +1,15 @@
 #!/usr/bin/env bash
-# Configures and builds vantlesd. Usage: scripts/build.sh [--sanitize address|thread]
-# Build trees: build/ (plain), build-asan/ (ASan+UBSan), build-tsan/ (TSan).
+# Configures and builds vantlesd. Usage: scripts/build.sh [--sanitize address|thread] [TARGET...]
+# Build trees: build/ (plain), build-asan/ (ASan+UBSan), build-tsan/ (TSan). Without targets
+# everything is built, tests and benchmarks included. Prints the build directory last.
 set -euo pipefail
 cd "$(dirname "$0")/.."
 
 sanitize=""
-if [[ ${1:-} == --sanitize ]]; then sanitize=${2:?address or thread}; fi
+if [[ ${1:-} == --sanitize ]]; then
+    sanitize=${2:?address or thread}
+    shift 2
+fi
 case "$sanitize" in
     "") dir=build ;;
     address) dir=build-asan ;;
@@ -18,5 +22,7 @@ bash scripts/setup.sh >&2
 bench=ON
 [[ -n $sanitize ]] && bench=OFF
 cmake -S . -B "$dir" -G Ninja -DVANTLES_SANITIZE="$sanitize" -DVANTLES_BENCH=$bench >&2
-cmake --build "$dir" -j "$(nproc)" >&2
+targets=()
+for t in "$@"; do targets+=(--target "$t"); done
+cmake --build "$dir" -j "$(nproc)" "${targets[@]}" >&2
 echo "$dir"

@@ -1,5 +1,6 @@
 #!/usr/bin/env bash
-# Builds vantlesd and runs it as root.
+# Builds vantlesd and its tool and runs the daemon as root (through sudo when started by
+# another user).
 #
 #   scripts/run-daemon.sh                  the daemon in the foreground, logging to standard error
 #   scripts/run-daemon.sh --watch PATH...  the daemon in the background (its log in a file under
@@ -26,10 +27,14 @@ elif [[ $# -gt 0 ]]; then
 fi
 
 if [[ $(id -u) -ne 0 ]]; then
-    echo "run-daemon: vantlesd must run as root (try: sudo $0 $*)" >&2
+    if command -v sudo >/dev/null; then
+        exec sudo "$0" "$@"
+    fi
+    echo "run-daemon: vantlesd must run as root" >&2
     exit 1
 fi
-dir=$(bash scripts/build.sh | tail -n 1)
+# Only what runs: the tests and benchmarks wait for scripts/test.sh.
+dir=$(bash scripts/build.sh vantlesd vantles_tool | tail -n 1)
 if [[ ${#watch_paths[@]} -eq 0 ]]; then
     exec "$dir/server/vantlesd" -d
 fi

@@ -1,8 +1,12 @@
 #!/usr/bin/env bash
 # Builds vantlesd and runs every test. Usage: scripts/test.sh [--sanitize address|thread]
-# Tests that start daemons need root (run as root, or the black-box cases skip themselves).
+# Tests that start daemons need root: another user runs it through sudo when there is one, or
+# the black-box cases skip themselves.
 set -euo pipefail
 cd "$(dirname "$0")/.."
+if [[ $(id -u) -ne 0 ]] && command -v sudo >/dev/null; then
+    exec sudo "$0" "$@"
+fi
 
 dir=$(bash scripts/build.sh "$@" | tail -n 1)
 export ASAN_OPTIONS=${ASAN_OPTIONS:-detect_leaks=1:abort_on_error=1}

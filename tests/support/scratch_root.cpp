@@ -20,6 +20,7 @@
 #include <sys/syscall.h>
 #include <sys/wait.h>
 
+#include <algorithm>
 #include <cctype>
 #include <cerrno>
 #include <cstdlib>
@@ -254,7 +255,18 @@ int build_root(const std::vector<scratch_volume>& volumes, const std::vector<scr
         if (err)
             return err;
     }
-    for (size_t i = 0; i < binds.size(); i++) {
+    // A bind shown inside another's target (the binary's directory under a directory shown
+    // at "/var", say) is made after it, or the outer one would hide it.
+    std::vector<size_t> order(binds.size());
+    for (size_t i = 0; i < order.size(); i++)
+        order[i] = i;
+    auto depth = [&](size_t i) {
+        const std::string& t = binds[i].target.empty() ? binds[i].path : binds[i].target;
+        return std::count(t.begin(), t.end(), '/');
+    };
+    std::stable_sort(order.begin(), order.end(),
+                     [&](size_t a, size_t b) { return depth(a) < depth(b); });
+    for (size_t i : order) {
         int err = bind_into_root(binds[i], sources[i]);
         if (err)
             return err;

@@ -8,7 +8,7 @@
 // directory already gone cannot be reported at all (a dropped-events notice to every client).
 // Neither leaves a per-path expectation to check. Empty directories are changed through their
 // parents' handles and are safe.
-#include "tests/soak/soak.h"
+#include "bench/soak/soak.h"
 
 #include <fcntl.h>
 #include <sys/stat.h>

@@ -6,22 +6,22 @@
 # baseline (descriptors, memory, clients, held events), logged no internal inconsistency and
 # stops cleanly. Prints a summary; exit status 0 when all held, 1 with a FAIL line per fault.
 #
-#   sudo tests/soak/run.sh [--build DIR] [--keep-log FILE] [SOAK OPTIONS]  (in any order)
+#   sudo bench/soak/run.sh [--build DIR] [--keep-log FILE] [SOAK OPTIONS]  (in any order)
 #
 # The CI form (ctest -L soak, test soak.short) is --seconds 60. The long form, by hand:
 #
-#   sudo tests/soak/run.sh --seconds 600             # ten minutes
-#   sudo tests/soak/run.sh --seconds 14400 --rate 300  # four hours, a heavier storm
+#   sudo bench/soak/run.sh --seconds 600             # ten minutes
+#   sudo bench/soak/run.sh --seconds 14400 --rate 300  # four hours, a heavier storm
 #
-# Soak options (tests/soak/soak_main.cpp): --seconds N (default 60), --clients N (100),
+# Soak options (bench/soak/soak_main.cpp): --seconds N (default 60), --clients N (100),
 # --workers N (5), --rate OPS (storm operations per second, 200), --seed N (default: the time;
 # printed, so a failing run can be repeated with it), --kill-every S (mean seconds between
 # SIGKILLs of a worker, 15; 0: none), --session-max S (longest active time of a session, 40),
 # --stall-max S (longest stall, 25), --rss-slack-mib N (memory growth allowed, 32;
 # -1: not checked).
 #
-# --build DIR: the build tree holding server/vantlesd and tests/soak/soak (default build/).
-# The daemon's log is copied to --keep-log FILE (default DIR/tests/soak/soak-daemon.log).
+# --build DIR: the build tree holding server/vantlesd and bench/soak/soak (default build/).
+# The daemon's log is copied to --keep-log FILE (default DIR/bench/soak/soak-daemon.log).
 #
 # Needs root; exits with 77 (skipped) otherwise. In a private mount namespace it makes a tmpfs
 # root holding copies of the two programs and their libraries, /proc, /dev/null and a scratch
@@ -42,7 +42,7 @@ while (($#)); do
     esac
 done
 set -- "${args[@]}"
-[[ -n $keep_log ]] || keep_log=$build/tests/soak/soak-daemon.log
+[[ -n $keep_log ]] || keep_log=$build/bench/soak/soak-daemon.log
 
 if ((EUID != 0)); then
     echo "soak: needs root (mount namespace, chroot, fanotify); skipped" >&2
@@ -53,7 +53,7 @@ if [[ ${VANTLES_SOAK_INSIDE:-} != 1 ]]; then
         --build "$build" --keep-log "$keep_log" "$@"
 fi
 
-programs=("$build/server/vantlesd" "$build/tests/soak/soak")
+programs=("$build/server/vantlesd" "$build/bench/soak/soak")
 for p in "${programs[@]}"; do
     [[ -x $p ]] || { echo "soak: $p not built" >&2; exit 1; }
 done

@@ -11,9 +11,9 @@
 // --rss-slack-mib: how much the daemon's resident memory may grow (default 32 MiB; -1: not
 // checked, for sanitizer builds, whose allocators keep freed memory in quarantine).
 //
-// Runs inside the private root tests/soak/run.sh builds (which see). Exit status 0 when every
+// Runs inside the private root bench/soak/run.sh builds (which see). Exit status 0 when every
 // check held, 1 when one failed (each failure is printed), 2 on a usage error.
-#include "tests/soak/soak.h"
+#include "bench/soak/soak.h"
 
 #include "vantles/stream.h"
 

@@ -1,6 +1,6 @@
 // The soak's shared pieces (see soak.h): the clock, the tree's layout, path helpers, the text
 // form of a session report and the check of a kept-up session against the storm's record.
-#include "tests/soak/soak.h"
+#include "bench/soak/soak.h"
 
 #include <time.h>
 

@@ -2,7 +2,7 @@
 // record of every change it made, the report a client worker sends for each finished client
 // session, and the check of one report against the storm's record.
 //
-// The soak runs inside the private root tests/soak/run.sh builds: the daemon, the storm writer
+// The soak runs inside the private root bench/soak/run.sh builds: the daemon, the storm writer
 // and the client workers all see the same "/" (a tmpfs) and the scratch volume at SOAK_DIR.
 #pragma once
 

@@ -14,7 +14,7 @@
 // descriptor 3: when it registered, whether it saw a dropped notice, and per delivered path the
 // last time an event for it came. Descriptor 4 becomes readable (a byte or end of file) when
 // the soak ends: every session then ends, checked, and the worker exits.
-#include "tests/soak/soak.h"
+#include "bench/soak/soak.h"
 
 #include "platform/messages.h"
 #include "platform/port.h"
