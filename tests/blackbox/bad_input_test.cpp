@@ -3,7 +3,7 @@
 // that never reads its replies. A datagram that is no request is answered with -304 when it
 // has a whole header and closes its connection when it has not, never left unanswered; the
 // daemon must release every descriptor it carried and keep answering others.
-#include "test_daemon.h"
+#include "tests/support/test_daemon.h"
 
 #include <atomic>
 #include <random>

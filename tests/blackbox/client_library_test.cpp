@@ -1,7 +1,7 @@
 // The client library: requests laid out byte for byte and replies checked, against a scripted
 // peer that queues each reply before the call it answers; then the library against the real
 // daemon.
-#include "test_daemon.h"
+#include "tests/support/test_daemon.h"
 #include "vantles/client.h"
 
 #include <poll.h>

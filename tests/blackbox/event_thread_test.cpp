@@ -1,7 +1,7 @@
 // The daemon with its event machinery running on the scratch root it sees: the current event
 // id follows real file changes, SIGUSR1 writes a state dump and leaves it running, and every
 // termination signal ends it with status 0.
-#include "test_daemon.h"
+#include "tests/support/test_daemon.h"
 
 #include "tests/support/scratch_root.h"
 

@@ -6,8 +6,8 @@
 // A machine directory shown at "/var" in the scratch root is the volume whose history outlives
 // one daemon process: the daemon logs the root volume and the volume holding "/var", and each
 // daemon process gets a fresh scratch root but the same directory there.
-#include "live_client.h"
-#include "test_daemon.h"
+#include "tests/support/live_client.h"
+#include "tests/support/test_daemon.h"
 #include "tests/support/scratch_root.h"
 #include "vantles/client.h"
 #include "vantles/stream.h"

@@ -1,7 +1,7 @@
 // The daemon as a process: thousands of short-lived clients leave its descriptors and memory
 // flat, a second daemon on a live socket fails its check-in and exits, a daemon that cannot
 // start its event thread exits, and log lines reach standard error only with "-d".
-#include "test_daemon.h"
+#include "tests/support/test_daemon.h"
 
 #include <fcntl.h>
 #include <grp.h>

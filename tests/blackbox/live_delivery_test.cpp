@@ -12,7 +12,7 @@
 // Changes are made back to back without waiting. The event table merges a change into a
 // pending record of the same path, so every change here has a path of its own, and so does
 // every directory-level record it produces; a test's outcome then does not depend on timing.
-#include "live_client.h"
+#include "tests/support/live_client.h"
 
 #include "tests/support/scratch_root.h"
 

@@ -5,8 +5,8 @@
 //
 // The daemon's own view comes from its state dump (SIGUSR1, logged to its standard error): the
 // number of clients, each client's flags and paths, and the events still held for clients.
-#include "live_client.h"
-#include "test_daemon.h"
+#include "tests/support/live_client.h"
+#include "tests/support/test_daemon.h"
 #include "tests/support/scratch_root.h"
 #include "vantles/client.h"
 #include "vantles/stream.h"

@@ -2,7 +2,7 @@
 // started: flush and unregister on the public port answer at once; the queries, purge and a
 // well-formed register wait for start-up (about 10 s) and then answer "not ready". Each slow
 // case is a test of its own so that they run in parallel, each with its own daemon.
-#include "test_daemon.h"
+#include "tests/support/test_daemon.h"
 
 #include <cstdlib>
 #include <string>

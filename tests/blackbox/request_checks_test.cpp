@@ -6,7 +6,7 @@
 // A request without sender credentials (the -309 check) cannot be made here: the daemon's
 // sockets pass credentials, so the kernel attaches them to every datagram. The server's own
 // tests cover that check.
-#include "test_daemon.h"
+#include "tests/support/test_daemon.h"
 
 #include <fcntl.h>
 #include <grp.h>

@@ -3,8 +3,8 @@
 // stores, and the next daemon is handed that source back as a passed descriptor. Changes
 // made while no daemon runs wait in the stored source's kernel queue, so the restarted
 // daemon files them in the same history.
-#include "live_client.h"
-#include "test_daemon.h"
+#include "tests/support/live_client.h"
+#include "tests/support/test_daemon.h"
 #include "tests/support/scratch_root.h"
 #include "vantles/stream.h"
 

@@ -3,7 +3,7 @@
 // exits. The tool checks that watched paths exist in its own view, the daemon watches them in
 // its scratch root: each test watches a directory made at the same path in both, and changes
 // it through the daemon's view (/proc/PID/root), on the daemon's own scratch file system.
-#include "test_daemon.h"
+#include "tests/support/test_daemon.h"
 
 #include "tests/support/scratch_root.h"
 #include "tests/tools/json_reader.h"

@@ -329,14 +329,3 @@ std::string log_tail(const test_daemon& d, size_t bytes) {
     std::string log = test_daemon_log(d);
     return log.size() > bytes ? "...\n" + log.substr(log.size() - bytes) : log;
 }
-
-bool wait_until(const std::function<bool()>& cond, int timeout_ms) {
-    auto deadline = std::chrono::steady_clock::now() + std::chrono::milliseconds(timeout_ms);
-    for (;;) {
-        if (cond())
-            return true;
-        if (std::chrono::steady_clock::now() >= deadline)
-            return false;
-        std::this_thread::sleep_for(std::chrono::milliseconds(10));
-    }
-}

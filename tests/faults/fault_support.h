@@ -4,8 +4,8 @@
 // log files of a history directory, and what of a volume the daemon still holds open.
 #pragma once
 
-#include "tests/blackbox/live_client.h"
-#include "tests/blackbox/test_daemon.h"
+#include "tests/support/live_client.h"
+#include "tests/support/test_daemon.h"
 
 #include <gtest/gtest.h>
 #include <sys/types.h>
@@ -100,5 +100,4 @@ int resting_fd_count(const test_daemon& d);
 // The last `bytes` of the daemon's log, for failure messages.
 std::string log_tail(const test_daemon& d, size_t bytes = 6000);
 
-// Waits up to timeout_ms for cond to hold, polling every 10 ms.
-bool wait_until(const std::function<bool()>& cond, int timeout_ms);
+

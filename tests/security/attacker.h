@@ -6,8 +6,8 @@
 // daemon whose socket such a user can reach, and the parsing of the reports.
 #pragma once
 
-#include "tests/blackbox/live_client.h"
-#include "tests/blackbox/test_daemon.h"
+#include "tests/support/live_client.h"
+#include "tests/support/test_daemon.h"
 #include "vantles/stream.h"
 
 #include <gtest/gtest.h>

@@ -14,6 +14,7 @@
 
 #include <cstdint>
 #include <cstring>
+#include <functional>
 #include <string>
 #include <vector>
 
@@ -82,6 +83,10 @@ bool test_daemon_wait_exit(test_daemon* d, int timeout_ms);
 void test_daemon_stop(test_daemon* d);
 
 std::string test_daemon_log(const test_daemon& d);
+
+// Polls cond every 10 ms until it holds (true) or timeout_ms have passed (false): every wait
+// of the suites ends on its condition, never on a fixed sleep.
+bool wait_until(const std::function<bool()>& cond, int timeout_ms);
 
 // Waits up to timeout_ms for text to appear in the daemon's log.
 bool test_daemon_wait_log(const test_daemon& d, const std::string& text, int timeout_ms);

@@ -10,7 +10,7 @@
 // queued would have arrived no later than the sentinel.
 #pragma once
 
-#include "test_daemon.h"
+#include "tests/support/test_daemon.h"
 #include "vantles/stream.h"
 
 #include <gtest/gtest.h>

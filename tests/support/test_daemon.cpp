@@ -1,6 +1,6 @@
 // The vantlesd child process of the black-box suites and the helpers they share (see
 // test_daemon.h).
-#include "test_daemon.h"
+#include "tests/support/test_daemon.h"
 
 #include "tests/support/scratch_root.h"
 
@@ -260,6 +260,17 @@ std::string test_daemon_log(const test_daemon& d) {
     std::stringstream text;
     text << in.rdbuf();
     return text.str();
+}
+
+bool wait_until(const std::function<bool()>& cond, int timeout_ms) {
+    int64_t deadline = now_ms() + timeout_ms;
+    for (;;) {
+        if (cond())
+            return true;
+        if (now_ms() >= deadline)
+            return false;
+        sleep_ms(10);
+    }
 }
 
 bool test_daemon_wait_log(const test_daemon& d, const std::string& text, int timeout_ms) {

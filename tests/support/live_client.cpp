@@ -1,6 +1,6 @@
 // Sinks, owning streams, scratch-root paths, foreign changes and state-dump reading for the
 // live-delivery suites (see live_client.h).
-#include "live_client.h"
+#include "tests/support/live_client.h"
 
 #include <dirent.h>
 #include <fcntl.h>
