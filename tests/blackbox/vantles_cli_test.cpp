@@ -6,7 +6,6 @@
 #include "tests/support/test_daemon.h"
 
 #include "tests/support/scratch_root.h"
-#include "tests/tools/json_reader.h"
 
 #include <fcntl.h>
 #include <poll.h>
@@ -468,31 +467,18 @@ TEST_F(VantlesCliTest, StatusNamesTheRootVolumesHistory) {
     cli_process json;
     cli_run(&json, {"status", "--json"}, daemon_.socket_path, daemon_.pid);
     ASSERT_TRUE(exited_with(json, 0)) << json.err_text;
-    json_value v;
-    ASSERT_TRUE(json_read(json.out_text, &v)) << json.out_text;
-    ASSERT_EQ(json_value::OBJECT, v.kind) << json.out_text;
-    ASSERT_NE(nullptr, v.get("socket"));
-    EXPECT_EQ(daemon_.socket_path, v.get("socket")->text);
-    ASSERT_NE(nullptr, v.get("current_event_id"));
-    EXPECT_GT(strtoull(v.get("current_event_id")->text.c_str(), nullptr, 10), before);
-    const json_value* volumes = v.get("volumes");
-    ASSERT_TRUE(volumes != nullptr && volumes->kind == json_value::ARRAY) << json.out_text;
-    root_rows = 0;
-    for (const json_value& volume : volumes->items) {
-        const json_value* mount_point = volume.get("mount_point");
-        const json_value* fs_type = volume.get("fs_type");
-        ASSERT_TRUE(mount_point != nullptr && fs_type != nullptr) << json.out_text;
-        EXPECT_NE("proc", fs_type->text);
-        if (mount_point->text == "/") {
-            root_rows++;
-            EXPECT_EQ(device, volume.get("device")->text);
-            EXPECT_TRUE(volume.get("history")->boolean);
-            EXPECT_EQ(stored, volume.get("uuid")->text);
-        } else if (!volume.get("history")->boolean) {
-            EXPECT_EQ(json_value::STRING, volume.get("reason")->kind);
-        }
-    }
-    EXPECT_EQ(1, root_rows) << json.out_text;
+    // The object's layout is checked byte for byte without a daemon (tools_tests); here, that
+    // it carries the daemon's answers.
+    const std::string& out = json.out_text;
+    EXPECT_EQ(0u, out.find("{\"socket\":\"" + daemon_.socket_path + "\",\"current_event_id\":"))
+        << out;
+    EXPECT_GT(strtoull(out.c_str() + out.find("\"current_event_id\":") + 19, nullptr, 10), before);
+    EXPECT_NE(std::string::npos, out.find("{\"device\":\"" + device + "\",\"mount_point\":\"/\","))
+        << out;
+    EXPECT_NE(std::string::npos,
+              out.find("\"history\":true,\"reason\":null,\"uuid\":\"" + std::string(stored) + "\"}"))
+        << out;
+    EXPECT_EQ(std::string::npos, out.find("\"fs_type\":\"proc\"")) << out;
 }
 
 // A history's output: the events before the history-done line, and that line's id.
