@@ -16,9 +16,7 @@ struct parsed_item {
 };
 
 struct parsed_record {
-    uint32_t type = 0;   // without flags
-    uint32_t flags = 0;  // record flags of the type word
-    int32_t pid = 0;
+    uint32_t type = 0;  // without the record flags
     std::vector<parsed_item> items;
 };
 
@@ -51,7 +49,7 @@ inline bool parse_records(const char* buf, size_t len, std::vector<parsed_record
         parsed_record rec;
         if (!take(&h, sizeof h))
             return false;
-        rec.type = h.type & KREC_TYPE_MASK, rec.flags = h.type & KREC_FLAG_MASK, rec.pid = h.pid;
+        rec.type = h.type & KREC_TYPE_MASK;
         for (size_t infos = 0;;) {
             uint16_t type = 0, size = 0;
             if (!take(&type, sizeof type))

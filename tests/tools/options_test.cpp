@@ -1,7 +1,6 @@
-// The tool's parsers of times and volumes: every accepted form of a time gives the same
-// instant as its plain seconds, anything else is refused rather than read as something else.
-// The command lines of watch and history, and the printing of their events: a history takes
-// only past ids and ends at the history-done event, even in the middle of a batch.
+// The tool's parsers of times, volumes and the watch, history and id command lines. The built
+// tool's exit statuses, messages and printing (a history ends at its history-done line, a
+// count ends a watch) are checked end to end in tests/blackbox/vantles_cli_test.cpp.
 #include "platform/mounts.h"
 #include "tools/options.h"
 #include "tools/stream_command.h"
@@ -12,7 +11,6 @@
 #include <sys/stat.h>
 
 #include <cerrno>
-#include <cstdio>
 #include <cstdlib>
 #include <ctime>
 #include <string>
@@ -20,13 +18,15 @@
 
 namespace {
 
+// Every accepted form gives the same instant as its plain seconds; anything else is refused
+// rather than read as something else.
 TEST(ToolOptions, TimesInSecondsAndIso8601) {
     setenv("TZ", "UTC", 1);
     tzset();
     const struct {
         const char* text;
-        int64_t seconds;
-    } good[] = {
+        int64_t seconds;  // -1: refused
+    } cases[] = {
         {"0", 0},
         {"1796592600", 1796592600},
         {"2026-12-06T21:30:00Z", 1796592600},
@@ -36,17 +36,21 @@ TEST(ToolOptions, TimesInSecondsAndIso8601) {
         {"2026-12-06T20:30:00-0100", 1796592600},
         {"2026-12-06T21:30:00", 1796592600},  // local time, UTC here
         {"2026-12-06", 1796515200},
+        {"", -1},
+        {"noon", -1},
+        {"-5", -1},
+        {"2026-13-01", -1},
+        {"2026-12-32", -1},
+        {"2026-12-06T25:00", -1},
+        {"2026-12-06T21:30:00Zjunk", -1},
+        {"2026-12-6", -1},
+        {"2026-12-06T21", -1},
+        {"2026-12-06T21:30+1", -1},
     };
-    for (const auto& c : good) {
+    for (const auto& c : cases) {
         int64_t seconds = -1;
-        EXPECT_EQ(0, tool_parse_time(c.text, &seconds)) << c.text;
-        EXPECT_EQ(c.seconds, seconds) << c.text;
-    }
-    for (const char* bad :
-         {"", "noon", "-5", "2026-13-01", "2026-12-32", "2026-12-06T25:00",
-          "2026-12-06T21:30:00Zjunk", "2026-12-6", "2026-12-06T21", "2026-12-06T21:30+1"}) {
-        int64_t seconds = 0;
-        EXPECT_EQ(EINVAL, tool_parse_time(bad, &seconds)) << bad;
+        EXPECT_EQ(c.seconds < 0 ? EINVAL : 0, tool_parse_time(c.text, &seconds)) << c.text;
+        EXPECT_TRUE(c.seconds < 0 || c.seconds == seconds) << c.text << " gave " << seconds;
     }
     unsetenv("TZ");
     tzset();
@@ -66,28 +70,39 @@ TEST(ToolOptions, VolumesByDeviceOrPath) {
     EXPECT_EQ(ENOENT, tool_parse_volume("0:0", &device));  // not a device, and no such file
 }
 
-// Parses args (after the command name) as a command line of kind. The parsed options may point
-// into args, as into argv.
-int parse_stream(tool_stream_kind kind, std::vector<std::string>& args, tool_stream_args* out) {
+int parse_stream(tool_stream_kind kind, std::vector<std::string> args, tool_stream_args* out) {
     std::vector<char*> argv;
-    for (std::string& arg : args) {
+    for (std::string& arg : args)
         argv.push_back(arg.data());
-    }
     return tool_parse_stream_args(kind, static_cast<int>(argv.size()), argv.data(), out);
 }
 
-TEST(ToolStreamArgs, HistoryTakesPastIdsAndNoLiveOptions) {
-    std::vector<std::string> root = {"/"};
-    tool_stream_args plain;
-    ASSERT_EQ(0, parse_stream(tool_stream_kind::history, root, &plain));
-    EXPECT_EQ(0u, plain.options.since_when);  // all that is kept
-    EXPECT_TRUE(plain.output.until_history_done);
-    EXPECT_EQ(std::vector<std::string>{"/"}, plain.options.paths);
+// A history takes only past ids ("now" would wait for a live event) and none of watch's
+// live options; a watch starts now unless told otherwise.
+TEST(ToolStreamArgs, CommandLinesOfHistoryAndWatch) {
+    using k = tool_stream_kind;
+    for (const std::vector<std::string>& refused : {std::vector<std::string>{"--since", "now", "/"},
+                                                    {"--since", "18446744073709551615", "/"},
+                                                    {"--since", "-1", "/"},
+                                                    {"--latency", "1", "/"},
+                                                    {"--count", "1", "/"},
+                                                    {"--no-defer", "/"},
+                                                    {"--mark-self", "/"},
+                                                    {"--files"}}) {
+        tool_stream_args args;
+        EXPECT_EQ(TOOL_EXIT_USAGE, parse_stream(k::history, refused, &args))
+            << refused[1 % refused.size()];
+    }
 
-    std::vector<std::string> every = {"--files", "--since=42", "/",   "--exclude", "/tmp",
-                                      "--json",  "--device",   "8:1", "--socket",  "/s"};
+    tool_stream_args a;
+    ASSERT_EQ(0, parse_stream(k::history, {"/"}, &a));
+    EXPECT_EQ(0u, a.options.since_when);  // all that is kept
+    EXPECT_TRUE(a.output.until_history_done);
     tool_stream_args full;
-    ASSERT_EQ(0, parse_stream(tool_stream_kind::history, every, &full));
+    ASSERT_EQ(0, parse_stream(k::history,
+                              {"--files", "--since=42", "/", "--exclude", "/tmp", "--json",
+                               "--device", "8:1", "--socket", "/s"},
+                              &full));
     EXPECT_EQ(42u, full.options.since_when);
     EXPECT_EQ(VANTLES_FLAG_FILE_EVENTS, full.options.create_flags);
     EXPECT_EQ(std::vector<std::string>{"tmp"}, full.options.excludes);  // on the device
@@ -95,94 +110,38 @@ TEST(ToolStreamArgs, HistoryTakesPastIdsAndNoLiveOptions) {
     EXPECT_STREQ("/s", full.socket);
     EXPECT_TRUE(full.output.json);
 
-    // "now" (or its number) would wait for the first live event; the rest are watch's.
-    for (std::vector<std::string> bad : {std::vector<std::string>{"--since", "now", "/"},
-                                         {"--since", "18446744073709551615", "/"},
-                                         {"--since", "-1", "/"},
-                                         {"--latency", "1", "/"},
-                                         {"--count", "1", "/"},
-                                         {"--no-defer", "/"},
-                                         {"--mark-self", "/"},
-                                         {"--files"}}) {
-        tool_stream_args args;
-        EXPECT_EQ(TOOL_EXIT_USAGE, parse_stream(tool_stream_kind::history, bad, &args)) << bad[0];
-    }
-    std::vector<std::string> asks_help = {"--help"};
-    tool_stream_args help;
-    EXPECT_EQ(0, parse_stream(tool_stream_kind::history, asks_help, &help));
-    EXPECT_TRUE(help.help);
+    tool_stream_args w;
+    ASSERT_EQ(0, parse_stream(k::watch, {"/"}, &w));
+    EXPECT_EQ(VANTLES_EVENT_ID_NOW, w.options.since_when);
+    EXPECT_FALSE(w.output.until_history_done);
+    EXPECT_EQ(100000u, w.options.latency_us);
+    ASSERT_EQ(0,
+              parse_stream(k::watch, {"--since", "7", "--count", "3", "--latency", ".5", "/"}, &w));
+    EXPECT_EQ(7u, w.options.since_when);
+    EXPECT_EQ(3u, w.output.limit);
+    EXPECT_EQ(500000u, w.options.latency_us);
 }
 
-TEST(ToolStreamArgs, WatchStartsNowAndRunsOn) {
-    std::vector<std::string> root = {"/"};
-    tool_stream_args plain;
-    ASSERT_EQ(0, parse_stream(tool_stream_kind::watch, root, &plain));
-    EXPECT_EQ(VANTLES_EVENT_ID_NOW, plain.options.since_when);
-    EXPECT_FALSE(plain.output.until_history_done);
-    EXPECT_EQ(100000u, plain.options.latency_us);
-
-    std::vector<std::string> since = {"--since", "7", "--count", "3", "--latency", ".5", "/"};
-    tool_stream_args past;
-    ASSERT_EQ(0, parse_stream(tool_stream_kind::watch, since, &past));
-    EXPECT_EQ(7u, past.options.since_when);
-    EXPECT_EQ(3u, past.output.limit);
-    EXPECT_EQ(500000u, past.options.latency_us);
-    EXPECT_FALSE(past.output.until_history_done);
-}
-
-// Prints batches into a memory stream and returns what was printed.
-std::string print_batches(tool_event_output* out,
-                          const std::vector<std::vector<vantles_event>>& batches) {
-    char* text = nullptr;
-    size_t size = 0;
-    out->file = open_memstream(&text, &size);
-    EXPECT_NE(nullptr, out->file);
-    if (out->file == nullptr) {
-        return "";
-    }
-    for (const std::vector<vantles_event>& batch : batches) {
-        tool_print_batch(out, batch);
-    }
-    fclose(out->file);
-    std::string printed(text, size);
-    free(text);
-    return printed;
-}
-
-TEST(ToolStreamOutput, HistoryEndsAtTheHistoryDoneEvent) {
-    constexpr uint32_t CREATED_FILE = VANTLES_EVENT_CREATED | VANTLES_EVENT_FILE;
-    const std::vector<std::vector<vantles_event>> batches = {
-        {{3, CREATED_FILE, "/d/a"}},
-        {{5, VANTLES_EVENT_DIR_LEVEL, "/d/"},
-         {6, VANTLES_EVENT_HISTORY_DONE, "/d"},
-         {9, CREATED_FILE, "/d/live"}},
-        {{10, CREATED_FILE, "/d/later"}},
+// `vantles id` refuses what it cannot use before it connects: usage errors exit 2, a volume
+// that is not there exits 1.
+TEST(ToolIdArgs, RefusedBeforeConnecting) {
+    const struct {
+        std::vector<std::string> args;
+        int status;
+    } cases[] = {
+        {{"--volume", "/"}, TOOL_EXIT_USAGE},  // needs --before
+        {{"--before", "noon"}, TOOL_EXIT_USAGE},
+        {{"--bogus"}, TOOL_EXIT_USAGE},
+        {{"--before", "0", "--volume", "/no/such/place"}, TOOL_EXIT_FAILURE},
     };
-    const std::string replay = "3 created,file /d/a\n5 dir-level /d/\n6 history-done /d\n";
-
-    tool_event_output history;
-    history.until_history_done = true;
-    EXPECT_EQ(replay, print_batches(&history, batches));
-    EXPECT_TRUE(tool_output_complete(history));
-
-    // A watch prints the history-done line like any event and goes on.
-    tool_event_output watch;
-    EXPECT_EQ(replay + "9 created,file /d/live\n10 created,file /d/later\n",
-              print_batches(&watch, batches));
-    EXPECT_FALSE(tool_output_complete(watch));
-
-    tool_event_output counted;
-    counted.limit = 2;
-    EXPECT_EQ("3 created,file /d/a\n5 dir-level /d/\n", print_batches(&counted, batches));
-    EXPECT_TRUE(tool_output_complete(counted));
-
-    tool_event_output json;
-    json.json = true;
-    json.until_history_done = true;
-    EXPECT_EQ(
-        "{\"id\":5,\"flags\":[\"dir-level\"],\"path\":\"/d/\"}\n"
-        "{\"id\":6,\"flags\":[\"history-done\"],\"path\":\"/d\"}\n",
-        print_batches(&json, {batches[1]}));
+    for (auto c : cases) {
+        std::vector<char*> argv;
+        for (std::string& arg : c.args)
+            argv.push_back(arg.data());
+        argv.push_back(nullptr);
+        EXPECT_EQ(c.status, id_command(static_cast<int>(c.args.size()), argv.data()))
+            << c.args[1 % c.args.size()];
+    }
 }
 
 }  // namespace
