@@ -1,5 +1,5 @@
-// Test helpers for log buffers: building whole buffers from records, rewriting one as a
-// machine of the other byte order would have written it, and resealing one after an edit.
+// Log buffers for tests: whole buffers built from records, one rewritten as a machine of the
+// other byte order writes it, and one resealed after an edit.
 #pragma once
 
 #include "common/crc.h"
@@ -31,8 +31,7 @@ inline void set_word(bytes* b, size_t offset, uint32_t v) {
     memcpy(b->data() + offset, &v, sizeof v);
 }
 
-// One native buffer holding the records; capacity above DISK_LOG_BUFFER_SIZE allows a
-// buffer of exactly that length.
+// One native buffer; a capacity above DISK_LOG_BUFFER_SIZE allows a buffer of exactly that size.
 inline bytes build_buffer(const std::vector<record>& records,
                           uint32_t capacity = DISK_LOG_BUFFER_SIZE) {
     bytes area(capacity);
@@ -44,8 +43,7 @@ inline bytes build_buffer(const std::vector<record>& records,
     return area;
 }
 
-// Stores the checksum of the buffer's first length bytes, as its writer would have: native,
-// or in the other byte order.
+// Stores the checksum of the buffer's stated length, native or in the other byte order.
 inline void reseal(bytes* b, bool other_order = false) {
     uint32_t length = word_at(*b, 8);
     if (other_order)
@@ -55,8 +53,7 @@ inline void reseal(bytes* b, bool other_order = false) {
     set_word(b, 4, other_order ? __builtin_bswap32(sum) : sum);
 }
 
-// The buffer as a machine of the other byte order writes it: header words, ids and flags
-// swapped, paths as they are, checksum computed over the swapped bytes.
+// Header words, ids and flags swapped, paths as they are, checksum over the swapped bytes.
 inline bytes to_other_order(bytes b) {
     log_record_walk w = log_record_walk_start(b.data(), static_cast<uint32_t>(b.size()));
     log_record r;

@@ -1,6 +1,5 @@
-// Checks for test bodies that run in a scratch-root child: running a scenario, the daemon's
-// log captured in memory, failures reported on the test's own standard error, and small file
-// helpers.
+// Checks for test bodies that run in a scratch-root child: the daemon's log captured in memory,
+// failures reported on the test's own standard error, and small file helpers.
 #pragma once
 
 #include "common/log.h"
@@ -18,7 +17,6 @@
 #include <zlib.h>
 
 #include <cstdio>
-#include <cstdlib>
 #include <functional>
 #include <string>
 #include <utility>
@@ -26,8 +24,7 @@
 
 namespace scratch_checks {
 
-// Collects the child's failures and its log. The log goes to standard error only (no
-// console, no system log), which is redirected into a memory file; failures are written to
+// The child's log goes to standard error only, redirected into a memory file; failures go to
 // the standard error the child started with.
 struct child_checks {
     int failures = 0;
@@ -45,7 +42,6 @@ struct child_checks {
         close(report_fd);
         close(log_fd);
     }
-
     bool expect(bool ok, const char* what, int line) {
         if (!ok) {
             dprintf(report_fd, "line %d: check failed: %s\n", line, what);
@@ -53,17 +49,14 @@ struct child_checks {
         }
         return ok;
     }
-
     std::string log_text() const {
         std::string text;
         char chunk[4096];
         ssize_t n;
-        for (off_t at = 0; (n = pread(log_fd, chunk, sizeof chunk, at)) > 0; at += n) {
+        for (off_t at = 0; (n = pread(log_fd, chunk, sizeof chunk, at)) > 0; at += n)
             text.append(chunk, n);
-        }
         return text;
     }
-    // Forgets what was logged so far.
     void clear_log() const {
         ftruncate(log_fd, 0);
         lseek(STDERR_FILENO, 0, SEEK_SET);
@@ -77,11 +70,10 @@ struct child_checks {
         size_t at = text.find(first);
         return at != std::string::npos && text.find(second, at + first.size()) != std::string::npos;
     }
-    // The child's exit status: 0 when every check passed; the log on failure.
+    // The child's exit status: 0 when every check passed; the log is shown on failure.
     int result() const {
-        if (failures != 0) {
+        if (failures != 0)
             dprintf(report_fd, "log of the failed child:\n%s", log_text().c_str());
-        }
         return failures == 0 ? 0 : 1;
     }
 };
@@ -90,9 +82,8 @@ struct child_checks {
 
 inline bool write_file(const char* path, const std::string& bytes) {
     int fd = open(path, O_WRONLY | O_CREAT | O_TRUNC, 0600);
-    if (fd < 0) {
+    if (fd < 0)
         return false;
-    }
     bool ok = write(fd, bytes.data(), bytes.size()) == static_cast<ssize_t>(bytes.size());
     close(fd);
     return ok;
@@ -101,29 +92,24 @@ inline bool write_file(const char* path, const std::string& bytes) {
 inline std::string read_file(const char* path) {
     std::string text;
     int fd = open(path, O_RDONLY);
-    if (fd < 0) {
-        return text;
-    }
     char chunk[4096];
     ssize_t n;
-    while ((n = read(fd, chunk, sizeof chunk)) > 0) {
+    while (fd >= 0 && (n = read(fd, chunk, sizeof chunk)) > 0)
         text.append(chunk, n);
-    }
-    close(fd);
+    if (fd >= 0)
+        close(fd);
     return text;
 }
 
-// The file inflated member by member: one string per gzip member ("<broken member>" ends a
-// damaged file).
+// The file inflated member by member ("<broken member>" ends a damaged file).
 inline std::vector<std::string> gzip_members(const std::string& path) {
     std::string raw = read_file(path.c_str());
     std::vector<std::string> members;
     size_t at = 0;
     while (at < raw.size()) {
         z_stream z{};
-        if (inflateInit2(&z, 16 + MAX_WBITS) != Z_OK) {
+        if (inflateInit2(&z, 16 + MAX_WBITS) != Z_OK)
             break;
-        }
         z.next_in = reinterpret_cast<Bytef*>(raw.data() + at);
         z.avail_in = static_cast<uInt>(raw.size() - at);
         std::string out;
@@ -137,11 +123,9 @@ inline std::vector<std::string> gzip_members(const std::string& path) {
         } while (rc == Z_OK);
         at = raw.size() - z.avail_in;
         inflateEnd(&z);
-        if (rc != Z_STREAM_END) {
-            members.push_back("<broken member>");
+        members.push_back(rc == Z_STREAM_END ? out : "<broken member>");
+        if (rc != Z_STREAM_END)
             break;
-        }
-        members.push_back(out);
     }
     return members;
 }
@@ -151,23 +135,20 @@ inline bool exists(const char* path) {
     return lstat(path, &st) == 0;
 }
 
-// Writes a log file of one buffer holding the given (path, id) records, as the disk logger
-// does: one gzip member.
+// A log file of one buffer holding the (path, id) records, as the disk logger writes it.
 inline bool write_log_file(const char* path,
                            const std::vector<std::pair<std::string, uint64_t>>& records) {
     std::vector<uint8_t> area(DISK_LOG_BUFFER_SIZE);
     log_buffer_builder builder;
     log_buffer_start(&builder, area.data());
     for (const auto& [name, id] : records) {
-        if (log_buffer_append(&builder, name.c_str(), id, 0x10) != 0) {
+        if (log_buffer_append(&builder, name.c_str(), id, 0x10) != 0)
             return false;
-        }
     }
     uint32_t length = log_buffer_finish(&builder);
     gzFile file = gzopen(path, "wb");
-    if (file == nullptr) {
+    if (file == nullptr)
         return false;
-    }
     bool ok = gzwrite(file, area.data(), length) == static_cast<int>(length);
     return gzclose(file) == Z_OK && ok;
 }
@@ -175,13 +156,11 @@ inline bool write_log_file(const char* path,
 // Runs body in a scratch root with volumes; skips the test where none can be built.
 inline void run_scenario(const std::vector<scratch_volume>& volumes,
                          const std::function<int()>& body) {
-    if (!scratch_root_available()) {
+    if (!scratch_root_available())
         GTEST_SKIP() << "scratch roots need root and mount namespaces";
-    }
     int status = run_in_scratch_root(volumes, body);
-    if (status == 126) {
+    if (status == 126)
         GTEST_SKIP() << "the scratch root could not be built";
-    }
     EXPECT_EQ(status, 0);
 }
 
