@@ -1,5 +1,4 @@
-// Sinks, owning streams, scratch-root paths, foreign changes and state-dump reading for the
-// live-delivery suites (see live_client.h).
+// Sinks, owning streams, scratch-root paths and state dumps (see live_client.h).
 #include "tests/support/live_client.h"
 
 #include <dirent.h>
@@ -18,7 +17,7 @@
 #include <cstdlib>
 #include <cstring>
 #include <fstream>
-#include <sstream>
+#include <iterator>
 #include <thread>
 
 namespace {
@@ -55,10 +54,8 @@ void live_sink_collect(void* ctx, std::span<const vantles_event> events) {
     int64_t now = live_now_ms();
     {
         std::lock_guard<std::mutex> guard(sink->lock);
-        size_t batch = sink->batch_sizes.size();
-        sink->batch_sizes.push_back(events.size());
         for (const vantles_event& e : events)
-            sink->events.push_back({e.id, e.flags, e.path, now, batch});
+            sink->events.push_back({e.id, e.flags, e.path, now});
     }
     sink->changed.notify_all();
 }
@@ -68,16 +65,10 @@ std::vector<live_event> live_sink_events(live_sink* sink) {
     return sink->events;
 }
 
-std::vector<size_t> live_sink_batches(live_sink* sink) {
-    std::lock_guard<std::mutex> guard(sink->lock);
-    return sink->batch_sizes;
-}
-
 bool live_wait_event(live_sink* sink, const live_match& match, int timeout_ms, live_event* out) {
     auto deadline = std::chrono::steady_clock::now() + std::chrono::milliseconds(timeout_ms);
     std::unique_lock<std::mutex> guard(sink->lock);
-    size_t seen = 0;
-    for (;;) {
+    for (size_t seen = 0;;) {
         for (; seen < sink->events.size(); seen++) {
             if (match(sink->events[seen])) {
                 if (out)
@@ -85,23 +76,6 @@ bool live_wait_event(live_sink* sink, const live_match& match, int timeout_ms, l
                 return true;
             }
         }
-        // Checked after a full scan: events that keep arriving do not stretch the deadline.
-        if (std::chrono::steady_clock::now() >= deadline)
-            return false;
-        sink->changed.wait_until(guard, deadline);
-    }
-}
-
-bool live_wait_count(live_sink* sink, const live_match& match, size_t count, int timeout_ms) {
-    auto deadline = std::chrono::steady_clock::now() + std::chrono::milliseconds(timeout_ms);
-    std::unique_lock<std::mutex> guard(sink->lock);
-    size_t seen = 0;
-    size_t matched = 0;
-    for (;;) {
-        for (; seen < sink->events.size(); seen++)
-            matched += match(sink->events[seen]) ? 1 : 0;
-        if (matched >= count)
-            return true;
         if (std::chrono::steady_clock::now() >= deadline)
             return false;
         sink->changed.wait_until(guard, deadline);
@@ -195,8 +169,7 @@ int live_sync(const test_daemon& d, const std::string& dir) {
         err = live_create_file(d, path);
     if (err == 0 && !live_wait_event(&watcher.sink, live_path_is(path), LIVE_EVENT_TIMEOUT_MS))
         err = ETIMEDOUT;
-    // Records the disk logger still holds would take later changes of the same paths into
-    // them (flags ORed); once it has filed them, a later change starts a record of its own.
+    // Filed records take no later change of their path into them.
     if (err == 0)
         err = live_nudge_disk_logger(d);
     return err;
@@ -243,7 +216,7 @@ int live_read_state(test_daemon* d, live_state* out, int timeout_ms) {
 int live_nudge_disk_logger(const test_daemon& d) {
     live_stream nudge;
     vantles_stream_options options = live_options(d, {"/"});
-    // Above every id: the replay delivers nothing, but the disk logger is pushed first.
+    // Above every id: nothing replayed, but the disk logger is pushed first.
     options.since_when = VANTLES_EVENT_ID_NOW - 1;
     int err = live_stream_start(&nudge, options);
     if (err != 0)
@@ -261,7 +234,6 @@ int live_nudge_disk_logger(const test_daemon& d) {
     int64_t deadline = live_now_ms() + timeout_ms;
     live_state state;
     for (;;) {
-        // A dump of hundreds of clients may outlast one dump's usual wait on a loaded machine.
         int err = live_read_state(
             d, &state, std::max<int>(LIVE_DUMP_TIMEOUT_MS, int(deadline - live_now_ms())));
         if (err != 0)
@@ -297,7 +269,5 @@ std::vector<std::string> log_files(const std::string& dir) {
 
 std::string read_text(const std::string& path) {
     std::ifstream in(path);
-    std::stringstream text;
-    text << in.rdbuf();
-    return text.str();
+    return std::string(std::istreambuf_iterator<char>(in), std::istreambuf_iterator<char>());
 }

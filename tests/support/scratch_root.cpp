@@ -1,13 +1,8 @@
-// Scratch roots for tests: a forked child in its own mount namespace, pivoted onto a tmpfs.
-//
-// The child makes every mount private first, so nothing propagates back to the machine. A
-// staging tmpfs over the namespace's /tmp holds the new root (a tmpfs of its own, since
-// pivot_root needs a mount point) and the images of ext4 volumes, which never appear inside
-// the new root. Loop devices are attached with autoclear: they go away once their file system
-// is unmounted and the child's descriptor is closed, which the child does before it exits;
-// should it die instead, the namespace's end unmounts the file system and the kernel clears
-// the device all the same. Directories of the machine bound into the root are opened before the
-// staging tmpfs hides /tmp and bound through their /proc/self/fd links.
+// Scratch roots: every mount made private first, a staging tmpfs over the namespace's /tmp
+// holding the new root (a tmpfs of its own, for pivot_root) and the ext4 images. Loop devices
+// clear themselves once unmounted and closed, also when the child dies (the namespace's end
+// unmounts). Machine directories to bind are opened before /tmp is covered and bound through
+// their /proc/self/fd links.
 #include "tests/support/scratch_root.h"
 
 #include "platform/unique_fd.h"

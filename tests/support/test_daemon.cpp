@@ -1,5 +1,4 @@
-// The vantlesd child process of the black-box suites and the helpers they share (see
-// test_daemon.h).
+// The vantlesd child process and the helpers of the suites that drive it (see test_daemon.h).
 #include "tests/support/test_daemon.h"
 
 #include "tests/support/scratch_root.h"
@@ -17,7 +16,7 @@
 #include <cstdio>
 #include <filesystem>
 #include <fstream>
-#include <sstream>
+#include <iterator>
 
 extern char** environ;
 
@@ -73,9 +72,8 @@ test_daemon::~test_daemon() {
 
 namespace {
 
-// Starts the daemon's process: in a fresh scratch root (as root), in the mount namespace
-// mount_ns when that is a descriptor (its scratch root then), else in this one. The log is
-// truncated unless append.
+// Starts the daemon's process: in the mount namespace mount_ns when that is a descriptor (an
+// earlier daemon's scratch root), else in a fresh scratch root (as root) or this namespace.
 int spawn_daemon(test_daemon* d, const std::vector<std::string>& args, int mount_ns, bool append) {
     unique_fd log(open(d->log_path.c_str(),
                        O_WRONLY | O_CREAT | O_CLOEXEC | (append ? O_APPEND : O_TRUNC), 0644));
@@ -96,9 +94,6 @@ int spawn_daemon(test_daemon* d, const std::vector<std::string>& args, int mount
     std::vector<char*> argv = pointers(argv_strings);
     std::vector<char*> envp = pointers(env_strings);
 
-    // As root the daemon runs in a scratch root that shows only its binary's directory
-    // (read-only), this directory and the socket's, at their own paths, so that what it
-    // creates at its volumes' roots never reaches the machine's; otherwise it runs here.
     bool scratch = mount_ns < 0 && scratch_root_available();
     std::vector<scratch_bind> binds = {{d->dir, false}, {parent_dir(VANTLESD_PATH), true}};
     if (parent_dir(d->socket_path) != d->dir)
@@ -110,10 +105,7 @@ int spawn_daemon(test_daemon* d, const std::vector<std::string>& args, int mount
     if (pid < 0)
         return errno;
     if (pid == 0) {
-        // Entering a mount namespace also moves to its root: the scratch root built for an
-        // earlier daemon, which still shows the binary's directory and the socket's.
-        // A thread a sanitizer's runtime may start in the child shares the file-system
-        // context, which setns refuses to move: the child takes a context of its own first.
+        // setns refuses while another thread shares the file-system context: unshare it.
         if (mount_ns >= 0 && (unshare(CLONE_FS) != 0 || setns(mount_ns, CLONE_NEWNS) != 0))
             _exit(126);
         dup2(null.get(), 0);
@@ -154,7 +146,6 @@ int wait_daemon_ready(test_daemon* d) {
             return ETIMEDOUT;
         sleep_ms(10);
     }
-    // Served once, then gone: the daemon's descriptor count is then its resting count.
     raw_datagram reply;
     int err = raw_rpc(probe.get(), raw_simple_request(BLACKBOX_PROBE_ID, 24, BLACKBOX_BITS),
                       BLACKBOX_REPLY_TIMEOUT_MS, &reply);
@@ -164,21 +155,20 @@ int wait_daemon_ready(test_daemon* d) {
         return 0;
     int connected = proc_fd_count(d->pid);
     probe.reset();
-    // Start-up work of other threads (the event thread logging, say) may still open and close
-    // descriptors: the resting count is one that holds still for a while.
-    int64_t settle_deadline = now_ms() + BLACKBOX_SETTLE_TIMEOUT_MS;
+    // Other threads' start-up work may still open descriptors: wait for a count that holds
+    // still for a while, below the one with the probe connected.
     int last = -1;
-    int64_t steady_since = now_ms();
-    while (now_ms() < settle_deadline) {
-        int count = proc_fd_count(d->pid);
-        if (count != last) {
-            last = count;
-            steady_since = now_ms();
-        } else if (count < connected && now_ms() - steady_since >= 300) {
-            break;
-        }
-        sleep_ms(10);
-    }
+    int64_t steady_since = 0;
+    wait_until(
+        [&] {
+            int count = proc_fd_count(d->pid);
+            if (count != last) {
+                last = count;
+                steady_since = now_ms();
+            }
+            return count < connected && now_ms() - steady_since >= 300;
+        },
+        BLACKBOX_SETTLE_TIMEOUT_MS);
     return 0;
 }
 
@@ -191,8 +181,7 @@ int test_daemon_start(test_daemon* d, const std::vector<std::string>& args,
         return errno;
     d->dir = dir_template;
     d->socket_path = socket_path.empty() ? d->dir + "/vantlesd.sock" : socket_path;
-    // The log lies outside what the daemon sees: its own writes there would otherwise be
-    // changes it reports (and holds for its history).
+    // The log lies outside what the daemon sees, or its own writes there would be changes.
     char log_template[] = "/tmp/vantles-blackbox-log.XXXXXX";
     if (mkdtemp(log_template) == nullptr)
         return errno;
@@ -207,8 +196,7 @@ int test_daemon_restart(test_daemon* d, const std::vector<std::string>& args, in
                         int signal) {
     if (!test_daemon_running(d))
         return ESRCH;
-    // The namespace, and with it the scratch root, outlives its only process while this
-    // descriptor refers to it.
+    // The namespace (the scratch root) outlives its only process while this refers to it.
     unique_fd mount_ns;
     if (scratch_root_available()) {
         std::string ns = "/proc/" + std::to_string(d->pid) + "/ns/mnt";
@@ -238,13 +226,7 @@ bool test_daemon_running(test_daemon* d) {
 }
 
 bool test_daemon_wait_exit(test_daemon* d, int timeout_ms) {
-    int64_t deadline = now_ms() + timeout_ms;
-    while (test_daemon_running(d)) {
-        if (now_ms() >= deadline)
-            return false;
-        sleep_ms(10);
-    }
-    return true;
+    return wait_until([d] { return !test_daemon_running(d); }, timeout_ms);
 }
 
 void test_daemon_stop(test_daemon* d) {
@@ -257,9 +239,7 @@ void test_daemon_stop(test_daemon* d) {
 
 std::string test_daemon_log(const test_daemon& d) {
     std::ifstream in(d.log_path);
-    std::stringstream text;
-    text << in.rdbuf();
-    return text.str();
+    return std::string(std::istreambuf_iterator<char>(in), std::istreambuf_iterator<char>());
 }
 
 bool wait_until(const std::function<bool()>& cond, int timeout_ms) {
@@ -274,14 +254,8 @@ bool wait_until(const std::function<bool()>& cond, int timeout_ms) {
 }
 
 bool test_daemon_wait_log(const test_daemon& d, const std::string& text, int timeout_ms) {
-    int64_t deadline = now_ms() + timeout_ms;
-    for (;;) {
-        if (test_daemon_log(d).find(text) != std::string::npos)
-            return true;
-        if (now_ms() >= deadline)
-            return false;
-        sleep_ms(10);
-    }
+    return wait_until([&] { return test_daemon_log(d).find(text) != std::string::npos; },
+                      timeout_ms);
 }
 
 int proc_fd_count(pid_t pid) {
@@ -306,6 +280,16 @@ long proc_rss_kib(pid_t pid) {
     return -1;
 }
 
+int proc_resting_fd_count(pid_t pid) {
+    int fewest = proc_fd_count(pid);
+    for (int64_t end = now_ms() + 500; now_ms() < end; sleep_ms(5)) {
+        int count = proc_fd_count(pid);
+        if (count >= 0 && (fewest < 0 || count < fewest))
+            fewest = count;
+    }
+    return fewest;
+}
+
 std::string proc_fd_list(pid_t pid) {
     std::string dir = "/proc/" + std::to_string(pid) + "/fd";
     std::string out;
@@ -319,17 +303,12 @@ std::string proc_fd_list(pid_t pid) {
 }
 
 ::testing::AssertionResult fd_count_returns(pid_t pid, int expected, int timeout_ms) {
-    int64_t deadline = now_ms() + timeout_ms;
-    for (;;) {
-        int count = proc_fd_count(pid);
-        if (count == expected)
-            return ::testing::AssertionSuccess();
-        if (now_ms() >= deadline)
-            return ::testing::AssertionFailure()
-                   << "the daemon has " << count << " descriptors, expected " << expected << ":\n"
-                   << proc_fd_list(pid);
-        sleep_ms(10);
-    }
+    int count = -1;
+    if (wait_until([&] { return (count = proc_fd_count(pid)) == expected; }, timeout_ms))
+        return ::testing::AssertionSuccess();
+    return ::testing::AssertionFailure()
+           << "the daemon has " << count << " descriptors, expected " << expected << ":\n"
+           << proc_fd_list(pid);
 }
 
 bool wait_hangup(int fd, int timeout_ms) {

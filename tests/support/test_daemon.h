@@ -1,7 +1,6 @@
-// A real vantlesd child process for black-box tests, and the fixture and helpers the suites
-// share: start it (in a scratch root when root) on a socket in a fresh directory with its
-// standard error in a file, talk to it with raw datagrams, read its descriptor count and memory
-// from /proc, and always kill and reap it at the end.
+// A real vantlesd child for the suites that drive the daemon: started (in a scratch root when
+// root) on a socket in a fresh directory, its standard error in a file, always killed and
+// reaped at the end; raw datagrams to it, its descriptors and memory from /proc.
 #pragma once
 
 #include "client/raw.h"
@@ -18,15 +17,13 @@
 #include <string>
 #include <vector>
 
-// Generous bounds: a request that needs the event machinery may take about 10 s to answer.
+// A request that needs the event machinery may take about 10 s to answer.
 constexpr int BLACKBOX_REPLY_TIMEOUT_MS = 30000;
 constexpr int BLACKBOX_SETTLE_TIMEOUT_MS = 5000;
 
-// Id of the liveness probe: outside the subsystem, answered at once with MIG_BAD_ID and
-// never logged.
+// The liveness probe: outside the subsystem, answered at once with MIG_BAD_ID, never logged.
 constexpr mach_msg_id_t BLACKBOX_PROBE_ID = 66057;
 
-// Request bits of raw test requests unless a test says otherwise.
 constexpr uint32_t BLACKBOX_BITS = MACH_MSG_TYPE_COPY_SEND;
 
 struct test_daemon {
@@ -34,16 +31,15 @@ struct test_daemon {
     std::string socket_path;
     std::string log_path;          // the daemon's standard error
     std::vector<std::string> env;  // NAME=VALUE entries added to the daemon's environment
-    // Further directories of the machine shown in the scratch root, and scratch volumes made
-    // for it (as root only).
+    // Machine directories shown in the scratch root, and scratch volumes made for it (root).
     std::vector<scratch_bind> binds;
     std::vector<scratch_volume> volumes;
-    // A descriptor handed over at start the way a service manager passes its stored ones: as
-    // descriptor 3, with LISTEN_FDS=1, LISTEN_FDNAMES=pass_fd_name and LISTEN_PID the daemon's.
+    // Handed over as a service manager passes a stored descriptor: as descriptor 3, with
+    // LISTEN_FDS=1, LISTEN_FDNAMES=pass_fd_name and LISTEN_PID the daemon's.
     int pass_fd = -1;
     std::string pass_fd_name;
-    // Whether a start waits, once the daemon answers, for its descriptor count to come to
-    // rest (up to BLACKBOX_SETTLE_TIMEOUT_MS), for cases that compare counts with it.
+    // Whether a start also waits for the descriptor count to come to rest (for cases that
+    // compare counts with it).
     bool settle = true;
     pid_t pid = -1;  // -1 once reaped
     int status = 0;  // wait status once reaped
@@ -54,22 +50,16 @@ struct test_daemon {
     ~test_daemon();  // kills, reaps and removes dir
 };
 
-// Starts the daemon with args and VANTLESD_SOCKET = socket_path (empty: a socket in its own
-// directory). As root it runs as the namespace's only process in a scratch root of its own (no
-// volumes) that shows its binary's directory read-only and its own and the socket's directories
-// at the same paths; otherwise in this mount namespace. d->pid is the daemon itself. With
-// wait_ready, returns once the socket accepts connections. 0, ECHILD when it exited first
-// (a scratch root that could not be built exits 126, the reason in the log), ETIMEDOUT, or an
-// errno value.
+// Starts the daemon with args on socket_path (empty: in its own directory). As root it runs in
+// a scratch root of its own showing its binary's directory read-only and its own and the
+// socket's directories at their paths. With wait_ready, returns once it answers. 0, ECHILD when
+// it exited first (126: no scratch root, the reason in the log), ETIMEDOUT or an errno value.
 int test_daemon_start(test_daemon* d, const std::vector<std::string>& args,
                       const std::string& socket_path = "", bool wait_ready = true);
 
-// Ends the daemon with signal (SIGTERM unless told), waits up to timeout_ms for it to exit (its
-// wait status is then in status), and starts a new one with args on the same socket and log
-// (appended to), waiting for it to be ready. As root the new daemon runs in the first one's
-// scratch root, so what that one left on its volumes (its history, say) is there for the
-// second. 0, ESRCH when the daemon was not running, ETIMEDOUT when it did not exit in time, or
-// as for test_daemon_start.
+// Ends the daemon with signal, waits for its exit (status), and starts a new one with args on
+// the same socket, log and (as root) scratch root, so that what the first left on its volumes
+// is there for the second. 0, ESRCH when it was not running, ETIMEDOUT, or as for start.
 int test_daemon_restart(test_daemon* d, const std::vector<std::string>& args,
                         int timeout_ms = 20000, int signal = SIGTERM);
 
@@ -84,8 +74,7 @@ void test_daemon_stop(test_daemon* d);
 
 std::string test_daemon_log(const test_daemon& d);
 
-// Polls cond every 10 ms until it holds (true) or timeout_ms have passed (false): every wait
-// of the suites ends on its condition, never on a fixed sleep.
+// Polls cond every 10 ms until it holds (true) or timeout_ms have passed (false).
 bool wait_until(const std::function<bool()>& cond, int timeout_ms);
 
 // Waits up to timeout_ms for text to appear in the daemon's log.
@@ -94,6 +83,10 @@ bool test_daemon_wait_log(const test_daemon& d, const std::string& text, int tim
 // Open descriptors and resident memory (KiB) of a process; -1 when unreadable.
 int proc_fd_count(pid_t pid);
 long proc_rss_kib(pid_t pid);
+
+// The fewest descriptors the process holds over half a second: a daemon watching whole file
+// systems opens a directory for a moment whenever something changes on the machine.
+int proc_resting_fd_count(pid_t pid);
 
 // The process's descriptors and what they name, one per line, for failure messages.
 std::string proc_fd_list(pid_t pid);
@@ -113,14 +106,12 @@ T field_at(const raw_datagram& d, size_t offset) {
     return value;
 }
 
-// Checks a simple reply: datagram length and msgh_size = size, bits = request bits & 0x1F,
-// local and voucher ports 0, id = request id + 100, the NDR record, and the return code.
+// A simple reply: length and msgh_size = size, bits = request bits & 0x1F, local and voucher
+// ports 0, id = request id + 100, the NDR record, and the code.
 ::testing::AssertionResult is_reply(const raw_datagram& reply, mach_msg_id_t request_id,
                                     uint32_t size, uint32_t request_bits, int32_t code);
 
-// What became of a datagram the daemon should refuse, learnt by sending a probe after it on
-// the same connection: the daemon answered it, dropped it in silence, or closed the
-// connection.
+// What became of a datagram, learnt from a probe sent after it on the same connection.
 enum class refusal { answered, dropped, closed };
 
 struct refusal_outcome {
@@ -128,22 +119,21 @@ struct refusal_outcome {
     raw_datagram reply;  // the answer, when answered
 };
 
-// An event source that does not exist: a daemon started with it never gets its event
-// machinery going, so every request that needs it answers "not ready" after its wait.
+// A daemon with this event source never starts its event machinery: requests that need it
+// answer "not ready" after their wait.
 constexpr const char* BLACKBOX_NO_EVENT_SOURCE = "VANTLESD_DEVICE=/nonexistent/event-source";
 
-// Every case starts its own daemon with "-d" and BLACKBOX_NO_EVENT_SOURCE: these suites check
-// the request layer alone. TearDown checks that the daemon is still alive.
+// A daemon of its own for each case, with "-d" and BLACKBOX_NO_EVENT_SOURCE: the request layer
+// alone. TearDown checks that the daemon is still alive.
 class DaemonTest : public ::testing::Test {
 protected:
     void SetUp() override;
     void TearDown() override;
 
-    // A new raw connection to the daemon, served once so that the daemon holds it (-1 on
-    // failure, which fails the test).
+    // A raw connection, served once so that the daemon holds it (failure fails the test).
     unique_fd connect_raw();
 
-    // Sends request on fd and returns the reply (empty on failure, which fails the test).
+    // The reply to request on fd (empty on failure, which fails the test).
     raw_datagram rpc(int fd, const std::vector<uint8_t>& request,
                      int timeout_ms = BLACKBOX_REPLY_TIMEOUT_MS);
 
