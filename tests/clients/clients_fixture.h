@@ -1,6 +1,6 @@
-// Shared fixture of the client tests: an event table of its own, empty client tables, clients
-// made and removed synchronously (as a delivery thread's teardown would), events routed
-// through the real router, and a callback that records every batch it is handed.
+// Fixture of the client tests: an event table of its own, empty client tables, clients made and
+// removed synchronously (as a delivery thread's teardown would), events routed through the real
+// router, and a callback that records every batch it is handed.
 #pragma once
 
 #include "clients/client_info.h"
@@ -11,17 +11,31 @@
 #include "intake/event_table.h"
 
 #include <gtest/gtest.h>
-#include <fcntl.h>
-#include <sys/stat.h>
-#include <unistd.h>
 #include <syslog.h>
+#include <unistd.h>
 
 #include <algorithm>
 #include <atomic>
+#include <chrono>
 #include <cstring>
 #include <mutex>
 #include <string>
+#include <thread>
 #include <vector>
+
+using strings = std::vector<std::string>;
+
+// Polls cond every poll_us until it holds (true) or timeout_ms have passed (false).
+template <typename F>
+bool wait_until(F cond, int timeout_ms = 5000, int poll_us = 1000) {
+    auto give_up = std::chrono::steady_clock::now() + std::chrono::milliseconds(timeout_ms);
+    for (; !cond(); std::this_thread::sleep_for(std::chrono::microseconds(poll_us))) {
+        if (std::chrono::steady_clock::now() > give_up) {
+            return false;
+        }
+    }
+    return true;
+}
 
 struct recorded_event {
     std::string path;
@@ -29,11 +43,10 @@ struct recorded_event {
     uint64_t id;
 };
 
-// Batches handed to the callback, with a result to answer for the next calls.
 struct recording_sink {
     std::mutex lock;
     std::vector<std::vector<recorded_event>> batches;
-    int32_t result = 0;
+    int32_t result = 0;  // what the callback answers
 
     std::vector<recorded_event> all() {
         std::lock_guard<std::mutex> guard(lock);
@@ -43,51 +56,32 @@ struct recording_sink {
         }
         return out;
     }
+    void clear() {
+        std::lock_guard<std::mutex> guard(lock);
+        batches.clear();
+    }
 };
-
-// The sink of the running test. The callback context stays free for what the record owns (a
-// registration, whose reference the teardown drops).
-// The tree both permission tests judge, made as root inside a scratch root: /tmp/p (0755,
-// root) with "open" (0644), "secret" (0600) and "locked" (0700) holding "x" (0644); and
-// /tmp/q owned by uid 1000 with a subdirectory "sub" (0311, root) that may be searched but
-// not listed. False when any step fails.
-inline bool make_permission_tree() {
-    auto file = [](const char* path, mode_t mode, uid_t owner) {
-        int fd = open(path, O_CREAT | O_WRONLY | O_CLOEXEC, 0600);
-        return fd >= 0 && close(fd) == 0 && chmod(path, mode) == 0 &&
-               chown(path, owner, owner) == 0;
-    };
-    auto dir = [](const char* path, mode_t mode, uid_t owner) {
-        return mkdir(path, 0700) == 0 && chmod(path, mode) == 0 && chown(path, owner, owner) == 0;
-    };
-    return dir("/tmp/p", 0755, 0) && file("/tmp/p/open", 0644, 0) &&
-           file("/tmp/p/secret", 0600, 0) && dir("/tmp/p/locked", 0700, 0) &&
-           file("/tmp/p/locked/x", 0644, 0) && dir("/tmp/q", 0755, 1000) &&
-           dir("/tmp/q/sub", 0311, 0);
-}
 
 inline recording_sink* active_sink = nullptr;
 
-// Called with each batch before it is recorded, outside the sink's lock (a test may route
-// from it, as the event thread would meanwhile).
+// Called with each batch before it is recorded, outside the sink's lock.
 using sink_hook_fn = void (*)(int32_t count, const uint32_t* flags, const uint64_t* ids);
 inline std::atomic<sink_hook_fn> sink_hook{nullptr};
 
-inline int32_t recording_callback(void* /*ctx*/, int32_t count, const int32_t* lengths,
-                                  const char* const* paths, const uint32_t* flags,
-                                  const uint32_t* /*devices*/, const uint64_t* ids) {
+inline int32_t recording_callback(void*, int32_t count, const int32_t* lengths,
+                                  const char* const* paths, const uint32_t* flags, const uint32_t*,
+                                  const uint64_t* ids) {
     if (sink_hook_fn hook = sink_hook.load()) {
         hook(count, flags, ids);
     }
-    recording_sink* sink = active_sink;
-    std::lock_guard<std::mutex> guard(sink->lock);
+    std::lock_guard<std::mutex> guard(active_sink->lock);
     std::vector<recorded_event> batch;
     for (int32_t i = 0; i < count; i++) {
         EXPECT_EQ((size_t)lengths[i], strlen(paths[i]) + 1);
         batch.push_back({paths[i], flags[i], ids[i]});
     }
-    sink->batches.push_back(batch);
-    return sink->result;
+    active_sink->batches.push_back(batch);
+    return active_sink->result;
 }
 
 // Stands in for the request side's release of a registration: ctx is a reference count.
@@ -113,9 +107,7 @@ protected:
             remove_now(fci);
         }
         EXPECT_EQ(table_count(), 0);
-        // Each test starts without a table, as the daemon does before its first client.
-        prefix_table* old = publish_prefix_table(nullptr);
-        if (old) {
+        if (prefix_table* old = publish_prefix_table(nullptr)) {
             free(old->entries);
             free(old);
         }
@@ -123,8 +115,8 @@ protected:
     }
 
     struct client_options {
-        std::vector<std::string> paths{"/a/b"};
-        std::vector<std::string> excluded;
+        strings paths{"/a/b"};
+        strings excluded;
         uint32_t flags = CLIENT_FILE_EVENTS;
         uint32_t device = 0;
         uint32_t ring_size = CLIENT_RING_REGISTERED;
@@ -161,11 +153,10 @@ protected:
     static void remove_now(client_info* fci) {
         fci->flags.fetch_or(CLIENT_GOING_AWAY);
         pthread_mutex_lock(&clients_lock);
-        while (client_num_pending(fci) != 0) {
-            uint32_t rd = fci->rd.load();
+        for (uint32_t rd; client_num_pending(fci) != 0; fci->rd.store((rd + 1) % fci->ring_size)) {
+            rd = fci->rd.load();
             client_map_clear(fci->ring[rd], fci->index);
             remove_event_ref(fci->ring[rd]);
-            fci->rd.store((rd + 1) % fci->ring_size);
         }
         EXPECT_EQ(remove_paths(fci), 0);
         release_client_slot(fci);
@@ -177,34 +168,31 @@ protected:
         remove_now(fci);
     }
 
-    // Routes an ordinary event: directory-level clients are told the parent directory. The
-    // router may only normalise the path (doubled slashes, the cut) in the caller's buffer.
+    // Routes an event (directory part: up to its last slash). The router may only normalise the
+    // caller's buffer (doubled slashes, the length cut).
     void route(const std::string& path, uint64_t id, uint32_t flags = EVENT_CONTENT_MODIFIED,
                uint32_t dev = 0, int32_t pid = 7) {
         std::vector<char> buffer(path.begin(), path.end());
         buffer.push_back('\0');
-        uint32_t dir_length = (uint32_t)path.rfind('/') + 2;
-        route_event(&table, pid, dev, buffer.data(), (uint32_t)buffer.size(), dir_length, flags,
-                    id);
+        route_event(&table, pid, dev, buffer.data(), (uint32_t)buffer.size(),
+                    (uint32_t)path.rfind('/') + 2, flags, id);
         std::string normalised = path;
         for (size_t at; (at = normalised.find("//")) != std::string::npos;) {
             normalised.erase(at, 1);
         }
         normalised.resize(std::min(normalised.size(), (size_t)EVENT_TABLE_PATH_MAX));
-        EXPECT_EQ(std::string(buffer.data()), normalised);  // restored
+        EXPECT_EQ(std::string(buffer.data()), normalised);
     }
 
-    // The ring's contents, oldest first.
-    static std::vector<recorded_event> ring_of(const client_info* fci) {
-        std::vector<recorded_event> out;
-        uint32_t rd = fci->rd.load();
-        for (uint32_t i = 0; i < client_num_pending(fci); i++) {
+    // The ring's records, oldest first, as "path:id".
+    static strings ring_of(const client_info* fci) {
+        strings out;
+        for (uint32_t i = 0, rd = fci->rd.load(); i < client_num_pending(fci); i++) {
             const event_record* e = fci->ring[(rd + i) % fci->ring_size];
-            out.push_back({e->path, e->flags, e->id});
+            out.push_back(std::string(e->path) + ":" + std::to_string(e->id));
         }
         return out;
     }
-
     static void capture_log() {
         log_open("clients_tests", LOG_PERROR);
         ::testing::internal::CaptureStderr();

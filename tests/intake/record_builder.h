@@ -1,9 +1,15 @@
-// Builds kernel record streams byte by byte for the decoder tests, and a sink that records
-// every event it receives.
+// Helpers of the intake tests: kernel record streams built byte by byte, a sink that records
+// every event it receives, and the producer and consumer side of the event thread's buffers.
 #pragma once
 
+#include "common/deadline.h"
+#include "intake/event_thread.h"
 #include "intake/events.h"
+#include "intake/producer.h"
+#include "platform/kernel_device.h"
 #include "platform/kernel_records.h"
+
+#include <pthread.h>
 
 #include <cstdint>
 #include <cstring>
@@ -70,4 +76,45 @@ inline std::vector<sunk_event> sunk;
 inline void record_sink(event_table*, int32_t pid, uint32_t dev, char* path, uint32_t path_length,
                         uint32_t dir_length, uint32_t flags, uint64_t id) {
     sunk.push_back({path, pid, dev, path_length, dir_length, flags, id});
+}
+
+// Opens the record source at path (nullptr: fanotify) and clones it with every record type
+// reported; the clone's handle, or -1.
+inline int32_t clone_source(const char* path) {
+    int dev = -1;
+    int32_t clone = -1;
+    int8_t actions[KREC_NUM_TYPES];
+    memset(actions, KREC_ACTION_REPORT, sizeof actions);
+    krec_clone_args args = {actions, KREC_NUM_TYPES, KREC_DEFAULT_QUEUE_DEPTH, &clone};
+    if (kernel_device_open_source(path, &dev) != 0)
+        return -1;
+    int err = kernel_device_ioctl(dev, KREC_IOC_CLONE, &args);
+    kernel_device_close(dev);
+    return err ? -1 : clone;
+}
+
+// One pass of the event thread's walk: waits up to wait_us for a buffer with work, then decodes
+// everything there is into sink. False when there was nothing.
+inline bool consume_once(event_sink sink, uint64_t wait_us) {
+    pthread_mutex_lock(&buffer_lock);
+    event_buffer* b = consumer_find_work();
+    if (!b) {
+        timespec ts = deadline_after_us(wait_us);
+        pthread_cond_timedwait(&buffer_cond, &buffer_lock, &ts);
+        b = consumer_find_work();
+    }
+    pthread_mutex_unlock(&buffer_lock);
+    bool worked = b != nullptr;
+    for (; b; b = consumer_next_work(b))
+        consumer_step(b, nullptr, sink);
+    return worked;
+}
+
+// What shutdown_handler does (the flag, the handle swapped out and closed once), then the join.
+inline void stop_producer(pthread_t producer) {
+    shutting_down = 1;
+    int fd = kernel_fd.exchange(-1);
+    if (fd >= 0)
+        kernel_device_close(fd);
+    pthread_join(producer, nullptr);
 }

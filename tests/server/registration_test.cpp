@@ -1,6 +1,8 @@
-// Registration and the registry: a refused registration leaves nothing behind and the
-// callback right is released exactly once (by the request's destruction); records release
-// what they own on their last reference only; removals find the registration by its port.
+// Registration and the registry: a refused registration leaves nothing behind and its callback
+// right is released once (by the request's destruction); records release what they own on their
+// last reference only. Removal by flush, unregister and a client's exit is checked over the wire
+// by tests/blackbox.
+#include "common/limits.h"
 #include "common/log.h"
 #include "request_builder.h"
 
@@ -9,9 +11,8 @@ namespace {
 
 using registration = server_fixture;
 
-// Runs a register request through the stub and checks what the refusal left: no record, no
-// private port, the regions released by the stub, and the callback right still the
-// request's, closed by the destruction the server loop performs.
+// Runs a register request through the stub; the refusal leaves no record, no descriptor, the
+// regions released by the stub, and the callback right for the server loop's destruction.
 void expect_refused(message_buffer* request, message_buffer* reply, kern_return_t code) {
     auto* r = request->as<register_request_t>();
     int descriptors = open_descriptors();
@@ -26,67 +27,59 @@ void expect_refused(message_buffer* request, message_buffer* reply, kern_return_
     EXPECT_FALSE(descriptor_open(callback));
 }
 
-struct register_case {
-    const char* what;
-    std::vector<std::string> paths, excludes;
-    void (*tweak)(std::string* blob, std::vector<uint32_t>* offsets, std::string* xblob,
-                  std::vector<uint32_t>* xoffsets);
-};
-
+// Argument forms the over-the-wire cases do not reach, and the limits themselves, which pass
+// the argument checks and meet the start-up wait (failing at once: shutting down).
 TEST_F(registration, bad_arguments_are_refused_without_leftovers) {
-    const register_case cases[] = {
-        {"4097 paths", {"/a"}, {}, [](auto*, auto* o, auto*, auto*) { o->assign(4097, 0); }},
-        {"offset past blob", {"/a"}, {}, [](auto*, auto* o, auto*, auto*) { (*o)[0] = 4; }},
+    using strings = std::vector<std::string>;
+    using offsets = std::vector<uint32_t>;
+    const std::string longest = "/" + std::string(PATH_MAX_LENGTH - 1, 'p');
+    // clang-format off
+    const struct {
+        const char* what;
+        strings paths, excludes;
+        void (*tweak)(std::string* blob, offsets* o, std::string* xblob, offsets* xo);
+        kern_return_t code = VANTLES_REGISTER_BAD_ARGS;
+    } cases[] = {
         {"offset at blob end", {"/a"}, {}, [](auto*, auto* o, auto*, auto*) { (*o)[0] = 3; }},
-        {"unterminated path",
-         {"/a", "/b"},
-         {},
+        {"unterminated path", {"/a", "/b"}, {},
          [](auto* b, auto*, auto*, auto*) { b->pop_back(); }},
         {"no paths", {}, {}, nullptr},
-        {"unterminated exclusion",
-         {"/a"},
-         {"/x"},
+        {"unterminated exclusion", {"/a"}, {"/x"},
          [](auto*, auto*, auto* xb, auto*) { xb->pop_back(); }},
-        {"exclusion past blob",
-         {"/a"},
-         {"/x"},
+        {"exclusion past blob", {"/a"}, {"/x"},
          [](auto*, auto*, auto*, auto* xo) { (*xo)[0] = 9; }},
-        {"nine exclusions",
-         {"/a"},
-         {"/1", "/2", "/3", "/4", "/5", "/6", "/7", "/8", "/9"},
-         nullptr},
-        {"exclusion of 1025", {"/a"}, {"/x", std::string(1025, 'x')}, nullptr},
+        {"4097 paths", strings(4097, "/a"), {}, nullptr},
+        {"path over the length limit", {longest + "p"}, {}, nullptr},
+        {"at the limits", strings(4096, longest), strings(8, "/x"), nullptr,
+         VANTLES_REGISTER_NO_CLIENT},
     };
-    for (const register_case& c : cases) {
+    // clang-format on
+    shutting_down = 1;
+    for (const auto& c : cases) {
         SCOPED_TRACE(c.what);
         std::string blob, xblob;
-        std::vector<uint32_t> offsets, xoffsets;
-        pack_strings(c.paths, &blob, &offsets);
-        pack_strings(c.excludes, &xblob, &xoffsets);
+        offsets o, xo;
+        pack_strings(c.paths, &blob, &o);
+        pack_strings(c.excludes, &xblob, &xo);
         if (c.tweak != nullptr) {
-            c.tweak(&blob, &offsets, &xblob, &xoffsets);
+            c.tweak(&blob, &o, &xblob, &xo);
         }
-        build_register(&request, blob, offsets, xblob, xoffsets);
-        expect_refused(&request, &reply, VANTLES_REGISTER_BAD_ARGS);
+        build_register(&request, blob, o, xblob, xo);
+        expect_refused(&request, &reply, c.code);
     }
-    // The path count must also agree with the offsets sent.
-    build_register(&request, std::string("/a", 3), {0});
-    request.as<register_request_t>()->num_paths = 2;
-    expect_refused(&request, &reply, VANTLES_REGISTER_BAD_ARGS);
 }
 
+// A registration refused on the delivery side is undone, down to the mark-self pid.
 TEST_F(registration, refused_delivery_side_is_undone) {
     std::string blob, xblob;
     std::vector<uint32_t> offsets, xoffsets;
     pack_strings({"/tmp/watched", "/var/other"}, &blob, &offsets);
     pack_strings({"/tmp/watched/skip"}, &xblob, &xoffsets);
-
-    shutting_down = 1;  // the start-up wait fails at once
+    shutting_down = 1;
     build_register(&request, blob, offsets, xblob, xoffsets);
     expect_refused(&request, &reply, VANTLES_REGISTER_NO_CLIENT);
 
-    // Several device-relative paths from an unprivileged user: the client record is refused,
-    // and the mark-self pid entered before it is taken out again.
+    // Several device-relative paths from an unprivileged user: no client record.
     shutting_down = 0;
     event_thread_ready = 1;
     build_register(&request, blob, offsets, xblob, xoffsets);
@@ -95,17 +88,13 @@ TEST_F(registration, refused_delivery_side_is_undone) {
     capture_log();
     expect_refused(&request, &reply, VANTLES_REGISTER_NO_CLIENT);
     std::string log = captured_log();
-    EXPECT_TRUE(log_has(log,
-                        "implementation_added_client : failed to add client for path "
-                        "/tmp/watched\n"))
-        << log;
-    EXPECT_TRUE(log_has(log, "implementation_register_rpc: implementation_added_client() => 22"))
-        << log;
+    EXPECT_TRUE(log_has(log, "implementation_added_client() => 22")) << log;
     EXPECT_FALSE(is_marked_pid(4242));
     EXPECT_EQ(num_clients.load(), 0);
 }
 
-TEST_F(registration, excludes_are_checked_whole_and_truncated_to_1023_characters) {
+// Exclusions are kept up to 1023 characters; a refused set leaves none, not even earlier ones.
+TEST_F(registration, exclusions_are_checked_whole_and_cut_to_1023_characters) {
     clientp* client = alloc_client(0, 0, 0, 0, nullptr, 0, "", 0, 0, 0, 1, 0, 0);
     std::vector<std::string> excludes;
     for (char c = 'a'; c < 'a' + 8; ++c) {
@@ -115,22 +104,11 @@ TEST_F(registration, excludes_are_checked_whole_and_truncated_to_1023_characters
     std::vector<uint32_t> offsets;
     pack_strings(excludes, &blob, &offsets);
     ASSERT_EQ(set_client_excludes(client, 8, offsets.data(), blob.size(), blob.data()), 0);
-    EXPECT_EQ(client->num_excludes, 8u);
-    for (int i = 0; i < 8; ++i) {
-        EXPECT_EQ(std::string(client->excludes[i]), excludes[i].substr(0, 1023));
-    }
-    // A refusal leaves no exclusions at all, not even those stored before.
+    EXPECT_EQ(std::string(client->excludes[7]), excludes[7].substr(0, 1023));
     offsets.push_back(0);
     EXPECT_EQ(set_client_excludes(client, 9, offsets.data(), blob.size(), blob.data()), ENOSPC);
     EXPECT_EQ(client->num_excludes, 0u);
     EXPECT_EQ(client->excludes[0], nullptr);
-
-    blob.clear();
-    offsets.clear();
-    pack_strings({"/short", std::string(1025, 'z')}, &blob, &offsets);
-    EXPECT_EQ(set_client_excludes(client, 2, offsets.data(), blob.size(), blob.data()), EINVAL);
-    EXPECT_EQ(client->excludes[0], nullptr);
-    EXPECT_EQ(set_client_excludes(client, 1, offsets.data(), 3, blob.data()), EINVAL);
     dealloc_client(client);
 }
 
@@ -156,9 +134,7 @@ TEST_F(registration, dealloc_client_releases_on_the_last_reference_only) {
     clientp* client = new_client(d2f, private_port);
     unlink_client(client);
     client->refcount.fetch_add(1);  // a delivery thread's reference
-
     dealloc_client(client);
-    EXPECT_EQ(client->refcount.load(), 1);
     EXPECT_TRUE(descriptor_open(d2f));
     EXPECT_TRUE(receive_right_exists(private_port));
 
@@ -173,89 +149,6 @@ TEST_F(registration, dealloc_client_releases_on_the_last_reference_only) {
 
     client->refcount.store(1);
     dealloc_client(client);
-    EXPECT_FALSE(descriptor_open(d2f));
-    EXPECT_FALSE(receive_right_exists(private_port));
-
-    // Ports that cannot be released are logged.
-    ASSERT_FALSE(descriptor_open(0x3ff0));
-    client = alloc_client(0x3ff0, 0x3ff1, 0, 0, nullptr, 0, "", 0, 0, 0, 1, 0, 0);
-    capture_log();
-    dealloc_client(client);
-    std::string log = captured_log();
-    EXPECT_TRUE(log_has(log,
-                        "dealloc_client: ERROR: mach_port_deallocate(clientp->d2f_port = "
-                        "0x3ff0) => "))
-        << log;
-    EXPECT_TRUE(log_has(log,
-                        "dealloc_client: ERROR: mach_port_mod_refs(clientp->f2d_private_port"
-                        " = 0x3ff1, MACH_PORT_RIGHT_RECEIVE, -1) => "))
-        << log;
-}
-
-TEST_F(registration, no_senders_notice_removes_its_registration_once) {
-    event_thread_ready = 1;
-    mach_port_t d2f_a = static_cast<mach_port_t>(eventfd(0, EFD_CLOEXEC));
-    mach_port_t d2f_b = static_cast<mach_port_t>(eventfd(0, EFD_CLOEXEC));
-    mach_port_t port_a = new_receive_right(), port_b = new_receive_right();
-    clientp* b = new_client(d2f_b, port_b);
-    new_client(d2f_a, port_a);
-
-    for (int round = 0; round < 2; ++round) {
-        SCOPED_TRACE(round);
-        *request.head() = {
-            MACH_MSG_TYPE_MOVE_SEND_ONCE, sizeof(mach_no_senders_notification_t), 0, port_a, 0,
-            MACH_NOTIFY_NO_SENDERS};
-        write_trailer(&request);
-        capture_log();
-        EXPECT_TRUE(server_demux(request.head(), reply.head()));
-        std::string log = captured_log();
-        EXPECT_EQ(reply.head()->msgh_bits, MACH_MSG_TYPE_MOVE_SEND_ONCE);
-        EXPECT_EQ(reply.head()->msgh_remote_port, 0u);  // nothing is sent
-        EXPECT_EQ(reply.head()->msgh_local_port, 0u);
-        EXPECT_TRUE(client_registry == b && b->next == nullptr);
-        EXPECT_FALSE(descriptor_open(d2f_a));
-        EXPECT_FALSE(receive_right_exists(port_a));
-        if (round == 1) {
-            EXPECT_EQ(log, "");  // a repeated notice is ignored silently
-        }
-    }
-    EXPECT_TRUE(descriptor_open(d2f_b));
-    EXPECT_TRUE(receive_right_exists(port_b));
-}
-
-TEST_F(registration, flush_and_unregister_find_the_registration_by_private_port) {
-    for (mach_msg_id_t id : {VANTLES_MSG_FLUSH, VANTLES_MSG_UNREGISTER}) {
-        build_simple(&request, id, 0x1234);  // e.g. the public port
-        capture_log();
-        EXPECT_TRUE(subsystem_demux(request.head(), reply.head()));
-        std::string log = captured_log();
-        EXPECT_TRUE(
-            log_has(log, std::string(id == VANTLES_MSG_FLUSH ? "implementation_flush_rpc"
-                                                             : "implementation_unregister_rpc") +
-                             ": ERROR: get_client_with_matching_f2d_private_port(0x1234)"
-                             " => NULL"))
-            << log;
-        EXPECT_EQ(reply.as<error_reply_t>()->ret_code, 0);
-    }
-    EXPECT_EQ(reply.head()->msgh_size, sizeof(error_reply_t));
-
-    event_thread_ready = 1;
-    mach_port_t d2f = static_cast<mach_port_t>(eventfd(0, EFD_CLOEXEC));
-    mach_port_t private_port = new_receive_right();
-    new_client(d2f, private_port);
-
-    build_simple(&request, VANTLES_MSG_FLUSH, private_port);
-    memset(reply.bytes, 0xAB, sizeof reply.bytes);
-    EXPECT_TRUE(subsystem_demux(request.head(), reply.head()));
-    EXPECT_EQ(reply.head()->msgh_size, sizeof(event_id_reply_t));
-    uint64_t flushed_id = reply.as<event_id_reply_t>()->event_id;  // packed field: copy it
-    EXPECT_EQ(flushed_id, 0u);
-    EXPECT_NE(client_registry, nullptr);
-
-    build_simple(&request, VANTLES_MSG_UNREGISTER, private_port);
-    EXPECT_TRUE(subsystem_demux(request.head(), reply.head()));
-    EXPECT_EQ(reply.as<error_reply_t>()->ret_code, 0);
-    EXPECT_EQ(client_registry, nullptr);
     EXPECT_FALSE(descriptor_open(d2f));
     EXPECT_FALSE(receive_right_exists(private_port));
 }

@@ -1,7 +1,6 @@
-// Helpers of the request-side tests: received messages built in memory (the message, then
-// the audit trailer at mach_msg_round(msgh_size), regions as heap copies the way the
-// transport leaves them), a fixture that resets the daemon's globals and copies the log to
-// standard error, and probes for open descriptors.
+// Received requests built in memory as the transport leaves them (the message, the audit
+// trailer at mach_msg_round(msgh_size), regions as heap copies), a fixture that resets the
+// daemon's globals, and probes for open descriptors.
 #pragma once
 
 #include "clients/client_info.h"
