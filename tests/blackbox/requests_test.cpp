@@ -285,8 +285,14 @@ TEST_F(Requests, TenThousandShortClientsLeaveDescriptorsAndMemoryFlat) {
     for (int i = 0; i < 10000 && !HasFailure(); i++)
         one_client(i);
     ASSERT_FALSE(HasFailure());
+    // Under ASan freed memory stays in quarantine; its leak check at the daemon's exit stands
+    // in for this one. Descriptors are checked when the fixture ends.
+#if !defined(__SANITIZE_ADDRESS__)
     long rss = proc_rss_kib(daemon_.pid);
     EXPECT_LE(rss, base_rss + 1024) << "resident memory grew from " << base_rss << " KiB";
+#else
+    (void)base_rss;
+#endif
 }
 
 TEST_F(Requests, SecondDaemonOnALiveSocketFailsItsCheckIn) {

@@ -70,9 +70,13 @@ TEST(ToolOptions, VolumesByDeviceOrPath) {
     EXPECT_EQ(ENOENT, tool_parse_volume("0:0", &device));  // not a device, and no such file
 }
 
+// The parsed options point into the arguments, as they do into a process's argv: the
+// arguments are kept for the rest of the test.
 int parse_stream(tool_stream_kind kind, std::vector<std::string> args, tool_stream_args* out) {
+    static std::vector<std::vector<std::string>> kept;
+    kept.push_back(std::move(args));
     std::vector<char*> argv;
-    for (std::string& arg : args)
+    for (std::string& arg : kept.back())
         argv.push_back(arg.data());
     return tool_parse_stream_args(kind, static_cast<int>(argv.size()), argv.data(), out);
 }
