@@ -27,7 +27,7 @@ using strings = std::vector<std::string>;
 
 // Polls cond every poll_us until it holds (true) or timeout_ms have passed (false).
 template <typename F>
-bool wait_until(F cond, int timeout_ms = 5000, int poll_us = 1000) {
+bool wait_until(F cond, int timeout_ms = 20000, int poll_us = 1000) {
     auto give_up = std::chrono::steady_clock::now() + std::chrono::milliseconds(timeout_ms);
     for (; !cond(); std::this_thread::sleep_for(std::chrono::microseconds(poll_us))) {
         if (std::chrono::steady_clock::now() > give_up) {
