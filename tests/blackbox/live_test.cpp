@@ -93,11 +93,8 @@ protected:
         if (IsSkipped())
             return;
         EXPECT_TRUE(test_daemon_running(&daemon_)) << "the daemon died";
-        if (HasFailure()) {
-            std::string log = test_daemon_log(daemon_);
-            printf("---- daemon log ----\n%s\n",
-                   log.substr(log.size() > 6000 ? log.size() - 6000 : 0).c_str());
-        }
+        if (HasFailure())
+            test_daemon_print_log_tail(daemon_);
     }
 
     std::string at(const std::string& path) const { return live_root_path(daemon_, path); }

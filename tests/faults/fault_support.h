@@ -157,10 +157,8 @@ protected:
             GTEST_SKIP() << "needs root and mount namespaces";
     }
     void TearDown() override {
-        std::string log = test_daemon_log(daemon_);
         if (HasFailure())
-            printf("---- daemon log ----\n%s\n",
-                   log.substr(log.size() - std::min<size_t>(log.size(), 6000)).c_str());
+            test_daemon_print_log_tail(daemon_);
         test_daemon_stop(&daemon_);
         std::error_code ignored;
         std::filesystem::remove_all(socket_dir_, ignored);

@@ -240,10 +240,8 @@ protected:
     void TearDown() override {
         if (!IsSkipped() && !daemon_.dir.empty()) {
             EXPECT_TRUE(test_daemon_running(&daemon_)) << "the daemon died: " << daemon_.status;
-            std::string log = test_daemon_log(daemon_);
             if (HasFailure())
-                printf("---- daemon log ----\n%s\n",
-                       log.substr(log.size() - std::min<size_t>(log.size(), 6000)).c_str());
+                test_daemon_print_log_tail(daemon_);
         }
         test_daemon_stop(&daemon_);
         std::error_code ignored;

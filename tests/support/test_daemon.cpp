@@ -12,6 +12,7 @@
 #include <time.h>
 #include <unistd.h>
 
+#include <algorithm>
 #include <cerrno>
 #include <cstdio>
 #include <filesystem>
@@ -240,6 +241,12 @@ void test_daemon_stop(test_daemon* d) {
 std::string test_daemon_log(const test_daemon& d) {
     std::ifstream in(d.log_path);
     return std::string(std::istreambuf_iterator<char>(in), std::istreambuf_iterator<char>());
+}
+
+void test_daemon_print_log_tail(const test_daemon& d) {
+    std::string log = test_daemon_log(d);
+    size_t from = log.size() - std::min<size_t>(log.size(), 6000);
+    printf("---- daemon log ----\n%s\n", log.substr(from).c_str());
 }
 
 bool wait_until(const std::function<bool()>& cond, int timeout_ms) {

@@ -74,6 +74,9 @@ void test_daemon_stop(test_daemon* d);
 
 std::string test_daemon_log(const test_daemon& d);
 
+// Prints the last 6000 bytes of the daemon's log: what a failed case shows of the daemon.
+void test_daemon_print_log_tail(const test_daemon& d);
+
 // Polls cond every 10 ms until it holds (true) or timeout_ms have passed (false).
 bool wait_until(const std::function<bool()>& cond, int timeout_ms);
 
