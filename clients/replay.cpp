@@ -73,8 +73,8 @@ bool entry_matches(const watched_entry& e, const char* s, uint32_t r) {
     return k < 2 || s[k] == '\0' || s[k] == '/';
 }
 
-// Replay's drop messages. A header too short to step by is dropped without one: it is what a
-// file cut off after its last good buffer leaves.
+// Replay's drop messages. Of the unusable headers, only a foreign magic with a length no
+// buffer can have is reported; the others end the file without a word.
 void replay_dropped(void*, const log_drop& drop) {
     switch (drop.kind) {
     case LOG_DROP_HEADER:
