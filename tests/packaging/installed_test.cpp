@@ -59,11 +59,14 @@ const std::map<std::string, int> PKG_CAPS = {{"CAP_CHOWN", CAP_CHOWN},
                                              {"CAP_SYS_NICE", CAP_SYS_NICE},
                                              {"CAP_SYS_RESOURCE", CAP_SYS_RESOURCE}};
 
-// A child with standard output and error in out_path; killed and reaped if still running.
+// A child with standard output and error in out_path, or in a pipe when out_path is empty;
+// killed and reaped if still running.
 struct pkg_process {
     pid_t pid = -1;
     int status = -1;
     std::string out_path;
+    unique_fd pipe_out;
+    std::string piped;
     ~pkg_process() { stop(); }
     void stop() {
         if (pid > 0) {
@@ -77,7 +80,14 @@ struct pkg_process {
             pid = -1;
         return pid < 0;
     }
-    std::string text() const { return read_text(out_path); }
+    std::string text() {
+        if (!pipe_out.valid())
+            return read_text(out_path);
+        char buf[4096];
+        for (ssize_t n; (n = read(pipe_out.get(), buf, sizeof buf)) > 0;)
+            piped.append(buf, static_cast<size_t>(n));
+        return piped;
+    }
 };
 
 std::vector<char*> c_strings(std::vector<std::string>& strings) {
@@ -88,10 +98,21 @@ std::vector<char*> c_strings(std::vector<std::string>& strings) {
     return out;
 }
 
-// Forks a child with its output in out_path that runs exec (which must not return).
+// Forks a child with its output in out_path (or a pipe) that runs exec (which must not return).
 void spawn(pkg_process* p, const std::string& out_path, const std::function<int()>& exec) {
     p->out_path = out_path;
-    int out = open(out_path.c_str(), O_WRONLY | O_CREAT | O_TRUNC | O_CLOEXEC, 0644);
+    p->piped.clear();
+    int out = -1;
+    if (out_path.empty()) {
+        int fds[2];
+        ASSERT_EQ(0, pipe2(fds, O_CLOEXEC));
+        p->pipe_out.reset(fds[0]);
+        fcntl(fds[0], F_SETFL, O_NONBLOCK);
+        out = fds[1];
+    } else {
+        p->pipe_out.reset();
+        out = open(out_path.c_str(), O_WRONLY | O_CREAT | O_TRUNC | O_CLOEXEC, 0644);
+    }
     ASSERT_GE(out, 0);
     fflush(nullptr);
     p->pid = fork();
@@ -127,10 +148,11 @@ protected:
         }
     }
 
-    // Starts `tool watch --count 1 /tmp` as uid (root or nobody).
+    // Starts `tool watch --count 1 /tmp` as uid (root or nobody). Its output goes to a pipe: a
+    // file under the watched /tmp would be a change the other watch could report first.
     void spawn_watch(pkg_process* p, uid_t uid) {
         std::string tool = root_ + VANTLES_PACKAGE_BINDIR "/vantles";
-        spawn(p, dir_ + "/watch-" + std::to_string(uid), [=, this] {
+        spawn(p, "", [=, this] {
             std::vector<std::string> argv = {tool, "watch", "--count", "1", "/tmp"};
             std::vector<std::string> env = {"VANTLESD_SOCKET=" + socket_, "PATH=/usr/bin:/bin"};
             if (uid != 0 && (setgroups(0, nullptr) != 0 || setgid(uid) != 0 || setuid(uid) != 0))
