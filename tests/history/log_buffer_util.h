@@ -1,5 +1,4 @@
-// Log buffers for tests: whole buffers built from records, one rewritten as a machine of the
-// other byte order writes it, and one resealed after an edit.
+// Log buffers for tests: built from records, in the other byte order, resealed after an edit.
 #pragma once
 
 #include "common/crc.h"
@@ -21,17 +20,11 @@ struct record {
 
 using bytes = std::vector<uint8_t>;
 
-inline uint32_t word_at(const bytes& b, size_t offset) {
-    uint32_t v;
-    memcpy(&v, b.data() + offset, sizeof v);
-    return v;
-}
-
 inline void set_word(bytes* b, size_t offset, uint32_t v) {
     memcpy(b->data() + offset, &v, sizeof v);
 }
 
-// One native buffer; a capacity above DISK_LOG_BUFFER_SIZE allows a buffer of exactly that size.
+// A native buffer; a capacity above DISK_LOG_BUFFER_SIZE allows one of exactly that size.
 inline bytes build_buffer(const std::vector<record>& records,
                           uint32_t capacity = DISK_LOG_BUFFER_SIZE) {
     bytes area(capacity);
@@ -45,35 +38,26 @@ inline bytes build_buffer(const std::vector<record>& records,
 
 // Stores the checksum of the buffer's stated length, native or in the other byte order.
 inline void reseal(bytes* b, bool other_order = false) {
-    uint32_t length = word_at(*b, 8);
-    if (other_order)
-        length = __builtin_bswap32(length);
+    uint32_t length, sum;
+    memcpy(&length, b->data() + 8, sizeof length);
     set_word(b, 4, 0);
-    uint32_t sum = log_checksum(b->data(), length);
+    sum = log_checksum(b->data(), other_order ? __builtin_bswap32(length) : length);
     set_word(b, 4, other_order ? __builtin_bswap32(sum) : sum);
 }
 
 // Header words, ids and flags swapped, paths as they are, checksum over the swapped bytes.
 inline bytes to_other_order(bytes b) {
-    log_record_walk w = log_record_walk_start(b.data(), static_cast<uint32_t>(b.size()));
-    log_record r;
-    while (log_record_next(&w, &r) == 0) {
+    log_record_walk w = log_record_walk_start(b.data(), uint32_t(b.size()));
+    for (log_record r; log_record_next(&w, &r) == 0;) {
         uint64_t id = __builtin_bswap64(r.id);
         uint32_t flags = __builtin_bswap32(r.flags);
         memcpy(b.data() + r.id_offset, &id, sizeof id);
         memcpy(b.data() + r.id_offset + 8, &flags, sizeof flags);
     }
     set_word(&b, 0, DISK_LOG_MAGIC_SWAPPED);
-    set_word(&b, 8, __builtin_bswap32(static_cast<uint32_t>(b.size())));
+    set_word(&b, 8, __builtin_bswap32(uint32_t(b.size())));
     reseal(&b, true);
     return b;
-}
-
-inline bytes concat(std::initializer_list<bytes> parts) {
-    bytes all;
-    for (const bytes& p : parts)
-        all.insert(all.end(), p.begin(), p.end());
-    return all;
 }
 
 }  // namespace history_test
