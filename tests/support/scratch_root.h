@@ -1,7 +1,6 @@
-// Test code in a child process whose "/" is a scratch tmpfs (a private mount namespace,
-// pivot_root): /proc, /tmp, /var, /mnt, the machine's /dev, read-only binds of /usr, /lib,
-// /lib64, /bin, /sbin and /etc, and the scratch volumes the test asks for. Nothing reaches the
-// machine's mounts or files; the namespace ends with the child. Needs root.
+// Test code in a child whose "/" is a scratch tmpfs (a private mount namespace, pivot_root):
+// /proc, /tmp, /var, /mnt, the machine's /dev, read-only binds of /usr, /lib, /lib64, /bin, /sbin
+// and /etc, and the scratch volumes the test asks for; nothing reaches the machine's. Root only.
 #pragma once
 
 #include "platform/unique_fd.h"
@@ -15,23 +14,21 @@ struct scratch_volume {
     std::string mount_point;        // inside the scratch root, e.g. "/var" or "/mnt/data"
     std::string fs_type = "tmpfs";  // "tmpfs", or "ext4" for a loop-mounted image
     bool read_only = false;
-    std::string size = "64m";  // bytes, with an optional k, m or g suffix
+    std::string size = "64m";  // with a k, m or g suffix
 };
 
-// True when this process may build scratch roots (root, mount namespaces available).
+// Whether this process may build scratch roots (root, mount namespaces), and in addition make
+// "ext4" scratch volumes (mkfs.ext4, loop devices).
 bool scratch_root_available();
-
-// True when, in addition, "ext4" scratch volumes can be made (mkfs.ext4, loop devices).
 bool scratch_ext4_available();
 
-// Forks; the child builds the scratch root with volumes mounted in order, runs body and exits
-// with its result (126: no scratch root, 127: the child died). Assertions in body do not reach
-// the parent: body reports through its result (SCRATCH_CHECK) and stderr.
+// Forks a child that builds the scratch root with volumes mounted in order, runs body and exits
+// with its result (126: no scratch root, 127: died); body reports through it (SCRATCH_CHECK).
 int run_in_scratch_root(const std::vector<scratch_volume>& volumes,
                         const std::function<int()>& body);
 
-// Makes a new ext4 image of size at image on a free loop device (*loop_path) that clears itself
-// once unmounted and *loop closed. 0 or an errno value (ENOEXEC when mkfs.ext4 failed).
+// A new ext4 image of size at image on a free loop device (*loop_path) that clears itself once
+// unmounted and *loop closed. 0 or an errno value (ENOEXEC when mkfs.ext4 failed).
 int make_ext4_loop(const std::string& image, const std::string& size, bool read_only,
                    unique_fd* loop, std::string* loop_path);
 
@@ -42,9 +39,8 @@ struct scratch_bind {
     std::string target = "";  // where it appears inside the root; empty: at path
 };
 
-// In a forked child that is to become the program: builds the scratch root here with volumes
-// and binds, then execve's argv[0] (a path inside the root). Returns only on failure: 126 (no
-// root) or 127 (execve), the reason on stderr.
+// In a forked child: builds the scratch root with volumes and binds, then execve's argv[0] (a
+// path inside the root). Returns only on failure: 126 (no root) or 127 (execve).
 int scratch_root_exec(const std::vector<scratch_volume>& volumes,
                       const std::vector<scratch_bind>& binds, char* const argv[],
                       char* const envp[]);

@@ -1,0 +1,293 @@
+// The real daemon (fanotify source) on volumes of a scratch root, failing around it: killed again
+// and again in the middle of a storm of changes, and a logged volume unmounted under its clients.
+#include "tests/support/scratch_daemon.h"
+#include "vantles/stream.h"
+
+#include <grp.h>
+#include <sys/mman.h>
+#include <sys/mount.h>
+#include <sys/sysmacros.h>
+
+#include <atomic>
+#include <map>
+#include <random>
+#include <regex>
+#include <set>
+
+namespace {
+
+constexpr uint32_t FILES = VANTLES_FLAG_FILE_EVENTS;
+
+// "<prefix><n>" in out[24] without the C library: the storm's child copies a threaded process.
+const char* serial_name(char prefix, unsigned long n, char* out) {
+    char* p = out + 23;
+    *p = '\0';
+    do
+        *--p = static_cast<char>('0' + n % 10);
+    while ((n /= 10) > 0);
+    *--p = prefix;
+    return p;
+}
+
+// A process in the daemon's namespace that creates and writes "n<i>", renames every third to
+// "r<i>", changes the mode of every fifth and removes those 64 behind, in dir, as fast as it
+// can (pausing pause_us after every 64). Killed by stop() and the destructor.
+struct storm_writer {
+    pid_t pid = -1;
+    std::atomic<uint64_t>* made =
+        new (mmap(nullptr, sizeof *made, PROT_READ | PROT_WRITE, MAP_SHARED | MAP_ANONYMOUS, -1, 0))
+            std::atomic<uint64_t>(0);  // files created, shared with the writer
+
+    ~storm_writer() {
+        stop();
+        munmap(made, sizeof *made);
+    }
+    int start(const test_daemon& d, const std::string& dir, int pause_us) {
+        made->store(0);
+        if ((pid = fork_in_namespace(d)) != 0)
+            return pid < 0 ? ECHILD : 0;
+        if (chdir(dir.c_str()) != 0)
+            _exit(126);
+        timespec pause = {0, pause_us * 1000L};
+        char a[24], b[24];
+        for (unsigned long i = 0;; i++) {
+            int fd = open(serial_name('n', i, a), O_WRONLY | O_CREAT | O_TRUNC | O_CLOEXEC, 0644);
+            if (fd >= 0 && write(fd, "x", 1) == 1 && close(fd) == 0)
+                made->fetch_add(1);
+            if (i >= 1 && i % 3 == 0)
+                rename(serial_name('n', i - 1, a), serial_name('r', i - 1, b));
+            if (i >= 2 && i % 5 == 0)
+                chmod(serial_name('n', i - 2, a), 0600);
+            if (i >= 64 && unlink(serial_name('n', i - 64, a)) != 0)
+                unlink(serial_name('r', i - 64, b));
+            if (i % 64 == 0)
+                nanosleep(&pause, nullptr);
+        }
+    }
+    void stop() {
+        if (pid > 0 && kill(pid, SIGKILL) == 0)
+            waitpid(pid, nullptr, 0);
+        pid = -1;
+    }
+};
+
+bool done(const live_event& e) {
+    return e.flags & VANTLES_EVENT_HISTORY_DONE;
+}
+
+class Faults : public ScratchDaemonTest {
+protected:
+    // Replays paths since the id to its history-done notice and checks what a replay promises:
+    // ids above since and not above the daemon's counter after it, none twice, a path again
+    // only with a newer id, the notice carrying the highest id replayed (since when none), and
+    // every path but a dropped notice's (which names the volume) passing path_ok.
+    ::testing::AssertionResult replays_soundly(
+        const std::vector<std::string>& paths, uint64_t since,
+        const std::function<bool(const std::string&)>& path_ok) {
+        live_stream s;
+        vantles_stream_options options = live_options(daemon_, paths, FILES);
+        options.since_when = since;
+        if (int err = live_stream_start(&s, options))
+            return ::testing::AssertionFailure() << "registration since " << since << ": " << err;
+        if (!live_wait_event(&s.sink, done, SCRATCH_WAIT_MS))
+            return ::testing::AssertionFailure() << "no history-done notice";
+        const uint64_t below = current_id() + 1;
+        uint64_t highest = since;
+        std::map<std::string, uint64_t> last_of_path;
+        std::set<uint64_t> ids;
+        for (const live_event& e : live_sink_events(&s.sink)) {
+            auto fail = [&] {
+                return ::testing::AssertionFailure() << "id " << e.id << ", " << e.path << ": ";
+            };
+            if (done(e))
+                return e.id == highest ? ::testing::AssertionSuccess()
+                                       : fail() << "the highest replayed id is " << highest;
+            if (e.id <= since || e.id >= below)
+                return fail() << "outside (" << since << ", " << below << ")";
+            if (!ids.insert(e.id).second)
+                return fail() << "the id was replayed before";
+            auto [it, first] = last_of_path.emplace(e.path, e.id);
+            if (!first && it->second >= e.id)
+                return fail() << "the path came before with id " << it->second;
+            it->second = e.id;
+            if (!(e.flags & (VANTLES_EVENT_USER_DROPPED | VANTLES_EVENT_KERNEL_DROPPED)) &&
+                !path_ok(e.path))
+                return fail() << "a path nobody changed";
+            highest = std::max(highest, e.id);
+        }
+        return ::testing::AssertionFailure() << "unreachable";
+    }
+
+    bool delivers(live_stream* s) {  // an event after the current id: delivery goes on
+        uint64_t id = current_id();
+        return live_wait_event(
+            &s->sink, [id](const live_event& e) { return e.id > id; }, SCRATCH_WAIT_MS);
+    }
+
+    // The descriptors and thread working directories of the daemon on device dev.
+    std::string held_on(dev_t dev) {
+        std::string out, proc = "/proc/" + std::to_string(daemon_.pid);
+        std::vector<std::filesystem::path> links;
+        std::error_code ec;
+        for (const std::string sub : {"/fd", "/task"})
+            for (const auto& e : std::filesystem::directory_iterator(proc + sub, ec))
+                links.push_back(sub == "/fd" ? e.path() : e.path() / "cwd");
+        struct stat st;
+        for (const auto& link : links)
+            if (stat(link.c_str(), &st) == 0 && st.st_dev == dev)
+                out += link.string() + " -> " + std::filesystem::read_symlink(link, ec).string() +
+                       "\n";
+        return out;
+    }
+};
+
+// SIGKILL at random moments of a storm on a logged volume (up to about two flushes of 5000
+// names), again and again: every new daemon keeps the history, replays what the last lifetime
+// left soundly, and numbers its events above every id the killed one handed out. The storm
+// stops before each kill, so that the new counter can be told from the ids it hands out.
+TEST_F(Faults, KilledMidStormEveryRestartReplaysSoundlyAndIdsNeverGoBack) {
+    ASSERT_TRUE(start({{"/var", "tmpfs", false, "64m"}}));
+    const std::string storm = "/var/storm";
+    const std::regex STORM_PATH("/var/storm(/[nr][0-9]+)?");
+    ASSERT_EQ(0, live_make_dir(daemon_, storm));
+    const uint32_t var_dev = live_device_of(daemon_, "/var");
+    const std::string var_uuid = uuid(var_dev);
+    ASSERT_EQ(36u, var_uuid.size()) << var_uuid;
+    unsigned seed = std::random_device{}();
+    SCOPED_TRACE("seed " + std::to_string(seed));
+    std::mt19937 random(seed);
+    auto on_disk = [&] { return !log_files(host("/var/.vantlesd")).empty(); };
+    auto in_storm = [&](const std::string& p) { return std::regex_match(p, STORM_PATH); };
+    storm_writer writer;
+    uint64_t since = 0, seen = 0;  // the id asked for, the highest handed out, before a kill
+    for (int round = 0; round < 20 && !HasFailure(); round++) {
+        SCOPED_TRACE("round " + std::to_string(round));
+        live_stream watch;
+        ASSERT_EQ(0, live_stream_start(&watch, live_options(daemon_, {storm}, FILES)));
+        ASSERT_EQ(0, writer.start(daemon_, storm, 1000));
+        live_event first;
+        ASSERT_TRUE(live_wait_event(
+            &watch.sink, [&](const live_event& e) { return e.path.starts_with(storm + "/"); },
+            SCRATCH_WAIT_MS, &first));
+        EXPECT_GT(first.id, seen) << first.path;
+        const uint64_t target = std::uniform_int_distribution<uint64_t>(0, 8000)(random);
+        ASSERT_TRUE(wait_until([&] { return *writer.made >= target; }, SCRATCH_WAIT_MS));
+        // One kill at least comes after a flush, so that a log file survives the later kills.
+        ASSERT_TRUE(round > 0 || wait_until(on_disk, SCRATCH_WAIT_MS)) << "no log file was written";
+        writer.stop();
+        const uint64_t asked = current_id();
+        ASSERT_EQ(0, test_daemon_restart(&daemon_, {"-d"}, SCRATCH_WAIT_MS, SIGKILL));
+        // The watch ends once it has taken everything the killed daemon sent it.
+        ASSERT_TRUE(wait_until([&] { return vantles_stream_thread_result(watch.stream) != 0; },
+                               SCRATCH_WAIT_MS));
+        for (const live_event& e : live_sink_events(&watch.sink))
+            seen = std::max({seen, asked, e.id});
+        EXPECT_GE(current_id(), seen) << "the id counter went back below ids handed out";
+        EXPECT_EQ(var_uuid, uuid(var_dev)) << "the history was thrown away";
+        EXPECT_TRUE(replays_soundly({storm}, since, in_storm));
+        since = asked;
+    }
+    EXPECT_TRUE(on_disk());
+    EXPECT_TRUE(replays_soundly({storm}, 0, in_storm));  // across every kill
+}
+
+// /var unmounted (lazily or plainly, the parameter) under clients registered there: absolute,
+// relative to the volume, replaying, and another user's relative one (the vantles tool). The
+// daemon lets the volume go at once, serves the other volumes on, stops cleanly, and writes
+// nothing of the lost history into the directory the mount point shows now.
+class Unmount : public Faults, public ::testing::WithParamInterface<int> {};
+
+TEST_P(Unmount, UnderClientsLetsTheVolumeGo) {
+    ASSERT_TRUE(start({{"/var", "tmpfs", false, "64m"}, {"/mnt/other", "tmpfs", false, "16m"}}));
+    struct stat var_st;
+    ASSERT_EQ(0, stat(host("/var").c_str(), &var_st));
+    const uint32_t var_dev = live_device_of(daemon_, "/var");
+    ASSERT_EQ(0, live_make_dir(daemon_, "/var/w"));
+    ASSERT_EQ(0, live_make_dir(daemon_, "/mnt/other/storm"));
+    for (int i = 0; i < 5200; i++)  // a log file
+        ASSERT_EQ(0, close(creat(host("/var/w/f" + std::to_string(i)).c_str(), 0644)));
+    ASSERT_EQ(0, live_sync(daemon_, "/var/w"));
+    int resting_fds = proc_fd_count(daemon_.pid);  // the fewest over half a second
+    for (int i = 0; i < 50; i++, usleep(10000))
+        resting_fds = std::min(resting_fds, proc_fd_count(daemon_.pid));
+    {
+        live_stream on_var, relative, replayed, other, late;
+        vantles_stream_options by_device = live_options(daemon_, {"w"}, FILES),
+                               since_0 = live_options(daemon_, {"/var/w"}, FILES);
+        by_device.device = var_dev;
+        since_0.since_when = 0;
+        ASSERT_EQ(0, live_stream_start(&on_var, live_options(daemon_, {"/var/w"}, FILES)));
+        ASSERT_EQ(0, live_stream_start(&relative, by_device));
+        ASSERT_EQ(0, live_stream_start(&replayed, since_0));
+        ASSERT_TRUE(live_wait_event(&replayed.sink, done, SCRATCH_WAIT_MS));
+        ASSERT_EQ(0, live_stream_start(&other, live_options(daemon_, {"/mnt/other/storm"}, FILES)));
+        // The vantles tool as user 65534, watching "w" relative to the volume.
+        std::string dev =
+            std::to_string(major(var_st.st_dev)) + ":" + std::to_string(minor(var_st.st_dev));
+        const char* argv[] = {
+            VANTLES_TOOL_PATH,           "watch", "--files", "--device", dev.c_str(), "--socket",
+            daemon_.socket_path.c_str(), "w",     nullptr};
+        int fds[2];
+        ASSERT_EQ(0, pipe2(fds, O_CLOEXEC | O_NONBLOCK));
+        pid_t foreign = fork();
+        if (foreign == 0 &&
+            (prctl(PR_SET_PDEATHSIG, SIGKILL) || dup2(fds[1], 1) < 0 || setgroups(0, nullptr) ||
+             setgid(65534) || setuid(65534) || execv(argv[0], const_cast<char**>(argv))))
+            _exit(127);
+        close(fds[1]);
+        unique_fd foreign_out(fds[0]);
+        std::string printed;
+        auto prints = [&](const std::string& line) {
+            char buf[4096];
+            ssize_t n = read(fds[0], buf, sizeof buf);
+            printed.append(buf, static_cast<size_t>(std::max<ssize_t>(n, 0)));
+            return printed.find(line) != std::string::npos;
+        };
+        EXPECT_TRUE(live_state_becomes(&daemon_, LIVE_INTERNAL_CLIENTS + 5, -1, SCRATCH_WAIT_MS));
+        // Each client gets what it may read; the other user not a file closed to it.
+        ASSERT_EQ(0, close(creat(host("/var/w/secret").c_str(), 0600)));
+        ASSERT_EQ(0, live_create_file(daemon_, "/var/w/seen"));
+        EXPECT_TRUE(live_wait_event(&on_var.sink, live_path_is("/var/w/seen"), SCRATCH_WAIT_MS));
+        EXPECT_TRUE(live_wait_event(&relative.sink, live_path_is("w/seen"), SCRATCH_WAIT_MS));
+        EXPECT_TRUE(wait_until([&] { return prints(" w/seen\n"); }, SCRATCH_WAIT_MS)) << printed;
+        EXPECT_FALSE(prints("w/secret")) << printed;
+
+        storm_writer writer;
+        ASSERT_EQ(0, writer.start(daemon_, "/mnt/other/storm", 2000));
+        pid_t unmounter = fork_in_namespace(daemon_);  // retried while a file is being written
+        for (int i = 0, err = EBUSY; unmounter == 0; i++, usleep(10000))
+            if (err = umount2("/var", GetParam()) ? errno : 0; err != EBUSY || i == 200)
+                _exit(err);
+        int status = 0, err = waitpid(unmounter, &status, 0) > 0 && WIFEXITED(status)
+                                  ? WEXITSTATUS(status)
+                                  : ECHILD;
+        EXPECT_EQ(0, err) << strerror(err) << "; the daemon holds:\n" << held_on(var_st.st_dev);
+        // Promptly: not only once an idle client's delivery thread has ended (15 s).
+        EXPECT_TRUE(wait_until([&] { return held_on(var_st.st_dev).empty(); }, 5000))
+            << "the daemon still holds:\n"
+            << held_on(var_st.st_dev);
+        EXPECT_TRUE(delivers(&other));
+        ASSERT_EQ(0, live_stream_start(&late, live_options(daemon_, {"/mnt/other/storm"}, FILES)));
+        EXPECT_TRUE(delivers(&late));
+        EXPECT_TRUE(replays_soundly({"/"}, 0, [](const std::string&) { return true; }));
+        kill(foreign, SIGTERM);
+        waitpid(foreign, nullptr, 0);
+    }
+    EXPECT_TRUE(live_state_becomes(&daemon_, LIVE_INTERNAL_CLIENTS, -1, SCRATCH_WAIT_MS));
+    EXPECT_TRUE(fd_count_returns(daemon_.pid, resting_fds, SCRATCH_WAIT_MS));
+
+    // A directory of the log directory's name under the mount point stays empty, even through
+    // the last flush of a clean stop.
+    ASSERT_EQ(0, mkdir(host("/var/.vantlesd").c_str(), 0700));
+    unique_fd under(open(host("/var/.vantlesd").c_str(), O_RDONLY | O_DIRECTORY | O_CLOEXEC));
+    kill(daemon_.pid, SIGTERM);
+    ASSERT_TRUE(test_daemon_wait_exit(&daemon_, SCRATCH_WAIT_MS)) << "no clean stop";
+    EXPECT_EQ(0, daemon_.status);
+    EXPECT_TRUE(std::filesystem::is_empty("/proc/self/fd/" + std::to_string(under.get())))
+        << "written under the mount point";
+}
+
+INSTANTIATE_TEST_SUITE_P(, Unmount, ::testing::Values(MNT_DETACH, 0),
+                         [](const auto& p) { return p.param ? "Lazy" : "Plain"; });
+
+}  // namespace

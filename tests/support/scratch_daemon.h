@@ -1,0 +1,87 @@
+// The fixture of the suites that act on a daemon from outside (other users, mount changes,
+// kills): the daemon in a scratch root, its socket open to all users, children in its namespace.
+#pragma once
+
+#include "tests/support/live_client.h"
+#include "tests/support/test_daemon.h"
+#include "vantles/client.h"
+
+#include <fcntl.h>
+#include <sched.h>
+#include <sys/prctl.h>
+#include <sys/stat.h>
+#include <sys/wait.h>
+#include <unistd.h>
+
+#include <filesystem>
+
+constexpr int SCRATCH_WAIT_MS = 30000;  // bounds the waits that only a fault runs into
+
+// Forks a child in the daemon's mount namespace (0 in it; -1 on failure). The child takes a
+// file-system context of its own first: setns refuses to move one a sanitizer's thread shares.
+inline pid_t fork_in_namespace(const test_daemon& d) {
+    int fd = open(("/proc/" + std::to_string(d.pid) + "/ns/mnt").c_str(), O_RDONLY | O_CLOEXEC);
+    if (fd < 0)
+        return -1;
+    fflush(nullptr);
+    pid_t pid = fork();
+    if (pid == 0) {
+        prctl(PR_SET_PDEATHSIG, SIGKILL);
+        if (unshare(CLONE_FS) != 0 || setns(fd, CLONE_NEWNS) != 0)
+            _exit(126);
+    }
+    close(fd);
+    return pid;
+}
+
+class ScratchDaemonTest : public ::testing::Test {
+protected:
+    void SetUp() override {
+        if (!scratch_root_available())
+            GTEST_SKIP() << "needs root and mount namespaces";
+        char dir[] = "/tmp/vantles-scratch.XXXXXX";
+        ASSERT_TRUE(mkdtemp(dir) && chmod(dir, 0755) == 0) << strerror(errno);
+        socket_dir_ = dir;
+    }
+    void TearDown() override {
+        EXPECT_TRUE(daemon_.pid <= 0 || test_daemon_running(&daemon_)) << "the daemon died";
+        if (HasFailure())
+            test_daemon_print_log_tail(daemon_);
+        test_daemon_stop(&daemon_);
+        std::error_code ignored;
+        std::filesystem::remove_all(socket_dir_, ignored);
+    }
+
+    ::testing::AssertionResult start(std::vector<scratch_volume> volumes = {},
+                                     std::vector<std::string> env = {}, bool settle = false) {
+        daemon_.volumes = std::move(volumes);
+        daemon_.env = std::move(env);
+        daemon_.settle = settle;
+        if (int err = test_daemon_start(&daemon_, {"-d"}, socket_dir_ + "/vantlesd.sock"))
+            return ::testing::AssertionFailure() << "start: " << err << test_daemon_log(daemon_);
+        return ::testing::AssertionSuccess();
+    }
+
+    // How this process reaches the daemon's path.
+    std::string host(const std::string& path) const { return live_root_path(daemon_, path); }
+
+    uint64_t current_id() {
+        vantles_connection conn;
+        uint64_t id = 0;
+        EXPECT_FALSE(vantles_connect(daemon_.socket_path.c_str(), &conn) ||
+                     vantles_get_current_event_id(&conn, &id));
+        return id;
+    }
+
+    std::string uuid(uint32_t dev) {
+        vantles_connection conn;
+        char text[VANTLES_UUID_TEXT_LENGTH + 1] = {};
+        if (vantles_connect(daemon_.socket_path.c_str(), &conn) != 0 ||
+            vantles_get_volume_uuid(&conn, dev, text) != 0)
+            return "";
+        return text;
+    }
+
+    test_daemon daemon_;
+    std::string socket_dir_;
+};
