@@ -287,6 +287,19 @@ TEST_P(Unmount, UnderClientsLetsTheVolumeGo) {
         << "written under the mount point";
 }
 
+// A logged volume that is read-only from the start (an immutable /var) can keep no history:
+// the daemon starts all the same, serves the other volumes and stops cleanly.
+TEST_F(Faults, ReadOnlyLoggedVolumeAtStartLeavesTheDaemonServing) {
+    ASSERT_TRUE(start({{"/var", "tmpfs", true}}));
+    live_stream s;
+    ASSERT_EQ(0, live_stream_start(&s, live_options(daemon_, {"/tmp"}, FILES)));
+    ASSERT_EQ(0, live_create_file(daemon_, "/tmp/served"));
+    EXPECT_TRUE(live_wait_event(&s.sink, live_path_is("/tmp/served"), SCRATCH_WAIT_MS));
+    kill(daemon_.pid, SIGTERM);
+    ASSERT_TRUE(test_daemon_wait_exit(&daemon_, SCRATCH_WAIT_MS)) << "no clean stop";
+    EXPECT_EQ(0, daemon_.status);
+}
+
 INSTANTIATE_TEST_SUITE_P(, Unmount, ::testing::Values(MNT_DETACH, 0),
                          [](const auto& p) { return p.param ? "Lazy" : "Plain"; });
 
