@@ -8,7 +8,7 @@
 #
 #   sudo bench/soak/run.sh [--build DIR] [--keep-log FILE] [SOAK OPTIONS]  (in any order)
 #
-# The CI form (ctest -L soak, test soak.short) is --seconds 60. The long form, by hand:
+# The CI form (ctest -L soak, test soak.short) is --seconds 30. The long form, by hand:
 #
 #   sudo bench/soak/run.sh --seconds 600             # ten minutes
 #   sudo bench/soak/run.sh --seconds 14400 --rate 300  # four hours, a heavier storm

@@ -234,6 +234,9 @@ TEST_F(RequestAbuse, MalformedRegistrationsAreRefusedAndTheDaemonServesOn) {
         raw_register_build(&requests[i], malformed[i], {});
     requests.back().regions[1].pop_back();
     raw_register_sync(&requests.back());
+    // Last, a purge of the whole history: only root may purge, whatever the request says.
+    const uint32_t root_dev = live_device_of(daemon_, "/");
+    const std::string root_uuid = uuid(root_dev);
     attacker spy;
     ASSERT_EQ(0, attacker_start(&spy, daemon_, SECURITY_NOBODY, 0, [&](int out) {
                   unique_fd conn;
@@ -241,15 +244,22 @@ TEST_F(RequestAbuse, MalformedRegistrationsAreRefusedAndTheDaemonServesOn) {
                        i < requests.size() && raw_connect(daemon_.socket_path.c_str(), &conn) == 0;
                        i++)
                       attacker_say(out, try_register(conn.get(), requests[i]));
+                  vantles_connection purger;
+                  uint32_t result = 0;
+                  int err = vantles_connect(daemon_.socket_path.c_str(), &purger);
+                  err = err ? err : vantles_purge_events(&purger, root_dev, ~0ull, &result);
+                  attacker_say(out, "purge " + std::to_string(err));
                   attacker_say(out, "END");
                   return 0;
               }));
     std::vector<std::string> expected(requests.size(),
                                       "code " + std::to_string(VANTLES_ERR_BAD_ARGS) + " released");
+    expected.push_back("purge " + std::to_string(VANTLES_ERR_REFUSED));
     expected.push_back("END");
     std::vector<std::string> lines;
     attacker_next(&spy, "END", &lines);
     EXPECT_EQ(expected, lines);
+    EXPECT_EQ(root_uuid, uuid(root_dev)) << "the history was purged";
     live_stream fine;  // the daemon serves on
     ASSERT_EQ(0, live_stream_start(&fine, live_options(daemon_, {"/tmp/ok"}, FILES)));
     make_file("/tmp/ok/after", 0644);
