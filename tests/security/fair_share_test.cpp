@@ -256,10 +256,14 @@ TEST_F(FairShare, OneUsersAttacksLeaveOtherUsersServed) {
         EXPECT_TRUE(live_wait_event(
             &replay.sink, [](const live_event& e) { return e.flags & VANTLES_EVENT_HISTORY_DONE; },
             20000));
-        EXPECT_EQ(5100,
-                  std::ranges::count_if(live_sink_events(&replay.sink), [&](const live_event& e) {
-                      return e.path.starts_with(stem);
-                  }));
+        // Every name, unless the kernel dropped some of the storm (the history then says so).
+        const std::vector<live_event> got = live_sink_events(&replay.sink);
+        const auto names = std::ranges::count_if(
+            got, [&](const live_event& e) { return e.path.starts_with(stem); });
+        const auto notices = std::ranges::count_if(got, [](const live_event& e) {
+            return e.flags & (VANTLES_EVENT_KERNEL_DROPPED | VANTLES_EVENT_USER_DROPPED);
+        });
+        EXPECT_TRUE(names == 5100 || notices > 0) << names << " names and no dropped notice";
     }
     victims_served("replay", hogs, "after");
 }

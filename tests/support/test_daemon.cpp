@@ -89,8 +89,10 @@ int spawn_daemon(test_daemon* d, const std::vector<std::string>& args, int mount
     return 0;
 }
 
-// Waits for a probe's answer, then (settle) for the descriptor count to hold still below the one
-// with the probe connected: other threads' start-up work may still open descriptors.
+// Waits for a probe's answer and for the end of start-up, then (settle) for the descriptor count
+// to hold still below the one with the probe connected: other threads' start-up work may still
+// open descriptors. The probe is answered before the volumes are watched; the current-id
+// request waits until they are, so that a change the test makes next is the daemon's to see.
 int wait_daemon_ready(test_daemon* d) {
     unique_fd probe;
     raw_datagram reply;
@@ -100,8 +102,16 @@ int wait_daemon_ready(test_daemon* d) {
     if (!probe.valid())
         return test_daemon_running(d) ? ETIMEDOUT : ECHILD;
     std::vector<uint8_t> request = raw_simple_request(BLACKBOX_PROBE_ID, 24, BLACKBOX_BITS);
-    if (int err = raw_rpc(probe.get(), request, 30000, &reply); err != 0 || !d->settle)
+    if (int err = raw_rpc(probe.get(), request, 30000, &reply); err != 0)
         return err;
+    {
+        vantles_connection conn;
+        uint64_t id = 0;
+        if (vantles_connect(d->socket_path.c_str(), &conn) == 0)
+            vantles_get_current_event_id(&conn, &id);
+    }
+    if (!d->settle)
+        return 0;
     int connected = proc_fd_count(d->pid), last = -1;
     probe.reset();
     for (int64_t steady_since = 0, end = live_now_ms() + 5000; live_now_ms() < end; usleep(10000)) {
