@@ -194,3 +194,7 @@ printf '%-22s %10s %8s %8s %10s %8s\n' fanotify_count_reader "$reader_events" "$
 printf '%-22s %10s %8s %8s %10s %8s\n' "$ours_name" "$ours_events" "$ours_cpu" "$ours_drops" \
     "$ours_cs" "$ours_reads"
 echo "cpu ratio ours/reader: $ratio (target <= 1.5); dropped-events records: $ours_drops (target 0)"
+if [[ -n $daemon ]]; then
+    # The consumer's warning that the buffer rules kept it stepping without a look for work.
+    echo "daemon consumer warnings: $(grep -c 'spinning too much' "$scratch/ours.err" || true) (target 0)"
+fi

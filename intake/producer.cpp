@@ -210,17 +210,22 @@ event_buffer* consumer_find_work() {
     return buffer_has_data(c) ? c : nullptr;
 }
 
+bool buffer_has_undecoded(const event_buffer* buf) {
+    int32_t consumed = buf->consumed.load();
+    return consumed != buf->limit.load() || consumed > buf->filled.load();
+}
+
 event_buffer* consumer_next_work(event_buffer* buf) {
-    // Producer position first: once it has left buf, buf's bytes are final, so the data test
-    // that follows cannot miss a last read into it.
+    // Producer position first: once it has left buf, buf's bytes are final, and the look under
+    // the lock that follows a null answer finds a last read into it.
     event_buffer* producing = producer_buffer.load();
-    if (buffer_has_data(buf))
+    if (buffer_has_undecoded(buf))
         return buf;
-    if (producing == buf)
-        return nullptr;
+    if (producing == buf || buffer_has_data(buf))
+        return nullptr;  // bytes added since the step are found under the lock, from buf on
     event_buffer* next = successor(buf);
     consumer_buffer.store(next);
-    return buffer_has_data(next) ? next : nullptr;
+    return buffer_has_undecoded(next) ? next : nullptr;
 }
 
 void consumer_step(event_buffer* buf, event_table* table, event_sink sink) {

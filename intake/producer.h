@@ -84,8 +84,13 @@ bool buffer_has_data(const event_buffer* buf);
 // With buffer_lock held: the consumer's buffer if it holds data, after moving past buffers
 // that are drained and left by the producer; null when there is nothing to decode.
 event_buffer* consumer_find_work();
-// After a step on buf, without the lock: buf again if the producer added to it, else its
-// successor once the producer has moved on and the successor holds data; null otherwise.
+// After a step: a stretch fixed by an earlier step is still undecoded there, or the producer
+// restarted the buffer below what was decoded. Bytes the producer added since are not counted:
+// they are found under the lock, so that a storm costs one step per look and not a spin.
+bool buffer_has_undecoded(const event_buffer* buf);
+// After a step on buf, without the lock: buf again while it has undecoded bytes, else its
+// successor once buf is drained and left by the producer and the successor has undecoded
+// bytes; null otherwise (the caller looks for work under the lock again, from buf on).
 event_buffer* consumer_next_work(event_buffer* buf);
 // One step on buf without buffer_lock: takes the producer's data up to filled, decodes it
 // with table and sink and advances consumed past it; also once shutting_down is set, so that
