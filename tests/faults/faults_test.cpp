@@ -1,5 +1,6 @@
 // The real daemon (fanotify source) on volumes of a scratch root, failing around it: killed again
-// and again in the middle of a storm of changes, and a logged volume unmounted under its clients.
+// and again in the middle of a storm of changes, a logged volume unmounted under its clients, and
+// one whose log directory is another volume's mount point.
 #include "tests/support/scratch_daemon.h"
 #include "vantles/stream.h"
 
@@ -287,14 +288,16 @@ TEST_P(Unmount, UnderClientsLetsTheVolumeGo) {
         << "written under the mount point";
 }
 
-// A logged volume that is read-only from the start (an immutable /var) can keep no history:
-// the daemon starts all the same, serves the other volumes and stops cleanly.
-TEST_F(Faults, ReadOnlyLoggedVolumeAtStartLeavesTheDaemonServing) {
-    ASSERT_TRUE(start({{"/var", "tmpfs", true}}));
+// A logged volume whose log directory is another volume's mount point keeps no history there
+// (it would land on the other volume): the daemon starts all the same, serves, stops cleanly.
+TEST_F(Faults, LogDirectoryOnAnotherVolumeLeavesTheDaemonServing) {
+    ASSERT_TRUE(start({{"/var"}, {"/var/.vantlesd"}}));
     live_stream s;
-    ASSERT_EQ(0, live_stream_start(&s, live_options(daemon_, {"/tmp"}, FILES)));
-    ASSERT_EQ(0, live_create_file(daemon_, "/tmp/served"));
-    EXPECT_TRUE(live_wait_event(&s.sink, live_path_is("/tmp/served"), SCRATCH_WAIT_MS));
+    ASSERT_EQ(0, live_stream_start(&s, live_options(daemon_, {"/var/w"}, FILES)));
+    ASSERT_EQ(0, live_make_dir(daemon_, "/var/w"));
+    ASSERT_EQ(0, live_create_file(daemon_, "/var/w/served"));
+    EXPECT_TRUE(live_wait_event(&s.sink, live_path_is("/var/w/served"), SCRATCH_WAIT_MS));
+    EXPECT_TRUE(std::filesystem::is_empty(host("/var/.vantlesd"))) << "written on the other volume";
     kill(daemon_.pid, SIGTERM);
     ASSERT_TRUE(test_daemon_wait_exit(&daemon_, SCRATCH_WAIT_MS)) << "no clean stop";
     EXPECT_EQ(0, daemon_.status);
