@@ -255,9 +255,11 @@ TEST_P(Unmount, UnderClientsLetsTheVolumeGo) {
 
         storm_writer writer;
         ASSERT_EQ(0, writer.start(daemon_, "/mnt/other/storm", 2000));
-        pid_t unmounter = fork_in_namespace(daemon_);  // retried while a file is being written
+        // Retried while a file there is open: under load the replaying client's read of a log
+        // file may take a few seconds.
+        pid_t unmounter = fork_in_namespace(daemon_);
         for (int i = 0, err = EBUSY; unmounter == 0; i++, usleep(10000))
-            if (err = umount2("/var", GetParam()) ? errno : 0; err != EBUSY || i == 200)
+            if (err = umount2("/var", GetParam()) ? errno : 0; err != EBUSY || i == 1000)
                 _exit(err);
         int status = 0, err = waitpid(unmounter, &status, 0) > 0 && WIFEXITED(status)
                                   ? WEXITSTATUS(status)
