@@ -17,6 +17,8 @@ extern char** environ;
 
 namespace {
 
+constexpr const char* TEST_DAEMON_BIN_DIR = "/opt/vantles-under-test";
+
 std::string parent_dir(const std::string& path) {
     return std::filesystem::path(path).parent_path().string();
 }
@@ -50,9 +52,16 @@ int spawn_daemon(test_daemon* d, const std::vector<std::string>& args, int mount
         env_strings.push_back("LISTEN_FDS=1");
         env_strings.push_back("LISTEN_FDNAMES=" + d->pass_fd_name);
     }
+    // As root every daemon runs in a scratch root (a fresh one, or mount_ns: an earlier one's),
+    // where the daemon's build directory appears at a place of its own: at its own path it could
+    // lie under a volume a test unmounts (a checkout under /var/tmp).
+    bool in_root = scratch_root_available(), scratch = mount_ns < 0 && in_root;
+    std::vector<scratch_bind> binds = {{d->dir, false},
+                                       {parent_dir(VANTLESD_PATH), true, TEST_DAEMON_BIN_DIR}};
+    if (in_root)
+        argv_strings[0] = std::string(TEST_DAEMON_BIN_DIR) + "/" +
+                          std::filesystem::path(VANTLESD_PATH).filename().string();
     std::vector<char*> argv = pointers(argv_strings), envp = pointers(env_strings);
-    bool scratch = mount_ns < 0 && scratch_root_available();
-    std::vector<scratch_bind> binds = {{d->dir, false}, {parent_dir(VANTLESD_PATH), true}};
     if (parent_dir(d->socket_path) != d->dir)
         binds.push_back({parent_dir(d->socket_path), false});
     binds.insert(binds.end(), d->binds.begin(), d->binds.end());
@@ -82,7 +91,7 @@ int spawn_daemon(test_daemon* d, const std::vector<std::string>& args, int mount
         close_range(d->pass_fd >= 0 ? 4 : 3, ~0u, 0);
         if (scratch)
             _exit(scratch_root_exec(d->volumes, binds, argv.data(), envp.data()));
-        execve(VANTLESD_PATH, argv.data(), envp.data());
+        execve(argv[0], argv.data(), envp.data());
         _exit(127);
     }
     d->pid = pid;
