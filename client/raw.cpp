@@ -201,7 +201,8 @@ int raw_memfd(std::span<const uint8_t> bytes, bool seal, unique_fd* out) {
 std::vector<uint8_t> raw_simple_request(mach_msg_id_t id, uint32_t size, uint32_t bits) {
     std::vector<uint8_t> bytes(size, 0);
     mach_msg_header_t head = {bits, size, 0, 0, 0, id};
-    memcpy(bytes.data(), &head, std::min<size_t>(size, sizeof head));
+    if (size > 0)  // an empty vector's data() may be null, which memcpy may not be given
+        memcpy(bytes.data(), &head, std::min<size_t>(size, sizeof head));
     if (size >= sizeof head + sizeof NDR_record)
         memcpy(bytes.data() + sizeof head, &NDR_record, sizeof NDR_record);
     return bytes;
