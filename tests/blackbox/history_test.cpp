@@ -158,6 +158,8 @@ TEST_F(History, RestartsKeepTheHistory) {
     writer.join();
     ASSERT_TRUE(exited);
     ASSERT_TRUE(WIFEXITED(first_.status) && WEXITSTATUS(first_.status) == 0);
+    EXPECT_EQ(std::string::npos, test_daemon_log(first_).find("failed"))
+        << "an ordinary run logged a failure:\n" << test_daemon_log(first_);
     EXPECT_EQ(uuid, read_text(log_dir() + "/vantlesd-uuid")) << "the history was thrown away";
 
     // The next daemon files its backlog through the disk logger, and a replay waits only a

@@ -5,8 +5,14 @@
 
 namespace {
 
-// Far above what a served victim takes (a few ms), far below what a starved one waits.
-constexpr int64_t QUERY_BOUND_MS = 500, STREAM_BOUND_MS = 2000;
+// Far above what a served victim takes (a few ms), far below what a starved one waits. A
+// sanitizer slows every step of the daemon several times over.
+#if defined(__SANITIZE_ADDRESS__) || defined(__SANITIZE_THREAD__)
+constexpr int64_t BOUND_SCALE = 5;
+#else
+constexpr int64_t BOUND_SCALE = 1;
+#endif
+constexpr int64_t QUERY_BOUND_MS = 500 * BOUND_SCALE, STREAM_BOUND_MS = 2000 * BOUND_SCALE;
 constexpr uid_t OTHER_USER = 65533;
 
 const bool FULL_SCALE = std::string(getenv("VANTLES_ATTACK_SCALE") ?: "") == "full";
@@ -44,7 +50,7 @@ int victim_check(int out, const test_daemon& d, uint32_t root_dev, const std::st
         : (t1 = live_now_ms(), live_stream_start(&stream, live_options(d, {dir}, FILES, 50000)))
             ? "registration"
         : (t2 = live_now_ms(), close(creat(path.c_str(), 0644)))         ? "creation"
-        : !live_wait_event(&stream.sink, live_path_is(path), 5000, &got) ? "event"
+        : !live_wait_event(&stream.sink, live_path_is(path), 5000 * BOUND_SCALE, &got) ? "event"
         : std::ranges::any_of(live_sink_events(&stream.sink), gap)       ? "dropped notice"
         : (t3 = live_now_ms(), live_stream_stop(&stream))                ? "unregistration"
                                                                          : nullptr;
