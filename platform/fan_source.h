@@ -85,13 +85,16 @@ struct fan_source {
     std::string key;
     std::string path1, path2;
     // Events read, [raw_used, raw_have) not yet translated. Events from fresh_from on came with
-    // the latest read: only those may wait for another read to be named.
+    // the latest read: those may start to wait for more reads to be named. The event at
+    // raw_used that has started (name_waiting) goes on waiting through later reads until
+    // defer_until.
     std::vector<char> raw;
     size_t raw_used = 0;
     size_t raw_have = 0;
     size_t fresh_from = 0;
     uint64_t reads = 0;
-    bool deferred = false;  // raw_used waits for a read that may name its directory
+    bool deferred = false;      // raw_used waits for a read that may name its directory
+    bool name_waiting = false;  // raw_used has waited before; its wait ends at defer_until
     timespec defer_until{};
     // Whether the volumes' look-ahead covers [raw_used, raw_have): built when a directory is
     // first missed after a read.

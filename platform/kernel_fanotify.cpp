@@ -8,12 +8,13 @@
 // are handed out whole; what does not fit waits for the next fill. Directory handles become
 // paths through what the events taught and, failing that, the file system (fan_names.cpp).
 //
-// An event whose directory cannot be named yet waits, with every event behind it, for one
-// more read (at most FAN_NAME_WAIT_NS when the queue is empty): the event that names the
-// directory is usually right behind it in the queue. If even that does not name it, the
-// event becomes one dropped-events record for its volume alone (the record carries the
-// volume's device number), at most one per volume and read. A queue overflow is a dropped
-// record for everyone.
+// An event whose directory cannot be named yet waits, with every event behind it, for the
+// reads of the next FAN_NAME_WAIT_NS: the event that names the directory is usually right
+// behind it in the queue, but in a tree removed while it is read, that event may name its
+// directory by a parent that the next removal, a read later, names in turn. If none names
+// it in time, the event becomes one dropped-events record for its volume alone (the record
+// carries the volume's device number), at most one per volume and read. A queue overflow is
+// a dropped record for everyone.
 //
 // Cost. Under a storm of changes the kernel queues events one by one, and a reader that reads
 // as soon as it can gets a handful per read: a wake-up of this thread and of the consumer for
@@ -363,7 +364,7 @@ int fan_fill(kernel_source* s, char* buf, size_t size, size_t* produced) {
                     break;
                 }
                 src->fresh_from = src->raw_have;  // closing: no more waiting for names
-                src->deferred = false;
+                src->deferred = src->name_waiting = false;
                 continue;
             }
             follow_mounts(src);
@@ -375,7 +376,7 @@ int fan_fill(kernel_source* s, char* buf, size_t size, size_t* produced) {
             if (n == 0) {
                 if (src->deferred && (src->base.draining || ns_until(src->defer_until) <= 0)) {
                     src->fresh_from = src->raw_have;  // waited long enough: give up on the name
-                    src->deferred = false;
+                    src->deferred = src->name_waiting = false;
                     continue;
                 }
                 if (!src->deferred)
@@ -395,12 +396,16 @@ int fan_fill(kernel_source* s, char* buf, size_t size, size_t* produced) {
             append_dropped(src->pending);
             continue;
         }
-        bool may_wait = src->raw_used >= src->fresh_from && left <= FAN_READ_SIZE;
+        bool may_wait = left <= FAN_READ_SIZE &&
+                        (src->name_waiting ? ns_until(src->defer_until) > 0
+                                           : src->raw_used >= src->fresh_from);
         if (!translate_event(src, &meta, may_wait)) {
-            src->deferred = true;
-            src->defer_until = monotonic_after(FAN_NAME_WAIT_NS);
+            if (!src->name_waiting)
+                src->defer_until = monotonic_after(FAN_NAME_WAIT_NS);
+            src->deferred = src->name_waiting = true;
             continue;
         }
+        src->name_waiting = false;
         src->raw_used += meta.event_len;
     }
     for (auto& vol : src->volumes) {
