@@ -1,6 +1,7 @@
-// The history step: replays a volume's log files from the client's since-when id on, lets the
-// disk logger catch up, reads the last file while the writer is kept out, and replays the
-// pending names from memory. Runs on the client's delivery thread before live delivery.
+// The history step: waits for the intake to route what the kernel queued before the request,
+// replays a volume's log files from the client's since-when id on, lets the disk logger catch
+// up, reads the last file while the writer is kept out, and replays the pending names from
+// memory. Runs on the client's delivery thread before live delivery.
 //
 // Lock order: a dls's lock (read) before its fname_lock (read); the lock is never held across
 // a wake-up of the disk logger or a wait for it.
@@ -15,6 +16,7 @@
 #include "history/fname_table.h"
 #include "history/log_format.h"
 #include "intake/events.h"
+#include "intake/producer.h"
 #include "platform/mach_msg.h"
 #include "platform/thread_identity.h"
 #include "volumes/dev_info.h"
@@ -293,6 +295,9 @@ int scan_for_old_events(client_info* fci) {
         started = disk_logger_started.load() != 0;
     }
     if (started) {
+        // Changes made just before the request may still wait in the kernel's queue or in the
+        // intake's buffers (a restart's backlog, say): they belong in the replay.
+        intake_sync(HISTORY_INTAKE_SYNC_MS);
         result = iterate_devices(scan_for_old_events_callback, fci);
     } else {
         log_critical("scan_for_old_events: disk logger never started up!");

@@ -13,6 +13,8 @@ constexpr int HISTORY_LOGGER_START_POLLS = 10;
 constexpr unsigned HISTORY_LOGGER_START_POLL_US = 250000;
 constexpr int HISTORY_CATCH_UP_POLLS = 100;
 constexpr unsigned HISTORY_CATCH_UP_POLL_US = 1000;
+// Longest wait for the events queued in the kernel before the request to reach the rings.
+constexpr int HISTORY_INTAKE_SYNC_MS = 250;
 
 // Runs once on the client's first delivery thread. 0 or the last error (the caller ignores it).
 int scan_for_old_events(client_info* fci);

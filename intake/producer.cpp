@@ -34,6 +34,7 @@ namespace {
 // a slow consumer only grows the ring.
 constexpr int PRODUCER_PRECEDENCE = 19;
 constexpr unsigned PRODUCER_NO_MEMORY_SLEEP = 2;  // seconds
+constexpr int INTAKE_SYNC_POLL_US = 500;
 
 event_buffer* successor(event_buffer* b) {
     event_buffer* next = b->next.load();
@@ -95,6 +96,8 @@ event_buffer* event_buffers = nullptr;
 std::atomic<event_buffer*> producer_buffer{nullptr};
 std::atomic<event_buffer*> consumer_buffer{nullptr};
 std::atomic<int32_t> kernel_fd{-1};
+std::atomic<uint64_t> intake_bytes_read{0};
+std::atomic<uint64_t> intake_bytes_decoded{0};
 std::atomic<uint32_t> producer_finished{0};
 producer_read_fn producer_read = kernel_device_read;
 
@@ -180,6 +183,7 @@ void* vantle_producer(void*) {
             continue;
         }
         b->filled.store(filled + static_cast<int32_t>(n));
+        intake_bytes_read.fetch_add(static_cast<uint64_t>(n));
         signal_consumer();
     }
 
@@ -250,4 +254,18 @@ void consumer_step(event_buffer* buf, event_table* table, event_sink sink) {
         return;
     decode_kernel_records(buf->data + consumed, static_cast<uint32_t>(length), table, sink);
     buf->consumed.store(consumed + length);
+    intake_bytes_decoded.fetch_add(static_cast<uint64_t>(length));
+}
+
+int intake_sync(int timeout_ms) {
+    int err = kernel_device_sync(kernel_fd.load(), timeout_ms);
+    if (err != 0)
+        return err;
+    uint64_t read = intake_bytes_read.load();
+    for (int waited_us = 0; intake_bytes_decoded.load() < read; waited_us += INTAKE_SYNC_POLL_US) {
+        if (waited_us >= timeout_ms * 1000)
+            return ETIMEDOUT;
+        usleep(INTAKE_SYNC_POLL_US);
+    }
+    return 0;
 }

@@ -59,6 +59,17 @@ extern std::atomic<int32_t> kernel_fd;
 // Set by the producer as it ends (its device closed, or given up).
 extern std::atomic<uint32_t> producer_finished;
 
+// Bytes of records the producer has stored in the buffers, and bytes the consumer has decoded
+// (and so routed to the clients' rings), since start.
+extern std::atomic<uint64_t> intake_bytes_read;
+extern std::atomic<uint64_t> intake_bytes_decoded;
+
+// Waits until every event the kernel queued before the call is in the clients' rings: the
+// device has found nothing more to hand out, and the consumer has decoded what was read by
+// then. At most timeout_ms for each; a storm may keep either from ever finishing. 0,
+// ETIMEDOUT, or EBADF when there is no device.
+int intake_sync(int timeout_ms);
+
 // Installs a chain made by alloc_event_buffers as the list, both sides on its head.
 void event_buffers_init(event_buffer* head);
 

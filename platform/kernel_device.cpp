@@ -27,6 +27,7 @@
 namespace {
 
 constexpr int KDEV_MAX_SLOTS = 32;
+constexpr int KDEV_SYNC_POLL_US = 500;
 
 constexpr uint32_t KDEV_OPENED = 0x1;   // opened device, waiting for the clone request
 constexpr uint32_t KDEV_CLONE = 0x2;    // clone with a source
@@ -38,6 +39,12 @@ struct device_slot {
     std::atomic<uint32_t> state{0};   // KDEV_*
     char stream_path[4096];           // opened device: record stream path, "" for fanotify
     kernel_source* source = nullptr;  // clone: owned, released by the read that sees it closed
+    // Fills are numbered as they start; empty_fill is the number of the latest that found
+    // nothing to hand out. A sync waits for an empty fill that started after it. kickers
+    // counts syncs writing the eventfd: it is closed only when none does.
+    std::atomic<uint64_t> fills{0};
+    std::atomic<uint64_t> empty_fill{0};
+    std::atomic<int> kickers{0};
 };
 
 device_slot g_slots[KDEV_MAX_SLOTS];
@@ -82,7 +89,8 @@ void free_slot(device_slot* slot) {
 
 // The clone was closed: wait for the closer to finish, release everything (once).
 void release_clone(device_slot* slot) {
-    while (!(slot->state.load(std::memory_order_acquire) & KDEV_CLOSED))
+    while (!(slot->state.load(std::memory_order_acquire) & KDEV_CLOSED) ||
+           slot->kickers.load() != 0)
         sched_yield();
     uint32_t state = slot->state.fetch_and(~KDEV_CLONE, std::memory_order_acq_rel);
     if (!(state & KDEV_CLONE))
@@ -191,6 +199,7 @@ ssize_t kernel_device_read(int fd, void* buf, size_t size) {
             return -1;
         }
         size_t produced = 0;
+        uint64_t number = slot->fills.fetch_add(1) + 1;
         int err = src->ops->fill(src, static_cast<char*>(buf), size, &produced);
         if (err == 0)
             return static_cast<ssize_t>(produced);
@@ -198,12 +207,40 @@ ssize_t kernel_device_read(int fd, void* buf, size_t size) {
             errno = err;
             return -1;
         }
+        slot->empty_fill.store(number);
         err = src->ops->wait(src, fd);
         if (err != 0) {
             errno = err;
             return -1;
         }
+        uint64_t kicks;  // a sync's wake-up; a close is seen by its state at the loop's top
+        ssize_t ignored = read(fd, &kicks, sizeof kicks);
+        (void)ignored;
     }
+}
+
+int kernel_device_sync(int fd, int timeout_ms) {
+    device_slot* slot = find_slot(fd);
+    if (!slot)
+        return EBADF;
+    uint64_t started = slot->fills.load();
+    // Seen by release_clone before it closes the eventfd, or this sees the close coming.
+    slot->kickers.fetch_add(1);
+    if (!(slot->state.load() & KDEV_CLONE) || (slot->state.load() & KDEV_CLOSING)) {
+        slot->kickers.fetch_sub(1);
+        return EBADF;
+    }
+    uint64_t one = 1;
+    ssize_t ignored = write(fd, &one, sizeof one);
+    (void)ignored;
+    slot->kickers.fetch_sub(1);
+    for (int waited_us = 0; slot->empty_fill.load() <= started;
+         waited_us += KDEV_SYNC_POLL_US) {
+        if (waited_us >= timeout_ms * 1000)
+            return ETIMEDOUT;
+        usleep(KDEV_SYNC_POLL_US);
+    }
+    return 0;
 }
 
 int kernel_device_close(int fd) {

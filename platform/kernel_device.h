@@ -37,6 +37,12 @@ int kernel_device_ioctl(int fd, unsigned long request, void* arg);
 // EINVAL when fd is not a clone or size cannot hold a dropped-events record.
 ssize_t kernel_device_read(int fd, void* buf, size_t size);
 
+// Waits until the clone has found nothing more to hand out after the call began, so that
+// every event the kernel queued before the call has been returned by a read, at most
+// timeout_ms (events that wait for their directory's name may still be held). 0, ETIMEDOUT
+// (under a storm the queue may never run dry), or EBADF when fd is not an open clone.
+int kernel_device_sync(int fd, int timeout_ms);
+
 // Closes a handle. Async-signal-safe. 0 or EBADF. A read after the close still returns what
 // the clone's source holds and what the kernel queued for it by then (a bounded amount), then
 // fails with EBADF.
