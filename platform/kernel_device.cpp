@@ -226,7 +226,8 @@ int kernel_device_sync(int fd, int timeout_ms) {
     uint64_t started = slot->fills.load();
     // Seen by release_clone before it closes the eventfd, or this sees the close coming.
     slot->kickers.fetch_add(1);
-    if (!(slot->state.load() & KDEV_CLONE) || (slot->state.load() & KDEV_CLOSING)) {
+    uint32_t state = slot->state.load();
+    if (!(state & KDEV_CLONE) || (state & KDEV_CLOSING)) {
         slot->kickers.fetch_sub(1);
         return EBADF;
     }
@@ -247,7 +248,9 @@ int kernel_device_close(int fd) {
     device_slot* slot = find_slot(fd);
     if (!slot)
         return EBADF;
-    uint32_t state = slot->state.fetch_or(KDEV_CLOSING, std::memory_order_acq_rel);
+    // Sequentially consistent, like the syncs' count of kickers: a sync either sees the close
+    // or is seen by release_clone.
+    uint32_t state = slot->state.fetch_or(KDEV_CLOSING);
     if (state & KDEV_CLOSING)
         return EBADF;
     if (state & KDEV_OPENED) {
