@@ -12,7 +12,8 @@
 #
 # Our side is intake_bench (device, producer, consumer, decoder, event table in one process),
 # or with --daemon PATH the real daemon started with -d and VANTLESD_SOCKET on a scratch socket,
-# whose CPU time over the storm is read from /proc/PID/stat (it reports no event counts).
+# whose CPU time over the storm is read from /proc/PID/stat (it reports no event counts), and
+# its resident memory before the storm, at its peak and after.
 #
 # Usage: bench/fanotify_storm.sh [--build DIR] [--daemon PATH] [--files N] [--dirs N]
 #        [--perf FILE]   (records our side with perf record -g over the storm into FILE)
@@ -91,6 +92,7 @@ mount -o loop "$scratch/storm.img" "$root/mnt/storm"
 
 clk_tck=$(getconf CLK_TCK)
 cpu_ticks() { awk '{print $14 + $15}' "/proc/$1/stat"; }
+mib_of() { awk -v k="$2:" '$1 == k {printf "%.1f", $2 / 1024}' "/proc/$1/status"; }
 
 wait_ready() {  # file pid
     for _ in $(seq 200); do
@@ -132,6 +134,7 @@ if [[ -n $daemon ]]; then
     done
     sleep 1  # the event thread's start-up after the socket is up
     ours_start=$(cpu_ticks "$ours_pid")
+    ours_rss_start=$(mib_of "$ours_pid" VmRSS)
 else
     chroot "$root" /bin/intake_bench >"$scratch/ours.out" 2>"$scratch/ours.err" &
     ours_pid=$!
@@ -155,8 +158,12 @@ if [[ -n $daemon ]] && ! kill -0 "$ours_pid" 2>/dev/null; then
     cat "$scratch/ours.err" >&2
     exit 1
 fi
-[[ -n $daemon ]] && ours_cpu=$(awk -v a="$ours_start" -v b="$(cpu_ticks "$ours_pid")" \
-    -v hz="$clk_tck" 'BEGIN {printf "%.3f", (b - a) / hz}')
+if [[ -n $daemon ]]; then
+    ours_cpu=$(awk -v a="$ours_start" -v b="$(cpu_ticks "$ours_pid")" -v hz="$clk_tck" \
+        'BEGIN {printf "%.3f", (b - a) / hz}')
+    ours_memory="$ours_rss_start MiB before, $(mib_of "$ours_pid" VmHWM) MiB at the peak,"
+    ours_memory+=" $(mib_of "$ours_pid" VmRSS) MiB after"
+fi
 kill -TERM "$reader_pid" "$ours_pid"
 wait "$reader_pid" || true
 wait "$ours_pid" || true
@@ -197,4 +204,5 @@ echo "cpu ratio ours/reader: $ratio (target <= 1.5); dropped-events records: $ou
 if [[ -n $daemon ]]; then
     # The consumer's warning that the buffer rules kept it stepping without a look for work.
     echo "daemon consumer warnings: $(grep -c 'spinning too much' "$scratch/ours.err" || true) (target 0)"
+    echo "daemon memory (RSS): $ours_memory"
 fi
