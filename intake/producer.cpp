@@ -16,6 +16,7 @@
 #include "intake/producer.h"
 
 #include "common/log.h"
+#include "common/poll_until.h"
 #include "common/thread_role.h"
 #include "intake/decode.h"
 #include "intake/event_thread.h"
@@ -34,7 +35,7 @@ namespace {
 // a slow consumer only grows the ring.
 constexpr int PRODUCER_PRECEDENCE = 19;
 constexpr unsigned PRODUCER_NO_MEMORY_SLEEP = 2;  // seconds
-constexpr int INTAKE_SYNC_POLL_US = 500;
+constexpr unsigned INTAKE_SYNC_POLL_US = 500;
 
 event_buffer* successor(event_buffer* b) {
     event_buffer* next = b->next.load();
@@ -262,10 +263,7 @@ int intake_sync(int timeout_ms) {
     if (err != 0)
         return err;
     uint64_t read = intake_bytes_read.load();
-    for (int waited_us = 0; intake_bytes_decoded.load() < read; waited_us += INTAKE_SYNC_POLL_US) {
-        if (waited_us >= timeout_ms * 1000)
-            return ETIMEDOUT;
-        usleep(INTAKE_SYNC_POLL_US);
-    }
-    return 0;
+    bool routed = poll_until([read] { return intake_bytes_decoded.load() >= read; }, timeout_ms,
+                             INTAKE_SYNC_POLL_US);
+    return routed ? 0 : ETIMEDOUT;
 }

@@ -10,6 +10,7 @@
 // a lock-free scan; taking a free slot is serialised by a mutex (never taken in a handler).
 #include "platform/kernel_device.h"
 
+#include "common/poll_until.h"
 #include "platform/kernel_records.h"
 #include "platform/kernel_source.h"
 
@@ -27,7 +28,7 @@
 namespace {
 
 constexpr int KDEV_MAX_SLOTS = 32;
-constexpr int KDEV_SYNC_POLL_US = 500;
+constexpr unsigned KDEV_SYNC_POLL_US = 500;
 
 constexpr uint32_t KDEV_OPENED = 0x1;   // opened device, waiting for the clone request
 constexpr uint32_t KDEV_CLONE = 0x2;    // clone with a source
@@ -235,13 +236,9 @@ int kernel_device_sync(int fd, int timeout_ms) {
     ssize_t ignored = write(fd, &one, sizeof one);
     (void)ignored;
     slot->kickers.fetch_sub(1);
-    for (int waited_us = 0; slot->empty_fill.load() <= started;
-         waited_us += KDEV_SYNC_POLL_US) {
-        if (waited_us >= timeout_ms * 1000)
-            return ETIMEDOUT;
-        usleep(KDEV_SYNC_POLL_US);
-    }
-    return 0;
+    bool dry = poll_until([&] { return slot->empty_fill.load() > started; }, timeout_ms,
+                          KDEV_SYNC_POLL_US);
+    return dry ? 0 : ETIMEDOUT;
 }
 
 int kernel_device_close(int fd) {
