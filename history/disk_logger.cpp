@@ -209,10 +209,19 @@ void file_one_event(const char* path, int32_t length, uint32_t flags, uint32_t d
     }
     uint32_t len = checked_length(path, length);
     fname_record(state, path, len, id, flags);
-    if (may_flush && state->fname_count >= DISK_LOGGER_FLUSH_NAMES) {
-        if (!flush_names(di, state)) {
-            log_critical("could not allocate buffer for logging file names!\n");
-        }
+    if (state->fname_count < DISK_LOGGER_FLUSH_NAMES) {
+        return;
+    }
+    // The names of volumes that keep no history wait in the root volume's table. They flush
+    // it too once it is full, into the root volume's history: otherwise a storm of new names
+    // on such a volume (a tmpfs, say) would grow the table without bound until the next
+    // change on the root volume.
+    dev_info* flush_di = may_flush ? di : find_dev_info(root_dev);
+    if (!flush_di || flush_di->dls != state) {
+        return;
+    }
+    if (!flush_names(flush_di, state)) {
+        log_critical("could not allocate buffer for logging file names!\n");
     }
 }
 

@@ -70,6 +70,39 @@ void check_filled(const event_table* table) {
     }
 }
 
+// Frees the released records of one bucket. event_table_lock held.
+void sweep_bucket(event_table* table, uint32_t b) {
+    event_record** head = &table->buckets[b];
+    if (!*head)
+        return;
+    for (event_record *record = *head, *next; record; record = next) {
+        next = record->next;
+        if (record->refcount.load(std::memory_order_acquire) == 0) {
+            unlink_record(record);
+            free(record);
+        }
+    }
+    if (!*head) {
+        table->filled--;
+        check_filled(table);
+    }
+}
+
+// Under a stream of new paths most records are released by the time the table fills up, and
+// the sweep, 64 buckets a step, trails far behind: the table would double for records that
+// are already garbage, and keep both the records and the buckets for good. So before growing,
+// every released record is freed, and the table grows only while that leaves at least half of
+// its buckets in use. The whole pass comes at most once per quarter of the buckets filled
+// since the last one.
+bool reclaim_before_growth(event_table* table) {
+    if (table->too_large)
+        return false;
+    std::lock_guard<std::mutex> guard(event_table_lock);
+    for (uint32_t b = 0; b <= table->mask; b++)
+        sweep_bucket(table, b);
+    return table->filled * 2 >= table->mask + 1;
+}
+
 void grow(event_table* table) {
     uint32_t count = 2 * (table->mask + 1);
     if (count >= EVENT_TABLE_MAX_REQUEST) {
@@ -144,7 +177,7 @@ event_record* add_event(event_table* table, int32_t pid, uint32_t dev, char* pat
     uint32_t n = normalise_path(path) + 1;
 
     // Three quarters of the buckets in use (unsigned 32-bit, as the counts are).
-    if (table->filled * 4 >= table->mask * 3 + 3)
+    if (table->filled * 4 >= table->mask * 3 + 3 && reclaim_before_growth(table))
         grow(table);
 
     event_record** head = &table->buckets[path_hash(path) & table->mask];
@@ -248,22 +281,6 @@ void sweep_event_table(event_table* table) {
     std::lock_guard<std::mutex> guard(event_table_lock);
     // The cursor wraps modulo 2^32, which the bucket count divides, so the walk goes on
     // seamlessly however many sweeps the daemon makes without a resize.
-    for (uint32_t i = 0; i < EVENT_TABLE_SWEEP_BUCKETS; i++, table->cursor++) {
-        event_record** head = &table->buckets[table->cursor & table->mask];
-        if (!*head)
-            continue;
-        event_record* record = *head;
-        while (record) {
-            event_record* next = record->next;
-            if (record->refcount.load(std::memory_order_acquire) == 0) {
-                unlink_record(record);
-                free(record);
-            }
-            record = next;
-        }
-        if (!*head) {
-            table->filled--;
-            check_filled(table);
-        }
-    }
+    for (uint32_t i = 0; i < EVENT_TABLE_SWEEP_BUCKETS; i++, table->cursor++)
+        sweep_bucket(table, table->cursor & table->mask);
 }
