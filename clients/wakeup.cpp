@@ -19,9 +19,9 @@ namespace {
 constexpr uint64_t WAKEUP_MIN_WINDOW_LATENCY = 1000;  // µs; below it no new window starts
 constexpr int WAKEUP_FLUSH_ATTEMPTS = 10;
 
-// Under fci->lock: restarts an idle-exited thread, then signals the (possibly new) thread;
-// wake_pending keeps the wake-up for a thread that is busy right now.
-void wake_locked(client_info* fci) {
+// Under fci->lock: restarts an idle-exited thread and notes the wake-up in wake_pending, which
+// keeps it for a thread that is busy right now. The caller signals fci->cond.
+void note_wake_locked(client_info* fci) {
     uint32_t flags = fci->flags.load(std::memory_order_acquire);
     if (flags & CLIENT_THREAD_EXITED) {
         VANTLE_ASSERT(!(fci->flags & CLIENT_IS_INTERNAL));
@@ -35,6 +35,21 @@ void wake_locked(client_info* fci) {
         }
     }
     fci->wake_pending = 1;
+}
+
+void wake_locked(client_info* fci) {
+    note_wake_locked(fci);
+    pthread_cond_signal(&fci->cond);
+}
+
+// The latency pass's wake-up. The signal follows the unlock, so that the woken thread does not
+// find the lock held and sleep on it once more; the thread waits under the lock, so it sees
+// wake_pending or is waiting by then. The client cannot be freed meanwhile: the pass counts
+// as a walker.
+void wake_from_pass(client_info* fci) {
+    pthread_mutex_lock(&fci->lock);
+    note_wake_locked(fci);
+    pthread_mutex_unlock(&fci->lock);
     pthread_cond_signal(&fci->cond);
 }
 
@@ -72,7 +87,7 @@ uint64_t latency_pass(const struct timeval* now) {
         } else if (t - fci->last_wake >= fci->latency || pending > fci->ring_size / 2) {
             if (pending != 0) {
                 fci->last_wake = t;
-                client_wakeup(fci);
+                wake_from_pass(fci);
             }
             continue;
         }

@@ -83,10 +83,13 @@ event_buffer* choose_buffer() {
     return fresh;
 }
 
+// The lock is taken and released before the signal, not held across it: a consumer between
+// its look for work and its wait holds the lock, so it is waiting by the time the signal goes
+// out, and a woken consumer does not find the lock still held and sleep again on it.
 void signal_consumer() {
     pthread_mutex_lock(&buffer_lock);
-    pthread_cond_signal(&buffer_cond);
     pthread_mutex_unlock(&buffer_lock);
+    pthread_cond_signal(&buffer_cond);
 }
 
 }  // namespace
