@@ -1,10 +1,14 @@
-// The service manager's protocols through libsystemd: sd_listen_fds_with_names for the
-// descriptors passed at start, sd_notify for readiness and status, and sd_pid_notify_with_fds
-// for the descriptor store.
+// The service manager's protocols, spoken directly (they are small and stable, and the
+// library that offers them would cost the daemon a megabyte of resident pages in itself and
+// the libraries it loads): the descriptors passed at start (LISTEN_PID, LISTEN_FDS and
+// LISTEN_FDNAMES, from descriptor 3 on), and datagrams to NOTIFY_SOCKET for readiness,
+// status and the descriptor store (FDSTORE=1 with the descriptor attached).
 #include "platform/service_manager.h"
 
-#include <systemd/sd-daemon.h>
+#include <fcntl.h>
 #include <sys/socket.h>
+#include <sys/stat.h>
+#include <sys/un.h>
 #include <unistd.h>
 
 #include <cerrno>
@@ -17,6 +21,7 @@
 namespace {
 
 constexpr int SERVICE_MAX_PASSED = 16;
+constexpr int SERVICE_LISTEN_FDS_START = 3;
 
 struct passed_fd {
     int fd;
@@ -28,30 +33,115 @@ bool passed_taken = false;
 passed_fd passed[SERVICE_MAX_PASSED];
 int passed_count = 0;
 
+// The count of descriptors passed to this process, 0 when none (or not to this process).
+int passed_to_us() {
+    const char* pid = getenv("LISTEN_PID");
+    const char* fds = getenv("LISTEN_FDS");
+    if (!pid || !fds || strtol(pid, nullptr, 10) != (long)getpid()) {
+        return 0;
+    }
+    long n = strtol(fds, nullptr, 10);
+    return n > 0 && n < 4096 ? (int)n : 0;
+}
+
 void take_locked() {
     if (passed_taken) {
         return;
     }
     passed_taken = true;
-    char** names = nullptr;
-    int n = sd_listen_fds_with_names(1, &names);
+    int n = passed_to_us();
+    // Names are separated by colons, in the descriptors' order.
+    const char* names = getenv("LISTEN_FDNAMES");
     for (int i = 0; i < n; i++) {
-        int fd = SD_LISTEN_FDS_START + i;
+        int fd = SERVICE_LISTEN_FDS_START + i;
+        fcntl(fd, F_SETFD, FD_CLOEXEC);
+        size_t len = 0;
+        if (names) {
+            len = strcspn(names, ":");
+        }
         if (passed_count < SERVICE_MAX_PASSED) {
             passed[passed_count].fd = fd;
-            snprintf(passed[passed_count].name, sizeof passed[passed_count].name, "%s",
-                     names && names[i] ? names[i] : "unknown");
+            if (len > 0) {
+                snprintf(passed[passed_count].name, sizeof passed[passed_count].name, "%.*s",
+                         (int)len, names);
+            } else {
+                snprintf(passed[passed_count].name, sizeof passed[passed_count].name, "unknown");
+            }
             passed_count++;
         } else {
             close(fd);  // more than the daemon ever stores or listens on
         }
-    }
-    if (names) {
-        for (int i = 0; i < n; i++) {
-            free(names[i]);
+        if (names) {
+            names = names[len] == ':' ? names + len + 1 : nullptr;
         }
-        free(names);
     }
+    // Not for the processes the daemon starts.
+    unsetenv("LISTEN_PID");
+    unsetenv("LISTEN_FDS");
+    unsetenv("LISTEN_FDNAMES");
+}
+
+// A listening local socket of the given type.
+bool is_listener(int fd, int type) {
+    struct stat st;
+    if (fstat(fd, &st) != 0 || !S_ISSOCK(st.st_mode)) {
+        return false;
+    }
+    int value = 0;
+    socklen_t len = sizeof value;
+    if (getsockopt(fd, SOL_SOCKET, SO_TYPE, &value, &len) != 0 || value != type) {
+        return false;
+    }
+    len = sizeof value;
+    if (getsockopt(fd, SOL_SOCKET, SO_ACCEPTCONN, &value, &len) != 0 || value == 0) {
+        return false;
+    }
+    sockaddr_storage addr = {};
+    len = sizeof addr;
+    return getsockname(fd, reinterpret_cast<sockaddr*>(&addr), &len) == 0 &&
+           addr.ss_family == AF_UNIX;
+}
+
+// Sends state to the service manager, with fd attached when it is not -1. 0, or an errno
+// value; 0 also without a service manager.
+int notify(const char* state, int fd = -1) {
+    const char* where = getenv("NOTIFY_SOCKET");
+    if (!where || !*where) {
+        return 0;
+    }
+    sockaddr_un addr = {};
+    addr.sun_family = AF_UNIX;
+    size_t len = strlen(where);
+    if ((where[0] != '/' && where[0] != '@') || len >= sizeof addr.sun_path) {
+        return EINVAL;
+    }
+    memcpy(addr.sun_path, where, len);
+    if (where[0] == '@') {
+        addr.sun_path[0] = '\0';  // an abstract address
+    }
+    int sock = socket(AF_UNIX, SOCK_DGRAM | SOCK_CLOEXEC, 0);
+    if (sock < 0) {
+        return errno;
+    }
+    iovec iov = {const_cast<char*>(state), strlen(state)};
+    msghdr msg = {};
+    msg.msg_name = &addr;
+    msg.msg_namelen = (socklen_t)(offsetof(sockaddr_un, sun_path) + len);
+    msg.msg_iov = &iov;
+    msg.msg_iovlen = 1;
+    alignas(cmsghdr) char control[CMSG_SPACE(sizeof(int))];
+    if (fd >= 0) {
+        msg.msg_control = control;
+        msg.msg_controllen = sizeof control;
+        cmsghdr* c = CMSG_FIRSTHDR(&msg);
+        c->cmsg_level = SOL_SOCKET;
+        c->cmsg_type = SCM_RIGHTS;
+        c->cmsg_len = CMSG_LEN(sizeof(int));
+        memcpy(CMSG_DATA(c), &fd, sizeof fd);
+    }
+    int err = sendmsg(sock, &msg, MSG_NOSIGNAL) < 0 ? errno : 0;
+    close(sock);
+    return err;
 }
 
 int claim_at(int i) {
@@ -83,7 +173,7 @@ int service_claim_listener(int type) {
     std::lock_guard<std::mutex> guard(passed_lock);
     take_locked();
     for (int i = 0; i < passed_count; i++) {
-        if (sd_is_socket(passed[i].fd, AF_UNIX, type, 1) > 0) {
+        if (is_listener(passed[i].fd, type)) {
             return claim_at(i);
         }
     }
@@ -96,18 +186,18 @@ bool service_manager_present() {
 }
 
 int service_notify_ready() {
-    int r = sd_notify(0, "READY=1");
-    return r < 0 ? -r : 0;
+    return notify("READY=1");
 }
 
 int service_notify_stopping() {
-    int r = sd_notify(0, "STOPPING=1");
-    return r < 0 ? -r : 0;
+    return notify("STOPPING=1");
 }
 
 int service_notify_status(uint64_t event_id, int32_t clients) {
-    int r = sd_notifyf(0, "STATUS=event id %" PRIu64 ", %d clients", event_id, (int)clients);
-    return r < 0 ? -r : 0;
+    char state[96];
+    snprintf(state, sizeof state, "STATUS=event id %" PRIu64 ", %d clients", event_id,
+             (int)clients);
+    return notify(state);
 }
 
 int service_store_fd(int fd, const char* name) {
@@ -116,6 +206,5 @@ int service_store_fd(int fd, const char* name) {
     }
     char state[320];
     snprintf(state, sizeof state, "FDSTORE=1\nFDNAME=%s", name);
-    int r = sd_pid_notify_with_fds(0, 0, state, &fd, 1);
-    return r < 0 ? -r : 0;
+    return notify(state, fd);
 }
