@@ -131,7 +131,7 @@ void build_ahead(fan_source* src) {
     src->ahead_built = true;
     std::string key;
     for (size_t pos = src->raw_used; pos + FAN_EVENT_METADATA_LEN <= src->raw_have;) {
-        const char* base = src->raw.data() + pos;
+        const char* base = src->raw.get() + pos;
         fanotify_event_metadata meta;
         memcpy(&meta, base, sizeof meta);
         if (meta.event_len < FAN_EVENT_METADATA_LEN || meta.event_len > src->raw_have - pos)
@@ -193,7 +193,7 @@ fan_lookup walk_up(fan_volume* vol, const std::string& key, unique_fd fd, uint32
         char* slash = strrchr(path, '/');
         named = named && slash && slash[1] != '\0';
         if (named) {
-            chain.emplace_back(current, fan_dir{parent_key, slash + 1, "", 0, 0});
+            chain.emplace_back(current, make_fan_dir(parent_key, slash + 1));
             if (slash == path)
                 path[1] = '\0';  // "/" stays for the next step
             else
@@ -216,7 +216,7 @@ fan_resolved learn_from_file_system(fan_volume* vol, const std::string& key) {
         return walk_up(vol, key, static_cast<unique_fd&&>(fd), mount_id);
     });
     if (r == fan_resolved::OUT_OF_VIEW)
-        gen_insert(&vol->dirs, key, fan_dir{"", "", "", 0, vol->mounts_epoch});
+        gen_insert(&vol->dirs, key, make_fan_dir("", "", vol->mounts_epoch));
     return r;
 }
 
@@ -228,7 +228,7 @@ fan_resolved learn_dir(fan_source* src, fan_volume* vol, const std::string& key,
     if (it != vol->ahead.end() && it->second.pos >= at) {
         if (!it->second.names_before)
             return fan_resolved::UNNAMED;  // made later: not the directory this event meant
-        gen_insert(&vol->dirs, key, fan_dir{it->second.parent, it->second.name, "", 0, 0});
+        gen_insert(&vol->dirs, key, make_fan_dir(it->second.parent, it->second.name));
         return fan_resolved::PATH;
     }
     return learn_from_file_system(vol, key);
@@ -258,21 +258,19 @@ fan_resolved dir_path(fan_source* src, fan_volume* vol, const std::string& key, 
     if (dir->hidden_in != 0)
         return fan_resolved::OUT_OF_VIEW;
     if (dir->path_epoch == vol->epoch) {
-        *out = dir->path;
+        out->assign(dir->path());
         return fan_resolved::PATH;
     }
     // Copies: the map may change while the parent is named.
-    std::string parent = dir->parent, name = dir->name, path;
+    std::string parent(dir->parent()), name(dir->name()), path;
     fan_resolved r = dir_path(src, vol, parent, at, depth + 1, &path);
     if (r != fan_resolved::PATH)
         return r;
     append_name(&path, name);
     if (path.size() >= PATH_MAX)
         return fan_resolved::UNNAMED;
-    if ((dir = gen_find(&vol->dirs, key))) {
-        dir->path = path;
-        dir->path_epoch = vol->epoch;
-    }
+    if ((dir = gen_find(&vol->dirs, key)))
+        fan_dir_set_path(dir, path, vol->epoch);
     *out = std::move(path);
     return fan_resolved::PATH;
 }
@@ -341,11 +339,34 @@ void fan_learn_dir(fan_volume* vol, const std::string& key, const std::string& p
     if (vol->anchors.count(key))
         return;  // a mount shows it where it was mounted, wherever it moves
     fan_dir* dir = gen_find(&vol->dirs, key);
-    if (dir && dir->hidden_in == 0 && dir->parent == parent && dir->name == name)
+    if (dir && dir->hidden_in == 0 && dir->parent() == parent && dir->name() == name)
         return;
     if (dir)
         vol->epoch++;  // a known directory moved: every path below it changed
-    gen_insert(&vol->dirs, key, fan_dir{parent, name, "", 0, 0});
+    gen_insert(&vol->dirs, key, make_fan_dir(parent, name));
+}
+
+fan_dir make_fan_dir(std::string_view parent, std::string_view name, uint64_t hidden_in) {
+    fan_dir dir;
+    dir.text.reset(new char[parent.size() + name.size()]);
+    memcpy(dir.text.get(), parent.data(), parent.size());
+    memcpy(dir.text.get() + parent.size(), name.data(), name.size());
+    dir.parent_length = static_cast<uint16_t>(parent.size());
+    dir.name_length = static_cast<uint16_t>(name.size());
+    dir.hidden_in = hidden_in;
+    return dir;
+}
+
+void fan_dir_set_path(fan_dir* dir, std::string_view path, uint64_t epoch) {
+    size_t head = dir->parent_length + dir->name_length;
+    if (path.size() > dir->path_length) {
+        std::unique_ptr<char[]> text(new char[head + path.size()]);
+        memcpy(text.get(), dir->text.get(), head);
+        dir->text = std::move(text);
+    }
+    memcpy(dir->text.get() + head, path.data(), path.size());
+    dir->path_length = static_cast<uint32_t>(path.size());
+    dir->path_epoch = epoch;
 }
 
 void fan_forget_dirs(fan_volume* vol) {

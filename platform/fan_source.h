@@ -18,6 +18,7 @@
 #include <ctime>
 #include <memory>
 #include <string>
+#include <string_view>
 #include <unordered_map>
 #include <vector>
 
@@ -37,15 +38,29 @@ constexpr size_t FAN_DIRS_PER_GENERATION = 16384;
 // A directory known by its handle: its name in its parent, and its path as last computed.
 // The path is good while path_epoch equals its volume's epoch, which every change of a known
 // directory's place moves on: a rename changes the paths below it without visiting them.
+// The three strings share one allocation (parent key, name, path, back to back): a busy tree
+// has tens of thousands of directories known at once, and this keeps each at about 170 bytes.
 struct fan_dir {
-    std::string parent;  // key of the parent directory
-    std::string name;
-    std::string path;
+    std::unique_ptr<char[]> text;
+    uint16_t parent_length = 0;
+    uint16_t name_length = 0;
+    uint32_t path_length = 0;
     uint64_t path_epoch = 0;
     // Exists, but no mount of this namespace showed it while the volume's mounts were as in
     // mounts_epoch (0: shown).
     uint64_t hidden_in = 0;
+
+    std::string_view parent() const { return {text.get(), parent_length}; }  // its key
+    std::string_view name() const { return {text.get() + parent_length, name_length}; }
+    std::string_view path() const {
+        return {text.get() + parent_length + name_length, path_length};
+    }
 };
+
+// A directory named name in the directory whose key is parent, its path not computed yet.
+fan_dir make_fan_dir(std::string_view parent, std::string_view name, uint64_t hidden_in = 0);
+// Stores path as dir's path, good in epoch.
+void fan_dir_set_path(fan_dir* dir, std::string_view path, uint64_t epoch);
 
 // The first event among those not yet translated that moves or removes a directory: it names
 // the directory as it was until then (parent key and name).
@@ -88,7 +103,9 @@ struct fan_source {
     // the latest read: those may start to wait for more reads to be named. The event at
     // raw_used that has started (name_waiting) goes on waiting through later reads until
     // defer_until.
-    std::vector<char> raw;
+    // Allocated without being filled: only what reads reach becomes resident.
+    std::unique_ptr<char[]> raw;
+    size_t raw_size = 0;
     size_t raw_used = 0;
     size_t raw_have = 0;
     size_t fresh_from = 0;
