@@ -93,6 +93,20 @@ TEST_F(EventTable, ReleasedRecordsAreFreedOnTheWayAndByTheSweep) {
     EXPECT_EQ(event_records_referenced.load(), 1);
 }
 
+// Records already released do not make the table grow: before doubling it frees them all, and
+// it doubles only while half of its buckets stay in use.
+TEST_F(EventTable, FreesReleasedRecordsInsteadOfGrowingForThem) {
+    for (int n = 0; n < 100000; n++)
+        remove_event_ref(add("/r/" + std::to_string(n)));
+    EXPECT_EQ(table.mask, EVENT_TABLE_INITIAL_BUCKETS - 1);
+    EXPECT_LT(check_table(), size_t(EVENT_TABLE_INITIAL_BUCKETS) * 2);
+    std::vector<event_record*> held;
+    for (int n = 0; n < 20000; n++)
+        held.push_back(add("/h/" + std::to_string(n)));
+    EXPECT_GT(table.mask, EVENT_TABLE_INITIAL_BUCKETS - 1);  // held records still make room
+    EXPECT_EQ(check_table(), held.size());
+}
+
 // The table grows as paths come, keeping every record findable, up to its largest size, where it
 // stops growing and says so once.
 TEST_F(EventTable, GrowsKeepingEveryRecordUpToItsCap) {
