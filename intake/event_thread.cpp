@@ -26,6 +26,7 @@
 #include <sys/time.h>
 #include <unistd.h>
 
+#include <atomic>
 #include <cerrno>
 #include <csignal>
 #include <cstdlib>
@@ -41,6 +42,10 @@ constexpr useconds_t EVENT_THREAD_SHUTDOWN_POLL_US = 50000;
 constexpr int64_t EVENT_THREAD_STATUS_SECONDS = 5;
 
 pthread_t producer_thread;
+
+// Set when the producer has decoded in the event thread's stead: the event thread's wait then
+// needs a latency pass of its own.
+std::atomic<bool> consumed_on_producer{false};
 
 timespec deadline_after(uint64_t timeout_us) {
     if (timeout_us == 0 || timeout_us > EVENT_THREAD_MAX_WAIT_US)
@@ -77,6 +82,8 @@ uint64_t after_step() {
 
 [[noreturn]] void consumer_loop() {
     uint64_t timeout = EVENT_THREAD_FIRST_WAIT_US;
+    pthread_mutex_lock(&consumer_role);
+    producer_consume.store(consume_on_producer);
     for (;;) {
         pthread_mutex_lock(&buffer_lock);
         event_buffer* buf = consumer_find_work();
@@ -88,12 +95,13 @@ uint64_t after_step() {
                 shutdown_sequence();
             }
             timespec deadline = deadline_after(shutting_down.load() ? 1000 : timeout);
+            pthread_mutex_unlock(&consumer_role);
             int rc = pthread_cond_timedwait(&buffer_cond, &buffer_lock, &deadline);
-            if (rc == ETIMEDOUT) {
-                pthread_mutex_unlock(&buffer_lock);
+            pthread_mutex_unlock(&buffer_lock);
+            pthread_mutex_lock(&consumer_role);
+            if (rc == ETIMEDOUT || consumed_on_producer.exchange(false))
                 timeout = after_step();
-                pthread_mutex_lock(&buffer_lock);
-            }
+            pthread_mutex_lock(&buffer_lock);
             buf = consumer_find_work();
         }
         pthread_mutex_unlock(&buffer_lock);
@@ -111,6 +119,31 @@ uint64_t after_step() {
 }
 
 }  // namespace
+
+pthread_mutex_t consumer_role = PTHREAD_MUTEX_INITIALIZER;
+
+bool consume_on_producer() {
+    if (shutting_down.load())
+        return false;
+    if (pthread_mutex_trylock(&consumer_role) != 0)
+        return false;
+    thread_role_set(THREAD_ROLE_EVENT);
+    pthread_mutex_lock(&buffer_lock);
+    event_buffer* buf = consumer_find_work();
+    pthread_mutex_unlock(&buffer_lock);
+    uint64_t due = 0;
+    for (int steps = 0; buf && steps < MAX_CONSUMER_STEPS; steps++) {
+        consumer_step(buf, &intake_event_table, event_thread_upcalls.sink);
+        due = after_step();
+        buf = consumer_next_work(buf);
+    }
+    bool settled = due == 0 && !buf;
+    if (!settled)
+        consumed_on_producer.store(true);
+    thread_role_set(THREAD_ROLE_PRODUCER);
+    pthread_mutex_unlock(&consumer_role);
+    return settled;
+}
 
 int clone_kernel_device(int open, const int8_t* actions, int32_t num_types, int32_t queue_depth) {
     if (!open) {

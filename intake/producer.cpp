@@ -1,12 +1,12 @@
 // The producer thread and the raw record buffers it fills for the event thread.
 //
-// The producer does nothing but read the cloned kernel stream, straight into a ring of
-// fixed-size buffers, so that the kernel's queue drains even while the event thread is busy
-// decoding and routing. It never waits for the consumer: when the next buffer is still in use
-// it inserts a new one, so a burst leaves the ring at its largest size (buffers are never
-// freed). It lives
-// from start-up until shutdown, when shutdown_handler closes kernel_fd and the blocked read
-// fails with EBADF.
+// The producer reads the cloned kernel stream, straight into a ring of fixed-size buffers, so
+// that the kernel's queue drains even while the event thread is busy decoding and routing.
+// The one exception: a read after a quiet spell, while the event thread waits, is decoded and
+// routed on the producer (consume_on_producer), which saves that event a wake-up. It never
+// waits for the consumer: when the next buffer is still in use it inserts a new one, so a
+// burst leaves the ring at its largest size (buffers are never freed). It lives from start-up
+// until shutdown, when shutdown_handler closes kernel_fd and the blocked read fails with EBADF.
 //
 // The two sides share three offsets per buffer. Only the producer moves filled and only the
 // consumer moves consumed and limit, except for the reset to 0, which the producer makes under
@@ -23,6 +23,7 @@
 #include "platform/kernel_device.h"
 #include "platform/thread_priority.h"
 
+#include <time.h>
 #include <unistd.h>
 
 #include <cerrno>
@@ -36,6 +37,16 @@ namespace {
 constexpr int PRODUCER_PRECEDENCE = 19;
 constexpr unsigned PRODUCER_NO_MEMORY_SLEEP = 2;  // seconds
 constexpr unsigned INTAKE_SYNC_POLL_US = 500;
+// A read this long after the one before it ends a quiet spell: the producer routes it itself
+// when it can (consume_on_producer). Shorter than the gaps between changes a person makes,
+// longer than the pauses between reads in a storm.
+constexpr int64_t PRODUCER_QUIET_NS = 5000000;
+
+int64_t monotonic_ns() {
+    timespec t;
+    clock_gettime(CLOCK_MONOTONIC, &t);
+    return (int64_t)t.tv_sec * 1000000000 + t.tv_nsec;
+}
 
 event_buffer* successor(event_buffer* b) {
     event_buffer* next = b->next.load();
@@ -104,6 +115,7 @@ std::atomic<uint64_t> intake_bytes_read{0};
 std::atomic<uint64_t> intake_bytes_decoded{0};
 std::atomic<uint32_t> producer_finished{0};
 producer_read_fn producer_read = kernel_device_read;
+std::atomic<bool (*)()> producer_consume{nullptr};
 
 event_buffer* alloc_event_buffers(int count, int32_t size) {
     event_buffer* head = nullptr;
@@ -153,6 +165,7 @@ void* vantle_producer(void*) {
     // hands out what its source had taken from the kernel, so that none of it is lost.
     const int fd = kernel_fd.load();
     int read_error = 0;
+    int64_t last_read = 0;
     for (;;) {
         pthread_mutex_lock(&buffer_lock);
         event_buffer* b = choose_buffer();
@@ -188,7 +201,12 @@ void* vantle_producer(void*) {
         }
         b->filled.store(filled + static_cast<int32_t>(n));
         intake_bytes_read.fetch_add(static_cast<uint64_t>(n));
-        signal_consumer();
+        int64_t now = monotonic_ns();
+        bool after_quiet = now - last_read >= PRODUCER_QUIET_NS;
+        last_read = now;
+        bool (*consume)() = producer_consume.load();
+        if (!(after_quiet && consume && consume()))
+            signal_consumer();
     }
 
     // Closed by shutdown_handler (EBADF): nothing left to close. Otherwise give up the stream.

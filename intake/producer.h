@@ -89,6 +89,10 @@ void* vantle_producer(void* arg);
 typedef ssize_t (*producer_read_fn)(int fd, void* buf, size_t size);
 extern producer_read_fn producer_read;
 
+// Set by the event thread once it consumes (consume_on_producer): after a read that ends a
+// quiet spell the producer calls it, and signals buffer_cond only when it returns false.
+extern std::atomic<bool (*)()> producer_consume;
+
 // Consumer side, event thread only.
 // The buffer holds records not decoded yet (or the producer restarted it since the last step).
 bool buffer_has_data(const event_buffer* buf);
