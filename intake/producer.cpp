@@ -16,6 +16,7 @@
 #include "intake/producer.h"
 
 #include "common/log.h"
+#include "common/monotonic_clock.h"
 #include "common/poll_until.h"
 #include "common/thread_role.h"
 #include "intake/decode.h"
@@ -23,7 +24,6 @@
 #include "platform/kernel_device.h"
 #include "platform/thread_priority.h"
 
-#include <time.h>
 #include <unistd.h>
 
 #include <cerrno>
@@ -40,13 +40,7 @@ constexpr unsigned INTAKE_SYNC_POLL_US = 500;
 // A read this long after the one before it ends a quiet spell: the producer routes it itself
 // when it can (consume_on_producer). Shorter than the gaps between changes a person makes,
 // longer than the pauses between reads in a storm.
-constexpr int64_t PRODUCER_QUIET_NS = 5000000;
-
-int64_t monotonic_ns() {
-    timespec t;
-    clock_gettime(CLOCK_MONOTONIC, &t);
-    return (int64_t)t.tv_sec * 1000000000 + t.tv_nsec;
-}
+constexpr uint64_t PRODUCER_QUIET_US = 5000;
 
 event_buffer* successor(event_buffer* b) {
     event_buffer* next = b->next.load();
@@ -165,7 +159,7 @@ void* vantle_producer(void*) {
     // hands out what its source had taken from the kernel, so that none of it is lost.
     const int fd = kernel_fd.load();
     int read_error = 0;
-    int64_t last_read = 0;
+    uint64_t last_read = 0;
     for (;;) {
         pthread_mutex_lock(&buffer_lock);
         event_buffer* b = choose_buffer();
@@ -201,8 +195,8 @@ void* vantle_producer(void*) {
         }
         b->filled.store(filled + static_cast<int32_t>(n));
         intake_bytes_read.fetch_add(static_cast<uint64_t>(n));
-        int64_t now = monotonic_ns();
-        bool after_quiet = now - last_read >= PRODUCER_QUIET_NS;
+        uint64_t now = monotonic_us();
+        bool after_quiet = now - last_read >= PRODUCER_QUIET_US;
         last_read = now;
         bool (*consume)() = producer_consume.load();
         if (!(after_quiet && consume && consume()))
