@@ -80,6 +80,23 @@ uint64_t after_step() {
     exit(0);
 }
 
+// Decodes from buf on, with a latency pass after each step, until nothing is left to decode or
+// MAX_CONSUMER_STEPS steps were made. Returns the last pass's wait (timeout when no step was
+// made) and leaves in *left the buffer that still holds records, if any.
+uint64_t run_steps(event_buffer* buf, uint64_t timeout, event_buffer** left) {
+    for (int steps = 0; buf; steps++) {
+        if (steps == MAX_CONSUMER_STEPS) {
+            log_critical("vantle consumer: spinning too much?!\n");
+            break;
+        }
+        consumer_step(buf, &intake_event_table, event_thread_upcalls.sink);
+        timeout = after_step();
+        buf = consumer_next_work(buf);
+    }
+    *left = buf;
+    return timeout;
+}
+
 [[noreturn]] void consumer_loop() {
     uint64_t timeout = EVENT_THREAD_FIRST_WAIT_US;
     pthread_mutex_lock(&consumer_role);
@@ -105,16 +122,7 @@ uint64_t after_step() {
             buf = consumer_find_work();
         }
         pthread_mutex_unlock(&buffer_lock);
-
-        for (int steps = 0; buf; steps++) {
-            if (steps == MAX_CONSUMER_STEPS) {
-                log_critical("vantle consumer: spinning too much?!\n");
-                break;
-            }
-            consumer_step(buf, &intake_event_table, event_thread_upcalls.sink);
-            timeout = after_step();
-            buf = consumer_next_work(buf);
-        }
+        timeout = run_steps(buf, timeout, &buf);
     }
 }
 
@@ -131,12 +139,7 @@ bool consume_on_producer() {
     pthread_mutex_lock(&buffer_lock);
     event_buffer* buf = consumer_find_work();
     pthread_mutex_unlock(&buffer_lock);
-    uint64_t due = 0;
-    for (int steps = 0; buf && steps < MAX_CONSUMER_STEPS; steps++) {
-        consumer_step(buf, &intake_event_table, event_thread_upcalls.sink);
-        due = after_step();
-        buf = consumer_next_work(buf);
-    }
+    uint64_t due = run_steps(buf, 0, &buf);
     bool settled = due == 0 && !buf;
     if (!settled)
         consumed_on_producer.store(true);
