@@ -220,4 +220,27 @@ TEST_F(History, RestartsKeepTheHistory) {
     EXPECT_EQ("", missing) << "of " << made.load() << " files made across the restart";
 }
 
+// Socket activation: the daemon serves on the listening socket the service manager passed it
+// and binds none of its own at the path.
+TEST(ServiceManager, ServesOnTheListenerItIsPassed) {
+    char dir[] = "/tmp/vantles-activated.XXXXXX";
+    ASSERT_NE(nullptr, mkdtemp(dir));
+    std::string path = std::string(dir) + "/vantlesd.sock";
+    unique_fd listener(socket(AF_UNIX, SOCK_SEQPACKET | SOCK_CLOEXEC, 0));
+    sockaddr_un addr = {AF_UNIX, {}};
+    snprintf(addr.sun_path, sizeof addr.sun_path, "%s", path.c_str());
+    ASSERT_EQ(0, bind(listener.get(), reinterpret_cast<sockaddr*>(&addr), sizeof addr));
+    ASSERT_EQ(0, listen(listener.get(), 16));
+    struct stat before, after;
+    ASSERT_EQ(0, stat(path.c_str(), &before));
+    test_daemon d;
+    d.pass_fd = listener.get();
+    d.pass_fd_name = "vantlesd.socket";
+    EXPECT_EQ(0, test_daemon_start(&d, {}, path));  // it answered there
+    listener.reset();
+    EXPECT_TRUE(stat(path.c_str(), &after) == 0 && after.st_ino == before.st_ino);
+    test_daemon_stop(&d);
+    std::filesystem::remove_all(dir);
+}
+
 }  // namespace
