@@ -49,20 +49,6 @@ int event_thread();
 // pthread entry of the event thread: logs a failed start-up and ends the thread.
 void* implementation_event_thread(void* arg);
 
-// The consumer's role: decoding, the event table, routing and the latency pass belong to the
-// thread that holds it. The event thread holds it except while it waits for records; the
-// producer takes it, without waiting, for a read that comes after a quiet spell
-// (consume_on_producer), so that such an event is routed without a wake-up of the event
-// thread: on a machine whose other processors sleep, that wake-up costs tens of microseconds.
-// Taken before buffer_lock, never while holding it.
-extern pthread_mutex_t consumer_role;
-
-// On the producer, after a read that came after a quiet spell: if the event thread is waiting
-// (consumer_role free), decodes and routes what was read right here. False when it did not,
-// or when the event thread still has to hear of it (a client's events are not due yet, or
-// records are left): the producer then signals buffer_cond as after any read.
-bool consume_on_producer();
-
 // Opens the kernel event device and clones it into kernel_fd (open = 1), or closes the clone
 // (open = 0). actions holds one action per event type. 0, or the errno value of the failed
 // open or clone request (errno is set to it too).
