@@ -7,6 +7,7 @@
 // socket's directory are serialised with flock on the directory, so that two daemons starting
 // together can not both decide the file is stale and unlink each other's socket.
 #include "platform/port.h"
+#include "platform/activation.h"
 
 #include <cerrno>
 #include <cstdlib>
@@ -25,9 +26,6 @@ namespace {
 // Connections waiting to be accepted. Short, because one user flooding the socket keeps the
 // queue full, and every other user's connection waits behind all that is queued in it.
 constexpr int CHECKIN_LISTEN_BACKLOG = 256;
-
-// systemd's socket-activation convention: the first passed descriptor.
-constexpr int CHECKIN_ACTIVATED_FD = 3;
 
 // 0 when the option reads expected, EINVAL when it reads otherwise, else getsockopt's errno.
 int socket_option_is(int fd, int option, int expected) {
@@ -73,21 +71,11 @@ int take_activated(unique_fd* out) {
         preset_listener = -1;
         return adopt_listener(fd, out);
     }
-    const char* pid = getenv("LISTEN_PID");
-    const char* fds = getenv("LISTEN_FDS");
-    if (pid == nullptr || fds == nullptr || std::strcmp(fds, "1") != 0) {
+    if (activation_fd_count() != 1) {
         return ENOENT;
     }
-    char* end = nullptr;
-    errno = 0;
-    long value = std::strtol(pid, &end, 10);
-    if (errno != 0 || end == pid || *end != '\0' || value != static_cast<long>(getpid())) {
-        return ENOENT;
-    }
-    unsetenv("LISTEN_PID");
-    unsetenv("LISTEN_FDS");
-    unsetenv("LISTEN_FDNAMES");
-    return adopt_listener(CHECKIN_ACTIVATED_FD, out);
+    activation_forget();
+    return adopt_listener(ACTIVATION_FIRST_FD, out);
 }
 
 // 0 when something answers at addr, ECONNREFUSED when nothing listens there, else an errno.

@@ -5,6 +5,8 @@
 // status and the descriptor store (FDSTORE=1 with the descriptor attached).
 #include "platform/service_manager.h"
 
+#include "platform/activation.h"
+
 #include <fcntl.h>
 #include <sys/socket.h>
 #include <sys/stat.h>
@@ -21,7 +23,6 @@
 namespace {
 
 constexpr int SERVICE_MAX_PASSED = 16;
-constexpr int SERVICE_LISTEN_FDS_START = 3;
 
 struct passed_fd {
     int fd;
@@ -33,27 +34,16 @@ bool passed_taken = false;
 passed_fd passed[SERVICE_MAX_PASSED];
 int passed_count = 0;
 
-// The count of descriptors passed to this process, 0 when none (or not to this process).
-int passed_to_us() {
-    const char* pid = getenv("LISTEN_PID");
-    const char* fds = getenv("LISTEN_FDS");
-    if (!pid || !fds || strtol(pid, nullptr, 10) != (long)getpid()) {
-        return 0;
-    }
-    long n = strtol(fds, nullptr, 10);
-    return n > 0 && n < 4096 ? (int)n : 0;
-}
-
 void take_locked() {
     if (passed_taken) {
         return;
     }
     passed_taken = true;
-    int n = passed_to_us();
+    int n = activation_fd_count();
     // Names are separated by colons, in the descriptors' order.
     const char* names = getenv("LISTEN_FDNAMES");
     for (int i = 0; i < n; i++) {
-        int fd = SERVICE_LISTEN_FDS_START + i;
+        int fd = ACTIVATION_FIRST_FD + i;
         fcntl(fd, F_SETFD, FD_CLOEXEC);
         size_t len = 0;
         if (names) {
@@ -75,10 +65,7 @@ void take_locked() {
             names = names[len] == ':' ? names + len + 1 : nullptr;
         }
     }
-    // Not for the processes the daemon starts.
-    unsetenv("LISTEN_PID");
-    unsetenv("LISTEN_FDS");
-    unsetenv("LISTEN_FDNAMES");
+    activation_forget();
 }
 
 // A listening local socket of the given type.
