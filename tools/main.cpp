@@ -19,6 +19,8 @@ constexpr tool_command TOOL_COMMANDS[] = {
     {"watch", "print the events under the given paths as they happen", watch_command, watch_help},
     {"history", "print the events the history kept for the given paths, then exit", history_command,
      history_help},
+    {"run", "run a command after each batch of changes under the given paths", run_command,
+     run_help},
     {"id", "print the latest event id, or the last one before a time", id_command, id_help},
     {"uuid", "print the uuid naming a volume's history", uuid_command, uuid_help},
     {"status", "tell whether the daemon answers, its event id and the volumes' histories",
@@ -46,9 +48,9 @@ void print_usage(FILE* out) {
         command.help(out);
     }
     fputs(
-        "\nExit status: 0 on success (and when a watch ends by SIGINT, SIGTERM or --count, or a\n"
-        "history with its history-done line), 1 when the daemon cannot be reached, refuses or\n"
-        "goes away, 2 on a usage error.\n",
+        "\nExit status: 0 on success (and when a watch or a run ends by SIGINT, SIGTERM or\n"
+        "--count, or a history with its history-done line), COMMAND's status for run --once,\n"
+        "1 when the daemon cannot be reached, refuses or goes away, 2 on a usage error.\n",
         out);
 }
 

@@ -7,6 +7,7 @@
 
 #include <cerrno>
 #include <cstring>
+#include <iterator>
 #include <vector>
 
 namespace {
@@ -26,6 +27,7 @@ enum stream_key {
     STREAM_SOCKET,
     STREAM_COUNT,
     STREAM_JSON,
+    STREAM_OWN,  // keys from here on are the caller's
 };
 
 constexpr tool_option WATCH_OPTIONS[] = {
@@ -42,6 +44,12 @@ constexpr tool_option HISTORY_OPTIONS[] = {
     {"files", false, STREAM_FILES},  {"exclude", true, STREAM_EXCLUDE},
     {"since", true, STREAM_SINCE},   {"device", true, STREAM_DEVICE},
     {"socket", true, STREAM_SOCKET}, {"json", false, STREAM_JSON},
+};
+
+// A run takes the delivery options that shape its batches; the rest are the run's own.
+constexpr tool_option RUN_OPTIONS[] = {
+    {"latency", true, STREAM_LATENCY}, {"files", false, STREAM_FILES},
+    {"exclude", true, STREAM_EXCLUDE}, {"socket", true, STREAM_SOCKET},
 };
 
 // A past event id for a history: a number below VANTLES_EVENT_ID_NOW, since asking for the
@@ -147,11 +155,25 @@ int take_option(const tool_parsed_option& o, bool history, tool_stream_args* arg
 
 }  // namespace
 
-int tool_parse_stream_args(tool_stream_kind kind, int argc, char** argv, tool_stream_args* args) {
+int tool_parse_stream_args(tool_stream_kind kind, int argc, char** argv, tool_stream_args* args,
+                           std::span<const tool_option> own) {
     bool history = kind == tool_stream_kind::history;
-    const char* command = history ? "history" : "watch";
-    std::span<const tool_option> table(history ? std::span<const tool_option>(HISTORY_OPTIONS)
-                                               : std::span<const tool_option>(WATCH_OPTIONS));
+    const char* command = history ? "history" : kind == tool_stream_kind::run ? "run" : "watch";
+    std::vector<tool_option> table;
+    switch (kind) {
+        case tool_stream_kind::watch:
+            table.assign(std::begin(WATCH_OPTIONS), std::end(WATCH_OPTIONS));
+            break;
+        case tool_stream_kind::history:
+            table.assign(std::begin(HISTORY_OPTIONS), std::end(HISTORY_OPTIONS));
+            break;
+        case tool_stream_kind::run:
+            table.assign(std::begin(RUN_OPTIONS), std::end(RUN_OPTIONS));
+            break;
+    }
+    for (const tool_option& o : own) {
+        table.push_back({o.name, o.takes_value, o.key + STREAM_OWN});
+    }
     std::vector<tool_parsed_option> parsed;
     std::vector<const char*> operands, excludes;
     int status = tool_parse_args(argc, argv, table, &parsed, &operands);
@@ -169,6 +191,10 @@ int tool_parse_stream_args(tool_stream_kind kind, int argc, char** argv, tool_st
         if (o.key == TOOL_OPTION_HELP) {
             args->help = true;
             return 0;
+        }
+        if (o.key >= STREAM_OWN) {
+            args->own.push_back({o.key - STREAM_OWN, o.value});
+            continue;
         }
         int err = take_option(o, history, args, &excludes);
         if (err != 0) {

@@ -1,7 +1,7 @@
-// What `vantles watch` and `vantles history` share: the parsing of their command lines into
-// stream options, the printing of event batches (one line or one JSON object per event), and
-// the loop that runs a registered stream until a signal, the end of the output or the daemon
-// ends it.
+// What `vantles watch`, `vantles history` and `vantles run` share: the parsing of their command
+// lines into stream options, the printing of event batches (one line or one JSON object per
+// event), and the loop that runs a registered stream until a signal, the end of the output or
+// the daemon ends it.
 #pragma once
 
 #include "tools/options.h"
@@ -11,9 +11,10 @@
 #include <cstdio>
 #include <span>
 #include <string>
+#include <vector>
 
 // Which command a command line belongs to: the options each takes and their defaults.
-enum class tool_stream_kind { watch, history };
+enum class tool_stream_kind { watch, history, run };
 
 // Where and how batches are printed, and when the output is complete.
 struct tool_event_output {
@@ -31,12 +32,16 @@ struct tool_stream_args {
     tool_event_output output;
     const char* socket = nullptr;  // the --socket value, null when not given
     bool help = false;             // --help was given: nothing else was checked
+    std::vector<tool_parsed_option> own;  // the caller's own options, in command-line order
 };
 
-// Parses the command line of a watch or a history into args: the options, then the paths
-// (which must exist unless --device is given). 0, or the exit status to return (a usage
-// error, or a path that cannot be resolved) after printing the reason.
-int tool_parse_stream_args(tool_stream_kind kind, int argc, char** argv, tool_stream_args* args);
+// Parses the command line of a watch, a history or a run into args: the options, then the
+// paths (which must exist unless --device is given). Options of the table own (keys of their
+// own, not those of this parser) are accepted too and collected, unchecked, in args->own.
+// 0, or the exit status to return (a usage error, or a path that cannot be resolved) after
+// printing the reason.
+int tool_parse_stream_args(tool_stream_kind kind, int argc, char** argv, tool_stream_args* args,
+                           std::span<const tool_option> own = {});
 
 // True when the output wants no more events.
 bool tool_output_complete(const tool_event_output& out);

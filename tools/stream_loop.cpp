@@ -5,54 +5,17 @@
 // SIGHUP handlers, so a signal ends the command through the normal path: unregister, exit 0.
 // The handlers reset themselves: a second signal (say, while a registration hangs) ends the
 // process at once.
-#include "platform/unique_fd.h"
+#include "tools/signal_pipe.h"
 #include "tools/stream_command.h"
 #include "tools/tool.h"
 
-#include <fcntl.h>
 #include <poll.h>
 #include <signal.h>
-#include <unistd.h>
 
-#include <atomic>
 #include <cerrno>
 #include <cstring>
 
 namespace {
-
-// Write end of the self-pipe; the handlers only write one byte to it.
-std::atomic<int> stream_signal_fd{-1};
-static_assert(std::atomic<int>::is_always_lock_free);
-
-void on_signal(int) {
-    int saved = errno;
-    char byte = 1;
-    ssize_t written = write(stream_signal_fd.load(), &byte, 1);
-    (void)written;  // a full pipe already wakes the loop
-    errno = saved;
-}
-
-// The self-pipe (read end in *read_end, write end in *write_end) and the handlers. 0 or an
-// errno value.
-int install_signal_pipe(unique_fd* read_end, unique_fd* write_end) {
-    int fds[2];
-    if (pipe2(fds, O_CLOEXEC | O_NONBLOCK) != 0) {
-        return errno;
-    }
-    read_end->reset(fds[0]);
-    write_end->reset(fds[1]);
-    stream_signal_fd.store(fds[1]);
-    struct sigaction action = {};
-    action.sa_handler = on_signal;
-    action.sa_flags = SA_RESETHAND;
-    sigemptyset(&action.sa_mask);
-    for (int sig : {SIGINT, SIGTERM, SIGHUP}) {
-        if (sigaction(sig, &action, nullptr) != 0) {
-            return errno;
-        }
-    }
-    return 0;
-}
 
 // Delivers batches until a signal, the output is complete, or the end of the stream. Returns
 // the exit status.
@@ -112,7 +75,7 @@ int tool_run_stream(const char* command, const vantles_stream_options& options,
     vantles_close(&probe);
 
     unique_fd signal_read, signal_write;
-    err = install_signal_pipe(&signal_read, &signal_write);
+    err = tool_signal_pipe_install({SIGINT, SIGTERM, SIGHUP}, &signal_read, &signal_write);
     if (err != 0) {
         tool_error("signal handlers: %s", strerror(err));
         return TOOL_EXIT_FAILURE;
@@ -134,6 +97,6 @@ int tool_run_stream(const char* command, const vantles_stream_options& options,
         status = run_loop(stream, signal_read.get(), *out);
     }
     vantles_stream_destroy(stream);
-    stream_signal_fd.store(-1);  // before the pipe closes with signal_write
+    tool_signal_pipe_detach();  // before the pipe closes with signal_write
     return status;
 }

@@ -1,0 +1,138 @@
+// `vantles run` in the daemon's scratch root: batches that settle before a run, no two runs at
+// once, and --state catching up after the run and the daemon were stopped, or rescanning when
+// the state cannot be trusted.
+#include "tests/support/scratch_daemon.h"
+
+#include <filesystem>
+#include <fstream>
+
+namespace {
+
+constexpr int RUN_MS = 20000;
+
+class VantlesRun : public ScratchDaemonTest {
+protected:
+    void SetUp() override {
+        ScratchDaemonTest::SetUp();
+        if (IsSkipped())
+            return;
+        std::string tool_dir = std::filesystem::path(VANTLES_TOOL_PATH).parent_path();
+        daemon_.binds.push_back({tool_dir, true});
+        ASSERT_TRUE(start());
+        ASSERT_EQ(0, live_make_dir(daemon_, "/tmp/w"));
+        ASSERT_EQ(0, live_make_dir(daemon_, "/tmp/out"));
+    }
+    void TearDown() override {
+        stop_run(SIGKILL);
+        ScratchDaemonTest::TearDown();
+    }
+
+    // Starts `vantles run` in the daemon's namespace; the command appends each run's list and
+    // environment to /tmp/out (begin ... end around a pause, so that overlapping runs show).
+    void start_run(std::vector<std::string> options, const std::string& exit_code = "0") {
+        std::vector<std::string> args = {VANTLES_TOOL_PATH, "run", "--socket", daemon_.socket_path,
+                                         "--files", "--latency", "0.02", "--settle", "0.1",
+                                         "--state", "/tmp/state"};
+        args.insert(args.end(), options.begin(), options.end());
+        args.insert(args.end(),
+                    {"/tmp/w", "--", "sh", "-c",
+                     "echo \"begin n=$VANTLES_CHANGES r=${VANTLES_RESCAN:-0}\" >>/tmp/out/runs; "
+                     "cat >>/tmp/out/list; sleep 0.3; echo end >>/tmp/out/runs; exit " +
+                         exit_code});
+        if ((run_pid_ = fork_in_namespace(daemon_)) != 0) {
+            ASSERT_GT(run_pid_, 0);
+            return;
+        }
+        int err = open("/tmp/out/err", O_WRONLY | O_CREAT | O_APPEND, 0644);
+        dup2(err, 2);
+        std::vector<char*> argv;
+        for (std::string& a : args)
+            argv.push_back(a.data());
+        argv.push_back(nullptr);
+        execv(argv[0], argv.data());
+        _exit(127);
+    }
+    // Ends the run with sig; its wait status.
+    int stop_run(int sig = SIGTERM) {
+        int status = -1;
+        if (run_pid_ > 0) {
+            kill(run_pid_, sig);
+            EXPECT_TRUE(wait_until([&] { return waitpid(run_pid_, &status, WNOHANG) != 0; }, RUN_MS));
+        }
+        run_pid_ = -1;
+        return status;
+    }
+    std::string out(const std::string& name) { return read_text(host("/tmp/out/" + name)); }
+    bool wait_out(const std::string& name, const std::string& text) {
+        return wait_until([&] { return out(name).find(text) != std::string::npos; }, RUN_MS);
+    }
+    void create(const std::string& name) {
+        ASSERT_EQ(0, live_create_file(daemon_, "/tmp/w/" + name));
+    }
+    ::testing::AssertionResult registered() {
+        return live_state_becomes(&daemon_, 1 + LIVE_INTERNAL_CLIENTS, -1, RUN_MS);
+    }
+
+    pid_t run_pid_ = -1;
+};
+
+// Changes made together make one run with each path once; a change during a run starts one
+// more run after it. Stopped, the run is caught up from the history; after a daemon restart
+// (which cannot know what changed while no daemon ran) it runs a rescan instead.
+TEST_F(VantlesRun, BatchesAndCatchesUpFromItsState) {
+    start_run({});
+    ASSERT_TRUE(registered());
+    create("a");
+    create("b");
+    create("a");
+    ASSERT_TRUE(wait_out("runs", "begin n=2 r=0\n")) << out("runs") << out("err");
+    create("during");
+    ASSERT_TRUE(wait_out("runs", "end\nbegin n=1 r=0\nend\n")) << out("runs") << out("err");
+    EXPECT_EQ("begin n=2 r=0\nend\nbegin n=1 r=0\nend\n", out("runs"));
+    EXPECT_EQ("/tmp/w/a\n/tmp/w/b\n/tmp/w/during\n", out("list"));
+    int status = stop_run();
+    EXPECT_TRUE(WIFEXITED(status) && WEXITSTATUS(status) == 0) << status;
+
+    create("while-stopped");
+    start_run({});
+    ASSERT_TRUE(wait_out("list", "/tmp/w/while-stopped\n")) << out("list") << out("err") << out("runs") << read_text(host("/tmp/state"));
+    EXPECT_EQ("/tmp/w/a\n/tmp/w/b\n/tmp/w/during\n/tmp/w/while-stopped\n", out("list"));
+    ASSERT_TRUE(wait_out("runs", "end\nbegin n=1 r=0\nend\nbegin n=1 r=0\nend\n")) << out("runs");
+    stop_run();
+
+    create("before-restart");
+    ASSERT_EQ(0, live_sync(daemon_, "/tmp"));
+    ASSERT_EQ(0, test_daemon_restart(&daemon_, {"-d"})) << test_daemon_log(daemon_);
+    start_run({});
+    ASSERT_TRUE(wait_out("runs", "begin n=0 r=1\nend\n")) << out("runs") << out("err");
+    create("after-restart");
+    ASSERT_TRUE(wait_out("list", "/tmp/w/after-restart\n")) << out("list") << out("err");
+    EXPECT_EQ(std::string::npos, out("list").find("before-restart")) << out("list");
+    EXPECT_EQ("", out("err"));
+}
+
+// A damaged state file or one from another history makes the first run a rescan, said on
+// standard error; --once then exits with the command's status.
+TEST_F(VantlesRun, UntrustedStateRunsARescanOnce) {
+    struct {
+        std::string state, error;
+    } cases[] = {
+        {"garbage\n", "is not a state file of vantles run"},
+        {"vantles-run-state 1\nid 5\nuuid 00000000-0000-0000-0000-000000000000\n",
+         "is not the one /tmp/state was kept with"},
+    };
+    for (const auto& c : cases) {
+        std::ofstream(host("/tmp/state")) << c.state;
+        std::ofstream(host("/tmp/out/err"), std::ios::trunc);
+        start_run({"--once"}, "3");
+        int status = -1;
+        EXPECT_TRUE(wait_until([&] { return waitpid(run_pid_, &status, WNOHANG) != 0; }, RUN_MS));
+        run_pid_ = -1;
+        EXPECT_TRUE(WIFEXITED(status) && WEXITSTATUS(status) == 3) << status << out("err") << out("runs");
+        EXPECT_NE(std::string::npos, out("runs").rfind("begin n=0 r=1\nend\n")) << out("runs");
+        EXPECT_NE(std::string::npos, out("err").find(c.error)) << out("err");
+        EXPECT_EQ(0u, read_text(host("/tmp/state")).find("vantles-run-state 1\nid "));
+    }
+}
+
+}  // namespace

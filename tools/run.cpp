@@ -1,0 +1,411 @@
+// `vantles run`: runs a command after each batch of changes under the given paths, once they
+// have been quiet for a while, never two runs at once. With --state it keeps the last event id
+// handed to the command and the volumes' history uuids, so that a run started again (after a
+// stop, a daemon restart or a reboot) first hands the command what changed meanwhile, from the
+// history, or asks it for a rescan when the history cannot tell.
+//
+// The loop polls the stream's descriptor and a self-pipe written by the signal handlers
+// (SIGCHLD included), so the command runs beside the watch: changes made during a run are
+// collected for the next one. SIGINT, SIGTERM and SIGHUP end the watch; a running command is
+// sent SIGTERM (Ctrl-C has already reached it) and waited for.
+#include "common/monotonic_clock.h"
+#include "tools/options.h"
+#include "tools/run.h"
+#include "tools/signal_pipe.h"
+#include "tools/stream_command.h"
+#include "tools/tool.h"
+
+#include <poll.h>
+#include <signal.h>
+#include <sys/wait.h>
+#include <unistd.h>
+
+#include <cerrno>
+#include <cstring>
+#include <unordered_set>
+
+namespace {
+
+constexpr uint64_t RUN_DEFAULT_SETTLE_US = 200000;
+constexpr uint32_t RUN_CHANGE_FLAGS_NOTICES = VANTLES_EVENT_USER_DROPPED |
+                                              VANTLES_EVENT_KERNEL_DROPPED |
+                                              VANTLES_EVENT_IDS_WRAPPED;
+
+enum run_key { RUN_SETTLE, RUN_STATE, RUN_ONCE, RUN_NULL };
+
+constexpr tool_option RUN_OWN_OPTIONS[] = {
+    {"settle", true, RUN_SETTLE},
+    {"state", true, RUN_STATE},
+    {"once", false, RUN_ONCE},
+    {"null", false, RUN_NULL},
+};
+
+struct run_args {
+    tool_stream_args stream;
+    uint64_t settle_us = RUN_DEFAULT_SETTLE_US;
+    const char* state_file = nullptr;
+    bool once = false;
+    bool nul = false;
+    std::vector<char*> command;  // null-terminated
+};
+
+// The changes not yet handed to a run, and the highest id seen. Ids are not delivered in order
+// (a change merged into a queued event keeps its place, a replay goes in path order, a dropped
+// notice carries the first lost id): the highest one is the position.
+struct run_batch {
+    run_input next;
+    std::unordered_set<std::string> listed;
+    uint64_t highest = 0;
+    uint64_t last_change_us = 0;  // monotonic time of the last change collected
+    bool pending() const { return next.rescan || !next.paths.empty(); }
+};
+
+void collect_batch(void* ctx, std::span<const vantles_event> events) {
+    auto* batch = static_cast<run_batch*>(ctx);
+    for (const vantles_event& event : events) {
+        batch->highest = std::max(batch->highest, event.id);
+        if ((event.flags & RUN_CHANGE_FLAGS_NOTICES) != 0) {
+            batch->next.rescan = true;
+        } else if ((event.flags & VANTLES_EVENT_HISTORY_DONE) != 0) {
+            continue;  // only a position
+        } else if (batch->listed.insert(event.path).second) {
+            batch->next.paths.emplace_back(event.path);
+        }
+        batch->last_change_us = monotonic_us();
+    }
+}
+
+// Splits "OPTIONS PATH... -- COMMAND [ARG]..." (and takes -0 for --null). 0 or an exit status.
+int parse_run_args(int argc, char** argv, run_args* args) {
+    std::vector<char*> front;
+    int i = 0;
+    for (; i < argc && strcmp(argv[i], "--") != 0; i++) {
+        front.push_back(strcmp(argv[i], "-0") == 0 ? const_cast<char*>("--null") : argv[i]);
+    }
+    for (int j = i + 1; j < argc; j++) {
+        args->command.push_back(argv[j]);
+    }
+    args->command.push_back(nullptr);
+    int status = tool_parse_stream_args(tool_stream_kind::run, static_cast<int>(front.size()),
+                                        front.data(), &args->stream, RUN_OWN_OPTIONS);
+    if (status != 0 || args->stream.help) {
+        return status;
+    }
+    for (const tool_parsed_option& o : args->stream.own) {
+        switch (o.key) {
+            case RUN_SETTLE:
+                if (tool_parse_seconds(o.value, &args->settle_us) != 0) {
+                    tool_error("--settle: invalid value '%s' (try 'vantles run --help')", o.value);
+                    return TOOL_EXIT_USAGE;
+                }
+                break;
+            case RUN_STATE:
+                args->state_file = o.value;
+                break;
+            case RUN_ONCE:
+                args->once = true;
+                break;
+            case RUN_NULL:
+                args->nul = true;
+                break;
+        }
+    }
+    if (args->command.size() < 2) {
+        tool_error("run: no command given after '--' (try 'vantles run --help')");
+        return TOOL_EXIT_USAGE;
+    }
+    return 0;
+}
+
+// The history uuid of each path's volume, as the daemon names it ("NO-UUID-..." for a volume
+// that keeps no history). 0 or an exit status after the message.
+int volume_uuids(const vantles_connection& conn, const std::vector<std::string>& paths,
+                 std::vector<std::string>* uuids) {
+    for (const std::string& path : paths) {
+        uint32_t device = 0;
+        char text[VANTLES_UUID_TEXT_LENGTH + 1] = {};
+        if (int err = tool_parse_volume(path.c_str(), &device); err != 0) {
+            tool_error("run: %s: %s", path.c_str(), strerror(err));
+            return TOOL_EXIT_FAILURE;
+        }
+        if (int err = vantles_get_volume_uuid(&conn, device, text); err != 0) {
+            tool_error("run: asking for the history uuid of %s: %s (code %d)", path.c_str(),
+                       tool_describe_code(err), err);
+            return TOOL_EXIT_FAILURE;
+        }
+        uuids->emplace_back(text);
+    }
+    return 0;
+}
+
+bool keeps_history(const std::string& uuid) {
+    return uuid.rfind("NO-UUID", 0) != 0;
+}
+
+// Where the stream starts, from the state file: its id when the histories it was kept with
+// are still there, else the current id and a rescan first. *state is what to keep from now.
+int plan_start(const run_args& args, run_state* state, bool* rescan) {
+    vantles_connection conn;
+    const char* socket = args.stream.options.socket_path;
+    if (int err = vantles_connect(socket, &conn); err != 0) {
+        tool_report_unreachable(socket, err);
+        return TOOL_EXIT_FAILURE;
+    }
+    std::vector<std::string> uuids;
+    uint64_t current = 0;
+    if (int status = volume_uuids(conn, args.stream.options.paths, &uuids); status != 0) {
+        return status;
+    }
+    if (int err = vantles_get_current_event_id(&conn, &current); err != 0) {
+        tool_error("run: asking for the current event id: %s (code %d)", tool_describe_code(err),
+                   err);
+        return TOOL_EXIT_FAILURE;
+    }
+    run_state kept;
+    int err = run_state_read(args.state_file, &kept);
+    *rescan = err != 0 && err != ENOENT;
+    if (err == EINVAL) {
+        tool_error("run: %s is not a state file of vantles run (or is damaged): rescan",
+                   args.state_file);
+    } else if (err != 0 && err != ENOENT) {
+        tool_error("run: reading %s: %s: rescan", args.state_file, strerror(err));
+    } else if (err == 0 && kept.uuids != uuids) {
+        *rescan = true;
+        tool_error("run: the history of the watched volumes is not the one %s was kept with "
+                   "(another machine, or a new history): rescan",
+                   args.state_file);
+    } else if (err == 0) {
+        for (size_t i = 0; i < uuids.size(); i++) {
+            if (!keeps_history(uuids[i])) {
+                tool_error("run: the volume of %s keeps no history, so what changed there "
+                           "while nothing watched is not known: rescan",
+                           args.stream.options.paths[i].c_str());
+                *rescan = true;
+                kept.id = current;
+                break;
+            }
+        }
+        *state = kept;
+        return 0;
+    }
+    state->id = current;
+    state->uuids = std::move(uuids);
+    return 0;
+}
+
+int exit_status_of(int wait_status) {
+    return WIFSIGNALED(wait_status) ? 128 + WTERMSIG(wait_status) : WEXITSTATUS(wait_status);
+}
+
+struct run_loop {
+    const run_args& args;
+    vantles_stream* stream;
+    run_batch batch;
+    run_state state;
+    pid_t child = -1;
+    uint64_t child_position = 0;
+    bool stopping = false;
+    bool stream_open = true;
+    int status = TOOL_EXIT_OK;
+
+    void save(uint64_t id) {
+        if (args.state_file == nullptr || id <= state.id) {
+            return;
+        }
+        state.id = id;
+        if (int err = run_state_write(args.state_file, state); err != 0) {
+            tool_error("run: writing %s: %s", args.state_file, strerror(err));
+        }
+    }
+
+    // Hands the collected changes to a new run. False when it could not start.
+    bool start_run() {
+        run_input input = std::move(batch.next);
+        batch.next = {};
+        batch.listed.clear();
+        input.nul = args.nul;
+        child_position = batch.highest;
+        if (int err = run_child_start(args.command, input, &child); err != 0) {
+            tool_error("run: starting %s: %s", args.command[0], strerror(err));
+            return false;
+        }
+        return true;
+    }
+
+    // The run ended with wait_status. True when the watch ends with it (--once).
+    bool run_ended(int wait_status) {
+        child = -1;
+        int code = exit_status_of(wait_status);
+        if (code != 0 && !stopping) {
+            tool_error("run: %s exited with status %d", args.command[0], code);
+        }
+        // An interrupted run may not have handled its changes: a later start repeats them.
+        if (!(stopping && WIFSIGNALED(wait_status))) {
+            save(child_position);
+        }
+        if (args.once) {
+            status = code;
+            return true;
+        }
+        return false;
+    }
+
+    // Milliseconds until the collected changes have settled; -1 when nothing is waiting.
+    int settle_wait_ms() const {
+        if (child > 0 || stopping || !batch.pending()) {
+            return -1;
+        }
+        uint64_t due = batch.last_change_us + args.settle_us, now = monotonic_us();
+        return now >= due ? 0 : static_cast<int>((due - now + 999) / 1000);
+    }
+
+    // Receives what the stream holds. False when the stream ended.
+    bool receive() {
+        int err = vantles_stream_dispatch(stream, 0);
+        switch (err) {
+            case 0:
+            case ETIMEDOUT:
+            case EINTR:
+                return true;
+            case EPROTO:
+                tool_error("dropped a message from the daemon that is not an event batch");
+                return true;
+            case ECONNRESET:
+                tool_error("the daemon ended the stream (did vantlesd stop?)");
+                return false;
+            default:
+                tool_error("receiving events: %s", strerror(err));
+                return false;
+        }
+    }
+
+    int run(int signal_fd) {
+        for (;;) {
+            if (child < 0 && (stopping || !stream_open)) {
+                return status;
+            }
+            if (child < 0 && !batch.pending()) {
+                save(batch.highest);  // nothing waits: a history's end is a position too
+            }
+            int timeout = settle_wait_ms();
+            if (timeout == 0) {
+                if (!start_run()) {
+                    return TOOL_EXIT_FAILURE;
+                }
+                continue;
+            }
+            pollfd fds[2] = {{signal_fd, POLLIN, 0},
+                             {stream_open ? vantles_stream_fd(stream) : -1, POLLIN, 0}};
+            if (poll(fds, 2, timeout) < 0 && errno != EINTR) {
+                tool_error("poll: %s", strerror(errno));
+                return TOOL_EXIT_FAILURE;
+            }
+            int signals[16];
+            int count = fds[0].revents != 0 ? tool_signal_pipe_read(signal_fd, signals, 16) : 0;
+            for (int i = 0; i < count; i++) {
+                if (signals[i] != SIGCHLD && !stopping) {
+                    stopping = true;
+                    if (child > 0) {
+                        kill(child, SIGTERM);
+                    }
+                }
+            }
+            int wait_status = 0;
+            if (child > 0 && waitpid(child, &wait_status, WNOHANG) == child &&
+                run_ended(wait_status)) {
+                return status;
+            }
+            if (stream_open && fds[1].revents != 0 && !receive()) {
+                stream_open = false;
+                status = TOOL_EXIT_FAILURE;
+            }
+        }
+    }
+};
+
+}  // namespace
+
+void run_help(FILE* out) {
+    fputs(
+        "vantles run [OPTIONS] PATH... -- COMMAND [ARG]...\n"
+        "  Runs COMMAND after each batch of changes under the paths, once they have been\n"
+        "  quiet for the settle time; never two runs at once (changes during a run start one\n"
+        "  more run after it). The changed paths go to COMMAND's standard input, one a line,\n"
+        "  and their count in VANTLES_CHANGES; when the daemon dropped events, COMMAND runs\n"
+        "  with VANTLES_RESCAN=1 and no list. A failing COMMAND does not end the watch.\n"
+        "  --settle SECONDS   how long the changes must be quiet before a run (default 0.2)\n"
+        "  --null, -0         end each path with a NUL byte instead of a newline\n"
+        "  --state FILE       keep the last handled event id and the volumes' history uuids\n"
+        "                     in FILE; started again, first run COMMAND for what changed\n"
+        "                     meanwhile (from the history), or with VANTLES_RESCAN=1 when\n"
+        "                     the history cannot tell (a new history, a damaged file)\n"
+        "  --once             exit after the first run, with COMMAND's exit status\n"
+        "  --latency SECONDS  as for watch (default 0.1)\n"
+        "  --files            one path per changed file (default: per directory)\n"
+        "  --exclude PATH     as for watch (at most 8)\n"
+        "  --socket PATH      the daemon's socket (as for watch)\n",
+        out);
+}
+
+int run_command(int argc, char** argv) {
+    run_args args;
+    int status = parse_run_args(argc, argv, &args);
+    if (args.stream.help) {
+        run_help(stdout);
+        return TOOL_EXIT_OK;
+    }
+    if (status != 0) {
+        return status;
+    }
+    vantles_stream_options& options = args.stream.options;
+    options.socket_path = tool_socket_path(args.stream.socket);
+    run_loop loop{args, nullptr, {}, {}};
+    bool rescan = false;
+    if (args.state_file != nullptr) {
+        if (int planned = plan_start(args, &loop.state, &rescan); planned != 0) {
+            return planned;
+        }
+        // Every volume keeps a history: go on from the kept id, or record the current one and
+        // take what comes after it, so nothing between the question and the registration is
+        // lost. Otherwise only the live changes can be known.
+        bool resumable = true;
+        for (const std::string& uuid : loop.state.uuids) {
+            resumable = resumable && keeps_history(uuid);
+        }
+        options.since_when = resumable ? loop.state.id : VANTLES_EVENT_ID_NOW;
+        loop.batch.highest = loop.state.id;
+        if (int err = run_state_write(args.state_file, loop.state); err != 0) {
+            tool_error("run: writing %s: %s", args.state_file, strerror(err));
+            return TOOL_EXIT_FAILURE;
+        }
+    }
+    loop.batch.next.rescan = rescan;
+    loop.batch.last_change_us = monotonic_us();
+
+    unique_fd signal_read, signal_write;
+    if (int err = tool_signal_pipe_install({SIGINT, SIGTERM, SIGHUP, SIGCHLD}, &signal_read,
+                                           &signal_write);
+        err != 0) {
+        tool_error("signal handlers: %s", strerror(err));
+        return TOOL_EXIT_FAILURE;
+    }
+    if (int err = vantles_stream_create(options, collect_batch, &loop.batch, &loop.stream);
+        err != 0) {
+        tool_error("run: %s", strerror(err));
+        return TOOL_EXIT_FAILURE;
+    }
+    int err = vantles_stream_start(loop.stream);
+    if (err == ENOENT || err == ECONNREFUSED) {
+        tool_report_unreachable(options.socket_path, err);
+        status = TOOL_EXIT_FAILURE;
+    } else if (err != 0) {
+        tool_error("the daemon refused the registration: %s (code %d)", tool_describe_code(err),
+                   err);
+        status = TOOL_EXIT_FAILURE;
+    } else {
+        status = loop.run(signal_read.get());
+    }
+    vantles_stream_destroy(loop.stream);
+    tool_signal_pipe_detach();
+    return status;
+}
