@@ -259,26 +259,6 @@ struct run_loop {
         return now >= due ? 0 : static_cast<int>((due - now + 999) / 1000);
     }
 
-    // Receives what the stream holds. False when the stream ended.
-    bool receive() {
-        int err = vantles_stream_dispatch(stream, 0);
-        switch (err) {
-            case 0:
-            case ETIMEDOUT:
-            case EINTR:
-                return true;
-            case EPROTO:
-                tool_error("dropped a message from the daemon that is not an event batch");
-                return true;
-            case ECONNRESET:
-                tool_error("the daemon ended the stream (did vantlesd stop?)");
-                return false;
-            default:
-                tool_error("receiving events: %s", strerror(err));
-                return false;
-        }
-    }
-
     int run(int signal_fd) {
         for (;;) {
             if (child < 0 && (stopping || !stream_open)) {
@@ -315,7 +295,8 @@ struct run_loop {
                 run_ended(wait_status)) {
                 return status;
             }
-            if (stream_open && fds[1].revents != 0 && !receive()) {
+            if (stream_open && fds[1].revents != 0 &&
+                !tool_stream_going_on(vantles_stream_dispatch(stream, 0))) {
                 stream_open = false;
                 status = TOOL_EXIT_FAILURE;
             }
@@ -394,15 +375,8 @@ int run_command(int argc, char** argv) {
         tool_error("run: %s", strerror(err));
         return TOOL_EXIT_FAILURE;
     }
-    int err = vantles_stream_start(loop.stream);
-    if (err == ENOENT || err == ECONNREFUSED) {
-        tool_report_unreachable(options.socket_path, err);
-        status = TOOL_EXIT_FAILURE;
-    } else if (err != 0) {
-        tool_error("the daemon refused the registration: %s (code %d)", tool_describe_code(err),
-                   err);
-        status = TOOL_EXIT_FAILURE;
-    } else {
+    status = tool_start_stream(loop.stream, options.socket_path);
+    if (status == 0) {
         status = loop.run(signal_read.get());
     }
     vantles_stream_destroy(loop.stream);

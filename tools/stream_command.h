@@ -50,6 +50,13 @@ bool tool_output_complete(const tool_event_output& out);
 // until the output is complete; events after that, in the same batch, are not printed.
 void tool_print_batch(void* ctx, std::span<const vantles_event> events);
 
+// Starts (registers) a created stream, saying why it could not. 0 or the exit status.
+int tool_start_stream(vantles_stream* stream, const char* socket);
+
+// Whether a stream goes on after vantles_stream_dispatch returned dispatch_result; says on
+// standard error what ended it, or what it dropped.
+bool tool_stream_going_on(int dispatch_result);
+
 // Connects, registers a stream with options (printing into out) and delivers its batches
 // until SIGINT, SIGTERM or SIGHUP, the output is complete, or the daemon ends the stream.
 // command names the command in messages. Returns the exit status.

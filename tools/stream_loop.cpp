@@ -15,6 +15,35 @@
 #include <cerrno>
 #include <cstring>
 
+bool tool_stream_going_on(int dispatch_result) {
+    switch (dispatch_result) {
+        case 0:
+        case ETIMEDOUT:
+        case EINTR:
+            return true;
+        case EPROTO:
+            tool_error("dropped a message from the daemon that is not an event batch");
+            return true;
+        case ECONNRESET:
+            tool_error("the daemon ended the stream (did vantlesd stop?)");
+            return false;
+        default:
+            tool_error("receiving events: %s", strerror(dispatch_result));
+            return false;
+    }
+}
+
+int tool_start_stream(vantles_stream* stream, const char* socket) {
+    int err = vantles_stream_start(stream);
+    if (err == ENOENT || err == ECONNREFUSED) {
+        tool_report_unreachable(socket, err);
+    } else if (err != 0) {
+        tool_error("the daemon refused the registration: %s (code %d)", tool_describe_code(err),
+                   err);
+    }
+    return err == 0 ? 0 : TOOL_EXIT_FAILURE;
+}
+
 namespace {
 
 // Delivers batches until a signal, the output is complete, or the end of the stream. Returns
@@ -43,20 +72,8 @@ int run_loop(vantles_stream* stream, int signal_fd, const tool_event_output& out
         if (tool_output_complete(out)) {
             return TOOL_EXIT_OK;
         }
-        switch (err) {
-            case 0:
-            case ETIMEDOUT:
-            case EINTR:
-                break;
-            case EPROTO:
-                tool_error("dropped a message from the daemon that is not an event batch");
-                break;
-            case ECONNRESET:
-                tool_error("the daemon ended the stream (did vantlesd stop?)");
-                return TOOL_EXIT_FAILURE;
-            default:
-                tool_error("receiving events: %s", strerror(err));
-                return TOOL_EXIT_FAILURE;
+        if (!tool_stream_going_on(err)) {
+            return TOOL_EXIT_FAILURE;
         }
     }
 }
@@ -86,14 +103,8 @@ int tool_run_stream(const char* command, const vantles_stream_options& options,
         tool_error("%s: %s", command, strerror(err));
         return TOOL_EXIT_FAILURE;
     }
-    int status = TOOL_EXIT_FAILURE;
-    err = vantles_stream_start(stream);
-    if (err == ENOENT || err == ECONNREFUSED) {
-        tool_report_unreachable(options.socket_path, err);
-    } else if (err != 0) {
-        tool_error("the daemon refused the registration: %s (code %d)", tool_describe_code(err),
-                   err);
-    } else {
+    int status = tool_start_stream(stream, options.socket_path);
+    if (status == 0) {
         status = run_loop(stream, signal_read.get(), *out);
     }
     vantles_stream_destroy(stream);
