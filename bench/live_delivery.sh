@@ -9,6 +9,8 @@
 #   bench/live_delivery.sh history-size [options]    bytes of history per event: a real tree of
 #                                                    paths recreated under the daemon
 #   bench/live_delivery.sh history-replay [options]  a client replaying 1,000,000 logged events
+#   (the Python client library: sudo python3 bench/python_stream.py, its storm and latency
+#   beside the C++ client's)
 #
 # History benchmarks (bench/history_bench.cpp; the throughput and burst runs also report the
 # history each run left, and whether the disk logger lost events):

@@ -6,7 +6,8 @@
 # running service manager, and installs, removes and purges the package with dpkg, both in a
 # private mount namespace whose /usr, /etc, /var (and a separate /lib) are overlays on a
 # scratch tmpfs: nothing reaches the machine's own files. Leaves the package's tree in
-# OUT/root for the tests that run the installed programs.
+# OUT/root for the tests that run the installed programs. The python3-vantles package built
+# beside it is checked too, and installed, imported and removed in the same namespace.
 # Usage: package_test.sh BUILD_DIR OUT_DIR EXPECTED UNIT_DIR
 set -euo pipefail
 here=$(cd "$(dirname "$0")" && pwd)
@@ -47,15 +48,16 @@ daemon-reload\ndaemon-reload'
     exit 0
 fi
 if [[ ${VANTLES_PKG_IN_NAMESPACE:-} == dpkg ]]; then
-    deb=$1 unitdir=$2
-    # The package is held open: the build tree may itself lie under /tmp, which is covered next.
-    exec 9<"$deb"
+    deb=$1 unitdir=$2 pydeb=$3
+    # The packages are held open: the build tree may itself lie under /tmp, covered next.
+    exec 9<"$deb" 8<"$pydeb"
     mount -t tmpfs vantles-pkg-tmp /tmp
     scratch=$(mktemp -d)
     mount -t tmpfs vantles-pkg-dpkg "$scratch"
     cp /proc/self/fd/9 "$scratch/package.deb"
-    exec 9<&-
-    deb=$scratch/package.deb
+    cp /proc/self/fd/8 "$scratch/python3-vantles.deb"
+    exec 9<&- 8<&-
+    deb=$scratch/package.deb pydeb=$scratch/python3-vantles.deb
     for dir in usr etc var lib; do
         [[ -d /$dir && ! -L /$dir ]] || continue
         mkdir -p "$scratch/$dir.upper" "$scratch/$dir.work"
@@ -77,6 +79,21 @@ if [[ ${VANTLES_PKG_IN_NAMESPACE:-} == dpkg ]]; then
     dpkg -P vantlesd || fail "dpkg -P"
     [[ $(status) == "" || $(status) == *not-installed ]] || fail "status after dpkg -P: $(status)"
     echo "dpkg install, remove, purge: ok"
+    # The Python library, imported by the system's python3 from where Debian keeps modules.
+    if [[ -x /usr/bin/python3 ]] && dpkg-query -W -f='${Status}' python3 2>/dev/null |
+            grep -q 'ok installed'; then
+        pydir=/usr/lib/python3/dist-packages/vantles
+        dpkg -i "$pydeb" || fail "dpkg -i python3-vantles"
+        where=$(cd / && /usr/bin/python3 -c 'import vantles
+assert str(vantles.Flags.created | vantles.Flags.file) == "created,file"
+print(vantles.__file__)') || fail "import vantles"
+        [[ $where == $pydir/__init__.py ]] || fail "vantles imported from $where"
+        dpkg -r python3-vantles || fail "dpkg -r python3-vantles"
+        [[ ! -e $pydir ]] || fail "$pydir left after dpkg -r: $(ls -R "$pydir")"
+        echo "python3-vantles install, import, remove: ok"
+    else
+        echo "package_test: no python3 package installed, python3-vantles not installed"
+    fi
     exit 0
 fi
 
@@ -111,6 +128,23 @@ for script in postinst prerm postrm; do
 done
 
 dpkg-deb -x "$deb" "$out/root"
+
+# python3-vantles, built beside it: the Python modules and py.typed where Debian's python3
+# finds them, architecture-independent, needing python3 only.
+pydeb=$build/packaging/python3-vantles_${version}_all.deb
+[[ -f $pydeb ]] || fail "no $pydeb"
+[[ $(dpkg-deb -f "$pydeb" Package) == python3-vantles ]] || fail "python3-vantles Package"
+[[ $(dpkg-deb -f "$pydeb" Architecture) == all ]] ||
+    fail "python3-vantles Architecture: $(dpkg-deb -f "$pydeb" Architecture)"
+[[ $(dpkg-deb -f "$pydeb" Depends) == "python3 (>= 3.9)" ]] ||
+    fail "python3-vantles Depends: $(dpkg-deb -f "$pydeb" Depends)"
+(cd "$here/../python/vantles" && ls *.py py.typed) |
+    sed 's|^|/usr/lib/python3/dist-packages/vantles/|; $a /usr/share/doc/python3-vantles/README.md' |
+    sort >"$out/py-expected"
+dpkg-deb -c "$pydeb" | awk '$1 !~ /^d/ { sub(/^\./, "", $6); print $6 }' | sort >"$out/py-files"
+diff -u "$out/py-expected" "$out/py-files" || fail "python3-vantles file list differs"
+dpkg-deb -c "$pydeb" | awk '$2 != "root/root" { print; bad = 1 } END { exit bad }' ||
+    fail "python3-vantles files not owned by root"
 exec_start=$(sed -n 's/^ExecStart=//p' "$out/root$unitdir/vantlesd.service")
 [[ $exec_start == /usr/sbin/vantlesd ]] || fail "ExecStart=$exec_start"
 if command -v systemd-analyze >/dev/null 2>&1; then
@@ -128,6 +162,6 @@ if [[ $(id -u) -ne 0 ]] || ! command -v unshare >/dev/null 2>&1; then
 fi
 VANTLES_PKG_IN_NAMESPACE=scripts unshare -m --propagation private "$0" "$deb" ||
     fail "maintainer scripts"
-VANTLES_PKG_IN_NAMESPACE=dpkg unshare -m --propagation private "$0" "$deb" "$unitdir" ||
+VANTLES_PKG_IN_NAMESPACE=dpkg unshare -m --propagation private "$0" "$deb" "$unitdir" "$pydeb" ||
     fail "dpkg runs"
 echo "package_test: ok ($deb)"
