@@ -4,6 +4,7 @@
 
 #include <unistd.h>
 
+#include <cerrno>
 #include <cstdio>
 #include <cstring>
 
@@ -21,4 +22,14 @@ const char* process_name(int32_t pid, char* out, size_t size) {
     }
     snprintf(out, size, "%s", name);
     return out;
+}
+
+int process_own_path(std::string* out) {
+    char path[PROCESS_NAME_BUFFER];
+    ssize_t n = readlink("/proc/self/exe", path, sizeof path - 1);
+    if (n <= 0) {
+        return n == 0 ? ENOENT : errno;
+    }
+    out->assign(path, static_cast<size_t>(n));
+    return 0;
 }

@@ -21,6 +21,8 @@ constexpr tool_command TOOL_COMMANDS[] = {
      history_help},
     {"run", "run a command after each batch of changes under the given paths", run_command,
      run_help},
+    {"publish", "publish the changes under the given paths to a NATS JetStream stream",
+     publish_command, publish_help},
     {"id", "print the latest event id, or the last one before a time", id_command, id_help},
     {"uuid", "print the uuid naming a volume's history", uuid_command, uuid_help},
     {"status", "tell whether the daemon answers, its event id and the volumes' histories",

@@ -46,7 +46,7 @@ constexpr tool_option HISTORY_OPTIONS[] = {
     {"socket", true, STREAM_SOCKET}, {"json", false, STREAM_JSON},
 };
 
-// A run takes the delivery options that shape its batches; the rest are the run's own.
+// A run or a publisher takes the delivery options that shape its batches; the rest are its own.
 constexpr tool_option RUN_OPTIONS[] = {
     {"latency", true, STREAM_LATENCY}, {"files", false, STREAM_FILES},
     {"exclude", true, STREAM_EXCLUDE}, {"socket", true, STREAM_SOCKET},
@@ -158,7 +158,10 @@ int take_option(const tool_parsed_option& o, bool history, tool_stream_args* arg
 int tool_parse_stream_args(tool_stream_kind kind, int argc, char** argv, tool_stream_args* args,
                            std::span<const tool_option> own) {
     bool history = kind == tool_stream_kind::history;
-    const char* command = history ? "history" : kind == tool_stream_kind::run ? "run" : "watch";
+    const char* command = history                          ? "history"
+                          : kind == tool_stream_kind::run     ? "run"
+                          : kind == tool_stream_kind::publish ? "publish"
+                                                              : "watch";
     std::vector<tool_option> table;
     switch (kind) {
         case tool_stream_kind::watch:
@@ -168,6 +171,7 @@ int tool_parse_stream_args(tool_stream_kind kind, int argc, char** argv, tool_st
             table.assign(std::begin(HISTORY_OPTIONS), std::end(HISTORY_OPTIONS));
             break;
         case tool_stream_kind::run:
+        case tool_stream_kind::publish:
             table.assign(std::begin(RUN_OPTIONS), std::end(RUN_OPTIONS));
             break;
     }

@@ -14,7 +14,7 @@
 #include <vector>
 
 // Which command a command line belongs to: the options each takes and their defaults.
-enum class tool_stream_kind { watch, history, run };
+enum class tool_stream_kind { watch, history, run, publish };
 
 // Where and how batches are printed, and when the output is complete.
 struct tool_event_output {

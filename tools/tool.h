@@ -32,6 +32,9 @@ int status_command(int argc, char** argv);
 void status_help(FILE* out);
 int run_command(int argc, char** argv);
 void run_help(FILE* out);
+int publish_command(int argc, char** argv);
+void publish_help(FILE* out);
+
 
 // The socket the tool talks to: the --socket value when given, else $VANTLESD_SOCKET, else
 // the daemon's default socket.

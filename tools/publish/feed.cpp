@@ -1,0 +1,218 @@
+// One session of the publisher on the daemon's side (see publish.h): where to resume, the
+// stream of events, their order, and their messages.
+//
+// Messages go out in id order per batch, and a replay is gathered whole (up to a bound) and
+// sorted before it goes out: the history replays each log file in path order, and the stream's
+// last message is where the next session resumes, so it must be the highest id published.
+#include "tools/json_out.h"
+#include "tools/options.h"
+#include "tools/publish/publish.h"
+#include "tools/tool.h"
+
+#include <poll.h>
+
+#include <algorithm>
+#include <cerrno>
+#include <cstring>
+
+namespace {
+
+constexpr size_t FEED_MAX_REPLAY_HELD = 1 << 20;  // events of a replay sorted at once
+constexpr int FEED_POLL_MS = 200;                 // how often the broker's health is checked
+constexpr int FEED_DRAIN_MS = 5000;
+constexpr uint32_t FEED_NOTICES =
+    VANTLES_EVENT_USER_DROPPED | VANTLES_EVENT_KERNEL_DROPPED | VANTLES_EVENT_IDS_WRAPPED;
+
+struct feed_event {
+    uint64_t id;
+    uint32_t flags;
+    std::string path;
+};
+
+// A watched path and the history uuid of its volume, which the messages of its events carry.
+struct feed_root {
+    std::string path;
+    std::string uuid;
+};
+
+struct feed {
+    const publish_settings& settings;
+    publish_broker* broker;
+    std::vector<feed_root> roots = {};
+    std::vector<feed_event> arrived = {};  // filled by the batch callback
+    std::vector<feed_event> replay = {};
+    bool replaying = false;
+    std::string line = {}, event_json = {};
+    std::string failure = {};  // why the session ends, when the broker failed
+
+    // The root whose path is the longest prefix of path (the first one when none is).
+    const feed_root& root_of(const std::string& path) const {
+        const feed_root* best = &roots.front();
+        size_t best_length = 0;
+        for (const feed_root& root : roots) {
+            const std::string& p = root.path;
+            bool under = path.compare(0, p.size(), p) == 0 &&
+                         (path.size() == p.size() || p == "/" || path[p.size()] == '/');
+            if (under && p.size() > best_length) {
+                best = &root;
+                best_length = p.size();
+            }
+        }
+        return *best;
+    }
+
+    bool send(uint64_t id, uint32_t flags, const std::string& path, bool rescan) {
+        const feed_root& root = root_of(path);
+        line = "{\"host\":";
+        json_append_string(&line, settings.host);
+        line += ",\"uuid\":";
+        json_append_string(&line, root.uuid);
+        line += ',';
+        if (rescan) {
+            line += "\"id\":" + std::to_string(id) + ",\"flags\":[\"rescan\"],\"path\":";
+            json_append_string(&line, path);
+            line += '}';
+        } else {
+            event_json.clear();
+            json_append_event(&event_json, vantles_event{id, flags, path.c_str()});
+            line.append(event_json, 1);  // its members after the opening brace
+        }
+        std::string message_id = settings.host + "/" + root.uuid + "/" + std::to_string(id);
+        if (rescan) {
+            message_id += "/rescan";
+        }
+        return publish_broker_send(broker, line, message_id, &failure) == 0;
+    }
+
+    bool send_sorted(std::vector<feed_event>* events) {
+        std::stable_sort(events->begin(), events->end(),
+                         [](const feed_event& a, const feed_event& b) { return a.id < b.id; });
+        for (const feed_event& e : *events) {
+            if (!send(e.id, e.flags, e.path, (e.flags & FEED_NOTICES) != 0)) {
+                return false;
+            }
+        }
+        events->clear();
+        return true;
+    }
+
+    // Publishes what the last dispatch brought. False when the broker failed.
+    bool take_arrived() {
+        std::vector<feed_event> live;
+        for (feed_event& e : arrived) {
+            if ((e.flags & VANTLES_EVENT_HISTORY_DONE) != 0) {
+                replaying = false;
+                if (!send_sorted(&replay)) {
+                    return false;
+                }
+            } else if (replaying) {
+                replay.push_back(std::move(e));
+                if (replay.size() >= FEED_MAX_REPLAY_HELD && !send_sorted(&replay)) {
+                    return false;
+                }
+            } else {
+                live.push_back(std::move(e));
+            }
+        }
+        arrived.clear();
+        return send_sorted(&live);
+    }
+};
+
+void collect(void* ctx, std::span<const vantles_event> events) {
+    auto* f = static_cast<feed*>(ctx);
+    for (const vantles_event& e : events) {
+        f->arrived.push_back({e.id, e.flags, e.path});
+    }
+}
+
+// The uuid of each root's volume and the current id. 0 or an errno value with *why.
+int ask_daemon(const publish_settings& settings, std::vector<feed_root>* roots, uint64_t* current,
+               std::string* why) {
+    vantles_connection conn;
+    const char* socket = settings.stream.options.socket_path;
+    if (int err = vantles_connect(socket, &conn); err != 0) {
+        *why = std::string("cannot reach the daemon at ") + socket + ": " + strerror(err);
+        return err;
+    }
+    for (const std::string& path : settings.stream.options.paths) {
+        uint32_t device = 0;
+        char text[VANTLES_UUID_TEXT_LENGTH + 1] = {};
+        int err = tool_parse_volume(path.c_str(), &device);
+        if (err == 0) {
+            err = vantles_get_volume_uuid(&conn, device, text);
+        }
+        if (err != 0) {
+            *why = "the history uuid of " + path + ": " + tool_describe_code(err);
+            return EIO;
+        }
+        roots->push_back({path, text});
+    }
+    if (int err = vantles_get_current_event_id(&conn, current); err != 0) {
+        *why = std::string("the current event id: ") + tool_describe_code(err);
+        return EIO;
+    }
+    return 0;
+}
+
+}  // namespace
+
+int publish_feed_run(const publish_settings& settings, publish_broker* broker,
+                     const publish_last& last, int signal_fd) {
+    feed f{.settings = settings, .broker = broker};
+    uint64_t current = 0;
+    std::string why;
+    if (ask_daemon(settings, &f.roots, &current, &why) != 0) {
+        tool_error("publish: %s", why.c_str());
+        return -1;
+    }
+    // Where to go on: after the last message when its volume's history is still the one it
+    // named; otherwise from now, after a rescan message for every path.
+    vantles_stream_options options = settings.stream.options;
+    options.since_when = current;
+    bool rescan = false;
+    if (last.found) {
+        const feed_root& root = f.root_of(last.path);
+        rescan = root.uuid != last.uuid || root.uuid.rfind("NO-UUID", 0) == 0;
+        options.since_when = rescan ? current : last.id;
+        if (rescan) {
+            tool_error("publish: the history of %s is not the one the stream's last message "
+                       "names (%s, now %s): publishing a rescan",
+                       root.path.c_str(), last.uuid.c_str(), root.uuid.c_str());
+        }
+    }
+    for (const feed_root& root : f.roots) {
+        if (rescan && !f.send(current, 0, root.path, true)) {
+            tool_error("publish: %s", f.failure.c_str());
+            return -1;
+        }
+    }
+    f.replaying = true;  // every session asks for a replay, if only an empty one
+    vantles_stream* stream = nullptr;
+    if (vantles_stream_create(options, collect, &f, &stream) != 0) {
+        return TOOL_EXIT_FAILURE;
+    }
+    int status = tool_start_stream(stream, options.socket_path) == 0 ? 1 : -1;
+    while (status == 1) {
+        pollfd fds[2] = {{signal_fd, POLLIN, 0}, {vantles_stream_fd(stream), POLLIN, 0}};
+        if (poll(fds, 2, FEED_POLL_MS) < 0 && errno != EINTR) {
+            status = TOOL_EXIT_FAILURE;
+            break;
+        }
+        if (fds[0].revents != 0) {
+            status = 0;
+        } else if (fds[1].revents != 0 && !tool_stream_going_on(vantles_stream_dispatch(stream, 0))) {
+            status = -1;  // the daemon went away: resume once it is back
+        }
+        if (!f.take_arrived() || !publish_broker_healthy(broker, &f.failure)) {
+            tool_error("publish: %s", f.failure.c_str());
+            status = -1;
+            break;
+        }
+    }
+    if (status != -1 || f.failure.empty()) {
+        publish_broker_drain(broker, FEED_DRAIN_MS);  // so the next session reads the true last
+    }
+    vantles_stream_destroy(stream);
+    return status;
+}

@@ -1,0 +1,66 @@
+// What the files of the publisher (`vantles publish`, the program vantles-publish) share: its
+// settings, the broker session (the one file that talks to NATS), and the feed that turns the
+// daemon's events into messages.
+//
+// The publisher keeps no position of its own: at the start of every session with the broker it
+// asks the stream for the last message this host published and goes on from that id through
+// the daemon's history. A session ends at the first failure (an unreachable broker, a publish
+// that was not acknowledged, a closed connection); the next one, after a back-off, finds its
+// place the same way, so a publisher, a daemon or a broker that stopped all end in a stream
+// holding every change once (duplicates within the stream's window are dropped by message id).
+#pragma once
+
+#include "tools/stream_command.h"
+
+#include <cstdint>
+#include <string>
+#include <vector>
+
+constexpr int PUBLISH_DEFAULT_MAX_PENDING = 4096;
+constexpr const char* PUBLISH_DEFAULT_STREAM = "VANTLES";
+constexpr const char* PUBLISH_DEFAULT_SERVER = "nats://127.0.0.1:4222";
+
+struct publish_settings {
+    tool_stream_args stream;           // the daemon side: paths, latency, files, excludes
+    std::vector<std::string> servers;  // NATS URLs
+    std::string subject_prefix;        // events go to PREFIX.events
+    std::string stream_name = PUBLISH_DEFAULT_STREAM;
+    int replicas = 1;
+    std::string host;
+    int max_pending = PUBLISH_DEFAULT_MAX_PENDING;
+    std::string creds, tls_ca, tls_cert, tls_key;  // as the NATS client takes them
+};
+
+// The last message this host published, as read back from the stream.
+struct publish_last {
+    bool found = false;
+    uint64_t id = 0;
+    std::string uuid, path;
+};
+
+struct publish_broker;
+
+// Connects, finds or creates the stream, and reads the last message on PREFIX.events. 0, or
+// an errno value after *why was set (the broker's own words when it has some).
+int publish_broker_open(const publish_settings& settings, publish_broker** out,
+                        publish_last* last, std::string* why);
+
+// Publishes one message asynchronously with its message id; blocks while the number of
+// unacknowledged messages is at the limit. 0, or an errno value with *why (the session is over).
+int publish_broker_send(publish_broker* broker, const std::string& json,
+                        const std::string& message_id, std::string* why);
+
+// Whether the session still holds: connected, and no publish came back refused or unanswered.
+bool publish_broker_healthy(publish_broker* broker, std::string* why);
+
+// Waits up to timeout_ms for every published message to be acknowledged. 0 or ETIMEDOUT.
+int publish_broker_drain(publish_broker* broker, int timeout_ms);
+
+// Closes the session (whatever was not acknowledged is found again by the next one).
+void publish_broker_close(publish_broker* broker);
+
+// One session with the daemon and the broker: resumes after last, publishes until a signal on
+// signal_fd (0: the publisher ends), the daemon ends the stream (an exit status), or the broker
+// fails (-1: try again after a back-off).
+int publish_feed_run(const publish_settings& settings, publish_broker* broker,
+                     const publish_last& last, int signal_fd);
