@@ -137,6 +137,7 @@ int connect(const publish_settings& settings, publish_broker* broker, std::strin
     jsOptions_Init(&js_options);
     js_options.Wait = BROKER_API_WAIT_MS;
     js_options.PublishAsync.MaxPending = settings.max_pending;
+    js_options.PublishAsync.StallWait = BROKER_ACK_WAIT_MS;  // at the limit, wait for acks
     js_options.PublishAsync.ErrHandler = on_publish_error;
     js_options.PublishAsync.ErrHandlerClosure = broker;
     s = natsConnection_JetStream(&broker->js, broker->connection, &js_options);

@@ -42,6 +42,7 @@ struct feed {
     std::vector<feed_event> arrived = {};  // filled by the batch callback
     std::vector<feed_event> replay = {};
     bool replaying = false;
+    bool fell_behind = false;
     std::string line = {}, event_json = {};
     std::string failure = {};  // why the session ends, when the broker failed
 
@@ -100,6 +101,12 @@ struct feed {
     bool take_arrived() {
         std::vector<feed_event> live;
         for (feed_event& e : arrived) {
+            if (!replaying && (e.flags & VANTLES_EVENT_USER_DROPPED) != 0) {
+                // This stream fell behind, but the history has what it missed: the next session
+                // takes it from there. (In a replay the notice is the history's own gap.)
+                fell_behind = true;
+                break;
+            }
             if ((e.flags & VANTLES_EVENT_HISTORY_DONE) != 0) {
                 replaying = false;
                 if (!send_sorted(&replay)) {
@@ -158,12 +165,10 @@ int ask_daemon(const publish_settings& settings, std::vector<feed_root>* roots, 
 }  // namespace
 
 int publish_feed_run(const publish_settings& settings, publish_broker* broker,
-                     const publish_last& last, int signal_fd) {
+                     const publish_last& last, int signal_fd, std::string* why) {
     feed f{.settings = settings, .broker = broker};
     uint64_t current = 0;
-    std::string why;
-    if (ask_daemon(settings, &f.roots, &current, &why) != 0) {
-        tool_error("publish: %s", why.c_str());
+    if (ask_daemon(settings, &f.roots, &current, why) != 0) {
         return -1;
     }
     // Where to go on: after the last message when its volume's history is still the one it
@@ -183,7 +188,7 @@ int publish_feed_run(const publish_settings& settings, publish_broker* broker,
     }
     for (const feed_root& root : f.roots) {
         if (rescan && !f.send(current, 0, root.path, true)) {
-            tool_error("publish: %s", f.failure.c_str());
+            *why = f.failure;
             return -1;
         }
     }
@@ -193,6 +198,9 @@ int publish_feed_run(const publish_settings& settings, publish_broker* broker,
         return TOOL_EXIT_FAILURE;
     }
     int status = tool_start_stream(stream, options.socket_path) == 0 ? 1 : -1;
+    if (status == -1) {
+        *why = "the daemon refused the stream";
+    }
     while (status == 1) {
         pollfd fds[2] = {{signal_fd, POLLIN, 0}, {vantles_stream_fd(stream), POLLIN, 0}};
         if (poll(fds, 2, FEED_POLL_MS) < 0 && errno != EINTR) {
@@ -202,12 +210,17 @@ int publish_feed_run(const publish_settings& settings, publish_broker* broker,
         if (fds[0].revents != 0) {
             status = 0;
         } else if (fds[1].revents != 0 && !tool_stream_going_on(vantles_stream_dispatch(stream, 0))) {
-            status = -1;  // the daemon went away: resume once it is back
+            *why = "the daemon ended the stream";
+            status = -1;  // resume once it is back
         }
         if (!f.take_arrived() || !publish_broker_healthy(broker, &f.failure)) {
-            tool_error("publish: %s", f.failure.c_str());
+            *why = f.failure;
             status = -1;
             break;
+        }
+        if (f.fell_behind) {
+            *why = "fell behind the daemon; going on from its history";
+            status = -1;
         }
     }
     if (status != -1 || f.failure.empty()) {

@@ -157,28 +157,34 @@ int main(int argc, char** argv) {
         tool_error("signal handlers: %s", strerror(err));
         return TOOL_EXIT_FAILURE;
     }
-    // Logged once per change of state: each failure while it lasts is not repeated.
+    // Each state is logged once: a failure is not repeated while it lasts, and its back-off
+    // grows until something else happens.
     std::string reported;
+    bool broker_down = false;
     int backoff = PUBLISH_FIRST_BACKOFF_MS;
     for (;;) {
         publish_broker* broker = nullptr;
         publish_last last;
         std::string why;
         if (publish_broker_open(settings, &broker, &last, &why) == 0) {
-            if (!reported.empty()) {
+            if (broker_down) {
                 tool_error("publish: the broker answers again; going on after id %llu",
                            static_cast<unsigned long long>(last.id));
+                broker_down = false;
+                reported.clear();
             }
-            reported.clear();
-            backoff = PUBLISH_FIRST_BACKOFF_MS;
-            status = publish_feed_run(settings, broker, last, signal_read.get());
+            status = publish_feed_run(settings, broker, last, signal_read.get(), &why);
             publish_broker_close(broker);
             if (status >= 0) {
                 break;
             }
-        } else if (why != reported) {
+        } else {
+            broker_down = true;
+        }
+        if (why != reported) {
             tool_error("publish: %s; trying again", why.c_str());
             reported = why;
+            backoff = PUBLISH_FIRST_BACKOFF_MS;
         }
         if (signalled_within(signal_read.get(), backoff)) {
             status = TOOL_EXIT_OK;

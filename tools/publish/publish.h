@@ -59,8 +59,8 @@ int publish_broker_drain(publish_broker* broker, int timeout_ms);
 // Closes the session (whatever was not acknowledged is found again by the next one).
 void publish_broker_close(publish_broker* broker);
 
-// One session with the daemon and the broker: resumes after last, publishes until a signal on
-// signal_fd (0: the publisher ends), the daemon ends the stream (an exit status), or the broker
-// fails (-1: try again after a back-off).
+// One session with the daemon and the broker: resumes after last and publishes until a signal
+// on signal_fd (0: the publisher ends) or until the daemon or the broker fails (-1, *why set:
+// try again after a back-off).
 int publish_feed_run(const publish_settings& settings, publish_broker* broker,
-                     const publish_last& last, int signal_fd);
+                     const publish_last& last, int signal_fd, std::string* why);
