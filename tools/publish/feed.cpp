@@ -46,50 +46,75 @@ struct feed {
     std::string line = {}, event_json = {};
     std::string failure = {};  // why the session ends, when the broker failed
 
+    // Whether path is dir or under it.
+    static bool under(const std::string& path, const std::string& dir) {
+        return path.compare(0, dir.size(), dir) == 0 &&
+               (path.size() == dir.size() || dir == "/" || path[dir.size()] == '/');
+    }
+
     // The root whose path is the longest prefix of path (the first one when none is).
     const feed_root& root_of(const std::string& path) const {
         const feed_root* best = &roots.front();
         size_t best_length = 0;
         for (const feed_root& root : roots) {
-            const std::string& p = root.path;
-            bool under = path.compare(0, p.size(), p) == 0 &&
-                         (path.size() == p.size() || p == "/" || path[p.size()] == '/');
-            if (under && p.size() > best_length) {
+            if (under(path, root.path) && root.path.size() > best_length) {
                 best = &root;
-                best_length = p.size();
+                best_length = root.path.size();
             }
         }
         return *best;
     }
 
-    bool send(uint64_t id, uint32_t flags, const std::string& path, bool rescan) {
+    bool send(uint64_t id, uint32_t flags, const std::string& path) {
         const feed_root& root = root_of(path);
         line = "{\"host\":";
         json_append_string(&line, settings.host);
         line += ",\"uuid\":";
         json_append_string(&line, root.uuid);
         line += ',';
-        if (rescan) {
-            line += "\"id\":" + std::to_string(id) + ",\"flags\":[\"rescan\"],\"path\":";
-            json_append_string(&line, path);
-            line += '}';
-        } else {
-            event_json.clear();
-            json_append_event(&event_json, vantles_event{id, flags, path.c_str()});
-            line.append(event_json, 1);  // its members after the opening brace
-        }
-        std::string message_id = settings.host + "/" + root.uuid + "/" + std::to_string(id);
-        if (rescan) {
-            message_id += "/rescan";
-        }
+        event_json.clear();
+        json_append_event(&event_json, vantles_event{id, flags, path.c_str()});
+        line.append(event_json, 1);  // its members after the opening brace
+        return publish_broker_send(broker, line, settings.host + "/" + root.uuid + "/" +
+                                                     std::to_string(id),
+                                   &failure) == 0;
+    }
+
+    // A rescan of the watched root at index i, for the notice (or the start) with this id.
+    bool send_rescan(uint64_t id, size_t i) {
+        const feed_root& root = roots[i];
+        line = "{\"host\":";
+        json_append_string(&line, settings.host);
+        line += ",\"uuid\":";
+        json_append_string(&line, root.uuid);
+        line += ",\"id\":" + std::to_string(id) + ",\"flags\":[\"rescan\"],\"path\":";
+        json_append_string(&line, root.path);
+        line += '}';
+        std::string message_id = settings.host + "/" + root.uuid + "/" + std::to_string(id) +
+                                 "/rescan/" + std::to_string(i);
         return publish_broker_send(broker, line, message_id, &failure) == 0;
+    }
+
+    // A notice of lost events under path: a rescan of every watched root it touches.
+    bool send_notice(uint64_t id, const std::string& path) {
+        for (size_t i = 0; i < roots.size(); i++) {
+            const std::string& r = roots[i].path;
+            if (under(r, path) || under(path, r)) {
+                if (!send_rescan(id, i)) {
+                    return false;
+                }
+            }
+        }
+        return true;
     }
 
     bool send_sorted(std::vector<feed_event>* events) {
         std::stable_sort(events->begin(), events->end(),
                          [](const feed_event& a, const feed_event& b) { return a.id < b.id; });
         for (const feed_event& e : *events) {
-            if (!send(e.id, e.flags, e.path, (e.flags & FEED_NOTICES) != 0)) {
+            bool sent = (e.flags & FEED_NOTICES) != 0 ? send_notice(e.id, e.path)
+                                                      : send(e.id, e.flags, e.path);
+            if (!sent) {
                 return false;
             }
         }
@@ -186,8 +211,8 @@ int publish_feed_run(const publish_settings& settings, publish_broker* broker,
                        root.path.c_str(), last.uuid.c_str(), root.uuid.c_str());
         }
     }
-    for (const feed_root& root : f.roots) {
-        if (rescan && !f.send(current, 0, root.path, true)) {
+    for (size_t i = 0; rescan && i < f.roots.size(); i++) {
+        if (!f.send_rescan(current, i)) {
             *why = f.failure;
             return -1;
         }
