@@ -190,7 +190,8 @@ int ask_daemon(const publish_settings& settings, std::vector<feed_root>* roots, 
 }  // namespace
 
 int publish_feed_run(const publish_settings& settings, publish_broker* broker,
-                     const publish_last& last, int signal_fd, std::string* why) {
+                     const publish_last& last, int signal_fd, std::string* why,
+                     const std::function<void()>& on_start) {
     feed f{.settings = settings, .broker = broker};
     uint64_t current = 0;
     if (ask_daemon(settings, &f.roots, &current, why) != 0) {
@@ -225,6 +226,8 @@ int publish_feed_run(const publish_settings& settings, publish_broker* broker,
     int status = tool_start_stream(stream, options.socket_path) == 0 ? 1 : -1;
     if (status == -1) {
         *why = "the daemon refused the stream";
+    } else {
+        on_start();
     }
     while (status == 1) {
         pollfd fds[2] = {{signal_fd, POLLIN, 0}, {vantles_stream_fd(stream), POLLIN, 0}};

@@ -160,26 +160,23 @@ int main(int argc, char** argv) {
     // Each state is logged once: a failure is not repeated while it lasts, and its back-off
     // grows until something else happens.
     std::string reported;
-    bool broker_down = false;
     int backoff = PUBLISH_FIRST_BACKOFF_MS;
     for (;;) {
         publish_broker* broker = nullptr;
         publish_last last;
         std::string why;
         if (publish_broker_open(settings, &broker, &last, &why) == 0) {
-            if (broker_down) {
-                tool_error("publish: the broker answers again; going on after id %llu",
-                           static_cast<unsigned long long>(last.id));
-                broker_down = false;
-                reported.clear();
-            }
-            status = publish_feed_run(settings, broker, last, signal_read.get(), &why);
+            status = publish_feed_run(settings, broker, last, signal_read.get(), &why, [&] {
+                if (!reported.empty()) {
+                    tool_error("publish: publishing again, after id %llu",
+                               static_cast<unsigned long long>(last.id));
+                    reported.clear();
+                }
+            });
             publish_broker_close(broker);
             if (status >= 0) {
                 break;
             }
-        } else {
-            broker_down = true;
         }
         if (why != reported) {
             tool_error("publish: %s; trying again", why.c_str());

@@ -13,6 +13,7 @@
 #include "tools/stream_command.h"
 
 #include <cstdint>
+#include <functional>
 #include <string>
 #include <vector>
 
@@ -61,6 +62,7 @@ void publish_broker_close(publish_broker* broker);
 
 // One session with the daemon and the broker: resumes after last and publishes until a signal
 // on signal_fd (0: the publisher ends) or until the daemon or the broker fails (-1, *why set:
-// try again after a back-off).
+// try again after a back-off). on_start runs once the daemon took the stream.
 int publish_feed_run(const publish_settings& settings, publish_broker* broker,
-                     const publish_last& last, int signal_fd, std::string* why);
+                     const publish_last& last, int signal_fd, std::string* why,
+                     const std::function<void()>& on_start);
