@@ -4,20 +4,29 @@
 // Messages go out in id order per batch, and a replay is gathered whole (up to a bound) and
 // sorted before it goes out: the history replays each log file in path order, and the stream's
 // last message is where the next session resumes, so it must be the highest id published.
+//
+// The daemon holds only a few hundred events for a client that does not read, so the stream is
+// read on the client library's thread into an inbox while this thread publishes; an inbox that
+// reaches its bound ends the session, which the next one resumes from the history.
+#include "platform/unique_fd.h"
 #include "tools/json_out.h"
 #include "tools/options.h"
 #include "tools/publish/publish.h"
 #include "tools/tool.h"
 
+#include <fcntl.h>
 #include <poll.h>
+#include <unistd.h>
 
 #include <algorithm>
 #include <cerrno>
 #include <cstring>
+#include <mutex>
 
 namespace {
 
 constexpr size_t FEED_MAX_REPLAY_HELD = 1 << 20;  // events of a replay sorted at once
+constexpr size_t FEED_MAX_INBOX = 1 << 18;         // events read ahead of the publishing
 constexpr int FEED_POLL_MS = 200;                 // how often the broker's health is checked
 constexpr int FEED_DRAIN_MS = 5000;
 constexpr uint32_t FEED_NOTICES =
@@ -39,7 +48,12 @@ struct feed {
     const publish_settings& settings;
     publish_broker* broker;
     std::vector<feed_root> roots = {};
-    std::vector<feed_event> arrived = {};  // filled by the batch callback
+    std::vector<feed_event> arrived = {};  // taken from the inbox
+    // Filled by the library's thread; the pipe's write end wakes this one when it was empty.
+    std::mutex inbox_lock{};
+    std::vector<feed_event> inbox = {};
+    bool inbox_overflowed = false;
+    unique_fd wake_read{}, wake_write{};
     std::vector<feed_event> replay = {};
     bool replaying = false;
     bool fell_behind = false;
@@ -151,11 +165,36 @@ struct feed {
     }
 };
 
+// On the client library's thread.
 void collect(void* ctx, std::span<const vantles_event> events) {
     auto* f = static_cast<feed*>(ctx);
-    for (const vantles_event& e : events) {
-        f->arrived.push_back({e.id, e.flags, e.path});
+    bool was_empty = false;
+    {
+        std::lock_guard<std::mutex> hold(f->inbox_lock);
+        was_empty = f->inbox.empty();
+        for (const vantles_event& e : events) {
+            if (f->inbox.size() >= FEED_MAX_INBOX) {
+                f->inbox_overflowed = true;
+                break;
+            }
+            f->inbox.push_back({e.id, e.flags, e.path});
+        }
     }
+    char byte = 1;
+    if (was_empty && write(f->wake_write.get(), &byte, 1) < 0) {
+        // a full pipe already wakes the publishing thread
+    }
+}
+
+// Moves the inbox to f->arrived, emptying the wake-up pipe first so no wake-up is lost.
+void take_inbox(feed* f) {
+    char bytes[64];
+    while (read(f->wake_read.get(), bytes, sizeof bytes) > 0) {
+    }
+    std::lock_guard<std::mutex> hold(f->inbox_lock);
+    f->arrived.swap(f->inbox);
+    f->inbox.clear();
+    f->fell_behind = f->fell_behind || f->inbox_overflowed;
 }
 
 // The uuid of each root's volume and the current id. 0 or an errno value with *why.
@@ -219,25 +258,37 @@ int publish_feed_run(const publish_settings& settings, publish_broker* broker,
         }
     }
     f.replaying = true;  // every session asks for a replay, if only an empty one
+    int pipe_fds[2];
+    if (pipe2(pipe_fds, O_CLOEXEC | O_NONBLOCK) != 0) {
+        *why = std::string("pipe: ") + strerror(errno);
+        return -1;
+    }
+    f.wake_read.reset(pipe_fds[0]);
+    f.wake_write.reset(pipe_fds[1]);
     vantles_stream* stream = nullptr;
     if (vantles_stream_create(options, collect, &f, &stream) != 0) {
         return TOOL_EXIT_FAILURE;
     }
-    int status = tool_start_stream(stream, options.socket_path) == 0 ? 1 : -1;
+    int status = tool_start_stream(stream, options.socket_path) == 0 &&
+                         vantles_stream_start_thread(stream) == 0
+                     ? 1
+                     : -1;
     if (status == -1) {
         *why = "the daemon refused the stream";
     } else {
         on_start();
     }
     while (status == 1) {
-        pollfd fds[2] = {{signal_fd, POLLIN, 0}, {vantles_stream_fd(stream), POLLIN, 0}};
+        pollfd fds[2] = {{signal_fd, POLLIN, 0}, {f.wake_read.get(), POLLIN, 0}};
         if (poll(fds, 2, FEED_POLL_MS) < 0 && errno != EINTR) {
             status = TOOL_EXIT_FAILURE;
             break;
         }
+        take_inbox(&f);
         if (fds[0].revents != 0) {
             status = 0;
-        } else if (fds[1].revents != 0 && !tool_stream_going_on(vantles_stream_dispatch(stream, 0))) {
+        } else if (int ended = vantles_stream_thread_result(stream); ended != 0) {
+            tool_stream_going_on(ended);  // says why
             *why = "the daemon ended the stream";
             status = -1;  // resume once it is back
         }
@@ -254,6 +305,6 @@ int publish_feed_run(const publish_settings& settings, publish_broker* broker,
     if (status != -1 || f.failure.empty()) {
         publish_broker_drain(broker, FEED_DRAIN_MS);  // so the next session reads the true last
     }
-    vantles_stream_destroy(stream);
+    vantles_stream_destroy(stream);  // stops the library thread before f goes
     return status;
 }
