@@ -69,6 +69,17 @@ def record(path: bytes, dev: int, inode: int) -> bytes:
     )
 
 
+def records(prefix: bytes, n: int, dev: int, first_inode: int):
+    """n records of PREFIX/m<k % 1000>/f<k>, back to back, and where each one ends."""
+    parts = [record(b"%s/m%03d/f%d" % (prefix, k % 1000, k), dev, first_inode + k)
+             for k in range(n)]
+    ends, total = [], 0
+    for p in parts:
+        total += len(p)
+        ends.append(total)
+    return b"".join(parts), ends
+
+
 def load() -> str:
     return " ".join("%.2f" % x for x in os.getloadavg())
 
@@ -140,14 +151,7 @@ def throughput(rates, seconds):
     best = 0
     for rate in rates:
         n = int(rate * seconds)
-        parts = [record(b"/home/user/src/project/m%03d/f%d" % (k % 1000, k), dev, 1000 + k)
-                 for k in range(n)]
-        ends, total = [], 0
-        for p in parts:
-            total += len(p)
-            ends.append(total)
-        data = b"".join(parts)
-        del parts
+        data, ends = records(b"/home/user/src/project", n, dev, 1000)
         daemon = start_daemon(fifo=True)
         received = notices = 0
         first = last = 0.0

@@ -108,6 +108,7 @@ TEST(VantlesCli, ErrorsExitWithStatusAndMessage) {
         {{"history", "--socket", "@", "#"}, 1, unreachable},
         {{"run", "--socket", "@", "--state", "#/state", "#", "--", "true"}, 1, unreachable},
         {{"run", "#", "--"}, 2, usage}, {{"run", "--settle", "soon", "#", "--", "true"}, 2, usage},
+        {{"publish", "--replicas", "0", "#"}, 2, usage}, {{"publish", "--files"}, 2, usage},
         {{"id", "--before", "0", "--volume", "#/missing"}, 1, "vantles: id: #/missing: No such file or directory\n"},
         {{"id", "--before", "noon"}, 2, usage}, {{"id", "--volume", "#"}, 2, usage}, {{"id", "extra"}, 2, usage},
         {{"watch", "--bogus", "#"}, 2, usage}, {{"watch", "--latency", "fast", "#"}, 2, usage},
