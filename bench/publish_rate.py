@@ -25,7 +25,6 @@ import os
 import subprocess
 import sys
 import time
-import traceback
 import urllib.request
 
 sys.path.insert(0, os.path.dirname(os.path.abspath(__file__)))
@@ -149,30 +148,8 @@ def main() -> None:
         argv = [sys.executable, os.path.abspath(__file__), "--inside"] + sys.argv[1:]
         os.execvp("unshare", ["unshare", "--mount", "--net", "--propagation", "private"] + argv)
     subprocess.run(["ip", "link", "set", "lo", "up"], check=True)
-    root = harness.build_root(build)
-    staging = os.path.dirname(root)
-    pid = os.fork()
-    if pid == 0:
-        status = 1
-        try:
-            os.chroot(root)
-            os.chdir("/")
-            run([float(r) for r in args.rates.split(",")], args.seconds)
-            status = 0
-        except SystemExit as e:
-            print(e, file=sys.stderr)
-        except BaseException:
-            traceback.print_exc()
-        finally:
-            for process in harness.RUNNING:
-                process.kill()
-                process.wait()
-            sys.stdout.flush()
-            os._exit(status)
-    status = os.waitpid(pid, 0)[1]
-    subprocess.run(["umount", "-R", staging])
-    sys.exit(os.waitstatus_to_exitcode(status))
-
+    sys.exit(harness.run_in_root(
+        build, lambda: run([float(r) for r in args.rates.split(",")], args.seconds)))
 
 if __name__ == "__main__":
     main()

@@ -299,37 +299,46 @@ def main():
     if not args.inside:
         argv = [sys.executable, os.path.abspath(__file__), "--inside"] + sys.argv[1:]
         os.execvp("unshare", ["unshare", "--mount", "--propagation", "private"] + argv)
-    root = build_root(build)
-    staging = os.path.dirname(root)
     print("python_stream: %d CPUs, load average %s, %s" % (os.cpu_count(), load(),
                                                            sys.version.split()[0]))
     sys.stdout.flush()
+
+    def body():
+        if args.only in (None, "throughput"):
+            throughput([float(r) for r in args.rates.split(",")], args.seconds)
+        if args.only in (None, "latency"):
+            latency(args.samples, args.spacing_ms)
+
+    sys.exit(run_in_root(build, body))
+
+
+def run_in_root(build: str, body) -> int:
+    """Runs body in a child chrooted into a new scratch root, then kills whatever it left in
+    RUNNING and removes the root. The child's exit code."""
+    root = build_root(build)
+    staging = os.path.dirname(root)
     pid = os.fork()
     if pid == 0:
         status = 1
         try:
             os.chroot(root)
             os.chdir("/")
-            if args.only in (None, "throughput"):
-                throughput([float(r) for r in args.rates.split(",")], args.seconds)
-            if args.only in (None, "latency"):
-                latency(args.samples, args.spacing_ms)
+            body()
             status = 0
         except SystemExit as e:
             print(e, file=sys.stderr)
         except BaseException:
             traceback.print_exc()
         finally:
-            for daemon in RUNNING:
-                daemon.kill()
-                daemon.wait()
+            for process in RUNNING:
+                process.kill()
+                process.wait()
             sys.stdout.flush()
             os._exit(status)
     status = os.waitpid(pid, 0)[1]
     subprocess.run(["umount", "-R", staging])
     shutil.rmtree(staging, ignore_errors=True)
-    sys.exit(os.waitstatus_to_exitcode(status))
-
+    return os.waitstatus_to_exitcode(status)
 
 if __name__ == "__main__":
     main()
