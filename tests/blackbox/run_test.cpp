@@ -57,6 +57,12 @@ protected:
         execv(argv[0], argv.data());
         _exit(127);
     }
+    // Whether the run has reaped its command, and so kept the state of that run.
+    bool run_idle() {
+        std::string children = "/proc/" + std::to_string(run_pid_) + "/task/" +
+                               std::to_string(run_pid_) + "/children";
+        return wait_until([&] { return read_text(children).empty(); }, RUN_MS);
+    }
     // Ends the run with sig; its wait status.
     int stop_run(int sig = SIGTERM) {
         int status = -1;
@@ -107,6 +113,7 @@ TEST_F(VantlesRun, BatchesAndCatchesUpFromItsState) {
     EXPECT_EQ("begin n=2 r=0\nend\nbegin n=1 r=0\nend\n", out("runs"));
     // Within one run the paths come in delivery order, which need not be the order of change.
     EXPECT_EQ("/tmp/w/a\n/tmp/w/b\n/tmp/w/during\n", sorted_list());
+    ASSERT_TRUE(run_idle());
     int status = stop_run();
     EXPECT_TRUE(WIFEXITED(status) && WEXITSTATUS(status) == 0) << status;
 
@@ -115,6 +122,7 @@ TEST_F(VantlesRun, BatchesAndCatchesUpFromItsState) {
     ASSERT_TRUE(wait_out("list", "/tmp/w/while-stopped\n")) << out("list") << out("err") << out("runs") << read_text(host("/tmp/state"));
     EXPECT_EQ("/tmp/w/a\n/tmp/w/b\n/tmp/w/during\n/tmp/w/while-stopped\n", sorted_list());
     ASSERT_TRUE(wait_out("runs", "end\nbegin n=1 r=0\nend\nbegin n=1 r=0\nend\n")) << out("runs");
+    ASSERT_TRUE(run_idle());
     stop_run();
 
     create("before-restart");
@@ -129,6 +137,7 @@ TEST_F(VantlesRun, BatchesAndCatchesUpFromItsState) {
     EXPECT_EQ("/tmp/w/a\n/tmp/w/after-restart\n/tmp/w/b\n/tmp/w/before-restart\n/tmp/w/during\n"
               "/tmp/w/while-stopped\n",
               sorted_list());
+    ASSERT_TRUE(run_idle());
     stop_run();
 
     create("unknown");

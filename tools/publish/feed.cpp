@@ -57,6 +57,7 @@ struct feed {
     std::vector<feed_event> replay = {};
     bool replaying = false;
     bool fell_behind = false;
+    uint64_t* behind_at = nullptr;  // the last notice that ended a session, kept across them
     std::string line = {}, event_json = {};
     std::string failure = {};  // why the session ends, when the broker failed
 
@@ -140,9 +141,12 @@ struct feed {
     bool take_arrived() {
         std::vector<feed_event> live;
         for (feed_event& e : arrived) {
-            if (!replaying && (e.flags & VANTLES_EVENT_USER_DROPPED) != 0) {
-                // This stream fell behind, but the history has what it missed: the next session
-                // takes it from there. (In a replay the notice is the history's own gap.)
+            if ((e.flags & VANTLES_EVENT_USER_DROPPED) != 0 && e.id != *behind_at) {
+                // This stream fell behind (also while a replay runs: live changes wait in a
+                // small ring meanwhile), and the history has what it missed: the next session
+                // takes it from there. The same notice again is the history's own gap, which
+                // only a rescan covers.
+                *behind_at = e.id;
                 fell_behind = true;
                 break;
             }
@@ -230,8 +234,8 @@ int ask_daemon(const publish_settings& settings, std::vector<feed_root>* roots, 
 
 int publish_feed_run(const publish_settings& settings, publish_broker* broker,
                      const publish_last& last, int signal_fd, std::string* why,
-                     const std::function<void()>& on_start) {
-    feed f{.settings = settings, .broker = broker};
+                     uint64_t* behind_at, const std::function<void()>& on_start) {
+    feed f{.settings = settings, .broker = broker, .behind_at = behind_at};
     uint64_t current = 0;
     if (ask_daemon(settings, &f.roots, &current, why) != 0) {
         return -1;

@@ -160,13 +160,15 @@ int main(int argc, char** argv) {
     // Each state is logged once: a failure is not repeated while it lasts, and its back-off
     // grows until something else happens.
     std::string reported;
+    uint64_t behind_at = 0;
     int backoff = PUBLISH_FIRST_BACKOFF_MS;
     for (;;) {
         publish_broker* broker = nullptr;
         publish_last last;
         std::string why;
         if (publish_broker_open(settings, &broker, &last, &why) == 0) {
-            status = publish_feed_run(settings, broker, last, signal_read.get(), &why, [&] {
+            status = publish_feed_run(settings, broker, last, signal_read.get(), &why,
+                                      &behind_at, [&] {
                 if (!reported.empty()) {
                     tool_error("publish: publishing again, after id %llu",
                                static_cast<unsigned long long>(last.id));

@@ -62,7 +62,8 @@ void publish_broker_close(publish_broker* broker);
 
 // One session with the daemon and the broker: resumes after last and publishes until a signal
 // on signal_fd (0: the publisher ends) or until the daemon or the broker fails (-1, *why set:
-// try again after a back-off). on_start runs once the daemon took the stream.
+// try again after a back-off). on_start runs once the daemon took the stream. *behind_at
+// holds the id of the dropped notice that ended the last session, from one call to the next.
 int publish_feed_run(const publish_settings& settings, publish_broker* broker,
                      const publish_last& last, int signal_fd, std::string* why,
-                     const std::function<void()>& on_start);
+                     uint64_t* behind_at, const std::function<void()>& on_start);
