@@ -117,27 +117,6 @@ int parse_run_args(int argc, char** argv, run_args* args) {
     return 0;
 }
 
-// The history uuid of each path's volume, as the daemon names it ("NO-UUID-..." for a volume
-// that keeps no history). 0 or an exit status after the message.
-int volume_uuids(const vantles_connection& conn, const std::vector<std::string>& paths,
-                 std::vector<std::string>* uuids) {
-    for (const std::string& path : paths) {
-        uint32_t device = 0;
-        char text[VANTLES_UUID_TEXT_LENGTH + 1] = {};
-        if (int err = tool_parse_volume(path.c_str(), &device); err != 0) {
-            tool_error("run: %s: %s", path.c_str(), strerror(err));
-            return TOOL_EXIT_FAILURE;
-        }
-        if (int err = vantles_get_volume_uuid(&conn, device, text); err != 0) {
-            tool_error("run: asking for the history uuid of %s: %s (code %d)", path.c_str(),
-                       tool_describe_code(err), err);
-            return TOOL_EXIT_FAILURE;
-        }
-        uuids->emplace_back(text);
-    }
-    return 0;
-}
-
 bool keeps_history(const std::string& uuid) {
     return uuid.rfind("NO-UUID", 0) != 0;
 }
@@ -153,8 +132,9 @@ int plan_start(const run_args& args, run_state* state, bool* rescan) {
     }
     std::vector<std::string> uuids;
     uint64_t current = 0;
-    if (int status = volume_uuids(conn, args.stream.options.paths, &uuids); status != 0) {
-        return status;
+    if (std::string why; tool_volume_uuids(conn, args.stream.options.paths, &uuids, &why) != 0) {
+        tool_error("run: %s", why.c_str());
+        return TOOL_EXIT_FAILURE;
     }
     if (int err = vantles_get_current_event_id(&conn, &current); err != 0) {
         tool_error("run: asking for the current event id: %s (code %d)", tool_describe_code(err),

@@ -50,6 +50,11 @@ bool tool_output_complete(const tool_event_output& out);
 // until the output is complete; events after that, in the same batch, are not printed.
 void tool_print_batch(void* ctx, std::span<const vantles_event> events);
 
+// The history uuid of each path's volume, as the daemon names it ("NO-UUID-..." for a volume
+// that keeps no history). 0, or an errno value with *why (the path and the reason).
+int tool_volume_uuids(const vantles_connection& conn, const std::vector<std::string>& paths,
+                      std::vector<std::string>* uuids, std::string* why);
+
 // Starts (registers) a created stream, saying why it could not. 0 or the exit status.
 int tool_start_stream(vantles_stream* stream, const char* socket);
 

@@ -5,6 +5,7 @@
 // SIGHUP handlers, so a signal ends the command through the normal path: unregister, exit 0.
 // The handlers reset themselves: a second signal (say, while a registration hangs) ends the
 // process at once.
+#include "tools/options.h"
 #include "tools/signal_pipe.h"
 #include "tools/stream_command.h"
 #include "tools/tool.h"
@@ -31,6 +32,25 @@ bool tool_stream_going_on(int dispatch_result) {
             tool_error("receiving events: %s", strerror(dispatch_result));
             return false;
     }
+}
+
+int tool_volume_uuids(const vantles_connection& conn, const std::vector<std::string>& paths,
+                      std::vector<std::string>* uuids, std::string* why) {
+    for (const std::string& path : paths) {
+        uint32_t device = 0;
+        char text[VANTLES_UUID_TEXT_LENGTH + 1] = {};
+        if (int err = tool_parse_volume(path.c_str(), &device); err != 0) {
+            *why = path + ": " + strerror(err);
+            return err;
+        }
+        if (int err = vantles_get_volume_uuid(&conn, device, text); err != 0) {
+            *why = "the history uuid of " + path + ": " + tool_describe_code(err) + " (code " +
+                   std::to_string(err) + ")";
+            return EIO;
+        }
+        uuids->emplace_back(text);
+    }
+    return 0;
 }
 
 int tool_start_stream(vantles_stream* stream, const char* socket) {

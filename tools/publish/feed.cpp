@@ -210,18 +210,12 @@ int ask_daemon(const publish_settings& settings, std::vector<feed_root>* roots, 
         *why = std::string("cannot reach the daemon at ") + socket + ": " + strerror(err);
         return err;
     }
-    for (const std::string& path : settings.stream.options.paths) {
-        uint32_t device = 0;
-        char text[VANTLES_UUID_TEXT_LENGTH + 1] = {};
-        int err = tool_parse_volume(path.c_str(), &device);
-        if (err == 0) {
-            err = vantles_get_volume_uuid(&conn, device, text);
-        }
-        if (err != 0) {
-            *why = "the history uuid of " + path + ": " + tool_describe_code(err);
-            return EIO;
-        }
-        roots->push_back({path, text});
+    std::vector<std::string> uuids;
+    if (int err = tool_volume_uuids(conn, settings.stream.options.paths, &uuids, why); err != 0) {
+        return err;
+    }
+    for (size_t i = 0; i < uuids.size(); i++) {
+        roots->push_back({settings.stream.options.paths[i], uuids[i]});
     }
     if (int err = vantles_get_current_event_id(&conn, current); err != 0) {
         *why = std::string("the current event id: ") + tool_describe_code(err);
