@@ -364,14 +364,34 @@ event_record** sort_pending(client_info* fci, uint32_t n) {
     return events;
 }
 
-// One callback's worth of events, in the parallel arrays the callback takes.
+// One callback's worth of events, in the parallel arrays the callback takes. An event that
+// may be delivered only as a directory-level event for a directory above it has that path in
+// ancestors, and repeats of one such directory in a row are one event.
 struct delivery_batch {
     int32_t lengths[CLIENT_BATCH_MAX];
     const char* paths[CLIENT_BATCH_MAX];
     uint32_t flags[CLIENT_BATCH_MAX];
     uint32_t devices[CLIENT_BATCH_MAX];
     uint64_t ids[CLIENT_BATCH_MAX];
+    char ancestors[CLIENT_BATCH_MAX][PATH_BUFFER_SIZE];
 };
+
+// What the client's user may be told of e: READ_GRANTED, or the directory above it in
+// b->ancestors[count] (READ_ANCESTOR), or nothing.
+read_verdict judge_for_batch(client_info* fci, event_record* e, delivery_batch* b,
+                             int32_t count) {
+    if (fci->uid == 0) {
+        return READ_GRANTED;
+    }
+    if (t_identity_refused || t_volume_gone) {
+        return READ_REFUSED;
+    }
+    read_verdict v = judge_event_read(fci, e->path, b->ancestors[count]);
+    if (v == READ_ANCESTOR) {
+        ancestor_event_path(fci, e->path, b->ancestors[count]);
+    }
+    return v;
+}
 
 // Clears fci's bit on the m events and puts those its user may read and it does not exclude
 // into b. Returns how many it put.
@@ -386,16 +406,29 @@ int32_t fill_batch(client_info* fci, event_record* const* events, uint32_t m, bo
                          static_cast<void*>(e), (int)fci->index);
             vantle_assert_fail(__func__, "client bit of a ring entry");
         }
-        if (fci->uid != 0 &&
-            (t_identity_refused || t_volume_gone || !may_read_event(fci, e->path))) {
-            continue;
-        }
         if (is_excluded(fci, e->path)) {
             continue;
         }
-        b->lengths[count] = e->path_length;
-        b->paths[count] = e->path;
-        b->flags[count] = event_flags(e);
+        read_verdict v = judge_for_batch(fci, e, b, count);
+        if (v == READ_REFUSED) {
+            continue;
+        }
+        if (v == READ_ANCESTOR) {
+            const char* dir = b->ancestors[count];
+            if (count > 0 && b->paths[count - 1] == b->ancestors[count - 1] &&
+                strcmp(b->paths[count - 1], dir) == 0) {
+                b->ids[count - 1] = event_id(e);
+                raise_last_id_sent(fci, b->ids[count - 1]);
+                continue;
+            }
+            b->lengths[count] = (int32_t)strlen(dir) + 1;
+            b->paths[count] = dir;
+            b->flags[count] = READ_ANCESTOR_FLAGS;
+        } else {
+            b->lengths[count] = e->path_length;
+            b->paths[count] = e->path;
+            b->flags[count] = event_flags(e);
+        }
         if (mark_self && event_pid(e) == fci->pid) {
             b->flags[count] |= EVENT_OWN_EVENT;
         }

@@ -103,14 +103,17 @@ constexpr log_reader REPLAY_READER = {replay_dropped, nullptr};
 struct record_paths {
     const char* stored;  // the record's path, or rewritten
     uint32_t r;          // bytes of stored with its NUL
+    const char* prefix;  // the mount point followed by '/', or "/" alone for the root
     char full[2 * PATH_BUFFER_SIZE + 64];
     char rewritten[PATH_BUFFER_SIZE + 64];
+    char ancestor[PATH_BUFFER_SIZE];  // a READ_ANCESTOR verdict's directory, as a full path
 };
 
 // prefix is the mount point followed by '/', or "/" alone for the root.
 void name_record(const dev_info* v, const char* prefix, const log_record& rec, record_paths* out) {
     out->stored = rec.path;
     out->r = rec.path_length + 1;
+    out->prefix = prefix;
     if (strncmp(rec.path, REPLAY_DOCID_PREFIX, REPLAY_DOCID_PREFIX_LENGTH) != 0) {
         // The volume's own record (empty stored path) is its mount point with the '/'.
         snprintf(out->full, sizeof out->full, "%s%s", prefix, rec.path);
@@ -132,31 +135,46 @@ void name_record(const dev_info* v, const char* prefix, const log_record& rec, r
 
 // Whether c is to get the record: one of its paths covers it, it is on c's device when c
 // watches by device, c's user may read it and c does not exclude it. A dropped record marks a
-// gap in the volume's history (a full ring, a restart that could not see what changed): every
-// client replaying across it must hear of it, whatever its paths. It names only the volume.
-bool wanted(const client_info* c, const watched_entry* watched, const record_paths& p,
-            uint32_t flags) {
+// gap in the volume's history (a full ring, a full disk, a restart that could not see what
+// changed): every client replaying across it must hear of it, whatever its paths. It names only
+// the volume. Returns the read verdict (READ_REFUSED for a record c is not to get).
+read_verdict wanted(const client_info* c, const watched_entry* watched, record_paths* p,
+                    uint32_t flags) {
     bool gap = flags & (EVENT_KERNEL_DROPPED | EVENT_USER_DROPPED);
     bool matched = gap;
     for (int32_t i = 0; i < c->num_paths && !matched; i++) {
-        matched = entry_matches(watched[i], p.stored, p.r);
+        matched = entry_matches(watched[i], p->stored, p->r);
     }
-    if (!matched || (c->device != 0 && p.stored[0] == '/')) {
-        return false;
+    if (!matched || (c->device != 0 && p->stored[0] == '/')) {
+        return READ_REFUSED;
     }
     if (gap) {
-        return true;
+        return READ_GRANTED;
     }
-    if (c->uid != 0 && !may_read_event(c, p.full)) {
-        return false;
+    if (is_excluded(c, c->device != 0 ? p->stored : p->full)) {
+        return READ_REFUSED;
     }
-    return !is_excluded(c, c->device != 0 ? p.stored : p.full);
+    return c->uid == 0 ? READ_GRANTED : judge_event_read(c, p->full, p->ancestor);
+}
+
+// p->ancestor, a full path, in the form of the client's other paths: relative to the volume
+// for a client watching by device (the volume root, or anything above it, is ""), and with
+// the doubled leading '/' of a stored absolute path's full form made one.
+const char* ancestor_in_client_form(const client_info* c, const record_paths* p) {
+    const char* a = p->ancestor;
+    if (c->device == 0) {
+        return a[0] == '/' && a[1] == '/' ? a + 1 : a;
+    }
+    size_t n = strlen(p->prefix);
+    return strncmp(a, p->prefix, n) == 0 ? a + n : "";
 }
 
 // The path c is given for the record, and its flags: the stored form for a client watching by
 // device and for a path stored absolute, the full path otherwise; cut to its directory, with
-// directory flags only, unless c asked for file events.
-char* delivered_form(const client_info* c, record_paths* p, uint32_t* flags) {
+// directory flags only, unless c asked for file events. With READ_ANCESTOR, the directory
+// that stands in for it.
+char* delivered_form(const client_info* c, record_paths* p, read_verdict verdict,
+                     uint32_t* flags) {
     char* delivered = p->full;
     if (c->device != 0 || p->stored[0] == '/') {
         // Cut below, so a stored path is taken as a copy.
@@ -164,6 +182,13 @@ char* delivered_form(const client_info* c, record_paths* p, uint32_t* flags) {
             snprintf(p->rewritten, sizeof p->rewritten, "%s", p->stored);
         }
         delivered = p->rewritten;
+    }
+    if (verdict == READ_ANCESTOR) {
+        const char* a = ancestor_in_client_form(c, p);
+        memmove(p->ancestor, a, strlen(a) + 1);
+        ancestor_event_path(c, delivered, p->ancestor);
+        *flags = READ_ANCESTOR_FLAGS;
+        return p->ancestor;
     }
     if (!has_flag(c, CLIENT_FILE_EVENTS)) {
         char* slash = strrchr(delivered, '/');
@@ -175,15 +200,17 @@ char* delivered_form(const client_info* c, record_paths* p, uint32_t* flags) {
     return delivered;
 }
 
-// Adds one event, merging a directory-level client's repeat of the last directory into it.
+// Adds one event, merging a repeat of the last directory into it: a directory-level client's,
+// and the directories that stand in for names withheld from anyone's.
 // 0, ENOMEM (event not stored), or the result of a full batch's delivery.
 int client_buffer_event(client_event_buffer* batch, const char* path, int32_t length,
                         uint32_t flags, uint64_t id, uint32_t device) {
     client_info* c = batch->fci;
     VANTLE_ASSERT(batch->nitems < REPLAY_EVENT_CHUNK);
-    if (!has_flag(c, CLIENT_FILE_EVENTS) && batch->nitems != 0) {
+    if (batch->nitems != 0) {
         uint32_t last = batch->nitems - 1;
-        if (batch->lengths[last] == length && memcmp(batch->paths[last], path, length) == 0) {
+        bool stand_ins = flags == READ_ANCESTOR_FLAGS && batch->flags[last] == READ_ANCESTOR_FLAGS;
+        if ((!has_flag(c, CLIENT_FILE_EVENTS) || stand_ins) && batch->lengths[last] == length && memcmp(batch->paths[last], path, length) == 0) {
             batch->flags[last] |= flags;
             batch->ids[last] = id;
             return 0;
@@ -278,7 +305,8 @@ int process_disk_event_buf(dev_info* v, client_info* c, uint8_t* buffer, uint32_
         }
         record_paths paths;
         name_record(v, prefix, rec, &paths);
-        if (!wanted(c, watched, paths, rec.flags)) {
+        read_verdict verdict = wanted(c, watched, &paths, rec.flags);
+        if (verdict == READ_REFUSED) {
             continue;
         }
         if (!c->callback || has_flag(c, CLIENT_GOING_AWAY)) {
@@ -289,7 +317,7 @@ int process_disk_event_buf(dev_info* v, client_info* c, uint8_t* buffer, uint32_
             c->history_done_id.store(rec.id, std::memory_order_relaxed);
         }
         uint32_t flags = rec.flags;
-        char* delivered = delivered_form(c, &paths, &flags);
+        char* delivered = delivered_form(c, &paths, verdict, &flags);
         int32_t delivered_length = (int32_t)strlen(delivered) + 1;
         int br = client_buffer_event(&batch, delivered, delivered_length, flags, rec.id, v->dev);
         if (br != 0 && br != MACH_SEND_TIMED_OUT) {

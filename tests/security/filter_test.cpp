@@ -81,7 +81,9 @@ protected:
 
     // Root's changes of one phase t: the attacker may see pub/public-, pub/moved-, pub/back- and
     // pub/alias- (a hard link of a closed file), nothing at or below hidden(t). The closed tree
-    // gone-/tmp/bait- (holding the attacker's own path) goes once `named` saw its contents.
+    // gone-/tmp/bait- (holding the attacker's own path) goes once `named` saw its contents, and so
+    // do two closed directories of root's in the attacker's own directory own/: one moved away,
+    // one removed.
     void changes(const std::string& t, const std::function<void()>& named) {
         auto at = [&](const char* p) { return host(T + p + t); };
         for (const char* f : {"/pub/public-", "/secret-", "/closed/orig-", "/later/inner-",
@@ -104,18 +106,26 @@ protected:
         make_dir(gone + "/tmp", 0755);
         make_dir(gone + "/tmp/bait-" + t, 0755);
         make_file(gone + "/tmp/bait-" + t + "/leaked-" + t, 0644);
+        for (const char* d : {"/own/mv-", "/own/rm-"}) {
+            make_dir(T + d + t, 0700);
+            make_file(T + d + t + "/SECRET", 0644);
+        }
         ASSERT_NO_FATAL_FAILURE(named());
         std::filesystem::remove_all(host(gone));
+        std::filesystem::remove_all(host(T + "/own/rm-" + t));
+        ASSERT_EQ(0, rename(at("/own/mv-").c_str(), at("/closed/mv-").c_str()));
     }
     static std::vector<std::string> hidden(const std::string& t) {
-        return {T + "/closed", T + "/later", T + "/secret-" + t, T + "/pub/link-" + t,
-                T + "/gone-" + t + "/tmp"};
+        return {T + "/closed",        T + "/later",           T + "/secret-" + t,
+                T + "/pub/link-" + t, T + "/gone-" + t + "/tmp", T + "/own/mv-" + t + "/SECRET",
+                T + "/own/rm-" + t + "/SECRET"};
     }
     // What root gets of the same phase.
     static std::vector<std::string> root_sees(const std::string& t) {
         return {T + "/later/inner-" + t, T + "/secret-" + t, T + "/pub/link-" + t,
                 T + "/closed/sub-" + t + "/deep",
-                T + "/gone-" + t + "/tmp/bait-" + t + "/leaked-" + t};
+                T + "/gone-" + t + "/tmp/bait-" + t + "/leaked-" + t,
+                T + "/own/rm-" + t + "/SECRET"};
     }
 };
 
@@ -130,6 +140,7 @@ TEST_F(Filter, WhatTheUserMayNotReadNeverReachesItLiveOrReplayed) {
     for (const char* d : {"/pub", "/later", "/zz-end-dir"})
         make_dir(T + d, 0755);
     make_dir(T + "/closed", 0700);
+    make_dir(T + "/own", 0755, SECURITY_NOBODY);
     make_dir("/tmp/bait", 0755, SECURITY_NOBODY);
     const char* links[] = {"/tmp/t/link", "/tmp/t/rel-link", "/tmp/own-link"};  // the last its own
     ASSERT_FALSE(symlink("/tmp/t/closed", host(links[0]).c_str()) ||
@@ -148,6 +159,8 @@ TEST_F(Filter, WhatTheUserMayNotReadNeverReachesItLiveOrReplayed) {
         watch("device", {"tmp/t/link"}, FILES, "tmp/t/link")};
     plans[3].options.latency_us = 1000000;
     plans.back().options.device = live_device_of(daemon_, "/");
+    plans.push_back(watch("own", {T + "/own", T}, FILES, end));
+    plans.back().options.latency_us = 1000000;  // judged once own/'s closed directories are gone
     for (const char* link : links)  // each hears of the link itself only
         plans.push_back(watch(link, {link}, FILES, link));
     live_stream root;
@@ -171,6 +184,7 @@ TEST_F(Filter, WhatTheUserMayNotReadNeverReachesItLiveOrReplayed) {
         for (const char* name : {"/pub/alias-live", "/pub/moved-live", "/pub/back-live"})
             EXPECT_TRUE(saw(seen, label, T + name)) << label << " lacks " << name;
     EXPECT_TRUE(saw(seen, "dirs", T + "/pub/"));
+    EXPECT_TRUE(saw(seen, "own", T + "/own/")) << "no directory-level event for what was withheld";
 
     // The live phase goes to a log file at the stop; the memory phase stays in memory.
     ASSERT_EQ(0, chmod(host(T + "/later").c_str(), 0755));
@@ -181,7 +195,7 @@ TEST_F(Filter, WhatTheUserMayNotReadNeverReachesItLiveOrReplayed) {
     ASSERT_EQ(0, chmod(host(T + "/later").c_str(), 0700));
     sync();
     seen = spy_on({watch("files", {"/tmp/bait", T}, FILES, "", 0), watch("dirs", {T}, 0, "", 0),
-                   watch("volume", {"/"}, FILES, "", 0)},
+                   watch("volume", {"/"}, FILES, "", 0), watch("own", {T + "/own", T}, FILES, "", 0)},
                   [] {});
     std::vector<std::string> all = spy_on(
         {watch("root", {T}, FILES, "", 0)}, [] {}, 0);
@@ -196,6 +210,7 @@ TEST_F(Filter, WhatTheUserMayNotReadNeverReachesItLiveOrReplayed) {
             EXPECT_TRUE(saw(all, "root", path)) << path;
     }
     EXPECT_TRUE(saw(seen, "dirs", T + "/pub/"));
+    EXPECT_TRUE(saw(seen, "own", T + "/own/"));
 }
 
 // Sends req with a fresh callback right, then a probe: "code N" of the reply (or what went
