@@ -21,6 +21,7 @@
 
 #include <unistd.h>
 
+#include <algorithm>
 #include <cerrno>
 #include <chrono>
 #include <cstdlib>
@@ -106,27 +107,64 @@ void disk_logger_tick(bool idle) {
 
 namespace {
 
-void start_buffer(log_write_ctx* ctx) {
+// One flush of a volume's pending names: the buffer being filled, and what the flush lost.
+struct flush_ctx {
+    log_write_ctx write;
+    uint64_t buffer_top;  // the highest id in the buffer being filled
+    uint64_t lost_top;    // the highest id of a name lost by this flush; 0: none lost
+    int lost;             // why the last buffer lost was lost
+};
+
+void start_buffer(flush_ctx* ctx) {
     disk_log_header header = {DISK_LOG_MAGIC, 0, DISK_LOG_HEADER_SIZE};
-    memcpy(ctx->buffer, &header, sizeof header);
-    ctx->fill = DISK_LOG_HEADER_SIZE;
+    memcpy(ctx->write.buffer, &header, sizeof header);
+    ctx->write.fill = DISK_LOG_HEADER_SIZE;
+    ctx->buffer_top = 0;
+}
+
+void write_buffer(flush_ctx* ctx, int force) {
+    bool names = ctx->write.fill > DISK_LOG_HEADER_SIZE;
+    int err = write_log_buffer(ctx->write.di, ctx->write.dls, &ctx->write, force);
+    if (err != 0 && names) {
+        ctx->lost = err;
+        ctx->lost_top = std::max(ctx->lost_top, ctx->buffer_top);
+    }
+}
+
+// Adds one record for e to the buffer, writing the buffer out first when it is full. 0.
+int append_fname_to_buffer(fname_entry* e, void* arg) {
+    auto* ctx = static_cast<flush_ctx*>(arg);
+    uint32_t n = (uint32_t)strlen(e->name) + 1;
+    if (ctx->write.fill + n + DISK_LOG_RECORD_TAIL >= ctx->write.capacity) {
+        write_buffer(ctx, 0);
+        start_buffer(ctx);
+    }
+    ctx->write.fill += fname_entry_store(e, n, ctx->write.buffer + ctx->write.fill);
+    ctx->buffer_top = std::max(ctx->buffer_top, e->event_id);
+    return 0;
 }
 
 // Writes every pending name of state's table into the volume's history (the last buffer
-// ends the log file) and empties the table. False when no buffer area could be had; the
-// names then stay for a later flush.
-bool flush_names(dev_info* di, dls* state) {
+// ends the log file) and empties the table. Names the history could not take leave a gap
+// that says so: a dropped record for the volume, as high as the highest id lost, pending
+// for the next flush (and replayed from memory until then), so that every replay from
+// before the loss gets a dropped notice. Returns 0, the errno that lost names, or ENOMEM when
+// no buffer area could be had (the names then stay for a later flush).
+int flush_names(dev_info* di, dls* state) {
     auto* area = static_cast<uint8_t*>(malloc(DISK_LOG_BUFFER_SIZE));
     if (!area) {
-        return false;
+        return ENOMEM;
     }
-    log_write_ctx ctx = {di, state, area, DISK_LOG_BUFFER_SIZE, 0};
+    flush_ctx ctx = {{di, state, area, DISK_LOG_BUFFER_SIZE, 0}, 0, 0, 0};
     start_buffer(&ctx);
     iterate_own_fnames_sorted(state, append_fname_to_buffer, &ctx);
-    write_log_buffer(di, state, &ctx, 1);
+    write_buffer(&ctx, 1);
     free(area);
     clear_fname_table(state);
-    return true;
+    if (ctx.lost_top != 0) {
+        fname_record(state, "", 1, ctx.lost_top, EVENT_USER_DROPPED);
+    }
+    return ctx.lost_top != 0 ? ctx.lost : 0;
 }
 
 // The id counter went round: the volume's history no longer orders by id, so it starts over.
@@ -220,7 +258,7 @@ void file_one_event(const char* path, int32_t length, uint32_t flags, uint32_t d
     if (!flush_di || flush_di->dls != state) {
         return;
     }
-    if (!flush_names(flush_di, state)) {
+    if (flush_names(flush_di, state) == ENOMEM) {
         log_critical("could not allocate buffer for logging file names!\n");
     }
 }
@@ -248,21 +286,8 @@ int32_t add_fname(void*, int32_t count, const int32_t* lengths, const char* cons
     return 0;
 }
 
-int append_fname_to_buffer(fname_entry* e, void* arg) {
-    auto* ctx = static_cast<log_write_ctx*>(arg);
-    uint32_t n = (uint32_t)strlen(e->name) + 1;
-    if (ctx->fill + n + DISK_LOG_RECORD_TAIL >= ctx->capacity) {
-        write_log_buffer(ctx->di, ctx->dls, ctx, 0);
-        start_buffer(ctx);
-    }
-    ctx->fill += fname_entry_store(e, n, ctx->buffer + ctx->fill);
-    return 0;
-}
-
-void flush_fname_table(dev_info* di) {
-    if (di->dls) {
-        flush_names(di, di->dls);
-    }
+int flush_fname_table(dev_info* di) {
+    return di->dls ? flush_names(di, di->dls) : 0;
 }
 
 int cleanup_dls(dev_info* di, void*) {
@@ -278,11 +303,20 @@ int cleanup_dls(dev_info* di, void*) {
             "DANGER! trying to cleanup the global dls for something that is not the root fs!");
         return 0;
     }
-    flush_fname_table(di);
+    int lost = flush_fname_table(di);
 
     stamp_history(state);
     char uuid_path[PATH_BUFFER_SIZE];
     char ids_path[PATH_BUFFER_SIZE];
+    if (lost != 0 && lost != ENOMEM && dls_uuid_path(state, uuid_path) &&
+        dls_log_dir_in_place(state) == 0) {
+        // The gap of the last flush is recorded in memory only. Without its uuid file the
+        // history is given up at the next start rather than trusted whole.
+        log_critical("disk logger: the last names for %s could not be written (%s); its history "
+                     "starts anew at the next start",
+                     state->log_dir, strerror(lost));
+        unlink(uuid_path);
+    }
     if (!(di->flags & DEV_LOG_DIR_UNTRUSTED)) {
         // Nothing is numbered any more: the next daemon may go on right after the last id.
         uint64_t last = current_event_id();

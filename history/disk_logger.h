@@ -13,8 +13,6 @@
 struct client_info;
 struct dev_info;
 struct dls;
-struct fname_entry;
-struct log_write_ctx;
 
 constexpr uint32_t DISK_LOGGER_FLUSH_NAMES = 5000;
 constexpr uint64_t DISK_LOGGER_LATENCY_US = 30000000;
@@ -46,12 +44,11 @@ void disk_logger_tick(bool idle);
 int32_t add_fname(void* ctx, int32_t count, const int32_t* lengths, const char* const* paths,
                   const uint32_t* flags, const uint32_t* devices, const uint64_t* ids);
 
-// Adds one record for e to the buffer, writing the buffer out first when it is full. 0.
-int append_fname_to_buffer(fname_entry* e, void* ctx /* log_write_ctx */);
-
-// Writes every pending name of di's history and empties its table (nothing happens when no
-// buffer can be allocated).
-void flush_fname_table(dev_info* di);
+// Writes every pending name of di's history and empties its table. Names the history could
+// not take are a gap it records: a dropped record for the volume, pending for the next flush.
+// Returns 0, the errno that lost names, or ENOMEM when no buffer could be allocated (nothing
+// happened).
+int flush_fname_table(dev_info* di);
 
 // Shutdown step for one volume (an iterate_devices callback): last flush, uuid file stamp, the
 // id ceiling brought down to the last id handed out (a clean restart goes on right after it),

@@ -43,6 +43,10 @@ struct dls {
     // queue: changes made while no daemon ran are unknown. The disk logger files a dropped
     // record for the volume before any new event, so replays across the restart say so.
     uint32_t gap_at_start;
+    // Write failures of the log file writer: when one was last logged (monotonic ms; 0 never)
+    // and how many came since without a line of their own. The writer's thread only.
+    uint64_t failure_logged_ms;
+    uint32_t failures_unlogged;
 };
 
 // The root volume's log state; also takes the events of volumes without a history.

@@ -8,13 +8,14 @@
 
 #include "common/crc.h"
 #include "common/limits.h"
-#include "platform/unique_fd.h"
 
 #include <fcntl.h>
+#include <sys/stat.h>
 #include <unistd.h>
 #include <zlib.h>
 
 #include <cerrno>
+#include <cstdlib>
 #include <cstring>
 
 namespace {
@@ -44,13 +45,35 @@ void swap64_at(uint8_t* p) {
     memcpy(p, &v, sizeof v);
 }
 
-// The errno behind the last failure of a gzip handle.
-int gz_failure(gzFile gz) {
-    int code = Z_OK;
-    gzerror(gz, &code);
-    if (code == Z_ERRNO)
-        return errno ? errno : EIO;
-    return code == Z_MEM_ERROR ? ENOMEM : EIO;
+// Frees a deflate stream's state and its output on every way out.
+struct gzip_member {
+    z_stream stream{};
+    bool started = false;
+    uint8_t* out = nullptr;
+    ~gzip_member() {
+        if (started)
+            deflateEnd(&stream);
+        free(out);
+    }
+};
+
+// Compresses length bytes into one complete gzip member in m->out (m->stream.total_out bytes).
+int compress_member(const void* buffer, uint32_t length, gzip_member* m) {
+    constexpr int GZIP_WINDOW_BITS = 15 + 16;  // a gzip header and trailer around deflate
+    constexpr int MEMORY_LEVEL = 8;
+    if (deflateInit2(&m->stream, LOG_BUFFER_GZIP_LEVEL, Z_DEFLATED, GZIP_WINDOW_BITS,
+                     MEMORY_LEVEL, Z_DEFAULT_STRATEGY) != Z_OK)
+        return ENOMEM;
+    m->started = true;
+    uLong bound = deflateBound(&m->stream, length);
+    m->out = static_cast<uint8_t*>(malloc(bound));
+    if (!m->out)
+        return ENOMEM;
+    m->stream.next_in = static_cast<Bytef*>(const_cast<void*>(buffer));
+    m->stream.avail_in = length;
+    m->stream.next_out = m->out;
+    m->stream.avail_out = static_cast<uInt>(bound);
+    return deflate(&m->stream, Z_FINISH) == Z_STREAM_END ? 0 : EIO;
 }
 
 }  // namespace
@@ -87,24 +110,29 @@ uint32_t log_buffer_finish(log_buffer_builder* b) {
 }
 
 int log_buffer_write_member(int fd, const void* buffer, uint32_t length) {
-    // gzclose closes the descriptor it was given: hand it a duplicate.
-    unique_fd dup_fd(fcntl(fd, F_DUPFD_CLOEXEC, 0));
-    if (!dup_fd.valid())
+    gzip_member m;
+    if (int err = compress_member(buffer, length, &m))
+        return err;
+    struct stat st;
+    if (fstat(fd, &st) != 0)
         return errno;
-    gzFile gz = gzdopen(dup_fd.get(), "ab");
-    if (gz == nullptr)
-        return errno ? errno : ENOMEM;
-    dup_fd.release();  // closed by gzclose from here on
-    int result = 0;
-    if (length > 0 && gzwrite(gz, buffer, length) != static_cast<int>(length))
-        result = gz_failure(gz);
-    if (result == 0 && gzflush(gz, Z_SYNC_FLUSH) != Z_OK)
-        result = gz_failure(gz);
-    // Closing writes the member's trailer; its failure matters as much as a failed write.
-    int closed = gzclose(gz);
-    if (result == 0 && closed != Z_OK)
-        result = closed == Z_ERRNO && errno ? errno : EIO;
-    return result;
+    const uint8_t* p = m.out;
+    size_t left = m.stream.total_out;
+    while (left > 0) {
+        ssize_t n = write(fd, p, left);
+        if (n < 0 && errno == EINTR)
+            continue;
+        if (n <= 0) {
+            int err = n < 0 ? errno : EIO;
+            // A torn member would end every read of the file there: the file goes back to
+            // the members it held. Should that fail too, the write's error still tells why.
+            [[maybe_unused]] int cut = ftruncate(fd, st.st_size);
+            return err;
+        }
+        p += n;
+        left -= (size_t)n;
+    }
+    return 0;
 }
 
 int log_buffer_check_header(const uint8_t* buffer, log_buffer_header* out) {

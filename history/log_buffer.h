@@ -38,9 +38,14 @@ int log_buffer_append(log_buffer_builder* b, std::string_view path, uint64_t id,
 // Returns the length to write.
 uint32_t log_buffer_finish(log_buffer_builder* b);
 
+// Log files are written with the fastest compression: a flush runs on the disk logger's
+// thread, which must keep up with the intake, and level 1 still packs sorted paths well.
+constexpr int LOG_BUFFER_GZIP_LEVEL = 1;
+
 // Writes length bytes as one complete gzip member at the end of the file open on fd (opened
-// for appending; fd stays open): zlib "ab" on a duplicate, one write, a Z_SYNC_FLUSH, close.
-// Returns 0 or an errno value (EIO for a zlib failure without one).
+// for appending; fd stays open), compressed in memory first so that the write's own errno is
+// what a failure reports. A failed write leaves the file as it was (cut back to its old size).
+// Returns 0 or an errno value (ENOMEM, EIO for a zlib failure).
 int log_buffer_write_member(int fd, const void* buffer, uint32_t length);
 
 // ---- Checking (the readers) ----

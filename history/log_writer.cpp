@@ -1,6 +1,12 @@
-// The log file writer: one gzip member per buffer, each flushed with Z_SYNC_FLUSH and closed
-// at once, so a crash loses at most the buffer being written and no file stays open between
-// buffers. A file takes the buffers of one flush, or up to DISK_LOG_FILE_CREDIT credited bytes.
+// The log file writer: one complete gzip member per buffer, compressed in memory and written
+// with one write, the file closed at once, so a crash loses at most the buffer being written
+// and no file stays open between buffers. A file takes the buffers of one flush, or up to
+// DISK_LOG_FILE_CREDIT credited bytes.
+//
+// A write that fails leaves the history as it was: a file appended to is cut back to its old
+// size (a torn member would hide every later one from readers), a file made for the buffer is
+// removed and forgotten. The caller learns why the buffer's names were lost and records the
+// gap (history/disk_logger.cpp); the history before and after it stays good.
 //
 // Lock order: the caller may hold dev_lock, never fname_lock; state->lock is taken here.
 #include "history/log_writer.h"
@@ -8,7 +14,9 @@
 #include "common/crc.h"
 #include "common/limits.h"
 #include "common/log.h"
+#include "common/monotonic_clock.h"
 #include "history/dls.h"
+#include "history/log_buffer.h"
 #include "history/log_format.h"
 #include "intake/event_ids.h"
 #include "platform/files.h"
@@ -26,6 +34,8 @@ namespace {
 
 constexpr int LOG_WRITER_NAME_RETRIES = 100;  // so at most 101 names are tried
 constexpr int32_t LOG_WRITER_FILE_IDS_STEP = 100;
+// A failing volume is reported at once, then at most this often while it keeps failing.
+constexpr uint64_t LOG_WRITER_REPORT_MS = 60000;
 constexpr const char* LOG_WRITER_DEV_NULL = "/dev/null";
 
 void store_header(uint8_t* buffer, uint32_t magic, uint32_t checksum, uint32_t length) {
@@ -38,7 +48,8 @@ void reset_header(uint8_t* buffer) {
     store_header(buffer, DISK_LOG_MAGIC, 0, DISK_LOG_HEADER_SIZE);
 }
 
-// The stand-in for an unusable log file. -1 (after logging) when even that fails.
+// The stand-in for an unusable log file: what is written to it is lost, and the caller is told.
+// -1 (after logging) when even that fails.
 int open_dev_null(dls* state) {
     int fd = open(LOG_WRITER_DEV_NULL, O_RDWR | O_CLOEXEC);
     if (fd < 0) {
@@ -95,9 +106,51 @@ bool inside_dir(const char* path, const char* dir) {
     return strncmp(path, dir, n) == 0 && path[n] == '/';
 }
 
+// Whether a write failure of state is to be logged now: the first of a spell at once, then
+// one a minute, each saying how many failures went unreported in between.
+bool failure_due(dls* state, uint32_t* unreported = nullptr) {
+    uint64_t now = monotonic_ms();
+    if (state->failure_logged_ms != 0 && now - state->failure_logged_ms < LOG_WRITER_REPORT_MS) {
+        state->failures_unlogged++;
+        return false;
+    }
+    if (unreported) {
+        *unreported = state->failures_unlogged;
+    }
+    state->failure_logged_ms = now;
+    state->failures_unlogged = 0;
+    return true;
+}
+
+// What an errno of a failed write means for the history, for the log.
+const char* failure_kind(int err) {
+    switch (err) {
+    case ENOSPC:
+    case EDQUOT:
+        return "the volume is full";
+    case EROFS:
+        return "the volume is read-only";
+    case EIO:
+        return "an I/O error";
+    case EXDEV:
+        return "the log directory is no longer in place";
+    default:
+        return "the log file could not be written";
+    }
+}
+
+// Takes back the file made for a buffer whose write failed: it holds nothing (the write cut
+// it back), and an empty file would read as a damaged one. Under state->lock for writing.
+void forget_new_file(dls* state, uint64_t id) {
+    unlink(state->cur_file);
+    if (state->num_files > 0 && state->file_ids[state->num_files - 1] == id) {
+        state->num_files--;
+    }
+}
+
 }  // namespace
 
-gzFile open_log_file(dls* state, int take_lock) {
+int open_log_file(dls* state, int take_lock, unique_fd* out, uint64_t* out_id) {
     if (state->last_event_id == 0) {
         state->last_event_id = current_event_id();
     }
@@ -124,12 +177,16 @@ gzFile open_log_file(dls* state, int take_lock) {
             errno = err;
         }
     }
+    int lost = 0;
     if (!fd.valid()) {
-        log_error("disk logger: failed to open output file %s (%s). mount point %s",
-                  state->cur_file, strerror(errno), state->log_dir);
+        lost = errno ? errno : EIO;
+        if (failure_due(state)) {
+            log_error("disk logger: failed to open output file %s (%s). mount point %s",
+                      state->cur_file, strerror(lost), state->log_dir);
+        }
         fd.reset(open_dev_null(state));
         if (!fd.valid()) {
-            return nullptr;
+            return lost;
         }
     }
 
@@ -141,21 +198,17 @@ gzFile open_log_file(dls* state, int take_lock) {
     }
     if (!inside_dir(real_path, state->log_dir)) {
         if (strcmp(real_path, LOG_WRITER_DEV_NULL) != 0) {
-            log_error("disk logger: my log dir moved! (should be: %s but is: %s).", state->log_dir,
-                      real_path);
+            if (failure_due(state)) {
+                log_error("disk logger: my log dir moved! (should be: %s but is: %s).",
+                          state->log_dir, real_path);
+            }
+            lost = EXDEV;
         }
         fd.reset(open_dev_null(state));
         if (!fd.valid()) {
-            return nullptr;
+            return lost;
         }
     }
-
-    gzFile gz = gzdopen(fd.get(), LOG_WRITER_GZIP_MODE);
-    if (gz == nullptr) {
-        state->active = 0;
-        return nullptr;
-    }
-    fd.release();  // closed by gzclose from here on
 
     if (take_lock) {
         pthread_rwlock_wrlock(&state->lock);
@@ -167,83 +220,77 @@ gzFile open_log_file(dls* state, int take_lock) {
     if (take_lock) {
         pthread_rwlock_unlock(&state->lock);
     }
-    return gz;
+    *out = std::move(fd);
+    *out_id = id;
+    return lost;
 }
 
-void write_log_buffer(dev_info* di, dls* state, log_write_ctx* ctx, int force) {
-    gzFile gz = nullptr;
+int write_log_buffer(dev_info* di, dls* state, log_write_ctx* ctx, int force) {
+    unique_fd fd;
+    uint64_t id = 0;
+    int lost = 0;
     if (state->active == 0) {
-        // The history was lost: start a new one under a new uuid.
+        // The history could not be written at all (not even to /dev/null): start a new one
+        // under a new uuid.
         remove_old_logs(state, 1);
         create_uuid_file(di, state);
         state->appending = 0;
-        gz = open_log_file(state, 1);
-        if (gz == nullptr) {
-            return;
+        lost = open_log_file(state, 1, &fd, &id);
+        if (!fd.valid()) {
+            return lost;
         }
         state->active = 1;
     }
     if (force == 0 && ctx->fill <= DISK_LOG_HEADER_SIZE) {
-        return;  // only a flush writes an empty buffer
+        return 0;  // only a flush writes an empty buffer
     }
 
     store_header(ctx->buffer, DISK_LOG_MAGIC, 0, ctx->fill);
     store_header(ctx->buffer, DISK_LOG_MAGIC, log_checksum(ctx->buffer, ctx->fill), ctx->fill);
 
     pthread_rwlock_wrlock(&state->lock);
-    if (gz == nullptr) {
-        gz = open_log_file(state, 0);
-        if (gz == nullptr) {
+    if (!fd.valid()) {
+        lost = open_log_file(state, 0, &fd, &id);
+        if (!fd.valid()) {
             state->active = 0;
             pthread_rwlock_unlock(&state->lock);
-            return;
+            return lost;
         }
     }
     state->active = 1;
 
-    int written = gzwrite(gz, ctx->buffer, ctx->fill);
-    int flushed = gzflush(gz, Z_SYNC_FLUSH);
-    if (flushed != Z_OK) {
-        log_critical("gzflush(%s) returned %d", state->cur_file, flushed);
+    int err = lost;
+    if (err == 0) {
+        err = log_buffer_write_member(fd.get(), ctx->buffer, ctx->fill);
+        if (err == 0 && close(fd.release()) != 0) {
+            err = errno;  // the member may not have reached the disk
+        }
     }
-    if (written < static_cast<int>(ctx->fill)) {
-        int err = errno;
-        log_critical("disk logger: failed to write %d bytes to log file %s (err: %s).",
-                     static_cast<int>(DISK_LOG_BUFFER_SIZE), state->cur_file, strerror(err));
-        gzclose(gz);
-        if (err == ENOSPC) {
-            state->active = 0;
-            reset_header(ctx->buffer);
-            log_critical("disk logger: removing all old log files in %s", state->log_dir);
-            remove_old_logs(state, 0);
-            create_uuid_file(di, state);
+    if (err != 0 && lost == 0) {
+        uint32_t unreported = 0;
+        if (failure_due(state, &unreported)) {
+            log_critical("disk logger: failed to write %d bytes to log file %s (err: %s).",
+                         static_cast<int>(DISK_LOG_BUFFER_SIZE), state->cur_file, strerror(err));
+            log_critical("disk logger: %s: %s; the names lost are a gap that replays across "
+                         "it report (%u more failed writes since the last report)",
+                         state->log_dir, failure_kind(err), unreported);
+        }
+        if (state->appending == 0) {
+            forget_new_file(state, id);
         }
         pthread_rwlock_unlock(&state->lock);
-        return;
+        return err;
     }
 
+    // Written, or gone to /dev/null (the history keeps its shape, the caller records the loss).
     state->bytes_in_file += DISK_LOG_BUFFER_SIZE;
-    int closed = gzclose(gz);
     if (force == 0 && state->bytes_in_file < DISK_LOG_FILE_CREDIT) {
         state->appending = 1;
-        pthread_rwlock_unlock(&state->lock);
-        return;
+    } else {
+        reset_header(ctx->buffer);
+        state->bytes_in_file = 0;
+        state->appending = 0;
     }
-
-    // The file is complete. A close that failed may have lost its tail: the history can no
-    // longer be trusted to be whole.
-    if (closed != Z_OK) {
-        int err = errno;
-        if (err == ENOSPC) {
-            state->active = 0;
-        }
-        log_critical("disk logger: gzclose() failed (%d/%d) removing all old log files in %s",
-                     closed, err, state->log_dir);
-        remove_old_logs(state, 0);
-        create_uuid_file(di, state);
-    }
-    reset_header(ctx->buffer);
-    state->bytes_in_file = 0;
-    state->appending = 0;
     pthread_rwlock_unlock(&state->lock);
+    return lost;
 }

@@ -1,20 +1,17 @@
 // The log file writer of a volume's history: appends one log buffer at a time to the volume's
-// current log file, starts new files and records them in the file list, and recovers from an
-// unusable log directory (writes go to "/dev/null") and from a full disk (the whole history is
-// thrown away and restarted under a new uuid). Runs on the disk logger's thread, and on the
-// event thread for the last flush once that thread has ended.
+// current log file, starts new files and records them in the file list, and reports every
+// buffer it could not keep (a full or read-only volume, an I/O error, an unusable log
+// directory whose writes go to "/dev/null") so that the disk logger records the gap. Runs on
+// the disk logger's thread, and on the event thread for the last flush once that thread has
+// ended.
 #pragma once
 
-#include <zlib.h>
+#include "platform/unique_fd.h"
 
 #include <cstdint>
 
 struct dev_info;
 struct dls;
-
-// Log files are appended with the fastest compression: a flush runs on the disk logger's
-// thread, which must keep up with the intake, and level 1 still packs sorted paths well.
-constexpr const char* LOG_WRITER_GZIP_MODE = "ab1";
 
 // One log buffer on its way to a volume's history. The writer fills in the buffer's header
 // (magic, checksum, length = fill) and, after a finished file or a full disk, resets it to an
@@ -29,13 +26,17 @@ struct log_write_ctx {
 
 // Writes ctx's buffer as the next buffer of the volume's history. force = 1 (the last buffer
 // of a flush) ends the current log file after it; force = 0 (a buffer that filled up) lets
-// the file take more, up to DISK_LOG_FILE_CREDIT credited bytes. Failures are logged and
-// leave state->active at 0 when the history must start over.
-void write_log_buffer(dev_info* di, dls* state, log_write_ctx* ctx, int force);
+// the file take more, up to DISK_LOG_FILE_CREDIT credited bytes. Returns 0 when the buffer is
+// in the history, else the errno that lost its names (ENOSPC or EDQUOT on a full volume, EIO,
+// EROFS, EXDEV when the log directory is not in place, ...): the history is then as it was
+// before the call, and the caller records the gap. Failures are logged, the first of a spell
+// at once and then once a minute.
+int write_log_buffer(dev_info* di, dls* state, log_write_ctx* ctx, int force);
 
 // Opens the file the next buffer goes into: cur_file again while appending, else a new file
 // named above last_event_id (the next free name of at most 101 tried), which is recorded in
-// file_ids. Writes go to "/dev/null" when the log directory is unusable. take_lock = 1 takes
-// state->lock for the file list update; 0 when the caller holds it for writing. Returns the
-// gzip handle (mode "ab"), or null with state->active at 0.
-gzFile open_log_file(dls* state, int take_lock);
+// file_ids (its id in *id). take_lock = 1 takes state->lock for the file list update; 0 when
+// the caller holds it for writing. Returns 0 with *fd open on the file; or the errno that made
+// the writes go to "/dev/null" instead (*fd open on that, the id still recorded so that the
+// history keeps its shape), with *fd closed and state->active at 0 when not even that opened.
+int open_log_file(dls* state, int take_lock, unique_fd* fd, uint64_t* id);

@@ -1,6 +1,6 @@
 // The real daemon (fanotify source) on volumes of a scratch root, failing around it: killed again
-// and again in the middle of a storm of changes, a logged volume unmounted under its clients, and
-// one whose log directory is another volume's mount point.
+// and again in the middle of a storm of changes, a logged volume filling up, one unmounted under
+// its clients, and one whose log directory is another volume's mount point.
 #include "tests/support/scratch_daemon.h"
 #include "vantles/stream.h"
 
@@ -9,6 +9,7 @@
 #include <sys/mount.h>
 #include <sys/sysmacros.h>
 
+#include <algorithm>
 #include <atomic>
 #include <map>
 #include <random>
@@ -194,6 +195,56 @@ TEST_F(Faults, KilledMidStormEveryRestartReplaysSoundlyAndIdsNeverGoBack) {
     }
     EXPECT_TRUE(on_disk());
     EXPECT_TRUE(replays_soundly({storm}, 0, in_storm));  // across every kill
+}
+
+// /var fills up (its root's reserve too: a tmpfs has none) under a storm of new names: the
+// history keeps what it had and its uuid, the names it could not write are a gap that every
+// replay from before it reports with a dropped notice (from memory, then from disk once there
+// is room again), the log names the real error, and no empty log file is left behind.
+TEST_F(Faults, AFullVolumeLeavesAGapThatReplaysReport) {
+    ASSERT_TRUE(start({{"/var", "tmpfs", false, "2m"}}));
+    const uint32_t var_dev = live_device_of(daemon_, "/var");
+    const std::string var_uuid = uuid(var_dev);
+    auto names = [&](const std::string& dir, int n) {
+        ASSERT_EQ(0, live_make_dir(daemon_, dir));
+        for (int i = 0; i < n; i++)  // empty files: no room needed on a full tmpfs
+            ASSERT_EQ(0, close(creat(host(dir + "/f" + std::to_string(i)).c_str(), 0644)));
+        ASSERT_EQ(0, live_sync(daemon_, dir));
+    };
+    ASSERT_NO_FATAL_FAILURE(names("/var/kept", 5100));  // a log file
+    const uint64_t before = current_id();
+    {
+        unique_fd fill(open(host("/var/fill").c_str(), O_WRONLY | O_CREAT | O_CLOEXEC, 0644));
+        static const char zeros[4096] = {};
+        for (size_t chunk = sizeof zeros; chunk > 0; chunk /= 2)
+            while (write(fill.get(), zeros, chunk) > 0) {
+            }
+    }
+    ASSERT_NO_FATAL_FAILURE(names("/var/lost", 5100));  // a flush that cannot be written
+    ASSERT_TRUE(test_daemon_wait_log(daemon_, "(err: No space left on device)", SCRATCH_WAIT_MS));
+    const uint64_t full = current_id();
+    auto gap_reported = [&](const std::string& when) {
+        live_stream s;
+        vantles_stream_options o = live_options(daemon_, {"/var/kept"}, FILES);
+        o.since_when = before;
+        ASSERT_EQ(0, live_stream_start(&s, o));
+        ASSERT_TRUE(live_wait_event(&s.sink, done, SCRATCH_WAIT_MS));
+        EXPECT_TRUE(std::ranges::any_of(live_sink_events(&s.sink), [&](const live_event& e) {
+            return (e.flags & VANTLES_EVENT_USER_DROPPED) && e.id > before && e.id <= full;
+        })) << when << ":\n" << live_describe(live_sink_events(&s.sink));
+    };
+    ASSERT_NO_FATAL_FAILURE(gap_reported("while full"));
+
+    ASSERT_EQ(0, unlink(host("/var/fill").c_str()));
+    ASSERT_EQ(0, live_create_file(daemon_, "/var/kept/after"));
+    ASSERT_EQ(0, test_daemon_restart(&daemon_, {"-d"}));
+    EXPECT_EQ(var_uuid, uuid(var_dev)) << "the history was thrown away";
+    ASSERT_NO_FATAL_FAILURE(gap_reported("from disk"));
+    EXPECT_TRUE(replays_soundly({"/var/kept"}, 0, [](const std::string& p) {
+        return p == "/var/kept" || p.starts_with("/var/kept/");
+    }));
+    for (const std::string& name : log_files(host("/var/.vantlesd")))
+        EXPECT_LT(0, std::filesystem::file_size(host("/var/.vantlesd/" + name))) << name;
 }
 
 // /var unmounted (lazily or plainly, the parameter) under clients registered there: absolute,
