@@ -38,6 +38,14 @@ uint32_t history_stamp(const dls* state) {
     return (uint32_t)state->generation | ((uint32_t)state->purged << 16);
 }
 
+// Whether a purge or a removal of every file changed the file list since stamp was taken.
+bool history_moved(dls* state, uint32_t stamp) {
+    pthread_rwlock_rdlock(&state->lock);
+    bool moved = history_stamp(state) != stamp;
+    pthread_rwlock_unlock(&state->lock);
+    return moved;
+}
+
 // The disk logger's record of the volume, or null once the logger is gone. Read racily on
 // purpose: it is set once at start and cleared only at shutdown.
 client_info* logger_of(const dls* state) {
@@ -163,10 +171,15 @@ closed_files_outcome replay_closed_files(dev_info* v, client_info* fci, dls* sta
         pthread_rwlock_unlock(&state->lock);
         w->next++;
         w->read_any = true;
-        if (fits && read_disk_log(v, fci, path, fci->since_when) != 0 && mount_point_gone(v)) {
+        int err = fits ? read_disk_log(v, fci, path, fci->since_when) : 0;
+        if (err != 0 && mount_point_gone(v)) {
             log_critical("scan_for_old_events_callback: mount point %s appears to be gone!",
                          v->mount_point);
             return CLOSED_FILES_VOLUME_GONE;
+        }
+        if (err != 0 && !history_moved(state, w->stamp)) {
+            // Not removed by a purge, yet unreadable: its part of the history is lost.
+            replay_lost_file(v, fci, path, strerror(err), fci->since_when);
         }
     }
     return CLOSED_FILES_DONE;
@@ -198,14 +211,19 @@ void replay_last_file(dev_info* v, client_info* fci, dls* state, int32_t next,
         free_disk_log_image(last);
         return;
     }
-    bool have_last = state->num_files > 0 && next <= state->num_files - 1 &&
-                     dls_log_file_path(state, state->file_ids[state->num_files - 1], path) &&
-                     load_disk_log(v, path, last) == 0;
+    bool want_last = state->num_files > 0 && next <= state->num_files - 1 &&
+                     dls_log_file_path(state, state->file_ids[state->num_files - 1], path);
+    int err = want_last ? load_disk_log(path, last) : 0;
     uint32_t length = 0;
     uint8_t* page = copy_pending_names(state, &length);
     pthread_rwlock_unlock(&state->lock);
-    if (have_last && logger_of(state)) {
-        replay_disk_log_image(v, fci, last, path, fci->since_when);
+    if (want_last && logger_of(state)) {
+        // Read under the lock: no purge can have removed it.
+        if (err == 0) {
+            replay_disk_log_image(v, fci, last, path, fci->since_when);
+        } else {
+            replay_lost_file(v, fci, path, strerror(err), fci->since_when);
+        }
     }
     free_disk_log_image(last);
     if (page && logger_of(state)) {

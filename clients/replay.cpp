@@ -7,6 +7,7 @@
 #include "common/limits.h"
 #include "common/log.h"
 #include "common/vantle_assert.h"
+#include "history/dls.h"
 #include "history/log_reader.h"
 #include "intake/events.h"
 #include "platform/mach_msg.h"
@@ -351,30 +352,56 @@ void replay_take_identity(client_info* c, const char* who) {
     }
 }
 
+void replay_lost_file(dev_info* v, client_info* c, const char* path, const char* why,
+                      uint64_t since) {
+    const char* slash = strrchr(path, '/');
+    uint64_t id = strtoull(slash ? slash + 1 : path, nullptr, 16);
+    if (v->dls && dls_first_damage_report(v->dls, id)) {
+        log_critical("read_disk_log: lost log file %s (%s); replays across it get a dropped "
+                     "notice in its place",
+                     path, why);
+    }
+    // The file named id held ids below it only: a client asking from id - 1 on missed nothing.
+    if (id == 0 || id - 1 <= since || !c->callback) {
+        return;
+    }
+    uint8_t area[DISK_LOG_HEADER_SIZE + 1 + DISK_LOG_RECORD_TAIL + 1];
+    log_buffer_builder b;
+    log_buffer_start(&b, area, sizeof area);
+    log_buffer_append(&b, "", id - 1, EVENT_USER_DROPPED);  // the volume's own path
+    uint32_t consumed = 0;
+    process_disk_event_buf(v, c, area, log_buffer_finish(&b), 0, since, &consumed, nullptr);
+}
+
 int replay_disk_log_image(dev_info* v, client_info* c, disk_log_image* image, const char* path,
                           uint64_t since) {
     // The file was read with the daemon's rights; the permission checks of the replay run
     // with the client's.
     replay_take_identity(c, "read_disk_log");
     // Buffer after buffer; a buffer that fails its checks ends the file (nothing after it can
-    // be found reliably), as does one written with the alternate checksum.
-    bool ok = image->size == 0;
+    // be found reliably), as does one written with the alternate checksum. Whatever the file
+    // held after such a place is lost, and the client is told.
+    const char* lost = image->damage;
     uint32_t at = 0;
     while (at < image->size && !has_flag(c, CLIENT_GOING_AWAY)) {
         uint32_t consumed = 0;
         uint32_t kind = REPLAY_CHECKSUM_NONE;
-        if (process_disk_event_buf(v, c, image->data + at, image->size - at, 1, since, &consumed,
-                                   &kind) == 0) {
-            ok = true;
+        int r = process_disk_event_buf(v, c, image->data + at, image->size - at, 1, since,
+                                       &consumed, &kind);
+        if (r == EINVAL && consumed != 0) {
+            lost = "a record runs past its buffer";
         }
         if (consumed == 0 || kind != REPLAY_CHECKSUM_REGULAR) {
+            if (at + consumed < image->size) {
+                lost = consumed == 0 ? "a buffer failed its checks"
+                                     : "a buffer with the alternate checksum ends it";
+            }
             break;
         }
         at += consumed;
     }
-    if (!ok && !has_flag(c, CLIENT_GOING_AWAY)) {
-        log_critical("read_disk_log: error processing log file %s (total_read %lld, size %d)", path,
-                     (long long)image->size, 0 /* the read that ended the file */);
+    if (lost && !has_flag(c, CLIENT_GOING_AWAY)) {
+        replay_lost_file(v, c, path, lost, since);
     }
     if (c->uid != 0) {
         thread_restore_credentials();
@@ -385,7 +412,7 @@ int replay_disk_log_image(dev_info* v, client_info* c, disk_log_image* image, co
 int read_disk_log(dev_info* v, client_info* c, const char* path, uint64_t since) {
     disk_log_image image;
     image.uid = c->uid;
-    int err = load_disk_log(v, path, &image);
+    int err = load_disk_log(path, &image);
     if (err == 0) {
         replay_disk_log_image(v, c, &image, path, since);
     }

@@ -50,12 +50,20 @@ int process_disk_event_buf(dev_info* v, client_info* c, uint8_t* buffer, uint32_
 // caller returns to the daemon's own with thread_restore_credentials.
 void replay_take_identity(client_info* c, const char* who);
 
-// Replays the buffers of a loaded file into c, under c's credentials when c is not root. 0.
+// Replays the buffers of a loaded file into c, under c's credentials when c is not root. A
+// file that turns out damaged (cut short, empty, a buffer that fails its checks) delivers what
+// it still holds, then a dropped notice in its place (replay_lost_file). 0.
 int replay_disk_log_image(dev_info* v, client_info* c, disk_log_image* image, const char* path,
                           uint64_t since);
 
+// The log file at path of volume v is lost to c's replay, in part or whole (why says how):
+// logs it (once per file) and hands c a dropped notice for the volume whose id is the highest
+// the file could hold, unless c asked only for later ids.
+void replay_lost_file(dev_info* v, client_info* c, const char* path, const char* why,
+                      uint64_t since);
+
 // load_disk_log and replay_disk_log_image: reads the gzip log file at path of volume v and
 // replays its buffers into c, under c's credentials when c is not root. 0 once the file has been
-// read (faulty buffers included), EINVAL when it cannot be opened or is not a regular file, the
-// errno of a failed gzip open, or ENOMEM.
+// read (damaged ones included), or load_disk_log's error: the caller decides whether the file
+// is lost or was removed on purpose.
 int read_disk_log(dev_info* v, client_info* c, const char* path, uint64_t since);

@@ -16,6 +16,8 @@ struct client_info;
 struct dev_info;
 struct fname_entry;
 
+constexpr uint32_t DLS_DAMAGE_REMEMBERED = 16;
+
 struct dls {
     uint64_t bytes_in_file;      // bytes credited to the current log file; 0: none open
     uint64_t last_event_id;      // highest id handed to this log; names new log files
@@ -47,7 +49,24 @@ struct dls {
     // and how many came since without a line of their own. The writer's thread only.
     uint64_t failure_logged_ms;
     uint32_t failures_unlogged;
+    // The last damaged or unreadable log files reported in the log (their ids), so that each
+    // is logged once however many replays meet it. Any thread; slots are reused in turn.
+    std::atomic<uint64_t> damage_reported[DLS_DAMAGE_REMEMBERED];
+    std::atomic<uint32_t> damage_reported_next;
 };
+
+// Whether the damaged log file id of state is to be reported now: not among those reported
+// lately. Two replays meeting it at once may both report it.
+inline bool dls_first_damage_report(dls* state, uint64_t id) {
+    for (const auto& slot : state->damage_reported) {
+        if (slot.load(std::memory_order_relaxed) == id) {
+            return false;
+        }
+    }
+    uint32_t i = state->damage_reported_next.fetch_add(1, std::memory_order_relaxed);
+    state->damage_reported[i % DLS_DAMAGE_REMEMBERED].store(id, std::memory_order_relaxed);
+    return true;
+}
 
 // The root volume's log state; also takes the events of volumes without a history.
 extern dls* global_dls;

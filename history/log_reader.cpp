@@ -2,8 +2,6 @@
 // reports, and whole files loaded under the reader slots.
 #include "history/log_reader.h"
 
-#include "common/log.h"
-#include "volumes/dev_info.h"
 
 #include <fcntl.h>
 #include <sys/stat.h>
@@ -95,59 +93,114 @@ bool may_read(const reader_slots& s, uint32_t uid) {
                             static_cast<std::ptrdiff_t>(REPLAY_READERS_PER_USER));
 }
 
+// The compressed bytes of a log file, read whole with the daemon's rights.
+int read_raw(int fd, off_t size, std::vector<uint8_t>* raw) {
+    if (size > (off_t)REPLAY_RAW_MAX) {
+        size = REPLAY_RAW_MAX;  // far beyond what a log file holds; the rest is not read
+    }
+    raw->resize((size_t)size);
+    size_t got = 0;
+    while (got < raw->size()) {
+        ssize_t n = read(fd, raw->data() + got, raw->size() - got);
+        if (n < 0 && errno == EINTR)
+            continue;
+        if (n < 0)
+            return errno;
+        if (n == 0)
+            break;  // shrank meanwhile: what is there is read
+        got += (size_t)n;
+    }
+    raw->resize(got);
+    return 0;
+}
+
+// Frees an inflate stream's state on every way out.
+struct inflater {
+    z_stream stream{};
+    bool started = false;
+    ~inflater() {
+        if (started)
+            inflateEnd(&stream);
+    }
+};
+
+// Makes room for more output in out. False (out freed) without memory.
+bool grow_image(disk_log_image* out, uint32_t* capacity) {
+    *capacity = *capacity == 0 ? REPLAY_AREA_SIZE : *capacity * 2;
+    auto* grown = static_cast<uint8_t*>(realloc(out->data, *capacity));
+    if (!grown) {
+        free_disk_log_image(out);
+        return false;
+    }
+    out->data = grown;
+    return true;
+}
+
+// Inflates the gzip members of raw, back to back, into out. What a damaged file still yields
+// before the damage is kept, and out->damage says what ended it. 0 or ENOMEM.
+int inflate_members(const std::vector<uint8_t>& raw, disk_log_image* out) {
+    constexpr int GZIP_WINDOW_BITS = 15 + 16;  // gzip members only
+    inflater z;
+    if (inflateInit2(&z.stream, GZIP_WINDOW_BITS) != Z_OK)
+        return ENOMEM;
+    z.started = true;
+    z.stream.next_in = const_cast<Bytef*>(raw.data());
+    z.stream.avail_in = static_cast<uInt>(raw.size());
+    uint32_t capacity = 0;
+    while (z.stream.avail_in > 0) {
+        if (out->size == capacity) {
+            if (capacity >= REPLAY_IMAGE_MAX) {
+                out->damage = "it holds more than a log file can";
+                return 0;
+            }
+            if (!grow_image(out, &capacity))
+                return ENOMEM;
+        }
+        z.stream.next_out = out->data + out->size;
+        z.stream.avail_out = capacity - out->size;
+        int r = inflate(&z.stream, Z_NO_FLUSH);
+        out->size = capacity - z.stream.avail_out;
+        if (r == Z_STREAM_END) {
+            inflateReset(&z.stream);  // the next member, if any
+        } else if (r == Z_MEM_ERROR) {
+            free_disk_log_image(out);
+            return ENOMEM;
+        } else if (r != Z_OK && r != Z_BUF_ERROR) {
+            out->damage = "its compressed data is damaged";
+            return 0;
+        } else if (r == Z_BUF_ERROR && z.stream.avail_out > 0) {
+            break;  // no progress with room to spare: the input ended inside a member
+        }
+    }
+    if (z.stream.total_in > 0 || z.stream.total_out > 0) {
+        // Started on a member that never ended (Z_STREAM_END resets both counts).
+        out->damage = "it is cut short";
+    }
+    return 0;
+}
+
 // Reads the file into out (slot held by the caller). Results as for load_disk_log.
-int read_log_image(dev_info* v, const char* path, disk_log_image* out) {
+int read_log_image(const char* path, disk_log_image* out) {
     unique_fd fd;
     off_t size = 0;
     int err = log_file_open(path, &fd, &size);
     if (err != 0) {
-        if (!(v->flags & DEV_LOG_DISABLED)) {
-            log_critical(
-                "read_disk_log: problems with history file: %s (fd %d, errno %d ; "
-                "is_reg %d; uid %d/%d gid %d/%d)",
-                path, -1, err, 0, (int)getuid(), (int)geteuid(), (int)getgid(), (int)getegid());
-        }
         free_disk_log_image(out);
-        return EINVAL;
+        return err == ELOOP || err == EINVAL ? EINVAL : err;
     }
-    if (size == 0) {
-        return 0;
-    }
-    errno = 0;
-    gzFile gz = gzdopen(fd.get(), "r");
-    if (!gz) {
-        err = errno ? errno : EIO;
-        log_critical("read_disk_log: failed to gzopen %s", path);
+    std::vector<uint8_t> raw;
+    if ((err = read_raw(fd.get(), size, &raw)) != 0) {
         free_disk_log_image(out);
         return err;
     }
-    fd.release();  // closed by gzclose from here on
-    uint32_t capacity = 0;
-    for (;;) {
-        if (out->size == capacity) {
-            if (capacity >= REPLAY_IMAGE_MAX) {
-                log_critical("read_disk_log: %s holds more than %u bytes; the rest is not read",
-                             path, REPLAY_IMAGE_MAX);
-                break;
-            }
-            capacity = capacity == 0 ? REPLAY_AREA_SIZE : capacity * 2;
-            auto* grown = static_cast<uint8_t*>(realloc(out->data, capacity));
-            if (!grown) {
-                gzclose(gz);
-                free_disk_log_image(out);
-                return ENOMEM;
-            }
-            out->data = grown;
-        }
-        uint32_t want = std::min(capacity - out->size, REPLAY_READ_SIZE);
-        int got = gzread(gz, out->data + out->size, want);
-        if (got <= 0) {
-            break;  // the end, or a torn member: what came before it stands
-        }
-        out->size += (uint32_t)got;
+    if (raw.empty()) {
+        out->damage = "it is empty";
+        return 0;
     }
-    gzclose(gz);
-    return 0;
+    if ((err = inflate_members(raw, out)) != 0) {
+        free_disk_log_image(out);
+    }
+    return err;
 }
 
 }  // namespace
@@ -177,9 +230,9 @@ void give_back_reader_slot(disk_log_image* image) {
     image->holds_slot = false;
 }
 
-int load_disk_log(dev_info* v, const char* path, disk_log_image* out) {
+int load_disk_log(const char* path, disk_log_image* out) {
     take_reader_slot(out);
-    int err = read_log_image(v, path, out);
+    int err = read_log_image(path, out);
     // The slot bounds the reading of files only: what is done with the image goes at its
     // reader's pace, and a client that never reads must not keep other users' replays waiting.
     give_back_reader_slot(out);
@@ -190,5 +243,6 @@ void free_disk_log_image(disk_log_image* image) {
     free(image->data);
     image->data = nullptr;
     image->size = 0;
+    image->damage = nullptr;
     give_back_reader_slot(image);
 }

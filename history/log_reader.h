@@ -13,8 +13,6 @@
 
 #include <cstdint>
 
-struct dev_info;
-
 // ---- Opening ----
 
 // Opens path read-only: never through a symbolic link, never blocking (a FIFO put in a log
@@ -72,9 +70,14 @@ constexpr uint32_t REPLAY_READ_SIZE = 65536;
 // reader slots is held while the file is read, not while it is used: a replay goes at its
 // client's pace. A file is at most 16 buffers; anything past REPLAY_IMAGE_MAX bytes is not read.
 constexpr uint32_t REPLAY_IMAGE_MAX = 32 * REPLAY_AREA_SIZE;
+// Compressed bytes read of one file at most (compression only shrinks a log file's content).
+constexpr uint32_t REPLAY_RAW_MAX = REPLAY_IMAGE_MAX;
 struct disk_log_image {
     uint8_t* data = nullptr;
     uint32_t size = 0;
+    // Why the file's content ends early, or null: it is empty, cut short, or its compressed
+    // data is damaged (what came before the damage is in data).
+    const char* damage = nullptr;
     bool holds_slot = false;
     uint32_t uid = 0;  // for whom it is read: the share of reader slots it counts against
 };
@@ -84,9 +87,10 @@ struct disk_log_image {
 void take_reader_slot(disk_log_image* image);
 void give_back_reader_slot(disk_log_image* image);
 
-// Takes a reader slot unless out holds one, reads the file at path of volume v (out empty
-// before) with the daemon's rights, and gives the slot back. 0 (image filled; empty for an
-// empty file), EINVAL when it cannot be opened or is not a regular file, the errno of a failed
-// gzip open, or ENOMEM. The image is freed in every case by free_disk_log_image.
-int load_disk_log(dev_info* v, const char* path, disk_log_image* out);
+// Takes a reader slot unless out holds one, reads and inflates the log file at path (out
+// empty before) with the daemon's rights, and gives the slot back. 0 (image filled, its
+// damage noted), EINVAL when it is not a regular file or is a symbolic link, the errno of a
+// failed open or read, or ENOMEM. Logs nothing: the reader decides what a loss means. The
+// image is freed in every case by free_disk_log_image.
+int load_disk_log(const char* path, disk_log_image* out);
 void free_disk_log_image(disk_log_image* image);

@@ -445,8 +445,8 @@ TEST_F(Clients, ReplayBatchesAndDeliveryFailures) {
     EXPECT_TRUE(sink.take().empty());
 }
 
-// Gzip members in either byte order; a corrupted buffer ends the file; a missing file, a symbolic
-// link, a directory and a FIFO (whose open must not block) are refused.
+// Gzip members in either byte order; a corrupted buffer ends the file with a dropped notice; a
+// missing file, a symbolic link, a directory and a FIFO (whose open must not block) are refused.
 TEST_F(Clients, ReplayReadsLogFiles) {
     char templ[] = "/tmp/replay_test.XXXXXX";
     ASSERT_NE(mkdtemp(templ), nullptr);
@@ -469,8 +469,11 @@ TEST_F(Clients, ReplayReadsLogFiles) {
     EXPECT_EQ(read_disk_log(&root, c, good.c_str(), 0), 0);
     EXPECT_EQ(sink.take(), (strings{"/a:1", "/b:2"}));
     EXPECT_EQ(read_disk_log(&root, c, damaged.c_str(), 0), 0);
-    EXPECT_EQ(sink.take(), (strings{"/b:3"}));
-    for (const std::string& p : {dir + "/missing", dir + "/link", dir, dir + "/fifo"}) {
+    EXPECT_EQ(sink.take(), (strings{"/b:3", "/:1"}));  // and a dropped notice in its place
+    EXPECT_EQ(read_disk_log(&root, c, damaged.c_str(), 1), 0);
+    EXPECT_EQ(sink.take(), (strings{"/b:3"}));  // none when asked from the file's last id on
+    EXPECT_EQ(read_disk_log(&root, c, (dir + "/missing").c_str(), 0), ENOENT);
+    for (const std::string& p : {dir + "/link", dir, dir + "/fifo"}) {
         EXPECT_EQ(read_disk_log(&root, c, p.c_str(), 0), EINVAL) << p;
     }
     EXPECT_TRUE(sink.take().empty());

@@ -1,6 +1,7 @@
 // The real daemon (fanotify source) on volumes of a scratch root, failing around it: killed again
-// and again in the middle of a storm of changes, a logged volume filling up, one unmounted under
-// its clients, and one whose log directory is another volume's mount point.
+// and again in the middle of a storm of changes, a logged volume filling up, log files damaged,
+// a logged volume unmounted under its clients, and one whose log directory is another volume's
+// mount point.
 #include "tests/support/scratch_daemon.h"
 #include "vantles/stream.h"
 
@@ -245,6 +246,54 @@ TEST_F(Faults, AFullVolumeLeavesAGapThatReplaysReport) {
     }));
     for (const std::string& name : log_files(host("/var/.vantlesd")))
         EXPECT_LT(0, std::filesystem::file_size(host("/var/.vantlesd/" + name))) << name;
+}
+
+// Log files damaged while no daemon ran (bits flipped in one, another cut to half, a third
+// emptied): a replay across them still ends, delivers what the other files hold, and gets a
+// dropped notice in the place of each damaged file; each is logged once, however many replays.
+TEST_F(Faults, DamagedLogFilesBecomeDroppedNotices) {
+    ASSERT_TRUE(start({{"/var", "tmpfs", false, "64m"}}));
+    ASSERT_EQ(0, live_make_dir(daemon_, "/var/d"));
+    for (int i = 0; log_files(host("/var/.vantlesd")).size() < 4; i++)
+        ASSERT_EQ(0, close(creat(host("/var/d/f" + std::to_string(i)).c_str(), 0644)));
+    ASSERT_EQ(0, live_create_file(daemon_, "/var/d/last"));
+    const uint64_t stopped = current_id();
+    ASSERT_EQ(0, test_daemon_restart(&daemon_, {"-d"}));
+    const std::string logs = host("/var/.vantlesd/");  // through the new daemon's root
+    const std::vector<std::string> files = log_files(logs);
+    ASSERT_LE(5u, files.size());
+    std::mt19937 random(7);
+    std::string flipped = read_text(logs + files[0]);
+    for (int i = 0; i < 50; i++)
+        flipped[flipped.size() / 4 + random() % (flipped.size() / 2)] ^= char(1 << random() % 8);
+    std::filesystem::resize_file(logs + files[1], std::filesystem::file_size(logs + files[1]) / 2);
+    std::filesystem::resize_file(logs + files[2], 0);
+    FILE* out = fopen((logs + files[0]).c_str(), "w");
+    ASSERT_TRUE(out && fwrite(flipped.data(), 1, flipped.size(), out) == flipped.size() &&
+                fclose(out) == 0);
+    for (int replay = 0; replay < 2; replay++) {
+        live_stream s;
+        vantles_stream_options o = live_options(daemon_, {"/var/d"}, FILES);
+        o.since_when = 0;
+        ASSERT_EQ(0, live_stream_start(&s, o));
+        ASSERT_TRUE(live_wait_event(&s.sink, done, SCRATCH_WAIT_MS));
+        std::set<uint64_t> notices, expected;
+        for (size_t f = 0; f < 3; f++)
+            expected.insert(std::stoull(files[f], nullptr, 16) - 1);
+        bool last = false;
+        for (const live_event& e : live_sink_events(&s.sink)) {
+            if ((e.flags & VANTLES_EVENT_USER_DROPPED) && e.id <= stopped)
+                notices.insert(e.id);  // not the restart's own (above stopped)
+            last |= e.path == "/var/d/last";
+        }
+        EXPECT_EQ(expected, notices);
+        EXPECT_TRUE(last) << "the undamaged file was not replayed";
+    }
+    const std::string log = test_daemon_log(daemon_);
+    size_t reports = 0;
+    for (size_t at = 0; (at = log.find("lost log file", at)) != std::string::npos; at++)
+        reports++;
+    EXPECT_EQ(3u, reports) << log;
 }
 
 // /var unmounted (lazily or plainly, the parameter) under clients registered there: absolute,
