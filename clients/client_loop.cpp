@@ -10,6 +10,8 @@
 #include "clients/read_check.h"
 #include "common/limits.h"
 #include "common/log.h"
+#include "common/log_throttle.h"
+#include "common/monotonic_clock.h"
 #include "common/thread_role.h"
 #include "common/vantle_assert.h"
 #include "intake/event_table.h"
@@ -124,10 +126,14 @@ void note_failed_batch(client_info* fci, int32_t r, uint64_t first_id) {
     }
     client_note_dropped(fci, first_id);
     if (fci->send_errors++ >= CLIENT_SLOWDOWN_ERRORS) {
-        log_critical(
-            "SLOWDOWN: client %p (pid %d) sleeping due to too many errors (num "
-            "usleeps %d)",
-            static_cast<void*>(fci), (int)fci->pid, num_usleeps.load(std::memory_order_relaxed));
+        static shared_log_throttle slow_uids;  // a user's clients that never read: a line a minute
+        if (log_throttle_due(&slow_uids, fci->uid, monotonic_ms())) {
+            log_critical(
+                "SLOWDOWN: client %p (pid %d) sleeping due to too many errors (num "
+                "usleeps %d)",
+                static_cast<void*>(fci), (int)fci->pid,
+                num_usleeps.load(std::memory_order_relaxed));
+        }
         std::this_thread::sleep_for(std::chrono::seconds(CLIENT_SLOWDOWN_SECONDS));
         fci->send_errors = 0;
     }
@@ -262,7 +268,12 @@ void look_up_user_name(client_info* fci) {
     }
     if (err == 0 && found) {
         fci->user_name = strdup(found->pw_name);
-    } else {
+        return;
+    }
+    // Containers run uids without an entry all the time, and any user may register as often as
+    // it likes: once a minute per uid is enough to tell.
+    static shared_log_throttle unknown_uids;
+    if (log_throttle_due(&unknown_uids, fci->uid, monotonic_ms())) {
         log_critical("could not get login info for uid %d\n", (int)fci->uid);
     }
 }

@@ -12,6 +12,8 @@
 #include "clients/wakeup.h"
 #include "common/limits.h"
 #include "common/log.h"
+#include "common/log_throttle.h"
+#include "common/monotonic_clock.h"
 #include "history/dls.h"
 #include "history/fname_table.h"
 #include "history/log_format.h"
@@ -335,7 +337,10 @@ int scan_for_old_events(client_info* fci) {
                 fci->flags.fetch_or(CLIENT_GOING_AWAY, std::memory_order_acq_rel);
                 pthread_mutex_unlock(&fci->lock);
             }
-            log_critical("failed sending HISTORY_DONE (%d) to pid %d\n", r, (int)fci->pid);
+            static shared_log_throttle slow_uids;  // a client that never reads: a user's choice
+            if (log_throttle_due(&slow_uids, fci->uid, monotonic_ms())) {
+                log_critical("failed sending HISTORY_DONE (%d) to pid %d\n", r, (int)fci->pid);
+            }
             fci->flags.fetch_or(CLIENT_HISTORY_DONE_PENDING, std::memory_order_acq_rel);
             result = r;
         }

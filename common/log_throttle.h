@@ -1,9 +1,11 @@
 // Keeps a refusal that a user can cause at will from flooding the system log: a message about
 // a key (a uid) is due at most once per interval, however often the refusal happens.
-// Not locked: each throttle belongs to one thread or lock, as its users say.
+// A log_throttle is not locked: each belongs to one thread or lock, as its users say; a
+// shared_log_throttle takes its own lock.
 #pragma once
 
 #include <cstdint>
+#include <mutex>
 #include <unordered_map>
 
 constexpr uint64_t LOG_THROTTLE_INTERVAL_MS = 60000;
@@ -28,4 +30,15 @@ inline bool log_throttle_due(log_throttle* t, uint32_t key, uint64_t now_ms) {
     }
     t->last_ms[key] = now_ms;
     return true;
+}
+
+// A throttle that several threads consult (delivery threads, say).
+struct shared_log_throttle {
+    std::mutex lock;
+    log_throttle keys;
+};
+
+inline bool log_throttle_due(shared_log_throttle* t, uint32_t key, uint64_t now_ms) {
+    std::lock_guard<std::mutex> hold(t->lock);
+    return log_throttle_due(&t->keys, key, now_ms);
 }
