@@ -3,6 +3,7 @@
 // Not locked: each throttle belongs to one thread or lock, as its users say.
 #pragma once
 
+#include <cstddef>
 #include <cstdint>
 #include <unordered_map>
 
