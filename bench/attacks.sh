@@ -1,12 +1,15 @@
 #!/usr/bin/env bash
-# The attack suite at full size: one unprivileged user (uid 65534) against a real daemon, and
-# what two victims, root and another unprivileged user (uid 65533), get meanwhile. It runs the
+# The attack suite at full size: one unprivileged user (uid 65534), then colluding users of
+# their own uids, against a real daemon, and what two victims, root and another unprivileged
+# user (uid 65533, holding no client of its own), get meanwhile. It runs the
 # FairShare cases of the security tests (tests/security/fair_share_test.cpp) with
 # VANTLES_ATTACK_SCALE=full and prints one table from the "ATTACK" lines they print:
 #
 #   connections   3 processes holding 7,000 silent connections each, reopening whatever the
 #                 daemon closes (size: connections)
 #   client-slots  one process registering clients until refused (size: the clients it got)
+#   colluders     processes of as many uids (65400 on), one after another registering clients
+#                 until refused and holding them (size: the uids; 8, then 32)
 #   notices       bursts of directories made, a file made and removed in each, and removed, in a
 #                 directory anyone may write in (size: cycles per burst, one burst every 0.1 s)
 #   replay        clients replaying a logged history that never read (size: clients)
@@ -46,13 +49,13 @@ status=0
 VANTLES_ATTACK_SCALE=full "$tests" --gtest_filter='FairShare.*' >"$out" 2>&1 || status=$?
 echo "attacks: $(($(date +%s) - start)) s, load average $(cut -d' ' -f1-3 /proc/loadavg) at the end"
 
-# One row per attack and victim: the largest figure of each kind over its checks in a phase.
+# One row per attack, size and victim: the largest figure of each kind over its checks in a phase.
 awk '
 $1 == "ATTACK" {
     name = $2
     for (i = 3; i <= NF; i++) { split($i, kv, "="); f[kv[1]] = kv[2] }
-    key = name SUBSEP f["victim"]
-    if (!(key in seen)) { seen[key] = 1; order[++rows] = key; size[key] = f["size"] }
+    key = name SUBSEP f["size"] SUBSEP f["victim"]
+    if (!(key in seen)) { seen[key] = 1; order[++rows] = key }
     for (k = 1; k <= 3; k++) {
         m = (k == 1 ? "query_ms" : k == 2 ? "stream_ms" : "event_ms")
         cell = key SUBSEP f["phase"] SUBSEP m
@@ -70,8 +73,8 @@ END {
            "query", "stream", "event", "query", "stream", "event"
     for (r = 1; r <= rows; r++) {
         split(order[r], p, SUBSEP)
-        printf "%-13s %7s %7s | %8s %8s %9s | %8s %8s %9s\n", p[1], size[order[r]],
-               (p[2] == 0 ? "root" : p[2]),
+        printf "%-13s %7s %7s | %8s %8s %9s | %8s %8s %9s\n", p[1], p[2],
+               (p[3] == 0 ? "root" : p[3]),
                show(order[r], "during", "query_ms"), show(order[r], "during", "stream_ms"),
                show(order[r], "during", "event_ms"), show(order[r], "after", "query_ms"),
                show(order[r], "after", "stream_ms"), show(order[r], "after", "event_ms")

@@ -1,6 +1,7 @@
 // Client records and the process-wide client tables: creation of a record (its stored paths
-// and exclusions, its slot and its prefix-table entries), the three client limits, and the
-// freeing of a record once its delivery thread has taken it out of every table.
+// and exclusions, its slot and its prefix-table entries), the client limits and the users'
+// shares of the table, and the freeing of a record once its delivery thread has taken it out
+// of every table.
 #include "clients/client_info.h"
 
 #include "clients/prefix_table.h"
@@ -66,8 +67,9 @@ char* store_excluded_path(const char* path) {
 // Uids whose refused registrations were logged lately; under clients_lock.
 log_throttle user_refusals;
 
-// Whether a non-root uid may take one more slot: within its own share, and not into the slots
-// kept for root. Logs a refusal (at most once a minute per uid). Under clients_lock.
+// Whether fci may take one more slot: root's and internal clients always, a non-root uid's by
+// user_may_take_slot. Logs a refusal, naming the bound (at most once a minute per uid). Under
+// clients_lock.
 bool within_user_share(const client_info* fci) {
     if (fci->uid == 0 || (fci->flags.load(std::memory_order_relaxed) & CLIENT_IS_INTERNAL)) {
         return true;
@@ -79,18 +81,20 @@ bool within_user_share(const client_info* fci) {
         used += other != nullptr;
         mine += other != nullptr && other->uid == fci->uid;
     }
+    const uint32_t free = used < CLIENT_USER_SLOTS ? CLIENT_USER_SLOTS - used : 0;
     const uint32_t limit = client_max_per_user.load(std::memory_order_relaxed);
-    const bool own_share = mine < limit;
-    const bool room = CLIENT_TABLE_SLOTS - used > CLIENT_ROOT_RESERVED;
-    if (own_share && room) {
+    if (user_may_take_slot(mine, free, limit)) {
         return true;
     }
     if (log_throttle_due(&user_refusals, fci->uid, monotonic_ms())) {
-        if (!own_share) {
+        if (mine >= limit) {
             log_error("too many clients for uid %u (limit %u)", fci->uid, limit);
-        } else {
+        } else if (free == 0) {
             log_error("too many clients in system for uid %u (the last %u slots are root's)",
                       fci->uid, CLIENT_ROOT_RESERVED);
+        } else {
+            log_error("too many clients for uid %u (share %u with %u slots free)", fci->uid,
+                      user_slot_share(free), free);
         }
     }
     return false;
@@ -114,6 +118,19 @@ void keep_distinct_paths(client_info* fci) {
 }
 
 }  // namespace
+
+uint32_t user_slot_share(uint32_t free) {
+    if (free == 0) {
+        return 0;
+    }
+    const uint32_t outside =
+        free > 1 + CLIENT_NEWCOMER_RESERVE ? free - 1 - CLIENT_NEWCOMER_RESERVE : 0;
+    return std::max(CLIENT_USER_FLOOR, outside / CLIENT_SHARE_DIVISOR);
+}
+
+bool user_may_take_slot(uint32_t mine, uint32_t free, uint32_t limit) {
+    return mine < std::min(limit, user_slot_share(free));
+}
 
 void clear_client_tables() {
     for (auto& slot : client_table) {

@@ -43,12 +43,31 @@ constexpr uint32_t CLIENT_PID_TABLE_SLOTS = 512;  // processes with clients
 constexpr int CLIENT_EXCLUDED_MAX = 8;
 constexpr uint32_t CLIENT_RING_REGISTERED = 469;  // ring slots of a registered client
 constexpr uint32_t CLIENT_RING_DISK_LOGGER = 8192;
-// Beyond the limits above, so that one user can not take the daemon from the others: clients
-// of one non-root uid at once (client_max_per_user, changeable at start-up), and table slots
-// that only root's clients may take.
+// Beyond the limits above, so that no set of users can take the daemon from the others (root's
+// and internal clients are never limited). The last CLIENT_ROOT_RESERVED table slots are root's;
+// the others, the user slots, are shared. With `free` user slots still free and `mine` clients
+// held by a non-root uid, the uid may take one more slot when free >= 1, mine is below its own
+// limit (client_max_per_user, changeable at start-up), and either
+//   mine < CLIENT_USER_FLOOR: a floor every user keeps while any user slot is free, so that no
+//     number of other users shuts it out; or
+//   mine < (free - 1 - CLIENT_NEWCOMER_RESERVE) / CLIENT_SHARE_DIVISOR: above its floor a user
+//     holds at most a quarter of what stays free outside a reserve kept for newcomers' floors.
+// Greedy users arriving one after another (limit 64, empty table): the first three get 64
+// each, the 9th 17, the 33rd still its floor with 13 slots left free, and 240 users all get
+// their floors. Whatever its limit, a user alone holds at most 89 (a quarter of the rest).
 constexpr uint32_t CLIENT_PER_USER_DEFAULT = 64;
 constexpr uint32_t CLIENT_ROOT_RESERVED = 32;
+constexpr uint32_t CLIENT_USER_SLOTS = CLIENT_TABLE_SLOTS - CLIENT_ROOT_RESERVED;
+constexpr uint32_t CLIENT_USER_FLOOR = 2;
+constexpr uint32_t CLIENT_NEWCOMER_RESERVE = 32;
+constexpr uint32_t CLIENT_SHARE_DIVISOR = 4;
 extern std::atomic<uint32_t> client_max_per_user;
+
+// The clients a non-root uid may hold and still take a slot while `free` user slots are free,
+// its own limit aside: 0 when none is free, else at least CLIENT_USER_FLOOR.
+uint32_t user_slot_share(uint32_t free);
+// Whether a non-root uid holding `mine` clients may take one more slot (the rule above).
+bool user_may_take_slot(uint32_t mine, uint32_t free, uint32_t limit);
 
 struct client_info {
     pthread_mutex_t lock;  // flags hand-over and the delivery thread's start and end

@@ -4,6 +4,7 @@
 // shared_log_throttle takes its own lock.
 #pragma once
 
+#include <cstddef>
 #include <cstdint>
 #include <mutex>
 #include <unordered_map>

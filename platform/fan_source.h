@@ -4,6 +4,7 @@
 // only the clone's reader uses a source.
 #pragma once
 
+#include "common/log_throttle.h"
 #include "platform/generation_map.h"
 #include "platform/kernel_source.h"
 #include "platform/unique_fd.h"
@@ -120,6 +121,10 @@ struct fan_source {
     size_t pending_used = 0;
     bool small_read = false;  // the last read returned a small batch: pause before the next
     timespec next_read{};     // CLOCK_MONOTONIC time before which the next read waits
+    // Kernel queue overflows not yet logged, and the throttle (one key, 0) that lets at most
+    // one line a minute report them.
+    uint32_t overflows = 0;
+    log_throttle overflow_log;
 };
 
 // An info record of an event: directory handle and name, or (name null) the item's handle.

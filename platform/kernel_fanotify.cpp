@@ -14,7 +14,7 @@
 // directory by a parent that the next removal, a read later, names in turn. If none names
 // it in time, the event becomes one dropped-events record for its volume alone (the record
 // carries the volume's device number), at most one per volume and read. A queue overflow is
-// a dropped record for everyone.
+// a dropped record for everyone, and a log line (at most one a minute).
 //
 // Cost. Under a storm of changes the kernel queues events one by one, and a reader that reads
 // as soon as it can gets a handful per read: a wake-up of this thread and of the consumer for
@@ -30,6 +30,9 @@
 // Beyond that, a record only asks the file system what the event does not tell: directories
 // and removed items take their type from the event.
 #include "platform/fan_source.h"
+
+#include "common/log.h"
+#include "common/monotonic_clock.h"
 
 #include <poll.h>
 #include <sys/stat.h>
@@ -218,12 +221,25 @@ void learn_from(fan_volume* vol, uint64_t mask, const fan_infos& infos) {
     fan_learn_dir(vol, key, parent, now.name);
 }
 
+// A queue overflow lost events for every client, so it is logged, but a storm may overflow
+// the queue at every read: a line at most once a minute counts those since the last.
+void log_overflow(fan_source* src) {
+    src->overflows++;
+    if (log_throttle_due(&src->overflow_log, 0, monotonic_ms())) {
+        log_critical("kernel queue overflowed: events lost (%u times since the last report)",
+                     src->overflows);
+        src->overflows = 0;
+    }
+}
+
 // Translates the event at raw_used in the read buffer (meta: a copy of its header). False
 // when it names a directory that cannot be named yet and may_wait: nothing was translated,
 // and the event is to be tried again after the next read.
 bool translate_event(fan_source* src, const fanotify_event_metadata* meta, bool may_wait) {
     size_t at = src->raw_used;
     if (meta->vers != FANOTIFY_METADATA_VERSION || (meta->mask & FAN_Q_OVERFLOW)) {
+        if (meta->mask & FAN_Q_OVERFLOW)
+            log_overflow(src);
         for (auto& vol : src->volumes)
             fan_forget_dirs(vol.get());  // lost events may have moved directories
         append_dropped(src->pending);

@@ -7,33 +7,40 @@
 
 #include "clients/wakeup.h"
 #include "common/log.h"
+#include "common/log_throttle.h"
+#include "common/monotonic_clock.h"
 
 #include <cerrno>
 
 namespace {
 
-// Flush and unregister must arrive on the registration's private port.
-clientp* client_for_request(mach_port_t local_port, const char* handler) {
+// Senders of flushes and unregistrations on other ports, logged lately.
+log_throttle stray_request_logs;
+
+// Flush and unregister must arrive on the registration's private port. Any user may send them
+// on another, so their log line comes at most once a minute per uid.
+clientp* client_for_request(mach_port_t local_port, const char* handler, uint32_t sender_uid) {
     clientp* client = get_client_with_matching_f2d_private_port(local_port);
-    if (client == nullptr) {
-        log_error("%s: ERROR: get_client_with_matching_f2d_private_port(0x%x) => NULL", handler,
-                  local_port);
+    if (client == nullptr && log_throttle_due(&stray_request_logs, sender_uid, monotonic_ms())) {
+        log_error("%s: ERROR: get_client_with_matching_f2d_private_port(0x%x) => NULL (uid %u)",
+                  handler, local_port, sender_uid);
     }
     return client;
 }
 
 }  // namespace
 
-kern_return_t implementation_flush_rpc(mach_port_t local_port, uint64_t* event_id) {
-    clientp* client = client_for_request(local_port, "implementation_flush_rpc");
+kern_return_t implementation_flush_rpc(mach_port_t local_port, uint64_t* event_id,
+                                       uint32_t sender_uid) {
+    clientp* client = client_for_request(local_port, "implementation_flush_rpc", sender_uid);
     if (client != nullptr) {
         client_try_wakeup(client, event_id);
     }
     return KERN_SUCCESS;
 }
 
-kern_return_t implementation_unregister_rpc(mach_port_t local_port) {
-    clientp* client = client_for_request(local_port, "implementation_unregister_rpc");
+kern_return_t implementation_unregister_rpc(mach_port_t local_port, uint32_t sender_uid) {
+    clientp* client = client_for_request(local_port, "implementation_unregister_rpc", sender_uid);
     if (client != nullptr) {
         implementation_removed_client(client);
         unlink_and_release_client(client);
@@ -54,8 +61,9 @@ kern_return_t implementation_get_current_event_id_rpc(mach_port_t /*local_port*/
 }
 
 kern_return_t implementation_get_event_id_for_time_rpc(mach_port_t /*local_port*/, uint32_t device,
-                                                       int64_t time, uint64_t* event_id) {
-    get_event_id_for_time(device, time, event_id);
+                                                       int64_t time, uint64_t* event_id,
+                                                       uint32_t sender_uid) {
+    get_event_id_for_time(device, time, event_id, sender_uid);
     return KERN_SUCCESS;
 }
 

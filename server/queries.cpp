@@ -9,6 +9,8 @@
 
 #include "common/limits.h"
 #include "common/log.h"
+#include "common/log_throttle.h"
+#include "common/monotonic_clock.h"
 #include "history/dls.h"
 #include "history/last_event_id.h"
 #include "history/log_format.h"
@@ -30,6 +32,11 @@ constexpr uint64_t PURGE_NO_BOUND = ~0ull;
 const char* const UUID_TEXT_NO_DEV_INFO = "NO-UUID-NO-DEV-INFO";
 const char* const UUID_TEXT_IGNORED = "NO-UUID-VOLUME-IS-IGNORED";
 const char* const UUID_TEXT_UNKNOWN_DEVICE = "NO-UUID-UNKNOWN-DEVICE";
+
+// Askers of the time query whose answer was logged lately: any user may ask as often as it
+// likes, for a time before every log file or while a log file is unreadable.
+log_throttle early_time_logs;
+log_throttle unreadable_log_logs;
 
 // The table is published after dev_lock is initialised, so a table means a usable lock.
 bool volume_table_exists() {
@@ -76,7 +83,7 @@ bool get_current_event_id(uint64_t* id) {
     return true;
 }
 
-void get_event_id_for_time(uint32_t device, int64_t time, uint64_t* id) {
+void get_event_id_for_time(uint32_t device, int64_t time, uint64_t* id, uint32_t uid) {
     if (!wait_for_startup()) {
         return;
     }
@@ -108,10 +115,15 @@ void get_event_id_for_time(uint32_t device, int64_t time, uint64_t* id) {
             break;
         }
     }
+    const uint64_t now_ms = monotonic_ms();
     if (found <= 0) {
         // The oldest file is never used: what came before it is unknown.
-        log_critical(
-            "requested timestamp is prior to the earliest log file.  setting event-id to zero\n");
+        if (log_throttle_due(&early_time_logs, uid, now_ms)) {
+            log_critical(
+                "requested timestamp is prior to the earliest log file.  setting event-id to "
+                "zero (uid %u)\n",
+                uid);
+        }
     } else {
         uint64_t last = 0;
         int err = get_last_event_id(state, state->file_ids[found], &last);
@@ -119,11 +131,13 @@ void get_event_id_for_time(uint32_t device, int64_t time, uint64_t* id) {
             *id = last;
         } else {
             *id = state->file_ids[found - 1];
-            log_critical(
-                "failed to get last id from log file %d so using last id == 0x%llx (ret "
-                "%d; %.16llx)\n",
-                found, static_cast<unsigned long long>(*id), err,
-                static_cast<unsigned long long>(state->file_ids[found]));
+            if (log_throttle_due(&unreadable_log_logs, uid, now_ms)) {
+                log_critical(
+                    "failed to get last id from log file %d so using last id == 0x%llx (ret "
+                    "%d; %.16llx)\n",
+                    found, static_cast<unsigned long long>(*id), err,
+                    static_cast<unsigned long long>(state->file_ids[found]));
+            }
         }
     }
     pthread_rwlock_unlock(&state->lock);

@@ -19,6 +19,8 @@
 #include "clients/wakeup.h"
 #include "common/limits.h"
 #include "common/log.h"
+#include "common/log_throttle.h"
+#include "common/monotonic_clock.h"
 #include "platform/port.h"
 
 #include <algorithm>
@@ -26,6 +28,11 @@
 #include <cstring>
 
 namespace {
+
+// Uids whose refused registrations, and whose removals of clients already gone, were logged
+// lately: any user can cause either as often as it likes.
+log_throttle refused_registration_logs;
+log_throttle gone_client_logs;
 
 // The delivery thread's release of its reference to the registration, once it has ended.
 void release_registration(void* ctx) {
@@ -174,7 +181,10 @@ kern_return_t implementation_register_rpc(
     }
     int n = implementation_added_client(client);
     if (n != 0) {
-        log_critical("%s: implementation_added_client() => %d", FN, n);
+        if (log_throttle_due(&refused_registration_logs, euid, monotonic_ms())) {
+            log_error("%s: failed to add client for uid %u, path %s (error %d)", FN, euid,
+                      client->paths[0], n);
+        }
         drop_failed_registration(client);
         return VANTLES_REGISTER_NO_CLIENT;
     }
@@ -221,12 +231,10 @@ int implementation_added_client(clientp* client) {
                                  DELIVERY_QUEUE_ENTRIES, client->since_when, flags, callback_client,
                                  client, client->uid, client->gid, &fci);
     if (err != 0) {
-        log_error("%s : failed to add client for path %s", FN,
-                  client->num_paths != 0 ? client->paths[0] : "");
         if (flags & CLIENT_MARK_SELF) {
             marked_pids_remove(client->pid);
         }
-        return EINVAL;
+        return err;
     }
     num_clients.fetch_add(1, std::memory_order_acq_rel);
     client->refcount.fetch_add(1, std::memory_order_acq_rel);  // the delivery thread's
@@ -266,8 +274,10 @@ void implementation_removed_client(clientp* client) {
         client_wakeup(fci);
     }
     client_map_walkers.fetch_sub(1, std::memory_order_seq_cst);
-    if (fci == nullptr) {
-        log_error("%s: did not find client %p for path = '%s'", "implementation_removed_client",
-                  static_cast<void*>(client), client->num_paths != 0 ? client->paths[0] : "");
+    // A client whose delivery thread ended it (its callback port gone) is found no more.
+    if (fci == nullptr && log_throttle_due(&gone_client_logs, client->uid, monotonic_ms())) {
+        log_error("%s: did not find client %p for path = '%s' (uid %u)",
+                  "implementation_removed_client", static_cast<void*>(client),
+                  client->num_paths != 0 ? client->paths[0] : "", client->uid);
     }
 }

@@ -18,14 +18,21 @@ bool server_demux(mach_msg_header_t* request, mach_msg_header_t* reply);
 // Dispatches ids 66000..66006 to their stubs; answers MIG_BAD_ID (and returns false) otherwise.
 bool subsystem_demux(mach_msg_header_t* request, mach_msg_header_t* reply);
 
-// Handlers, called by the stubs with unpacked values (see registry.h for register).
-kern_return_t implementation_flush_rpc(mach_port_t local_port, uint64_t* event_id);
+// The sender of a request whose trailer names none: a key of the per-uid log throttles like
+// any other.
+constexpr uint32_t SERVER_UID_UNKNOWN = UINT32_MAX;
+
+// Handlers, called by the stubs with unpacked values (see registry.h for register). sender_uid
+// keys the throttles of the log lines that any user can cause (at most one a minute per uid).
+kern_return_t implementation_flush_rpc(mach_port_t local_port, uint64_t* event_id,
+                                       uint32_t sender_uid);
 kern_return_t implementation_get_volume_uuid_rpc(mach_port_t local_port, uint32_t device,
                                                  char* uuid_text);
 kern_return_t implementation_get_current_event_id_rpc(mach_port_t local_port, uint64_t* event_id);
 kern_return_t implementation_get_event_id_for_time_rpc(mach_port_t local_port, uint32_t device,
-                                                       int64_t time, uint64_t* event_id);
+                                                       int64_t time, uint64_t* event_id,
+                                                       uint32_t sender_uid);
 kern_return_t implementation_purge_events_rpc(mach_port_t local_port, uint32_t device,
                                               uint64_t event_id, uint32_t* result,
                                               uint32_t sender_euid);
-kern_return_t implementation_unregister_rpc(mach_port_t local_port);
+kern_return_t implementation_unregister_rpc(mach_port_t local_port, uint32_t sender_uid);

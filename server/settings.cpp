@@ -48,7 +48,7 @@ void apply_environment_settings() {
                                                 PORT_IDLE_TIMEOUT_MS_DEFAULT / 1000, 0,
                                                 SETTINGS_MAX_IDLE_TIMEOUT_S);
     port_set_connection_limits(limits);
-    client_max_per_user.store(number_from("VANTLESD_CLIENTS_PER_USER", CLIENT_PER_USER_DEFAULT, 1,
-                                          CLIENT_TABLE_SLOTS - CLIENT_ROOT_RESERVED),
-                              std::memory_order_relaxed);
+    client_max_per_user.store(
+        number_from("VANTLESD_CLIENTS_PER_USER", CLIENT_PER_USER_DEFAULT, 1, CLIENT_USER_SLOTS),
+        std::memory_order_relaxed);
 }

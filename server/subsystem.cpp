@@ -38,7 +38,8 @@ struct subsystem_descriptor {
 // The smallest trailers the routines accept: register reads the sender's identity from the
 // audit token, purge the sender's effective uid from the security token. The transport
 // writes a full 52-byte trailer for every sender whose credentials it has, and a size of 0
-// (failing both) when it has none.
+// (failing both) when it has none. The other routines take the sender from the security
+// token when there is one, for their log throttles only.
 constexpr uint32_t REGISTER_MIN_TRAILER = 32;
 constexpr uint32_t PURGE_MIN_TRAILER = 8;
 
@@ -48,6 +49,17 @@ const mach_msg_audit_trailer_t* trailer_of(const mach_msg_header_t* request) {
     const auto* bytes = reinterpret_cast<const uint8_t*>(request);
     return reinterpret_cast<const mach_msg_audit_trailer_t*>(bytes +
                                                              mach_msg_round(request->msgh_size));
+}
+
+bool has_security_token(const mach_msg_audit_trailer_t* trailer) {
+    return trailer->msgh_trailer_type == MACH_MSG_TRAILER_FORMAT_0 &&
+           trailer->msgh_trailer_size >= PURGE_MIN_TRAILER;
+}
+
+// The sender's effective uid, or SERVER_UID_UNKNOWN.
+uint32_t sender_uid(const mach_msg_header_t* request) {
+    const mach_msg_audit_trailer_t* trailer = trailer_of(request);
+    return has_security_token(trailer) ? trailer->msgh_sender.val[0] : SERVER_UID_UNKNOWN;
 }
 
 void set_return_code(mach_msg_header_t* reply, kern_return_t code) {
@@ -146,7 +158,8 @@ void flush_stub(mach_msg_header_t* request, mach_msg_header_t* reply) {
         return;
     }
     uint64_t event_id = 0;
-    kern_return_t rc = implementation_flush_rpc(request->msgh_local_port, &event_id);
+    kern_return_t rc =
+        implementation_flush_rpc(request->msgh_local_port, &event_id, sender_uid(request));
     set_return_code(reply, rc);
     if (rc == KERN_SUCCESS) {
         auto* r = reinterpret_cast<event_id_reply_t*>(reply);
@@ -194,8 +207,8 @@ void get_event_id_for_time_stub(mach_msg_header_t* request, mach_msg_header_t* r
     }
     const auto* req = reinterpret_cast<const get_event_id_for_time_request_t*>(request);
     uint64_t event_id = 0;
-    kern_return_t rc = implementation_get_event_id_for_time_rpc(request->msgh_local_port,
-                                                                req->device, req->time, &event_id);
+    kern_return_t rc = implementation_get_event_id_for_time_rpc(
+        request->msgh_local_port, req->device, req->time, &event_id, sender_uid(request));
     set_return_code(reply, rc);
     if (rc == KERN_SUCCESS) {
         auto* r = reinterpret_cast<event_id_reply_t*>(reply);
@@ -210,8 +223,7 @@ void purge_events_stub(mach_msg_header_t* request, mach_msg_header_t* reply) {
         return;
     }
     const mach_msg_audit_trailer_t* trailer = trailer_of(request);
-    if (trailer->msgh_trailer_type != MACH_MSG_TRAILER_FORMAT_0 ||
-        trailer->msgh_trailer_size < PURGE_MIN_TRAILER) {
+    if (!has_security_token(trailer)) {
         set_return_code(reply, MIG_TRAILER_ERROR);
         return;
     }
@@ -232,7 +244,8 @@ void unregister_stub(mach_msg_header_t* request, mach_msg_header_t* reply) {
         set_return_code(reply, MIG_BAD_ARGUMENTS);
         return;
     }
-    set_return_code(reply, implementation_unregister_rpc(request->msgh_local_port));
+    set_return_code(reply,
+                    implementation_unregister_rpc(request->msgh_local_port, sender_uid(request)));
 }
 
 stub_t subsystem_server_routine(const mach_msg_header_t* request);

@@ -23,6 +23,7 @@
 #include <chrono>
 #include <filesystem>
 #include <mutex>
+#include <optional>
 #include <thread>
 
 namespace {
@@ -111,7 +112,7 @@ public:
         uint32_t pid = 100, uid = 0;
         uint64_t since_when = EVENT_ID_WRAP, latency = 1000000;
     };
-    client_info* make(const client_options& o, int expected = 0) {
+    client_info* make(const client_options& o, std::optional<int> expected = 0) {
         std::vector<const char*> paths, excluded;
         for (auto& p : o.paths) {
             paths.push_back(p.c_str());
@@ -120,11 +121,11 @@ public:
             excluded.push_back(e.c_str());
         }
         client_info* fci = nullptr;
-        EXPECT_EQ(
+        int err =
             create_client_info(o.pid, o.device, paths.data(), (int32_t)paths.size(),
                                excluded.data(), (int32_t)excluded.size(), o.latency, o.ring_size,
-                               o.since_when, o.flags, record_batch, &sink, o.uid, o.uid, &fci),
-            expected);
+                               o.since_when, o.flags, record_batch, &sink, o.uid, o.uid, &fci);
+        EXPECT_EQ(err, expected.value_or(err));
         if (fci) {
             made.push_back(fci);
         }
@@ -195,6 +196,33 @@ TEST_F(Clients, ClientLimits) {
     forget(made.front());
     EXPECT_NE(make({.pid = 200}), nullptr);  // the one slot given back
     EXPECT_EQ(make({.pid = 201}, ENOSPC), nullptr);
+}
+
+// Users registering until refused, one after another: the first gets its whole limit, every
+// later one at least its floor however many came before, and the shares shrink as the table
+// fills, until the user slots are gone; root's clients then still get the slots kept for them.
+TEST_F(Clients, UsersShareTheTable) {
+    auto take_all = [&](uint32_t uid) {  // the clients uid gets
+        uint32_t got = 0;
+        while (make({.pid = uid, .uid = uid}, std::nullopt)) {
+            got++;
+        }
+        return got;
+    };
+    std::vector<uint32_t> got;
+    for (uint32_t uid = 1000; made.size() < CLIENT_USER_SLOTS; uid++) {
+        const size_t free = CLIENT_USER_SLOTS - made.size();
+        got.push_back(take_all(uid));
+        ASSERT_GE(got.back(), std::min<size_t>(CLIENT_USER_FLOOR, free)) << "user " << got.size();
+    }
+    ASSERT_GT(got.size(), 33u);
+    EXPECT_EQ(got[0], client_max_per_user.load());
+    EXPECT_TRUE(std::is_sorted(got.rbegin(), got.rend()));
+    EXPECT_EQ(take_all(5000), 0u);
+    for (uint32_t i = 0; i < CLIENT_ROOT_RESERVED; i++) {
+        ASSERT_NE(make({.pid = 1}), nullptr);
+    }
+    EXPECT_EQ(make({.pid = 1}, ENOSPC), nullptr);
 }
 
 struct watch {

@@ -1,6 +1,7 @@
-// Fair share between local users: one unprivileged user (uid 65534) attacks in turn what the
-// daemon shares, and root and another user (uid 65533) stay served during each attack and
-// after it. VANTLES_ATTACK_SCALE=full gives the attacks their full size (bench/attacks.sh).
+// Fair share between local users: one unprivileged user (uid 65534), then colluding users of
+// their own uids, attack in turn what the daemon shares, and root and another user (uid 65533)
+// stay served during each attack and after it. VANTLES_ATTACK_SCALE=full gives the attacks
+// their full size (bench/attacks.sh).
 #include "attacker.h"
 
 namespace {
@@ -66,10 +67,11 @@ int victim_check(int out, const test_daemon& d, uint32_t root_dev, const std::st
 
 class FairShare : public SecurityTest {
 protected:
-    // Starts an attacker (uid 65534) running body; its line that begins with `ready`.
+    // Starts an attacker (by default uid 65534) running body; its line that begins with `ready`.
     std::string start_attacker(attacker* a, const std::function<int(int)>& body,
-                               const std::string& ready, rlim_t descriptors = 2048) {
-        EXPECT_EQ(0, attacker_start(a, daemon_, SECURITY_NOBODY, descriptors, body));
+                               const std::string& ready, rlim_t descriptors = 2048,
+                               uid_t uid = SECURITY_NOBODY) {
+        EXPECT_EQ(0, attacker_start(a, daemon_, uid, descriptors, body));
         return attacker_next(a, ready);
     }
     // An attacker registering up to `count` streams since `since` on paths_of(i), until refused:
@@ -77,7 +79,8 @@ protected:
     // has event messages queued (its replay holds a log reader, blocked on a socket never read):
     // "F". It holds them until killed. Returns its line that begins with `ready`.
     std::string hold(attacker* a, uint64_t since, size_t count, const std::string& ready,
-                     const std::function<std::vector<std::string>(size_t)>& paths_of) {
+                     const std::function<std::vector<std::string>(size_t)>& paths_of,
+                     uid_t uid = SECURITY_NOBODY) {
         return start_attacker(
             a,
             [&](int out) {
@@ -109,7 +112,7 @@ protected:
                     attacker_say(out, "F");
                 return pause();
             },
-            ready);
+            ready, 2048, uid);
     }
 
     // Forks the victims' parent while this process has no threads of the library: a child forked
@@ -258,6 +261,32 @@ TEST_F(FairShare, OneUsersAttacksLeaveOtherUsersServed) {
         EXPECT_TRUE(!slots ||
                     live_state_becomes(&daemon_, LIVE_INTERNAL_CLIENTS + 2, -1, SCRATCH_WAIT_MS));
         victims_served(attack, size, "after");
+    }
+
+    // Colluding users, each of its own uid, one after another registering until refused and
+    // holding what they got: each gets at least its floor (2) beside the others, and the victims
+    // still get a client (uid 65533 holds none; root's are never limited). Both sizes run at any
+    // scale: together they take a few seconds.
+    const auto one_stream = [](size_t) { return std::vector<std::string>{"/tmp"}; };
+    for (int colluders : {8, 32}) {
+        {
+            std::vector<attacker> crowd(static_cast<size_t>(colluders));
+            for (uid_t i = 0; i < crowd.size(); i++) {
+                std::string got =
+                    hold(&crowd[i], VANTLES_EVENT_ID_NOW, 600, "N", one_stream, 65400 + i);
+                unsigned held = 0;
+                int code = 0;
+                EXPECT_TRUE(sscanf(got.c_str(), "N %u %d", &held, &code) == 2 && held >= 2 &&
+                            code == VANTLES_ERR_NO_CLIENT)
+                    << "colluder " << i << ": " << got;
+            }
+            const std::string last = std::to_string(65400 + colluders - 1);
+            EXPECT_TRUE(test_daemon_wait_log(
+                daemon_, "too many clients for uid " + last + " (share ", SCRATCH_WAIT_MS));
+            victims_served("colluders", colluders, "during");
+        }
+        EXPECT_TRUE(live_state_becomes(&daemon_, LIVE_INTERNAL_CLIENTS + 2, -1, SCRATCH_WAIT_MS));
+        victims_served("colluders", colluders, "after");
     }
 
     // More replaying clients than there are log readers, of one process that never reads, sit

@@ -1,15 +1,19 @@
 // Requests built in memory as the transport leaves them: the stubs' checks that requests over the
 // wire cannot reach (the transport writes the trailer), argument forms and limits.
 #include "common/limits.h"
+#include "common/log.h"
 #include "intake/event_thread.h"
 #include "platform/messages.h"
 #include "platform/port.h"
+#include "platform/unique_fd.h"
 #include "server/registry.h"
 #include "server/server.h"
 
 #include <fcntl.h>
 #include <gtest/gtest.h>
 #include <sys/eventfd.h>
+#include <sys/mman.h>
+#include <syslog.h>
 
 #include <cstring>
 #include <filesystem>
@@ -126,12 +130,21 @@ const struct {
     // Refused on the delivery side (device-relative paths from a user): undone, mark-self too.
     {"refused by the delivery side", VANTLES_MSG_REGISTER, {"/tmp/a", "/var/b"}, {"/tmp/a/x"},
      [](R r, T) { r->device = 5, r->create_flags = VANTLES_CREATE_MARK_SELF; }, true, VANTLES_REGISTER_NO_CLIENT},
+    {"refused again", VANTLES_MSG_REGISTER, {"/tmp/a", "/var/b"}, {},
+     [](R r, T) { r->device = 5; }, true, VANTLES_REGISTER_NO_CLIENT},
+    // Flushes on a port that is no registration's find nothing to flush.
+    {"flush on a stray port", VANTLES_MSG_FLUSH, {}, {}, nullptr, true, KERN_SUCCESS},
+    {"flush on a stray port again", VANTLES_MSG_FLUSH, {}, {}, nullptr, true, KERN_SUCCESS},
 };
 // clang-format on
 
 // Each refusal answers its code, records no client and keeps no descriptor; the callback right
-// is left to the server loop's destruction of the request, which closes it.
+// is left to the server loop's destruction of the request, which closes it. Refusals the user
+// repeats are logged once a minute.
 TEST_F(requests, refusals_answer_their_code_and_leave_nothing_behind) {
+    unique_fd log(memfd_create("log", MFD_CLOEXEC)), saved(dup(STDERR_FILENO));
+    log_open("server_tests", LOG_PERROR);
+    ASSERT_EQ(dup2(log.get(), STDERR_FILENO), STDERR_FILENO);
     for (const auto& c : REFUSALS) {
         SCOPED_TRACE(c.what);
         event_thread_ready = c.ready;
@@ -139,10 +152,11 @@ TEST_F(requests, refusals_answer_their_code_and_leave_nothing_behind) {
         auto descriptors = open_descriptors();
         build_register(&request, c.paths, c.excludes);
         mach_port_t callback = request.reg()->callback.name;
-        if (c.id == VANTLES_MSG_PURGE_EVENTS) {
+        if (c.id != VANTLES_MSG_REGISTER) {
             close((int)callback);
             memset(request.bytes, 0, sizeof request.bytes);
-            *request.head() = {0x1513, sizeof(purge_events_request_t), 0x77, 0x55, 0, c.id};
+            mach_msg_size_t size = VANTLES_SIMPLE_REQUEST_SIZES[c.id - VANTLES_MSG_FLUSH];
+            *request.head() = {0x1513, size, 0x77, 0x55, 0, c.id};
             request.sign();
         }
         if (c.change != nullptr) {
@@ -160,6 +174,15 @@ TEST_F(requests, refusals_answer_their_code_and_leave_nothing_behind) {
             EXPECT_FALSE(descriptor_open(callback));
         }
         EXPECT_EQ(open_descriptors(), descriptors);
+    }
+    dup2(saved.get(), STDERR_FILENO);
+    std::string logged(8192, '\0');
+    logged.resize(std::max<ssize_t>(0, pread(log.get(), logged.data(), logged.size(), 0)));
+    for (const std::string line : {"failed to add client for uid 501", "=> NULL (uid 501)"}) {
+        auto at = logged.find(line);
+        EXPECT_TRUE(at != std::string::npos && logged.find(line, at + 1) == std::string::npos)
+            << line << " in:\n"
+            << logged;
     }
 }
 

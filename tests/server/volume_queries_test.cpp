@@ -25,15 +25,16 @@ std::string uuid_of(uint32_t dev) {
     get_volume_uuid(dev, text);
     return text;
 }
-uint64_t id_for_time(uint32_t dev, int64_t time) {
+uint64_t id_for_time(uint32_t dev, int64_t time, uint32_t uid = 0) {
     uint64_t id = 0xdead;
-    get_event_id_for_time(dev, time, &id);
+    get_event_id_for_time(dev, time, &id, uid);
     return id;
 }
 
 // The uuid names the history or why there is none; the time query answers the end of the last
 // file made before the time, never the oldest file's; purge deletes the files below the bound,
 // renews the uuid, and unbounded starts a new generation. Ignored volumes have nothing to purge.
+// A time before the history is logged once a minute per asker.
 TEST(volume_queries, uuid_time_and_purge_answer_from_the_volumes_history) {
     run_scenario({{"/var"}, {"/mnt/off"}, {"/mnt/ro", "tmpfs", true}}, [] {
         child_checks c;
@@ -65,7 +66,8 @@ TEST(volume_queries, uuid_time_and_purge_answer_from_the_volumes_history) {
         CHILD_EXPECT(c, id_for_time(var, middle.st_ctime) == 0x251 && !c.logged(prior));
         CHILD_EXPECT(c, id_for_time(var, 1000) == 0 && c.logged(prior));
         c.clear_log();
-        CHILD_EXPECT(c, id_for_time(device_of("/"), later) == 0 && c.logged(prior));
+        CHILD_EXPECT(c, id_for_time(device_of("/"), later) == 0 && !c.logged(prior));
+        CHILD_EXPECT(c, id_for_time(device_of("/"), later, 501) == 0 && c.logged(prior));
         CHILD_EXPECT(c, write_file((dir + "0300").c_str(), "not a log file"));
         CHILD_EXPECT(c, id_for_time(var, later) == 0x200);  // an unreadable file: the older's name
 
