@@ -15,6 +15,14 @@
 #   replay        clients replaying a logged history that never read (size: clients)
 #   long-paths    clients watching 4,096 paths of 1,000 bytes each that share all but their last
 #                 bytes with the victims' events (size: clients)
+#   private-names root's files in two mode 0700 directories inside the attacker's own directory,
+#                 one then moved away, one removed, while the attacker watches it live and then
+#                 replays it (size: files in each; no name may reach it)
+#   full-disk     the attacker fills a small logged /var, then makes names there while it is full
+#                 (size: names; a replay across it must carry a dropped notice or a new uuid)
+#   damaged-logs  an operator flips 50 bits in one log file, cuts one to half and empties one;
+#                 50 replays from id 0 (size: damaged files; each replay must carry a dropped
+#                 notice in the place of each)
 #
 # For each attack and victim: the longest query (connect and current event id, volume uuid),
 # the longest registration or unregistration of a stream, and the longest time from a change to

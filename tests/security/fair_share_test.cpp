@@ -4,6 +4,8 @@
 // their full size (bench/attacks.sh).
 #include "attacker.h"
 
+#include <set>
+
 namespace {
 
 // Far above what a served victim takes (a few ms), far below what a starved one waits. A
@@ -25,6 +27,10 @@ std::string victim_dir(uid_t uid) {
     for (char c : {'a', 'b', 'c', 'd'})
         dir += "/" + std::string(220, c);
     return dir;
+}
+
+bool history_done(const live_event& e) {
+    return e.flags & VANTLES_EVENT_HISTORY_DONE;
 }
 
 bool gap(const live_event& e) {  // a dropped notice
@@ -148,6 +154,26 @@ protected:
         }
     }
 
+    // The victims' directories, the root device and their parent; the event machinery up.
+    void prepare_victims() {
+        for (uid_t uid : {uid_t(0), OTHER_USER})
+            ASSERT_FALSE(!std::filesystem::create_directories(host(victim_dir(uid))) ||
+                         chown(host(victim_dir(uid)).c_str(), uid, uid));
+        root_device_ = live_device_of(daemon_, "/");
+        ASSERT_NO_FATAL_FAILURE(start_victim_parent());
+        ASSERT_EQ(0, live_sync(daemon_, "/tmp"));
+    }
+
+    // A stream of root's replaying paths since the id to its history-done notice: its events.
+    std::vector<live_event> replay(const std::vector<std::string>& paths, uint64_t since) {
+        live_stream s;
+        vantles_stream_options o = live_options(daemon_, paths, FILES);
+        o.since_when = since;
+        EXPECT_EQ(0, live_stream_start(&s, o));
+        EXPECT_TRUE(live_wait_event(&s.sink, history_done, SCRATCH_WAIT_MS));
+        return live_sink_events(&s.sink);
+    }
+
     uint32_t root_device_ = 0;
     int checks_ = 0;
     attacker victim_parent_;
@@ -156,14 +182,9 @@ protected:
 
 TEST_F(FairShare, OneUsersAttacksLeaveOtherUsersServed) {
     ASSERT_TRUE(start({}, {}, true));
-    for (uid_t uid : {uid_t(0), OTHER_USER})
-        ASSERT_FALSE(!std::filesystem::create_directories(host(victim_dir(uid))) ||
-                     chown(host(victim_dir(uid)).c_str(), uid, uid));
     make_dir("/tmp/pub", 01777);
     make_dir("/tmp/quiet", 0755);
-    root_device_ = live_device_of(daemon_, "/");
-    ASSERT_NO_FATAL_FAILURE(start_victim_parent());
-    ASSERT_EQ(0, live_sync(daemon_, "/tmp"));  // the event machinery is up
+    ASSERT_NO_FATAL_FAILURE(prepare_victims());
     const char* socket_path = daemon_.socket_path.c_str();
 
     // Silent connections of three processes, each reopened as soon as the daemon closes it: the
@@ -324,6 +345,121 @@ TEST_F(FairShare, OneUsersAttacksLeaveOtherUsersServed) {
         EXPECT_TRUE(names == 5100 || notices > 0) << names << " names and no dropped notice";
     }
     victims_served("replay", hogs, "after");
+}
+
+// Attacks on what the history keeps, /var being a small logged volume anyone may write in:
+// root's closed directories in the attacker's own directory, filled, then moved away and
+// removed (no name in them reaches the attacker, live or replayed); the attacker filling /var
+// and storming it with names (a replay across it gets a dropped notice, or a new uuid); log
+// files damaged by a careless operator (a dropped notice in the place of each).
+TEST_F(FairShare, HistoryAttacksLeakNoNameAndLoseNothingSilently) {
+    ASSERT_TRUE(start({{"/var", "tmpfs", false, FULL_SCALE ? "32m" : "8m"}}, {}, true));
+    ASSERT_NO_FATAL_FAILURE(prepare_victims());
+    const uint32_t var_dev = live_device_of(daemon_, "/var");
+    const std::string var_uuid = uuid(var_dev);
+
+    const int secrets = FULL_SCALE ? 10000 : 300;
+    make_dir("/tmp/own", 0755, SECURITY_NOBODY);
+    make_dir("/tmp/closed", 0700);
+    {
+        attacker spy;  // "E path" for every name of the closed directories it got, then "END"
+        ASSERT_EQ("R", start_attacker(&spy, [&](int out) {
+            live_stream live;
+            vantles_stream_options o = live_options(daemon_, {"/tmp/own"}, FILES, 1000000);
+            if (live_stream_start(&live, o) != 0)
+                return attacker_say(out, "X registration"), 1;
+            attacker_say(out, "R");
+            if (!live_wait_event(&live.sink, live_path_is("/tmp/own/zz-end"), SCRATCH_WAIT_MS))
+                return attacker_say(out, "X no end"), 1;
+            std::vector<live_event> got = live_sink_events(&live.sink);
+            o.since_when = 0;
+            live_stream replayed;
+            if (live_stream_start(&replayed, o) != 0 ||
+                !live_wait_event(&replayed.sink, history_done, SCRATCH_WAIT_MS))
+                return attacker_say(out, "X no replay"), 1;
+            for (const live_event& e : live_sink_events(&replayed.sink))
+                got.push_back(e);
+            for (const live_event& e : got)
+                if (e.path.find("SECRET") != std::string::npos)
+                    attacker_say(out, "E " + e.path);
+            return attacker_say(out, "END"), 0;
+        }, "R"));
+        for (const char* d : {"/tmp/own/mv", "/tmp/own/rm"}) {
+            make_dir(d, 0700);
+            for (int i = 0; i < secrets; i++)
+                make_file(d + ("/SECRET-" + std::to_string(i)), 0644);
+        }
+        victims_served("private-names", secrets, "during");
+        std::filesystem::remove_all(host("/tmp/own/rm"));
+        ASSERT_EQ(0, rename(host("/tmp/own/mv").c_str(), host("/tmp/closed/mv").c_str()));
+        make_file("/tmp/own/zz-end", 0644);
+        std::vector<std::string> lines;
+        EXPECT_EQ("END", attacker_next(&spy, "END", &lines));
+        lines.pop_back();
+        EXPECT_EQ(std::vector<std::string>{}, lines) << "names leaked";
+    }
+    victims_served("private-names", secrets, "after");
+
+    // The attacker fills /var, then makes names there while it stays full, then lets it go.
+    make_dir("/var/tmp", 01777);
+    const int storm = FULL_SCALE ? 60000 : 6000;
+    const uint64_t before = current_id();
+    {
+        attacker filler;
+        ASSERT_EQ("F", start_attacker(&filler, [&](int out) {
+            int fd = open("/var/tmp/fill", O_WRONLY | O_CREAT | O_CLOEXEC, 0644);
+            static const char zeros[4096] = {};
+            for (size_t chunk = sizeof zeros; fd >= 0 && chunk > 0; chunk /= 2)
+                while (write(fd, zeros, chunk) > 0) {
+                }
+            attacker_say(out, "F");
+            if (mkdir("/var/tmp/s", 0755) != 0)
+                return attacker_say(out, "X mkdir"), 1;
+            for (int i = 0; i < storm; i++)
+                close(creat(("/var/tmp/s/" + std::to_string(i)).c_str(), 0644));
+            attacker_say(out, "S");
+            return pause();
+        }, "F"));
+        victims_served("full-disk", storm, "during");
+        EXPECT_EQ("S", attacker_next(&filler, "S"));
+        ASSERT_EQ(0, live_sync(daemon_, "/var/tmp"));
+        EXPECT_TRUE(test_daemon_wait_log(daemon_, "No space left on device", SCRATCH_WAIT_MS));
+    }
+    ASSERT_EQ(0, unlink(host("/var/tmp/fill").c_str()));
+    const uint64_t full = current_id();
+    auto gaps = [&](const std::vector<live_event>& got) {
+        std::set<uint64_t> ids;
+        for (const live_event& e : got)
+            if (e.flags & VANTLES_EVENT_USER_DROPPED)
+                ids.insert(e.id);
+        return ids;
+    };
+    const std::set<uint64_t> full_gaps = gaps(replay({"/var"}, before));
+    EXPECT_TRUE(full_gaps.lower_bound(before + 1) != full_gaps.upper_bound(full) ||
+                uuid(var_dev) != var_uuid)
+        << "no dropped notice for the time /var was full";
+    victims_served("full-disk", storm, "after");
+
+    // An operator damages closed log files: flips bits in one, cuts one to half, empties one.
+    make_dir("/var/d", 0755);
+    for (int i = 0; log_files(host("/var/.vantlesd")).size() < 5; i++)
+        make_file("/var/d/f" + std::to_string(i), 0644);
+    const std::string logs = host("/var/.vantlesd/");
+    const std::vector<std::string> files = log_files(logs);
+    std::string flipped = read_text(logs + files[0]);
+    for (size_t i = 0; i < 50; i++)
+        flipped[flipped.size() / 4 + i * 7919 % (flipped.size() / 2)] ^= char(1 << i % 8);
+    FILE* damaged = fopen((logs + files[0]).c_str(), "w");
+    ASSERT_TRUE(damaged && fwrite(flipped.data(), 1, flipped.size(), damaged) == flipped.size() &&
+                fclose(damaged) == 0);
+    std::filesystem::resize_file(logs + files[1], std::filesystem::file_size(logs + files[1]) / 2);
+    std::filesystem::resize_file(logs + files[2], 0);
+    for (int i = 0; i < (FULL_SCALE ? 50 : 2); i++) {
+        const std::set<uint64_t> got = gaps(replay({"/var/d"}, 0));
+        for (size_t f = 0; f < 3; f++)
+            EXPECT_TRUE(got.contains(std::stoull(files[f], nullptr, 16) - 1)) << files[f];
+    }
+    victims_served("damaged-logs", 3, "after");
 }
 
 }  // namespace

@@ -7,6 +7,7 @@
 #include <fcntl.h>
 #include <poll.h>
 #include <sched.h>
+#include <sys/prctl.h>
 #include <sys/wait.h>
 #include <unistd.h>
 
@@ -71,6 +72,8 @@ int spawn_daemon(test_daemon* d, const std::vector<std::string>& args, int mount
     if (pid < 0)
         return errno;
     if (pid == 0) {
+        // A test that dies (a crash, a failed assertion in a child) takes its daemon along.
+        prctl(PR_SET_PDEATHSIG, SIGTERM);
         // setns refuses while another thread shares the file-system context: unshare it.
         if (mount_ns >= 0 && (unshare(CLONE_FS) != 0 || setns(mount_ns, CLONE_NEWNS) != 0))
             _exit(126);
