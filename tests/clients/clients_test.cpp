@@ -491,6 +491,12 @@ TEST_F(Clients, ReplayReadsLogFiles) {
     write_log(good, {build_buffer({{"a", 1, F1}}),
                      history_test::to_other_order(build_buffer({{"b", 2, F1}}))});
     write_log(damaged, {build_buffer({{"b", 3, F1}}), bad, build_buffer({{"d", 5, F1}})});
+    std::vector<record> many;  // three buffers of some 200 KiB: more than one read area
+    for (int i = 0; i < 30000; i++)
+        many.push_back({"n" + std::to_string(i), uint64_t(i + 1), F1});
+    write_log(dir + "/3", {build_buffer({many.begin(), many.begin() + 10000}),
+                           build_buffer({many.begin() + 10000, many.begin() + 20000}),
+                           build_buffer({many.begin() + 20000, many.end()})});
     ASSERT_EQ(symlink(good.c_str(), (dir + "/link").c_str()), 0);
     ASSERT_EQ(mkfifo((dir + "/fifo").c_str(), 0600), 0);
     client_info* c = make({.paths = {"/"}});
@@ -500,6 +506,8 @@ TEST_F(Clients, ReplayReadsLogFiles) {
     EXPECT_EQ(sink.take(), (strings{"/b:3", "/:1"}));  // and a dropped notice in its place
     EXPECT_EQ(read_disk_log(&root, c, damaged.c_str(), 1), 0);
     EXPECT_EQ(sink.take(), (strings{"/b:3"}));  // none when asked from the file's last id on
+    EXPECT_EQ(read_disk_log(&root, c, (dir + "/3").c_str(), 0), 0);
+    EXPECT_EQ(sink.take().size(), many.size());
     EXPECT_EQ(read_disk_log(&root, c, (dir + "/missing").c_str(), 0), ENOENT);
     for (const std::string& p : {dir + "/link", dir, dir + "/fifo"}) {
         EXPECT_EQ(read_disk_log(&root, c, p.c_str(), 0), EINVAL) << p;

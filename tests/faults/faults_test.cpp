@@ -221,8 +221,10 @@ TEST_F(Faults, AFullVolumeLeavesAGapThatReplaysReport) {
             while (write(fill.get(), zeros, chunk) > 0) {
             }
     }
-    ASSERT_NO_FATAL_FAILURE(names("/var/lost", 5100));  // a flush that cannot be written
+    ASSERT_NO_FATAL_FAILURE(names("/var/lost", 10100));  // two flushes that cannot be written
     ASSERT_TRUE(test_daemon_wait_log(daemon_, "(err: No space left on device)", SCRATCH_WAIT_MS));
+    const std::string log = test_daemon_log(daemon_);  // logged once, not at every failure
+    EXPECT_EQ(log.find("failed to write"), log.rfind("failed to write")) << log;
     const uint64_t full = current_id();
     auto gap_reported = [&](const std::string& when) {
         live_stream s;
