@@ -25,6 +25,8 @@ static_assert(VANTLES_NO_HISTORY == VANTLES_PURGE_NO_HISTORY);
 static_assert(VANTLES_ERR_REFUSED == KERN_FAILURE);
 static_assert(VANTLES_EVENT_ID_NOW == VANTLES_SINCE_NOW);
 static_assert(VANTLES_UUID_TEXT_LENGTH == VANTLES_UUID_TEXT_SIZE);
+static_assert(VANTLES_ERR_SYNC_TIMED_OUT == VANTLES_SYNC_TIMED_OUT);
+static_assert(VANTLES_ERR_SYNC_BUSY == VANTLES_SYNC_BUSY);
 
 namespace {
 
@@ -330,6 +332,23 @@ int vantles_get_volume_uuid(const vantles_connection* conn, uint32_t device,
     if (result == 0) {
         memcpy(text, reinterpret_cast<const volume_uuid_reply_t*>(&reply)->uuid,
                VANTLES_UUID_TEXT_LENGTH);
+        text[VANTLES_UUID_TEXT_LENGTH] = '\0';
+    }
+    return result;
+}
+
+int vantles_sync_volume(const vantles_connection* conn, uint32_t device, uint64_t* event_id,
+                        char text[VANTLES_UUID_TEXT_LENGTH + 1]) {
+    sync_volume_request_t req = {};
+    req.NDR = NDR_record;
+    req.device = device;
+    reply_buffer reply;
+    int result = connection_call(conn, &req.head, sizeof req, VANTLES_MSG_SYNC_VOLUME, &reply,
+                                 sizeof(sync_volume_reply_t));
+    if (result == 0) {
+        const auto* r = reinterpret_cast<const sync_volume_reply_t*>(&reply);
+        *event_id = r->event_id;
+        memcpy(text, r->uuid, VANTLES_UUID_TEXT_LENGTH);
         text[VANTLES_UUID_TEXT_LENGTH] = '\0';
     }
     return result;

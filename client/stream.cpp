@@ -194,6 +194,13 @@ int vantles_stream_start(vantles_stream* s) {
         return err;
     }
     conn.timeout_ms = s->options.timeout_ms;
+    return vantles_stream_start_on(s, &conn);
+}
+
+int vantles_stream_start_on(vantles_stream* s, const vantles_connection* conn) {
+    if (s->started) {
+        return EALREADY;
+    }
     std::vector<const char*> paths, excludes;
     for (const std::string& p : s->options.paths) {
         paths.push_back(p.c_str());
@@ -208,7 +215,7 @@ int vantles_stream_start(vantles_stream* s) {
     args.latency_us = s->options.latency_us;
     args.create_flags = s->options.create_flags;
     args.since_when = s->options.since_when;
-    err = vantles_register(&conn, args, &s->reg);
+    int err = vantles_register(conn, args, &s->reg);
     if (err != 0) {
         return err;
     }

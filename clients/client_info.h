@@ -82,6 +82,11 @@ struct client_info {
     std::atomic<uint64_t> dropped_id;     // first id lost since the last dropped notice; 0 = none
     std::atomic<uint64_t> last_id_sent;   // highest id handed to callback (flush answers it)
     std::atomic<uint64_t> history_done_id;
+    // Delivery cycles (client_process_events) begun and ended, numbered from 1: a cycle that
+    // began after a moment takes every event queued before it, so another thread waiting for
+    // cycles_ended to pass cycles_begun as it read it knows those are handed to the callback.
+    std::atomic<uint64_t> cycles_begun;
+    std::atomic<uint64_t> cycles_ended;
     uint64_t latency;     // µs
     int32_t send_errors;  // delivery thread only
     std::atomic<uint32_t> flags;

@@ -481,6 +481,11 @@ void start_delivery(client_info* fci, bool internal) {
 }  // namespace
 
 int32_t client_process_events(client_info* fci) {
+    struct cycle_count {
+        client_info* fci;
+        uint64_t number;
+        ~cycle_count() { fci->cycles_ended.store(number, std::memory_order_release); }
+    } cycle{fci, fci->cycles_begun.fetch_add(1, std::memory_order_acq_rel) + 1};
     uint32_t n = client_num_pending(fci);
     if (n == 0) {
         return 0;

@@ -14,6 +14,7 @@
 #include "common/log.h"
 #include "common/log_throttle.h"
 #include "common/monotonic_clock.h"
+#include "common/poll_until.h"
 #include "history/dls.h"
 #include "history/fname_table.h"
 #include "history/log_format.h"
@@ -113,6 +114,24 @@ void replay_pending_names(dev_info* v, client_info* fci, uint8_t* page, uint32_t
     if (fci->uid != 0) {
         thread_restore_credentials();
     }
+}
+
+// Waits until the disk logger has handed every event routed so far to its callback (filed it
+// in a table of pending names, or written it): a cycle of its that began after now ended.
+// False when that took over HISTORY_CATCH_UP_MS.
+bool logger_filed_everything_routed() {
+    client_info* logger = global_dls ? logger_of(global_dls) : nullptr;
+    if (!logger) {
+        return true;  // no logger, nothing to wait for (and nothing to replay from memory)
+    }
+    uint64_t begun = logger->cycles_begun.load(std::memory_order_acquire);
+    client_wakeup(logger);
+    return poll_until(
+        [&] {
+            client_info* now = logger_of(global_dls);
+            return !now || now->cycles_ended.load(std::memory_order_acquire) > begun;
+        },
+        HISTORY_CATCH_UP_MS, HISTORY_FILED_POLL_US);
 }
 
 // Where the replay of a volume's files stands.
@@ -316,8 +335,18 @@ int scan_for_old_events(client_info* fci) {
     }
     if (started) {
         // Changes made just before the request may still wait in the kernel's queue or in the
-        // intake's buffers (a restart's backlog, say): they belong in the replay.
+        // intake's buffers (a restart's backlog, say), or in the disk logger's ring: they
+        // belong in the replay. A replay that cannot be sure of them says so.
         intake_sync(HISTORY_INTAKE_SYNC_MS);
+        if (!logger_filed_everything_routed() && fci->callback && !going_away(fci)) {
+            log_critical("scan_for_old_events: the disk logger did not catch up in %d ms",
+                         HISTORY_CATCH_UP_MS);
+            uint32_t flags = EVENT_USER_DROPPED;
+            uint64_t id = fci->since_when + 1;
+            const char* first = fci->paths[0];
+            int32_t length = (int32_t)strlen(first) + 1;
+            fci->callback(fci->callback_ctx, 1, &length, &first, &flags, nullptr, &id);
+        }
         result = iterate_devices(scan_for_old_events_callback, fci);
     } else {
         log_critical("scan_for_old_events: disk logger never started up!");

@@ -15,6 +15,9 @@ constexpr int HISTORY_CATCH_UP_POLLS = 100;
 constexpr unsigned HISTORY_CATCH_UP_POLL_US = 1000;
 // Longest wait for the events queued in the kernel before the request to reach the rings.
 constexpr int HISTORY_INTAKE_SYNC_MS = 250;
+// Longest wait for the disk logger to file what was routed before the replay, and its poll.
+constexpr int HISTORY_CATCH_UP_MS = 5000;
+constexpr unsigned HISTORY_FILED_POLL_US = 100;
 
 // Runs once on the client's first delivery thread. 0 or the last error (the caller ignores it).
 int scan_for_old_events(client_info* fci);

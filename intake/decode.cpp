@@ -20,6 +20,7 @@
 #include <cstdio>
 #include <cstring>
 
+std::atomic<uint32_t> intake_sync_marker{0};
 std::atomic<uint8_t> kernel_extended_info{0};
 
 namespace {
@@ -323,6 +324,12 @@ int decode_kernel_records(uint8_t* start, uint32_t length, event_table* table, e
         if (end - p < 4)
             break;
         uint32_t type_word = read_u32(p);
+        if ((type_word & KREC_TYPE_MASK) == KREC_TYPE_SYNC &&
+            end - p >= (ptrdiff_t)(KREC_HEADER_SIZE + KREC_DONE_SIZE)) {
+            intake_sync_marker.store(read_u32(p + 4), std::memory_order_release);
+            p += KREC_HEADER_SIZE + KREC_DONE_SIZE;
+            continue;
+        }
         if ((type_word & KREC_TYPE_MASK) == KREC_TYPE_DROPPED ||
             current_event_id() == EVENT_ID_WRAP) {
             p = take_dropped(p, end, table, sink);

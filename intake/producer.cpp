@@ -36,7 +36,8 @@ namespace {
 // a slow consumer only grows the ring.
 constexpr int PRODUCER_PRECEDENCE = 19;
 constexpr unsigned PRODUCER_NO_MEMORY_SLEEP = 2;  // seconds
-constexpr unsigned INTAKE_SYNC_POLL_US = 500;
+constexpr unsigned INTAKE_SYNC_POLL_US = 100;
+constexpr uint64_t INTAKE_MARKER_TRIAL_MS = 5000;
 // A read this long after the one before it ends a quiet spell: the producer routes it itself
 // when it can (consume_on_producer). Shorter than the gaps between changes a person makes,
 // longer than the pauses between reads in a storm.
@@ -274,6 +275,26 @@ void consumer_step(event_buffer* buf, event_table* table, event_sink sink) {
 }
 
 int intake_sync(int timeout_ms) {
+    // A marker of the device's own comes after everything queued before it: once it is
+    // decoded, so is all of that, storm or not. Without markers (a record stream, a socket
+    // directory on a volume fanotify cannot mark), the kernel's queue must run dry instead.
+    // Markers work once one was decoded; none in INTAKE_MARKER_TRIAL_MS after the first was
+    // made means they never will (their directory lies on a volume fanotify cannot mark).
+    static std::atomic<uint64_t> first_marker_ms{0};
+    uint64_t now = monotonic_ms(), first = first_marker_ms.load();
+    bool usable = intake_sync_marker.load() != 0 || first == 0 || now - first < INTAKE_MARKER_TRIAL_MS;
+    uint32_t marker = 0;
+    if (usable && kernel_device_mark(kernel_fd.load(), &marker) == 0) {
+        if (first == 0) {
+            first_marker_ms.compare_exchange_strong(first, now);
+        }
+        bool decoded = poll_until(
+            [marker] {
+                return (int32_t)(intake_sync_marker.load(std::memory_order_acquire) - marker) >= 0;
+            },
+            timeout_ms, INTAKE_SYNC_POLL_US);
+        return decoded ? 0 : ETIMEDOUT;
+    }
     int err = kernel_device_sync(kernel_fd.load(), timeout_ms);
     if (err != 0)
         return err;

@@ -125,7 +125,18 @@ struct fan_source {
     // one line a minute report them.
     uint32_t overflows = 0;
     log_throttle overflow_log;
+    // Sync markers: files made and removed in marker_dir (the service socket's directory), whose
+    // events are recognised by that directory's handle and file system and the name prefix.
+    unique_fd marker_dir;
+    std::string marker_key;
+    fsid_t marker_fsid{};
+    // Written (eventfd) by whoever makes a marker: a sync is waiting, so the pause before the
+    // next read ends at once.
+    unique_fd hurry;
 };
+
+// Names of the sync markers' files: the prefix, then the marker's number.
+constexpr char FAN_MARKER_PREFIX[] = ".vantlesd-sync-";
 
 // An info record of an event: directory handle and name, or (name null) the item's handle.
 struct fan_name_ref {

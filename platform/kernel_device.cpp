@@ -46,6 +46,7 @@ struct device_slot {
     std::atomic<uint64_t> fills{0};
     std::atomic<uint64_t> empty_fill{0};
     std::atomic<int> kickers{0};
+    std::atomic<uint32_t> markers{0};  // sync markers made (kernel_device_mark)
 };
 
 device_slot g_slots[KDEV_MAX_SLOTS];
@@ -239,6 +240,23 @@ int kernel_device_sync(int fd, int timeout_ms) {
     bool dry = poll_until([&] { return slot->empty_fill.load() > started; }, timeout_ms,
                           KDEV_SYNC_POLL_US);
     return dry ? 0 : ETIMEDOUT;
+}
+
+int kernel_device_mark(int fd, uint32_t* number) {
+    device_slot* slot = find_slot(fd);
+    if (!slot)
+        return EBADF;
+    // As a sync: seen by release_clone before it destroys the source, or this sees the close.
+    slot->kickers.fetch_add(1);
+    uint32_t state = slot->state.load();
+    int err = EBADF;
+    if ((state & KDEV_CLONE) && !(state & KDEV_CLOSING)) {
+        const kernel_source* src = slot->source;
+        *number = slot->markers.fetch_add(1) + 1;
+        err = src->ops->mark ? src->ops->mark(src, *number) : ENOTSUP;
+    }
+    slot->kickers.fetch_sub(1);
+    return err;
 }
 
 int kernel_device_close(int fd) {

@@ -14,6 +14,8 @@
 // file system (needs CAP_SYS_ADMIN and CAP_DAC_READ_SEARCH).
 #pragma once
 
+#include <cstdint>
+
 #include <sys/types.h>
 
 #include <cstddef>
@@ -42,6 +44,12 @@ ssize_t kernel_device_read(int fd, void* buf, size_t size);
 // timeout_ms (events that wait for their directory's name may still be held). 0, ETIMEDOUT
 // (under a storm the queue may never run dry), or EBADF when fd is not an open clone.
 int kernel_device_sync(int fd, int timeout_ms);
+
+// Makes a sync marker on the clone (see KREC_TYPE_SYNC): a change of the device's own whose
+// record comes after every event the kernel queued before the call. *number: the marker's
+// number, which its record carries. 0, ENOTSUP when the clone's source makes none (then
+// kernel_device_sync is the way), EBADF, or the errno of making it.
+int kernel_device_mark(int fd, uint32_t* number);
 
 // Closes a handle. Async-signal-safe. 0 or EBADF. A read after the close still returns what
 // the clone's source holds and what the kernel queued for it by then (a bounded amount), then

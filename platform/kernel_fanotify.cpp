@@ -33,14 +33,17 @@
 
 #include "common/log.h"
 #include "common/monotonic_clock.h"
+#include "platform/port.h"
 
 #include <poll.h>
+#include <sys/eventfd.h>
 #include <sys/stat.h>
 
 #include <atomic>
 #include <cerrno>
 #include <climits>
 #include <cstdio>
+#include <cstdlib>
 #include <cstring>
 #include <new>
 #include <unistd.h>
@@ -232,6 +235,19 @@ void log_overflow(fan_source* src) {
     }
 }
 
+// Whether the entry named by ref is one of this source's sync markers; its number in *number.
+bool is_marker(fan_source* src, const fan_name_ref& ref, uint32_t* number) {
+    if (!src->marker_dir.valid() || !ref.handle || !ref.name ||
+        strncmp(ref.name, FAN_MARKER_PREFIX, sizeof FAN_MARKER_PREFIX - 1) != 0 ||
+        memcmp(ref.fsid, &src->marker_fsid, sizeof src->marker_fsid) != 0)
+        return false;
+    fan_handle_key(&src->key, ref.handle);
+    if (src->key != src->marker_key)
+        return false;
+    *number = static_cast<uint32_t>(strtoul(ref.name + sizeof FAN_MARKER_PREFIX - 1, nullptr, 10));
+    return true;
+}
+
 // Translates the event at raw_used in the read buffer (meta: a copy of its header). False
 // when it names a directory that cannot be named yet and may_wait: nothing was translated,
 // and the event is to be tried again after the next read.
@@ -247,6 +263,13 @@ bool translate_event(fan_source* src, const fanotify_event_metadata* meta, bool 
     }
     const char* base = src->raw.get() + at;
     fan_infos infos = fan_read_infos(base, meta);
+    uint32_t marker = 0;
+    if (!(meta->mask & FAN_RENAME) && is_marker(src, infos.name, &marker)) {
+        krec_header h = {KREC_TYPE_SYNC, static_cast<int32_t>(marker)};
+        append(src->pending, &h, sizeof h);
+        append_done(src->pending);
+        return true;
+    }
     bool rename = meta->mask & FAN_RENAME;
     const fan_name_ref& first = rename              ? infos.old_name
                                 : infos.name.handle ? infos.name
@@ -330,6 +353,24 @@ bool hand_out(fan_source* src, char* buf, size_t size, size_t* out) {
     return true;
 }
 
+// Waits until t, or until a sync marker is made (it wants the events read without delay).
+void pause_until(fan_source* src, const timespec& t) {
+    long ns = ns_until(t);
+    if (ns <= 0)
+        return;
+    if (!src->hurry.valid()) {
+        clock_nanosleep(CLOCK_MONOTONIC, TIMER_ABSTIME, &t, nullptr);
+        return;
+    }
+    pollfd pfd = {src->hurry.get(), POLLIN, 0};
+    timespec left = {ns / 1000000000L, ns % 1000000000L};
+    if (ppoll(&pfd, 1, &left, nullptr) > 0) {
+        uint64_t count;
+        ssize_t ignored = read(src->hurry.get(), &count, sizeof count);
+        (void)ignored;
+    }
+}
+
 // Reads more events behind those not translated yet. The byte count, 0 when none are queued,
 // or -1 with errno.
 ssize_t read_events(fan_source* src) {
@@ -341,7 +382,7 @@ ssize_t read_events(fan_source* src) {
         src->ahead_built = false;
     }
     if (src->small_read && !src->deferred && !src->base.draining)
-        clock_nanosleep(CLOCK_MONOTONIC, TIMER_ABSTIME, &src->next_read, nullptr);
+        pause_until(src, src->next_read);
     size_t room = std::min(FAN_READ_SIZE, src->raw_size - src->raw_have);
     ssize_t n = read(src->fan.get(), src->raw.get() + src->raw_have, room);
     if (n < 0 && (errno == EAGAIN || errno == EINTR))
@@ -461,7 +502,49 @@ void fan_destroy(kernel_source* s) {
     delete reinterpret_cast<fan_source*>(s);
 }
 
-const kernel_source_ops FAN_OPS = {fan_fill, fan_wait, fan_destroy};
+int fan_mark(const kernel_source* base, uint32_t number) {
+    const auto* src = reinterpret_cast<const fan_source*>(base);
+    if (!src->marker_dir.valid())
+        return ENOTSUP;
+    char name[sizeof FAN_MARKER_PREFIX + 16];
+    snprintf(name, sizeof name, "%s%u", FAN_MARKER_PREFIX, number);
+    int fd = openat(src->marker_dir.get(), name, O_WRONLY | O_CREAT | O_CLOEXEC | O_NOFOLLOW, 0600);
+    int err = fd < 0 ? errno : 0;
+    if (fd >= 0)
+        close(fd);
+    unlinkat(src->marker_dir.get(), name, 0);
+    uint64_t one = 1;
+    ssize_t ignored = write(src->hurry.get(), &one, sizeof one);
+    (void)ignored;
+    return err;
+}
+
+const kernel_source_ops FAN_OPS = {fan_fill, fan_wait, fan_destroy, fan_mark};
+
+// Sync markers go to the directory of the service socket: the daemon's own, writable, and on a
+// volume it watches (else no marker is ever seen, and syncs wait for the queue to run dry).
+void set_up_markers(fan_source* src) {
+    std::string dir = port_service_path();
+    dir.resize(dir.find_last_of('/') == std::string::npos ? 0 : dir.find_last_of('/'));
+    unique_fd fd(open(dir.empty() ? "/" : dir.c_str(), O_RDONLY | O_DIRECTORY | O_CLOEXEC));
+    struct statfs fs;
+    union {
+        file_handle handle;
+        char bytes[sizeof(file_handle) + MAX_HANDLE_SZ];
+    } h;
+    h.handle.handle_bytes = MAX_HANDLE_SZ;
+    int mount_id = 0;
+    if (!fd.valid() || fstatfs(fd.get(), &fs) != 0 ||
+        name_to_handle_at(fd.get(), "", &h.handle, &mount_id, AT_EMPTY_PATH) != 0)
+        return;
+    src->hurry.reset(eventfd(0, EFD_CLOEXEC | EFD_NONBLOCK));
+    if (!src->hurry.valid())
+        return;
+    fan_handle_key(&src->marker_key, &h.handle);
+    memcpy(&src->marker_fsid, &fs.f_fsid, sizeof src->marker_fsid);
+    src->marker_dir = static_cast<unique_fd&&>(fd);
+}
+
 
 std::atomic<int> adopted_group{-1};
 std::atomic<void (*)(int)> new_group_hook{nullptr};
@@ -545,6 +628,7 @@ int fanotify_source_create(uint32_t types, kernel_source** out) {
     if (!src)
         return ENOMEM;
     src->base = {&FAN_OPS, false, false, 0};
+    set_up_markers(src);
     src->fan = static_cast<unique_fd&&>(fan);
     src->target_fid = target_fid;
     src->mark_mask = mask | FAN_ONDIR;

@@ -29,6 +29,9 @@ constexpr uint32_t KREC_TYPE_DOCID_CREATED = 11;
 constexpr uint32_t KREC_TYPE_DOCID_CHANGED = 12;
 constexpr int KREC_NUM_TYPES = 13;
 constexpr uint32_t KREC_TYPE_DROPPED = 999;  // the device lost events (of one volume, or all)
+// A sync marker of the source's own (header and terminator, the marker's number in the pid
+// field): every event the kernel queued before the marker was made comes before it.
+constexpr uint32_t KREC_TYPE_SYNC = 998;
 
 // Argument type codes (2 bytes). Types not listed here are skipped by their length.
 constexpr uint16_t KREC_ARG_PATH = 1;        // NUL-terminated absolute path

@@ -22,6 +22,11 @@ struct kernel_source_ops {
     // time has passed (the source's own). 0 or errno.
     int (*wait)(kernel_source* src, int wake_fd);
     void (*destroy)(kernel_source* src);
+    // Optional (null: not offered): makes a change of the source's own in the file system, whose
+    // event the source hands out in kernel order as a sync record (KREC_TYPE_SYNC) carrying
+    // number. Any thread may call it: it uses only what the source fixed at its creation.
+    // 0 or errno (ENOTSUP: markers cannot be made).
+    int (*mark)(const kernel_source* src, uint32_t number);
 };
 
 // Common head of every source.

@@ -14,12 +14,13 @@ constexpr mach_msg_id_t VANTLES_MSG_GET_CURRENT_EVENT_ID = 66003;
 constexpr mach_msg_id_t VANTLES_MSG_GET_EVENT_ID_FOR_TIME = 66004;
 constexpr mach_msg_id_t VANTLES_MSG_PURGE_EVENTS = 66005;
 constexpr mach_msg_id_t VANTLES_MSG_UNREGISTER = 66006;
+constexpr mach_msg_id_t VANTLES_MSG_SYNC_VOLUME = 66007;
 constexpr mach_msg_id_t VANTLES_MSG_FIRST = 66000;
-constexpr mach_msg_id_t VANTLES_MSG_END = 66007;  // one past the last routine
+constexpr mach_msg_id_t VANTLES_MSG_END = 66008;  // one past the last routine
 constexpr mach_msg_id_t VANTLES_MSG_REPLY_OFFSET = 100;
 constexpr mach_msg_id_t VANTLES_MSG_EVENTS = 67000;  // daemon -> client, no reply
 
-constexpr mach_msg_size_t VANTLES_MAX_REPLY_SIZE = 72;
+constexpr mach_msg_size_t VANTLES_MAX_REPLY_SIZE = 80;
 constexpr mach_msg_size_t VANTLES_MAX_REQUEST_SIZE = 4096;  // server receive limit
 
 // "Now": a since-when without history.
@@ -29,6 +30,12 @@ constexpr uint64_t VANTLES_SINCE_NOW = 0xFFFFFFFFFFFFFFFFull;
 constexpr kern_return_t VANTLES_REGISTER_NO_MEMORY = -20;
 constexpr kern_return_t VANTLES_REGISTER_NO_CLIENT = -21;
 constexpr kern_return_t VANTLES_REGISTER_BAD_ARGS = -22;
+
+// Result of sync-volume when the daemon could not make sure in time that it has read every
+// change made before the request (the kernel's queue never ran dry under a storm), or has too
+// many syncs of the sender waiting.
+constexpr kern_return_t VANTLES_SYNC_TIMED_OUT = 49;
+constexpr kern_return_t VANTLES_SYNC_BUSY = 6;
 
 // Result of purge when the daemon is not ready or the volume keeps no history.
 constexpr uint32_t VANTLES_PURGE_NO_HISTORY = 0xFFFFFFFFu;
@@ -90,6 +97,9 @@ struct get_volume_uuid_request_t {
 };
 static_assert(sizeof(get_volume_uuid_request_t) == 36);
 
+// 66007 (sync volume): the layout of 66002, msgh_size 36.
+using sync_volume_request_t = get_volume_uuid_request_t;
+
 // 66004, msgh_size 44.
 struct get_event_id_for_time_request_t {
     mach_msg_header_t head;
@@ -134,6 +144,17 @@ struct volume_uuid_reply_t {
 };
 static_assert(sizeof(volume_uuid_reply_t) == 72);
 
+// 66007: 80 bytes. event_id: the current event id once every change made before the request
+// has been read and routed; uuid: the history uuid of the request's volume, as for 66002.
+struct sync_volume_reply_t {
+    mach_msg_header_t head;
+    NDR_record_t NDR;
+    kern_return_t ret_code;
+    uint64_t event_id;                  // 36
+    char uuid[VANTLES_UUID_TEXT_SIZE];  // 44
+};
+static_assert(sizeof(sync_volume_reply_t) == 80);
+
 // 66005: 40 bytes.
 struct purge_events_reply_t {
     mach_msg_header_t head;
@@ -162,5 +183,5 @@ static_assert(sizeof(events_message_t) == 120);
 
 #pragma pack(pop)
 
-// Request sizes of the simple routines 66001..66006, indexed by id - 66001.
-inline constexpr mach_msg_size_t VANTLES_SIMPLE_REQUEST_SIZES[6] = {24, 36, 24, 44, 44, 24};
+// Request sizes of the simple routines 66001..66007, indexed by id - 66001.
+inline constexpr mach_msg_size_t VANTLES_SIMPLE_REQUEST_SIZES[7] = {24, 36, 24, 44, 44, 24, 36};

@@ -121,6 +121,15 @@ using mach_msg_demux_t = bool (*)(mach_msg_header_t* request, mach_msg_header_t*
 kern_return_t mach_msg_server(mach_msg_demux_t demux, mach_msg_size_t max_size, mach_port_t set,
                               uint32_t options);
 
+// A reply answered later, from another thread: during the round that received the request,
+// port_hold_reply takes a descriptor of its own (*held) for the socket the request came in on
+// (reply_port: the request's msgh_remote_port); the handler then leaves the reply's
+// msgh_remote_port 0 so that the round sends nothing. port_send_held_reply sends a simple
+// reply on it without waiting for room (lost when the socket is full or the peer gone, as any
+// reply) and closes it. 0 or an errno value; a kern code.
+int port_hold_reply(mach_port_t reply_port, int* held);
+kern_return_t port_send_held_reply(int held, mach_msg_header_t* reply);
+
 // Both sides ------------------------------------------------------------------------------
 
 // Sends msg (msgh_size bytes plus its regions and rights) on the send right

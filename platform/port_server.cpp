@@ -338,3 +338,18 @@ kern_return_t mach_msg_server(mach_msg_demux_t demux, mach_msg_size_t max_size, 
         }
     }
 }
+
+int port_hold_reply(mach_port_t reply_port, int* held) {
+    int fd = fcntl(static_cast<int>(reply_port), F_DUPFD_CLOEXEC, 1);
+    if (fd < 0) {
+        return errno;
+    }
+    *held = fd;
+    return 0;
+}
+
+kern_return_t port_send_held_reply(int held, mach_msg_header_t* reply) {
+    kern_return_t kr = port_send_on(held, reply, 0);
+    close(held);
+    return kr;
+}

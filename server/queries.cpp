@@ -75,6 +75,29 @@ void get_volume_uuid(uint32_t device, char* text) {
     vantle_rwlock_unlock(&dev_lock);
 }
 
+void get_history_uuid(uint32_t device, char* text) {
+    if (!wait_for_startup() || !volume_table_exists()) {
+        path_copy(text, UUID_TEXT_NO_DEV_INFO, VOLUME_UUID_TEXT_BUFFER);
+        return;
+    }
+    vantle_rwlock_rdlock(&dev_lock);
+    const dev_info* di = find_dev_info(device);
+    const char* answer = UUID_TEXT_NO_DEV_INFO;
+    if (di != nullptr && (di->flags & DEV_NOT_LOGGED) != 0) {
+        // Filed in the root volume's history, unless the daemon files nothing of it.
+        const dev_info* root = find_dev_info(root_dev);
+        di = !(di->flags & DEV_LOG_DISABLED) && root && !(root->flags & DEV_NOT_LOGGED)
+                 ? root
+                 : nullptr;
+        answer = UUID_TEXT_IGNORED;
+    }
+    if (di != nullptr && di->dls != nullptr) {
+        answer = di->uuid_text;
+    }
+    path_copy(text, answer, VOLUME_UUID_TEXT_BUFFER);
+    vantle_rwlock_unlock(&dev_lock);
+}
+
 bool get_current_event_id(uint64_t* id) {
     if (!wait_for_startup()) {
         return false;

@@ -10,6 +10,10 @@
 constexpr int VOLUME_UUID_TEXT_BUFFER = 64;
 
 void get_volume_uuid(uint32_t device, char* text /* VOLUME_UUID_TEXT_BUFFER bytes */);
+// The uuid of the history that keeps the events of device's volume: its own, or the root
+// volume's for a volume that keeps none (and one mounted after start-up); a "NO-UUID-..." text
+// when no history keeps them.
+void get_history_uuid(uint32_t device, char* text /* VOLUME_UUID_TEXT_BUFFER bytes */);
 // Returns wait_for_startup()'s result; *id is written only when true.
 bool get_current_event_id(uint64_t* id);
 // uid: the asker, whose log lines about the answer come at most once a minute.

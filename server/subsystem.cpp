@@ -1,4 +1,4 @@
-// The request subsystem: the routine table for ids 66000..66006, the dispatcher the top-level
+// The request subsystem: the routine table for ids 66000..66007, the dispatcher the top-level
 // handler calls, and one stub per routine.
 //
 // A stub checks the received message (header bits, size, descriptors, trailer) in a fixed
@@ -248,6 +248,22 @@ void unregister_stub(mach_msg_header_t* request, mach_msg_header_t* reply) {
                     implementation_unregister_rpc(request->msgh_local_port, sender_uid(request)));
 }
 
+// Answered later by the sync thread: the round sends nothing (the reply's remote port is 0).
+void sync_volume_stub(mach_msg_header_t* request, mach_msg_header_t* reply) {
+    if (!simple_request_ok(request)) {
+        set_return_code(reply, MIG_BAD_ARGUMENTS);
+        return;
+    }
+    const auto* req = reinterpret_cast<const sync_volume_request_t*>(request);
+    bool deferred = false;
+    kern_return_t rc = implementation_sync_volume_rpc(request->msgh_remote_port, req->device,
+                                                      sender_uid(request), reply, &deferred);
+    set_return_code(reply, rc);
+    if (deferred) {
+        reply->msgh_remote_port = MACH_PORT_NULL;
+    }
+}
+
 stub_t subsystem_server_routine(const mach_msg_header_t* request);
 
 const subsystem_descriptor vantles_subsystem = {
@@ -263,6 +279,7 @@ const subsystem_descriptor vantles_subsystem = {
         {get_event_id_for_time_stub, 5, 0, sizeof(event_id_reply_t)},
         {purge_events_stub, 7, 0, sizeof(purge_events_reply_t)},
         {unregister_stub, 1, 0, sizeof(error_reply_t)},
+        {sync_volume_stub, 3, 0, sizeof(sync_volume_reply_t)},
     },
 };
 

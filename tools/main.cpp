@@ -19,6 +19,10 @@ constexpr tool_command TOOL_COMMANDS[] = {
     {"watch", "print the events under the given paths as they happen", watch_command, watch_help},
     {"history", "print the events the history kept for the given paths, then exit", history_command,
      history_help},
+    {"changes", "print what changed under the given paths since a token, and a new token",
+     changes_command, changes_help},
+    {"git-fsmonitor", "git's core.fsmonitor hook, and its --install in a repository",
+     git_fsmonitor_command, git_fsmonitor_help},
     {"run", "run a command after each batch of changes under the given paths", run_command,
      run_help},
     {"publish", "publish the changes under the given paths to a NATS JetStream stream",
@@ -43,7 +47,7 @@ const tool_command* find_command(const char* name) {
 void print_usage(FILE* out) {
     fputs("usage: vantles COMMAND [OPTIONS] [ARGS]\n\nCommands:\n", out);
     for (const tool_command& command : TOOL_COMMANDS) {
-        fprintf(out, "  %-7s %s\n", command.name, command.summary);
+        fprintf(out, "  %-13s %s\n", command.name, command.summary);
     }
     for (const tool_command& command : TOOL_COMMANDS) {
         fputc('\n', out);
@@ -73,6 +77,9 @@ int help_command(int argc, char** argv) {
 }  // namespace
 
 int main(int argc, char** argv) {
+    if (argc > 0 && git_fsmonitor_invoked_as_hook(argv[0])) {
+        return git_fsmonitor_command(argc - 1, argv + 1);
+    }
     if (argc < 2) {
         print_usage(stderr);
         return TOOL_EXIT_USAGE;

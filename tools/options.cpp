@@ -72,8 +72,14 @@ int tool_parse_args(int argc, char** argv, std::span<const tool_option> table,
             continue;
         }
         if (arg[1] != '-') {
-            tool_error("unknown option '%s' (try 'vantles --help')", arg);
-            return TOOL_EXIT_USAGE;
+            // One-letter options ("-0") are table entries named by that letter.
+            const tool_option* letter = arg[2] == '\0' ? find_option(table, arg + 1) : nullptr;
+            if (letter == nullptr || letter->takes_value) {
+                tool_error("unknown option '%s' (try 'vantles --help')", arg);
+                return TOOL_EXIT_USAGE;
+            }
+            options->push_back({letter->key, nullptr});
+            continue;
         }
         std::string_view name(arg + 2);
         const char* value = nullptr;

@@ -34,6 +34,12 @@ int run_command(int argc, char** argv);
 void run_help(FILE* out);
 int publish_command(int argc, char** argv);
 void publish_help(FILE* out);
+int changes_command(int argc, char** argv);
+void changes_help(FILE* out);
+int git_fsmonitor_command(int argc, char** argv);
+void git_fsmonitor_help(FILE* out);
+// Whether the program runs as git's hook (under its installed name).
+bool git_fsmonitor_invoked_as_hook(const char* argv0);
 
 
 // The socket the tool talks to: the --socket value when given, else $VANTLESD_SOCKET, else

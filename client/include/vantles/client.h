@@ -1,5 +1,6 @@
 // The client library's public interface: a connection to the daemon, and one call per request
-// (register, flush, volume uuid, current event id, event id for a time, purge, unregister).
+// (register, flush, volume uuid, current event id, event id for a time, purge, unregister,
+// sync).
 //
 // Every call sends one request and waits for its reply, up to the handle's timeout_ms. Results
 // are 0, an errno value (connecting, a null path, EBADF for a closed handle), a messaging code
@@ -37,6 +38,10 @@ constexpr int32_t VANTLES_ERR_NO_CLIENT = -21;  // the daemon could not start de
 constexpr int32_t VANTLES_ERR_BAD_ARGS = -22;   // paths, exclusions or their sizes refused
 // A purge asked for by a user other than root.
 constexpr int32_t VANTLES_ERR_REFUSED = 5;
+// A sync the daemon could not complete in time (the kernel's queue never ran dry), or one of
+// too many waiting.
+constexpr int32_t VANTLES_ERR_SYNC_TIMED_OUT = 49;
+constexpr int32_t VANTLES_ERR_SYNC_BUSY = 6;
 // The reply's id, size or layout does not match the request.
 constexpr int32_t VANTLES_ERR_BAD_REPLY = -301;
 
@@ -114,6 +119,13 @@ int vantles_get_volume_uuid(const vantles_connection* conn, uint32_t device,
 
 // The latest event id assigned.
 int vantles_get_current_event_id(const vantles_connection* conn, uint64_t* event_id);
+
+// Read-your-writes: once the daemon has read and routed every change made before the call,
+// *event_id: the latest event id assigned (every such change has an id at or below it), and
+// text: the uuid of the history that keeps the events of the volume `device` (its own, or the
+// root volume's for a volume without one), or a "NO-UUID-..." text when none does.
+int vantles_sync_volume(const vantles_connection* conn, uint32_t device, uint64_t* event_id,
+                        char text[VANTLES_UUID_TEXT_LENGTH + 1]);
 
 // The last event id recorded on a volume before `time` (seconds since the epoch); 0 if none.
 int vantles_get_event_id_for_time(const vantles_connection* conn, uint32_t device, int64_t time,

@@ -58,6 +58,9 @@ int vantles_stream_create(const vantles_stream_options& options, vantles_batch_c
 // vantles_register (ENOENT or ECONNREFUSED: the daemon is not running).
 int vantles_stream_start(vantles_stream* stream);
 
+// The same on a connection of the caller's (options.socket_path is then not used).
+int vantles_stream_start_on(vantles_stream* stream, const vantles_connection* conn);
+
 // Readable when batches are waiting; -1 when the stream is not started.
 int vantles_stream_fd(const vantles_stream* stream);
 

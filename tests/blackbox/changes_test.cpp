@@ -1,0 +1,158 @@
+// `vantles changes` and its library call against a real daemon on a logged scratch /var: every
+// answer that must be a rescan is one, and a change made right before a call is in its answer
+// (read-your-writes), also while a storm goes on in another directory.
+#include "tests/support/scratch_daemon.h"
+#include "vantles/changes.h"
+
+#include <sys/mman.h>
+
+#include <algorithm>
+
+namespace {
+
+constexpr char TOOL_DIR[] = "/opt/vantles-tool";
+
+#if defined(__SANITIZE_ADDRESS__) || defined(__SANITIZE_THREAD__)
+constexpr int READ_YOUR_WRITES_TRIES = 1000;  // a sanitizer slows every call many times over
+#else
+constexpr int READ_YOUR_WRITES_TRIES = 10000;
+#endif
+
+class Changes : public ScratchDaemonTest {
+protected:
+    void SetUp() override {
+        ScratchDaemonTest::SetUp();
+        if (IsSkipped())
+            return;
+        daemon_.binds.push_back(
+            {std::filesystem::path(VANTLES_TOOL_PATH).parent_path().string(), true, TOOL_DIR});
+        ASSERT_TRUE(start({{"/var", "tmpfs", false, "64m"}}));
+        ASSERT_EQ(0, live_make_dir(daemon_, "/var/w"));
+    }
+
+    // `vantles changes args... /var/w` in the daemon's namespace: its exit status, its output.
+    int changes(std::vector<std::string> args, std::string* out) {
+        int fds[2];
+        EXPECT_EQ(0, pipe2(fds, O_CLOEXEC));
+        pid_t pid = fork_in_namespace(daemon_);
+        if (pid == 0) {
+            std::string tool = std::string(TOOL_DIR) + "/vantles";
+            args.insert(args.begin(), {tool, "changes", "--socket", daemon_.socket_path});
+            args.push_back("/var/w");
+            std::vector<char*> argv;
+            for (std::string& a : args)
+                argv.push_back(a.data());
+            argv.push_back(nullptr);
+            dup2(fds[1], 1);
+            execv(argv[0], argv.data());
+            _exit(127);
+        }
+        close(fds[1]);
+        out->clear();
+        char buf[4096];
+        for (ssize_t n; (n = read(fds[0], buf, sizeof buf)) > 0;)
+            out->append(buf, static_cast<size_t>(n));
+        close(fds[0]);
+        int status = 0;
+        waitpid(pid, &status, 0);
+        return WIFEXITED(status) ? WEXITSTATUS(status) : -1;
+    }
+
+    // The token of an answer, and its rescan reason ("" for none).
+    static std::string token_of(const std::string& out) {
+        return out.rfind("token ", 0) == 0 ? out.substr(6, out.find('\n') - 6) : "";
+    }
+    static std::string rescan_of(const std::string& out) {
+        size_t at = out.find("\nrescan ");
+        return at == std::string::npos ? "" : out.substr(at + 8, out.find('\n', at + 1) - at - 8);
+    }
+};
+
+// No token, a foreign one (git's first call passes a timestamp), another history's, one above
+// every id handed out, one across a restart that could not see what changed (a dropped notice)
+// and one from before a purge: each a rescan, each with a new token that then works.
+TEST_F(Changes, EveryAnswerTheHistoryCannotGiveIsARescan) {
+    std::string out;
+    ASSERT_EQ(0, changes({}, &out)) << out;
+    EXPECT_EQ("no token", rescan_of(out)) << out;
+    const std::string token = token_of(out);
+    const std::string uuids = token.substr(token.find(':', 8));
+    ASSERT_EQ(0, live_create_file(daemon_, "/var/w/a"));
+    ASSERT_EQ(0, changes({"--since", token, "--files"}, &out));
+    EXPECT_EQ("", rescan_of(out)) << out;
+    EXPECT_NE(std::string::npos, out.find(" /var/w/a\n")) << out;
+    const std::string after_a = token_of(out);
+    ASSERT_EQ(0, changes({"--since", after_a, "--files"}, &out));
+    EXPECT_EQ(1, std::count(out.begin(), out.end(), '\n')) << "reported twice:\n" << out;
+
+    for (const auto& [since, reason] : std::vector<std::pair<std::string, std::string>>{
+             {"1733000000", "not a token of this daemon"},
+             {"vantles:1:00000000-0000-0000-0000-000000000000", "the history changed"},
+             {"vantles:18446744073709551615" + uuids, "the token is above every event id"}}) {
+        ASSERT_EQ(0, changes({"--since", since}, &out));
+        EXPECT_EQ(0u, rescan_of(out).find(reason)) << since << ":\n" << out;
+    }
+    ASSERT_EQ(0, test_daemon_restart(&daemon_, {"-d"}));
+    ASSERT_EQ(0, changes({"--since", after_a}, &out));
+    EXPECT_EQ(0u, rescan_of(out).find("events were lost")) << out;
+    const std::string after_restart = token_of(out);
+    ASSERT_EQ(0, live_create_file(daemon_, "/var/w/b"));
+    ASSERT_EQ(0, changes({"--since", after_restart, "-0", "--files"}, &out));
+    EXPECT_EQ(std::string("/var/w/b") + '\0', out.substr(out.find('\0') + 1)) << "the -0 form";
+    vantles_connection conn;
+    uint32_t result = 0;
+    ASSERT_EQ(0, vantles_connect(daemon_.socket_path.c_str(), &conn));
+    ASSERT_EQ(0, vantles_purge_events(&conn, live_device_of(daemon_, "/var"), ~0ull, &result));
+    ASSERT_EQ(0, changes({"--since", after_restart, "--json"}, &out));
+    EXPECT_NE(std::string::npos, out.find("\"rescan\":\"the history changed")) << out;
+}
+
+// READ_YOUR_WRITES_TRIES times: a file written and closed, then a call since the last token
+// (in one process of the daemon's namespace, on one connection), while another process storms
+// a directory beside it: every answer holds its file, and none is a rescan.
+TEST_F(Changes, AFileWrittenRightBeforeTheCallIsInTheAnswer) {
+    ASSERT_EQ(0, live_make_dir(daemon_, "/var/storm"));
+    pid_t storm = fork_in_namespace(daemon_);
+    if (storm == 0) {
+        for (unsigned long i = 0;; i++) {
+            std::string name = "/var/storm/s" + std::to_string(i % 512);
+            close(creat(name.c_str(), 0644));
+            if (i % 3 == 0)
+                unlink(name.c_str());
+        }
+    }
+    int fds[2];
+    ASSERT_EQ(0, pipe2(fds, O_CLOEXEC));
+    pid_t asker = fork_in_namespace(daemon_);
+    if (asker == 0) {
+        vantles_connection conn;
+        vantles_changes_options o;
+        o.paths = {"/var/w"};
+        o.files = true;
+        int missed = 0, rescans = 0, err = vantles_connect(daemon_.socket_path.c_str(), &conn);
+        for (int i = 0; err == 0 && i < READ_YOUR_WRITES_TRIES; i++) {
+            std::string path = "/var/w/f" + std::to_string(i);
+            int fd = open(path.c_str(), O_WRONLY | O_CREAT | O_CLOEXEC, 0644);
+            if (fd < 0 || write(fd, "x", 1) != 1 || close(fd) != 0)
+                _exit(3);
+            vantles_changes answer;
+            err = vantles_get_changes(&conn, o, &answer);
+            rescans += !answer.rescan.empty() && i > 0;
+            missed += i > 0 && std::none_of(answer.changes.begin(), answer.changes.end(),
+                                            [&](const vantles_change& c) { return c.path == path; });
+            o.since = answer.token;
+        }
+        dprintf(fds[1], "err %d missed %d rescans %d\n", err, missed, rescans);
+        _exit(0);
+    }
+    close(fds[1]);
+    char buf[256] = {};
+    ssize_t n = read(fds[0], buf, sizeof buf - 1);
+    close(fds[0]);
+    kill(storm, SIGKILL);
+    waitpid(storm, nullptr, 0);
+    waitpid(asker, nullptr, 0);
+    EXPECT_EQ("err 0 missed 0 rescans 0\n", std::string(buf, std::max<ssize_t>(n, 0)));
+}
+
+}  // namespace
