@@ -15,6 +15,8 @@
 #   replay        clients replaying a logged history that never read (size: clients)
 #   long-paths    clients watching 4,096 paths of 1,000 bytes each that share all but their last
 #                 bytes with the victims' events (size: clients)
+#   syncs         3 processes asking for syncs on 64 connections each without end, 8 on the way
+#                 on each (size: syncs on the way at once)
 #   private-names root's files in two mode 0700 directories inside the attacker's own directory,
 #                 one then moved away, one removed, while the attacker watches it live and then
 #                 replays it (size: files in each; no name may reach it)
@@ -24,7 +26,7 @@
 #                 50 replays from id 0 (size: damaged files; each replay must carry a dropped
 #                 notice in the place of each)
 #
-# For each attack and victim: the longest query (connect and current event id, volume uuid),
+# For each attack and victim: the longest query (connect and current event id, volume uuid, sync),
 # the longest registration or unregistration of a stream, and the longest time from a change to
 # its event, during the attack and after it ("-": that step failed; see the run's log). The
 # attack itself may fail the case (a bound broken, an attack that could not be carried out);

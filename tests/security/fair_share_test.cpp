@@ -37,22 +37,23 @@ bool gap(const live_event& e) {  // a dropped notice
     return e.flags & (VANTLES_EVENT_KERNEL_DROPPED | VANTLES_EVENT_USER_DROPPED);
 }
 
-// A victim's check, in a child of its user: a fresh connection answers the current id and the
-// root volume's uuid at once; a stream on its directory registers promptly, gets the creation
+// A victim's check, in a child of its user: a fresh connection answers the current id, the
+// root volume's uuid and a sync (the id covering its own changes so far) at once; a stream on its directory registers promptly, gets the creation
 // of `name` with no dropped notice, and unregisters. Prints "ATTACK <tag> victim=..." with its
 // times (-1: failed); says "V", or "X" and what failed.
 int victim_check(int out, const test_daemon& d, uint32_t root_dev, const std::string& tag,
                  const std::string& name) {
     const std::string dir = victim_dir(getuid()), path = dir + "/" + name;
     vantles_connection conn;
-    uint64_t id = 0;
+    uint64_t id = 0, synced = 0;
     char uuid[VANTLES_UUID_TEXT_LENGTH + 1] = {};
     live_stream stream;
     live_event got;
     long long t0 = live_now_ms(), t1 = 0, t2 = 0, t3 = 0;
     const char* failed =
         vantles_connect(d.socket_path.c_str(), &conn) || vantles_get_current_event_id(&conn, &id) ||
-                id == 0 || vantles_get_volume_uuid(&conn, root_dev, uuid) || uuid[0] == 'N'
+                id == 0 || vantles_get_volume_uuid(&conn, root_dev, uuid) || uuid[0] == 'N' ||
+                vantles_sync_volume(&conn, root_dev, &synced, uuid) || synced < id
             ? "queries"
         : (t1 = live_now_ms(), live_stream_start(&stream, live_options(d, {dir}, FILES, 50000)))
             ? "registration"
@@ -283,6 +284,33 @@ TEST_F(FairShare, OneUsersAttacksLeaveOtherUsersServed) {
                     live_state_becomes(&daemon_, LIVE_INTERNAL_CLIENTS + 2, -1, SCRATCH_WAIT_MS));
         victims_served(attack, size, "after");
     }
+
+    // Syncs asked for without end on 3 x 64 connections, 8 on the way on each: the daemon keeps
+    // the user's share of them waiting (32) and answers the rest busy at once; one catch-up of
+    // the intake serves every sync waiting, so the victims' own syncs stay prompt.
+    {
+        auto flood = [&](int out) {
+            std::vector<unique_fd> conns(64);
+            std::vector<uint8_t> sync = raw_simple_request(VANTLES_MSG_SYNC_VOLUME, 36, BLACKBOX_BITS);
+            for (unique_fd& c : conns)
+                if (raw_connect(socket_path, &c) != 0)
+                    return attacker_say(out, "X connect"), 1;
+            attacker_say(out, "S");
+            for (;;)
+                for (unique_fd& c : conns) {
+                    raw_datagram reply;
+                    for (int i = 0; i < 8; i++)
+                        raw_send(c.get(), sync.data(), sync.size(), {}, 0);
+                    while (raw_receive(c.get(), 0, &reply) == 0) {
+                    }
+                }
+        };
+        attacker floods[3];
+        for (attacker& a : floods)
+            ASSERT_EQ("S", start_attacker(&a, flood, "S"));
+        victims_served("syncs", 3 * 64 * 8, "during");
+    }
+    victims_served("syncs", 3 * 64 * 8, "after");
 
     // Colluding users, each of its own uid, one after another registering until refused and
     // holding what they got: each gets at least its floor (2) beside the others, and the victims
