@@ -1,13 +1,18 @@
 """What the suites share: the daemon the test launcher started (tests/python), its restart, a
-scratch directory for each case, and collecting a stream's events until a condition holds."""
+scratch directory for each case, collecting a stream's events until a condition holds, and a
+stand-in daemon that answers requests with replies of our own."""
 
 import faulthandler
 import os
+import socket
+import struct
 import tempfile
+import threading
 import time
 import unittest
 
 import vantles
+from vantles import _wire
 
 CONTROL = os.environ.get("VANTLES_TEST_CONTROL")
 WAIT = 10.0  # far beyond any delivery: only a lost event runs into it
@@ -72,3 +77,32 @@ def flags_by_path(events):
 
 def has_paths(*paths):
     return lambda events: set(paths) <= {e.path for e in events}
+
+
+def reply(request_id, body=b"", code=0):
+    """The daemon's reply to request request_id: its code, then body."""
+    head = _wire.HEADER.pack(0, 36 + len(body), 0, 0, 0, request_id + 100)
+    return head + _wire.NDR_RECORD + struct.pack("<i", code) + body
+
+
+def stand_in(connections):
+    """A stand-in daemon on a socket of its own: on each connection in turn, it answers one
+    request with each reply of the next item of connections, then closes it (an empty item:
+    at once, unanswered). Returns the socket's path and the list the requests it read go to."""
+    path = os.path.join(tempfile.mkdtemp(), "s.sock")
+    listener = socket.socket(socket.AF_UNIX, socket.SOCK_SEQPACKET)
+    listener.bind(path)
+    listener.listen()
+    requests = []
+
+    def run():
+        with listener:
+            for replies in connections:
+                conn, _ = listener.accept()
+                with conn:
+                    for answer in replies:
+                        requests.append(conn.recv(4096))
+                        conn.send(answer)
+
+    threading.Thread(target=run, daemon=True).start()
+    return path, requests

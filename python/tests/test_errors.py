@@ -2,16 +2,13 @@
 daemon closed, and messages that do not fit (from a stand-in daemon on a socket of our own)."""
 
 import errno
-import os
 import select
 import socket
 import struct
-import tempfile
-import threading
 import time
 import unittest
 
-from support import WAIT, DaemonCase, daemon_request
+from support import WAIT, DaemonCase, daemon_request, reply, stand_in
 
 import vantles
 from vantles import _flags, _stream, _wire
@@ -120,31 +117,11 @@ class StandIn(unittest.TestCase):
         with self.assertRaises(vantles.ProtocolError):
             self.receive_batch(message, regions)
 
-    def serve(self, replies):
-        """A stand-in daemon on a socket of its own: per connection, reads one request and
-        sends the next of replies (None: closes the connection unanswered)."""
-        path = os.path.join(tempfile.mkdtemp(), "s.sock")
-        listener = socket.socket(socket.AF_UNIX, socket.SOCK_SEQPACKET)
-        listener.bind(path)
-        listener.listen()
-
-        def run():
-            for reply in replies:
-                conn, _ = listener.accept()
-                with conn:
-                    if reply is not None:
-                        conn.recv(4096)
-                        conn.send(reply)
-            listener.close()
-
-        threading.Thread(target=run, daemon=True).start()
-        return path
-
     def test_replies_are_checked_and_a_closed_connection_retried_once(self):
-        ok = _wire.HEADER.pack(0, 44, 0, 0, 0, 66103) + _wire.NDR_RECORD + struct.pack("<iQ", 0, 99)
-        self.assertEqual(99, vantles.current_id(socket=self.serve([None, ok])))
+        ok = reply(66003, struct.pack("<Q", 99))
+        self.assertEqual(99, vantles.current_id(socket=stand_in([[], [ok]])[0]))
         with self.assertRaises(vantles.VantlesError) as caught:
-            vantles.current_id(socket=self.serve([None, None]))
+            vantles.current_id(socket=stand_in([[], []])[0])
         closed = (_flags.MACH_RCV_PORT_DIED, _flags.MACH_SEND_INVALID_DEST)
         self.assertIn(caught.exception.code, closed)
         self.assertIn("the daemon closed the connection", str(caught.exception))
@@ -152,7 +129,7 @@ class StandIn(unittest.TestCase):
         short = ok[:4] + struct.pack("<I", 40) + ok[8:40]  # the error reply's size, code 0
         malformed = ok[:40]  # its header claims 44 bytes
         cases = ((wrong_id, -301), (short, -301), (malformed, _flags.MACH_RCV_INVALID_DATA))
-        for reply, code in cases:
+        for answer, code in cases:
             with self.assertRaises(vantles.ProtocolError) as caught:
-                vantles.current_id(socket=self.serve([reply]))
+                vantles.current_id(socket=stand_in([[answer]])[0])
             self.assertEqual(code, caught.exception.code)

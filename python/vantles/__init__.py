@@ -1,5 +1,6 @@
 """Client library of vantlesd, the file-system event daemon: live event streams, the volumes'
-history, and the daemon's queries. Pure Python, talking the daemon's protocol on its socket.
+history, changes since a token, and the daemon's queries. Pure Python, talking the daemon's
+protocol on its socket.
 
     import vantles
     with vantles.Stream(["/home"], files=True) as stream:
@@ -13,6 +14,7 @@ from __future__ import annotations
 import datetime
 from typing import Optional, Union
 
+from ._changes import Changes, changes
 from ._flags import (
     DaemonNotRunning,
     Event,
@@ -31,6 +33,7 @@ from ._stream import Stream, history
 __version__ = "0.1.0"
 
 __all__ = [
+    "Changes",
     "Connection",
     "DaemonNotRunning",
     "Event",
@@ -42,6 +45,7 @@ __all__ = [
     "StreamEnded",
     "TimedOut",
     "VantlesError",
+    "changes",
     "current_id",
     "describe_code",
     "device_of",

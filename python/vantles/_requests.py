@@ -1,5 +1,6 @@
 """The requests of the daemon's interface: the queries on a connection (current id, volume uuid,
-id for a time, purge) and the registration of a stream, flush and unregister on its private port.
+sync, id for a time, purge) and the registration of a stream, flush and unregister on its
+private port.
 
 Each call lays its request out as the daemon expects it, sends it and checks that the reply is the
 routine's: reply id = request id + 100, and either the routine's successful reply or the 36-byte
@@ -36,6 +37,7 @@ MSG_GET_CURRENT_EVENT_ID = 66003
 MSG_GET_EVENT_ID_FOR_TIME = 66004
 MSG_PURGE_EVENTS = 66005
 MSG_UNREGISTER = 66006
+MSG_SYNC_VOLUME = 66007
 REPLY_OFFSET = 100
 
 EVENT_ID_NOW = 0xFFFFFFFFFFFFFFFF  # since-when of a stream without history
@@ -48,11 +50,12 @@ CREATE_FILE_EVENTS = 0x10
 CREATE_MARK_SELF = 0x20
 
 DEFAULT_TIMEOUT = 30.0  # the daemon may take some 10 seconds to answer while it starts up
-REPLY_BUFFER = 72 + _wire.TRAILER_SIZE + 64  # the largest reply, its trailer and some room
+REPLY_BUFFER = 80 + _wire.TRAILER_SIZE + 64  # the largest reply, its trailer and some room
 
 ERROR_REPLY_SIZE = 36
 EVENT_ID_REPLY_SIZE = 44
 UUID_REPLY_SIZE = 72
+SYNC_REPLY_SIZE = 80
 PURGE_REPLY_SIZE = 40
 REGISTER_REPLY_SIZE = 40
 UUID_TEXT_LENGTH = 36
@@ -276,11 +279,17 @@ class Connection:
     def uuid(self, volume: Volume) -> str:
         """The uuid naming the history of a volume, or one of the daemon's "NO-UUID-..." texts
         when it keeps none."""
-        device = _DEVICE.pack(device_of(volume))
-        request = _header(36, MSG_GET_VOLUME_UUID) + _wire.NDR_RECORD + device
-        reply = self._call(request, UUID_REPLY_SIZE)
-        text = reply[36 : 36 + UUID_TEXT_LENGTH].split(b"\0", 1)[0]
-        return text.decode("ascii", "replace")
+        reply = self._call(_volume_request(MSG_GET_VOLUME_UUID, volume), UUID_REPLY_SIZE)
+        return _uuid_text(reply, 36)
+
+    def sync(self, volume: Volume) -> Tuple[int, str]:
+        """Read-your-writes: once the daemon has read and routed every change made before the
+        call: (the latest event id, at or above the id of every such change; the uuid of the
+        history that keeps the volume's events, or a "NO-UUID-..." text when none does).
+        VantlesError with code 49 when the daemon could not catch up in time, 6 when too many
+        syncs were waiting."""
+        reply = self._call(_volume_request(MSG_SYNC_VOLUME, volume), SYNC_REPLY_SIZE)
+        return _U64.unpack_from(reply, 36)[0], _uuid_text(reply, 44)
 
     def id_before(self, time: Union[int, float, datetime.datetime], volume: Volume = "/") -> int:
         """The last event id the volume's history recorded before time (seconds since the epoch,
@@ -305,6 +314,17 @@ class Connection:
         request = _header(44, MSG_PURGE_EVENTS) + _wire.NDR_RECORD + body
         reply = self._call(request, PURGE_REPLY_SIZE)
         return _U32.unpack_from(reply, 36)[0] != NO_HISTORY
+
+
+def _volume_request(msg_id: int, volume: Volume) -> bytes:
+    """A request whose one argument is a volume's device number (66002, 66007)."""
+    return _header(36, msg_id) + _wire.NDR_RECORD + _DEVICE.pack(device_of(volume))
+
+
+def _uuid_text(reply: bytes, offset: int) -> str:
+    """The uuid text of a reply at offset: up to 36 characters, up to a NUL."""
+    text = reply[offset : offset + UUID_TEXT_LENGTH].split(b"\0", 1)[0]
+    return text.decode("ascii", "replace")
 
 
 def _pack_paths(paths: Sequence[bytes]) -> Tuple[bytes, bytes]:

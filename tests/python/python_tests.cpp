@@ -1,6 +1,7 @@
 // The Python client library against a real daemon: each case starts the daemon in a scratch
 // root (tests/support) and runs one module of python/tests there with python3, in the daemon's
-// mount namespace, with VANTLESD_SOCKET and PYTHONPATH set. The Python side asks for a daemon
+// mount namespace, with VANTLESD_SOCKET and PYTHONPATH set, and VANTLES_TOOL naming the vantles
+// tool there (tokens must pass between it and the Python side). The Python side asks for a daemon
 // restart ("restart") or a kill and restart ("kill") by writing a line on descriptor 3 and reads
 // "ok" or "error N" on descriptor 4. The run's output is printed when it fails.
 #include "tests/support/scratch_daemon.h"
@@ -14,6 +15,8 @@
 namespace {
 
 constexpr const char* PYTHON_DIR_IN_ROOT = "/opt/vantles-python";
+constexpr const char* TOOL_DIR_IN_ROOT = "/opt/vantles-tool";
+const std::filesystem::path TOOL_PATH(VANTLES_TOOL_PATH);
 constexpr const char* PYTHON3 = "/usr/bin/python3";  // the machine's, shown in the root
 constexpr int PYTHON_RUN_MS = 240000;
 constexpr int RESTART_WAIT_MS = 20000;
@@ -26,7 +29,9 @@ protected:
             return;
         if (access(PYTHON3, X_OK) != 0)
             GTEST_SKIP() << "no " << PYTHON3;
-        daemon_.binds = {{VANTLES_PYTHON_DIR, true, PYTHON_DIR_IN_ROOT}};
+        daemon_.binds = {
+            {VANTLES_PYTHON_DIR, true, PYTHON_DIR_IN_ROOT},
+            {TOOL_PATH.parent_path().string(), true, TOOL_DIR_IN_ROOT}};
         // Idle connections closed after a second, for the reconnect-once rule of the queries.
         ASSERT_TRUE(start({}, {"VANTLESD_IDLE_TIMEOUT=1"}));
     }
@@ -64,6 +69,7 @@ bool Python::run_module(const std::string& module, std::string* output) {
         std::string("PYTHONPATH=") + PYTHON_DIR_IN_ROOT,
         "VANTLESD_SOCKET=" + daemon_.socket_path,
         "VANTLES_TEST_CONTROL=3,4",
+        std::string("VANTLES_TOOL=") + TOOL_DIR_IN_ROOT + "/" + TOOL_PATH.filename().string(),
     };
     std::vector<std::string> args = {PYTHON3, "-m", "unittest", "-v", module};
     const std::string tests_dir = std::string(PYTHON_DIR_IN_ROOT) + "/tests";
@@ -140,5 +146,6 @@ bool Python::run_module(const std::string& module, std::string* output) {
 PYTHON_MODULE_TEST(Live, "test_live")
 PYTHON_MODULE_TEST(History, "test_history")
 PYTHON_MODULE_TEST(Errors, "test_errors")
+PYTHON_MODULE_TEST(Changes, "test_changes")
 
 }  // namespace
