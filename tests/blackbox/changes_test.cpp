@@ -32,30 +32,11 @@ protected:
 
     // `vantles changes args... /var/w` in the daemon's namespace: its exit status, its output.
     int changes(std::vector<std::string> args, std::string* out) {
-        int fds[2];
-        EXPECT_EQ(0, pipe2(fds, O_CLOEXEC));
-        pid_t pid = fork_in_namespace(daemon_);
-        if (pid == 0) {
-            std::string tool = std::string(TOOL_DIR) + "/vantles";
-            args.insert(args.begin(), {tool, "changes", "--socket", daemon_.socket_path});
-            args.push_back("/var/w");
-            std::vector<char*> argv;
-            for (std::string& a : args)
-                argv.push_back(a.data());
-            argv.push_back(nullptr);
-            dup2(fds[1], 1);
-            execv(argv[0], argv.data());
-            _exit(127);
-        }
-        close(fds[1]);
-        out->clear();
-        char buf[4096];
-        for (ssize_t n; (n = read(fds[0], buf, sizeof buf)) > 0;)
-            out->append(buf, static_cast<size_t>(n));
-        close(fds[0]);
-        int status = 0;
-        waitpid(pid, &status, 0);
-        return WIFEXITED(status) ? WEXITSTATUS(status) : -1;
+        args.insert(args.begin(), {std::string(TOOL_DIR) + "/vantles", "changes", "--socket",
+                                   daemon_.socket_path});
+        args.push_back("/var/w");
+        unique_fd ns(open_namespace(daemon_));
+        return run_in_namespace(ns.get(), "/", std::move(args), {}, out);
     }
 
     // The token of an answer, and its rescan reason ("" for none).
