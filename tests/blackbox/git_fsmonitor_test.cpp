@@ -279,7 +279,7 @@ protected:
 // is seen answering with the paths that changed, not by making git look at everything.
 TEST_F(GitFsmonitor, StatusWithTheHookIsStatusLookingAtEverything) {
     SCOPED_TRACE("seed " + std::to_string(GIT_SEED));
-    make_repository();
+    ASSERT_NO_FATAL_FAILURE(make_repository());
     std::mt19937 rng(GIT_SEED);
     std::string paths;
     for (int round = 0; round < GIT_ROUNDS + GIT_STOPPED_ROUNDS; round++) {
