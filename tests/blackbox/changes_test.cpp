@@ -10,8 +10,6 @@
 
 namespace {
 
-constexpr char TOOL_DIR[] = "/opt/vantles-tool";
-
 #if defined(__SANITIZE_ADDRESS__) || defined(__SANITIZE_THREAD__)
 constexpr int READ_YOUR_WRITES_TRIES = 1000;  // a sanitizer slows every call many times over
 #else
@@ -24,16 +22,14 @@ protected:
         ScratchDaemonTest::SetUp();
         if (IsSkipped())
             return;
-        daemon_.binds.push_back(
-            {std::filesystem::path(VANTLES_TOOL_PATH).parent_path().string(), true, TOOL_DIR});
+        show_tool();
         ASSERT_TRUE(start({{"/var", "tmpfs", false, "64m"}}));
         ASSERT_EQ(0, live_make_dir(daemon_, "/var/w"));
     }
 
     // `vantles changes args... /var/w` in the daemon's namespace: its exit status, its output.
     int changes(std::vector<std::string> args, std::string* out) {
-        args.insert(args.begin(), {std::string(TOOL_DIR) + "/vantles", "changes", "--socket",
-                                   daemon_.socket_path});
+        args.insert(args.begin(), {SCRATCH_TOOL, "changes", "--socket", daemon_.socket_path});
         args.push_back("/var/w");
         unique_fd ns(open_namespace(daemon_));
         return run_in_namespace(ns.get(), "/", std::move(args), {}, out);

@@ -10,7 +10,6 @@
 
 namespace {
 
-constexpr char GIT_TOOL_DIR[] = "/opt/vantles-tool";
 constexpr char GIT_BIN[] = "/usr/bin/git";
 constexpr char GIT_REPO[] = "/var/repo";
 constexpr unsigned GIT_SEED = 20250611;
@@ -30,8 +29,7 @@ protected:
             return;
         if (access(GIT_BIN, X_OK) != 0)
             GTEST_SKIP() << "git is not installed";
-        daemon_.binds.push_back(
-            {std::filesystem::path(VANTLES_TOOL_PATH).parent_path().string(), true, GIT_TOOL_DIR});
+        show_tool();
         ASSERT_TRUE(start({{"/var", "tmpfs", false, "256m"}}));
         ASSERT_EQ(0, live_make_dir(daemon_, GIT_REPO));
         // Both outlive the daemon, for the rounds after it has stopped.
@@ -152,9 +150,7 @@ protected:
         ASSERT_EQ(0, git({"commit", "-q", "-m", "other"}));
         ASSERT_EQ(0, git({"checkout", "-q", "main"}));
         std::string out;
-        ASSERT_EQ(0,
-                  run({std::string(GIT_TOOL_DIR) + "/vantles", "git-fsmonitor", "--install"}, &out))
-            << out;
+        ASSERT_EQ(0, run({SCRATCH_TOOL, "git-fsmonitor", "--install"}, &out)) << out;
     }
 
     // One to three random changes; what they were, for the failure message.

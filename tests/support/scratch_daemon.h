@@ -18,6 +18,7 @@
 #include <vector>
 
 constexpr int SCRATCH_WAIT_MS = 30000;  // bounds the waits that only a fault runs into
+constexpr char SCRATCH_TOOL[] = "/opt/vantles-tool/vantles";  // the tool, after show_tool()
 
 // Forks a child in the mount namespace mount_ns (0 in it; -1 on failure). The child takes a
 // file-system context of its own first: setns refuses to move one a sanitizer's thread shares.
@@ -104,6 +105,12 @@ protected:
         if (int err = test_daemon_start(&daemon_, {"-d"}, socket_dir_ + "/vantlesd.sock"))
             return ::testing::AssertionFailure() << "start: " << err << test_daemon_log(daemon_);
         return ::testing::AssertionSuccess();
+    }
+
+    // The built vantles tool inside the root, at SCRATCH_TOOL; before start().
+    void show_tool() {
+        daemon_.binds.push_back({std::filesystem::path(VANTLES_TOOL_PATH).parent_path().string(),
+                                 true, std::filesystem::path(SCRATCH_TOOL).parent_path()});
     }
 
     // How this process reaches the daemon's path.
