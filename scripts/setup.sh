@@ -4,7 +4,7 @@ set -euo pipefail
 
 packages=(build-essential cmake ninja-build pkg-config googletest libgtest-dev libgmock-dev
           zlib1g-dev uuid-dev util-linux procps e2fsprogs python3 python3-venv
-          nats-server libnats-dev)
+          nats-server libnats-dev git)
 missing=()
 for p in "${packages[@]}"; do
     dpkg-query -W -f='${Status}' "$p" 2>/dev/null | grep -q 'install ok installed' || missing+=("$p")

@@ -3,9 +3,9 @@
 //
 // As a hook git runs it in the work tree with the version and the token of its last answer;
 // it prints the new token and a NUL, then each path that changed since, relative to the work
-// tree and ended by a NUL, directories with a trailing "/", or the one path "/" when git must
-// look at everything. Paths under .git/ are left out. It is one connection and one or two
-// requests (a replay only when something happened since), so git status pays a few
+// tree and ended by a NUL (a directory also once more with a trailing "/"), or the one path "/"
+// when git must look at everything. Paths under .git/ are left out. It is one connection and
+// one or two requests (a replay only when something happened since), so git status pays a few
 // milliseconds for it. Installed, it is a symbolic link named vantles-git-fsmonitor in the
 // repository's hooks directory, which git runs without a shell; the program tells by that
 // name that it is the hook.
@@ -42,7 +42,10 @@ void hook_error(const char* what, const char* why) {
 }
 
 // Appends path (a change under work_tree) to out as git wants it, unless it is the work tree
-// itself or lies in .git.
+// itself or lies in .git. A directory comes twice, as "dir/" and as "dir": git takes "dir/" for
+// everything under it and only "dir" for an index entry of that very name, and a change can be
+// both (a tracked file replaced by a directory, or the reverse), whose merged flags say only
+// that a directory was involved.
 void append_relative(const std::string& work_tree, const vantles_change& c, std::string* out) {
     if (c.path.size() <= work_tree.size() + 1 || c.path.compare(0, work_tree.size(), work_tree) != 0 ||
         c.path[work_tree.size()] != '/') {
@@ -52,11 +55,16 @@ void append_relative(const std::string& work_tree, const vantles_change& c, std:
     if (rel == GIT_DIR_NAME || rel.starts_with(std::string(GIT_DIR_NAME) + "/")) {
         return;
     }
-    bool dir = c.flags & (VANTLES_EVENT_DIR | VANTLES_EVENT_DIR_LEVEL);
-    if (dir && rel.back() != '/') {
-        rel.push_back('/');
+    if (rel.back() == '/') {
+        rel.pop_back();
+    }
+    if (rel.empty()) {
+        return;
     }
     out->append(rel).push_back('\0');
+    if (c.flags & (VANTLES_EVENT_DIR | VANTLES_EVENT_DIR_LEVEL)) {
+        out->append(rel).append("/").push_back('\0');
+    }
 }
 
 int run_hook(const char* version, const char* token) {

@@ -10,8 +10,6 @@
 
 namespace {
 
-constexpr char TOOL_DIR[] = "/opt/vantles-tool";
-
 #if defined(__SANITIZE_ADDRESS__) || defined(__SANITIZE_THREAD__)
 constexpr int READ_YOUR_WRITES_TRIES = 1000;  // a sanitizer slows every call many times over
 #else
@@ -24,38 +22,17 @@ protected:
         ScratchDaemonTest::SetUp();
         if (IsSkipped())
             return;
-        daemon_.binds.push_back(
-            {std::filesystem::path(VANTLES_TOOL_PATH).parent_path().string(), true, TOOL_DIR});
+        show_tool();
         ASSERT_TRUE(start({{"/var", "tmpfs", false, "64m"}}));
         ASSERT_EQ(0, live_make_dir(daemon_, "/var/w"));
     }
 
     // `vantles changes args... /var/w` in the daemon's namespace: its exit status, its output.
     int changes(std::vector<std::string> args, std::string* out) {
-        int fds[2];
-        EXPECT_EQ(0, pipe2(fds, O_CLOEXEC));
-        pid_t pid = fork_in_namespace(daemon_);
-        if (pid == 0) {
-            std::string tool = std::string(TOOL_DIR) + "/vantles";
-            args.insert(args.begin(), {tool, "changes", "--socket", daemon_.socket_path});
-            args.push_back("/var/w");
-            std::vector<char*> argv;
-            for (std::string& a : args)
-                argv.push_back(a.data());
-            argv.push_back(nullptr);
-            dup2(fds[1], 1);
-            execv(argv[0], argv.data());
-            _exit(127);
-        }
-        close(fds[1]);
-        out->clear();
-        char buf[4096];
-        for (ssize_t n; (n = read(fds[0], buf, sizeof buf)) > 0;)
-            out->append(buf, static_cast<size_t>(n));
-        close(fds[0]);
-        int status = 0;
-        waitpid(pid, &status, 0);
-        return WIFEXITED(status) ? WEXITSTATUS(status) : -1;
+        args.insert(args.begin(), {SCRATCH_TOOL, "changes", "--socket", daemon_.socket_path});
+        args.push_back("/var/w");
+        unique_fd ns(open_namespace(daemon_));
+        return run_in_namespace(ns.get(), "/", std::move(args), {}, out);
     }
 
     // The token of an answer, and its rescan reason ("" for none).

@@ -14,24 +14,69 @@
 #include <unistd.h>
 
 #include <filesystem>
+#include <string>
+#include <vector>
 
 constexpr int SCRATCH_WAIT_MS = 30000;  // bounds the waits that only a fault runs into
+constexpr char SCRATCH_TOOL[] = "/opt/vantles-tool/vantles";  // the tool, after show_tool()
 
-// Forks a child in the daemon's mount namespace (0 in it; -1 on failure). The child takes a
+// Forks a child in the mount namespace mount_ns (0 in it; -1 on failure). The child takes a
 // file-system context of its own first: setns refuses to move one a sanitizer's thread shares.
-inline pid_t fork_in_namespace(const test_daemon& d) {
-    int fd = open(("/proc/" + std::to_string(d.pid) + "/ns/mnt").c_str(), O_RDONLY | O_CLOEXEC);
-    if (fd < 0)
-        return -1;
+inline pid_t fork_in_namespace(int mount_ns) {
     fflush(nullptr);
     pid_t pid = fork();
     if (pid == 0) {
         prctl(PR_SET_PDEATHSIG, SIGKILL);
-        if (unshare(CLONE_FS) != 0 || setns(fd, CLONE_NEWNS) != 0)
+        if (unshare(CLONE_FS) != 0 || setns(mount_ns, CLONE_NEWNS) != 0)
             _exit(126);
     }
-    close(fd);
     return pid;
+}
+
+// The daemon's mount namespace (a descriptor that keeps it, and so its scratch root, after the
+// daemon exits); forks a child in it.
+inline int open_namespace(const test_daemon& d) {
+    return open(("/proc/" + std::to_string(d.pid) + "/ns/mnt").c_str(), O_RDONLY | O_CLOEXEC);
+}
+inline pid_t fork_in_namespace(const test_daemon& d) {
+    unique_fd ns(open_namespace(d));
+    return ns.valid() ? fork_in_namespace(ns.get()) : -1;
+}
+
+// Runs argv (argv[0] a path inside the root) in the mount namespace mount_ns, in directory dir,
+// with env ("NAME=VALUE") added to this process's environment; its standard output in *out.
+// Its exit status, or -1 when it did not exit.
+inline int run_in_namespace(int mount_ns, const std::string& dir, std::vector<std::string> argv,
+                            const std::vector<std::string>& env, std::string* out) {
+    std::vector<char*> args, envp;
+    for (std::string& a : argv)
+        args.push_back(a.data());
+    args.push_back(nullptr);
+    for (char** e = environ; *e; e++)
+        envp.push_back(*e);
+    for (const std::string& e : env)
+        envp.push_back(const_cast<char*>(e.c_str()));
+    envp.push_back(nullptr);
+    int fds[2];
+    if (pipe2(fds, O_CLOEXEC) != 0)
+        return -1;
+    pid_t pid = fork_in_namespace(mount_ns);
+    if (pid == 0) {
+        dup2(fds[1], 1);
+        if (chdir(dir.c_str()) == 0)
+            execve(args[0], args.data(), envp.data());
+        _exit(127);
+    }
+    close(fds[1]);
+    out->clear();
+    char buf[4096];
+    for (ssize_t n; pid > 0 && (n = read(fds[0], buf, sizeof buf)) > 0;)
+        out->append(buf, static_cast<size_t>(n));
+    close(fds[0]);
+    int status = 0;
+    if (pid < 0 || waitpid(pid, &status, 0) != pid)
+        return -1;
+    return WIFEXITED(status) ? WEXITSTATUS(status) : -1;
 }
 
 class ScratchDaemonTest : public ::testing::Test {
@@ -60,6 +105,12 @@ protected:
         if (int err = test_daemon_start(&daemon_, {"-d"}, socket_dir_ + "/vantlesd.sock"))
             return ::testing::AssertionFailure() << "start: " << err << test_daemon_log(daemon_);
         return ::testing::AssertionSuccess();
+    }
+
+    // The built vantles tool inside the root, at SCRATCH_TOOL; before start().
+    void show_tool() {
+        daemon_.binds.push_back({std::filesystem::path(VANTLES_TOOL_PATH).parent_path().string(),
+                                 true, std::filesystem::path(SCRATCH_TOOL).parent_path()});
     }
 
     // How this process reaches the daemon's path.
