@@ -31,7 +31,22 @@ constexpr char GIT_DIR_NAME[] = ".git";
 constexpr char GIT_NOTE_KEY[] = "vantles.untrackedCacheWas";
 constexpr char GIT_NOTE_UNSET[] = "unset";
 
+// How far ahead of git's token the daemon's may be for an answer of no changes to give git its
+// own token back: the next replay starts there, and reads that much more history.
+constexpr uint64_t GIT_TOKEN_KEEP_IDS = 20000;
+
 enum fsmonitor_key { FSM_INSTALL, FSM_UNINSTALL };
+
+// The event id of a token ("vantles:ID:UUIDS"), 0 when it is not one.
+uint64_t token_id(const std::string& token) {
+    return token.rfind("vantles:", 0) == 0 ? strtoull(token.c_str() + 8, nullptr, 10) : 0;
+}
+
+// Whether two tokens name the same histories (what follows the id).
+bool same_histories(const std::string& a, const std::string& b) {
+    size_t i = a.find(':', 8), j = b.find(':', 8);
+    return i != std::string::npos && j != std::string::npos && a.compare(i, a.npos, b, j) == 0;
+}
 
 constexpr tool_option FSM_OPTIONS[] = {{"install", false, FSM_INSTALL},
                                        {"uninstall", false, FSM_UNINSTALL}};
@@ -97,14 +112,21 @@ int run_hook(const char* version, const char* token) {
         hook_error("the daemon did not answer", tool_describe_code(err));
         return TOOL_EXIT_FAILURE;
     }
-    std::string out = answer.token;
-    out.push_back('\0');
+    std::string paths;
     if (!answer.rescan.empty()) {
-        out.append("/").push_back('\0');
+        paths.append("/").push_back('\0');
     }
     for (const vantles_change& c : answer.changes) {
-        append_relative(options.paths[0], c, &out);
+        append_relative(options.paths[0], c, &paths);
     }
+    // Nothing changed: git's own token back, so that git has no reason to write its index
+    // again (some 30 ms for 100,000 entries), unless the next replay would grow too long.
+    bool keep = paths.empty() && token_id(token) != 0 &&
+                token_id(answer.token) - token_id(token) <= GIT_TOKEN_KEEP_IDS &&
+                same_histories(token, answer.token);
+    std::string out = keep ? std::string(token) : answer.token;
+    out.push_back('\0');
+    out += paths;
     if (fwrite(out.data(), 1, out.size(), stdout) != out.size() || fflush(stdout) != 0) {
         return TOOL_EXIT_FAILURE;
     }
