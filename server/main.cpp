@@ -50,6 +50,15 @@ void take_service_descriptors() {
 
 }  // namespace
 
+#if defined(__SANITIZE_THREAD__)
+// ThreadSanitizer does not see inside the dynamic loader: the thread-local storage of a library
+// the C library loads itself (the passwd lookups of the delivery threads load NSS modules) is
+// freed at one thread's exit and reused at another's first use, which it takes for a race.
+extern "C" const char* __tsan_default_suppressions() {
+    return "race:_dl_deallocate_tls\n";
+}
+#endif
+
 int main(int argc, char** argv) {
     // Exactly one argument "-d" copies the log to standard error; anything else is ignored.
     int options =

@@ -54,48 +54,48 @@ dls* history_of(uint32_t dev) {
 
 }  // namespace
 
-void get_volume_uuid(uint32_t device, char* text) {
+namespace {
+
+// The answer to a uuid question about device: the uuid of its own volume's history, or (keeper)
+// of the history that keeps its events, which for a volume without one is the root volume's.
+const char* uuid_answer(uint32_t device, bool keeper) {
+    const dev_info* di = find_dev_info(device);
+    if (di == nullptr) {
+        return UUID_TEXT_NO_DEV_INFO;
+    }
+    if ((di->flags & DEV_NOT_LOGGED) != 0) {
+        // Filed in the root volume's history, unless the daemon files nothing of it.
+        const dev_info* root = find_dev_info(root_dev);
+        bool filed = !(di->flags & DEV_LOG_DISABLED) && root && !(root->flags & DEV_NOT_LOGGED);
+        if (!keeper || !filed || !root->dls) {
+            return UUID_TEXT_IGNORED;
+        }
+        return root->uuid_text;
+    }
+    if (di->dev != device && !keeper) {
+        return UUID_TEXT_UNKNOWN_DEVICE;  // the lookup fell back to the root volume
+    }
+    return keeper && !di->dls ? UUID_TEXT_NO_DEV_INFO : di->uuid_text;
+}
+
+void answer_uuid(uint32_t device, bool keeper, char* text) {
     if (!wait_for_startup() || !volume_table_exists()) {
         path_copy(text, UUID_TEXT_NO_DEV_INFO, VOLUME_UUID_TEXT_BUFFER);
         return;
     }
     vantle_rwlock_rdlock(&dev_lock);
-    const dev_info* di = find_dev_info(device);
-    const char* answer = UUID_TEXT_NO_DEV_INFO;
-    if (di == nullptr) {
-        answer = UUID_TEXT_NO_DEV_INFO;
-    } else if ((di->flags & DEV_NOT_LOGGED) != 0) {
-        answer = UUID_TEXT_IGNORED;
-    } else if (di->dev != device) {
-        answer = UUID_TEXT_UNKNOWN_DEVICE;  // the lookup fell back to the root volume
-    } else {
-        answer = di->uuid_text;
-    }
-    path_copy(text, answer, VOLUME_UUID_TEXT_BUFFER);
+    path_copy(text, uuid_answer(device, keeper), VOLUME_UUID_TEXT_BUFFER);
     vantle_rwlock_unlock(&dev_lock);
 }
 
+}  // namespace
+
+void get_volume_uuid(uint32_t device, char* text) {
+    answer_uuid(device, false, text);
+}
+
 void get_history_uuid(uint32_t device, char* text) {
-    if (!wait_for_startup() || !volume_table_exists()) {
-        path_copy(text, UUID_TEXT_NO_DEV_INFO, VOLUME_UUID_TEXT_BUFFER);
-        return;
-    }
-    vantle_rwlock_rdlock(&dev_lock);
-    const dev_info* di = find_dev_info(device);
-    const char* answer = UUID_TEXT_NO_DEV_INFO;
-    if (di != nullptr && (di->flags & DEV_NOT_LOGGED) != 0) {
-        // Filed in the root volume's history, unless the daemon files nothing of it.
-        const dev_info* root = find_dev_info(root_dev);
-        di = !(di->flags & DEV_LOG_DISABLED) && root && !(root->flags & DEV_NOT_LOGGED)
-                 ? root
-                 : nullptr;
-        answer = UUID_TEXT_IGNORED;
-    }
-    if (di != nullptr && di->dls != nullptr) {
-        answer = di->uuid_text;
-    }
-    path_copy(text, answer, VOLUME_UUID_TEXT_BUFFER);
-    vantle_rwlock_unlock(&dev_lock);
+    answer_uuid(device, true, text);
 }
 
 bool get_current_event_id(uint64_t* id) {
