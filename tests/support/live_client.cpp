@@ -122,15 +122,13 @@ int live_make_dir(const test_daemon& d, const std::string& path) {
 }
 
 int live_sync(const test_daemon& d, const std::string& dir) {
-    static std::atomic<int> serial{0};
-    std::string path = dir + "/.sync-" + std::to_string(serial.fetch_add(1));
-    live_stream watcher;
-    int err = live_stream_start(&watcher, live_options(d, {dir}, VANTLES_FLAG_FILE_EVENTS));
-    if (err == 0)
-        err = live_create_file(d, path);
-    if (err == 0 && !live_wait_event(&watcher.sink, live_path_is(path), LIVE_EVENT_TIMEOUT_MS))
-        err = ETIMEDOUT;
-    // Filed records take no later change of their path into them.
+    // The daemon's own sync: every change made before it is routed once it answers. Then the
+    // nudge: filed records take no later change of their path into them.
+    vantles_connection conn;
+    uint64_t id = 0;
+    char uuid[VANTLES_UUID_TEXT_LENGTH + 1];
+    int err = vantles_connect(d.socket_path.c_str(), &conn);
+    err = err ? err : vantles_sync_volume(&conn, live_device_of(d, dir), &id, uuid);
     return err == 0 ? live_nudge_disk_logger(d) : err;
 }
 

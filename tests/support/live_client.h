@@ -74,7 +74,7 @@ int live_create_file(const test_daemon& d, const std::string& path);  // new, or
 int live_make_dir(const test_daemon& d, const std::string& path);     // existing is fine
 
 // Returns once the daemon has routed every earlier change and the disk logger has filed them (a
-// new ".sync-N" in dir reached a stream, then a nudge). 0, ETIMEDOUT or errno.
+// sync of dir's volume, then a nudge). 0, ETIMEDOUT or errno.
 int live_sync(const test_daemon& d, const std::string& dir);
 
 constexpr int LIVE_INTERNAL_CLIENTS = 1;  // clients the daemon counts of its own: the disk logger
