@@ -71,6 +71,21 @@ struct fan_ahead {
     std::string parent, name;
 };
 
+// An overlay watched through its upper layer: the upper directory lies on a volume the source
+// marks, and every change made through the overlay is a change there. Paths below the upper
+// directory are the overlay's paths below its mount point (the upper directory is an anchor of
+// its volume), and their records carry the overlay's device.
+struct fan_upper {
+    uint32_t mount_id = 0;  // the overlay's mount
+    std::string mount_point;
+    uint32_t dev = 0;        // the overlay's device
+    std::string upper_dir;   // its path (as the mount table gives it)
+    std::string upper_key;   // the upper directory's handle
+    std::string work_key;    // the handle of the work directory's "work", where copy-ups start
+    std::vector<std::string> lowers;  // the lower directories, top first
+    bool listed = false;              // found in the mount table by the latest look at it
+};
+
 struct fan_volume {
     fsid_t fsid;
     uint32_t dev;  // 32-bit device number
@@ -87,6 +102,8 @@ struct fan_volume {
     uint64_t notice_read = 0;  // the read whose events last gave it an unnamed-directory notice
     // The look-ahead over the events not translated yet (see fan_source::ahead_built).
     std::unordered_map<std::string, fan_ahead> ahead;
+    // Overlays whose upper directory lies on this volume.
+    std::vector<fan_upper> uppers;
 };
 
 struct fan_source {
@@ -193,3 +210,22 @@ int fan_sync_mounts(fan_source* src);
 
 // Drops the volumes flagged unmounted, with what was known of them.
 void fan_drop_unmounted(fan_source* src);
+
+// Overlays (fan_overlay.cpp). Watches the overlay mounted as e through its upper layer: marks
+// the upper directory's file system and makes the upper directory an anchor of its volume.
+// 0, or an errno value with *why set (no upper layer, one out of view, its file system
+// unmarkable).
+struct mount_entry;
+int fan_watch_overlay(fan_source* src, const mount_entry& e, std::string* why);
+// Notes that the overlay of mount id is still mounted (true), for fan_drop_overlays.
+bool fan_overlay_listed(fan_source* src, uint32_t mount_id);
+// Forgets the overlays no longer in the mount table (their anchors go with them).
+void fan_drop_overlays(fan_source* src);
+// The upper of vol that path (a path the volume's names built) lies in, or null.
+const fan_upper* fan_upper_of(const fan_volume* vol, const std::string& path);
+// Whether the entry whose directory has key came from the work directory of an upper of vol.
+const fan_upper* fan_upper_by_work(const fan_volume* vol, const std::string& key);
+// What an item that appeared at path of upper u is in the overlay: a whiteout (the removal of
+// the name), a copy-up of a lower-layer name (a change of it), or a new item.
+enum class fan_appeared { WHITEOUT, COPY_UP, NEW };
+fan_appeared fan_classify_appeared(const fan_upper& u, const std::string& path);

@@ -8,7 +8,9 @@
 // until the events queued before its unmount have been read, then forgotten with its names.
 #include "platform/fan_source.h"
 
+#include "common/log.h"
 #include "platform/mounts.h"
+#include "platform/volume_watch.h"
 
 #include <sys/stat.h>
 
@@ -55,6 +57,20 @@ void find_anchors(fan_volume* vol) {
         fan_handle_key(&key, &room.head);
         vol->anchors.emplace(key, m.mount_point);  // the first mount of a directory names it
     }
+    for (const fan_upper& u : vol->uppers)
+        vol->anchors[u.upper_key] = u.mount_point;  // an overlay's upper directory: its paths
+}
+
+// Records how the file system of e is watched, and logs it once when that changed.
+void note_watch(const mount_entry& e, volume_watch_kind kind, const std::string& why) {
+    if (!volume_watch_record(e.dev, kind, why.c_str()))
+        return;
+    if (kind == VOLUME_WATCH_UPPER)
+        log_error("fanotify: %s (%s) is watched through its upper layer", e.mount_point,
+                  e.fs_type);
+    else if (kind == VOLUME_WATCH_NONE)
+        log_critical("fanotify: %s (%s) cannot be watched: %s; no change on it is seen",
+                     e.mount_point, e.fs_type, why.c_str());
 }
 
 }  // namespace
@@ -89,6 +105,7 @@ int fan_sync_mounts(fan_source* src) {
         for (fan_mount& m : vol->mounts)
             m.listed = false;
     }
+    bool changed_uppers = false;  // an overlay came: its upper's volume needs its anchors
     std::unordered_set<fan_volume*> changed;
     for (int i = 0; i < count; i++) {
         const mount_entry& e = list[i];
@@ -105,6 +122,8 @@ int fan_sync_mounts(fan_source* src) {
             known->listed = true;
             continue;
         }
+        if (fan_overlay_listed(src, e.mount_id))
+            continue;
         struct statfs sfs;
         fsid_t zero = {};
         if (statfs(e.mount_point, &sfs) != 0 || memcmp(&sfs.f_fsid, &zero, sizeof zero) == 0)
@@ -114,8 +133,17 @@ int fan_sync_mounts(fan_source* src) {
         // and forget what was known of its directories (it may have changed meanwhile).
         if ((!vol || vol->unmounted) &&
             fanotify_mark(src->fan.get(), FAN_MARK_ADD | FAN_MARK_FILESYSTEM, src->mark_mask,
-                          AT_FDCWD, e.mount_point) != 0)
+                          AT_FDCWD, e.mount_point) != 0) {
+            std::string why = std::string("fanotify cannot mark it (") + strerror(errno) + ")";
+            if (fan_watch_overlay(src, e, &why) == 0) {
+                note_watch(e, VOLUME_WATCH_UPPER, "");
+                changed_uppers = true;
+            } else {
+                note_watch(e, VOLUME_WATCH_NONE, why);
+            }
             continue;
+        }
+        note_watch(e, VOLUME_WATCH_WHOLE, "");
         if (!vol) {
             auto fresh = std::make_unique<fan_volume>();
             fresh->fsid = sfs.f_fsid;
@@ -135,14 +163,15 @@ int fan_sync_mounts(fan_source* src) {
         changed.insert(vol);
     }
     mount_list_free(list, count);
+    fan_drop_overlays(src);
     for (auto& vol : src->volumes) {
         size_t before = vol->mounts.size();
         std::erase_if(vol->mounts, [](const fan_mount& m) { return !m.listed; });
         if (vol->mounts.size() != before)
             changed.insert(vol.get());
-        if (vol->mounts.empty())
+        if (vol->mounts.empty() && vol->uppers.empty())
             vol->unmounted = true;  // its anchors stay, to name the events still queued
-        else if (changed.count(vol.get()))
+        else if (changed.count(vol.get()) || changed_uppers)
             find_anchors(vol.get());
     }
     return 0;

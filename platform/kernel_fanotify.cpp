@@ -194,19 +194,44 @@ void translate_link_count(fan_source* src, fan_volume* vol, int32_t pid, const f
     append_record(src, KREC_TYPE_STAT_CHANGED, S_ISDIR(st.st_mode), pid, src->path1, info);
 }
 
+// The device of the item at path of vol: an overlay's for a path below its upper directory.
+uint32_t device_of(const fan_volume* vol, const std::string& path) {
+    const fan_upper* u = vol->uppers.empty() ? nullptr : fan_upper_of(vol, path);
+    return u ? u->dev : vol->dev;
+}
+
+// What an item that appeared at path (made, or renamed into place) is in an overlay whose upper
+// layer holds it: a whiteout is a removal, a copy-up a change, anything else a creation.
+void append_appeared(fan_source* src, fan_volume* vol, bool ondir, int32_t pid,
+                     const std::string& path) {
+    uint32_t dev = device_of(vol, path);
+    const fan_upper* u = vol->uppers.empty() ? nullptr : fan_upper_of(vol, path);
+    fan_appeared what = u ? fan_classify_appeared(*u, path) : fan_appeared::NEW;
+    if (what == fan_appeared::WHITEOUT)
+        append_record(src, KREC_TYPE_DELETE, ondir, pid, path, info_from(nullptr, dev, ondir));
+    else if (what == fan_appeared::COPY_UP)
+        append_record(src, KREC_TYPE_STAT_CHANGED, ondir, pid, path,
+                      item_info(path, dev, ondir, true));
+    else
+        append_record(src, ondir ? KREC_TYPE_CREATE_DIR : KREC_TYPE_CREATE_FILE, ondir, pid,
+                      path, item_info(path, dev, ondir, true));
+}
+
 // A rename seen from this namespace: both names, or only the one a mount shows (the item
-// came into view, or left it).
+// came into view, or left it). One out of an overlay's work directory is an item appearing in
+// the overlay (see append_appeared).
 void translate_rename(fan_source* src, fan_volume* vol, bool ondir, int32_t pid, fan_resolved r1,
-                      fan_resolved r2) {
-    if (r1 == fan_resolved::PATH && r2 == fan_resolved::PATH) {
-        krec_file_info info = item_info(src->path2, vol->dev, ondir, true);
+                      fan_resolved r2, bool from_work) {
+    if (from_work && r2 == fan_resolved::PATH) {
+        append_appeared(src, vol, ondir, pid, src->path2);
+    } else if (r1 == fan_resolved::PATH && r2 == fan_resolved::PATH) {
+        krec_file_info info = item_info(src->path2, device_of(vol, src->path2), ondir, true);
         append_record(src, KREC_TYPE_RENAME, ondir, pid, src->path1, info, &src->path2);
     } else if (r1 == fan_resolved::PATH) {
         append_record(src, KREC_TYPE_DELETE, ondir, pid, src->path1,
-                      info_from(nullptr, vol->dev, ondir));
+                      info_from(nullptr, device_of(vol, src->path1), ondir));
     } else if (r2 == fan_resolved::PATH) {
-        append_record(src, ondir ? KREC_TYPE_CREATE_DIR : KREC_TYPE_CREATE_FILE, ondir, pid,
-                      src->path2, item_info(src->path2, vol->dev, ondir, true));
+        append_appeared(src, vol, ondir, pid, src->path2);
     }
 }
 
@@ -286,8 +311,17 @@ bool translate_event(fan_source* src, const fanotify_event_metadata* meta, bool 
             translate_link_count(src, vol, pid, infos.self);
         return true;
     }
+    // An overlay's copy-up (or whiteout) comes out of its work directory, which names nothing in
+    // the overlay: the item appears at its new name.
+    bool from_work = false;
+    if (rename && !vol->uppers.empty()) {
+        fan_handle_key(&src->key, infos.old_name.handle);
+        from_work = fan_upper_by_work(vol, src->key) != nullptr;
+    }
     fan_resolved r1 = entry_path(src, vol, first, at, &src->path1);
     fan_resolved r2 = rename ? entry_path(src, vol, infos.new_name, at, &src->path2) : r1;
+    if (from_work && r1 != fan_resolved::PATH)
+        r1 = fan_resolved::OUT_OF_VIEW;
     if (r1 == fan_resolved::UNNAMED || r2 == fan_resolved::UNNAMED) {
         // An attribute change of a directory that is gone: its removal, still to come, names
         // it or gives the notice.
@@ -301,9 +335,9 @@ bool translate_event(fan_source* src, const fanotify_event_metadata* meta, bool 
         learn_from(vol, meta->mask, infos);
         return true;
     }
-    uint32_t dev = vol->dev;
+    uint32_t dev = device_of(vol, src->path1);
     if (rename) {
-        translate_rename(src, vol, ondir, pid, r1, r2);
+        translate_rename(src, vol, ondir, pid, r1, r2, from_work);
     } else if (r1 == fan_resolved::PATH) {
         // fanotify merges a create and a delete of one name and loses their order. Events that
         // carry the item's own handle merge only for one item, created first; otherwise an
@@ -318,7 +352,9 @@ bool translate_event(fan_source* src, const fanotify_event_metadata* meta, bool 
             now = item_info(src->path1, dev, ondir, true);
         if (deleted_first)
             append_record(src, KREC_TYPE_DELETE, ondir, pid, src->path1, gone);
-        if (meta->mask & FAN_CREATE)
+        if ((meta->mask & FAN_CREATE) && !vol->uppers.empty() && fan_upper_of(vol, src->path1))
+            append_appeared(src, vol, ondir, pid, src->path1);
+        else if (meta->mask & FAN_CREATE)
             append_record(src, ondir ? KREC_TYPE_CREATE_DIR : KREC_TYPE_CREATE_FILE, ondir, pid,
                           src->path1, now);
         if (meta->mask & FAN_MODIFY)

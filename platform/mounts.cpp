@@ -110,6 +110,7 @@ void free_entry(mount_entry* entry) {
     free(entry->mount_point);
     free(entry->mounted_from);
     free(entry->fs_type);
+    free(entry->super_options);
 }
 
 struct field {
@@ -153,7 +154,10 @@ int parse_line(const char* line, size_t len, mount_entry* entry) {
     entry->mount_point = unescape(fields[4].start, fields[4].len);
     entry->fs_type = unescape(type.start, type.len);
     entry->mounted_from = unescape(source.start, source.len);
-    if (!entry->mount_point || !entry->fs_type || !entry->mounted_from) {
+    entry->super_options = count > separator + 3
+                               ? unescape(fields[separator + 3].start, fields[separator + 3].len)
+                               : strdup("");
+    if (!entry->mount_point || !entry->fs_type || !entry->mounted_from || !entry->super_options) {
         free_entry(entry);
         return ENOMEM;
     }

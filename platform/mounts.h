@@ -20,6 +20,7 @@ struct mount_entry {
     char* mount_point;   // unescaped (\040 and friends decoded)
     char* mounted_from;  // mount source, unescaped
     char* fs_type;
+    char* super_options;  // the file system's own options ("rw,lowerdir=...,upperdir=..."), unescaped
 };
 
 // (major << 8) | (minor & 0xff) | ((minor & ~0xff) << 12) of a stat st_dev.

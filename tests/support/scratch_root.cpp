@@ -77,6 +77,25 @@ int mount_volume(const scratch_volume& volume, int index, std::vector<mounted_im
     return 0;
 }
 
+// An overlay, mounted once the new root is "/" so that the mount table names its directories
+// as they are seen there (a daemon inside the root can reach its upper layer), each made first.
+int mount_overlay(const scratch_volume& volume) {
+    if (mkdir_p(volume.mount_point) != 0)
+        return fail("mkdir", volume.mount_point);
+    for (size_t at = 0; at < volume.overlay.size();) {
+        size_t comma = volume.overlay.find(',', at), eq = volume.overlay.find('=', at);
+        std::string dir = volume.overlay.substr(eq + 1, comma - eq - 1);
+        if (mkdir_p(dir) != 0)
+            return fail("mkdir", dir);
+        at = comma == std::string::npos ? volume.overlay.size() : comma + 1;
+    }
+    unsigned long flags = volume.read_only ? MS_RDONLY : 0;
+    return mount("scratch-overlay", volume.mount_point.c_str(), "overlay", flags,
+                 volume.overlay.c_str()) != 0
+               ? fail("mount overlay", volume.mount_point)
+               : 0;
+}
+
 // Shows the directory open as source at path (read-only if asked) inside the new root.
 int bind_into_root(const std::string& from, const std::string& path, bool read_only) {
     std::string target = std::string(ROOT) + path;
@@ -126,8 +145,9 @@ int build_root(const std::vector<scratch_volume>& volumes, const std::vector<scr
         }
     }
     for (size_t i = 0; i < volumes.size(); i++)
-        if (int err = mount_volume(volumes[i], static_cast<int>(i), images))
-            return err;
+        if (volumes[i].fs_type != "overlay")
+            if (int err = mount_volume(volumes[i], static_cast<int>(i), images))
+                return err;
     // A bind shown inside another's target (the binary's directory under a directory shown at
     // "/var", say) is made after it, or the outer one would hide it: shorter targets first.
     auto target = [&](size_t i) {
@@ -148,6 +168,10 @@ int build_root(const std::vector<scratch_volume>& volumes, const std::vector<scr
         return fail("leave old root");
     if (mount("proc", "/proc", "proc", MS_NOSUID | MS_NODEV | MS_NOEXEC, nullptr) != 0)
         return fail("mount", "/proc");
+    for (const scratch_volume& volume : volumes)
+        if (volume.fs_type == "overlay")
+            if (int err = mount_overlay(volume))
+                return err;
     return 0;
 }
 

@@ -12,9 +12,13 @@
 
 struct scratch_volume {
     std::string mount_point;        // inside the scratch root, e.g. "/var" or "/mnt/data"
-    std::string fs_type = "tmpfs";  // "tmpfs", or "ext4" for a loop-mounted image
+    std::string fs_type = "tmpfs";  // "tmpfs", "ext4" for a loop-mounted image, or "overlay"
     bool read_only = false;
     std::string size = "64m";  // with a k, m or g suffix
+    // An overlay's lowerdir, upperdir and workdir, as paths inside the scratch root on the
+    // other volumes (made when missing): "lowerdir=/var/l,upperdir=...,workdir=...". Overlays
+    // are mounted last, once the scratch root is "/".
+    std::string overlay = "";
 };
 
 // Whether this process may build scratch roots (root, mount namespaces), and in addition make

@@ -1,0 +1,102 @@
+// Volumes fanotify cannot mark as a whole: an overlay mounted as containers mount it is watched
+// through its upper layer (on a tmpfs and on ext4, mounted before the daemon starts and after),
+// with the overlay's paths; one nothing can watch is said so in the log and the status, and a
+// client registering there gets a dropped notice instead of silence.
+#include "tests/support/scratch_daemon.h"
+
+#include <sys/mount.h>
+
+#include <algorithm>
+
+namespace {
+
+constexpr uint32_t FILES = VANTLES_FLAG_FILE_EVENTS;
+constexpr char OVERLAY_OPTIONS[] = "lowerdir=/var/lower,upperdir=/mnt/up/u,workdir=/mnt/up/w";
+
+// Runs body in a child of the daemon's namespace: 0 when it returned 0.
+int in_namespace(const test_daemon& d, const std::function<int()>& body) {
+    pid_t pid = fork_in_namespace(d);
+    if (pid == 0)
+        _exit(body());
+    int status = 0;
+    return pid > 0 && waitpid(pid, &status, 0) == pid && WIFEXITED(status) ? WEXITSTATUS(status)
+                                                                              : -1;
+}
+
+int write_file(const char* path, const char* text, int flags) {
+    int fd = open(path, O_WRONLY | O_CREAT | O_CLOEXEC | flags, 0644);
+    return fd >= 0 && write(fd, text, strlen(text)) >= 0 && close(fd) == 0 ? 0 : errno;
+}
+
+bool has(const std::vector<live_event>& got, const std::string& path, uint32_t flags) {
+    return std::ranges::any_of(got, [&](const live_event& e) {
+        return e.path == path && (e.flags & flags) == flags;
+    });
+}
+
+class Overlay : public ScratchDaemonTest,
+                public ::testing::WithParamInterface<std::tuple<const char*, bool>> {};
+
+// Through the overlay: a file made, a lower-layer file changed (its copy-up), a lower-layer file
+// removed (its whiteout), a file renamed, a directory made and renamed, each an event of the
+// overlay's own path and device.
+TEST_P(Overlay, ChangesThroughItAreItsEvents) {
+    const auto [upper_fs, before] = GetParam();
+    if (std::string(upper_fs) == "ext4" && !scratch_ext4_available())
+        GTEST_SKIP() << "no ext4 scratch volumes";
+    std::vector<scratch_volume> volumes = {{"/var"}, {"/mnt/up", upper_fs, false, "64m"}};
+    if (before)
+        volumes.push_back({"/mnt/ov", "overlay", false, "", OVERLAY_OPTIONS});
+    ASSERT_TRUE(start(volumes));
+    ASSERT_EQ(0, live_make_dir(daemon_, "/var/lower"));
+    ASSERT_EQ(0, live_make_dir(daemon_, "/var/lower/d"));
+    for (const char* f : {"/var/lower/d/old", "/var/lower/gone"})
+        ASSERT_EQ(0, live_create_file(daemon_, f));
+    if (!before) {
+        ASSERT_EQ(0, in_namespace(daemon_, [] {
+                      mkdir("/mnt/ov", 0755);
+                      mkdir("/mnt/up/u", 0755);
+                      mkdir("/mnt/up/w", 0755);
+                      return mount("ov", "/mnt/ov", "overlay", 0, OVERLAY_OPTIONS) ? errno : 0;
+                  }));
+    }
+    live_stream s;
+    ASSERT_EQ(0, live_stream_start(&s, live_options(daemon_, {"/mnt/ov"}, FILES)));
+    ASSERT_EQ(0, in_namespace(daemon_, [] {
+                  int step = 0;
+                  for (bool ok : {write_file("/mnt/ov/new", "n", O_TRUNC) == 0,
+                                  write_file("/mnt/ov/d/old", "more", O_APPEND) == 0,
+                                  unlink("/mnt/ov/gone") == 0,
+                                  rename("/mnt/ov/new", "/mnt/ov/new2") == 0,
+                                  mkdir("/mnt/ov/made", 0755) == 0,
+                                  rename("/mnt/ov/made", "/mnt/ov/made2") == 0,
+                                  write_file("/mnt/ov/zz-end", "", 0) == 0}) {
+                      step++;
+                      if (!ok)
+                          return fprintf(stderr, "step %d: %s\n", step, strerror(errno)), step;
+                  }
+                  return 0;
+              }));
+    ASSERT_TRUE(live_wait_event(&s.sink, live_path_is("/mnt/ov/zz-end"), SCRATCH_WAIT_MS))
+        << live_describe(live_sink_events(&s.sink));
+    std::vector<live_event> got = live_sink_events(&s.sink);
+    EXPECT_TRUE(has(got, "/mnt/ov/new", VANTLES_EVENT_CREATED)) << live_describe(got);
+    EXPECT_TRUE(has(got, "/mnt/ov/d/old", VANTLES_EVENT_MODIFIED)) << live_describe(got);
+    EXPECT_FALSE(has(got, "/mnt/ov/d/old", VANTLES_EVENT_CREATED)) << "a copy-up is no creation";
+    EXPECT_TRUE(has(got, "/mnt/ov/gone", VANTLES_EVENT_REMOVED)) << live_describe(got);
+    for (const char* p : {"/mnt/ov/new", "/mnt/ov/new2", "/mnt/ov/made", "/mnt/ov/made2"})
+        EXPECT_TRUE(has(got, p, VANTLES_EVENT_RENAMED)) << p << "\n" << live_describe(got);
+    EXPECT_TRUE(std::ranges::all_of(got, [](const live_event& e) {
+        return e.path == "/mnt/ov" || e.path.starts_with("/mnt/ov/");
+    })) << live_describe(got);
+}
+
+INSTANTIATE_TEST_SUITE_P(, Overlay,
+                         ::testing::Combine(::testing::Values("tmpfs", "ext4"),
+                                            ::testing::Bool()),
+                         [](const auto& p) {
+                             return std::string(std::get<0>(p.param)) +
+                                    (std::get<1>(p.param) ? "MountedBefore" : "MountedAfter");
+                         });
+
+}  // namespace
