@@ -27,6 +27,7 @@ static_assert(VANTLES_EVENT_ID_NOW == VANTLES_SINCE_NOW);
 static_assert(VANTLES_UUID_TEXT_LENGTH == VANTLES_UUID_TEXT_SIZE);
 static_assert(VANTLES_ERR_SYNC_TIMED_OUT == VANTLES_SYNC_TIMED_OUT);
 static_assert(VANTLES_ERR_SYNC_BUSY == VANTLES_SYNC_BUSY);
+static_assert(VANTLES_WATCH_REASON_LENGTH + 1 == VANTLES_WATCH_REASON_SIZE);
 
 namespace {
 
@@ -350,6 +351,23 @@ int vantles_sync_volume(const vantles_connection* conn, uint32_t device, uint64_
         *event_id = r->event_id;
         memcpy(text, r->uuid, VANTLES_UUID_TEXT_LENGTH);
         text[VANTLES_UUID_TEXT_LENGTH] = '\0';
+    }
+    return result;
+}
+
+int vantles_get_volume_watch(const vantles_connection* conn, uint32_t device, uint32_t* kind,
+                             char reason[VANTLES_WATCH_REASON_LENGTH + 1]) {
+    get_volume_watch_request_t req = {};
+    req.NDR = NDR_record;
+    req.device = device;
+    reply_buffer reply;
+    int result = connection_call(conn, &req.head, sizeof req, VANTLES_MSG_GET_VOLUME_WATCH, &reply,
+                                 sizeof(volume_watch_reply_t));
+    if (result == 0) {
+        const auto* r = reinterpret_cast<const volume_watch_reply_t*>(&reply);
+        *kind = r->kind;
+        memcpy(reason, r->reason, VANTLES_WATCH_REASON_LENGTH);
+        reason[VANTLES_WATCH_REASON_LENGTH] = '\0';
     }
     return result;
 }

@@ -15,12 +15,13 @@ constexpr mach_msg_id_t VANTLES_MSG_GET_EVENT_ID_FOR_TIME = 66004;
 constexpr mach_msg_id_t VANTLES_MSG_PURGE_EVENTS = 66005;
 constexpr mach_msg_id_t VANTLES_MSG_UNREGISTER = 66006;
 constexpr mach_msg_id_t VANTLES_MSG_SYNC_VOLUME = 66007;
+constexpr mach_msg_id_t VANTLES_MSG_GET_VOLUME_WATCH = 66008;
 constexpr mach_msg_id_t VANTLES_MSG_FIRST = 66000;
-constexpr mach_msg_id_t VANTLES_MSG_END = 66008;  // one past the last routine
+constexpr mach_msg_id_t VANTLES_MSG_END = 66009;  // one past the last routine
 constexpr mach_msg_id_t VANTLES_MSG_REPLY_OFFSET = 100;
 constexpr mach_msg_id_t VANTLES_MSG_EVENTS = 67000;  // daemon -> client, no reply
 
-constexpr mach_msg_size_t VANTLES_MAX_REPLY_SIZE = 80;
+constexpr mach_msg_size_t VANTLES_MAX_REPLY_SIZE = 104;
 constexpr mach_msg_size_t VANTLES_MAX_REQUEST_SIZE = 4096;  // server receive limit
 
 // "Now": a since-when without history.
@@ -97,8 +98,12 @@ struct get_volume_uuid_request_t {
 };
 static_assert(sizeof(get_volume_uuid_request_t) == 36);
 
-// 66007 (sync volume): the layout of 66002, msgh_size 36.
+// 66007 (sync volume) and 66008 (volume watch): the layout of 66002, msgh_size 36.
 using sync_volume_request_t = get_volume_uuid_request_t;
+using get_volume_watch_request_t = get_volume_uuid_request_t;
+
+// Text of a volume watch reply's reason: at most 63 characters and a NUL.
+constexpr size_t VANTLES_WATCH_REASON_SIZE = 64;
 
 // 66004, msgh_size 44.
 struct get_event_id_for_time_request_t {
@@ -155,6 +160,17 @@ struct sync_volume_reply_t {
 };
 static_assert(sizeof(sync_volume_reply_t) == 80);
 
+// 66008: 104 bytes. kind: how the daemon watches the volume (1 whole, 2 through its upper
+// layer, 3 not at all, 0 unknown); reason: why not, NUL-terminated.
+struct volume_watch_reply_t {
+    mach_msg_header_t head;
+    NDR_record_t NDR;
+    kern_return_t ret_code;
+    uint32_t kind;                           // 36
+    char reason[VANTLES_WATCH_REASON_SIZE];  // 40
+};
+static_assert(sizeof(volume_watch_reply_t) == 104);
+
 // 66005: 40 bytes.
 struct purge_events_reply_t {
     mach_msg_header_t head;
@@ -183,5 +199,5 @@ static_assert(sizeof(events_message_t) == 120);
 
 #pragma pack(pop)
 
-// Request sizes of the simple routines 66001..66007, indexed by id - 66001.
-inline constexpr mach_msg_size_t VANTLES_SIMPLE_REQUEST_SIZES[7] = {24, 36, 24, 44, 44, 24, 36};
+// Request sizes of the simple routines 66001..66008, indexed by id - 66001.
+inline constexpr mach_msg_size_t VANTLES_SIMPLE_REQUEST_SIZES[8] = {24, 36, 24, 44, 44, 24, 36, 36};

@@ -276,6 +276,26 @@ int mount_list_read(mount_entry** out, int* count) {
     return err;
 }
 
+uint32_t mount_device_of(const char* path) {
+    mount_entry* list = nullptr;
+    int count = 0;
+    if (mount_list_read(&list, &count) != 0)
+        return 0;
+    uint32_t dev = 0;
+    size_t best = 0;
+    for (int i = 0; i < count; i++) {
+        const char* m = list[i].mount_point;
+        size_t n = strlen(m);
+        bool holds = strncmp(path, m, n) == 0 && (n == 1 || path[n] == '/' || path[n] == '\0');
+        if (holds && n >= best) {  // the last of equal length is the one on top
+            best = n;
+            dev = list[i].dev;
+        }
+    }
+    mount_list_free(list, count);
+    return dev;
+}
+
 int mount_status(const char* path, mount_entry** out) {
     char resolved[PATH_MAX];
     if (!realpath(path, resolved))

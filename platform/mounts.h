@@ -34,6 +34,11 @@ void mount_list_free(mount_entry* list, int count);
 // 0 or ENOMEM; *out owned by the caller as for mount_list_read (null when *count is 0).
 int mount_list_parse(const char* text, size_t len, mount_entry** out, int* count);
 
+// The device of the mount whose mount point is the longest path prefix of path (absolute,
+// taken as it is: nothing of it is looked up, so a hung network or FUSE mount cannot block the
+// caller); 0 when the mount list cannot be read.
+uint32_t mount_device_of(const char* path);
+
 // The mount that holds path: among the entries whose mount point is a path prefix of the
 // resolved path, the longest, the last one of equal length, and preferring those whose device
 // matches stat(path) (a btrfs subvolume reports a device of its own; then the longest prefix

@@ -9,8 +9,10 @@
 #include "common/log.h"
 #include "common/log_throttle.h"
 #include "common/monotonic_clock.h"
+#include "platform/volume_watch.h"
 
 #include <cerrno>
+#include <cstring>
 
 namespace {
 
@@ -77,4 +79,11 @@ kern_return_t implementation_purge_events_rpc(mach_port_t /*local_port*/, uint32
     }
     *result = static_cast<uint32_t>(purge_events(device, event_id));
     return KERN_SUCCESS;
+}
+
+void implementation_get_volume_watch_rpc(uint32_t device, uint32_t* kind, char* reason) {
+    static_assert(VOLUME_WATCH_REASON_SIZE == VANTLES_WATCH_REASON_SIZE);
+    volume_watch w = volume_watch_of(device);
+    *kind = w.kind;
+    memcpy(reason, w.reason, VANTLES_WATCH_REASON_SIZE);
 }

@@ -21,7 +21,10 @@
 #include "common/log.h"
 #include "common/log_throttle.h"
 #include "common/monotonic_clock.h"
+#include "intake/event_ids.h"
+#include "platform/mounts.h"
 #include "platform/port.h"
+#include "platform/volume_watch.h"
 
 #include <algorithm>
 #include <cerrno>
@@ -213,6 +216,18 @@ uint32_t delivery_flags(uint32_t create_flags) {
     return flags;
 }
 
+// A path on a volume the daemon cannot watch gets no event, ever: the stream starts with a
+// dropped notice, so that no program waits for events that cannot come.
+void note_unwatched_paths(const clientp* client, client_info* fci) {
+    for (uint32_t i = 0; i < client->num_paths; i++) {
+        uint32_t dev = client->device ? client->device : mount_device_of(client->paths[i]);
+        if (dev != 0 && volume_watch_of(dev).kind == VOLUME_WATCH_NONE) {
+            client_note_dropped(fci, std::max<uint64_t>(current_event_id(), 1));
+            return;
+        }
+    }
+}
+
 }  // namespace
 
 int implementation_added_client(clientp* client) {
@@ -236,6 +251,7 @@ int implementation_added_client(clientp* client) {
         }
         return err;
     }
+    note_unwatched_paths(client, fci);
     num_clients.fetch_add(1, std::memory_order_acq_rel);
     client->refcount.fetch_add(1, std::memory_order_acq_rel);  // the delivery thread's
     fci->release = release_registration;  // read by the thread, which starts after this

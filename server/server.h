@@ -36,6 +36,9 @@ kern_return_t implementation_purge_events_rpc(mach_port_t local_port, uint32_t d
                                               uint64_t event_id, uint32_t* result,
                                               uint32_t sender_euid);
 kern_return_t implementation_unregister_rpc(mach_port_t local_port, uint32_t sender_uid);
+// How the daemon watches the volume of device: kind (0 unknown, 1 whole, 2 upper layer, 3 not)
+// and why not (reason: VANTLES_WATCH_REASON_SIZE bytes, NUL-terminated).
+void implementation_get_volume_watch_rpc(uint32_t device, uint32_t* kind, char* reason);
 // Queues the request for the sync thread, which answers it later on reply_port (a reply laid
 // out from head) and sets *deferred; VANTLES_SYNC_BUSY when too many are waiting.
 kern_return_t implementation_sync_volume_rpc(mach_port_t reply_port, uint32_t device,

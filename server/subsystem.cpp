@@ -1,4 +1,4 @@
-// The request subsystem: the routine table for ids 66000..66007, the dispatcher the top-level
+// The request subsystem: the routine table for ids 66000..66008, the dispatcher the top-level
 // handler calls, and one stub per routine.
 //
 // A stub checks the received message (header bits, size, descriptors, trailer) in a fixed
@@ -248,6 +248,18 @@ void unregister_stub(mach_msg_header_t* request, mach_msg_header_t* reply) {
                     implementation_unregister_rpc(request->msgh_local_port, sender_uid(request)));
 }
 
+void get_volume_watch_stub(mach_msg_header_t* request, mach_msg_header_t* reply) {
+    if (!simple_request_ok(request)) {
+        set_return_code(reply, MIG_BAD_ARGUMENTS);
+        return;
+    }
+    const auto* req = reinterpret_cast<const get_volume_watch_request_t*>(request);
+    auto* r = reinterpret_cast<volume_watch_reply_t*>(reply);
+    set_return_code(reply, KERN_SUCCESS);
+    r->head.msgh_size = sizeof(volume_watch_reply_t);
+    implementation_get_volume_watch_rpc(req->device, &r->kind, r->reason);
+}
+
 // Answered later by the sync thread: the round sends nothing (the reply's remote port is 0).
 void sync_volume_stub(mach_msg_header_t* request, mach_msg_header_t* reply) {
     if (!simple_request_ok(request)) {
@@ -280,6 +292,7 @@ const subsystem_descriptor vantles_subsystem = {
         {purge_events_stub, 7, 0, sizeof(purge_events_reply_t)},
         {unregister_stub, 1, 0, sizeof(error_reply_t)},
         {sync_volume_stub, 3, 0, sizeof(sync_volume_reply_t)},
+        {get_volume_watch_stub, 3, 0, sizeof(volume_watch_reply_t)},
     },
 };
 

@@ -355,7 +355,7 @@ int run_command(int argc, char** argv) {
         tool_error("run: %s", strerror(err));
         return TOOL_EXIT_FAILURE;
     }
-    status = tool_start_stream(loop.stream, options.socket_path);
+    status = tool_start_stream(loop.stream, options);
     if (status == 0) {
         status = loop.run(signal_read.get());
     }

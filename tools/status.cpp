@@ -21,8 +21,9 @@ void status_help(FILE* out) {
         "vantles status [--json] [--socket PATH]\n"
         "  Tells whether the daemon answers (exit status 1 when it does not), its current\n"
         "  event id, and for each mounted volume (pseudo file systems left out) its device,\n"
-        "  mount point, whether it keeps a history (else why not: ignored, not known, not\n"
-        "  ready) and the uuid naming that history.\n"
+        "  mount point, how the daemon watches it (whole volume, an overlay's upper layer, or\n"
+        "  not watched and why), whether it keeps a history (else why not: ignored, not\n"
+        "  known, not ready) and the uuid naming that history.\n"
         "  --json             the same as one JSON object\n"
         "  --socket PATH      the daemon's socket (as for watch)\n",
         out);
@@ -84,6 +85,10 @@ int status_command(int argc, char** argv) {
             return TOOL_EXIT_FAILURE;
         }
         v.uuid = text;
+        char reason[VANTLES_WATCH_REASON_LENGTH + 1];
+        if (vantles_get_volume_watch(&conn, v.dev, &v.watch, reason) == 0) {
+            v.watch_reason = reason;
+        }
     }
     std::string out = json ? status_json(report) : status_plain(report);
     if (fwrite(out.data(), 1, out.size(), stdout) != out.size() || fflush(stdout) != 0) {

@@ -2,6 +2,7 @@
 #include "tools/status_table.h"
 
 #include "tools/json_out.h"
+#include "vantles/client.h"
 
 #include <algorithm>
 #include <array>
@@ -31,8 +32,21 @@ constexpr status_no_uuid STATUS_NO_UUID[] = {
 
 constexpr std::string_view STATUS_NO_UUID_PREFIX = "NO-UUID";
 
-constexpr const char* STATUS_HEADERS[] = {"DEVICE", "MOUNT POINT", "HISTORY", "UUID"};
-constexpr size_t STATUS_COLUMNS = 4;
+constexpr const char* STATUS_HEADERS[] = {"DEVICE", "MOUNT POINT", "WATCHED", "HISTORY", "UUID"};
+constexpr size_t STATUS_COLUMNS = 5;
+
+const char* watch_words(uint32_t watch) {
+    switch (watch) {
+    case VANTLES_WATCH_WHOLE:
+        return "whole volume";
+    case VANTLES_WATCH_UPPER:
+        return "upper layer";
+    case VANTLES_WATCH_NONE:
+        return "not watched";
+    default:
+        return "unknown";
+    }
+}
 constexpr size_t STATUS_GAP = 2;  // spaces between columns
 
 std::string history_text(const status_volume& v) {
@@ -67,6 +81,11 @@ std::vector<status_volume> status_volumes_of(std::span<const mount_entry> mounts
     return volumes;
 }
 
+std::string status_watch_text(const status_volume& v) {
+    std::string text = watch_words(v.watch);
+    return v.watch == VANTLES_WATCH_NONE ? text + ": " + v.watch_reason : text;
+}
+
 std::string status_device_text(uint32_t dev) {
     // The inverse of (major << 8) | (minor & 0xff) | ((minor & ~0xff) << 12).
     uint32_t major_number = (dev >> 8) & 0xfff;
@@ -87,9 +106,11 @@ const char* status_no_history_reason(std::string_view uuid) {
 
 std::string status_plain(const status_report& report) {
     std::vector<std::array<std::string, STATUS_COLUMNS>> rows;
-    rows.push_back({STATUS_HEADERS[0], STATUS_HEADERS[1], STATUS_HEADERS[2], STATUS_HEADERS[3]});
+    rows.push_back({STATUS_HEADERS[0], STATUS_HEADERS[1], STATUS_HEADERS[2], STATUS_HEADERS[3],
+                    STATUS_HEADERS[4]});
     for (const status_volume& v : report.volumes) {
-        rows.push_back({status_device_text(v.dev), v.mount_point, history_text(v), v.uuid});
+        rows.push_back({status_device_text(v.dev), v.mount_point, status_watch_text(v),
+                        history_text(v), v.uuid});
     }
     size_t widths[STATUS_COLUMNS] = {};
     for (const auto& row : rows) {
@@ -130,6 +151,14 @@ std::string status_json(const status_report& report) {
         json_append_string(&out, v.mount_point);
         out += ",\"fs_type\":";
         json_append_string(&out, v.fs_type);
+        out += ",\"watched\":";
+        json_append_string(&out, watch_words(v.watch));
+        out += ",\"watch_reason\":";
+        if (v.watch == VANTLES_WATCH_NONE) {
+            json_append_string(&out, v.watch_reason);
+        } else {
+            out += "null";
+        }
         out += reason == nullptr ? ",\"history\":true,\"reason\":null" : ",\"history\":false";
         if (reason != nullptr) {
             out += ",\"reason\":";

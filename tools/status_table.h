@@ -18,7 +18,13 @@ struct status_volume {
     std::string mount_point;
     std::string fs_type;
     std::string uuid;  // the daemon's answer: a uuid or a "NO-UUID-..." text
+    uint32_t watch = 0;        // how the daemon watches it: VANTLES_WATCH_*
+    std::string watch_reason;  // why it does not, when it does not
 };
+
+// How the daemon watches a volume, in words: "whole volume", "upper layer", "not watched:
+// REASON", or "unknown" (a volume it has not seen, or a daemon reading a record stream).
+std::string status_watch_text(const status_volume& v);
 
 // What status prints.
 struct status_report {
@@ -41,10 +47,12 @@ std::string status_device_text(uint32_t dev);
 const char* status_no_history_reason(std::string_view uuid);
 
 // The plain form: the socket, the current event id, then a table with aligned columns
-// DEVICE, MOUNT POINT, HISTORY ("yes" or "no (REASON)") and UUID, one line per volume.
+// DEVICE, MOUNT POINT, WATCHED (status_watch_text), HISTORY ("yes" or "no (REASON)") and UUID,
+// one line per volume.
 std::string status_plain(const status_report& report);
 
 // The JSON form, one object on one line: {"socket":..., "current_event_id":N, "volumes":
-// [{"device":"M:m","mount_point":...,"fs_type":...,"history":true|false,"reason":...|null,
+// [{"device":"M:m","mount_point":...,"fs_type":...,"watched":"whole volume"|"upper layer"|
+// "not watched"|"unknown","watch_reason":...|null,"history":true|false,"reason":...|null,
 // "uuid":...}]}.
 std::string status_json(const status_report& report);

@@ -55,8 +55,9 @@ void tool_print_batch(void* ctx, std::span<const vantles_event> events);
 int tool_volume_uuids(const vantles_connection& conn, const std::vector<std::string>& paths,
                       std::vector<std::string>* uuids, std::string* why);
 
-// Starts (registers) a created stream, saying why it could not. 0 or the exit status.
-int tool_start_stream(vantles_stream* stream, const char* socket);
+// Starts (registers) a created stream of options, saying why it could not, and which paths lie
+// on a volume the daemon cannot watch. 0 or the exit status.
+int tool_start_stream(vantles_stream* stream, const vantles_stream_options& options);
 
 // Whether a stream goes on after vantles_stream_dispatch returned dispatch_result; says on
 // standard error what ended it, or what it dropped.

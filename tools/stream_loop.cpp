@@ -10,8 +10,11 @@
 #include "tools/stream_command.h"
 #include "tools/tool.h"
 
+#include "platform/mounts.h"
+
 #include <poll.h>
 #include <signal.h>
+#include <sys/stat.h>
 
 #include <cerrno>
 #include <cstring>
@@ -53,13 +56,43 @@ int tool_volume_uuids(const vantles_connection& conn, const std::vector<std::str
     return 0;
 }
 
-int tool_start_stream(vantles_stream* stream, const char* socket) {
+namespace {
+
+// Says on standard error which paths lie on a volume the daemon cannot watch: their stream
+// starts with a dropped notice, and nothing more will come for them.
+void warn_unwatched(const vantles_stream_options& options) {
+    vantles_connection conn;
+    if (vantles_connect(options.socket_path, &conn) != 0) {
+        return;
+    }
+    for (const std::string& path : options.paths) {
+        struct stat st;
+        uint32_t dev = options.device;
+        if (dev == 0 && stat(path.c_str(), &st) == 0) {
+            dev = device_number_32(st.st_dev);
+        }
+        uint32_t kind = VANTLES_WATCH_UNKNOWN;
+        char reason[VANTLES_WATCH_REASON_LENGTH + 1] = {};
+        if (dev != 0 && vantles_get_volume_watch(&conn, dev, &kind, reason) == 0 &&
+            kind == VANTLES_WATCH_NONE) {
+            tool_error("%s: the daemon cannot watch the volume holding it (%s); no events will "
+                       "come from there",
+                       path.c_str(), reason);
+        }
+    }
+}
+
+}  // namespace
+
+int tool_start_stream(vantles_stream* stream, const vantles_stream_options& options) {
     int err = vantles_stream_start(stream);
     if (err == ENOENT || err == ECONNREFUSED) {
-        tool_report_unreachable(socket, err);
+        tool_report_unreachable(options.socket_path, err);
     } else if (err != 0) {
         tool_error("the daemon refused the registration: %s (code %d)", tool_describe_code(err),
                    err);
+    } else {
+        warn_unwatched(options);
     }
     return err == 0 ? 0 : TOOL_EXIT_FAILURE;
 }
@@ -123,7 +156,7 @@ int tool_run_stream(const char* command, const vantles_stream_options& options,
         tool_error("%s: %s", command, strerror(err));
         return TOOL_EXIT_FAILURE;
     }
-    int status = tool_start_stream(stream, options.socket_path);
+    int status = tool_start_stream(stream, options);
     if (status == 0) {
         status = run_loop(stream, signal_read.get(), *out);
     }

@@ -2,6 +2,7 @@
 // the device text of large minors, the table and the JSON object byte for byte.
 #include "platform/mounts.h"
 #include "tools/status_table.h"
+#include "vantles/client.h"
 
 #include <gtest/gtest.h>
 
@@ -45,9 +46,10 @@ status_report sample_report() {
     report.socket = "/run/vantlesd/vantlesd.sock";
     report.current_event_id = 18446744073709551615ull;
     report.volumes = {
-        {0x801, "/", "ext4", "6f1c2a4e-8d0b-4b7e-9a35-2c61d0f4e8b1"},
-        {0x1900, "/media/a \"long\" name\\", "vfat", "NO-UUID-VOLUME-IS-IGNORED"},
-        {0x802, "/srv/\xff\x01", "xfs", "NO-UUID-UNKNOWN-DEVICE"},
+        {0x801, "/", "ext4", "6f1c2a4e-8d0b-4b7e-9a35-2c61d0f4e8b1", VANTLES_WATCH_WHOLE, ""},
+        {0x1900, "/media/a \"long\" name\\", "vfat", "NO-UUID-VOLUME-IS-IGNORED",
+         VANTLES_WATCH_UPPER, ""},
+        {0x802, "/srv/\xff\x01", "xfs", "NO-UUID-UNKNOWN-DEVICE", VANTLES_WATCH_NONE, "FUSE"},
     };
     return report;
 }
@@ -57,11 +59,13 @@ TEST(ToolStatus, PlainTable) {
     EXPECT_EQ(
         "daemon: answering at /run/vantlesd/vantlesd.sock\n"
         "current event id: 18446744073709551615\n\n"
-        "DEVICE  MOUNT POINT            HISTORY         UUID\n"
-        "8:1     /                      yes             6f1c2a4e-8d0b-4b7e-9a35-2c61d0f4e8b1\n"
-        "25:0    /media/a \"long\" name\\  no (ignored)    NO-UUID-VOLUME-IS-IGNORED\n"
+        "DEVICE  MOUNT POINT            WATCHED            HISTORY         UUID\n"
+        "8:1     /                      whole volume       yes             "
+        "6f1c2a4e-8d0b-4b7e-9a35-2c61d0f4e8b1\n"
+        "25:0    /media/a \"long\" name\\  upper layer        no (ignored)    "
+        "NO-UUID-VOLUME-IS-IGNORED\n"
         "8:2     /srv/\xff\x01"
-        "                no (not known)  NO-UUID-UNKNOWN-DEVICE\n",
+        "                not watched: FUSE  no (not known)  NO-UUID-UNKNOWN-DEVICE\n",
         status_plain(sample_report()));
 }
 
@@ -71,11 +75,11 @@ TEST(ToolStatus, JsonObject) {
     EXPECT_EQ(
         "{\"socket\":\"/run/vantlesd/vantlesd.sock\",\"current_event_id\":18446744073709551615,"
         "\"volumes\":[{\"device\":\"8:1\",\"mount_point\":\"/\",\"fs_type\":\"ext4\","
-        "\"history\":true,\"reason\":null,\"uuid\":\"6f1c2a4e-8d0b-4b7e-9a35-2c61d0f4e8b1\"},"
+        "\"watched\":\"whole volume\",\"watch_reason\":null,\"history\":true,\"reason\":null,\"uuid\":\"6f1c2a4e-8d0b-4b7e-9a35-2c61d0f4e8b1\"},"
         "{\"device\":\"25:0\",\"mount_point\":\"/media/a \\\"long\\\" name\\\\\",\"fs_type\":"
-        "\"vfat\",\"history\":false,\"reason\":\"ignored\",\"uuid\":\"NO-UUID-VOLUME-IS-IGNORED\"},"
+        "\"vfat\",\"watched\":\"upper layer\",\"watch_reason\":null,\"history\":false,\"reason\":\"ignored\",\"uuid\":\"NO-UUID-VOLUME-IS-IGNORED\"},"
         "{\"device\":\"8:2\",\"mount_point\":\"/srv/\\u00ff\\u0001\",\"fs_type\":\"xfs\","
-        "\"history\":false,\"reason\":\"not known\",\"uuid\":\"NO-UUID-UNKNOWN-DEVICE\"}]}\n",
+        "\"watched\":\"not watched\",\"watch_reason\":\"FUSE\",\"history\":false,\"reason\":\"not known\",\"uuid\":\"NO-UUID-UNKNOWN-DEVICE\"}]}\n",
         status_json(sample_report()));
     EXPECT_EQ("{\"socket\":\"\",\"current_event_id\":0,\"volumes\":[]}\n",
               status_json(status_report{}));

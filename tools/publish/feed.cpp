@@ -267,7 +267,7 @@ int publish_feed_run(const publish_settings& settings, publish_broker* broker,
     if (vantles_stream_create(options, collect, &f, &stream) != 0) {
         return TOOL_EXIT_FAILURE;
     }
-    int status = tool_start_stream(stream, options.socket_path) == 0 &&
+    int status = tool_start_stream(stream, options) == 0 &&
                          vantles_stream_start_thread(stream) == 0
                      ? 1
                      : -1;

@@ -120,6 +120,18 @@ int vantles_get_volume_uuid(const vantles_connection* conn, uint32_t device,
 // The latest event id assigned.
 int vantles_get_current_event_id(const vantles_connection* conn, uint64_t* event_id);
 
+// How the daemon watches a volume (vantles_get_volume_watch).
+constexpr uint32_t VANTLES_WATCH_UNKNOWN = 0;  // not a volume it saw (or it reads a record stream)
+constexpr uint32_t VANTLES_WATCH_WHOLE = 1;    // every change of the file system
+constexpr uint32_t VANTLES_WATCH_UPPER = 2;    // an overlay: every change made through it
+constexpr uint32_t VANTLES_WATCH_NONE = 3;     // no change on it is seen (reason says why)
+constexpr uint32_t VANTLES_WATCH_REASON_LENGTH = 63;
+
+// How the daemon watches the volume `device`: *kind (VANTLES_WATCH_*), and reason, why not
+// (NUL-terminated; empty when it does).
+int vantles_get_volume_watch(const vantles_connection* conn, uint32_t device, uint32_t* kind,
+                             char reason[VANTLES_WATCH_REASON_LENGTH + 1]);
+
 // Read-your-writes: once the daemon has read and routed every change made before the call,
 // *event_id: the latest event id assigned (every such change has an id at or below it), and
 // text: the uuid of the history that keeps the events of the volume `device` (its own, or the
