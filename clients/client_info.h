@@ -35,6 +35,8 @@ constexpr uint32_t CLIENT_HISTORY_DONE_PENDING = 0x0200;  // history-done notice
 constexpr uint32_t CLIENT_STARTED = 0x0400;               // the history step has run
 constexpr uint32_t CLIENT_THREAD_EXITED = 0x0800;         // thread ended idle; wake restarts it
 constexpr uint32_t CLIENT_MARK_SELF = 0x1000;             // own events get EVENT_OWN_EVENT
+// Some of its paths lie on a volume watched directory by directory: its teardown gives them up.
+constexpr uint32_t CLIENT_DIR_WATCHES = 0x2000;
 
 // Limits.
 constexpr uint32_t CLIENT_TABLE_SLOTS = EVENT_CLIENT_SLOTS;  // clients in all: 512

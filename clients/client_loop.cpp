@@ -16,6 +16,7 @@
 #include "common/vantle_assert.h"
 #include "intake/event_table.h"
 #include "intake/event_thread.h"
+#include "intake/producer.h"
 #include "platform/mach_msg.h"
 #include "platform/mounts.h"
 #include "platform/thread_identity.h"
@@ -215,6 +216,11 @@ void teardown_client(client_info* fci, bool internal) {
     fci->rd.store(wr, std::memory_order_release);
     remove_paths(fci);
     release_client_slot(fci);
+    if (has_flag(fci, CLIENT_DIR_WATCHES)) {
+        for (int32_t i = 0; i < fci->num_paths; i++) {
+            intake_watch_directory(fci->paths[i], 0, false);
+        }
+    }
     pthread_mutex_unlock(&clients_lock);
     // A walker may have taken the record from client_table just before its slot was
     // emptied; it only tests CLIENT_GOING_AWAY, but it must find the record still there.

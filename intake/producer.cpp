@@ -303,3 +303,8 @@ int intake_sync(int timeout_ms) {
                              INTAKE_SYNC_POLL_US);
     return routed ? 0 : ETIMEDOUT;
 }
+
+int intake_watch_directory(const char* path, uint32_t dev, bool add) {
+    int err = kernel_device_watch_dir(kernel_fd.load(), path, dev, add);
+    return err == EBADF ? ENOTSUP : err;
+}

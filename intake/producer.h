@@ -70,6 +70,11 @@ extern std::atomic<uint64_t> intake_bytes_decoded;
 // ETIMEDOUT, or EBADF when there is no device.
 int intake_sync(int timeout_ms);
 
+// Watches the directory at path on volume dev, and those below it, one by one (for a volume the
+// kernel device cannot watch as a whole), or drops one such request (add false). 0 or ENOTSUP
+// (a record stream, no device yet).
+int intake_watch_directory(const char* path, uint32_t dev, bool add);
+
 // Installs a chain made by alloc_event_buffers as the list, both sides on its head.
 void event_buffers_init(event_buffer* head);
 

@@ -18,6 +18,7 @@
 #include <cstdint>
 #include <ctime>
 #include <memory>
+#include <mutex>
 #include <string>
 #include <string_view>
 #include <unordered_map>
@@ -106,6 +107,30 @@ struct fan_volume {
     std::vector<fan_upper> uppers;
 };
 
+// One client's interest in a directory of a volume that cannot be marked (see fan_dirs.cpp).
+struct fan_dir_request {
+    std::string path;
+    uint32_t dev;
+    bool add;
+};
+
+// Directory watches (inotify): the watched directories by watch descriptor, the directories
+// clients registered (roots) with the number of clients of each, and the requests other threads
+// made since the last fill, under requests_lock (the only part other threads touch).
+struct fan_dirs {
+    unique_fd inotify;
+    struct watched {
+        std::string path;
+        uint32_t dev;
+    };
+    std::unordered_map<int, watched> by_wd;
+    std::unordered_map<std::string, int> wd_of;
+    std::unordered_map<std::string, uint32_t> roots;
+    std::mutex requests_lock;
+    std::vector<fan_dir_request> requests;
+    bool full_logged = false;  // the limit of watches was met and logged
+};
+
 struct fan_source {
     kernel_source base;
     unique_fd fan;
@@ -148,8 +173,9 @@ struct fan_source {
     std::string marker_key;
     fsid_t marker_fsid{};
     // Written (eventfd) by whoever makes a marker: a sync is waiting, so the pause before the
-    // next read ends at once.
+    // next read ends at once. Also by whoever asks for a directory watch.
     unique_fd hurry;
+    fan_dirs dirs;  // directory watches of the volumes that cannot be marked (fan_dirs.cpp)
 };
 
 // Names of the sync markers' files: the prefix, then the marker's number.
@@ -210,6 +236,17 @@ int fan_sync_mounts(fan_source* src);
 
 // Drops the volumes flagged unmounted, with what was known of them.
 void fan_drop_unmounted(fan_source* src);
+
+// Directory watches (fan_dirs.cpp). fan_dirs_request queues a request from any thread;
+// fan_dirs_take, on the source's thread, carries out the requests and translates the watches'
+// events into pending records: true when it added any. fan_dirs_fd: the descriptor to poll.
+int fan_dirs_request(fan_source* src, const char* path, uint32_t dev, bool add);
+bool fan_dirs_take(fan_source* src);
+int fan_dirs_fd(const fan_source* src);
+// A record for the translation of directory watches' events (kernel_fanotify.cpp).
+void fan_append_record(fan_source* src, uint32_t type, bool ondir, int32_t pid,
+                       const std::string& path1, uint32_t dev, bool look_up,
+                       const std::string* path2 = nullptr);
 
 // Overlays (fan_overlay.cpp). Watches the overlay mounted as e through its upper layer: marks
 // the upper directory's file system and makes the upper directory an anchor of its volume.

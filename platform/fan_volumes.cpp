@@ -69,7 +69,8 @@ void note_watch(const mount_entry& e, volume_watch_kind kind, const std::string&
         log_error("fanotify: %s (%s) is watched through its upper layer", e.mount_point,
                   e.fs_type);
     else if (kind == VOLUME_WATCH_NONE)
-        log_critical("fanotify: %s (%s) cannot be watched: %s; no change on it is seen",
+        log_critical("fanotify: %s (%s) cannot be watched as a whole: %s; only the "
+                     "directories clients register on it are watched, one by one",
                      e.mount_point, e.fs_type, why.c_str());
 }
 

@@ -259,6 +259,21 @@ int kernel_device_mark(int fd, uint32_t* number) {
     return err;
 }
 
+int kernel_device_watch_dir(int fd, const char* path, uint32_t dev, bool add) {
+    device_slot* slot = find_slot(fd);
+    if (!slot)
+        return EBADF;
+    slot->kickers.fetch_add(1);  // as a mark: the source outlives the call
+    uint32_t state = slot->state.load();
+    int err = EBADF;
+    if ((state & KDEV_CLONE) && !(state & KDEV_CLOSING)) {
+        kernel_source* src = slot->source;
+        err = src->ops->watch_dir ? src->ops->watch_dir(src, path, dev, add) : ENOTSUP;
+    }
+    slot->kickers.fetch_sub(1);
+    return err;
+}
+
 int kernel_device_close(int fd) {
     device_slot* slot = find_slot(fd);
     if (!slot)

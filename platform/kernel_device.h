@@ -51,6 +51,11 @@ int kernel_device_sync(int fd, int timeout_ms);
 // kernel_device_sync is the way), EBADF, or the errno of making it.
 int kernel_device_mark(int fd, uint32_t* number);
 
+// Asks the clone's source to watch (add) the directory at path on the volume dev, and every
+// directory below it there, one by one, or to drop one such request (see the source's
+// watch_dir). 0, ENOTSUP when its source cannot, or EBADF.
+int kernel_device_watch_dir(int fd, const char* path, uint32_t dev, bool add);
+
 // Closes a handle. Async-signal-safe. 0 or EBADF. A read after the close still returns what
 // the clone's source holds and what the kernel queued for it by then (a bounded amount), then
 // fails with EBADF.

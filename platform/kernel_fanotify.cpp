@@ -471,6 +471,8 @@ int fan_fill(kernel_source* s, char* buf, size_t size, size_t* produced) {
                 continue;
             }
             follow_mounts(src);
+            if (fan_dirs_take(src))
+                continue;  // the directory watches' records first; the queue is read next
             ssize_t n = read_events(src);
             if (n < 0) {
                 err = errno;
@@ -521,16 +523,25 @@ int fan_fill(kernel_source* s, char* buf, size_t size, size_t* produced) {
 
 int fan_wait(kernel_source* s, int wake_fd) {
     auto* src = reinterpret_cast<fan_source*>(s);
-    pollfd fds[3] = {
-        {wake_fd, POLLIN, 0}, {src->fan.get(), POLLIN, 0}, {src->mount_table.get(), POLLPRI, 0}};
+    // Descriptors that are not open (-1) are left out by poll.
+    pollfd fds[5] = {{wake_fd, POLLIN, 0},
+                     {src->fan.get(), POLLIN, 0},
+                     {src->mount_table.get(), POLLPRI, 0},
+                     {fan_dirs_fd(src), POLLIN, 0},
+                     {src->hurry.get(), POLLIN, 0}};
     int timeout = -1;
     if (src->deferred)
         timeout = static_cast<int>(std::max(1L, ns_until(src->defer_until) / 1000000 + 1));
-    int n = poll(fds, src->mount_table.valid() ? 3 : 2, timeout);
+    int n = poll(fds, 5, timeout);
     if (n < 0)
         return errno == EINTR ? 0 : errno;
     if (fds[2].revents & (POLLPRI | POLLERR))
         src->mounts_changed = true;
+    if (fds[4].revents & POLLIN) {
+        uint64_t count;
+        ssize_t ignored = read(src->hurry.get(), &count, sizeof count);
+        (void)ignored;
+    }
     return 0;
 }
 
@@ -540,7 +551,7 @@ void fan_destroy(kernel_source* s) {
 
 int fan_mark(const kernel_source* base, uint32_t number) {
     const auto* src = reinterpret_cast<const fan_source*>(base);
-    if (!src->marker_dir.valid())
+    if (!src->marker_dir.valid() || !src->hurry.valid())
         return ENOTSUP;
     char name[sizeof FAN_MARKER_PREFIX + 16];
     snprintf(name, sizeof name, "%s%u", FAN_MARKER_PREFIX, number);
@@ -555,7 +566,11 @@ int fan_mark(const kernel_source* base, uint32_t number) {
     return err;
 }
 
-const kernel_source_ops FAN_OPS = {fan_fill, fan_wait, fan_destroy, fan_mark};
+int fan_watch_dir(kernel_source* base, const char* path, uint32_t dev, bool add) {
+    return fan_dirs_request(reinterpret_cast<fan_source*>(base), path, dev, add);
+}
+
+const kernel_source_ops FAN_OPS = {fan_fill, fan_wait, fan_destroy, fan_mark, fan_watch_dir};
 
 // Sync markers go to the directory of the service socket: the daemon's own, writable, and on a
 // volume it watches (else no marker is ever seen, and syncs wait for the queue to run dry).
@@ -572,9 +587,6 @@ void set_up_markers(fan_source* src) {
     int mount_id = 0;
     if (!fd.valid() || fstatfs(fd.get(), &fs) != 0 ||
         name_to_handle_at(fd.get(), "", &h.handle, &mount_id, AT_EMPTY_PATH) != 0)
-        return;
-    src->hurry.reset(eventfd(0, EFD_CLOEXEC | EFD_NONBLOCK));
-    if (!src->hurry.valid())
         return;
     fan_handle_key(&src->marker_key, &h.handle);
     memcpy(&src->marker_fsid, &fs.f_fsid, sizeof src->marker_fsid);
@@ -607,6 +619,15 @@ bool adopted_group_flags(int fd, bool* target_fid) {
 }
 
 }  // namespace
+
+void fan_append_record(fan_source* src, uint32_t type, bool ondir, int32_t pid,
+                       const std::string& path1, uint32_t dev, bool look_up,
+                       const std::string* path2) {
+    const std::string& item = path2 ? *path2 : path1;
+    krec_file_info info =
+        look_up ? item_info(item, dev, ondir, true) : info_from(nullptr, dev, ondir);
+    append_record(src, type, ondir, pid, path1, info, path2);
+}
 
 void kernel_device_adopt_fanotify(int fd) {
     bool target_fid = false;
@@ -664,6 +685,7 @@ int fanotify_source_create(uint32_t types, kernel_source** out) {
     if (!src)
         return ENOMEM;
     src->base = {&FAN_OPS, false, false, 0};
+    src->hurry.reset(eventfd(0, EFD_CLOEXEC | EFD_NONBLOCK));
     set_up_markers(src);
     src->fan = static_cast<unique_fd&&>(fan);
     src->target_fid = target_fid;

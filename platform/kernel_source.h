@@ -27,6 +27,11 @@ struct kernel_source_ops {
     // number. Any thread may call it: it uses only what the source fixed at its creation.
     // 0 or errno (ENOTSUP: markers cannot be made).
     int (*mark)(const kernel_source* src, uint32_t number);
+    // Optional: adds (add true) or drops one client's interest in watching the directory at
+    // path, on the volume dev, and every directory below it on that volume, one by one (for
+    // a volume that cannot be watched as a whole). Any thread: the source takes the request
+    // up at its next fill. 0 or errno (ENOTSUP).
+    int (*watch_dir)(kernel_source* src, const char* path, uint32_t dev, bool add);
 };
 
 // Common head of every source.

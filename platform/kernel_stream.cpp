@@ -80,7 +80,7 @@ void stream_destroy(kernel_source* s) {
     delete reinterpret_cast<stream_source*>(s);
 }
 
-const kernel_source_ops STREAM_OPS = {stream_fill, stream_wait, stream_destroy, nullptr};
+const kernel_source_ops STREAM_OPS = {stream_fill, stream_wait, stream_destroy, nullptr, nullptr};
 
 }  // namespace
 

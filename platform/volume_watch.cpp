@@ -48,6 +48,8 @@ const char* volume_watch_words(volume_watch_kind kind) {
         return "through its upper layer";
     case VOLUME_WATCH_NONE:
         return "not watched";
+    case VOLUME_WATCH_DIRS:
+        return "registered directories";
     default:
         return "unknown";
     }

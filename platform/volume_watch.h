@@ -12,6 +12,9 @@ enum volume_watch_kind : uint32_t {
     VOLUME_WATCH_WHOLE = 1,    // one filesystem mark: every change on it
     VOLUME_WATCH_UPPER = 2,    // an overlay: every change made through it, from its upper layer
     VOLUME_WATCH_NONE = 3,     // no change on it is seen; reason says why
+    // fanotify cannot watch it (reason says why), so the directories clients registered on it
+    // are watched one by one: only changes made through this machine's own mounts
+    VOLUME_WATCH_DIRS = 4,
 };
 
 constexpr size_t VOLUME_WATCH_REASON_SIZE = 64;  // with its NUL

@@ -22,6 +22,7 @@
 #include "common/log_throttle.h"
 #include "common/monotonic_clock.h"
 #include "intake/event_ids.h"
+#include "intake/producer.h"
 #include "platform/mounts.h"
 #include "platform/port.h"
 #include "platform/volume_watch.h"
@@ -216,15 +217,26 @@ uint32_t delivery_flags(uint32_t create_flags) {
     return flags;
 }
 
-// A path on a volume the daemon cannot watch gets no event, ever: the stream starts with a
-// dropped notice, so that no program waits for events that cannot come.
-void note_unwatched_paths(const clientp* client, client_info* fci) {
+// A path on a volume the kernel device cannot watch as a whole is watched directory by
+// directory from now on. One that cannot be watched that way either (relative to a volume, or a
+// device that offers no such watches) gets no event, ever: the stream starts with a dropped
+// notice, so that no program waits for events that cannot come.
+void watch_unwatched_paths(const clientp* client, client_info* fci) {
+    bool blind = false;
     for (uint32_t i = 0; i < client->num_paths; i++) {
         uint32_t dev = client->device ? client->device : mount_device_of(client->paths[i]);
-        if (dev != 0 && volume_watch_of(dev).kind == VOLUME_WATCH_NONE) {
-            client_note_dropped(fci, std::max<uint64_t>(current_event_id(), 1));
-            return;
+        volume_watch_kind kind = dev ? volume_watch_of(dev).kind : VOLUME_WATCH_UNKNOWN;
+        if (kind != VOLUME_WATCH_NONE && kind != VOLUME_WATCH_DIRS) {
+            continue;
         }
+        if (client->device == 0 && intake_watch_directory(client->paths[i], dev, true) == 0) {
+            fci->flags.fetch_or(CLIENT_DIR_WATCHES, std::memory_order_acq_rel);
+        } else {
+            blind = true;
+        }
+    }
+    if (blind) {
+        client_note_dropped(fci, std::max<uint64_t>(current_event_id(), 1));
     }
 }
 
@@ -251,7 +263,7 @@ int implementation_added_client(clientp* client) {
         }
         return err;
     }
-    note_unwatched_paths(client, fci);
+    watch_unwatched_paths(client, fci);
     num_clients.fetch_add(1, std::memory_order_acq_rel);
     client->refcount.fetch_add(1, std::memory_order_acq_rel);  // the delivery thread's
     fci->release = release_registration;  // read by the thread, which starts after this

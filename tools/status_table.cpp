@@ -43,6 +43,8 @@ const char* watch_words(uint32_t watch) {
         return "upper layer";
     case VANTLES_WATCH_NONE:
         return "not watched";
+    case VANTLES_WATCH_DIRS:
+        return "registered directories";
     default:
         return "unknown";
     }
@@ -83,7 +85,8 @@ std::vector<status_volume> status_volumes_of(std::span<const mount_entry> mounts
 
 std::string status_watch_text(const status_volume& v) {
     std::string text = watch_words(v.watch);
-    return v.watch == VANTLES_WATCH_NONE ? text + ": " + v.watch_reason : text;
+    bool why = v.watch == VANTLES_WATCH_NONE || v.watch == VANTLES_WATCH_DIRS;
+    return why ? text + ": " + v.watch_reason : text;
 }
 
 std::string status_device_text(uint32_t dev) {
@@ -154,7 +157,7 @@ std::string status_json(const status_report& report) {
         out += ",\"watched\":";
         json_append_string(&out, watch_words(v.watch));
         out += ",\"watch_reason\":";
-        if (v.watch == VANTLES_WATCH_NONE) {
+        if (v.watch == VANTLES_WATCH_NONE || v.watch == VANTLES_WATCH_DIRS) {
             json_append_string(&out, v.watch_reason);
         } else {
             out += "null";

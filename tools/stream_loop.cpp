@@ -58,8 +58,9 @@ int tool_volume_uuids(const vantles_connection& conn, const std::vector<std::str
 
 namespace {
 
-// Says on standard error which paths lie on a volume the daemon cannot watch: their stream
-// starts with a dropped notice, and nothing more will come for them.
+// Says on standard error which paths lie on a volume the daemon cannot watch as a whole: one it
+// watches directory by directory (not every change is seen), or one it cannot watch at all
+// (their stream starts with a dropped notice, and nothing more will come for them).
 void warn_unwatched(const vantles_stream_options& options) {
     vantles_connection conn;
     if (vantles_connect(options.socket_path, &conn) != 0) {
@@ -73,10 +74,16 @@ void warn_unwatched(const vantles_stream_options& options) {
         }
         uint32_t kind = VANTLES_WATCH_UNKNOWN;
         char reason[VANTLES_WATCH_REASON_LENGTH + 1] = {};
-        if (dev != 0 && vantles_get_volume_watch(&conn, dev, &kind, reason) == 0 &&
-            kind == VANTLES_WATCH_NONE) {
+        if (dev == 0 || vantles_get_volume_watch(&conn, dev, &kind, reason) != 0) {
+            continue;
+        }
+        if (kind == VANTLES_WATCH_NONE) {
             tool_error("%s: the daemon cannot watch the volume holding it (%s); no events will "
                        "come from there",
+                       path.c_str(), reason);
+        } else if (kind == VANTLES_WATCH_DIRS) {
+            tool_error("%s: the daemon watches the volume holding it directory by directory (%s): "
+                       "only changes made through this machine's mounts of it",
                        path.c_str(), reason);
         }
     }

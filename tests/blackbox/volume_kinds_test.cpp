@@ -91,6 +91,63 @@ TEST_P(Overlay, ChangesThroughItAreItsEvents) {
     })) << live_describe(got);
 }
 
+using RootOverlay = ScratchDaemonTest;
+
+// "/" an overlay whose upper layer is out of view, as inside a container: the daemon says so
+// once, in the log and the status, and watches the directories its clients register there one
+// by one; a stream on "/data" gets what is done there, also in a directory made meanwhile once
+// its creation has been read (what was done in it before that is reported as made then).
+TEST_F(RootOverlay, IsWatchedInTheDirectoriesClientsRegister) {
+    ASSERT_TRUE(start({{"/", "overlay"}}));
+    ASSERT_EQ(0, live_make_dir(daemon_, "/data"));
+    ASSERT_TRUE(test_daemon_wait_log(daemon_, "/ (overlay) cannot be watched as a whole",
+                                     SCRATCH_WAIT_MS));
+    live_stream s, all;
+    ASSERT_EQ(0, live_stream_start(&s, live_options(daemon_, {"/data"}, FILES)));
+    ASSERT_EQ(0, live_stream_start(&all, live_options(daemon_, {"/"}, FILES)));
+    vantles_connection conn;
+    uint32_t kind = 0;
+    char reason[VANTLES_WATCH_REASON_LENGTH + 1] = {};
+    ASSERT_EQ(0, vantles_connect(daemon_.socket_path.c_str(), &conn));
+    ASSERT_TRUE(wait_until(
+        [&] {
+            return vantles_get_volume_watch(&conn, live_device_of(daemon_, "/"), &kind, reason) ==
+                       0 &&
+                   kind == VANTLES_WATCH_DIRS;
+        },
+        SCRATCH_WAIT_MS))
+        << kind << " " << reason;
+    EXPECT_STREQ("its upper layer is out of view here", reason);
+    ASSERT_EQ(0, in_namespace(daemon_, [] { return mkdir("/data/sub", 0755) ? errno : 0; }));
+    ASSERT_TRUE(live_wait_event(&s.sink, live_path_is("/data/sub"), SCRATCH_WAIT_MS));
+    ASSERT_EQ(0, in_namespace(daemon_, [] {
+                  int step = 0;
+                  for (bool ok : {write_file("/data/a", "a", 0) == 0,
+                                  write_file("/data/sub/b", "b", 0) == 0,
+                                  rename("/data/a", "/data/sub/a") == 0,
+                                  unlink("/data/sub/b") == 0,
+                                  write_file("/data/zz-end", "", 0) == 0}) {
+                      step++;
+                      if (!ok)
+                          return step;
+                  }
+                  return 0;
+              }));
+    ASSERT_TRUE(live_wait_event(&s.sink, live_path_is("/data/zz-end"), SCRATCH_WAIT_MS))
+        << live_describe(live_sink_events(&s.sink));
+    EXPECT_TRUE(live_wait_event(&all.sink, live_path_is("/data/zz-end"), SCRATCH_WAIT_MS))
+        << "a stream on \"/\" got nothing";
+    std::vector<live_event> got = live_sink_events(&s.sink);
+    EXPECT_TRUE(has(got, "/data/sub", VANTLES_EVENT_DIR_CREATED)) << live_describe(got);
+    EXPECT_TRUE(has(got, "/data/sub/b", VANTLES_EVENT_CREATED)) << live_describe(got);
+    EXPECT_TRUE(has(got, "/data/sub/b", VANTLES_EVENT_REMOVED)) << live_describe(got);
+    for (const char* p : {"/data/a", "/data/sub/a"})
+        EXPECT_TRUE(has(got, p, VANTLES_EVENT_RENAMED)) << p << "\n" << live_describe(got);
+    EXPECT_FALSE(std::ranges::any_of(got, [](const live_event& e) {
+        return e.flags & (VANTLES_EVENT_USER_DROPPED | VANTLES_EVENT_KERNEL_DROPPED);
+    })) << live_describe(got);
+}
+
 INSTANTIATE_TEST_SUITE_P(, Overlay,
                          ::testing::Combine(::testing::Values("tmpfs", "ext4"),
                                             ::testing::Bool()),

@@ -123,6 +123,20 @@ int build_root(const std::vector<scratch_volume>& volumes, const std::vector<scr
     if (mount("scratch-staging", STAGING, "tmpfs", 0, "size=4g,mode=0700") != 0 ||
         mkdir(ROOT, 0755) != 0 || mount("scratch-root", ROOT, "tmpfs", 0, "size=256m,mode=0755"))
         return fail("mount root", ROOT);
+    // "/" an overlay, as a container's is: its layers in the staging area, out of view once the
+    // root is "/".
+    if (std::ranges::any_of(volumes, [](const scratch_volume& v) {
+            return v.mount_point == "/" && v.fs_type == "overlay";
+        })) {
+        std::string layers = std::string(STAGING) + "/root-layers";
+        for (const char* dir : {"", "/upper", "/work"})
+            if (mkdir((layers + dir).c_str(), 0755) != 0)
+                return fail("mkdir", layers + dir);
+        std::string options = "lowerdir=" + std::string(ROOT) + ",upperdir=" + layers +
+                              "/upper,workdir=" + layers + "/work";
+        if (mount("scratch-root-overlay", ROOT, "overlay", 0, options.c_str()) != 0)
+            return fail("mount overlay", ROOT);
+    }
     for (const char* dir : {"/proc", "/tmp", "/var", "/mnt", "/dev", "/oldroot"})
         if (mkdir((std::string(ROOT) + dir).c_str(), 0755) != 0)
             return fail("mkdir", dir);
@@ -169,7 +183,7 @@ int build_root(const std::vector<scratch_volume>& volumes, const std::vector<scr
     if (mount("proc", "/proc", "proc", MS_NOSUID | MS_NODEV | MS_NOEXEC, nullptr) != 0)
         return fail("mount", "/proc");
     for (const scratch_volume& volume : volumes)
-        if (volume.fs_type == "overlay")
+        if (volume.fs_type == "overlay" && volume.mount_point != "/")
             if (int err = mount_overlay(volume))
                 return err;
     return 0;

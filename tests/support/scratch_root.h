@@ -17,7 +17,8 @@ struct scratch_volume {
     std::string size = "64m";  // with a k, m or g suffix
     // An overlay's lowerdir, upperdir and workdir, as paths inside the scratch root on the
     // other volumes (made when missing): "lowerdir=/var/l,upperdir=...,workdir=...". Overlays
-    // are mounted last, once the scratch root is "/".
+    // are mounted last, once the scratch root is "/". An overlay at "/" is the root itself,
+    // its layers out of view inside it, as a container's.
     std::string overlay = "";
 };
 

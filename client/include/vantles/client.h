@@ -125,6 +125,9 @@ constexpr uint32_t VANTLES_WATCH_UNKNOWN = 0;  // not a volume it saw (or it rea
 constexpr uint32_t VANTLES_WATCH_WHOLE = 1;    // every change of the file system
 constexpr uint32_t VANTLES_WATCH_UPPER = 2;    // an overlay: every change made through it
 constexpr uint32_t VANTLES_WATCH_NONE = 3;     // no change on it is seen (reason says why)
+// fanotify cannot watch it (reason says why): only the directories clients registered on it
+// are, one by one, and only changes made through this machine's mounts are seen
+constexpr uint32_t VANTLES_WATCH_DIRS = 4;
 constexpr uint32_t VANTLES_WATCH_REASON_LENGTH = 63;
 
 // How the daemon watches the volume `device`: *kind (VANTLES_WATCH_*), and reason, why not
