@@ -40,22 +40,6 @@ std::string option_value(const char* options, const char* name) {
     return "";
 }
 
-bool key_of(const std::string& path, std::string* key, fsid_t* fsid) {
-    union {
-        file_handle handle;
-        char bytes[sizeof(file_handle) + MAX_HANDLE_SZ];
-    } h;
-    h.handle.handle_bytes = MAX_HANDLE_SZ;
-    int mount_id = 0;
-    struct statfs fs;
-    if (name_to_handle_at(AT_FDCWD, path.c_str(), &h.handle, &mount_id, 0) != 0 ||
-        statfs(path.c_str(), &fs) != 0)
-        return false;
-    fan_handle_key(key, &h.handle);
-    memcpy(fsid, &fs.f_fsid, sizeof *fsid);
-    return true;
-}
-
 fan_upper* find_upper(fan_source* src, uint32_t mount_id, fan_volume** vol_out = nullptr) {
     for (auto& vol : src->volumes) {
         for (fan_upper& u : vol->uppers) {
@@ -86,7 +70,7 @@ int fan_watch_overlay(fan_source* src, const mount_entry& e, std::string* why) {
         return EROFS;
     }
     fsid_t fsid;
-    if (!key_of(u.upper_dir, &u.upper_key, &fsid)) {
+    if (!fan_path_key(u.upper_dir, &u.upper_key, &fsid)) {
         int err = errno;
         *why = "its upper layer is out of view here";
         return err;
@@ -99,7 +83,7 @@ int fan_watch_overlay(fan_source* src, const mount_entry& e, std::string* why) {
     }
     fsid_t work_fsid;
     if (!work.empty())
-        key_of(work + "/work", &u.work_key, &work_fsid);
+        fan_path_key(work + "/work", &u.work_key, &work_fsid);
     for (size_t at = 0; at <= lowers.size() && !lowers.empty();) {
         size_t colon = lowers.find(':', at);
         u.lowers.push_back(lowers.substr(at, colon == std::string::npos ? colon : colon - at));
@@ -178,4 +162,20 @@ fan_appeared fan_classify_appeared(const fan_upper& u, const std::string& path) 
             return fan_appeared::COPY_UP;
     }
     return fan_appeared::NEW;
+}
+
+bool fan_path_key(const std::string& path, std::string* key, fsid_t* fsid) {
+    union {
+        file_handle handle;
+        char bytes[sizeof(file_handle) + MAX_HANDLE_SZ];
+    } h;
+    h.handle.handle_bytes = MAX_HANDLE_SZ;
+    int mount_id = 0;
+    struct statfs fs;
+    if (name_to_handle_at(AT_FDCWD, path.c_str(), &h.handle, &mount_id, 0) != 0 ||
+        statfs(path.c_str(), &fs) != 0)
+        return false;
+    fan_handle_key(key, &h.handle);
+    memcpy(fsid, &fs.f_fsid, sizeof *fsid);
+    return true;
 }

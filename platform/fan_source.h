@@ -248,6 +248,10 @@ void fan_append_record(fan_source* src, uint32_t type, bool ondir, int32_t pid,
                        const std::string& path1, uint32_t dev, bool look_up,
                        const std::string* path2 = nullptr);
 
+// The handle of the item at path as a lookup key, with its file system's id. False when the
+// file system gives no handle.
+bool fan_path_key(const std::string& path, std::string* key, fsid_t* fsid);
+
 // Overlays (fan_overlay.cpp). Watches the overlay mounted as e through its upper layer: marks
 // the upper directory's file system and makes the upper directory an anchor of its volume.
 // 0, or an errno value with *why set (no upper layer, one out of view, its file system

@@ -575,22 +575,12 @@ const kernel_source_ops FAN_OPS = {fan_fill, fan_wait, fan_destroy, fan_mark, fa
 // Sync markers go to the directory of the service socket: the daemon's own, writable, and on a
 // volume it watches (else no marker is ever seen, and syncs wait for the queue to run dry).
 void set_up_markers(fan_source* src) {
-    std::string dir = port_service_path();
-    dir.resize(dir.find_last_of('/') == std::string::npos ? 0 : dir.find_last_of('/'));
-    unique_fd fd(open(dir.empty() ? "/" : dir.c_str(), O_RDONLY | O_DIRECTORY | O_CLOEXEC));
-    struct statfs fs;
-    union {
-        file_handle handle;
-        char bytes[sizeof(file_handle) + MAX_HANDLE_SZ];
-    } h;
-    h.handle.handle_bytes = MAX_HANDLE_SZ;
-    int mount_id = 0;
-    if (!fd.valid() || fstatfs(fd.get(), &fs) != 0 ||
-        name_to_handle_at(fd.get(), "", &h.handle, &mount_id, AT_EMPTY_PATH) != 0)
-        return;
-    fan_handle_key(&src->marker_key, &h.handle);
-    memcpy(&src->marker_fsid, &fs.f_fsid, sizeof src->marker_fsid);
-    src->marker_dir = static_cast<unique_fd&&>(fd);
+    std::string socket = port_service_path();
+    size_t slash = socket.find_last_of('/');
+    std::string dir = slash == std::string::npos || slash == 0 ? "/" : socket.substr(0, slash);
+    unique_fd fd(open(dir.c_str(), O_RDONLY | O_DIRECTORY | O_CLOEXEC));
+    if (fd.valid() && fan_path_key(dir, &src->marker_key, &src->marker_fsid))
+        src->marker_dir = static_cast<unique_fd&&>(fd);
 }
 
 
