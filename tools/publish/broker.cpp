@@ -6,9 +6,12 @@
 
 #include <nats/nats.h>
 
+#include <algorithm>
 #include <atomic>
 #include <cerrno>
 #include <cstring>
+#include <mutex>
+#include <set>
 #include <string_view>
 
 namespace {
@@ -21,7 +24,8 @@ std::string status_text(natsStatus s, const char* what) {
     std::string text = std::string(what) + ": " + natsStatus_GetText(s);
     natsStatus last = NATS_OK;
     const char* detail = nats_GetLastError(&last);
-    if (detail != nullptr && detail[0] != '\0' && strstr(detail, natsStatus_GetText(s)) == nullptr) {
+    if (detail != nullptr && detail[0] != '\0' &&
+        strstr(detail, natsStatus_GetText(s)) == nullptr) {
         text += std::string(" (") + detail + ")";
     }
     return text;
@@ -69,6 +73,12 @@ struct publish_broker {
     std::atomic<bool> failed{false};
     std::string failure;  // written once, before failed is set
     std::atomic<bool> failure_claimed{false};
+    // The ids of the messages sent and not yet acknowledged, and the highest id sent. Ids go out
+    // in increasing order, so everything below the lowest unacknowledged one is stored.
+    std::mutex unacked_lock;
+    std::multiset<uint64_t> unacked;
+    uint64_t highest_sent = 0;
+    bool sent_any = false;
 
     ~publish_broker() {
         jsCtx_Destroy(js);
@@ -78,13 +88,34 @@ struct publish_broker {
 
 namespace {
 
-void on_publish_error(jsCtx*, jsPubAckErr* error, void* closure) {
+// The event id a message id names: "HOST/UUID/ID", or "HOST/UUID/ID/rescan/N".
+uint64_t id_of(natsMsg* message) {
+    const char* message_id = nullptr;
+    if (natsMsgHeader_Get(message, "Nats-Msg-Id", &message_id) != NATS_OK) {
+        return 0;
+    }
+    std::string_view text(message_id);
+    size_t first = text.find('/');
+    size_t second = first == std::string_view::npos ? first : text.find('/', first + 1);
+    return second == std::string_view::npos ? 0 : strtoull(message_id + second + 1, nullptr, 10);
+}
+
+// On the NATS client's thread, once for every message: acknowledged, refused or unanswered.
+void on_publish_result(jsCtx*, natsMsg* message, jsPubAck* ack, jsPubAckErr* error, void* closure) {
     auto* broker = static_cast<publish_broker*>(closure);
-    if (!broker->failure_claimed.exchange(true)) {
-        broker->failure = std::string("a publish was not acknowledged: ") +
-                          (error->ErrText != nullptr ? error->ErrText : natsStatus_GetText(error->Err));
+    if (ack != nullptr) {
+        std::lock_guard<std::mutex> hold(broker->unacked_lock);
+        auto at = broker->unacked.find(id_of(message));
+        if (at != broker->unacked.end()) {
+            broker->unacked.erase(at);
+        }
+    } else if (error != nullptr && !broker->failure_claimed.exchange(true)) {
+        broker->failure =
+            std::string("a publish was not acknowledged: ") +
+            (error->ErrText != nullptr ? error->ErrText : natsStatus_GetText(error->Err));
         broker->failed.store(true);
     }
+    natsMsg_Destroy(message);
 }
 
 int connect(const publish_settings& settings, publish_broker* broker, std::string* why) {
@@ -138,8 +169,8 @@ int connect(const publish_settings& settings, publish_broker* broker, std::strin
     js_options.Wait = BROKER_API_WAIT_MS;
     js_options.PublishAsync.MaxPending = settings.max_pending;
     js_options.PublishAsync.StallWait = BROKER_ACK_WAIT_MS;  // at the limit, wait for acks
-    js_options.PublishAsync.ErrHandler = on_publish_error;
-    js_options.PublishAsync.ErrHandlerClosure = broker;
+    js_options.PublishAsync.AckHandler = on_publish_result;
+    js_options.PublishAsync.AckHandlerClosure = broker;
     s = natsConnection_JetStream(&broker->js, broker->connection, &js_options);
     if (s != NATS_OK) {
         *why = status_text(s, "JetStream");
@@ -152,7 +183,8 @@ int connect(const publish_settings& settings, publish_broker* broker, std::strin
 int ensure_stream(const publish_settings& settings, publish_broker* broker, std::string* why) {
     jsStreamInfo* info = nullptr;
     jsErrCode code = static_cast<jsErrCode>(0);
-    natsStatus s = js_GetStreamInfo(&info, broker->js, settings.stream_name.c_str(), nullptr, &code);
+    natsStatus s =
+        js_GetStreamInfo(&info, broker->js, settings.stream_name.c_str(), nullptr, &code);
     jsStreamInfo_Destroy(info);
     if (s == NATS_OK) {
         return 0;
@@ -208,8 +240,8 @@ int read_last(const publish_settings& settings, publish_broker* broker, publish_
 
 }  // namespace
 
-int publish_broker_open(const publish_settings& settings, publish_broker** out,
-                        publish_last* last, std::string* why) {
+int publish_broker_open(const publish_settings& settings, publish_broker** out, publish_last* last,
+                        std::string* why) {
     auto* broker = new publish_broker;
     broker->subject = settings.subject_prefix + ".events";
     int err = connect(settings, broker, why);
@@ -227,7 +259,7 @@ int publish_broker_open(const publish_settings& settings, publish_broker** out,
     return 0;
 }
 
-int publish_broker_send(publish_broker* broker, const std::string& json,
+int publish_broker_send(publish_broker* broker, uint64_t id, const std::string& json,
                         const std::string& message_id, std::string* why) {
     natsMsg* message = nullptr;
     natsStatus s = natsMsg_Create(&message, broker->subject.c_str(), nullptr, json.data(),
@@ -239,7 +271,20 @@ int publish_broker_send(publish_broker* broker, const std::string& json,
         jsPubOptions options;
         jsPubOptions_Init(&options);
         options.MaxWait = BROKER_ACK_WAIT_MS;
+        // Counted before it goes (its acknowledgment may come first); not under the lock,
+        // which the acknowledgments need while a publish at the limit waits for them.
+        {
+            std::lock_guard<std::mutex> hold(broker->unacked_lock);
+            broker->unacked.insert(id);
+        }
         s = js_PublishMsgAsync(broker->js, &message, &options);
+        std::lock_guard<std::mutex> hold(broker->unacked_lock);
+        if (s == NATS_OK) {
+            broker->highest_sent = std::max(broker->highest_sent, id);
+            broker->sent_any = true;
+        } else if (auto at = broker->unacked.find(id); at != broker->unacked.end()) {
+            broker->unacked.erase(at);
+        }
     }
     natsMsg_Destroy(message);  // null when the library took it
     if (s != NATS_OK) {
@@ -268,6 +313,15 @@ int publish_broker_drain(publish_broker* broker, int timeout_ms) {
     return js_PublishAsyncComplete(broker->js, &options) == NATS_OK && !broker->failed.load()
                ? 0
                : ETIMEDOUT;
+}
+
+uint64_t publish_broker_acked_through(publish_broker* broker, uint64_t from) {
+    std::lock_guard<std::mutex> hold(broker->unacked_lock);
+    if (!broker->unacked.empty()) {
+        uint64_t lowest = *broker->unacked.begin();
+        return std::min(from, lowest == 0 ? 0 : lowest - 1);
+    }
+    return broker->sent_any ? std::max(from, broker->highest_sent) : from;
 }
 
 void publish_broker_close(publish_broker* broker) {

@@ -26,7 +26,7 @@
 namespace {
 
 constexpr size_t FEED_MAX_REPLAY_HELD = 1 << 20;  // events of a replay sorted at once
-constexpr size_t FEED_MAX_INBOX = 1 << 18;         // events read ahead of the publishing
+constexpr size_t FEED_MAX_INBOX = 1 << 18;        // events read ahead of the publishing
 constexpr int FEED_POLL_MS = 200;                 // how often the broker's health is checked
 constexpr int FEED_DRAIN_MS = 5000;
 constexpr uint32_t FEED_NOTICES =
@@ -90,8 +90,8 @@ struct feed {
         event_json.clear();
         json_append_event(&event_json, vantles_event{id, flags, path.c_str()});
         line.append(event_json, 1);  // its members after the opening brace
-        return publish_broker_send(broker, line, settings.host + "/" + root.uuid + "/" +
-                                                     std::to_string(id),
+        return publish_broker_send(broker, id, line,
+                                   settings.host + "/" + root.uuid + "/" + std::to_string(id),
                                    &failure) == 0;
     }
 
@@ -107,7 +107,7 @@ struct feed {
         line += '}';
         std::string message_id = settings.host + "/" + root.uuid + "/" + std::to_string(id) +
                                  "/rescan/" + std::to_string(i);
-        return publish_broker_send(broker, line, message_id, &failure) == 0;
+        return publish_broker_send(broker, id, line, message_id, &failure) == 0;
     }
 
     // A notice of lost events under path: a rescan of every watched root it touches.
@@ -228,25 +228,27 @@ int ask_daemon(const publish_settings& settings, std::vector<feed_root>* roots, 
 
 int publish_feed_run(const publish_settings& settings, publish_broker* broker,
                      const publish_last& last, int signal_fd, std::string* why,
-                     uint64_t* behind_at, const std::function<void()>& on_start) {
-    feed f{.settings = settings, .broker = broker, .behind_at = behind_at};
+                     publish_carry* carry, const std::function<void()>& on_start) {
+    feed f{.settings = settings, .broker = broker, .behind_at = &carry->behind_at};
     uint64_t current = 0;
     if (ask_daemon(settings, &f.roots, &current, why) != 0) {
         return -1;
     }
     // Where to go on: after the last message when its volume's history is still the one it
-    // named; otherwise from now, after a rescan message for every path.
+    // named (or earlier, where this process saw a message go unacknowledged); otherwise from
+    // now, after a rescan message for every path.
     vantles_stream_options options = settings.stream.options;
     options.since_when = current;
     bool rescan = false;
     if (last.found) {
         const feed_root& root = f.root_of(last.path);
         rescan = root.uuid != last.uuid || root.uuid.rfind("NO-UUID", 0) == 0;
-        options.since_when = rescan ? current : last.id;
+        options.since_when = rescan ? current : std::min(last.id, carry->acked_through);
         if (rescan) {
-            tool_error("publish: the history of %s is not the one the stream's last message "
-                       "names (%s, now %s): publishing a rescan",
-                       root.path.c_str(), last.uuid.c_str(), root.uuid.c_str());
+            tool_error(
+                "publish: the history of %s is not the one the stream's last message "
+                "names (%s, now %s): publishing a rescan",
+                root.path.c_str(), last.uuid.c_str(), root.uuid.c_str());
         }
     }
     for (size_t i = 0; rescan && i < f.roots.size(); i++) {
@@ -267,8 +269,7 @@ int publish_feed_run(const publish_settings& settings, publish_broker* broker,
     if (vantles_stream_create(options, collect, &f, &stream) != 0) {
         return TOOL_EXIT_FAILURE;
     }
-    int status = tool_start_stream(stream, options) == 0 &&
-                         vantles_stream_start_thread(stream) == 0
+    int status = tool_start_stream(stream, options) == 0 && vantles_stream_start_thread(stream) == 0
                      ? 1
                      : -1;
     if (status == -1) {
@@ -303,6 +304,7 @@ int publish_feed_run(const publish_settings& settings, publish_broker* broker,
     if (status != -1 || f.failure.empty()) {
         publish_broker_drain(broker, FEED_DRAIN_MS);  // so the next session reads the true last
     }
+    carry->acked_through = publish_broker_acked_through(broker, options.since_when);
     vantles_stream_destroy(stream);  // stops the library thread before f goes
     return status;
 }

@@ -94,8 +94,8 @@ int take_option(const tool_parsed_option& o, publish_settings* s) {
 }
 
 int parse_settings(int argc, char** argv, publish_settings* s) {
-    int status = tool_parse_stream_args(tool_stream_kind::publish, argc, argv, &s->stream,
-                                        PUBLISH_OPTIONS);
+    int status =
+        tool_parse_stream_args(tool_stream_kind::publish, argc, argv, &s->stream, PUBLISH_OPTIONS);
     if (status != 0 || s->stream.help) {
         return status;
     }
@@ -160,18 +160,18 @@ int main(int argc, char** argv) {
     // Each state is logged once: a failure is not repeated while it lasts, and its back-off
     // grows until something else happens.
     std::string reported;
-    uint64_t behind_at = 0;
+    publish_carry carry;
     int backoff = PUBLISH_FIRST_BACKOFF_MS;
     for (;;) {
         publish_broker* broker = nullptr;
         publish_last last;
         std::string why;
         if (publish_broker_open(settings, &broker, &last, &why) == 0) {
-            status = publish_feed_run(settings, broker, last, signal_read.get(), &why,
-                                      &behind_at, [&] {
+            status = publish_feed_run(settings, broker, last, signal_read.get(), &why, &carry, [&] {
                 if (!reported.empty()) {
-                    tool_error("publish: publishing again, after id %llu",
-                               static_cast<unsigned long long>(last.id));
+                    tool_error(
+                        "publish: publishing again, after id %llu",
+                        static_cast<unsigned long long>(std::min(last.id, carry.acked_through)));
                     reported.clear();
                 }
             });
