@@ -46,8 +46,8 @@ client_info* make_client(const std::vector<std::string>& paths, uint32_t flags) 
         p.push_back(s.c_str());
     client_info* fci = nullptr;
     if (create_client_info(100, 0, p.data(), int32_t(p.size()), nullptr, 0, 1000000,
-                           CLIENT_RING_REGISTERED, EVENT_ID_WRAP, flags, ignore_batch, nullptr, 0,
-                           0, &fci) != 0) {
+                           CLIENT_BACKLOG_REGISTERED, EVENT_ID_WRAP, flags, ignore_batch, nullptr,
+                           0, 0, &fci) != 0) {
         fprintf(stderr, "route_bench: could not make a client\n");
         exit(1);
     }
@@ -65,14 +65,8 @@ void remove_client(client_info* fci) {
 }
 
 void drain_rings() {
-    for (client_info* fci : clients) {
-        while (client_num_pending(fci) != 0) {
-            uint32_t rd = fci->rd.load();
-            client_map_clear(fci->ring[rd], fci->index);
-            remove_event_ref(fci->ring[rd]);
-            fci->rd.store((rd + 1) % fci->ring_size);
-        }
-    }
+    for (client_info* fci : clients)
+        drain_client_backlog(fci);
     sweep_event_table(&table);
 }
 

@@ -9,6 +9,8 @@
 #include "common/log.h"
 #include "common/log_throttle.h"
 #include "common/monotonic_clock.h"
+#include "common/vantle_assert.h"
+#include "intake/event_table.h"
 
 #include <algorithm>
 #include <cerrno>
@@ -213,6 +215,33 @@ void client_note_dropped(client_info* fci, uint64_t id) {
     fci->flags.fetch_or(CLIENT_EVENTS_DROPPED, std::memory_order_acq_rel);
 }
 
+void drain_client_backlog(client_info* fci) {
+    uint32_t pending = client_num_pending(fci);
+    uint64_t bytes = 0;
+    backlog_cursor at = backlog_front(&fci->backlog);
+    for (uint32_t i = 0; i < pending; i++) {
+        event_record** slot = backlog_next(&at);
+        event_record* record = *slot;
+        if (!record) {
+            log_critical("client drain: *** encountered a NULL entry at %u of %u", i, pending);
+            vantle_assert_fail(__func__, "backlog entry below wr");
+        }
+        *slot = nullptr;
+        if (!client_map_test(record, fci->index)) {
+            log_critical(
+                "client drain: event %p (mask 0x%x) did not have my bit (%d) set! (0x%x 0x%x) "
+                "(i %u, num_pending %u)",
+                static_cast<void*>(record), event_flags(record), (int)fci->index,
+                record->client_map[0].load(), record->client_map[1].load(), i, pending);
+            vantle_assert_fail(__func__, "client bit of a backlog entry");
+        }
+        client_map_clear(record, fci->index);
+        bytes += backlog_charge(record);
+        remove_event_ref(record);
+    }
+    backlog_pop(&fci->backlog, pending, bytes);
+}
+
 void free_client_info(client_info* fci) {
     if (!fci) {
         return;
@@ -229,6 +258,7 @@ void free_client_info(client_info* fci) {
         excluded = nullptr;
     }
     free(fci->user_name);
+    backlog_free(&fci->backlog);
     pthread_cond_destroy(&fci->cond);
     pthread_mutex_destroy(&fci->lock);
     fci->~client_info();
@@ -266,7 +296,7 @@ int store_paths(client_info* fci, uint32_t device, const char* const* paths,
 
 int create_client_info(uint32_t pid, uint32_t device, const char* const* paths, int32_t num_paths,
                        const char* const* excluded, int32_t num_excluded, uint64_t latency,
-                       uint32_t ring_size, uint64_t since_when, uint32_t flags,
+                       backlog_limits backlog, uint64_t since_when, uint32_t flags,
                        client_callback callback, void* callback_ctx, uint32_t uid, uint32_t gid,
                        client_info** result) {
     *result = nullptr;
@@ -274,11 +304,11 @@ int create_client_info(uint32_t pid, uint32_t device, const char* const* paths, 
     if (num_paths >= 2 && device != 0 && uid != 0) {
         return EINVAL;
     }
-    if (num_paths < 1 || ring_size < 2) {
+    if (num_paths < 1 || backlog.events < 1) {
         return EINVAL;
     }
 
-    void* mem = calloc(1, sizeof(client_info) + (size_t)ring_size * sizeof(event_record*));
+    void* mem = calloc(1, sizeof(client_info));
     if (!mem) {
         return ENOMEM;
     }
@@ -287,7 +317,10 @@ int create_client_info(uint32_t pid, uint32_t device, const char* const* paths, 
     pthread_cond_init(&fci->cond, nullptr);
     fci->num_paths = num_paths;
 
-    int err = store_paths(fci, device, paths, excluded, num_excluded);
+    int err = backlog_init(&fci->backlog, backlog);
+    if (err == 0) {
+        err = store_paths(fci, device, paths, excluded, num_excluded);
+    }
     if (err != 0) {
         goto fail;
     }
@@ -297,7 +330,6 @@ int create_client_info(uint32_t pid, uint32_t device, const char* const* paths, 
     fci->callback = callback;
     fci->callback_ctx = callback_ctx;
     fci->latency = latency;
-    fci->ring_size = ring_size;
     fci->since_when = since_when;
     fci->flags.store(flags, std::memory_order_relaxed);
     fci->pid = pid;

@@ -5,9 +5,11 @@
 // Lock order: clients_lock, then a record's lock; clients_lock also comes before prefix_lock.
 // Fields that several threads touch without a common lock are atomic: flags (the event thread
 // sets CLIENT_EVENTS_DROPPED, the delivery thread the notice bits, others test
-// CLIENT_GOING_AWAY), the ring positions (one writer each) and the ids read by other threads.
+// CLIENT_GOING_AWAY), the backlog's positions (one writer each) and the ids read by other
+// threads.
 #pragma once
 
+#include "clients/backlog.h"
 #include "intake/events.h"
 
 #include <pthread.h>
@@ -43,8 +45,17 @@ constexpr uint32_t CLIENT_TABLE_SLOTS = EVENT_CLIENT_SLOTS;  // clients in all: 
 constexpr int32_t CLIENT_MAX_PER_PID = 512;
 constexpr uint32_t CLIENT_PID_TABLE_SLOTS = 512;  // processes with clients
 constexpr int CLIENT_EXCLUDED_MAX = 8;
-constexpr uint32_t CLIENT_RING_REGISTERED = 469;  // ring slots of a registered client
-constexpr uint32_t CLIENT_RING_DISK_LOGGER = 8192;
+// A registered client's backlog (see clients/backlog.h): 4 MiB, records counted in full. That
+// is some 25,000 events of 50-byte paths, 36,000 at most (under 300 KiB of slots): a whole
+// `rm -rf` of a 10,000-entry tree fits even while the client gets no processor at all.
+constexpr uint64_t CLIENT_BACKLOG_BYTES = 4 << 20;
+// More pending than this wakes a client at once rather than at the end of its latency, however
+// much more its backlog may hold: under a millisecond of a storm of 300,000 events a second,
+// so that a burst goes out in batches as it comes instead of piling up for the latency, while
+// ordinary changes still wait for it.
+constexpr uint32_t CLIENT_BACKLOG_WAKE = 234;
+constexpr backlog_limits CLIENT_BACKLOG_REGISTERED{UINT32_MAX, CLIENT_BACKLOG_BYTES,
+                                                   CLIENT_BACKLOG_WAKE};
 // Beyond the limits above, so that no set of users can take the daemon from the others (root's
 // and internal clients are never limited). The last CLIENT_ROOT_RESERVED table slots are root's;
 // the others, the user slots, are shared. With `free` user slots still free and `mine` clients
@@ -99,25 +110,18 @@ struct client_info {
     // Called with callback_ctx once the delivery thread has taken the client out of every
     // table (the request side's release of the registration); null for internal clients.
     void (*release)(void* ctx);
-    uint32_t ring_size;
     uint64_t since_when;  // all ones: from now on, no history
-    // Ring positions. wr is written only by the event thread (add_event_ref), rd only by the
-    // delivery thread; each publishes with release and reads the other's with acquire.
-    std::atomic<uint32_t> rd;
-    std::atomic<uint32_t> wr;
+    // Queued by the event thread (add_event_ref), taken off by the delivery thread.
+    client_backlog backlog;
     uint32_t pid;
     uint32_t uid;
     uint32_t gid;
     char* user_name;  // login name of uid, looked up by the delivery thread
     char* excluded[CLIENT_EXCLUDED_MAX];  // each ends in "/"; list ends at the first null
-    event_record* ring[];                 // ring_size slots
 };
 
-// Pending events in the ring: wr - rd, modulo ring_size.
 inline uint32_t client_num_pending(const client_info* fci) {
-    uint32_t rd = fci->rd.load(std::memory_order_acquire);
-    uint32_t wr = fci->wr.load(std::memory_order_acquire);
-    return rd <= wr ? wr - rd : fci->ring_size - rd + wr;
+    return backlog_events(&fci->backlog);
 }
 
 struct pid_entry {
@@ -136,7 +140,7 @@ extern std::atomic<int32_t> num_clients;
 extern std::atomic<int32_t> num_internal_clients;
 
 // Threads walking client_table or a client_list without clients_lock that may queue into a
-// ring or wake a client. A client being torn down waits for it to reach 0.
+// backlog or wake a client. A client being torn down waits for it to reach 0.
 extern std::atomic<uint32_t> client_map_walkers;
 
 // Empties client_table and pid_table (event thread start-up, and tests between cases).
@@ -147,13 +151,18 @@ void clear_client_tables();
 // ENOSPC (a limit; logged). The caller then starts the delivery thread.
 int create_client_info(uint32_t pid, uint32_t device, const char* const* paths, int32_t num_paths,
                        const char* const* excluded, int32_t num_excluded, uint64_t latency,
-                       uint32_t ring_size, uint64_t since_when, uint32_t flags,
+                       backlog_limits backlog, uint64_t since_when, uint32_t flags,
                        client_callback callback, void* callback_ctx, uint32_t uid, uint32_t gid,
                        client_info** fci);
 
-// Frees a record's memory (nodes, paths, exclusions, user name, condition, lock, record). The
-// record must already be out of the tables and its ring drained.
+// Frees a record's memory (nodes, paths, exclusions, user name, backlog, condition, lock,
+// record). The record must already be out of the tables and its backlog drained.
 void free_client_info(client_info* fci);
+
+// Lets go of every pending event: clears the client's bit on each and drops its reference.
+// Only while no other thread takes from the backlog or queues into it: the client's teardown,
+// or a tool that routes on the same thread.
+void drain_client_backlog(client_info* fci);
 
 // Notes that the event with this id, and possibly later ones, never reached the client: keeps
 // the lowest such id not yet reported in dropped_id, then sets CLIENT_EVENTS_DROPPED, so that

@@ -1,5 +1,5 @@
 // The delivery thread of one client: its wait for wake-ups, the notices it owes (history done,
-// events dropped), the cycle that takes everything pending off the ring, orders it by id,
+// events dropped), the cycle that takes everything pending off the backlog, orders it by id,
 // filters it and hands it to the callback in batches, the idle exit, and the teardown that
 // takes the client out of every table and frees it.
 #include "clients/client_loop.h"
@@ -111,7 +111,7 @@ bool wait_for_wakeup(client_info* fci, int seconds, bool internal = false) {
 }
 
 // An event with its sort key, taken once: the event thread may merge a newer event into a
-// pending record (changing its id) while the ring is being sorted, and the sort must see
+// pending record (changing its id) while the backlog is being sorted, and the sort must see
 // one consistent order.
 struct keyed_event {
     int64_t key;
@@ -185,35 +185,11 @@ void teardown_client(client_info* fci, bool internal) {
     fci->flags.fetch_or(CLIENT_GOING_AWAY, std::memory_order_acq_rel);
     pthread_mutex_unlock(&fci->lock);
 
-    // A walker that saw the client before it went away may still queue into its ring.
+    // A walker that saw the client before it went away may still queue into its backlog.
     wait_for_walkers();
 
     pthread_mutex_lock(&clients_lock);
-    uint32_t rd = fci->rd.load(std::memory_order_acquire);
-    uint32_t wr = fci->wr.load(std::memory_order_acquire);
-    uint32_t pending = client_num_pending(fci);
-    for (uint32_t i = 0; i < pending; i++) {
-        uint32_t pos = (rd + i) % fci->ring_size;
-        event_record* record = fci->ring[pos];
-        if (!record) {
-            log_critical("client drain: *** encountered a NULL entry at idx %d", (int)pos);
-            vantle_assert_fail(__func__, "ring entry below wr");
-        }
-        fci->ring[pos] = nullptr;
-        if (client_map_test(record, fci->index)) {
-            client_map_clear(record, fci->index);
-            remove_event_ref(record);
-        } else {
-            log_critical(
-                "client drain: event %p (mask 0x%x) did not have my bit (%d) set! (0x%x "
-                "0x%x) (i %d rd %d wr %d, num_pending %d)",
-                static_cast<void*>(record), event_flags(record), (int)fci->index,
-                record->client_map[0].load(), record->client_map[1].load(), (int)i, (int)rd,
-                (int)wr, (int)pending);
-            vantle_assert_fail(__func__, "client bit of a ring entry");
-        }
-    }
-    fci->rd.store(wr, std::memory_order_release);
+    drain_client_backlog(fci);
     remove_paths(fci);
     release_client_slot(fci);
     if (has_flag(fci, CLIENT_DIR_WATCHES)) {
@@ -350,9 +326,9 @@ int chdir_to_volume(const client_info* fci) {
 
 namespace {
 
-// The n pending events of fci's ring in id order, wrap-aware: the low 32 bits of each id as
-// a signed distance from the first event's, so that ids just past a wrap of the counter sort
-// after those before it. The ring is rewritten in that order. Null without memory.
+// The first n pending events of fci's backlog in id order, wrap-aware: the low 32 bits of each
+// id as a signed distance from the first event's, so that ids just past a wrap of the counter
+// sort after those before it. The backlog is rewritten in that order. Null without memory.
 event_record** sort_pending(client_info* fci, uint32_t n) {
     keyed_event* sorted = static_cast<keyed_event*>(malloc(n * sizeof(keyed_event)));
     event_record** events = static_cast<event_record**>(malloc(n * sizeof(event_record*)));
@@ -361,10 +337,10 @@ event_record** sort_pending(client_info* fci, uint32_t n) {
         free(events);
         return nullptr;
     }
-    uint32_t rd = fci->rd.load(std::memory_order_relaxed);
+    backlog_cursor at = backlog_front(&fci->backlog);
     uint32_t base = 0;
     for (uint32_t i = 0; i < n; i++) {
-        event_record* e = fci->ring[(rd + i) % fci->ring_size];
+        event_record* e = *backlog_next(&at);
         uint32_t low = (uint32_t)event_id(e);
         if (i == 0) {
             base = low;
@@ -373,9 +349,10 @@ event_record** sort_pending(client_info* fci, uint32_t n) {
     }
     std::stable_sort(sorted, sorted + n,
                      [](const keyed_event& a, const keyed_event& b) { return a.key < b.key; });
+    at = backlog_front(&fci->backlog);
     for (uint32_t i = 0; i < n; i++) {
         events[i] = sorted[i].e;
-        fci->ring[(rd + i) % fci->ring_size] = events[i];
+        *backlog_next(&at) = events[i];
     }
     free(sorted);
     return events;
@@ -421,7 +398,7 @@ int32_t fill_batch(client_info* fci, event_record* const* events, uint32_t m, bo
         if (!(e->client_map[fci->index / 8].fetch_and((uint8_t)~bit) & bit)) {
             log_critical("client loop: event %p did not have my bit (%d) set!",
                          static_cast<void*>(e), (int)fci->index);
-            vantle_assert_fail(__func__, "client bit of a ring entry");
+            vantle_assert_fail(__func__, "client bit of a backlog entry");
         }
         if (is_excluded(fci, e->path)) {
             continue;
@@ -517,12 +494,13 @@ int32_t client_process_events(client_info* fci) {
                 note_failed_batch(fci, r, b.ids[0]);
             }
         }
-        // Sent or skipped, every event of the chunk leaves the ring.
+        // Sent or skipped, every event of the chunk leaves the backlog.
+        uint64_t bytes = 0;
         for (uint32_t k = 0; k < m; k++) {
+            bytes += backlog_charge(events[s + k]);
             remove_event_ref(events[s + k]);
         }
-        fci->rd.store((fci->rd.load(std::memory_order_relaxed) + m) % fci->ring_size,
-                      std::memory_order_release);
+        backlog_pop(&fci->backlog, m, bytes);
         if (r == MACH_SEND_TIMED_OUT || r == MACH_SEND_NO_BUFFER) {
             free(events);
             return 0;

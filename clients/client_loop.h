@@ -1,4 +1,4 @@
-// The delivery thread of one client: takes what is pending in its ring, orders it by id,
+// The delivery thread of one client: takes what is pending in its backlog, orders it by id,
 // filters it by the client user's read permission and the excluded paths, hands it to the
 // client's callback in batches, sends the notices it owes, ends when idle and tears the
 // client down when it goes away.
@@ -29,7 +29,7 @@ void* client_loop(void* arg);
 // Starts a detached client_loop thread for fci. 0 or an errno value.
 int start_client_thread(client_info* fci);
 
-// One cycle's ring processing. 0, a callback error, or ENOMEM.
+// One cycle of taking the backlog off. 0, a callback error, or ENOMEM.
 int32_t client_process_events(client_info* fci);
 
 // The parent directory of path by the POSIX dirname rules in a new 1024-byte string, or null

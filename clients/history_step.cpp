@@ -206,7 +206,7 @@ closed_files_outcome replay_closed_files(dev_info* v, client_info* fci, dls* sta
     return CLOSED_FILES_DONE;
 }
 
-// Lets the disk logger file what its ring holds, so that the last file and the pending names
+// Lets the disk logger file what its backlog holds, so that the last file and the pending names
 // are as recent as can be; at most HISTORY_CATCH_UP_POLLS polls per volume in all.
 void let_logger_catch_up(dls* state, int* polls) {
     client_info* logger = logger_of(state);
@@ -335,7 +335,7 @@ int scan_for_old_events(client_info* fci) {
     }
     if (started) {
         // Changes made just before the request may still wait in the kernel's queue or in the
-        // intake's buffers (a restart's backlog, say), or in the disk logger's ring: they
+        // intake's buffers (a restart's backlog, say), or in the disk logger's backlog: they
         // belong in the replay. A replay that cannot be sure of them says so.
         intake_sync(HISTORY_INTAKE_SYNC_MS);
         if (!logger_filed_everything_routed() && fci->callback && !going_away(fci)) {

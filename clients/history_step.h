@@ -8,12 +8,12 @@
 struct client_info;
 struct dev_info;
 
-// Polls for the disk logger's start, and for its ring to empty before the last file is read.
+// Polls for the disk logger's start, and for its backlog to empty before the last file is read.
 constexpr int HISTORY_LOGGER_START_POLLS = 10;
 constexpr unsigned HISTORY_LOGGER_START_POLL_US = 250000;
 constexpr int HISTORY_CATCH_UP_POLLS = 100;
 constexpr unsigned HISTORY_CATCH_UP_POLL_US = 1000;
-// Longest wait for the events queued in the kernel before the request to reach the rings.
+// Longest wait for the events queued in the kernel before the request to reach the backlogs.
 constexpr int HISTORY_INTAKE_SYNC_MS = 250;
 // Longest wait for the disk logger to file what was routed before the replay, and its poll.
 constexpr int HISTORY_CATCH_UP_MS = 5000;

@@ -16,11 +16,14 @@ int start_disk_logger() {
         return EINVAL;
     }
     const char* paths[] = {"/"};
+    // The disk logger's backlog is bounded by a count of events, and it is woken when half of
+    // them are pending.
+    const uint32_t queue = global_dls->logger_queue_size;
+    const backlog_limits backlog{queue, UINT64_MAX, queue / 2};
     client_info* fci = nullptr;
     int err = create_client_info((uint32_t)getpid(), 0, paths, 1, nullptr, 0,
-                                 DISK_LOGGER_LATENCY_US, global_dls->logger_queue_size,
-                                 EVENT_ID_WRAP, CLIENT_FILE_EVENTS, add_fname, global_dls, 0, 0,
-                                 &fci);
+                                 DISK_LOGGER_LATENCY_US, backlog, EVENT_ID_WRAP, CLIENT_FILE_EVENTS,
+                                 add_fname, global_dls, 0, 0, &fci);
     if (err != 0 || !fci) {
         log_critical("Failed to create disk logger client.");
         return EINVAL;

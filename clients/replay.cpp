@@ -136,7 +136,7 @@ void name_record(const dev_info* v, const char* prefix, const log_record& rec, r
 
 // Whether c is to get the record: one of its paths covers it, it is on c's device when c
 // watches by device, c's user may read it and c does not exclude it. A dropped record marks a
-// gap in the volume's history (a full ring, a full disk, a restart that could not see what
+// gap in the volume's history (a full backlog, a full disk, a restart that could not see what
 // changed): every client replaying across it must hear of it, whatever its paths. It names only
 // the volume. Returns the read verdict (READ_REFUSED for a record c is not to get).
 read_verdict wanted(const client_info* c, const watched_entry* watched, record_paths* p,

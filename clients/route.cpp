@@ -1,6 +1,7 @@
 // Routing of decoded events: the volume-relative path, the ignored directories, the lookup of
 // the prefix headers that cover an event, and the queueing of one shared event record into the
-// rings of the clients of a matching header (waking a client whose ring passes half full).
+// backlogs of the clients of a matching header (waking a client whose backlog passes its
+// wake-up mark).
 // Event thread only.
 #include "clients/route.h"
 
@@ -408,26 +409,25 @@ bool is_ignored_directory(const char* rel) {
 
 namespace {
 
-// Total waiting for full rings the router allows itself within one ROUTE_WAIT_WINDOW_US, so
+// Total waiting for full backlogs the router allows itself within one ROUTE_WAIT_WINDOW_US, so
 // that many stuck clients together cannot hold up the others for long.
 constexpr uint64_t ROUTE_WAIT_WINDOW_US = 100000;
 constexpr uint64_t ROUTE_WAIT_BUDGET_US = 20000;
-// Longest wait for one client's ring, and the pause between looks.
-constexpr uint64_t ROUTE_FULL_RING_WAIT_US = 10000;
-constexpr uint64_t ROUTE_FULL_RING_POLL_US = 50;
-// The disk logger's ring gets a longer wait, outside the budget: an event it loses is a gap in
-// a history for good, while a delay only holds the intake back for a moment (the records
+// Longest wait for one client's backlog, and the pause between looks.
+constexpr uint64_t ROUTE_FULL_BACKLOG_WAIT_US = 10000;
+constexpr uint64_t ROUTE_FULL_BACKLOG_POLL_US = 50;
+// The disk logger's backlog gets a longer wait, outside the budget: an event it loses is a gap
+// in a history for good, while a delay only holds the intake back for a moment (the records
 // wait in the event buffers and the kernel's queue). A flush of its names can take that long
 // on a loaded machine.
-constexpr uint64_t ROUTE_INTERNAL_RING_WAIT_US = 500000;
+constexpr uint64_t ROUTE_INTERNAL_BACKLOG_WAIT_US = 500000;
 
-// A full ring is given a short while to drain before its event is dropped: a burst of one
-// decode step (thousands of events after the machine held the daemon up for a few
-// milliseconds) can exceed the ring of a client whose thread keeps up on average. A client
-// that already owes an events-dropped notice is behind (or stuck in a send) and gets no wait
-// until it has caught up, so a stuck client costs the router one wait per episode.
+// A full backlog is given a short while to drain before its event is dropped: a burst can
+// exceed the backlog of a client whose thread keeps up on average. A client that already owes
+// an events-dropped notice is behind (or stuck in a send) and gets no wait until it has caught
+// up, so a stuck client costs the router one wait per episode.
 // Event thread only.
-bool wait_for_room(client_info* fci) {
+bool wait_for_room(client_info* fci, const event_record* record) {
     static uint64_t window_start = 0;
     static uint64_t waited_in_window = 0;
     if (fci->flags.load(std::memory_order_acquire) & (CLIENT_EVENTS_DROPPED | CLIENT_GOING_AWAY)) {
@@ -443,18 +443,24 @@ bool wait_for_room(client_info* fci) {
     // get its chance afterwards.
     client_wakeup(fci);
     bool internal = fci->flags.load(std::memory_order_acquire) & CLIENT_IS_INTERNAL;
-    uint64_t limit = internal ? ROUTE_INTERNAL_RING_WAIT_US : ROUTE_FULL_RING_WAIT_US;
+    uint64_t limit = internal ? ROUTE_INTERNAL_BACKLOG_WAIT_US : ROUTE_FULL_BACKLOG_WAIT_US;
     for (uint64_t waited = 0;
          waited < limit && (internal || waited_in_window < ROUTE_WAIT_BUDGET_US);
-         waited += ROUTE_FULL_RING_POLL_US) {
-        std::this_thread::sleep_for(std::chrono::microseconds(ROUTE_FULL_RING_POLL_US));
+         waited += ROUTE_FULL_BACKLOG_POLL_US) {
+        std::this_thread::sleep_for(std::chrono::microseconds(ROUTE_FULL_BACKLOG_POLL_US));
         if (!internal)
-            waited_in_window += ROUTE_FULL_RING_POLL_US;
-        if (client_num_pending(fci) < fci->ring_size - 1) {
+            waited_in_window += ROUTE_FULL_BACKLOG_POLL_US;
+        if (backlog_has_room(&fci->backlog, record)) {
             return true;
         }
     }
     return false;
+}
+
+// The client does not get record: a dropped notice is owed instead.
+void lose_event(client_info* fci, event_record* record) {
+    client_map_clear(record, fci->index);
+    client_note_dropped(fci, event_id(record));
 }
 
 }  // namespace
@@ -468,14 +474,14 @@ void add_event_ref(client_node* list, event_record* record) {
             continue;
         }
         if (client_map_set(record, fci->index)) {
-            continue;  // already in this client's ring
+            continue;  // already in this client's backlog
         }
-        // The ring test comes before the ignore-self test: a client whose ring stays full has
-        // fallen behind, and the first event that finds no room tells it so, its own included.
-        // One slot stays free so that wr never catches up with a pending rd.
-        if (client_num_pending(fci) >= fci->ring_size - 1 && !wait_for_room(fci)) {
-            client_map_clear(record, fci->index);
-            client_note_dropped(fci, event_id(record));
+        // The room test comes before the ignore-self test: a client whose backlog stays full
+        // has fallen behind, and the first event that finds no room tells it so, its own
+        // included.
+        client_backlog* backlog = &fci->backlog;
+        if (!backlog_has_room(backlog, record) && !wait_for_room(fci, record)) {
+            lose_event(fci, record);
             continue;
         }
         if ((flags & CLIENT_IGNORE_SELF) && event_pid(record) == fci->pid) {
@@ -483,13 +489,15 @@ void add_event_ref(client_node* list, event_record* record) {
             continue;
         }
         take_event_ref(record);
-        uint32_t wr = fci->wr.load(std::memory_order_relaxed);
-        fci->ring[wr] = record;
-        fci->wr.store((wr + 1) % fci->ring_size, std::memory_order_release);
-        // A ring that has just passed half full is woken now, not only by the latency pass
-        // after the step: one decode step (a whole read of records) can bring more events
-        // than the other half holds. Lock order: prefix_lock (held here), then fci->lock.
-        if (client_num_pending(fci) == fci->ring_size / 2 + 1) {
+        if (backlog_push(backlog, record) != 0) {  // no memory for another segment
+            remove_event_ref(record);
+            lose_event(fci, record);
+            continue;
+        }
+        // A backlog that has just passed its wake-up mark is woken now, not only by the
+        // latency pass after the step: one decode step (a whole read of records) can bring
+        // thousands of events. Lock order: prefix_lock (held here), then fci->lock.
+        if (backlog_events(backlog) == backlog->limits.wake + 1) {
             client_wakeup(fci);
         }
     }

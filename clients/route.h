@@ -1,5 +1,5 @@
 // Routing of decoded events to the clients whose watched paths cover them, and the queueing
-// of an event record into client rings. Event thread only: there is one router.
+// of an event record into client backlogs. Event thread only: there is one router.
 #pragma once
 
 #include <cstdint>
@@ -33,6 +33,6 @@ char* volume_relative_path(uint32_t dev, char* path);
 // Whether a volume-relative path lies in a directory nobody is told about.
 bool is_ignored_directory(const char* rel);
 
-// Queues record into the ring of every client on list that can take it, taking one reference
-// per client. A full ring marks the client as having dropped events instead.
+// Queues record into the backlog of every client on list that can take it, taking one reference
+// per client. A full backlog marks the client as having dropped events instead.
 void add_event_ref(client_node* list, event_record* record);

@@ -84,7 +84,7 @@ uint64_t latency_pass(const struct timeval* now) {
         }
         if (restart_window) {
             fci->last_wake = t;
-        } else if (t - fci->last_wake >= fci->latency || pending > fci->ring_size / 2) {
+        } else if (t - fci->last_wake >= fci->latency || pending > fci->backlog.limits.wake) {
             if (pending != 0) {
                 fci->last_wake = t;
                 wake_from_pass(fci);

@@ -9,8 +9,9 @@
 struct client_info;
 struct clientp;
 
-// Wakes every client whose latency has run out or whose ring is over half full. Returns the
-// microseconds until the next client with pending events is due, 0 when none has any.
+// Wakes every client whose latency has run out or whose backlog is past its wake-up mark.
+// Returns the microseconds until the next client with pending events is due, 0 when none has
+// any.
 uint64_t latency_pass(const struct timeval* now);
 
 // Signals the client's delivery thread, starting a new one if it had exited idle.

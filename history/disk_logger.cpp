@@ -276,7 +276,7 @@ int32_t add_fname(void*, int32_t count, const int32_t* lengths, const char* cons
     keep_id_ceiling(true);
     for (int32_t i = 0; i < count; i++) {
         if (flags[i] & EVENT_USER_DROPPED) {
-            // The ring overflowed: the history misses changes, and says so with this record.
+            // Its backlog overflowed: the history misses changes, and says so with this record.
             log_critical("disk logger: events lost from id 0x%llx on; the history has a gap",
                          (unsigned long long)ids[i]);
         }

@@ -1,8 +1,8 @@
 // The event table: a chained hash table of pending events keyed by path_hash.
 //
-// The router takes a record with add_event (one reference), queues it into client rings
-// (take_event_ref, one reference per ring) and drops its own reference; each delivery thread
-// drops its reference when it takes the record off its ring. A record at count 0 is released
+// The router takes a record with add_event (one reference), queues it into client backlogs
+// (take_event_ref, one reference per backlog) and drops its own reference; each delivery thread
+// drops its reference when it takes the record off its backlog. A record at count 0 is released
 // but stays linked: the next event for its path revives it; otherwise the first add_event
 // that walks past it in its chain frees it, or sweep_event_table does, 64 buckets per
 // consumer step, so freeing never costs the event thread a whole pass. Only the event thread

@@ -1,5 +1,5 @@
-// The event table: every event still waiting in some client's ring, keyed by path, so that
-// later events for a pending path merge into one record instead of taking a ring slot each.
+// The event table: every event still waiting in some client's backlog, keyed by path, so that
+// later events for a pending path merge into one record instead of taking a backlog slot each.
 //
 // Structure (buckets, chains, mask, filled, cursor) changes only on the event thread, in
 // add_event and sweep_event_table; event_table_lock is held by the sweep and by a rehash.
@@ -35,7 +35,7 @@ struct event_table {
 extern event_table intake_event_table;
 extern std::mutex event_table_lock;
 
-// Records that some holder (router or ring) still references: raised when add_event creates
+// Records that some holder (router or backlog) still references: raised when add_event creates
 // or revives a record, lowered when remove_event_ref releases one. Reset by event_table_init.
 // Zero once every client has taken what it was given; the state dump reports it.
 extern std::atomic<int32_t> event_records_referenced;
@@ -46,7 +46,7 @@ extern std::atomic<int32_t> event_records_referenced;
 int event_table_init(event_table* table, uint32_t buckets);
 
 // Frees every record and the bucket array, whatever the counts; for tests and tools, never
-// while rings may still hold records.
+// while backlogs may still hold records.
 void event_table_free(event_table* table);
 
 // Creates or merges the record for path and returns it with one reference for the caller,
@@ -58,7 +58,7 @@ void event_table_free(event_table* table);
 event_record* add_event(event_table* table, int32_t pid, uint32_t dev, char* path, uint32_t flags,
                         uint64_t id);
 
-// Takes one reference for a ring the record is being queued into. A count found below -1 is
+// Takes one reference for a backlog the record is being queued into. A count found below -1 is
 // logged and stops the daemon.
 void take_event_ref(event_record* record);
 

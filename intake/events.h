@@ -1,6 +1,6 @@
 // Events as the intake hands them on: the event flag word (the clients' flags of
 // vantles/events.h, under the daemon's names), the pending-event record shared by every client
-// ring that holds it, and the shape of the sink that receives decoded events.
+// backlog that holds it, and the shape of the sink that receives decoded events.
 //
 // Bits 0x1 to 0x1000 are the 13 kernel event types (flag = 1 << type, types as in
 // platform/kernel_records.h); the rest describe the item and the notices the daemon makes.
@@ -59,21 +59,21 @@ static_assert(EVENT_TYPE_FLAGS == (1u << KREC_NUM_TYPES) - 1);
 constexpr uint32_t EVENT_CLIENT_SLOTS = 512;
 constexpr uint32_t EVENT_CLIENT_MAP_BYTES = EVENT_CLIENT_SLOTS / 8;
 
-// One pending event, linked in the event table and shared by every ring that holds it.
+// One pending event, linked in the event table and shared by every backlog that holds it.
 // Allocated with room for exactly its path. Chain links change only on the event thread;
 // refcount and client_map change atomically from any thread. A merge rewrites flags, pid and
 // id on the event thread while delivery threads holding the record read them, so those three
-// are accessed through the event_* accessors below once the record is in a ring.
+// are accessed through the event_* accessors below once the record is in a backlog.
 struct event_record {
     event_record* next;             // next in the bucket chain
     event_record** pprev;           // the link pointing here, for constant-time unlinking
-    std::atomic<int32_t> refcount;  // router + one per ring holding it; 0 = released
+    std::atomic<int32_t> refcount;  // router + one per backlog holding it; 0 = released
     uint32_t flags;                 // EVENT_* flags, ORed over merged events
     uint32_t pid;                   // process of the latest merged event; all ones = daemon
     int32_t dev;                    // device of the first event (merges keep it)
     uint64_t id;                    // id of the latest merged event
     uint16_t path_length;           // bytes of path with its NUL
-    // Bit of slot i: 0x80 >> (i % 8) of byte i / 8; set while the record is in that ring.
+    // Bit of slot i: 0x80 >> (i % 8) of byte i / 8; set while the record is in that backlog.
     std::atomic<uint8_t> client_map[EVENT_CLIENT_MAP_BYTES];
     char path[];  // normalised, NUL-terminated
 };

@@ -60,11 +60,11 @@ extern std::atomic<int32_t> kernel_fd;
 extern std::atomic<uint32_t> producer_finished;
 
 // Bytes of records the producer has stored in the buffers, and bytes the consumer has decoded
-// (and so routed to the clients' rings), since start.
+// (and so routed to the clients' backlogs), since start.
 extern std::atomic<uint64_t> intake_bytes_read;
 extern std::atomic<uint64_t> intake_bytes_decoded;
 
-// Waits until every event the kernel queued before the call is in the clients' rings: the
+// Waits until every event the kernel queued before the call is in the clients' backlogs: the
 // device has found nothing more to hand out, and the consumer has decoded what was read by
 // then. At most timeout_ms for each; a storm may keep either from ever finishing. 0,
 // ETIMEDOUT, or EBADF when there is no device.

@@ -255,8 +255,8 @@ int implementation_added_client(clientp* client) {
     int err = create_client_info(static_cast<uint32_t>(client->pid), client->device, client->paths,
                                  static_cast<int32_t>(client->num_paths), client->excludes,
                                  static_cast<int32_t>(client->num_excludes), client->latency,
-                                 DELIVERY_QUEUE_ENTRIES, client->since_when, flags, callback_client,
-                                 client, client->uid, client->gid, &fci);
+                                 CLIENT_BACKLOG_REGISTERED, client->since_when, flags,
+                                 callback_client, client, client->uid, client->gid, &fci);
     if (err != 0) {
         if (flags & CLIENT_MARK_SELF) {
             marked_pids_remove(client->pid);

@@ -18,7 +18,6 @@ constexpr int CLIENT_MAX_EXCLUDES = 8;
 constexpr uint32_t REGISTER_MAX_PATHS = 4096;
 constexpr uint32_t REGISTER_MAX_EXCLUDES = 0x400000;
 constexpr uint32_t REGISTER_MAX_BLOB = 0x400000;
-constexpr uint32_t DELIVERY_QUEUE_ENTRIES = 469;
 
 struct clientp {
     mach_port_t d2f_port;          // send right: event messages go here

@@ -108,7 +108,8 @@ public:
     struct client_options {
         strings paths{"/a/b"};
         strings excluded{};
-        uint32_t flags = CLIENT_FILE_EVENTS, device = 0, ring_size = CLIENT_RING_REGISTERED;
+        uint32_t flags = CLIENT_FILE_EVENTS, device = 0;
+        backlog_limits backlog = CLIENT_BACKLOG_REGISTERED;
         uint32_t pid = 100, uid = 0;
         uint64_t since_when = EVENT_ID_WRAP, latency = 1000000;
     };
@@ -123,7 +124,7 @@ public:
         client_info* fci = nullptr;
         int err =
             create_client_info(o.pid, o.device, paths.data(), (int32_t)paths.size(),
-                               excluded.data(), (int32_t)excluded.size(), o.latency, o.ring_size,
+                               excluded.data(), (int32_t)excluded.size(), o.latency, o.backlog,
                                o.since_when, o.flags, record_batch, &sink, o.uid, o.uid, &fci);
         EXPECT_EQ(err, expected.value_or(err));
         if (fci) {
@@ -150,11 +151,7 @@ public:
         std::erase(made, fci);
         fci->flags.fetch_or(CLIENT_GOING_AWAY);
         pthread_mutex_lock(&clients_lock);
-        for (uint32_t rd; client_num_pending(fci) != 0; fci->rd.store((rd + 1) % fci->ring_size)) {
-            rd = fci->rd.load();
-            client_map_clear(fci->ring[rd], fci->index);
-            remove_event_ref(fci->ring[rd]);
-        }
+        drain_client_backlog(fci);
         EXPECT_EQ(remove_paths(fci), 0);
         release_client_slot(fci);
         pthread_mutex_unlock(&clients_lock);
@@ -166,10 +163,11 @@ public:
         route_event(&table, pid, dev, buffer.data(), (uint32_t)buffer.size() + 1,
                     (uint32_t)path.rfind('/') + 2, flags, id);
     }
-    static strings ring_of(const client_info* fci) {  // oldest first, "path:id"
+    static strings backlog_of(const client_info* fci) {  // oldest first, "path:id"
         strings out;
-        for (uint32_t i = 0, rd = fci->rd.load(); i < client_num_pending(fci); i++) {
-            const event_record* e = fci->ring[(rd + i) % fci->ring_size];
+        backlog_cursor at = backlog_front(&fci->backlog);
+        for (uint32_t i = 0; i < client_num_pending(fci); i++) {
+            const event_record* e = *backlog_next(&at);
             out.push_back(std::string(e->path) + ":" + std::to_string(e->id));
         }
         return out;
@@ -279,35 +277,105 @@ TEST_F(Clients, Routing) {
             route(c.events[id - 1].path, id, c.events[id - 1].flags, c.events[id - 1].dev);
         }
         for (size_t i = 0; i < clients.size(); i++) {
-            EXPECT_EQ(ring_of(clients[i]), c.rings[i]) << "client " << i;
+            EXPECT_EQ(backlog_of(clients[i]), c.rings[i]) << "client " << i;
             forget(clients[i]);
         }
     }
 }
 
-// A full ring drops, keeping the first lost id; a pending path merges without a slot; passing
-// half full wakes the client; ignore-self skips own events, but a full ring loses those too.
-TEST_F(Clients, RingLimits) {
-    client_info* small = make({.ring_size = 4});
-    client_info* eight = make({.ring_size = 8});
+// Limits in events alone, woken at half of them.
+constexpr backlog_limits events_only(uint32_t n) {
+    return {n, UINT64_MAX, n / 2};
+}
+
+// A full backlog drops, keeping the first lost id, whether its count or its bytes (a record
+// counts its path) are used up; a pending path merges without a slot; passing the wake-up mark
+// wakes the client; ignore-self skips own events, but a full backlog loses those too.
+TEST_F(Clients, BacklogLimits) {
+    client_info* small = make({.backlog = events_only(3)});
+    client_info* eight = make({.backlog = events_only(8)});
+    const uint64_t charge = BACKLOG_RECORD_BYTES + sizeof("/a/b/f1");
+    client_info* bytes = make({.backlog = {100, 3 * charge - 1, 100}});
     for (uint64_t id = 1; id <= 5; id++) {
         route("/a/b/f" + std::to_string(id), id);
         EXPECT_EQ(eight->wake_pending, id == 5 ? 1u : 0u) << id;
     }
     EXPECT_EQ(small->dropped_id.load(), 4u);
+    EXPECT_EQ(bytes->dropped_id.load(), 3u);
+    EXPECT_EQ(backlog_bytes(&bytes->backlog), 2 * charge);
     EXPECT_FALSE(eight->flags.load() & CLIENT_EVENTS_DROPPED);
     route("/a/b/f1", 6);
-    EXPECT_EQ(ring_of(eight),
+    EXPECT_EQ(backlog_of(eight),
               (strings{"/a/b/f1:6", "/a/b/f2:2", "/a/b/f3:3", "/a/b/f4:4", "/a/b/f5:5"}));
 
-    client_info* self =
-        make({.flags = CLIENT_FILE_EVENTS | CLIENT_IGNORE_SELF, .ring_size = 2, .pid = 42});
+    client_info* self = make(
+        {.flags = CLIENT_FILE_EVENTS | CLIENT_IGNORE_SELF, .backlog = events_only(1), .pid = 42});
     route("/a/b/own", 7, CHANGED, 0, 42);
     route("/a/b/theirs", 8, CHANGED, 0, 43);
-    EXPECT_EQ(ring_of(self), (strings{"/a/b/theirs:8"}));
+    EXPECT_EQ(backlog_of(self), (strings{"/a/b/theirs:8"}));
     EXPECT_FALSE(self->flags.load() & CLIENT_EVENTS_DROPPED);
     route("/a/b/own", 9, CHANGED, 0, 42);
     EXPECT_EQ(self->dropped_id.load(), 9u);
+}
+
+// A registered client holds a burst of thousands of events while its thread is away (it is
+// woken once CLIENT_BACKLOG_WAKE are pending), across segments, then gets all of them in id
+// order and keeps one segment; its bytes and their peak are accounted.
+TEST_F(Clients, RegisteredBacklogHoldsABurstInSegments) {
+    client_info* fci = make({});
+    constexpr uint64_t BURST = 3 * BACKLOG_SEGMENT_SLOTS + 100;
+    strings expected;
+    uint64_t bytes = 0;
+    for (uint64_t id = BURST; id >= 1; id--) {
+        std::string path = "/a/b/f" + std::to_string(id);
+        route(path, id);
+        EXPECT_EQ(fci->wake_pending, id <= BURST - CLIENT_BACKLOG_WAKE ? 1u : 0u) << id;
+        expected.insert(expected.begin(), path + ":" + std::to_string(id));
+        bytes += BACKLOG_RECORD_BYTES + path.size() + 1;
+    }
+    EXPECT_FALSE(fci->flags.load() & CLIENT_EVENTS_DROPPED);
+    EXPECT_EQ(client_num_pending(fci), BURST);
+    EXPECT_EQ(backlog_bytes(&fci->backlog), bytes);
+    EXPECT_EQ(client_process_events(fci), 0);
+    EXPECT_EQ(sink.take(), expected);
+    EXPECT_EQ(backlog_bytes(&fci->backlog), 0u);
+    EXPECT_EQ(fci->backlog.peak_bytes.load(), bytes);
+    EXPECT_EQ(fci->backlog.head, fci->backlog.tail);
+}
+
+// Positions run on across the wrap of 2^32: a backlog whose positions start just below it
+// still keeps its events in order, in as many segments as they take, and frees each segment
+// once it has been taken.
+TEST(Backlog, SegmentsAcrossThePositionWrap) {
+    client_backlog b;
+    ASSERT_EQ(backlog_init(&b, {UINT32_MAX, UINT64_MAX, 0}), 0);
+    const uint32_t start = UINT32_MAX - BACKLOG_SEGMENT_SLOTS / 2;
+    b.wr = b.rd = b.head->base = start;
+    std::vector<event_record> records(2 * BACKLOG_SEGMENT_SLOTS + 1);
+    auto segments = [&] {
+        size_t n = 0;
+        for (backlog_segment* s = b.head; s; s = s->next.load())
+            n++;
+        return n;
+    };
+    for (event_record& r : records) {
+        r.path_length = 1;
+        ASSERT_EQ(backlog_push(&b, &r), 0);
+    }
+    EXPECT_EQ(backlog_events(&b), records.size());
+    EXPECT_EQ(segments(), 3u);
+    backlog_cursor at = backlog_front(&b);
+    for (event_record& r : records)
+        ASSERT_EQ(*backlog_next(&at), &r);
+    backlog_pop(&b, BACKLOG_SEGMENT_SLOTS, BACKLOG_SEGMENT_SLOTS * (BACKLOG_RECORD_BYTES + 1));
+    EXPECT_EQ(segments(), 2u);
+    EXPECT_EQ(*backlog_next(&(at = backlog_front(&b))), &records[BACKLOG_SEGMENT_SLOTS]);
+    backlog_pop(&b, BACKLOG_SEGMENT_SLOTS + 1,
+                (BACKLOG_SEGMENT_SLOTS + 1) * (BACKLOG_RECORD_BYTES + 1));
+    EXPECT_EQ(backlog_events(&b), 0u);
+    EXPECT_EQ(backlog_bytes(&b), 0u);
+    EXPECT_EQ(segments(), 1u);
+    backlog_free(&b);
 }
 
 // A prefix table replaced while the router is inside the old one stays whole until it leaves.
@@ -362,7 +430,7 @@ TEST_F(Clients, LatencyPassOpensWindowsAndWakesDueClients) {
 // The owed notices come first without a wake-up (history done with the since-when, then the
 // dropped notice with the first lost id), then the ring; a loss during that notice owes another.
 TEST_F(Clients, ThreadSendsNoticesThenEvents) {
-    client_info* fci = owned({.ring_size = 4, .since_when = 3});
+    client_info* fci = owned({.backlog = events_only(3), .since_when = 3});
     for (uint64_t id = 5; id <= 8; id++) {
         route("/a/b/f" + std::to_string(id), id);
     }

@@ -18,7 +18,7 @@ void add_client(int32_t pid, std::vector<const char*> paths, std::vector<const c
     client_info* fci = nullptr;
     ASSERT_EQ(0, create_client_info(
                      uint32_t(pid), 0, paths.data(), int32_t(paths.size()), excluded.data(),
-                     int32_t(excluded.size()), 1000000, CLIENT_RING_REGISTERED, since_when,
+                     int32_t(excluded.size()), 1000000, CLIENT_BACKLOG_REGISTERED, since_when,
                      CLIENT_FILE_EVENTS,
                      [](void*, int32_t, const int32_t*, const char* const*, const uint32_t*,
                         const uint32_t*, const uint64_t*) { return 0; },
