@@ -1,6 +1,6 @@
 // The state dump. It holds clients_lock throughout, so no client is added or torn down while
-// it walks the table, but it takes no record's own lock: flags and since-when may be read
-// while a delivery thread changes them, which is fine for a diagnostic.
+// it walks the table, but it takes no record's own lock: flags, since-when and the backlog's
+// figures may be read while a delivery thread changes them, which is fine for a diagnostic.
 #include "diag/state_dump.h"
 
 #include "clients/client_info.h"
@@ -35,6 +35,13 @@ void state_dump(int signo) {
                          static_cast<unsigned long long>(fci->since_when),
                          static_cast<unsigned long long>(current - fci->since_when));
         }
+        // What the client has outstanding now, and the most it ever had (records counted in
+        // full, as its bound counts them).
+        log_critical("\t\tbacklog %u events, %llu bytes, peak %llu bytes\n",
+                     client_num_pending(fci),
+                     static_cast<unsigned long long>(backlog_bytes(&fci->backlog)),
+                     static_cast<unsigned long long>(
+                         fci->backlog.peak_bytes.load(std::memory_order_relaxed)));
         for (int32_t i = 0; i < fci->num_paths; i++)
             log_critical("\t\t%d: %s\n", i, fci->paths[i]);
         for (int i = 0; i < CLIENT_EXCLUDED_MAX && fci->excluded[i]; i++)
