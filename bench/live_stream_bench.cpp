@@ -8,7 +8,7 @@
 //               daemon's CPU and busiest threads. Reports the highest rate with every event
 //               received and no notice (target >= 300,000 events/s).
 //   burst       1,000,000 records written as fast as the FIFO takes them, one client on "/":
-//               it receives what its ring holds and events-dropped notices; checks that the
+//               it receives what its backlog holds and events-dropped notices; checks that the
 //               first notice carries the id of the first event it did not receive and that
 //               every notice names a lost event, then times how long until the daemon's state
 //               dump reports no pending events.
@@ -35,10 +35,11 @@
 // The writer runs real-time while it writes (a steady stream whatever else the machine does);
 // the daemon's threads and the receiving threads are scheduled as usual.
 //
-// Reading the figures: a client with a latency is woken when its ring (469 slots) passes half
-// full, so any hold-up of its delivery thread or of the event thread longer than about 234
-// events' worth (0.8 ms at 300,000 events/s) costs events. stall_ms shows the hold-ups the
-// machine itself caused during the run; on a shared machine, run with --repeat.
+// Reading the figures: a client with a latency is woken once 234 events are pending, and its
+// backlog holds 4 MiB of events (some 28,000 of these paths), so a hold-up of its delivery
+// thread or of the event thread costs events only past some 90 ms at 300,000 events/s.
+// stall_ms shows the hold-ups the machine itself caused during the run; on a shared machine,
+// run with --repeat.
 #include "bench/bench_clock.h"
 #include "bench/history_files.h"
 #include "bench/live_harness.h"
@@ -370,7 +371,7 @@ int run_burst(const options& o) {
         }
         sleep_seconds(0.005);
     }
-    // Then the table drains once the client has taken everything off its ring.
+    // Then the table drains once the client has taken everything off its backlog.
     double drained_at = -1;
     long first_pending = -1;
     while (decoded_at > 0) {
