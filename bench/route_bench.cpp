@@ -46,7 +46,7 @@ client_info* make_client(const std::vector<std::string>& paths, uint32_t flags) 
         p.push_back(s.c_str());
     client_info* fci = nullptr;
     if (create_client_info(100, 0, p.data(), int32_t(p.size()), nullptr, 0, 1000000,
-                           CLIENT_BACKLOG_REGISTERED, EVENT_ID_WRAP, flags, ignore_batch, nullptr,
+                           client_backlog_registered(), EVENT_ID_WRAP, flags, ignore_batch, nullptr,
                            0, 0, &fci) != 0) {
         fprintf(stderr, "route_bench: could not make a client\n");
         exit(1);

@@ -40,8 +40,14 @@ void backlog_free(client_backlog* b) {
 }
 
 bool backlog_has_room(const client_backlog* b, const event_record* e) {
-    return backlog_events(b) < b->limits.events &&
-           backlog_bytes(b) + backlog_charge(e) <= b->limits.bytes;
+    uint64_t charge = backlog_charge(e);
+    uint64_t own = backlog_bytes(b) + charge;
+    if (backlog_events(b) >= b->limits.events || own > b->limits.bytes) {
+        return false;
+    }
+    const backlog_pool* pool = b->limits.pool;
+    return !pool || own <= pool->floor ||
+           pool->held.load(std::memory_order_relaxed) + charge <= pool->bytes;
 }
 
 int backlog_push(client_backlog* b, event_record* e) {
@@ -55,6 +61,9 @@ int backlog_push(client_backlog* b, event_record* e) {
         b->tail = s;
     }
     b->tail->slots[wr - b->tail->base] = e;
+    if (b->limits.pool) {
+        b->limits.pool->held.fetch_add(backlog_charge(e), std::memory_order_relaxed);
+    }
     uint64_t in = b->bytes_in.load(std::memory_order_relaxed) + backlog_charge(e);
     b->bytes_in.store(in, std::memory_order_release);
     b->wr.store(wr + 1, std::memory_order_release);
@@ -77,6 +86,9 @@ event_record** backlog_next(backlog_cursor* cursor) {
 }
 
 void backlog_pop(client_backlog* b, uint32_t n, uint64_t bytes) {
+    if (b->limits.pool) {
+        b->limits.pool->held.fetch_sub(bytes, std::memory_order_relaxed);
+    }
     b->bytes_out.store(b->bytes_out.load(std::memory_order_relaxed) + bytes,
                        std::memory_order_release);
     uint32_t rd = b->rd.load(std::memory_order_relaxed) + n;

@@ -10,6 +10,11 @@
 // its bound an event is dropped and the client owes a dropped notice, as before; a client that
 // stops reading so holds at most its bound, whatever happens meanwhile.
 //
+// The registered clients' backlogs also share a pool (CLIENT_BACKLOGS_BYTES): past its floor,
+// a backlog grows only while all of them together hold less than the pool's bytes. However
+// many clients stop reading, the daemon holds at most the pool plus a floor for each client,
+// and a client that reads keeps at least its floor, whatever the others hold.
+//
 // Slots come in segments of BACKLOG_SEGMENT_SLOTS (4 KiB of pointers): the event thread links
 // a new one when the last is full, the delivery thread frees each once it has taken every
 // event in it. An idle client keeps one segment, not what its largest burst took.
@@ -39,10 +44,19 @@ struct backlog_segment {
     event_record* slots[BACKLOG_SEGMENT_SLOTS];
 };
 
+// Shared by backlogs: what they may hold together, and what each may hold regardless. held is
+// raised by the event thread and lowered by the delivery threads.
+struct backlog_pool {
+    uint64_t bytes;
+    uint64_t floor;
+    std::atomic<uint64_t> held{0};
+};
+
 struct backlog_limits {
-    uint32_t events;  // at most this many pending
-    uint64_t bytes;   // and at most this many bytes of them (backlog_charge)
-    uint32_t wake;    // the router wakes the client as soon as more than this many are pending
+    uint32_t events;     // at most this many pending
+    uint64_t bytes;      // and at most this many bytes of them (backlog_charge)
+    uint32_t wake;       // the router wakes the client as soon as more than this many are pending
+    backlog_pool* pool;  // shared with other backlogs, or null
 };
 
 struct client_backlog {

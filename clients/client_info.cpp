@@ -33,6 +33,9 @@ namespace {
 
 constexpr char CLIENT_DOCID_SUFFIX[] = "/.docid";
 
+// Lives as long as the process: a client's backlog points at it until the client is freed.
+backlog_pool registered_backlogs{CLIENT_BACKLOGS_BYTES, CLIENT_BACKLOG_FLOOR_BYTES};
+
 // The stored form of a watched path. Device-relative paths are kept relative to the volume's
 // mount point: the volume root is the empty path and a path ending in the document-id
 // directory is that directory alone, as the router computes relative paths.
@@ -213,6 +216,10 @@ void client_note_dropped(client_info* fci, uint64_t id) {
            !fci->dropped_id.compare_exchange_weak(cur, id, std::memory_order_acq_rel)) {
     }
     fci->flags.fetch_or(CLIENT_EVENTS_DROPPED, std::memory_order_acq_rel);
+}
+
+backlog_limits client_backlog_registered() {
+    return {UINT32_MAX, CLIENT_BACKLOG_BYTES, CLIENT_BACKLOG_WAKE, &registered_backlogs};
 }
 
 void drain_client_backlog(client_info* fci) {

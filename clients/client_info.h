@@ -54,8 +54,14 @@ constexpr uint64_t CLIENT_BACKLOG_BYTES = 4 << 20;
 // so that a burst goes out in batches as it comes instead of piling up for the latency, while
 // ordinary changes still wait for it.
 constexpr uint32_t CLIENT_BACKLOG_WAKE = 234;
-constexpr backlog_limits CLIENT_BACKLOG_REGISTERED{UINT32_MAX, CLIENT_BACKLOG_BYTES,
-                                                   CLIENT_BACKLOG_WAKE};
+// What all registered clients' backlogs hold together, past a floor each keeps: 16 clients
+// that stop reading fill the pool, and a reading client then still holds some 800 events (a
+// few milliseconds of a storm). At most 64 + 512 x 0.125 = 128 MiB in all.
+constexpr uint64_t CLIENT_BACKLOGS_BYTES = 64 << 20;
+constexpr uint64_t CLIENT_BACKLOG_FLOOR_BYTES = 128 << 10;
+
+// A registered client's limits, with the pool every registered client shares.
+backlog_limits client_backlog_registered();
 // Beyond the limits above, so that no set of users can take the daemon from the others (root's
 // and internal clients are never limited). The last CLIENT_ROOT_RESERVED table slots are root's;
 // the others, the user slots, are shared. With `free` user slots still free and `mine` clients
@@ -88,12 +94,12 @@ struct client_info {
     // Under lock: a wake-up arrived since the delivery thread last waited. Kept so that a
     // signal sent while the thread is busy is not lost.
     uint32_t wake_pending;
-    uint32_t device;       // 0: absolute paths; else the volume the paths are relative to
-    int32_t num_paths;     // at least 1
-    char** paths;          // as stored: "/" of a volume is "", ".../.docid" is ".docid"
-    uint64_t last_wake;    // µs since the epoch of the last wake decision; event thread only
-    std::atomic<uint64_t> dropped_id;     // first id lost since the last dropped notice; 0 = none
-    std::atomic<uint64_t> last_id_sent;   // highest id handed to callback (flush answers it)
+    uint32_t device;     // 0: absolute paths; else the volume the paths are relative to
+    int32_t num_paths;   // at least 1
+    char** paths;        // as stored: "/" of a volume is "", ".../.docid" is ".docid"
+    uint64_t last_wake;  // µs since the epoch of the last wake decision; event thread only
+    std::atomic<uint64_t> dropped_id;    // first id lost since the last dropped notice; 0 = none
+    std::atomic<uint64_t> last_id_sent;  // highest id handed to callback (flush answers it)
     std::atomic<uint64_t> history_done_id;
     // Delivery cycles (client_process_events) begun and ended, numbered from 1: a cycle that
     // began after a moment takes every event queued before it, so another thread waiting for
@@ -116,7 +122,7 @@ struct client_info {
     uint32_t pid;
     uint32_t uid;
     uint32_t gid;
-    char* user_name;  // login name of uid, looked up by the delivery thread
+    char* user_name;                      // login name of uid, looked up by the delivery thread
     char* excluded[CLIENT_EXCLUDED_MAX];  // each ends in "/"; list ends at the first null
 };
 

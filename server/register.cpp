@@ -255,7 +255,7 @@ int implementation_added_client(clientp* client) {
     int err = create_client_info(static_cast<uint32_t>(client->pid), client->device, client->paths,
                                  static_cast<int32_t>(client->num_paths), client->excludes,
                                  static_cast<int32_t>(client->num_excludes), client->latency,
-                                 CLIENT_BACKLOG_REGISTERED, client->since_when, flags,
+                                 client_backlog_registered(), client->since_when, flags,
                                  callback_client, client, client->uid, client->gid, &fci);
     if (err != 0) {
         if (flags & CLIENT_MARK_SELF) {

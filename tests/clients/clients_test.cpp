@@ -109,7 +109,7 @@ public:
         strings paths{"/a/b"};
         strings excluded{};
         uint32_t flags = CLIENT_FILE_EVENTS, device = 0;
-        backlog_limits backlog = CLIENT_BACKLOG_REGISTERED;
+        backlog_limits backlog = client_backlog_registered();
         uint32_t pid = 100, uid = 0;
         uint64_t since_when = EVENT_ID_WRAP, latency = 1000000;
     };
@@ -285,7 +285,7 @@ TEST_F(Clients, Routing) {
 
 // Limits in events alone, woken at half of them.
 constexpr backlog_limits events_only(uint32_t n) {
-    return {n, UINT64_MAX, n / 2};
+    return {n, UINT64_MAX, n / 2, nullptr};
 }
 
 // A full backlog drops, keeping the first lost id, whether its count or its bytes (a record
@@ -295,7 +295,7 @@ TEST_F(Clients, BacklogLimits) {
     client_info* small = make({.backlog = events_only(3)});
     client_info* eight = make({.backlog = events_only(8)});
     const uint64_t charge = BACKLOG_RECORD_BYTES + sizeof("/a/b/f1");
-    client_info* bytes = make({.backlog = {100, 3 * charge - 1, 100}});
+    client_info* bytes = make({.backlog = {100, 3 * charge - 1, 100, nullptr}});
     for (uint64_t id = 1; id <= 5; id++) {
         route("/a/b/f" + std::to_string(id), id);
         EXPECT_EQ(eight->wake_pending, id == 5 ? 1u : 0u) << id;
@@ -316,6 +316,33 @@ TEST_F(Clients, BacklogLimits) {
     EXPECT_FALSE(self->flags.load() & CLIENT_EVENTS_DROPPED);
     route("/a/b/own", 9, CHANGED, 0, 42);
     EXPECT_EQ(self->dropped_id.load(), 9u);
+}
+
+// Backlogs sharing a pool: past its floor a backlog grows only while the pool has room, a
+// backlog within its floor always does, and what a client takes off goes back to the pool.
+TEST_F(Clients, BacklogPoolKeepsEachClientsFloor) {
+    const uint64_t charge = BACKLOG_RECORD_BYTES + sizeof("/a/b/f1");
+    backlog_pool pool{3 * charge, charge};
+    client_info* first = make({.paths = {"/a/b"}, .backlog = {100, UINT64_MAX, 100, &pool}});
+    client_info* second = make({.paths = {"/a/c"}, .backlog = {100, UINT64_MAX, 100, &pool}});
+    for (uint64_t id = 1; id <= 3; id++) {
+        route("/a/b/f" + std::to_string(id), id);
+    }
+    route("/a/c/g1", 4);
+    route("/a/c/g2", 5);
+    EXPECT_EQ(client_num_pending(first), 3u);
+    EXPECT_FALSE(first->flags.load() & CLIENT_EVENTS_DROPPED);
+    EXPECT_EQ(backlog_of(second), strings{"/a/c/g1:4"});
+    EXPECT_EQ(second->dropped_id.load(), 5u);
+    EXPECT_EQ(pool.held.load(), 4 * charge);
+    EXPECT_EQ(client_process_events(first), 0);
+    EXPECT_EQ(pool.held.load(), charge);
+    route("/a/c/g3", 6);
+    EXPECT_EQ(client_num_pending(second), 2u);
+    EXPECT_EQ(pool.held.load(), 2 * charge);
+    forget(first);  // before the pool goes
+    forget(second);
+    EXPECT_EQ(pool.held.load(), 0u);
 }
 
 // A registered client holds a burst of thousands of events while its thread is away (it is
@@ -348,7 +375,7 @@ TEST_F(Clients, RegisteredBacklogHoldsABurstInSegments) {
 // once it has been taken.
 TEST(Backlog, SegmentsAcrossThePositionWrap) {
     client_backlog b;
-    ASSERT_EQ(backlog_init(&b, {UINT32_MAX, UINT64_MAX, 0}), 0);
+    ASSERT_EQ(backlog_init(&b, {UINT32_MAX, UINT64_MAX, 0, nullptr}), 0);
     const uint32_t start = UINT32_MAX - BACKLOG_SEGMENT_SLOTS / 2;
     b.wr = b.rd = b.head->base = start;
     std::vector<event_record> records(2 * BACKLOG_SEGMENT_SLOTS + 1);

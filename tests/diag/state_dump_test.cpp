@@ -18,7 +18,7 @@ client_info* add_client(int32_t pid, std::vector<const char*> paths,
     client_info* fci = nullptr;
     EXPECT_EQ(0, create_client_info(
                      uint32_t(pid), 0, paths.data(), int32_t(paths.size()), excluded.data(),
-                     int32_t(excluded.size()), 1000000, CLIENT_BACKLOG_REGISTERED, since_when,
+                     int32_t(excluded.size()), 1000000, client_backlog_registered(), since_when,
                      CLIENT_FILE_EVENTS,
                      [](void*, int32_t, const int32_t*, const char* const*, const uint32_t*,
                         const uint32_t*, const uint64_t*) { return 0; },
