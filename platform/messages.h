@@ -31,6 +31,9 @@ constexpr uint64_t VANTLES_SINCE_NOW = 0xFFFFFFFFFFFFFFFFull;
 constexpr kern_return_t VANTLES_REGISTER_NO_MEMORY = -20;
 constexpr kern_return_t VANTLES_REGISTER_NO_CLIENT = -21;
 constexpr kern_return_t VANTLES_REGISTER_BAD_ARGS = -22;
+// A since-when above the current event id: an id this daemon never gave out (a resume that
+// would hide every change up to it).
+constexpr kern_return_t VANTLES_REGISTER_FUTURE_ID = -23;
 
 // Result of sync-volume when the daemon could not make sure in time that it has read every
 // change made before the request (the kernel's queue never ran dry under a storm), or has too

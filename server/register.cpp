@@ -146,6 +146,12 @@ kern_return_t implementation_register_rpc(
                                exclude_blob, exclude_blob_size)) {
         return VANTLES_REGISTER_BAD_ARGS;
     }
+    // Keeping "the highest id seen" is how clients resume: one id from the future would hide
+    // every change up to it from every later resume.
+    if (uint64_t current = 0; since_when != VANTLES_SINCE_NOW &&
+                              get_current_event_id(&current) && since_when > current) {
+        return VANTLES_REGISTER_FUTURE_ID;
+    }
 
     mach_port_t port = MACH_PORT_NULL;
     kern_return_t rc = mach_port_allocate(MACH_PORT_RIGHT_RECEIVE, &port);

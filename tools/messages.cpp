@@ -34,6 +34,9 @@ const char* tool_describe_code(int code) {
                    "has too many streams)";
         case VANTLES_ERR_BAD_ARGS:
             return "the daemon refused the paths or exclusions";
+        case VANTLES_ERR_FUTURE_ID:
+            return "the id to start after is above the daemon's current event id: it never "
+                   "gave that id out";
         case VANTLES_ERR_BAD_REPLY:
             return "the reply does not belong to the request";
         case MACH_RCV_TIMED_OUT:

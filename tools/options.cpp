@@ -145,7 +145,13 @@ int tool_parse_event_id(const char* text, uint64_t* id) {
         *id = VANTLES_EVENT_ID_NOW;
         return 0;
     }
-    return parse_u64_part(text, id);
+    // The highest value stands for "now" in a registration; as a number it is no event id.
+    uint64_t value = 0;
+    if (int err = parse_u64_part(text, &value); err != 0 || value == VANTLES_EVENT_ID_NOW) {
+        return err != 0 ? err : EINVAL;
+    }
+    *id = value;
+    return 0;
 }
 
 int tool_parse_device(const char* text, uint32_t* device) {

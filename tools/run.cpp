@@ -2,12 +2,13 @@
 // have been quiet for a while, never two runs at once. With --state it keeps the last event id
 // handed to the command and the volumes' history uuids, so that a run started again (after a
 // stop, a daemon restart or a reboot) first hands the command what changed meanwhile, from the
-// history, or asks it for a rescan when the history cannot tell.
+// history, or asks it for a rescan when the history cannot tell. A daemon that ends the stream
+// is waited for, and the stream goes on the same way.
 //
 // The loop polls the stream's descriptor and a self-pipe written by the signal handlers
 // (SIGCHLD included), so the command runs beside the watch: changes made during a run are
-// collected for the next one. SIGINT, SIGTERM and SIGHUP end the watch; a running command is
-// sent SIGTERM (Ctrl-C has already reached it) and waited for.
+// collected for the next one. SIGINT, SIGTERM and SIGHUP end the watch; a running command's
+// process group is sent SIGTERM, and SIGKILL after RUN_STOP_GRACE_MS, and is waited for.
 #include "common/monotonic_clock.h"
 #include "tools/options.h"
 #include "tools/run.h"
@@ -20,6 +21,7 @@
 #include <sys/wait.h>
 #include <unistd.h>
 
+#include <algorithm>
 #include <cerrno>
 #include <cstring>
 #include <unordered_set>
@@ -27,9 +29,9 @@
 namespace {
 
 constexpr uint64_t RUN_DEFAULT_SETTLE_US = 200000;
-constexpr uint32_t RUN_CHANGE_FLAGS_NOTICES = VANTLES_EVENT_USER_DROPPED |
-                                              VANTLES_EVENT_KERNEL_DROPPED |
-                                              VANTLES_EVENT_IDS_WRAPPED;
+constexpr int RUN_STOP_GRACE_MS = 5000;
+constexpr uint32_t RUN_CHANGE_FLAGS_NOTICES =
+    VANTLES_EVENT_USER_DROPPED | VANTLES_EVENT_KERNEL_DROPPED | VANTLES_EVENT_IDS_WRAPPED;
 
 enum run_key { RUN_SETTLE, RUN_STATE, RUN_ONCE, RUN_NULL };
 
@@ -60,11 +62,32 @@ struct run_batch {
     bool pending() const { return next.rescan || !next.paths.empty(); }
 };
 
+// Says why the next run is a rescan, once per run.
+void report_rescan(const vantles_event& event) {
+    if ((event.flags & VANTLES_EVENT_IDS_WRAPPED) != 0) {
+        tool_error("run: the daemon's event ids wrapped around: rescan");
+    } else if ((event.flags & VANTLES_EVENT_KERNEL_DROPPED) != 0) {
+        tool_error(
+            "run: the kernel lost events under %s (its queue overflowed, or a directory "
+            "could not be named): rescan",
+            event.path);
+    } else {
+        tool_error(
+            "run: the daemon dropped events under %s (this watch fell behind, the history "
+            "has a gap, or the daemon was restarted without its kernel queue and cannot "
+            "know what changed meanwhile): rescan",
+            event.path);
+    }
+}
+
 void collect_batch(void* ctx, std::span<const vantles_event> events) {
     auto* batch = static_cast<run_batch*>(ctx);
     for (const vantles_event& event : events) {
         batch->highest = std::max(batch->highest, event.id);
         if ((event.flags & RUN_CHANGE_FLAGS_NOTICES) != 0) {
+            if (!batch->next.rescan) {
+                report_rescan(event);
+            }
             batch->next.rescan = true;
         } else if ((event.flags & VANTLES_EVENT_HISTORY_DONE) != 0) {
             continue;  // only a position
@@ -151,15 +174,17 @@ int plan_start(const run_args& args, run_state* state, bool* rescan) {
         tool_error("run: reading %s: %s: rescan", args.state_file, strerror(err));
     } else if (err == 0 && kept.uuids != uuids) {
         *rescan = true;
-        tool_error("run: the history of the watched volumes is not the one %s was kept with "
-                   "(another machine, or a new history): rescan",
-                   args.state_file);
+        tool_error(
+            "run: the history of the watched volumes is not the one %s was kept with "
+            "(another machine, or a new history): rescan",
+            args.state_file);
     } else if (err == 0) {
         for (size_t i = 0; i < uuids.size(); i++) {
             if (!keeps_history(uuids[i])) {
-                tool_error("run: the volume of %s keeps no history, so what changed there "
-                           "while nothing watched is not known: rescan",
-                           args.stream.options.paths[i].c_str());
+                tool_error(
+                    "run: the volume of %s keeps no history, so what changed there "
+                    "while nothing watched is not known: rescan",
+                    args.stream.options.paths[i].c_str());
                 *rescan = true;
                 kept.id = current;
                 break;
@@ -179,12 +204,16 @@ int exit_status_of(int wait_status) {
 
 struct run_loop {
     const run_args& args;
-    vantles_stream* stream;
+    vantles_stream* stream;  // null while the daemon is away
     run_batch batch;
     run_state state;
+    tool_resume_point resume = {};
+    uint64_t reconnect_at_us = 0;  // while the daemon is away: when to ask for it again
+    int reconnect_wait_ms = 0;
     pid_t child = -1;
     uint64_t child_position = 0;
     bool stopping = false;
+    uint64_t kill_at_us = 0;  // when a stopped run's group gets SIGKILL
     bool stream_open = true;
     int status = TOOL_EXIT_OK;
 
@@ -214,6 +243,12 @@ struct run_loop {
 
     // The run ended with wait_status. True when the watch ends with it (--once).
     bool run_ended(int wait_status) {
+        if (stopping) {
+            // What the command left running in its group (a shell's children) goes too.
+            uint64_t now = monotonic_us();
+            run_group_stop(child,
+                           kill_at_us > now ? static_cast<int>((kill_at_us - now) / 1000) : 0);
+        }
         child = -1;
         int code = exit_status_of(wait_status);
         if (code != 0 && !stopping) {
@@ -239,6 +274,41 @@ struct run_loop {
         return now >= due ? 0 : static_cast<int>((due - now + 999) / 1000);
     }
 
+    // The daemon ended the stream: ask for it again until it answers.
+    void daemon_gone() {
+        vantles_stream_destroy(stream);
+        stream = nullptr;
+        tool_error("run: the daemon ended the stream: waiting for it to come back");
+        reconnect_wait_ms = tool_resume_wait_ms(0);
+        reconnect_at_us = monotonic_us() + reconnect_wait_ms * uint64_t{1000};
+    }
+
+    // Once the daemon answers again, a new stream after the last change collected, or from now
+    // with a rescan when its history cannot tell what changed meanwhile. False on a failure
+    // that ends the watch.
+    bool try_reconnect() {
+        reconnect_wait_ms = tool_resume_wait_ms(reconnect_wait_ms);
+        reconnect_at_us = monotonic_us() + reconnect_wait_ms * uint64_t{1000};
+        vantles_stream_options options = args.stream.options;
+        std::string rescan;
+        resume.after = std::max(resume.after, batch.highest);
+        if (tool_daemon_back(options, &resume, &options.since_when, &rescan) != 0) {
+            return true;
+        }
+        if (!rescan.empty()) {
+            batch.next.rescan = true;
+            batch.highest = std::max(batch.highest, options.since_when);
+            batch.last_change_us = monotonic_us();
+        }
+        if (vantles_stream_create(options, collect_batch, &batch, &stream) != 0 ||
+            tool_start_stream(stream, options) != 0) {
+            vantles_stream_destroy(stream);
+            stream = nullptr;
+            return false;
+        }
+        return true;
+    }
+
     int run(int signal_fd) {
         for (;;) {
             if (child < 0 && (stopping || !stream_open)) {
@@ -248,14 +318,34 @@ struct run_loop {
                 save(batch.highest);  // nothing waits: a history's end is a position too
             }
             int timeout = settle_wait_ms();
+            if (child > 0 && stopping) {
+                uint64_t now = monotonic_us();
+                if (now >= kill_at_us) {
+                    kill(-child, SIGKILL);
+                    kill_at_us = UINT64_MAX;
+                }
+                timeout =
+                    kill_at_us == UINT64_MAX ? -1 : static_cast<int>((kill_at_us - now) / 1000 + 1);
+            }
             if (timeout == 0) {
                 if (!start_run()) {
                     return TOOL_EXIT_FAILURE;
                 }
                 continue;
             }
-            pollfd fds[2] = {{signal_fd, POLLIN, 0},
-                             {stream_open ? vantles_stream_fd(stream) : -1, POLLIN, 0}};
+            if (stream_open && stream == nullptr && !stopping) {
+                uint64_t now = monotonic_us();
+                if (now >= reconnect_at_us && !try_reconnect()) {
+                    stream_open = false;
+                    status = TOOL_EXIT_FAILURE;
+                    continue;
+                }
+                int until = static_cast<int>((std::max(reconnect_at_us, now) - now) / 1000 + 1);
+                timeout = timeout < 0 ? until : std::min(timeout, until);
+            }
+            pollfd fds[2] = {
+                {signal_fd, POLLIN, 0},
+                {stream_open && stream != nullptr ? vantles_stream_fd(stream) : -1, POLLIN, 0}};
             if (poll(fds, 2, timeout) < 0 && errno != EINTR) {
                 tool_error("poll: %s", strerror(errno));
                 return TOOL_EXIT_FAILURE;
@@ -266,7 +356,8 @@ struct run_loop {
                 if (signals[i] != SIGCHLD && !stopping) {
                     stopping = true;
                     if (child > 0) {
-                        kill(child, SIGTERM);
+                        kill(-child, SIGTERM);
+                        kill_at_us = monotonic_us() + RUN_STOP_GRACE_MS * uint64_t{1000};
                     }
                 }
             }
@@ -275,10 +366,14 @@ struct run_loop {
                 run_ended(wait_status)) {
                 return status;
             }
-            if (stream_open && fds[1].revents != 0 &&
-                !tool_stream_going_on(vantles_stream_dispatch(stream, 0))) {
-                stream_open = false;
-                status = TOOL_EXIT_FAILURE;
+            if (stream_open && stream != nullptr && fds[1].revents != 0) {
+                int err = vantles_stream_dispatch(stream, 0);
+                if (err == ECONNRESET) {
+                    daemon_gone();
+                } else if (!tool_stream_going_on(err)) {
+                    stream_open = false;
+                    status = TOOL_EXIT_FAILURE;
+                }
             }
         }
     }
@@ -342,6 +437,7 @@ int run_command(int argc, char** argv) {
     }
     loop.batch.next.rescan = rescan;
     loop.batch.last_change_us = monotonic_us();
+    tool_resume_prepare(options, &loop.resume);
 
     unique_fd signal_read, signal_write;
     if (int err = tool_signal_pipe_install({SIGINT, SIGTERM, SIGHUP, SIGCHLD}, &signal_read,

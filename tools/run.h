@@ -31,5 +31,9 @@ struct run_input {
     bool nul = false;
 };
 
-// Starts command (argv-style, null-terminated) with input. *pid: the child. 0 or an errno value.
+// Starts command (argv-style, null-terminated) with input, as the leader of a new process
+// group. *pid: the child (and the group's id). 0 or an errno value.
 int run_child_start(std::span<char* const> command, const run_input& input, pid_t* pid);
+
+// Sends SIGTERM to the process group, and SIGKILL to what is left of it after grace_ms.
+void run_group_stop(pid_t group, int grace_ms);

@@ -5,6 +5,7 @@
 #include "tools/json_out.h"
 #include "tools/tool.h"
 
+#include <algorithm>
 #include <cerrno>
 #include <cstring>
 #include <iterator>
@@ -48,8 +49,10 @@ constexpr tool_option HISTORY_OPTIONS[] = {
 
 // A run or a publisher takes the delivery options that shape its batches; the rest are its own.
 constexpr tool_option RUN_OPTIONS[] = {
-    {"latency", true, STREAM_LATENCY}, {"files", false, STREAM_FILES},
-    {"exclude", true, STREAM_EXCLUDE}, {"socket", true, STREAM_SOCKET},
+    {"latency", true, STREAM_LATENCY},
+    {"files", false, STREAM_FILES},
+    {"exclude", true, STREAM_EXCLUDE},
+    {"socket", true, STREAM_SOCKET},
 };
 
 // A past event id for a history: a number below VANTLES_EVENT_ID_NOW, since asking for the
@@ -158,7 +161,7 @@ int take_option(const tool_parsed_option& o, bool history, tool_stream_args* arg
 int tool_parse_stream_args(tool_stream_kind kind, int argc, char** argv, tool_stream_args* args,
                            std::span<const tool_option> own) {
     bool history = kind == tool_stream_kind::history;
-    const char* command = history                          ? "history"
+    const char* command = history                             ? "history"
                           : kind == tool_stream_kind::run     ? "run"
                           : kind == tool_stream_kind::publish ? "publish"
                                                               : "watch";
@@ -240,6 +243,7 @@ void tool_print_batch(void* ctx, std::span<const vantles_event> events) {
         if (tool_output_complete(*out)) {
             return;
         }
+        out->highest = std::max(out->highest, event.id);
         out->line.clear();
         if (out->json) {
             json_append_event(&out->line, event);

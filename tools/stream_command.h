@@ -23,15 +23,17 @@ struct tool_event_output {
     uint64_t limit = 0;               // events to print before the output is complete; 0: no limit
     bool until_history_done = false;  // complete once the history-done event is printed
     uint64_t printed = 0;
-    bool history_done = false;  // the history-done event was printed
-    std::string line;           // reused for each event
+    bool history_done = false;     // the history-done event was printed
+    uint64_t highest = 0;          // the highest id delivered: where a resumed stream goes on
+    bool follow_restarts = false;  // wait for a daemon that ended the stream, and go on
+    std::string line;              // reused for each event
 };
 
 struct tool_stream_args {
     vantles_stream_options options;
     tool_event_output output;
-    const char* socket = nullptr;  // the --socket value, null when not given
-    bool help = false;             // --help was given: nothing else was checked
+    const char* socket = nullptr;         // the --socket value, null when not given
+    bool help = false;                    // --help was given: nothing else was checked
     std::vector<tool_parsed_option> own;  // the caller's own options, in command-line order
 };
 
@@ -63,8 +65,31 @@ int tool_start_stream(vantles_stream* stream, const vantles_stream_options& opti
 // standard error what ended it, or what it dropped.
 bool tool_stream_going_on(int dispatch_result);
 
+// Where a stream goes on after the daemon ended it: the history uuid of each watched path's
+// volume, and the last id delivered (or the one the stream started after).
+struct tool_resume_point {
+    std::vector<std::string> uuids;
+    uint64_t after = 0;
+    bool known = false;  // the daemon answered both when the stream started
+};
+
+// Fills point as the stream with options starts (nothing when the daemon does not answer).
+void tool_resume_prepare(const vantles_stream_options& options, tool_resume_point* point);
+
+// Whether the daemon answers again after it ended the stream. 0 with *since (where the new
+// stream goes on) and *rescan_reason (empty when the history covers what changed meanwhile;
+// else why the stream goes on from the current id, which a rescan must make up for), said on
+// standard error; EAGAIN while it does not answer.
+int tool_daemon_back(const vantles_stream_options& options, tool_resume_point* point,
+                     uint64_t* since, std::string* rescan_reason);
+
+// How long to wait before asking again, after waiting waited_ms (0 the first time): doubling
+// from a quarter of a second up to 4 seconds.
+int tool_resume_wait_ms(int waited_ms);
+
 // Connects, registers a stream with options (printing into out) and delivers its batches
-// until SIGINT, SIGTERM or SIGHUP, the output is complete, or the daemon ends the stream.
-// command names the command in messages. Returns the exit status.
+// until SIGINT, SIGTERM or SIGHUP, the output is complete, or the daemon ends the stream (with
+// out->follow_restarts: until it ends it in another way than by stopping). command names the
+// command in messages. Returns the exit status.
 int tool_run_stream(const char* command, const vantles_stream_options& options,
                     tool_event_output* out);

@@ -16,6 +16,7 @@
 #include <signal.h>
 #include <sys/stat.h>
 
+#include <algorithm>
 #include <cerrno>
 #include <cstring>
 
@@ -78,13 +79,15 @@ void warn_unwatched(const vantles_stream_options& options) {
             continue;
         }
         if (kind == VANTLES_WATCH_NONE) {
-            tool_error("%s: the daemon cannot watch the volume holding it (%s); no events will "
-                       "come from there",
-                       path.c_str(), reason);
+            tool_error(
+                "%s: the daemon cannot watch the volume holding it (%s); no events will "
+                "come from there",
+                path.c_str(), reason);
         } else if (kind == VANTLES_WATCH_DIRS) {
-            tool_error("%s: the daemon watches the volume holding it directory by directory (%s): "
-                       "only changes made through this machine's mounts of it",
-                       path.c_str(), reason);
+            tool_error(
+                "%s: the daemon watches the volume holding it directory by directory (%s): "
+                "only changes made through this machine's mounts of it",
+                path.c_str(), reason);
         }
     }
 }
@@ -95,6 +98,11 @@ int tool_start_stream(vantles_stream* stream, const vantles_stream_options& opti
     int err = vantles_stream_start(stream);
     if (err == ENOENT || err == ECONNREFUSED) {
         tool_report_unreachable(options.socket_path, err);
+    } else if (err == VANTLES_ERR_FUTURE_ID) {
+        tool_error("--since %llu: %s (code %d)",
+                   static_cast<unsigned long long>(options.since_when), tool_describe_code(err),
+                   err);
+        return TOOL_EXIT_USAGE;
     } else if (err != 0) {
         tool_error("the daemon refused the registration: %s (code %d)", tool_describe_code(err),
                    err);
@@ -106,8 +114,10 @@ int tool_start_stream(vantles_stream* stream, const vantles_stream_options& opti
 
 namespace {
 
+constexpr int LOOP_DAEMON_ENDED = -1;  // run_loop: the daemon ended the stream
+
 // Delivers batches until a signal, the output is complete, or the end of the stream. Returns
-// the exit status.
+// the exit status, or LOOP_DAEMON_ENDED.
 int run_loop(vantles_stream* stream, int signal_fd, const tool_event_output& out) {
     pollfd fds[2] = {{signal_fd, POLLIN, 0}, {vantles_stream_fd(stream), POLLIN, 0}};
     for (;;) {
@@ -132,10 +142,22 @@ int run_loop(vantles_stream* stream, int signal_fd, const tool_event_output& out
         if (tool_output_complete(out)) {
             return TOOL_EXIT_OK;
         }
+        if (err == ECONNRESET && out.follow_restarts) {
+            return LOOP_DAEMON_ENDED;
+        }
         if (!tool_stream_going_on(err)) {
             return TOOL_EXIT_FAILURE;
         }
     }
+}
+
+// A rescan notice for each watched path, as the daemon words one: a user-dropped event.
+void print_rescan(const vantles_stream_options& options, uint64_t id, tool_event_output* out) {
+    std::vector<vantles_event> notices;
+    for (const std::string& path : options.paths) {
+        notices.push_back({id, VANTLES_EVENT_USER_DROPPED, path.c_str()});
+    }
+    tool_print_batch(out, notices);
 }
 
 }  // namespace
@@ -157,17 +179,45 @@ int tool_run_stream(const char* command, const vantles_stream_options& options,
         tool_error("signal handlers: %s", strerror(err));
         return TOOL_EXIT_FAILURE;
     }
-    vantles_stream* stream = nullptr;
-    err = vantles_stream_create(options, tool_print_batch, out, &stream);
-    if (err != 0) {
-        tool_error("%s: %s", command, strerror(err));
-        return TOOL_EXIT_FAILURE;
+    tool_resume_point resume;
+    if (out->follow_restarts) {
+        tool_resume_prepare(options, &resume);
     }
-    int status = tool_start_stream(stream, options);
-    if (status == 0) {
-        status = run_loop(stream, signal_read.get(), *out);
+    vantles_stream_options session = options;
+    int status = LOOP_DAEMON_ENDED;
+    while (status == LOOP_DAEMON_ENDED) {
+        vantles_stream* stream = nullptr;
+        err = vantles_stream_create(session, tool_print_batch, out, &stream);
+        if (err != 0) {
+            tool_error("%s: %s", command, strerror(err));
+            status = TOOL_EXIT_FAILURE;
+            break;
+        }
+        status = tool_start_stream(stream, session);
+        if (status == 0) {
+            status = run_loop(stream, signal_read.get(), *out);
+        }
+        vantles_stream_destroy(stream);
+        if (status == LOOP_DAEMON_ENDED) {
+            resume.after = std::max(resume.after, out->highest);
+            tool_error("the daemon ended the stream: waiting for it to come back");
+            std::string rescan;
+            pollfd signal = {signal_read.get(), POLLIN, 0};
+            for (int wait_ms = tool_resume_wait_ms(0);; wait_ms = tool_resume_wait_ms(wait_ms)) {
+                if (poll(&signal, 1, wait_ms) > 0) {
+                    status = TOOL_EXIT_OK;
+                    break;
+                }
+                if (tool_daemon_back(options, &resume, &session.since_when, &rescan) == 0) {
+                    break;
+                }
+            }
+            if (status == LOOP_DAEMON_ENDED && !rescan.empty()) {
+                print_rescan(options, session.since_when, out);
+                fflush(out->file);
+            }
+        }
     }
-    vantles_stream_destroy(stream);
     tool_signal_pipe_detach();  // before the pipe closes with signal_write
     return status;
 }

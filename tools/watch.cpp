@@ -9,7 +9,8 @@ void watch_help(FILE* out) {
         "  Watches the paths and prints one line per event: ID FLAGS PATH, the flags by\n"
         "  name joined by ',' ('none' when none). Paths must exist; they are made absolute\n"
         "  with symbolic links resolved, as the daemon reports them. Runs until SIGINT or\n"
-        "  SIGTERM (exit 0).\n"
+        "  SIGTERM (exit 0). When the daemon stops, waits for it and goes on from its\n"
+        "  history (a user-dropped event for each path when the history cannot tell).\n"
         "  --latency SECONDS  how long the daemon collects events before delivering them\n"
         "                     (decimal, default 0.1)\n"
         "  --files            one event per changed file (default: one per directory in\n"
@@ -41,5 +42,6 @@ int watch_command(int argc, char** argv) {
         return status;
     }
     args.options.socket_path = tool_socket_path(args.socket);
+    args.output.follow_restarts = true;
     return tool_run_stream("watch", args.options, &args.output);
 }

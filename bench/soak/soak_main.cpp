@@ -353,9 +353,13 @@ int nudge_disk_logger() {
     vantles_stream_options o;
     o.socket_path = SOAK_SOCKET;
     o.paths = {"/"};
-    o.since_when = VANTLES_EVENT_ID_NOW - 1;  // above every id: nothing to replay
+    vantles_connection conn;
+    int err = vantles_connect(SOAK_SOCKET, &conn);
+    if (err == 0)
+        err = vantles_get_current_event_id(&conn, &o.since_when);  // a replay of next to nothing
     vantles_stream* s = nullptr;
-    int err = vantles_stream_create(o, wait_sink_batch, &sink, &s);
+    if (err == 0)
+        err = vantles_stream_create(o, wait_sink_batch, &sink, &s);
     if (err == 0)
         err = vantles_stream_start(s);
     if (err == 0)

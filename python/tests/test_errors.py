@@ -55,8 +55,22 @@ class Errors(DaemonCase):
         ):
             with self.assertRaises(error, msg=repr(paths)):
                 vantles.Stream(paths)
-        with self.assertRaises(FileNotFoundError):
-            vantles.uuid(self.path("missing"))
+        # A missing path is a VantlesError (and a FileNotFoundError), for requests and streams.
+        for call in (
+            lambda: vantles.uuid(self.path("missing")),
+            lambda: vantles.Stream([self.path("missing")]),
+        ):
+            with self.assertRaises(vantles.PathNotFound) as caught:
+                call()
+            self.assertIsInstance(caught.exception, vantles.VantlesError)
+            self.assertIsInstance(caught.exception, FileNotFoundError)
+            self.assertEqual(self.path("missing") + ": No such file or directory", str(caught.exception))
+        # An id the daemon never gave out is refused, and 2**64-1 is no id.
+        with self.assertRaises(ValueError):
+            vantles.Stream([self.dir], since=2**64 - 1)
+        with self.assertRaises(vantles.RegistrationRefused) as refused:
+            vantles.Stream([self.dir], since=vantles.current_id() + 1000)
+        self.assertEqual(-23, refused.exception.code)
         with self.assertRaises(vantles.RegistrationRefused) as caught:
             vantles.Stream([self.dir], excludes=[self.path(str(i)) for i in range(9)])
         self.assertEqual(-22, caught.exception.code)

@@ -123,6 +123,7 @@ KERN_FAILURE = 5
 ERR_NO_MEMORY = -20
 ERR_NO_CLIENT = -21
 ERR_BAD_ARGS = -22
+ERR_FUTURE_ID = -23
 ERR_BAD_REPLY = -301
 # A sync the daemon could not complete in time, or one of too many waiting.
 ERR_SYNC_TIMED_OUT = 49
@@ -143,6 +144,8 @@ _CODE_TEXTS = {
     ERR_NO_CLIENT: "the daemon could not start delivery (still starting up, or this user "
     "has too many streams)",
     ERR_BAD_ARGS: "the daemon refused the paths or exclusions",
+    ERR_FUTURE_ID: "the id to start after is above the daemon's current event id: it never "
+    "gave that id out",
     ERR_BAD_REPLY: "the reply does not belong to the request",
     MACH_RCV_TIMED_OUT: "the daemon did not answer in time",
     MACH_SEND_INVALID_DEST: "the daemon closed the connection",
@@ -231,6 +234,25 @@ class NotPermitted(VantlesError):
 
     def __init__(self) -> None:
         super().__init__(KERN_FAILURE, "purge: refused: only root may remove history")
+
+
+class PathError(VantlesError, OSError):
+    """A path given to a request or a stream cannot be looked at (``code``: the errno value;
+    ``filename``: the path). Also an OSError, as the failed lookup is."""
+
+    def __init__(self, code: int, path: Union[str, bytes]) -> None:
+        super().__init__(code, "%s: %s" % (os.fsdecode(path), os.strerror(code)))
+        self.filename = path
+
+
+class PathNotFound(PathError, FileNotFoundError):
+    """A path that does not exist; also a FileNotFoundError."""
+
+
+def path_error(error: OSError, path: Union[str, bytes]) -> PathError:
+    """The VantlesError for an OSError from looking at path."""
+    code = error.errno or errno.EIO
+    return PathNotFound(code, path) if code == errno.ENOENT else PathError(code, path)
 
 
 class TimedOut(VantlesError):

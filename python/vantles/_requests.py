@@ -28,6 +28,7 @@ from ._flags import (
     NotPermitted,
     RegistrationRefused,
     error_for,
+    path_error,
 )
 
 MSG_REGISTER = 66000
@@ -79,14 +80,18 @@ def encode_device(major: int, minor: int) -> int:
 
 def device_of(volume: Volume) -> int:
     """The daemon's number of a volume: an int is taken as that number already; a path names
-    the volume holding it (by stat, as ``vantles`` does). OSError when the path is missing."""
+    the volume holding it (by stat, as ``vantles`` does). PathError (PathNotFound when it is
+    missing) when the path cannot be looked at."""
     if isinstance(volume, bool):
         raise TypeError("a volume is a device number or a path, not a bool")
     if isinstance(volume, int):
         if not 0 <= volume <= 0xFFFFFFFF:
             raise ValueError("device number out of range: %d" % volume)
         return volume
-    st_dev = os.stat(volume).st_dev
+    try:
+        st_dev = os.stat(volume).st_dev
+    except OSError as error:
+        raise path_error(error, volume) from None
     return encode_device(os.major(st_dev), os.minor(st_dev))
 
 

@@ -31,6 +31,7 @@ from ._flags import (
     _flags_by_value,
     StreamEnded,
     VantlesError,
+    path_error,
 )
 
 MSG_EVENTS = 67000
@@ -171,7 +172,8 @@ class Stream:
                 relative to the volume device when that is given. Events carry str paths
                 (decoded as os.fsdecode does) for str paths, bytes for bytes paths.
     since       an event id: replay the volumes' history after it first (ended by an event
-                with Flags.history_done); None: only changes from now on.
+                with Flags.history_done); None: only changes from now on. An id above the
+                daemon's current one raises RegistrationRefused (it never gave that id out).
     latency     seconds the daemon collects changes before it delivers them.
     files       one event per changed file, instead of one per directory.
     excludes    at most 8 directories under the paths to leave out.
@@ -210,9 +212,14 @@ class Stream:
         dev = 0 if device is None else _requests.device_of(device)
         if dev == 0 and not all(p.startswith(b"/") for p in encoded):
             raise ValueError("paths must be absolute unless a device is given")
+        for path in encoded if dev == 0 else ():
+            try:
+                os.stat(path)  # as vantles does: no stream waits for a path that is not there
+            except OSError as error:
+                raise path_error(error, os.fsdecode(path)) from None
         since_when = _requests.EVENT_ID_NOW if since is None else int(since)
-        if not 0 <= since_when <= _requests.EVENT_ID_NOW:
-            raise ValueError("since must be an event id (0 .. 2**64-1)")
+        if since is not None and not 0 <= since_when < _requests.EVENT_ID_NOW:
+            raise ValueError("since must be an event id (0 .. 2**64-2), or None for now")
         if latency < 0:
             raise ValueError("latency must not be negative")
         flags = (

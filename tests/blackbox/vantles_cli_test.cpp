@@ -113,6 +113,7 @@ TEST(VantlesCli, ErrorsExitWithStatusAndMessage) {
         {{"id", "--before", "noon"}, 2, usage}, {{"id", "--volume", "#"}, 2, usage}, {{"id", "extra"}, 2, usage},
         {{"watch", "--bogus", "#"}, 2, usage}, {{"watch", "--latency", "fast", "#"}, 2, usage},
         {{"watch", "--count", "0", "#"}, 2, usage}, {{"watch", "--files"}, 2, usage},
+        {{"watch", "--since", "18446744073709551615", "#"}, 2, usage},
         {{"history", "--since", "now", "#"}, 2, usage}, {{"history", "--count", "1", "#"}, 2, usage},
         {{"history", "--json"}, 2, usage}, {{"frobnicate"}, 2, usage},
         {{"status", "extra"}, 2, usage}, {{"status", "--json=yes"}, 2, usage},
@@ -176,8 +177,8 @@ protected:
 // A watch prints "ID FLAGS PATH" lines until signalled, and unregisters; uuid names the root
 // volume's history; a history prints the changes since an id, in as many batches as they take
 // (more than one of 32), and ends at its history-done line while changes keep coming; a
-// registration the daemon refuses (more paths than it takes, sent in a sealed memfd) and the
-// daemon's end each end a watch with status 1.
+// registration the daemon refuses (more paths than it takes, sent in a sealed memfd) ends a
+// watch with status 1, while a daemon's restart does not: the watch waits and goes on.
 TEST_F(VantlesCliTest, EveryCommandAgainstOneDaemon) {
     const std::string& sock = daemon_.socket_path;
     cli plain, uuid, all, too_many, watch;
@@ -225,6 +226,14 @@ TEST_F(VantlesCliTest, EveryCommandAgainstOneDaemon) {
             << "kept" << i << " not replayed:\n"
             << all.out;
 
+    // An id the daemon never gave out is refused: kept as "the highest seen", it would hide
+    // every later change.
+    cli future;
+    run(&future, {"history", "--since", std::to_string(current_id() + 1000), watched_});
+    EXPECT_TRUE(exited_with(future, 2));
+    EXPECT_NE(std::string::npos, future.err.find("above the daemon's current event id"))
+        << future.err;
+
     std::vector<std::string> args = {"watch", "--socket", sock};
     args.insert(args.end(), 4097, watched_);
     run(&too_many, args);
@@ -233,13 +242,18 @@ TEST_F(VantlesCliTest, EveryCommandAgainstOneDaemon) {
         "vantles: the daemon refused the registration: the daemon refused the paths or "
         "exclusions (code -22)\n",
         too_many.err);
-    spawn(&watch, {"watch", "--socket", sock, watched_});
+    spawn(&watch, {"watch", "--files", "--socket", sock, watched_});
     ASSERT_TRUE(clients(1));
-    test_daemon_stop(&daemon_);
-    ASSERT_TRUE(watch.wait_exit()) << "the watch outlived the daemon";
-    EXPECT_TRUE(exited_with(watch, 1));
-    EXPECT_NE(std::string::npos, watch.err.find("vantles: the daemon ended the stream"))
-        << watch.err;
+    ASSERT_EQ(0, test_daemon_restart(&daemon_, {"-d"})) << test_daemon_log(daemon_);
+    ASSERT_TRUE(clients(1)) << "the watch did not come back";
+    create("back");
+    ASSERT_TRUE(watch.wait_output(watched_ + "/back\n")) << watch.output();
+    // A plain restart cannot know what changed while no daemon ran: a dropped notice says so.
+    EXPECT_NE(std::string::npos, watch.output().find(" user-dropped")) << watch.output();
+    kill(watch.pid, SIGTERM);
+    ASSERT_TRUE(watch.wait_exit());
+    EXPECT_TRUE(exited_with(watch, 0));
+    EXPECT_NE(std::string::npos, watch.err.find("waiting for it to come back")) << watch.err;
 }
 
 }  // namespace

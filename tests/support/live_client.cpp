@@ -135,9 +135,11 @@ int live_sync(const test_daemon& d, const std::string& dir) {
 int live_nudge_disk_logger(const test_daemon& d) {
     live_stream nudge;
     vantles_stream_options options = live_options(d, {"/"});
-    options.since_when = VANTLES_EVENT_ID_NOW - 1;  // a replay of nothing, after a push
+    vantles_connection conn;  // a replay of next to nothing, after a push
+    int err = vantles_connect(d.socket_path.c_str(), &conn);
+    err = err ? err : vantles_get_current_event_id(&conn, &options.since_when);
     auto done = [](const live_event& e) { return (e.flags & VANTLES_EVENT_HISTORY_DONE) != 0; };
-    int err = live_stream_start(&nudge, options);
+    err = err ? err : live_stream_start(&nudge, options);
     return err ? err : live_wait_event(&nudge.sink, done, LIVE_EVENT_TIMEOUT_MS) ? 0 : ETIMEDOUT;
 }
 

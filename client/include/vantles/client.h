@@ -36,6 +36,7 @@ constexpr uint32_t VANTLES_FLAG_MARK_SELF = 0x20;    // flag events caused by th
 constexpr int32_t VANTLES_ERR_NO_MEMORY = -20;  // the daemon could not allocate the record
 constexpr int32_t VANTLES_ERR_NO_CLIENT = -21;  // the daemon could not start delivery
 constexpr int32_t VANTLES_ERR_BAD_ARGS = -22;   // paths, exclusions or their sizes refused
+constexpr int32_t VANTLES_ERR_FUTURE_ID = -23;  // since_when above the current event id
 // A purge asked for by a user other than root.
 constexpr int32_t VANTLES_ERR_REFUSED = 5;
 // A sync the daemon could not complete in time (the kernel's queue never ran dry), or one of
