@@ -226,14 +226,16 @@ backlog_of() {  # build pid
         ((SECONDS < deadline)) || { echo "- -"; return; }
         sleep 0.05
     done
-    # The last dump alone: the log's lines after the dump before it.
-    tac "$log" | awk '/pending events:/ && n++ {exit} {print}' | tac | awk -v pid="$2" '
+    # The last dump's figures for that client (a dump ends with its "pending events:" line).
+    awk -v pid="$2" '
+        /internal state \[/ { now = ""; peak = ""; cur = "" }
         / pid [0-9]+, flags / {
             match($0, / pid [0-9]+,/)
             cur = substr($0, RSTART + 5, RLENGTH - 6)
         }
         /backlog [0-9]+ events, / && cur == pid { now = $(NF - 4); peak = $(NF - 1) }
-        END { print (now == "" ? "- -" : now " " peak) }'
+        /pending events:/ { result = now == "" ? "- -" : now " " peak }
+        END { print (result == "" ? "- -" : result) }' "$log"
 }
 peak_rss_kib() { awk '/^VmHWM:/ {print $2}' "/proc/$daemon_pid/status" 2>/dev/null || echo 0; }
 dropped_in() { grep -c -E '"(user|kernel)-dropped"' "$1" || true; }

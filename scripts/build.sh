@@ -21,7 +21,8 @@ bash scripts/setup.sh >&2
 # Benchmarks are measured on the plain build only; the sanitizer builds skip them.
 bench=ON
 [[ -n $sanitize ]] && bench=OFF
-cmake -S . -B "$dir" -G Ninja -DVANTLES_SANITIZE="$sanitize" -DVANTLES_BENCH=$bench >&2
+cmake -S . -B "$dir" -G Ninja -DVANTLES_SANITIZE="$sanitize" -DVANTLES_BENCH=$bench \
+    -DVANTLES_WERROR=ON >&2
 targets=()
 for t in "$@"; do targets+=(--target "$t"); done
 cmake --build "$dir" -j "$(nproc)" "${targets[@]}" >&2

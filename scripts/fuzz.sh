@@ -8,7 +8,7 @@ seconds=${2:-60}
 
 bash scripts/setup.sh >&2
 command -v clang++ >/dev/null || apt-get install -y -q clang
-CC=clang CXX=clang++ cmake -S . -B build-fuzz -G Ninja -DVANTLES_SANITIZE=address \
+CC=clang CXX=clang++ cmake -S . -B build-fuzz -G Ninja -DVANTLES_SANITIZE=address -DVANTLES_WERROR=ON \
     -DVANTLES_FUZZ=ON -DBUILD_TESTING=OFF >&2
 cmake --build build-fuzz --target "$target" >&2
 mkdir -p build-fuzz/corpus/"$target"

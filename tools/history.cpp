@@ -13,7 +13,10 @@ void history_help(FILE* out) {
         "  --since ID         only events after event ID (default 0: all that is kept)\n"
         "  --files            one event per changed file (default: one per directory in\n"
         "                     which something changed)\n"
-        "  --exclude PATH     leave out a directory under a given path (at most 8)\n"
+        "  --exclude PATH     leave out a directory under a given path (at most 8), or a\n"
+        "                     GLOB's paths, as for watch\n"
+        "  --include GLOB     as for watch\n"
+        "  --event NAMES      as for watch\n"
         "  --device DEV       paths are relative to the volume DEV (as for watch)\n"
         "  --socket PATH      the daemon's socket (as for watch)\n"
         "  --json             one JSON object per line (as for watch)\n",

@@ -7,8 +7,9 @@
 #include <string_view>
 
 // Appends text as a JSON string literal (with its quotes). Valid UTF-8 is copied; '"', '\\'
-// and control characters are escaped; each byte that is not part of valid UTF-8 becomes
-// \u00XX, so any path gives valid JSON (such bytes read back as U+0080..U+00FF).
+// and control characters are escaped; each byte that is not part of valid UTF-8 becomes the
+// lone surrogate \udcXX, which no valid UTF-8 can give: any path is valid JSON, and names
+// that differ in their bytes differ in their JSON.
 void json_append_string(std::string* out, std::string_view text);
 
 // Appends the event as one JSON object, without a newline. Flags are named as

@@ -44,8 +44,24 @@ const tool_command* find_command(const char* name) {
     return nullptr;
 }
 
+// Every help starts with the version, so that a pasted help says which one it was.
+void print_version(FILE* out) {
+    fputs("vantles " VANTLES_VERSION "\n", out);
+}
+
+// Whether a command's arguments ask for its help (before a "--" that starts a command of run's).
+bool asks_for_help(int argc, char** argv) {
+    for (int i = 0; i < argc && strcmp(argv[i], "--") != 0; i++) {
+        if (strcmp(argv[i], "--help") == 0 || strcmp(argv[i], "-h") == 0) {
+            return true;
+        }
+    }
+    return false;
+}
+
 void print_usage(FILE* out) {
-    fputs("usage: vantles COMMAND [OPTIONS] [ARGS]\n\nCommands:\n", out);
+    print_version(out);
+    fputs("usage: vantles COMMAND [OPTIONS] [ARGS]\n       vantles --version\n\nCommands:\n", out);
     for (const tool_command& command : TOOL_COMMANDS) {
         fprintf(out, "  %-13s %s\n", command.name, command.summary);
     }
@@ -70,6 +86,7 @@ int help_command(int argc, char** argv) {
         tool_error("help: unknown command '%s' (try 'vantles --help')", argv[0]);
         return TOOL_EXIT_USAGE;
     }
+    print_version(stdout);
     command->help(stdout);
     return TOOL_EXIT_OK;
 }
@@ -88,10 +105,19 @@ int main(int argc, char** argv) {
         print_usage(stdout);
         return TOOL_EXIT_OK;
     }
+    if (strcmp(argv[1], "--version") == 0 || strcmp(argv[1], "-V") == 0) {
+        print_version(stdout);
+        return TOOL_EXIT_OK;
+    }
     const tool_command* command = find_command(argv[1]);
     if (command == nullptr) {
         tool_error("unknown command '%s' (try 'vantles --help')", argv[1]);
         return TOOL_EXIT_USAGE;
+    }
+    if (asks_for_help(argc - 2, argv + 2)) {
+        print_version(stdout);
+        command->help(stdout);
+        return TOOL_EXIT_OK;
     }
     return command->run(argc - 2, argv + 2);
 }

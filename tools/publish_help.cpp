@@ -16,6 +16,10 @@ void publish_help(FILE* out) {
         "  --stream NAME      the JetStream stream (default VANTLES); made when missing,\n"
         "                     with file storage and the subjects FIRST-TOKEN-OF-PREFIX.>\n"
         "  --replicas N       replicas of a stream it makes (default 1)\n"
+        "  --max-age SECONDS  a stream it makes drops messages older than this (default:\n"
+        "                     none)\n"
+        "  --max-bytes N      a stream it makes keeps at most N bytes, dropping the oldest\n"
+        "  --max-msgs N       a stream it makes keeps at most N messages, dropping the oldest\n"
         "  --host NAME        the host named in messages (default the hostname)\n"
         "  --max-pending N    unacknowledged messages at most (default 4096)\n"
         "  --creds FILE       NATS user credentials\n"
@@ -24,7 +28,9 @@ void publish_help(FILE* out) {
         "  --tls-key FILE     client key for TLS\n"
         "  --latency SECONDS  as for watch (default 0.1)\n"
         "  --files            one message per changed file (default: per directory)\n"
-        "  --exclude PATH     as for watch (at most 8)\n"
+        "  --exclude PATH     as for watch (at most 8), or GLOB\n"
+        "  --include GLOB     publish only changes matching one of these globs (as for watch)\n"
+        "  --event NAMES      publish only changes with one of these flags (as for watch)\n"
         "  --socket PATH      the daemon's socket (as for watch)\n",
         out);
 }

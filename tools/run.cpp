@@ -33,13 +33,12 @@ constexpr int RUN_STOP_GRACE_MS = 5000;
 constexpr uint32_t RUN_CHANGE_FLAGS_NOTICES =
     VANTLES_EVENT_USER_DROPPED | VANTLES_EVENT_KERNEL_DROPPED | VANTLES_EVENT_IDS_WRAPPED;
 
-enum run_key { RUN_SETTLE, RUN_STATE, RUN_ONCE, RUN_NULL };
+enum run_key { RUN_SETTLE, RUN_STATE, RUN_ONCE, RUN_NULL, RUN_INITIAL, RUN_RESTART, RUN_CLEAR };
 
 constexpr tool_option RUN_OWN_OPTIONS[] = {
-    {"settle", true, RUN_SETTLE},
-    {"state", true, RUN_STATE},
-    {"once", false, RUN_ONCE},
-    {"null", false, RUN_NULL},
+    {"settle", true, RUN_SETTLE}, {"state", true, RUN_STATE},      {"once", false, RUN_ONCE},
+    {"null", false, RUN_NULL},    {"initial", false, RUN_INITIAL}, {"restart", false, RUN_RESTART},
+    {"clear", false, RUN_CLEAR},
 };
 
 struct run_args {
@@ -48,6 +47,9 @@ struct run_args {
     const char* state_file = nullptr;
     bool once = false;
     bool nul = false;
+    bool initial = false;        // one run at the start, before any change
+    bool restart = false;        // changes stop a running command and start it again
+    bool clear = false;          // clear the terminal before each run
     std::vector<char*> command;  // null-terminated
 };
 
@@ -55,6 +57,7 @@ struct run_args {
 // (a change merged into a queued event keeps its place, a replay goes in path order, a dropped
 // notice carries the first lost id): the highest one is the position.
 struct run_batch {
+    const tool_filter* filter = nullptr;  // --include, --exclude GLOB, --event
     run_input next;
     std::unordered_set<std::string> listed;
     uint64_t highest = 0;
@@ -89,7 +92,8 @@ void collect_batch(void* ctx, std::span<const vantles_event> events) {
                 report_rescan(event);
             }
             batch->next.rescan = true;
-        } else if ((event.flags & VANTLES_EVENT_HISTORY_DONE) != 0) {
+        } else if ((event.flags & VANTLES_EVENT_HISTORY_DONE) != 0 ||
+                   !tool_filter_keeps(*batch->filter, event)) {
             continue;  // only a position
         } else if (batch->listed.insert(event.path).second) {
             batch->next.paths.emplace_back(event.path);
@@ -130,6 +134,15 @@ int parse_run_args(int argc, char** argv, run_args* args) {
                 break;
             case RUN_NULL:
                 args->nul = true;
+                break;
+            case RUN_INITIAL:
+                args->initial = true;
+                break;
+            case RUN_RESTART:
+                args->restart = true;
+                break;
+            case RUN_CLEAR:
+                args->clear = true;
                 break;
         }
     }
@@ -213,6 +226,7 @@ struct run_loop {
     pid_t child = -1;
     uint64_t child_position = 0;
     bool stopping = false;
+    bool restarting = false;  // the running command was stopped for the changes since
     uint64_t kill_at_us = 0;  // when a stopped run's group gets SIGKILL
     bool stream_open = true;
     int status = TOOL_EXIT_OK;
@@ -234,6 +248,10 @@ struct run_loop {
         batch.listed.clear();
         input.nul = args.nul;
         child_position = batch.highest;
+        if (args.clear) {
+            fputs("\033[H\033[2J\033[3J", stdout);  // home, clear the screen and its scrollback
+            fflush(stdout);
+        }
         if (int err = run_child_start(args.command, input, &child); err != 0) {
             tool_error("run: starting %s: %s", args.command[0], strerror(err));
             return false;
@@ -243,6 +261,16 @@ struct run_loop {
 
     // The run ended with wait_status. True when the watch ends with it (--once).
     bool run_ended(int wait_status) {
+        if (restarting) {
+            // Stopped for newer changes, which the next run gets at once; so does what was
+            // left of its group.
+            uint64_t now = monotonic_us();
+            run_group_stop(child,
+                           kill_at_us > now ? static_cast<int>((kill_at_us - now) / 1000) : 0);
+            child = -1;
+            restarting = false;
+            return false;
+        }
         if (stopping) {
             // What the command left running in its group (a shell's children) goes too.
             uint64_t now = monotonic_us();
@@ -267,7 +295,7 @@ struct run_loop {
 
     // Milliseconds until the collected changes have settled; -1 when nothing is waiting.
     int settle_wait_ms() const {
-        if (child > 0 || stopping || !batch.pending()) {
+        if ((child > 0 && (!args.restart || restarting)) || stopping || !batch.pending()) {
             return -1;
         }
         uint64_t due = batch.last_change_us + args.settle_us, now = monotonic_us();
@@ -318,7 +346,7 @@ struct run_loop {
                 save(batch.highest);  // nothing waits: a history's end is a position too
             }
             int timeout = settle_wait_ms();
-            if (child > 0 && stopping) {
+            if (child > 0 && (stopping || restarting)) {
                 uint64_t now = monotonic_us();
                 if (now >= kill_at_us) {
                     kill(-child, SIGKILL);
@@ -326,6 +354,12 @@ struct run_loop {
                 }
                 timeout =
                     kill_at_us == UINT64_MAX ? -1 : static_cast<int>((kill_at_us - now) / 1000 + 1);
+            }
+            if (timeout == 0 && child > 0) {  // --restart: stop it first
+                kill(-child, SIGTERM);
+                restarting = true;
+                kill_at_us = monotonic_us() + RUN_STOP_GRACE_MS * uint64_t{1000};
+                continue;
             }
             if (timeout == 0) {
                 if (!start_run()) {
@@ -396,9 +430,15 @@ void run_help(FILE* out) {
         "                     meanwhile (from the history), or with VANTLES_RESCAN=1 when\n"
         "                     the history cannot tell (a new history, a damaged file)\n"
         "  --once             exit after the first run, with COMMAND's exit status\n"
+        "  --initial          run COMMAND once at the start, before any change\n"
+        "  --restart          for a long-running COMMAND (a server): changes stop it (its\n"
+        "                     process group: SIGTERM, SIGKILL 5 s later) and start it again\n"
+        "  --clear            clear the terminal before each run\n"
         "  --latency SECONDS  as for watch (default 0.1)\n"
         "  --files            one path per changed file (default: per directory)\n"
-        "  --exclude PATH     as for watch (at most 8)\n"
+        "  --exclude PATH     as for watch (at most 8), or GLOB\n"
+        "  --include GLOB     only changes matching one of these globs (as for watch)\n"
+        "  --event NAMES      only changes with one of these flags (as for watch)\n"
         "  --socket PATH      the daemon's socket (as for watch)\n",
         out);
 }
@@ -435,6 +475,7 @@ int run_command(int argc, char** argv) {
             return TOOL_EXIT_FAILURE;
         }
     }
+    loop.batch.filter = &args.stream.output.filter;
     loop.batch.next.rescan = rescan;
     loop.batch.last_change_us = monotonic_us();
     tool_resume_prepare(options, &loop.resume);
@@ -452,6 +493,9 @@ int run_command(int argc, char** argv) {
         return TOOL_EXIT_FAILURE;
     }
     status = tool_start_stream(loop.stream, options);
+    if (status == 0 && args.initial && !loop.start_run()) {
+        status = TOOL_EXIT_FAILURE;
+    }
     if (status == 0) {
         status = loop.run(signal_read.get());
     }

@@ -28,6 +28,8 @@ enum stream_key {
     STREAM_SOCKET,
     STREAM_COUNT,
     STREAM_JSON,
+    STREAM_INCLUDE,
+    STREAM_EVENT,
     STREAM_OWN,  // keys from here on are the caller's
 };
 
@@ -37,22 +39,23 @@ constexpr tool_option WATCH_OPTIONS[] = {
     {"no-defer", false, STREAM_NO_DEFER},   {"ignore-self", false, STREAM_IGNORE_SELF},
     {"mark-self", false, STREAM_MARK_SELF}, {"device", true, STREAM_DEVICE},
     {"socket", true, STREAM_SOCKET},        {"count", true, STREAM_COUNT},
-    {"json", false, STREAM_JSON},
+    {"json", false, STREAM_JSON},           {"include", true, STREAM_INCLUDE},
+    {"event", true, STREAM_EVENT},
 };
 
 // A history ends with its replay: no live-delivery options, no count.
 constexpr tool_option HISTORY_OPTIONS[] = {
-    {"files", false, STREAM_FILES},  {"exclude", true, STREAM_EXCLUDE},
-    {"since", true, STREAM_SINCE},   {"device", true, STREAM_DEVICE},
-    {"socket", true, STREAM_SOCKET}, {"json", false, STREAM_JSON},
+    {"files", false, STREAM_FILES},    {"exclude", true, STREAM_EXCLUDE},
+    {"since", true, STREAM_SINCE},     {"device", true, STREAM_DEVICE},
+    {"socket", true, STREAM_SOCKET},   {"json", false, STREAM_JSON},
+    {"include", true, STREAM_INCLUDE}, {"event", true, STREAM_EVENT},
 };
 
 // A run or a publisher takes the delivery options that shape its batches; the rest are its own.
 constexpr tool_option RUN_OPTIONS[] = {
-    {"latency", true, STREAM_LATENCY},
-    {"files", false, STREAM_FILES},
-    {"exclude", true, STREAM_EXCLUDE},
-    {"socket", true, STREAM_SOCKET},
+    {"latency", true, STREAM_LATENCY}, {"files", false, STREAM_FILES},
+    {"exclude", true, STREAM_EXCLUDE}, {"socket", true, STREAM_SOCKET},
+    {"include", true, STREAM_INCLUDE}, {"event", true, STREAM_EVENT},
 };
 
 // A past event id for a history: a number below VANTLES_EVENT_ID_NOW, since asking for the
@@ -124,8 +127,23 @@ int take_option(const tool_parsed_option& o, bool history, tool_stream_args* arg
             opt->create_flags |= VANTLES_FLAG_FILE_EVENTS;
             break;
         case STREAM_EXCLUDE:
-            excludes->push_back(o.value);
+            // A glob is the tool's own filter; a path, a directory the daemon leaves out.
+            if (tool_is_glob(o.value)) {
+                out->filter.exclude.emplace_back(o.value);
+            } else {
+                excludes->push_back(o.value);
+            }
             break;
+        case STREAM_INCLUDE:
+            out->filter.include.emplace_back(o.value);
+            err = o.value[0] == '\0' ? EINVAL : 0;
+            break;
+        case STREAM_EVENT: {
+            uint32_t flags = 0;
+            err = tool_parse_event_names(o.value, &flags);
+            out->filter.events |= flags;
+            break;
+        }
         case STREAM_SINCE:
             err = history ? parse_history_since(o.value, &opt->since_when)
                           : tool_parse_event_id(o.value, &opt->since_when);
@@ -244,6 +262,9 @@ void tool_print_batch(void* ctx, std::span<const vantles_event> events) {
             return;
         }
         out->highest = std::max(out->highest, event.id);
+        if (!tool_filter_keeps(out->filter, event)) {
+            continue;
+        }
         out->line.clear();
         if (out->json) {
             json_append_event(&out->line, event);

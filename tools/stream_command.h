@@ -4,6 +4,7 @@
 // the daemon ends it.
 #pragma once
 
+#include "tools/filter.h"
 #include "tools/options.h"
 #include "vantles/stream.h"
 
@@ -25,6 +26,7 @@ struct tool_event_output {
     uint64_t printed = 0;
     bool history_done = false;     // the history-done event was printed
     uint64_t highest = 0;          // the highest id delivered: where a resumed stream goes on
+    tool_filter filter;            // --include, --exclude GLOB, --event: what is not printed
     bool follow_restarts = false;  // wait for a daemon that ended the stream, and go on
     std::string line;              // reused for each event
 };

@@ -36,6 +36,24 @@ class Live(DaemonCase):
         self.assertTrue(all(isinstance(e.path, str) and isinstance(e.flags, Flags) for e in events))
         self.assertGreaterEqual(highest, max(e.id for e in events))
 
+    def test_globs_and_flags_filter_here(self):
+        os.mkdir(self.path("build"))
+        with Stream(
+            [self.dir],
+            latency=0,
+            files=True,
+            include=["*.c", "last"],
+            excludes=["**/build/**"],
+            events=Flags.created,
+        ) as stream:
+            self.touch("a.c", "b.h", "build/x.c")
+            os.mkdir(self.path("made.c"))  # dir_created, not created
+            self.touch("last")
+            paths = {e.path for e in self.collect(stream, has_paths(self.path("last")))}
+        self.assertIn(self.path("a.c"), paths)
+        for left_out in ("b.h", "build/x.c", "made.c"):
+            self.assertNotIn(self.path(left_out), paths)
+
     def test_directory_streams_name_the_directory(self):
         os.mkdir(self.path("d"))
         with Stream([self.dir + "/"], latency=0) as stream:

@@ -20,6 +20,7 @@ from itertools import accumulate, islice
 from typing import Any, AsyncIterator, Dict, Iterable, Iterator, List, Optional, Sequence, Union
 
 from . import _requests, _wire
+from ._filter import Filter, is_glob
 from ._flags import (
     MACH_RCV_INVALID_DATA,
     MACH_RCV_PORT_DIED,
@@ -176,13 +177,19 @@ class Stream:
                 daemon's current one raises RegistrationRefused (it never gave that id out).
     latency     seconds the daemon collects changes before it delivers them.
     files       one event per changed file, instead of one per directory.
-    excludes    at most 8 directories under the paths to leave out.
+    excludes    at most 8 directories under the paths to leave out (the daemon leaves them
+                out); an entry holding '*', '?' or '[' is a glob instead, applied here.
+    include     globs a path must match one of: '*', '?', '[...]' within a component, '**'
+                for any number of them; without '/' a glob matches the file's name.
+    events      Flags an event must carry one of (0: any).
     device      a volume (device number or a path on it) the paths are relative to.
     no_defer    deliver the first change at once, then wait the latency.
     ignore_self, mark_self  leave out, or flag (Flags.own), changes this process made.
     socket      the daemon's socket; None: $VANTLESD_SOCKET, else the system socket.
     timeout     seconds to wait for each reply of the daemon (None: for ever).
 
+    include, glob excludes and events are applied here, to the batches the daemon sends (a
+    batch they empty is not returned); notices (dropped events, history_done) always pass.
     A daemon that goes away ends the iteration with StreamEnded.
     """
 
@@ -199,6 +206,8 @@ class Stream:
         mark_self: bool = False,
         socket: Optional[str] = None,
         timeout: _requests.Timeout = _requests.DEFAULT_TIMEOUT,
+        include: Sequence[str] = (),
+        events: int = 0,
     ) -> None:
         self._event_port = self._private_port = None
         self._receiver: Optional[_wire.Receiver] = None
@@ -208,6 +217,11 @@ class Stream:
         encoded, self._as_bytes = _encode_paths(paths, "paths")
         if not encoded:
             raise ValueError("paths: no path given")
+        if isinstance(include, str):
+            raise TypeError("include must be a sequence of globs, not one glob")
+        globs = [os.fsdecode(e) for e in excludes if is_glob(os.fsdecode(e))]
+        self._filter = Filter(include, globs, events)
+        excludes = [e for e in excludes if not is_glob(os.fsdecode(e))]
         encoded_excludes, _ = _encode_paths(excludes, "excludes")
         dev = 0 if device is None else _requests.device_of(device)
         if dev == 0 and not all(p.startswith(b"/") for p in encoded):
@@ -273,10 +287,15 @@ class Stream:
             if received is None:
                 return self._failed(code)
             try:
-                return decode_events(received, self._as_bytes)
+                return self._kept(decode_events(received, self._as_bytes))
             finally:
                 received.close_ports()
-        return decode_inline(receiver.view, n, self._as_bytes)
+        return self._kept(decode_inline(receiver.view, n, self._as_bytes))
+
+    def _kept(self, batch: List[Event]) -> List[Event]:
+        if not self._filter.active():
+            return batch
+        return [e for e in batch if self._filter.keeps(e)]
 
     def _failed(self, code: int) -> List[Event]:
         """The outcome of a receive that brought no message."""
@@ -365,12 +384,26 @@ def history(
     device: Optional[_requests.Volume] = None,
     socket: Optional[str] = None,
     timeout: _requests.Timeout = _requests.DEFAULT_TIMEOUT,
+    include: Sequence[str] = (),
+    events: int = 0,
 ) -> Iterator[List[Event]]:
     """The batches of events the volumes' history kept for paths after event id since, ending
-    with the batch that holds the history-done event (whose id is the one to resume from)."""
+    with the batch that holds the history-done event (whose id is the one to resume from).
+    excludes, include and events filter as for Stream."""
     if since is None or since >= _requests.EVENT_ID_NOW:
         raise ValueError("since must be a past event id")
-    with Stream(paths, since, 0.1, files, excludes, device, socket=socket, timeout=timeout) as s:
+    with Stream(
+        paths,
+        since,
+        0.1,
+        files,
+        excludes,
+        device,
+        socket=socket,
+        timeout=timeout,
+        include=include,
+        events=events,
+    ) as s:
         for batch in s:
             for i, event in enumerate(batch):
                 if event.flags & Flags.history_done:

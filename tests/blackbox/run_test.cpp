@@ -216,6 +216,21 @@ TEST_F(VantlesRun, GoesOnAcrossADaemonRestart) {
     EXPECT_TRUE(WIFEXITED(status) && WEXITSTATUS(status) == 0) << status;
 }
 
+// --initial runs once at the start; --restart stops a command still running when changes
+// settle and starts it again with them.
+TEST_F(VantlesRun, InitialRunAndRestartOfALongRunningCommand) {
+    start_run(
+        {"--initial", "--restart"}, "0",
+        "echo \"start n=$VANTLES_CHANGES\" >>/tmp/out/runs; cat >>/tmp/out/list; exec sleep 30");
+    ASSERT_TRUE(wait_out("runs", "start n=0\n")) << out("err");
+    create("a");
+    ASSERT_TRUE(wait_out("runs", "start n=0\nstart n=1\n")) << out("runs") << out("err");
+    EXPECT_EQ("/tmp/w/a\n", out("list"));
+    int status = stop_run();
+    EXPECT_TRUE(WIFEXITED(status) && WEXITSTATUS(status) == 0) << status;
+    EXPECT_EQ("", out("err"));
+}
+
 // Stopped during a run, the watch ends the command's whole process group: what a shell
 // started does not live on without it, even when it ignores SIGTERM.
 TEST_F(VantlesRun, StopEndsWhatTheCommandStarted) {

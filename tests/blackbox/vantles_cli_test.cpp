@@ -109,6 +109,7 @@ TEST(VantlesCli, ErrorsExitWithStatusAndMessage) {
         {{"run", "--socket", "@", "--state", "#/state", "#", "--", "true"}, 1, unreachable},
         {{"run", "#", "--"}, 2, usage}, {{"run", "--settle", "soon", "#", "--", "true"}, 2, usage},
         {{"publish", "--replicas", "0", "#"}, 2, usage}, {{"publish", "--files"}, 2, usage},
+        {{"publish", "--max-age", "0", "#"}, 2, usage}, {{"publish", "--max-msgs", "-1", "#"}, 2, usage},
         {{"id", "--before", "0", "--volume", "#/missing"}, 1, "vantles: id: #/missing: No such file or directory\n"},
         {{"id", "--before", "noon"}, 2, usage}, {{"id", "--volume", "#"}, 2, usage}, {{"id", "extra"}, 2, usage},
         {{"watch", "--bogus", "#"}, 2, usage}, {{"watch", "--latency", "fast", "#"}, 2, usage},
@@ -117,7 +118,9 @@ TEST(VantlesCli, ErrorsExitWithStatusAndMessage) {
         {{"history", "--since", "now", "#"}, 2, usage}, {{"history", "--count", "1", "#"}, 2, usage},
         {{"history", "--json"}, 2, usage}, {{"frobnicate"}, 2, usage},
         {{"status", "extra"}, 2, usage}, {{"status", "--json=yes"}, 2, usage},
-        {{"help", "history"}, 0, "", "vantles history [OPTIONS] PATH...\n"},
+        {{"help", "history"}, 0, "", "vantles " VANTLES_VERSION "\nvantles history [OPTIONS] PATH...\n"},
+        {{"run", "#", "--help", "--", "true"}, 0, "", "vantles " VANTLES_VERSION "\nvantles run [OPTIONS]"},
+        {{"--version"}, 0, "", "vantles " VANTLES_VERSION "\n"},
         // clang-format on
     };
     for (auto& c : cases) {

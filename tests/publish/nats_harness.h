@@ -156,6 +156,9 @@ public:
                 out += i->Config->Subjects[n] + std::string(" ");
             out += i->Config->Storage == js_FileStorage ? "file " : "memory ";
             out += std::to_string(i->Config->Replicas);
+            out += " age " + std::to_string(i->Config->MaxAge / 1000000000) + "s bytes " +
+                   std::to_string(i->Config->MaxBytes) + " msgs " +
+                   std::to_string(i->Config->MaxMsgs);
         });
         return out;
     }

@@ -236,7 +236,10 @@ TEST_F(Publish, EveryChangeOnceThroughPublisherAndBrokerFaults) {
     ASSERT_EQ(0, writer_.start(daemon_, 'a', 10000, 5000));
     ASSERT_TRUE(arrive('a', 10000));
     ASSERT_TRUE(each_once(0));
-    EXPECT_EQ("vantles.> file 1", reader_.config());
+    EXPECT_EQ("vantles.> file 1 age 0s bytes -1 msgs -1", reader_.config());
+    EXPECT_NE(std::string::npos, read_text(socket_dir_ + "/publish.err")
+                                      .find("publish: publishing the changes under " + WATCHED))
+        << read_text(socket_dir_ + "/publish.err");
 
     kill(publisher_, SIGSTOP);
     ASSERT_EQ(0, writer_.start(daemon_, 'b', 8000, 1000));
@@ -294,13 +297,14 @@ TEST_F(Publish, DaemonRestartsKeepEveryChangeOrAskForARescan) {
 // others go on with every change once.
 TEST_F(Publish, ClusterOfThreeLosesNoChangeWithItsLeader) {
     ASSERT_NO_FATAL_FAILURE(start_servers(3));
-    start_publisher({"--replicas", "3"});
+    start_publisher({"--replicas", "3", "--max-age", "86400", "--max-bytes", "1000000000",
+                     "--max-msgs", "5000000"});
     ASSERT_TRUE(registered());
     ASSERT_EQ(0, writer_.start(daemon_, 'a', 6000, 1000));
     ASSERT_TRUE(writer_.wait_made(2000));
     std::string leader;
     ASSERT_TRUE(wait_until([&] { return !(leader = reader_.leader()).empty(); }, PUBLISH_WAIT_MS));
-    EXPECT_EQ("vantles.> file 3", reader_.config());
+    EXPECT_EQ("vantles.> file 3 age 86400s bytes 1000000000 msgs 5000000", reader_.config());
     for (nats_server& s : servers_)
         if (s.name == leader)
             s.stop(SIGKILL);

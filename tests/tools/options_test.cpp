@@ -84,3 +84,51 @@ TEST(ToolStreamArgs, CommandLinesOfHistoryAndWatch) {
 }
 
 }  // namespace
+
+namespace {
+
+// Globs on paths: a name glob, whole-path globs from any component or from the root, and "**"
+// for none or many components; then the filter: --exclude GLOB beside a path, --include,
+// --event, and notices that pass whatever the filter says.
+TEST(ToolFilter, GlobsFlagsAndNotices) {
+    using k = tool_stream_kind;
+    struct {
+        const char* glob;
+        const char* path;
+        bool matches;
+    } cases[] = {
+        {"*.c", "/home/u/p/src/a.c", true},
+        {"*.c", "/home/u/p/src/a.h", false},
+        {"src/*.c", "/home/u/p/src/a.c", true},
+        {"src/*.c", "/home/u/p/src/x/a.c", false},
+        {"/home/*/p", "/home/u/p", true},
+        {"/home/*/p", "/srv/home/u/p", false},
+        {"**/build/**", "/p/build", true},
+        {"**/build/**", "/p/x/build/o/a.o", true},
+        {"**/build/**", "/p/builds/a.o", false},
+        {"p/**/a.c", "/w/p/a.c", true},
+        {"p/**/a.c", "/w/p/x/y/a.c", true},
+        {"[ab]?.txt", "/d/b1.txt", true},
+        {".*", "/d/.git", true},
+        {"*", "/", false},
+    };
+    for (const auto& c : cases)
+        EXPECT_EQ(c.matches, tool_glob_matches(c.glob, c.path)) << c.glob << " " << c.path;
+
+    tool_stream_args a;
+    ASSERT_EQ(0, parse_stream(k::watch,
+                              {"--exclude", "**/build/**", "--exclude", "/tmp", "--include", "*.c",
+                               "--event", "created,removed", "/"},
+                              &a));
+    EXPECT_EQ(std::vector<std::string>{"/tmp"}, a.options.excludes);
+    const tool_filter& f = a.output.filter;
+    EXPECT_TRUE(tool_filter_keeps(f, {1, VANTLES_EVENT_CREATED, "/p/a.c"}));
+    EXPECT_FALSE(tool_filter_keeps(f, {2, VANTLES_EVENT_MODIFIED, "/p/a.c"}));
+    EXPECT_FALSE(tool_filter_keeps(f, {3, VANTLES_EVENT_CREATED, "/p/a.h"}));
+    EXPECT_FALSE(tool_filter_keeps(f, {4, VANTLES_EVENT_CREATED, "/p/build/a.c"}));
+    EXPECT_TRUE(tool_filter_keeps(f, {5, VANTLES_EVENT_USER_DROPPED, "/p/build"}));
+    EXPECT_TRUE(tool_filter_keeps(f, {6, VANTLES_EVENT_HISTORY_DONE, "/"}));
+    EXPECT_EQ(TOOL_EXIT_USAGE, parse_stream(k::watch, {"--event", "created,bogus", "/"}, &a));
+}
+
+}  // namespace

@@ -1,6 +1,7 @@
 // `vantles status` without a daemon: which mounts become volumes, what the uuid answers say,
 // the device text of large minors, the table and the JSON object byte for byte.
 #include "platform/mounts.h"
+#include "tools/json_out.h"
 #include "tools/status_table.h"
 #include "vantles/client.h"
 
@@ -69,8 +70,8 @@ TEST(ToolStatus, PlainTable) {
         status_plain(sample_report()));
 }
 
-// One line, strings escaped (a byte that is not UTF-8 as the code point of its value), no
-// reason when there is a history.
+// One line, strings escaped (a byte that is not UTF-8 as a lone surrogate), no reason when there
+// is a history.
 TEST(ToolStatus, JsonObject) {
     EXPECT_EQ(
         "{\"socket\":\"/run/vantlesd/vantlesd.sock\",\"current_event_id\":18446744073709551615,"
@@ -78,11 +79,17 @@ TEST(ToolStatus, JsonObject) {
         "\"watched\":\"whole volume\",\"watch_reason\":null,\"history\":true,\"reason\":null,\"uuid\":\"6f1c2a4e-8d0b-4b7e-9a35-2c61d0f4e8b1\"},"
         "{\"device\":\"25:0\",\"mount_point\":\"/media/a \\\"long\\\" name\\\\\",\"fs_type\":"
         "\"vfat\",\"watched\":\"upper layer\",\"watch_reason\":null,\"history\":false,\"reason\":\"ignored\",\"uuid\":\"NO-UUID-VOLUME-IS-IGNORED\"},"
-        "{\"device\":\"8:2\",\"mount_point\":\"/srv/\\u00ff\\u0001\",\"fs_type\":\"xfs\","
+        "{\"device\":\"8:2\",\"mount_point\":\"/srv/\\udcff\\u0001\",\"fs_type\":\"xfs\","
         "\"watched\":\"not watched\",\"watch_reason\":\"FUSE\",\"history\":false,\"reason\":\"not known\",\"uuid\":\"NO-UUID-UNKNOWN-DEVICE\"}]}\n",
         status_json(sample_report()));
     EXPECT_EQ("{\"socket\":\"\",\"current_event_id\":0,\"volumes\":[]}\n",
               status_json(status_report{}));
+    // A name that is text and a byte that is not stay apart.
+    std::string text, byte;
+    json_append_string(&text, "\xc3\xbf");
+    json_append_string(&byte, "\xff");
+    EXPECT_EQ("\"\xc3\xbf\"", text);
+    EXPECT_EQ("\"\\udcff\"", byte);
 }
 
 }  // namespace

@@ -202,6 +202,13 @@ int ensure_stream(const publish_settings& settings, publish_broker* broker, std:
     config.SubjectsLen = 1;
     config.Storage = js_FileStorage;
     config.Replicas = settings.replicas;
+    config.MaxAge = settings.max_age_ns;
+    if (settings.max_bytes > 0) {
+        config.MaxBytes = settings.max_bytes;
+    }
+    if (settings.max_msgs > 0) {
+        config.MaxMsgs = settings.max_msgs;
+    }
     s = js_AddStream(&info, broker->js, &config, nullptr, &code);
     jsStreamInfo_Destroy(info);
     if (s != NATS_OK) {

@@ -177,6 +177,9 @@ void collect(void* ctx, std::span<const vantles_event> events) {
         std::lock_guard<std::mutex> hold(f->inbox_lock);
         was_empty = f->inbox.empty();
         for (const vantles_event& e : events) {
+            if (!tool_filter_keeps(f->settings.stream.output.filter, e)) {
+                continue;
+            }
             if (f->inbox.size() >= FEED_MAX_INBOX) {
                 f->inbox_overflowed = true;
                 break;

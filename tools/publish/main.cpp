@@ -31,6 +31,9 @@ enum publish_key {
     PUBLISH_TLS_CA,
     PUBLISH_TLS_CERT,
     PUBLISH_TLS_KEY,
+    PUBLISH_MAX_AGE,
+    PUBLISH_MAX_BYTES,
+    PUBLISH_MAX_MSGS,
 };
 
 constexpr tool_option PUBLISH_OPTIONS[] = {
@@ -39,6 +42,8 @@ constexpr tool_option PUBLISH_OPTIONS[] = {
     {"host", true, PUBLISH_HOST},         {"max-pending", true, PUBLISH_MAX_PENDING},
     {"creds", true, PUBLISH_CREDS},       {"tls-ca", true, PUBLISH_TLS_CA},
     {"tls-cert", true, PUBLISH_TLS_CERT}, {"tls-key", true, PUBLISH_TLS_KEY},
+    {"max-age", true, PUBLISH_MAX_AGE},   {"max-bytes", true, PUBLISH_MAX_BYTES},
+    {"max-msgs", true, PUBLISH_MAX_MSGS},
 };
 
 // A NATS subject token or prefix: dot-separated tokens, no wildcards or spaces.
@@ -47,6 +52,16 @@ bool valid_subject(const std::string& s) {
         return false;
     }
     return s.find_first_of(" \t\r\n*>") == std::string::npos;
+}
+
+// A positive count for a stream limit.
+bool parse_limit(const char* text, int64_t* out) {
+    uint64_t value = 0;
+    if (tool_parse_u64(text, &value) != 0 || value == 0 || value > INT64_MAX) {
+        return false;
+    }
+    *out = static_cast<int64_t>(value);
+    return true;
 }
 
 bool parse_count(const char* text, int low, int high, int* out) {
@@ -89,6 +104,18 @@ int take_option(const tool_parsed_option& o, publish_settings* s) {
         case PUBLISH_TLS_KEY:
             s->tls_key = o.value;
             return 0;
+        case PUBLISH_MAX_AGE: {
+            uint64_t us = 0;
+            if (tool_parse_seconds(o.value, &us) != 0 || us == 0 || us > INT64_MAX / 1000) {
+                return EINVAL;
+            }
+            s->max_age_ns = static_cast<int64_t>(us * 1000);
+            return 0;
+        }
+        case PUBLISH_MAX_BYTES:
+            return parse_limit(o.value, &s->max_bytes) ? 0 : EINVAL;
+        case PUBLISH_MAX_MSGS:
+            return parse_limit(o.value, &s->max_msgs) ? 0 : EINVAL;
     }
     return EINVAL;
 }
@@ -161,6 +188,7 @@ int main(int argc, char** argv) {
     // grows until something else happens.
     std::string reported;
     publish_carry carry;
+    bool started = false;  // the first session said where it publishes
     int backoff = PUBLISH_FIRST_BACKOFF_MS;
     for (;;) {
         publish_broker* broker = nullptr;
@@ -173,7 +201,19 @@ int main(int argc, char** argv) {
                         "publish: publishing again, after id %llu",
                         static_cast<unsigned long long>(std::min(last.id, carry.acked_through)));
                     reported.clear();
+                } else if (!started) {
+                    std::string paths;
+                    for (const std::string& path : settings.stream.options.paths) {
+                        paths += (paths.empty() ? "" : " ") + path;
+                    }
+                    tool_error(
+                        "publish: publishing the changes under %s to the stream %s as "
+                        "%s.events (server %s%s)",
+                        paths.c_str(), settings.stream_name.c_str(),
+                        settings.subject_prefix.c_str(), settings.servers[0].c_str(),
+                        settings.servers.size() > 1 ? " and others" : "");
                 }
+                started = true;
             });
             publish_broker_close(broker);
             if (status >= 0) {

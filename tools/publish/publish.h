@@ -31,6 +31,8 @@ struct publish_settings {
     std::string subject_prefix;        // events go to PREFIX.events
     std::string stream_name = PUBLISH_DEFAULT_STREAM;
     int replicas = 1;
+    // Limits of a stream it makes (0: none): age in nanoseconds, bytes, messages.
+    int64_t max_age_ns = 0, max_bytes = 0, max_msgs = 0;
     std::string host;
     int max_pending = PUBLISH_DEFAULT_MAX_PENDING;
     std::string creds, tls_ca, tls_cert, tls_key;  // as the NATS client takes them
