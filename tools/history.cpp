@@ -19,7 +19,8 @@ void history_help(FILE* out) {
         "  --event NAMES      as for watch\n"
         "  --device DEV       paths are relative to the volume DEV (as for watch)\n"
         "  --socket PATH      the daemon's socket (as for watch)\n"
-        "  --json             one JSON object per line (as for watch)\n",
+        "  --json             one JSON object per line (as for watch)\n"
+        "  --format FORMAT    one line per event in FORMAT (as for watch)\n",
         out);
 }
 

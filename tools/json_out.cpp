@@ -4,6 +4,7 @@
 
 #include <cstdint>
 #include <cstdio>
+#include <ctime>
 
 namespace {
 
@@ -113,7 +114,18 @@ void json_append_string(std::string* out, std::string_view text) {
     *out += '"';
 }
 
-void json_append_event(std::string* out, const vantles_event& event) {
+std::string json_time_now() {
+    timespec now{};
+    clock_gettime(CLOCK_REALTIME, &now);
+    tm utc{};
+    gmtime_r(&now.tv_sec, &utc);
+    char text[40];
+    size_t n = strftime(text, sizeof text, "%Y-%m-%dT%H:%M:%S", &utc);
+    snprintf(text + n, sizeof text - n, ".%03ldZ", now.tv_nsec / 1000000);
+    return text;
+}
+
+void json_append_event(std::string* out, const vantles_event& event, std::string_view time) {
     char number[32];
     snprintf(number, sizeof number, "%llu", static_cast<unsigned long long>(event.id));
     *out += "{\"id\":";
@@ -137,5 +149,9 @@ void json_append_event(std::string* out, const vantles_event& event) {
     }
     *out += "],\"path\":";
     json_append_string(out, event.path);
+    if (!time.empty()) {
+        *out += ",\"time\":";
+        json_append_string(out, time);
+    }
     *out += '}';
 }

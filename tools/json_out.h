@@ -13,5 +13,9 @@
 void json_append_string(std::string* out, std::string_view text);
 
 // Appends the event as one JSON object, without a newline. Flags are named as
-// vantles_event_flag_name names them; an unknown bit as its hex value ("0x4000").
-void json_append_event(std::string* out, const vantles_event& event);
+// vantles_event_flag_name names them; an unknown bit as its hex value ("0x4000"). With a time
+// (json_time_now), the object ends with a "time" member.
+void json_append_event(std::string* out, const vantles_event& event, std::string_view time = {});
+
+// The wall-clock time now in ISO 8601, UTC, to the millisecond: "2026-12-08T18:40:01.123Z".
+std::string json_time_now();

@@ -30,6 +30,7 @@ enum stream_key {
     STREAM_JSON,
     STREAM_INCLUDE,
     STREAM_EVENT,
+    STREAM_FORMAT,
     STREAM_OWN,  // keys from here on are the caller's
 };
 
@@ -40,7 +41,7 @@ constexpr tool_option WATCH_OPTIONS[] = {
     {"mark-self", false, STREAM_MARK_SELF}, {"device", true, STREAM_DEVICE},
     {"socket", true, STREAM_SOCKET},        {"count", true, STREAM_COUNT},
     {"json", false, STREAM_JSON},           {"include", true, STREAM_INCLUDE},
-    {"event", true, STREAM_EVENT},
+    {"event", true, STREAM_EVENT},          {"format", true, STREAM_FORMAT},
 };
 
 // A history ends with its replay: no live-delivery options, no count.
@@ -49,6 +50,7 @@ constexpr tool_option HISTORY_OPTIONS[] = {
     {"since", true, STREAM_SINCE},     {"device", true, STREAM_DEVICE},
     {"socket", true, STREAM_SOCKET},   {"json", false, STREAM_JSON},
     {"include", true, STREAM_INCLUDE}, {"event", true, STREAM_EVENT},
+    {"format", true, STREAM_FORMAT},
 };
 
 // A run or a publisher takes the delivery options that shape its batches; the rest are its own.
@@ -137,6 +139,10 @@ int take_option(const tool_parsed_option& o, bool history, tool_stream_args* arg
         case STREAM_INCLUDE:
             out->filter.include.emplace_back(o.value);
             err = o.value[0] == '\0' ? EINVAL : 0;
+            break;
+        case STREAM_FORMAT:
+            out->format = o.value;
+            err = out->format.empty() ? EINVAL : 0;
             break;
         case STREAM_EVENT: {
             uint32_t flags = 0;
@@ -250,6 +256,40 @@ int tool_parse_stream_args(tool_stream_kind kind, int argc, char** argv, tool_st
     return status;
 }
 
+namespace {
+
+// The line --format makes of an event: %i the id, %f the flags (joined by ','), %p the path,
+// %t the batch's time, %% a '%'.
+void append_formatted(const std::string& format, const vantles_event& event,
+                      const std::string& time, std::string* line) {
+    for (size_t i = 0; i < format.size(); i++) {
+        if (format[i] != '%' || i + 1 == format.size()) {
+            *line += format[i];
+            continue;
+        }
+        char flags[512];
+        switch (format[++i]) {
+            case 'i':
+                *line += std::to_string(event.id);
+                break;
+            case 'f':
+                *line += vantles_format_flags(event.flags, ",", flags, sizeof flags) == 0 ? "none"
+                                                                                          : flags;
+                break;
+            case 'p':
+                *line += event.path;
+                break;
+            case 't':
+                *line += time;
+                break;
+            default:
+                *line += format[i];  // %% and anything unknown: the character itself
+        }
+    }
+}
+
+}  // namespace
+
 bool tool_output_complete(const tool_event_output& out) {
     return (out.limit != 0 && out.printed >= out.limit) ||
            (out.until_history_done && out.history_done);
@@ -257,6 +297,9 @@ bool tool_output_complete(const tool_event_output& out) {
 
 void tool_print_batch(void* ctx, std::span<const vantles_event> events) {
     auto* out = static_cast<tool_event_output*>(ctx);
+    // The wire carries no time: the batch's is when it reached this process, within a
+    // millisecond or so of the daemon sending it (for a replay, the time of the replay).
+    const std::string time = json_time_now();
     for (const vantles_event& event : events) {
         if (tool_output_complete(*out)) {
             return;
@@ -267,7 +310,9 @@ void tool_print_batch(void* ctx, std::span<const vantles_event> events) {
         }
         out->line.clear();
         if (out->json) {
-            json_append_event(&out->line, event);
+            json_append_event(&out->line, event, time);
+        } else if (!out->format.empty()) {
+            append_formatted(out->format, event, time, &out->line);
         } else {
             char flags[512];  // room for the names of all 32 bits
             size_t needed = vantles_format_flags(event.flags, ",", flags, sizeof flags);

@@ -27,6 +27,7 @@ struct tool_event_output {
     bool history_done = false;     // the history-done event was printed
     uint64_t highest = 0;          // the highest id delivered: where a resumed stream goes on
     tool_filter filter;            // --include, --exclude GLOB, --event: what is not printed
+    std::string format;            // --format: %i %f %p %t; empty: "ID FLAGS PATH"
     bool follow_restarts = false;  // wait for a daemon that ended the stream, and go on
     std::string line;              // reused for each event
 };

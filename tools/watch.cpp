@@ -32,7 +32,9 @@ void watch_help(FILE* out) {
         "                     /run/vantlesd/vantlesd.sock)\n"
         "  --count N          exit (status 0) after N events\n"
         "  --json             one JSON object per line: "
-        "{\"id\":N,\"flags\":[...],\"path\":\"...\"}\n",
+        "{\"id\":N,\"flags\":[...],\"path\":\"...\",\"time\":\"...\"}\n"
+        "  --format FORMAT    one line per event in FORMAT: %i id, %f flags, %p path,\n"
+        "                     %t time the batch arrived (ISO 8601, UTC), %% a '%'\n",
         out);
 }
 

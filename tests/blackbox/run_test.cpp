@@ -225,6 +225,7 @@ TEST_F(VantlesRun, InitialRunAndRestartOfALongRunningCommand) {
     ASSERT_TRUE(wait_out("runs", "start n=0\n")) << out("err");
     create("a");
     ASSERT_TRUE(wait_out("runs", "start n=0\nstart n=1\n")) << out("runs") << out("err");
+    ASSERT_TRUE(wait_out("list", "/tmp/w/a\n")) << out("list");
     EXPECT_EQ("/tmp/w/a\n", out("list"));
     int status = stop_run();
     EXPECT_TRUE(WIFEXITED(status) && WEXITSTATUS(status) == 0) << status;

@@ -9,6 +9,7 @@
 #include <cerrno>
 #include <cstring>
 #include <ctime>
+#include <regex>
 
 namespace {
 
@@ -129,6 +130,38 @@ TEST(ToolFilter, GlobsFlagsAndNotices) {
     EXPECT_TRUE(tool_filter_keeps(f, {5, VANTLES_EVENT_USER_DROPPED, "/p/build"}));
     EXPECT_TRUE(tool_filter_keeps(f, {6, VANTLES_EVENT_HISTORY_DONE, "/"}));
     EXPECT_EQ(TOOL_EXIT_USAGE, parse_stream(k::watch, {"--event", "created,bogus", "/"}, &a));
+}
+
+}  // namespace
+
+namespace {
+
+// --format expands its fields, --json ends with the batch's time, and a filtered event is
+// neither printed nor counted while its id is still the position.
+TEST(ToolOutput, FormatJsonTimeAndFilteredEvents) {
+    char* text = nullptr;
+    size_t size = 0;
+    FILE* file = open_memstream(&text, &size);
+    tool_event_output out;
+    out.file = file;
+    out.format = "%i %f %p %t %%";
+    out.filter.include = {"*.c"};
+    vantles_event batch[] = {{7, VANTLES_EVENT_CREATED, "/p/a.c"}, {9, 0, "/p/a.h"}};
+    tool_print_batch(&out, batch);
+    out.format.clear();
+    out.json = true;
+    tool_print_batch(&out, std::span(batch, 1));
+    fclose(file);
+    std::string printed(text, size);
+    free(text);
+    const std::string time = R"([0-9]{4}-[0-9]{2}-[0-9]{2}T[0-9]{2}:[0-9]{2}:[0-9]{2}\.[0-9]{3}Z)";
+    EXPECT_TRUE(std::regex_match(
+        printed, std::regex("7 created /p/a.c " + time + " %\n" +
+                            R"(\{"id":7,"flags":\["created"\],"path":"/p/a.c","time":")" + time +
+                            "\"\\}\n")))
+        << printed;
+    EXPECT_EQ(2u, out.printed);
+    EXPECT_EQ(9u, out.highest);
 }
 
 }  // namespace

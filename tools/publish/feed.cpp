@@ -88,7 +88,7 @@ struct feed {
         json_append_string(&line, root.uuid);
         line += ',';
         event_json.clear();
-        json_append_event(&event_json, vantles_event{id, flags, path.c_str()});
+        json_append_event(&event_json, vantles_event{id, flags, path.c_str()}, json_time_now());
         line.append(event_json, 1);  // its members after the opening brace
         return publish_broker_send(broker, id, line,
                                    settings.host + "/" + root.uuid + "/" + std::to_string(id),
