@@ -66,12 +66,12 @@ void note_watch(const mount_entry& e, volume_watch_kind kind, const std::string&
     if (!volume_watch_record(e.dev, kind, why.c_str()))
         return;
     if (kind == VOLUME_WATCH_UPPER)
-        log_error("fanotify: %s (%s) is watched through its upper layer", e.mount_point,
-                  e.fs_type);
+        log_error("fanotify: %s (%s) is watched through its upper layer", e.mount_point, e.fs_type);
     else if (kind == VOLUME_WATCH_NONE)
-        log_critical("fanotify: %s (%s) cannot be watched as a whole: %s; only the "
-                     "directories clients register on it are watched, one by one",
-                     e.mount_point, e.fs_type, why.c_str());
+        log_critical(
+            "fanotify: %s (%s) cannot be watched as a whole: %s; only the "
+            "directories clients register on it are watched, one by one",
+            e.mount_point, e.fs_type, why.c_str());
 }
 
 }  // namespace
@@ -127,8 +127,18 @@ int fan_sync_mounts(fan_source* src) {
             continue;
         struct statfs sfs;
         fsid_t zero = {};
-        if (statfs(e.mount_point, &sfs) != 0 || memcmp(&sfs.f_fsid, &zero, sizeof zero) == 0)
+        if (statfs(e.mount_point, &sfs) != 0) {
+            note_watch(
+                e, VOLUME_WATCH_NONE,
+                std::string("its mount point cannot be looked at (") + strerror(errno) + ")");
             continue;
+        }
+        if (memcmp(&sfs.f_fsid, &zero, sizeof zero) == 0) {
+            // FUSE and some network file systems report no fsid, without which fanotify
+            // cannot name what changed: said once, and watched directory by directory.
+            note_watch(e, VOLUME_WATCH_NONE, "it reports no file-system id (fsid)");
+            continue;
+        }
         fan_volume* vol = fan_find_volume(src, sfs.f_fsid);
         // A file system mounted again after it was gone is a new superblock: mark it again,
         // and forget what was known of its directories (it may have changed meanwhile).

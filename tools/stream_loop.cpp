@@ -59,9 +59,9 @@ int tool_volume_uuids(const vantles_connection& conn, const std::vector<std::str
 
 namespace {
 
-// Says on standard error which paths lie on a volume the daemon cannot watch as a whole: one it
-// watches directory by directory (not every change is seen), or one it cannot watch at all
-// (their stream starts with a dropped notice, and nothing more will come for them).
+// Says on standard error which paths lie on a volume the daemon cannot watch as a whole, which
+// it watches directory by directory (not every change is seen); where it cannot watch them at
+// all, their stream starts with a dropped notice, and nothing more will come for them.
 void warn_unwatched(const vantles_stream_options& options) {
     vantles_connection conn;
     if (vantles_connect(options.socket_path, &conn) != 0) {
@@ -78,12 +78,10 @@ void warn_unwatched(const vantles_stream_options& options) {
         if (dev == 0 || vantles_get_volume_watch(&conn, dev, &kind, reason) != 0) {
             continue;
         }
-        if (kind == VANTLES_WATCH_NONE) {
-            tool_error(
-                "%s: the daemon cannot watch the volume holding it (%s); no events will "
-                "come from there",
-                path.c_str(), reason);
-        } else if (kind == VANTLES_WATCH_DIRS) {
+        // A volume nobody watched yet is watched directory by directory from this
+        // registration on (the daemon may not have recorded that yet); where even that is
+        // impossible, the stream starts with a dropped notice.
+        if (kind == VANTLES_WATCH_NONE || kind == VANTLES_WATCH_DIRS) {
             tool_error(
                 "%s: the daemon watches the volume holding it directory by directory (%s): "
                 "only changes made through this machine's mounts of it",
