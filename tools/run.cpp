@@ -33,12 +33,22 @@ constexpr int RUN_STOP_GRACE_MS = 5000;
 constexpr uint32_t RUN_CHANGE_FLAGS_NOTICES =
     VANTLES_EVENT_USER_DROPPED | VANTLES_EVENT_KERNEL_DROPPED | VANTLES_EVENT_IDS_WRAPPED;
 
-enum run_key { RUN_SETTLE, RUN_STATE, RUN_ONCE, RUN_NULL, RUN_INITIAL, RUN_RESTART, RUN_CLEAR };
+enum run_key {
+    RUN_SETTLE,
+    RUN_STATE,
+    RUN_ONCE,
+    RUN_NULL,
+    RUN_INITIAL,
+    RUN_RESTART,
+    RUN_CLEAR,
+    RUN_NO_VCS_IGNORE,
+};
 
 constexpr tool_option RUN_OWN_OPTIONS[] = {
-    {"settle", true, RUN_SETTLE}, {"state", true, RUN_STATE},      {"once", false, RUN_ONCE},
-    {"null", false, RUN_NULL},    {"initial", false, RUN_INITIAL}, {"restart", false, RUN_RESTART},
-    {"clear", false, RUN_CLEAR},
+    {"settle", true, RUN_SETTLE},    {"state", true, RUN_STATE},
+    {"once", false, RUN_ONCE},       {"null", false, RUN_NULL},
+    {"initial", false, RUN_INITIAL}, {"restart", false, RUN_RESTART},
+    {"clear", false, RUN_CLEAR},     {"no-vcs-ignore", false, RUN_NO_VCS_IGNORE},
 };
 
 struct run_args {
@@ -50,6 +60,7 @@ struct run_args {
     bool initial = false;        // one run at the start, before any change
     bool restart = false;        // changes stop a running command and start it again
     bool clear = false;          // clear the terminal before each run
+    bool vcs_ignore = true;      // no run for what git ignores
     std::vector<char*> command;  // null-terminated
 };
 
@@ -144,6 +155,9 @@ int parse_run_args(int argc, char** argv, run_args* args) {
             case RUN_CLEAR:
                 args->clear = true;
                 break;
+            case RUN_NO_VCS_IGNORE:
+                args->vcs_ignore = false;
+                break;
         }
     }
     if (args->command.size() < 2) {
@@ -221,6 +235,7 @@ struct run_loop {
     run_batch batch;
     run_state state;
     tool_resume_point resume = {};
+    run_vcs vcs = {};              // the git work trees whose ignored files start no run
     uint64_t reconnect_at_us = 0;  // while the daemon is away: when to ask for it again
     int reconnect_wait_ms = 0;
     pid_t child = -1;
@@ -355,6 +370,13 @@ struct run_loop {
                 timeout =
                     kill_at_us == UINT64_MAX ? -1 : static_cast<int>((kill_at_us - now) / 1000 + 1);
             }
+            if (timeout == 0 && !batch.next.rescan && !vcs.tops.empty()) {
+                run_vcs_drop_ignored(vcs, &batch.next.paths);
+                if (batch.next.paths.empty()) {  // only what git ignores: no run
+                    batch.listed.clear();
+                    continue;
+                }
+            }
             if (timeout == 0 && child > 0) {  // --restart: stop it first
                 kill(-child, SIGTERM);
                 restarting = true;
@@ -434,6 +456,8 @@ void run_help(FILE* out) {
         "  --restart          for a long-running COMMAND (a server): changes stop it (its\n"
         "                     process group: SIGTERM, SIGKILL 5 s later) and start it again\n"
         "  --clear            clear the terminal before each run\n"
+        "  --no-vcs-ignore    also run for files git ignores (by default, changes that\n"
+        "                     git check-ignore ignores, and those in .git, start no run)\n"
         "  --latency SECONDS  as for watch (default 0.1)\n"
         "  --files            one path per changed file (default: per directory)\n"
         "  --exclude PATH     as for watch (at most 8), or GLOB\n"
@@ -476,6 +500,9 @@ int run_command(int argc, char** argv) {
         }
     }
     loop.batch.filter = &args.stream.output.filter;
+    if (args.vcs_ignore) {
+        run_vcs_open(options.paths, &loop.vcs);
+    }
     loop.batch.next.rescan = rescan;
     loop.batch.last_change_us = monotonic_us();
     tool_resume_prepare(options, &loop.resume);

@@ -37,3 +37,15 @@ int run_child_start(std::span<char* const> command, const run_input& input, pid_
 
 // Sends SIGTERM to the process group, and SIGKILL to what is left of it after grace_ms.
 void run_group_stop(pid_t group, int grace_ms);
+
+// The git work trees holding the watched paths, whose ignored files no run is for.
+struct run_vcs {
+    std::vector<std::string> tops;  // their top directories
+};
+
+// Finds the work tree of each watched path (none without git, or outside a work tree).
+void run_vcs_open(const std::vector<std::string>& watched, run_vcs* vcs);
+
+// Takes out of paths those git ignores in those work trees, and those in their .git
+// directories.
+void run_vcs_drop_ignored(const run_vcs& vcs, std::vector<std::string>* paths);

@@ -232,6 +232,28 @@ TEST_F(VantlesRun, InitialRunAndRestartOfALongRunningCommand) {
     EXPECT_EQ("", out("err"));
 }
 
+// What git ignores, and the repository's own .git directory, start no run.
+TEST_F(VantlesRun, WhatGitIgnoresStartsNoRun) {
+    auto sh = [&](const char* command) {  // in the daemon's view, where the run looks
+        pid_t pid = fork_in_namespace(daemon_);
+        if (pid == 0) {
+            execl("/bin/sh", "sh", "-c", command, static_cast<char*>(nullptr));
+            _exit(127);
+        }
+        int status = -1;
+        return pid > 0 && waitpid(pid, &status, 0) == pid ? status : -1;
+    };
+    ASSERT_EQ(0, sh("git init -q /tmp/w && echo '*.o' >/tmp/w/.gitignore"));
+    start_run({});
+    ASSERT_TRUE(wait_until([&] { return !read_text(host("/tmp/state")).empty(); }, RUN_MS));
+    create("a.o");
+    ASSERT_EQ(0, sh("git -C /tmp/w add .gitignore"));
+    create("b.c");
+    ASSERT_TRUE(wait_out("list", "/tmp/w/b.c\n")) << out("err");
+    ASSERT_TRUE(run_idle());
+    EXPECT_EQ("/tmp/w/b.c\n", out("list"));
+}
+
 // Stopped during a run, the watch ends the command's whole process group: what a shell
 // started does not live on without it, even when it ignores SIGTERM.
 TEST_F(VantlesRun, StopEndsWhatTheCommandStarted) {
