@@ -24,6 +24,7 @@
 #include <algorithm>
 #include <cerrno>
 #include <cstring>
+#include <string_view>
 #include <unordered_set>
 
 namespace {
@@ -42,6 +43,7 @@ enum run_key {
     RUN_RESTART,
     RUN_CLEAR,
     RUN_NO_VCS_IGNORE,
+    RUN_SIGNAL,
 };
 
 constexpr tool_option RUN_OWN_OPTIONS[] = {
@@ -49,6 +51,7 @@ constexpr tool_option RUN_OWN_OPTIONS[] = {
     {"once", false, RUN_ONCE},       {"null", false, RUN_NULL},
     {"initial", false, RUN_INITIAL}, {"restart", false, RUN_RESTART},
     {"clear", false, RUN_CLEAR},     {"no-vcs-ignore", false, RUN_NO_VCS_IGNORE},
+    {"signal", true, RUN_SIGNAL},
 };
 
 struct run_args {
@@ -61,6 +64,7 @@ struct run_args {
     bool restart = false;        // changes stop a running command and start it again
     bool clear = false;          // clear the terminal before each run
     bool vcs_ignore = true;      // no run for what git ignores
+    int stop_signal = SIGTERM;   // what stops a command (then SIGKILL after the grace time)
     std::vector<char*> command;  // null-terminated
 };
 
@@ -113,6 +117,31 @@ void collect_batch(void* ctx, std::span<const vantles_event> events) {
     }
 }
 
+// A signal by name ("TERM", "SIGINT") or number. 0 or EINVAL.
+int parse_signal(const char* text, int* signal) {
+    std::string_view name(text);
+    if (name.starts_with("SIG")) {
+        name.remove_prefix(3);
+    }
+    constexpr struct {
+        const char* name;
+        int signal;
+    } NAMES[] = {{"HUP", SIGHUP},   {"INT", SIGINT},   {"QUIT", SIGQUIT}, {"KILL", SIGKILL},
+                 {"USR1", SIGUSR1}, {"USR2", SIGUSR2}, {"TERM", SIGTERM}};
+    for (const auto& known : NAMES) {
+        if (name == known.name) {
+            *signal = known.signal;
+            return 0;
+        }
+    }
+    uint64_t number = 0;
+    if (tool_parse_u64(text, &number) == 0 && number >= 1 && number < NSIG) {
+        *signal = static_cast<int>(number);
+        return 0;
+    }
+    return EINVAL;
+}
+
 // Splits "OPTIONS PATH... -- COMMAND [ARG]..." (and takes -0 for --null). 0 or an exit status.
 int parse_run_args(int argc, char** argv, run_args* args) {
     std::vector<char*> front;
@@ -157,6 +186,12 @@ int parse_run_args(int argc, char** argv, run_args* args) {
                 break;
             case RUN_NO_VCS_IGNORE:
                 args->vcs_ignore = false;
+                break;
+            case RUN_SIGNAL:
+                if (parse_signal(o.value, &args->stop_signal) != 0) {
+                    tool_error("--signal: invalid value '%s' (try 'vantles run --help')", o.value);
+                    return TOOL_EXIT_USAGE;
+                }
                 break;
         }
     }
@@ -280,7 +315,7 @@ struct run_loop {
             // Stopped for newer changes, which the next run gets at once; so does what was
             // left of its group.
             uint64_t now = monotonic_us();
-            run_group_stop(child,
+            run_group_stop(child, args.stop_signal,
                            kill_at_us > now ? static_cast<int>((kill_at_us - now) / 1000) : 0);
             child = -1;
             restarting = false;
@@ -289,7 +324,7 @@ struct run_loop {
         if (stopping) {
             // What the command left running in its group (a shell's children) goes too.
             uint64_t now = monotonic_us();
-            run_group_stop(child,
+            run_group_stop(child, args.stop_signal,
                            kill_at_us > now ? static_cast<int>((kill_at_us - now) / 1000) : 0);
         }
         child = -1;
@@ -378,7 +413,7 @@ struct run_loop {
                 }
             }
             if (timeout == 0 && child > 0) {  // --restart: stop it first
-                kill(-child, SIGTERM);
+                kill(-child, args.stop_signal);
                 restarting = true;
                 kill_at_us = monotonic_us() + RUN_STOP_GRACE_MS * uint64_t{1000};
                 continue;
@@ -412,7 +447,7 @@ struct run_loop {
                 if (signals[i] != SIGCHLD && !stopping) {
                     stopping = true;
                     if (child > 0) {
-                        kill(-child, SIGTERM);
+                        kill(-child, args.stop_signal);
                         kill_at_us = monotonic_us() + RUN_STOP_GRACE_MS * uint64_t{1000};
                     }
                 }
@@ -456,6 +491,8 @@ void run_help(FILE* out) {
         "  --restart          for a long-running COMMAND (a server): changes stop it (its\n"
         "                     process group: SIGTERM, SIGKILL 5 s later) and start it again\n"
         "  --clear            clear the terminal before each run\n"
+        "  --signal SIGNAL    what stops a command, for --restart and at the end (default\n"
+        "                     TERM; a name such as INT or HUP, or a number); SIGKILL 5 s later\n"
         "  --no-vcs-ignore    also run for files git ignores (by default, changes that\n"
         "                     git check-ignore ignores, and those in .git, start no run)\n"
         "  --latency SECONDS  as for watch (default 0.1)\n"

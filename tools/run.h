@@ -35,8 +35,8 @@ struct run_input {
 // group. *pid: the child (and the group's id). 0 or an errno value.
 int run_child_start(std::span<char* const> command, const run_input& input, pid_t* pid);
 
-// Sends SIGTERM to the process group, and SIGKILL to what is left of it after grace_ms.
-void run_group_stop(pid_t group, int grace_ms);
+// Sends signal to the process group, and SIGKILL to what is left of it after grace_ms.
+void run_group_stop(pid_t group, int signal, int grace_ms);
 
 // The git work trees holding the watched paths, whose ignored files no run is for.
 struct run_vcs {

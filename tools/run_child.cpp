@@ -66,8 +66,8 @@ int run_child_start(std::span<char* const> command, const run_input& input, pid_
     return 0;
 }
 
-void run_group_stop(pid_t group, int grace_ms) {
-    kill(-group, SIGTERM);
+void run_group_stop(pid_t group, int signal, int grace_ms) {
+    kill(-group, signal);
     for (int waited = 0; waited < grace_ms && kill(-group, 0) == 0; waited += 10) {
         usleep(10000);
     }

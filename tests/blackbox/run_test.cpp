@@ -217,14 +217,14 @@ TEST_F(VantlesRun, GoesOnAcrossADaemonRestart) {
 }
 
 // --initial runs once at the start; --restart stops a command still running when changes
-// settle and starts it again with them.
+// settle (with the --signal given) and starts it again with them.
 TEST_F(VantlesRun, InitialRunAndRestartOfALongRunningCommand) {
-    start_run(
-        {"--initial", "--restart"}, "0",
-        "echo \"start n=$VANTLES_CHANGES\" >>/tmp/out/runs; cat >>/tmp/out/list; exec sleep 30");
+    start_run({"--initial", "--restart", "--signal", "INT"}, "0",
+              "echo \"start n=$VANTLES_CHANGES\" >>/tmp/out/runs; cat >>/tmp/out/list;"
+              " trap 'echo int >>/tmp/out/runs; exit 0' INT; while :; do sleep 0.05; done");
     ASSERT_TRUE(wait_out("runs", "start n=0\n")) << out("err");
     create("a");
-    ASSERT_TRUE(wait_out("runs", "start n=0\nstart n=1\n")) << out("runs") << out("err");
+    ASSERT_TRUE(wait_out("runs", "start n=0\nint\nstart n=1\n")) << out("runs") << out("err");
     ASSERT_TRUE(wait_out("list", "/tmp/w/a\n")) << out("list");
     EXPECT_EQ("/tmp/w/a\n", out("list"));
     int status = stop_run();
