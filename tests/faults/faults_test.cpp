@@ -364,9 +364,11 @@ TEST_P(Unmount, UnderClientsLetsTheVolumeGo) {
         // Retried while a file there is open: under load the replaying client's read of a log
         // file may take a few seconds.
         pid_t unmounter = fork_in_namespace(daemon_);
-        for (int i = 0, err = EBUSY; unmounter == 0; i++, usleep(10000))
-            if (err = umount2("/var", GetParam()) ? errno : 0; err != EBUSY || i == 1000)
-                _exit(err);
+        if (unmounter == 0) {
+            for (int i = 0;; i++, usleep(10000))
+                if (int err = umount2("/var", GetParam()) ? errno : 0; err != EBUSY || i == 1000)
+                    _exit(err);
+        }
         int status = 0, err = waitpid(unmounter, &status, 0) > 0 && WIFEXITED(status)
                                   ? WEXITSTATUS(status)
                                   : ECHILD;
