@@ -487,7 +487,7 @@ def main(argv):
         else:
             # Two swaps in the quick run: a third repeats the first's renames, which the kernel
             # merges into the first's if the daemon has not read them yet, a known limit of
-            # the naming ("Limits" in the README) that the full run shows under load.
+            # the naming (docs/permissions-and-limits.md) that the full run shows under load.
             renames(rec, args[2], 30 if quick else 50, 15 if quick else 25, 2 if quick else 20)
         rec.save()
     elif cmd == "origin":
