@@ -17,7 +17,6 @@
 #include "intake/event_table.h"
 #include "intake/event_thread.h"
 #include "intake/producer.h"
-#include "platform/mach_msg.h"
 #include "platform/mounts.h"
 #include "platform/thread_identity.h"
 #include "volumes/dev_info.h"
@@ -120,7 +119,7 @@ struct keyed_event {
 
 // Records a failed batch: it is lost for this client and reported by a dropped notice.
 void note_failed_batch(client_info* fci, int32_t r, uint64_t first_id) {
-    if (r == MACH_SEND_INVALID_DEST) {
+    if (r == EPIPE) {
         pthread_mutex_lock(&fci->lock);
         fci->flags.fetch_or(CLIENT_GOING_AWAY, std::memory_order_acq_rel);
         pthread_mutex_unlock(&fci->lock);
@@ -163,7 +162,7 @@ int32_t send_owed_notices(client_info* fci) {
             }
         }
     }
-    if (r == MACH_SEND_INVALID_DEST) {
+    if (r == EPIPE) {
         pthread_mutex_lock(&fci->lock);
         fci->flags.fetch_or(CLIENT_GOING_AWAY, std::memory_order_acq_rel);
         pthread_mutex_unlock(&fci->lock);
@@ -501,7 +500,7 @@ int32_t client_process_events(client_info* fci) {
             remove_event_ref(events[s + k]);
         }
         backlog_pop(&fci->backlog, m, bytes);
-        if (r == MACH_SEND_TIMED_OUT || r == MACH_SEND_NO_BUFFER) {
+        if (r == ETIMEDOUT || r == ENOBUFS) {
             free(events);
             return 0;
         }
