@@ -17,6 +17,7 @@
 #include "intake/event_table.h"
 #include "intake/event_thread.h"
 #include "intake/producer.h"
+#include "platform/mach_msg.h"
 #include "platform/mounts.h"
 #include "platform/thread_identity.h"
 #include "volumes/dev_info.h"
@@ -119,7 +120,7 @@ struct keyed_event {
 
 // Records a failed batch: it is lost for this client and reported by a dropped notice.
 void note_failed_batch(client_info* fci, int32_t r, uint64_t first_id) {
-    if (r == EPIPE) {
+    if (r == MACH_SEND_INVALID_DEST) {
         pthread_mutex_lock(&fci->lock);
         fci->flags.fetch_or(CLIENT_GOING_AWAY, std::memory_order_acq_rel);
         pthread_mutex_unlock(&fci->lock);
@@ -162,7 +163,7 @@ int32_t send_owed_notices(client_info* fci) {
             }
         }
     }
-    if (r == EPIPE) {
+    if (r == MACH_SEND_INVALID_DEST) {
         pthread_mutex_lock(&fci->lock);
         fci->flags.fetch_or(CLIENT_GOING_AWAY, std::memory_order_acq_rel);
         pthread_mutex_unlock(&fci->lock);
@@ -500,7 +501,7 @@ int32_t client_process_events(client_info* fci) {
             remove_event_ref(events[s + k]);
         }
         backlog_pop(&fci->backlog, m, bytes);
-        if (r == ETIMEDOUT || r == ENOBUFS) {
+        if (r == MACH_SEND_TIMED_OUT || r == MACH_SEND_NO_BUFFER) {
             free(events);
             return 0;
         }
