@@ -39,18 +39,3 @@ volume_watch volume_watch_of(uint32_t dev) {
     auto it = t.by_dev.find(dev);
     return it == t.by_dev.end() ? volume_watch{} : it->second;
 }
-
-const char* volume_watch_words(volume_watch_kind kind) {
-    switch (kind) {
-    case VOLUME_WATCH_WHOLE:
-        return "whole volume";
-    case VOLUME_WATCH_UPPER:
-        return "through its upper layer";
-    case VOLUME_WATCH_NONE:
-        return "not watched";
-    case VOLUME_WATCH_DIRS:
-        return "registered directories";
-    default:
-        return "unknown";
-    }
-}

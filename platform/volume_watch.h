@@ -31,5 +31,3 @@ bool volume_watch_record(uint32_t dev, volume_watch_kind kind, const char* reaso
 // How dev is watched (VOLUME_WATCH_UNKNOWN when never recorded).
 volume_watch volume_watch_of(uint32_t dev);
 
-// Words for a kind, as the status of volumes shows it ("whole volume", ...).
-const char* volume_watch_words(volume_watch_kind kind);

@@ -45,20 +45,13 @@ size_t utf8_sequence_length(std::string_view s) {
     return length;
 }
 
-// A byte that starts no UTF-8 sequence, as the lone low surrogate U+DC00 + byte (0x80 to
-// 0xFF): no valid UTF-8 can encode a surrogate, so no name that is text looks the same, and
-// decoders that know the convention (Python's os.fsencode, "surrogateescape") give back the
-// byte itself.
-void append_escaped_byte(std::string* out, uint8_t b) {
+// A control character as its code point (\u00XX); a byte that starts no UTF-8 sequence as
+// the lone low surrogate U+DC00 + byte (\udcXX, 0x80 to 0xFF): no valid UTF-8 can encode a
+// surrogate, so no name that is text looks the same, and decoders that know the convention
+// (Python's os.fsencode, "surrogateescape") give back the byte itself.
+void append_escaped(std::string* out, uint8_t b) {
     char text[8];
-    snprintf(text, sizeof text, "\\udc%02x", b);
-    *out += text;
-}
-
-// A control character, as its code point.
-void append_control(std::string* out, uint8_t b) {
-    char text[8];
-    snprintf(text, sizeof text, "\\u%04x", b);
+    snprintf(text, sizeof text, b < 0x80 ? "\\u%04x" : "\\udc%02x", b);
     *out += text;
 }
 
@@ -72,7 +65,7 @@ void json_append_string(std::string* out, std::string_view text) {
         if (b >= 0x80) {
             size_t length = utf8_sequence_length(text.substr(i));
             if (length == 0) {
-                append_escaped_byte(out, b);
+                append_escaped(out, b);
                 i++;
             } else {
                 out->append(text.substr(i, length));
@@ -104,7 +97,7 @@ void json_append_string(std::string* out, std::string_view text) {
                 break;
             default:
                 if (b < 0x20 || b == 0x7F) {
-                    append_control(out, b);
+                    append_escaped(out, b);
                 } else {
                     *out += static_cast<char>(b);
                 }

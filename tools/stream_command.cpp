@@ -299,7 +299,8 @@ void tool_print_batch(void* ctx, std::span<const vantles_event> events) {
     auto* out = static_cast<tool_event_output*>(ctx);
     // The wire carries no time: the batch's is when it reached this process, within a
     // millisecond or so of the daemon sending it (for a replay, the time of the replay).
-    const std::string time = json_time_now();
+    const std::string time =
+        out->json || out->format.find("%t") != std::string::npos ? json_time_now() : "";
     for (const vantles_event& event : events) {
         if (tool_output_complete(*out)) {
             return;

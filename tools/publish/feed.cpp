@@ -59,7 +59,8 @@ struct feed {
     bool fell_behind = false;
     uint64_t* behind_at = nullptr;  // the last notice that ended a session, kept across them
     std::string line = {}, event_json = {};
-    std::string failure = {};  // why the session ends, when the broker failed
+    std::string batch_time = {};  // when the batch being published arrived
+    std::string failure = {};     // why the session ends, when the broker failed
 
     // Whether path is dir or under it.
     static bool under(const std::string& path, const std::string& dir) {
@@ -88,7 +89,7 @@ struct feed {
         json_append_string(&line, root.uuid);
         line += ',';
         event_json.clear();
-        json_append_event(&event_json, vantles_event{id, flags, path.c_str()}, json_time_now());
+        json_append_event(&event_json, vantles_event{id, flags, path.c_str()}, batch_time);
         line.append(event_json, 1);  // its members after the opening brace
         return publish_broker_send(broker, id, line,
                                    settings.host + "/" + root.uuid + "/" + std::to_string(id),
@@ -139,6 +140,7 @@ struct feed {
 
     // Publishes what the last dispatch brought. False when the broker failed.
     bool take_arrived() {
+        batch_time = json_time_now();
         std::vector<feed_event> live;
         for (feed_event& e : arrived) {
             if ((e.flags & VANTLES_EVENT_USER_DROPPED) != 0 && e.id != *behind_at) {
