@@ -267,6 +267,7 @@ void free_client_info(client_info* fci) {
     free(fci->user_name);
     backlog_free(&fci->backlog);
     pthread_cond_destroy(&fci->cond);
+    pthread_mutex_destroy(&fci->cycle_lock);
     pthread_mutex_destroy(&fci->lock);
     fci->~client_info();
     free(fci);
@@ -321,6 +322,7 @@ int create_client_info(uint32_t pid, uint32_t device, const char* const* paths, 
     }
     client_info* fci = new (mem) client_info;
     pthread_mutex_init(&fci->lock, nullptr);
+    pthread_mutex_init(&fci->cycle_lock, nullptr);
     pthread_cond_init(&fci->cond, nullptr);
     fci->num_paths = num_paths;
 

@@ -91,6 +91,10 @@ bool user_may_take_slot(uint32_t mine, uint32_t free, uint32_t limit);
 struct client_info {
     pthread_mutex_t lock;  // flags hand-over and the delivery thread's start and end
     pthread_cond_t cond;   // the delivery thread sleeps here; wake-ups signal it
+    // Held by whoever takes events off the backlog and sends them: the delivery thread, except
+    // while it waits for a wake-up, or the event thread (client_deliver_now), which only ever
+    // tries it. Never taken while holding lock.
+    pthread_mutex_t cycle_lock;
     // Under lock: a wake-up arrived since the delivery thread last waited. Kept so that a
     // signal sent while the thread is busy is not lost.
     uint32_t wake_pending;
@@ -107,11 +111,14 @@ struct client_info {
     std::atomic<uint64_t> cycles_begun;
     std::atomic<uint64_t> cycles_ended;
     uint64_t latency;     // µs
-    int32_t send_errors;  // delivery thread only
+    int32_t send_errors;  // under cycle_lock
     std::atomic<uint32_t> flags;
     uint32_t index;           // slot in client_table and bit in every client_map
     client_node* path_nodes;  // one per path, linking this client into its prefix headers
     client_callback callback;
+    // The same delivery without any wait (a send that finds no room fails at once), or null.
+    // Set before the delivery thread starts.
+    client_callback callback_now;
     void* callback_ctx;  // the registration record, or the root volume's log state
     // Called with callback_ctx once the delivery thread has taken the client out of every
     // table (the request side's release of the registration); null for internal clients.

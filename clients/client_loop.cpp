@@ -387,11 +387,9 @@ read_verdict judge_for_batch(client_info* fci, event_record* e, delivery_batch* 
     return v;
 }
 
-// Clears fci's bit on the m events and puts those its user may read and it does not exclude
-// into b. Returns how many it put.
-int32_t fill_batch(client_info* fci, event_record* const* events, uint32_t m, bool mark_self,
-                   delivery_batch* b) {
-    int32_t count = 0;
+// Clears fci's bit on the m events: from then on the event thread queues a change merged into
+// one of them again instead of taking it for still pending.
+void clear_client_bits(client_info* fci, event_record* const* events, uint32_t m) {
     uint8_t bit = (uint8_t)(0x80u >> (fci->index % 8));
     for (uint32_t k = 0; k < m; k++) {
         event_record* e = events[k];
@@ -400,6 +398,16 @@ int32_t fill_batch(client_info* fci, event_record* const* events, uint32_t m, bo
                          static_cast<void*>(e), (int)fci->index);
             vantle_assert_fail(__func__, "client bit of a backlog entry");
         }
+    }
+}
+
+// Puts those of the m events that fci's user may read and it does not exclude into b. Returns
+// how many it put; the last one has the highest id.
+int32_t fill_batch(client_info* fci, event_record* const* events, uint32_t m, bool mark_self,
+                   delivery_batch* b) {
+    int32_t count = 0;
+    for (uint32_t k = 0; k < m; k++) {
+        event_record* e = events[k];
         if (is_excluded(fci, e->path)) {
             continue;
         }
@@ -412,7 +420,6 @@ int32_t fill_batch(client_info* fci, event_record* const* events, uint32_t m, bo
             if (count > 0 && b->paths[count - 1] == b->ancestors[count - 1] &&
                 strcmp(b->paths[count - 1], dir) == 0) {
                 b->ids[count - 1] = event_id(e);
-                raise_last_id_sent(fci, b->ids[count - 1]);
                 continue;
             }
             b->lengths[count] = (int32_t)strlen(dir) + 1;
@@ -428,10 +435,28 @@ int32_t fill_batch(client_info* fci, event_record* const* events, uint32_t m, bo
         }
         b->devices[count] = (uint32_t)e->dev;
         b->ids[count] = event_id(e);
-        raise_last_id_sent(fci, b->ids[count]);
         count++;
     }
     return count;
+}
+
+// Numbers one delivery cycle in cycles_begun and cycles_ended.
+struct cycle_count {
+    client_info* fci;
+    uint64_t number;
+    explicit cycle_count(client_info* c)
+        : fci(c), number(c->cycles_begun.fetch_add(1, std::memory_order_acq_rel) + 1) {}
+    ~cycle_count() { fci->cycles_ended.store(number, std::memory_order_release); }
+};
+
+// The m events, sent or skipped, leave the backlog.
+void release_events(client_info* fci, event_record* const* events, uint32_t m) {
+    uint64_t bytes = 0;
+    for (uint32_t k = 0; k < m; k++) {
+        bytes += backlog_charge(events[k]);
+        remove_event_ref(events[k]);
+    }
+    backlog_pop(&fci->backlog, m, bytes);
 }
 
 // Sets up a delivery thread: its role, the client's user, and on the client's first thread
@@ -464,11 +489,7 @@ void start_delivery(client_info* fci, bool internal) {
 }  // namespace
 
 int32_t client_process_events(client_info* fci) {
-    struct cycle_count {
-        client_info* fci;
-        uint64_t number;
-        ~cycle_count() { fci->cycles_ended.store(number, std::memory_order_release); }
-    } cycle{fci, fci->cycles_begun.fetch_add(1, std::memory_order_acq_rel) + 1};
+    cycle_count cycle(fci);
     uint32_t n = client_num_pending(fci);
     if (n == 0) {
         return 0;
@@ -486,7 +507,11 @@ int32_t client_process_events(client_info* fci) {
         }
         uint32_t m = std::min<uint32_t>(n - s, CLIENT_BATCH_MAX);
         delivery_batch b;
+        clear_client_bits(fci, events + s, m);
         int32_t count = fill_batch(fci, events + s, m, mark_self, &b);
+        if (count > 0) {
+            raise_last_id_sent(fci, b.ids[count - 1]);
+        }
         if (fci->callback && count > 0 && !has_flag(fci, CLIENT_GOING_AWAY)) {
             r = fci->callback(fci->callback_ctx, count, b.lengths, b.paths, b.flags, b.devices,
                               b.ids);
@@ -494,13 +519,7 @@ int32_t client_process_events(client_info* fci) {
                 note_failed_batch(fci, r, b.ids[0]);
             }
         }
-        // Sent or skipped, every event of the chunk leaves the backlog.
-        uint64_t bytes = 0;
-        for (uint32_t k = 0; k < m; k++) {
-            bytes += backlog_charge(events[s + k]);
-            remove_event_ref(events[s + k]);
-        }
-        backlog_pop(&fci->backlog, m, bytes);
+        release_events(fci, events + s, m);
         if (r == MACH_SEND_TIMED_OUT || r == MACH_SEND_NO_BUFFER) {
             free(events);
             return 0;
@@ -511,15 +530,54 @@ int32_t client_process_events(client_info* fci) {
     return r;
 }
 
+bool client_deliver_now(client_info* fci) {
+    constexpr uint32_t not_now = CLIENT_GOING_AWAY | CLIENT_EVENTS_DROPPED |
+                                 CLIENT_HISTORY_DONE_PENDING | CLIENT_IS_INTERNAL;
+    // A client of another user needs its delivery thread: only that thread judges as the user.
+    if (fci->uid != 0 || !fci->callback_now) {
+        return false;
+    }
+    uint32_t n = client_num_pending(fci);
+    if (n == 0 || n > CLIENT_DELIVER_NOW_MAX || pthread_mutex_trylock(&fci->cycle_lock) != 0) {
+        return false;
+    }
+    uint32_t flags = fci->flags.load(std::memory_order_acquire);
+    bool sent = false;
+    bool undelayed = (flags & CLIENT_NO_DEFER) || fci->latency == 0;
+    if ((flags & CLIENT_STARTED) && undelayed && !(flags & not_now)) {
+        cycle_count cycle(fci);
+        // Only the event thread queues, and it is here: nothing joins the backlog meanwhile,
+        // so the bits can wait until the send went out and a failed send leaves all as it was.
+        event_record** events = sort_pending(fci, n);
+        delivery_batch b;
+        int32_t count = events ? fill_batch(fci, events, n, has_flag(fci, CLIENT_MARK_SELF), &b) : 0;
+        sent = events && (count == 0 || fci->callback_now(fci->callback_ctx, count, b.lengths,
+                                                          b.paths, b.flags, b.devices, b.ids) == 0);
+        if (sent) {
+            if (count > 0) {
+                raise_last_id_sent(fci, b.ids[count - 1]);
+            }
+            clear_client_bits(fci, events, n);
+            release_events(fci, events, n);
+        }
+        free(events);
+    }
+    pthread_mutex_unlock(&fci->cycle_lock);
+    return sent;
+}
+
 void* client_loop(void* arg) {
     client_info* fci = static_cast<client_info*>(arg);
     bool internal = has_flag(fci, CLIENT_IS_INTERNAL);
+    pthread_mutex_lock(&fci->cycle_lock);
     start_delivery(fci, internal);
 
     constexpr uint32_t owed =
         CLIENT_GOING_AWAY | CLIENT_EVENTS_DROPPED | CLIENT_HISTORY_DONE_PENDING;
     int32_t r = 0;
     while (!stopping(internal) && !has_flag(fci, CLIENT_GOING_AWAY) && r == 0) {
+        // Waiting: meanwhile the event thread may deliver in this thread's stead.
+        pthread_mutex_unlock(&fci->cycle_lock);
         pthread_mutex_lock(&fci->lock);
         if (!stopping(internal) && !has_flag(fci, owed)) {
             bool timed_out = wait_for_wakeup(
@@ -531,6 +589,7 @@ void* client_loop(void* arg) {
             }
             if (timed_out && internal) {
                 pthread_mutex_unlock(&fci->lock);
+                pthread_mutex_lock(&fci->cycle_lock);
                 continue;
             }
             if (timed_out && client_num_pending(fci) == 0 && !has_flag(fci, owed)) {
@@ -541,6 +600,7 @@ void* client_loop(void* arg) {
             }
         }
         pthread_mutex_unlock(&fci->lock);
+        pthread_mutex_lock(&fci->cycle_lock);
         if (!internal && shutting_down.load()) {
             break;
         }
@@ -568,6 +628,7 @@ void* client_loop(void* arg) {
     }
 
     if (!internal && shutting_down.load()) {
+        pthread_mutex_unlock(&fci->cycle_lock);
         num_clients.fetch_sub(1, std::memory_order_acq_rel);
         return nullptr;
     }
@@ -575,6 +636,9 @@ void* client_loop(void* arg) {
         // No event is routed any more: file what is left so the last flush holds it.
         client_process_events(fci);
     }
+    // The event thread finds the client going away once it holds the lock, and the teardown
+    // waits for it as a walker before the record is freed.
+    pthread_mutex_unlock(&fci->cycle_lock);
     teardown_client(fci, internal);
     return nullptr;
 }

@@ -87,7 +87,9 @@ uint64_t latency_pass(const struct timeval* now) {
         } else if (t - fci->last_wake >= fci->latency || pending > fci->backlog.limits.wake) {
             if (pending != 0) {
                 fci->last_wake = t;
-                wake_from_pass(fci);
+                if (!client_deliver_now(fci)) {
+                    wake_from_pass(fci);
+                }
             }
             continue;
         }

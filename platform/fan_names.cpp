@@ -119,6 +119,9 @@ fan_resolved look_up(fan_volume* vol, const std::string& key, const Look& look) 
     return fan_resolved::OUT_OF_VIEW;
 }
 
+// What the kernel's name of an open item ends with once the item was removed.
+constexpr std::string_view DELETED_MARK = " (deleted)";
+
 bool exists(int fd, struct stat* st) {
     return fstat(fd, st) == 0 && st->st_nlink > 0;
 }
@@ -169,8 +172,13 @@ fan_lookup walk_up(fan_volume* vol, const std::string& key, unique_fd fd, uint32
     struct stat st;
     char path[PATH_MAX];
     size_t length = 0;
-    // The name first: one read after a removal would not be a name any more.
-    if (!name_of(fd.get(), path, &length) || !exists(fd.get(), &st))
+    // The name first: one read after a removal would not be a name any more. The kernel marks
+    // the name of a removed item with DELETED_MARK, so only a name that ends in it needs the
+    // check that the item is still there (it may be a real name).
+    if (!name_of(fd.get(), path, &length))
+        return fan_lookup::UNNAMED;
+    std::string_view name(path, length);
+    if (name.ends_with(DELETED_MARK) && !exists(fd.get(), &st))
         return fan_lookup::UNNAMED;
     std::vector<std::pair<std::string, fan_dir>> chain;
     std::string current = key;

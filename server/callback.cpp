@@ -56,8 +56,11 @@ kern_return_t send_events_message(mach_port_t port, mach_msg_timeout_t timeout_m
     return mach_msg_send(&msg.head, timeout_ms);
 }
 
-int32_t callback_client(void* ctx, int32_t count, const int32_t* lengths, const char* const* paths,
-                        const uint32_t* flags, const uint32_t* /*devices*/, const uint64_t* ids) {
+namespace {
+
+// Both callbacks: timeout_ms 0 tries the send once and never pauses.
+int32_t send_batch(void* ctx, int32_t count, const int32_t* lengths, const char* const* paths,
+                   const uint32_t* flags, const uint64_t* ids, mach_msg_timeout_t timeout_ms) {
     static const char* const FN = "callback_client";
     auto* client = static_cast<clientp*>(ctx);
     if (client == nullptr) {
@@ -102,13 +105,26 @@ int32_t callback_client(void* ctx, int32_t count, const int32_t* lengths, const 
         log_error("vantlesd: %s(): failed assertion '%s'\n", FN, "j == paths_blob_size");
     }
 
-    kern_return_t r = send_events_message(client->d2f_port, CALLBACK_SEND_TIMEOUT_MS, n, offsets, n,
-                                          flags, n, ids, n, blob, blob_size);
-    if (r == MACH_SEND_TIMED_OUT) {  // a dead client (INVALID_DEST) is not paused for
+    kern_return_t r = send_events_message(client->d2f_port, timeout_ms, n, offsets, n, flags, n,
+                                          ids, n, blob, blob_size);
+    if (r == MACH_SEND_TIMED_OUT && timeout_ms != 0) {  // a dead client (INVALID_DEST) is not paused for
         num_usleeps.fetch_add(1, std::memory_order_relaxed);
         usleep(CALLBACK_BACKOFF_US);
     }
     free(blob);
     free(offsets);
     return r;
+}
+
+}  // namespace
+
+int32_t callback_client(void* ctx, int32_t count, const int32_t* lengths, const char* const* paths,
+                        const uint32_t* flags, const uint32_t* /*devices*/, const uint64_t* ids) {
+    return send_batch(ctx, count, lengths, paths, flags, ids, CALLBACK_SEND_TIMEOUT_MS);
+}
+
+int32_t callback_client_now(void* ctx, int32_t count, const int32_t* lengths,
+                            const char* const* paths, const uint32_t* flags,
+                            const uint32_t* /*devices*/, const uint64_t* ids) {
+    return send_batch(ctx, count, lengths, paths, flags, ids, 0);
 }

@@ -22,6 +22,12 @@ constexpr int32_t CALLBACK_NO_PATHS = -3;
 int32_t callback_client(void* ctx, int32_t count, const int32_t* lengths, const char* const* paths,
                         const uint32_t* flags, const uint32_t* devices, const uint64_t* ids);
 
+// The same without waiting: MACH_SEND_TIMED_OUT at once when the client's socket has no room
+// for the message, which is then not sent (the event thread's delivery, client_deliver_now).
+int32_t callback_client_now(void* ctx, int32_t count, const int32_t* lengths,
+                            const char* const* paths, const uint32_t* flags,
+                            const uint32_t* devices, const uint64_t* ids);
+
 // Builds message 67000 from the four arrays and sends it to port, waiting up to timeout_ms.
 kern_return_t send_events_message(mach_port_t port, mach_msg_timeout_t timeout_ms,
                                   uint32_t num_events, const uint32_t* offsets,

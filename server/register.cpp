@@ -273,6 +273,7 @@ int implementation_added_client(clientp* client) {
     num_clients.fetch_add(1, std::memory_order_acq_rel);
     client->refcount.fetch_add(1, std::memory_order_acq_rel);  // the delivery thread's
     fci->release = release_registration;  // read by the thread, which starts after this
+    fci->callback_now = callback_client_now;  // used only once the thread has started the client
     err = start_client_thread(fci);
     if (err != 0) {
         // The record is reachable already; a thread that cannot start is a client that went

@@ -454,6 +454,31 @@ TEST_F(Clients, LatencyPassOpensWindowsAndWakesDueClients) {
     EXPECT_EQ(latency_pass(&now), 1u);
 }
 
+// A due client of root that asked for no delay gets its events from the pass itself when its
+// socket takes them at once, without a thread; a send that finds no room leaves them all to it.
+TEST_F(Clients, PassDeliversUndelayedEventsItselfOrLeavesThemWhole) {
+    client_info* fci = owned({.flags = CLIENT_FILE_EVENTS | CLIENT_NO_DEFER, .since_when = 1});
+    fci->flags.fetch_or(CLIENT_STARTED | CLIENT_THREAD_EXITED);
+    static int32_t answer;
+    fci->callback_now = [](void* ctx, int32_t n, const int32_t* lengths, const char* const* paths,
+                           const uint32_t* flags, const uint32_t* devices, const uint64_t* ids) {
+        return answer ? answer : record_batch(ctx, n, lengths, paths, flags, devices, ids);
+    };
+    answer = 0;
+    route("/a/b/c", 5);
+    timeval now{1000, 0};
+    latency_pass(&now);
+    EXPECT_EQ(sink.take(), strings{"/a/b/c:5"});
+    EXPECT_EQ(client_num_pending(fci), 0u);
+    answer = MACH_SEND_TIMED_OUT;
+    route("/a/b/d", 6);
+    now.tv_sec++;
+    latency_pass(&now);
+    ASSERT_TRUE(sink.received(1));
+    EXPECT_EQ(sink.take(), strings{"/a/b/d:6"});
+    stop(fci);
+}
+
 // The owed notices come first without a wake-up (history done with the since-when, then the
 // dropped notice with the first lost id), then the ring; a loss during that notice owes another.
 TEST_F(Clients, ThreadSendsNoticesThenEvents) {
