@@ -73,10 +73,11 @@ bool key_at(int fd, const char* path, std::string* key, uint32_t* mount_id) {
 // The kernel's name for an open item: the names of the directories above it, as seen through
 // the mount it was opened through (for an item outside that mount's part of the file system,
 // from the file system's root).
-bool name_of(int fd, char (&path)[PATH_MAX], size_t* length) {
+bool name_of(const fan_source* src, int fd, char (&path)[PATH_MAX], size_t* length) {
     char link[64];
-    snprintf(link, sizeof link, "/proc/self/fd/%d", fd);
-    ssize_t n = readlink(link, path, sizeof path);
+    bool near = src->open_items.valid();
+    snprintf(link, sizeof link, near ? "%d" : "/proc/self/fd/%d", fd);
+    ssize_t n = readlinkat(near ? src->open_items.get() : AT_FDCWD, link, path, sizeof path);
     if (n <= 0 || n >= static_cast<ssize_t>(sizeof path) || path[0] != '/')
         return false;
     path[n] = '\0';
@@ -168,14 +169,15 @@ bool is_known(fan_volume* vol, const std::string& key) {
 // shows is not connected to it (no ".."), or leaves it at its root: ELSEWHERE. One that leads up to
 // the file system's root without meeting a mount, or that lies below a directory out of view, is
 // out of view.
-fan_lookup walk_up(fan_volume* vol, const std::string& key, unique_fd fd, uint32_t mount_id) {
+fan_lookup walk_up(const fan_source* src, fan_volume* vol, const std::string& key, unique_fd fd,
+                   uint32_t mount_id) {
     struct stat st;
     char path[PATH_MAX];
     size_t length = 0;
     // The name first: one read after a removal would not be a name any more. The kernel marks
     // the name of a removed item with DELETED_MARK, so only a name that ends in it needs the
     // check that the item is still there (it may be a real name).
-    if (!name_of(fd.get(), path, &length))
+    if (!name_of(src, fd.get(), path, &length))
         return fan_lookup::UNNAMED;
     std::string_view name(path, length);
     if (name.ends_with(DELETED_MARK) && !exists(fd.get(), &st))
@@ -219,9 +221,10 @@ fan_lookup walk_up(fan_volume* vol, const std::string& key, unique_fd fd, uint32
     return fan_lookup::PATH;
 }
 
-fan_resolved learn_from_file_system(fan_volume* vol, const std::string& key) {
+fan_resolved learn_from_file_system(const fan_source* src, fan_volume* vol,
+                                    const std::string& key) {
     fan_resolved r = look_up(vol, key, [&](unique_fd fd, uint32_t mount_id) {
-        return walk_up(vol, key, static_cast<unique_fd&&>(fd), mount_id);
+        return walk_up(src, vol, key, static_cast<unique_fd&&>(fd), mount_id);
     });
     if (r == fan_resolved::OUT_OF_VIEW)
         gen_insert(&vol->dirs, key, make_fan_dir("", "", vol->mounts_epoch));
@@ -239,7 +242,7 @@ fan_resolved learn_dir(fan_source* src, fan_volume* vol, const std::string& key,
         gen_insert(&vol->dirs, key, make_fan_dir(it->second.parent, it->second.name));
         return fan_resolved::PATH;
     }
-    return learn_from_file_system(vol, key);
+    return learn_from_file_system(src, vol, key);
 }
 
 fan_resolved dir_path(fan_source* src, fan_volume* vol, const std::string& key, size_t at,
@@ -324,12 +327,12 @@ fan_resolved fan_dir_path(fan_source* src, fan_volume* vol, const std::string& k
     return dir_path(src, vol, key, at, 0, out);
 }
 
-fan_resolved fan_item_path(fan_volume* vol, const std::string& key, std::string* out,
-                           struct stat* st) {
+fan_resolved fan_item_path(fan_source* src, fan_volume* vol, const std::string& key,
+                           std::string* out, struct stat* st) {
     return look_up(vol, key, [&](unique_fd fd, uint32_t) {
         char path[PATH_MAX];
         size_t length = 0;
-        if (!name_of(fd.get(), path, &length) || !exists(fd.get(), st))
+        if (!name_of(src, fd.get(), path, &length) || !exists(fd.get(), st))
             return fan_lookup::UNNAMED;
         // The name is checked by looking it up again: for an item outside the part of the file
         // system this mount shows, or hidden under a later mount, it leads elsewhere.

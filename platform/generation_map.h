@@ -28,9 +28,8 @@ V* gen_find(generation_map<V>* map, const std::string& key) {
         return nullptr;
     if (map->current.size() >= map->limit)
         return &old->second;  // found, but left to go with its generation
-    V value = std::move(old->second);
-    map->previous.erase(old);
-    return &map->current.emplace(key, std::move(value)).first->second;
+    // The node itself moves: no allocation, and the entry's address stays as it was.
+    return &map->current.insert(map->previous.extract(old)).position->second;
 }
 
 // Sets key's entry to value (replacing any) and returns it.

@@ -186,7 +186,7 @@ bool same_volume(const fan_name_ref& a, const fan_name_ref& b) {
 void translate_link_count(fan_source* src, fan_volume* vol, int32_t pid, const fan_name_ref& self) {
     fan_handle_key(&src->key, self.handle);
     struct stat st;
-    if (fan_item_path(vol, src->key, &src->path1, &st) != fan_resolved::PATH)
+    if (fan_item_path(src, vol, src->key, &src->path1, &st) != fan_resolved::PATH)
         return;
     krec_file_info info = info_from(&st, vol->dev, S_ISDIR(st.st_mode));
     if (!S_ISDIR(st.st_mode) && st.st_nlink == 1)
@@ -687,6 +687,7 @@ int fanotify_source_create(uint32_t types, kernel_source** out) {
         delete src;
         return ENOMEM;
     }
+    src->open_items.reset(open("/proc/self/fd", O_PATH | O_DIRECTORY | O_CLOEXEC));
     if (mask) {
         // Opened first: a mount made while the others are marked is seen at the first fill.
         src->mount_table.reset(open("/proc/self/mountinfo", O_RDONLY | O_CLOEXEC));
