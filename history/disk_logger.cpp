@@ -283,6 +283,9 @@ int32_t add_fname(void*, int32_t count, const int32_t* lengths, const char* cons
         file_one_event(paths[i], lengths[i], flags[i], devices ? devices[i] : 0, ids[i]);
     }
     vantle_rwlock_unlock(&dev_lock);
+    // Between batches too, not only between cycles: one cycle of a storm on a slow machine can
+    // outlast the stamp's freshness, and a daemon killed in it would lose its history.
+    disk_logger_tick(false);
     return 0;
 }
 
