@@ -169,7 +169,7 @@ bool is_known(fan_volume* vol, const std::string& key) {
 // shows is not connected to it (no ".."), or leaves it at its root: ELSEWHERE. One that leads up to
 // the file system's root without meeting a mount, or that lies below a directory out of view, is
 // out of view.
-fan_lookup walk_up(const fan_source* src, fan_volume* vol, const std::string& key, unique_fd fd,
+fan_lookup walk_up(fan_source* src, fan_volume* vol, const std::string& key, unique_fd fd,
                    uint32_t mount_id) {
     struct stat st;
     char path[PATH_MAX];
@@ -218,11 +218,12 @@ fan_lookup walk_up(const fan_source* src, fan_volume* vol, const std::string& ke
         return fan_lookup::UNNAMED;  // out of names before a known directory: moved meanwhile
     for (auto& [k, dir] : chain)
         gen_insert(&vol->dirs, k, std::move(dir));
+    src->walked_key = key;
+    src->walked_dir = static_cast<unique_fd&&>(fd);
     return fan_lookup::PATH;
 }
 
-fan_resolved learn_from_file_system(const fan_source* src, fan_volume* vol,
-                                    const std::string& key) {
+fan_resolved learn_from_file_system(fan_source* src, fan_volume* vol, const std::string& key) {
     fan_resolved r = look_up(vol, key, [&](unique_fd fd, uint32_t mount_id) {
         return walk_up(src, vol, key, static_cast<unique_fd&&>(fd), mount_id);
     });

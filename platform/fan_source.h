@@ -142,6 +142,11 @@ struct fan_source {
     bool target_fid = false;  // entry events carry the handle of the created or removed item
     uint64_t mark_mask = 0;
     std::vector<std::unique_ptr<fan_volume>> volumes;
+    // The directory the last walk up the file system started from, still open (O_PATH): the
+    // item of the event that named it is looked at relative to it, one component instead of
+    // its whole path. Let go at the next event.
+    std::string walked_key;
+    unique_fd walked_dir;
     // Reused for every event, so that their buffers are allocated once.
     std::string key;
     std::string path1, path2;

@@ -104,10 +104,11 @@ krec_file_info info_from(const struct stat* st, uint32_t dev, bool ondir) {
 // is looked up: its type and link count are not in the event. A directory's type is (its link
 // count never counts as hard links), and a removed item has nothing left to look up (the name
 // may even be taken by a new item by now).
-krec_file_info item_info(const std::string& path, uint32_t dev, bool ondir, bool look_up) {
+krec_file_info item_info(const std::string& path, uint32_t dev, bool ondir, bool look_up,
+                         int dir_fd = AT_FDCWD, const char* name = nullptr) {
     struct stat st;
-    bool found =
-        !ondir && look_up && fstatat(AT_FDCWD, path.c_str(), &st, AT_SYMLINK_NOFOLLOW) == 0;
+    bool found = !ondir && look_up &&
+                 fstatat(dir_fd, name ? name : path.c_str(), &st, AT_SYMLINK_NOFOLLOW) == 0;
     return info_from(found ? &st : nullptr, dev, ondir);
 }
 
@@ -278,6 +279,7 @@ bool is_marker(fan_source* src, const fan_name_ref& ref, uint32_t* number) {
 // and the event is to be tried again after the next read.
 bool translate_event(fan_source* src, const fanotify_event_metadata* meta, bool may_wait) {
     size_t at = src->raw_used;
+    src->walked_dir.reset();
     if (meta->vers != FANOTIFY_METADATA_VERSION || (meta->mask & FAN_Q_OVERFLOW)) {
         if (meta->mask & FAN_Q_OVERFLOW)
             log_overflow(src);
@@ -348,8 +350,12 @@ bool translate_event(fan_source* src, const fanotify_event_metadata* meta, bool 
                              fstatat(AT_FDCWD, src->path1.c_str(), &st, AT_SYMLINK_NOFOLLOW) == 0;
         krec_file_info gone = info_from(nullptr, dev, ondir);
         krec_file_info now = gone;
+        // src->key is still the event's directory.
+        bool walked = src->walked_dir.valid() && src->walked_key == src->key &&
+                      strcmp(first.name, ".") != 0;
         if (meta->mask & (FAN_CREATE | FAN_MODIFY | FAN_ATTRIB))
-            now = item_info(src->path1, dev, ondir, true);
+            now = walked ? item_info(src->path1, dev, ondir, true, src->walked_dir.get(), first.name)
+                         : item_info(src->path1, dev, ondir, true);
         if (deleted_first)
             append_record(src, KREC_TYPE_DELETE, ondir, pid, src->path1, gone);
         if ((meta->mask & FAN_CREATE) && !vol->uppers.empty() && fan_upper_of(vol, src->path1))

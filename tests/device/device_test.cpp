@@ -24,10 +24,10 @@
 
 namespace {
 
-struct record {  // the type without the record flags, the paths, the first path's device
+struct record {  // the type without the record flags, the paths, the first path's device and mode
     uint32_t type;
     std::vector<std::string> paths;
-    uint32_t dev;
+    uint32_t dev, mode;
 };
 
 // A record of type with one path and its file information, or without a path none.
@@ -102,11 +102,14 @@ bool read_until(int clone, const std::string& prefix, std::vector<record>* kept,
     for (size_t off = 0;
          !stop && off == size_t(n) && (n = kernel_device_read(clone, buf, sizeof buf)) > 0;) {
         for (off = 0; off + sizeof(krec_header) <= size_t(n);) {
-            record r{word(off, 4) & KREC_TYPE_MASK, {}, 0};
+            record r{word(off, 4) & KREC_TYPE_MASK, {}, 0, 0};
             for (off += sizeof(krec_header); word(off, 2) == KREC_ARG_PATH;) {
                 r.paths.emplace_back(buf + off + 4, strnlen(buf + off + 4, word(off + 2, 2)));
                 off += 4 + word(off + 2, 2) + 4;  // the path, then its file information
-                r.dev = r.paths.size() > 1 ? r.dev : word(off + KREC_FILE_INFO_DEV_OFFSET, 4);
+                if (r.paths.size() == 1) {
+                    r.dev = word(off + KREC_FILE_INFO_DEV_OFFSET, 4);
+                    r.mode = word(off + KREC_FILE_INFO_MODE_OFFSET, 4);
+                }
                 off += KREC_FILE_INFO_SIZE;
             }
             off += 2;  // the terminator
@@ -130,19 +133,23 @@ bool touch(const std::string& path) {  // creates, then modifies
 
 // Directories renamed (also below a renamed ancestor) and written in, and one removed and made
 // again under its name, all before the first read: later changes inside carry the new names,
-// every rename and removal is reported, no path is made up and nothing is dropped.
+// every rename and removal is reported, no path is made up and nothing is dropped. A symbolic
+// and a hard link made first thing in directories the reader has not met keep their kinds.
 int check_renames(const std::string& volume) {
     const std::string t = volume + "/r/";
     SCRATCH_CHECK(mkdir(t.c_str(), 0755) == 0 && mkdir((t + "m").c_str(), 0755) == 0 &&
-                  mkdir((t + "m/n").c_str(), 0755) == 0);
+                  mkdir((t + "m/n").c_str(), 0755) == 0 && touch(t + "m/n/f0"));
     sync();
     int clone = clone_source(nullptr);
+    SCRATCH_CHECK(symlink("m", (t + "s").c_str()) == 0 &&
+                  link((t + "m/n/f0").c_str(), (t + "m/n/h").c_str()) == 0);
     // clang-format off
     std::set<std::string> named = {"m", "m/n", "m/n/f", "m2", "m2/n", "m2/n/f", "m2/n/g", "d",
-                                   "d/f", "d/g", "END"};
+                                   "d/f", "d/g", "END", "s", "m/n/h", "m/n/f0", "m2/n/h", "m2/n/f0"};
     std::multiset<std::pair<uint32_t, std::string>> owed = {
         {KREC_TYPE_RENAME, "m m2"}, {KREC_TYPE_CREATE_FILE, "m2/n/g"}, {KREC_TYPE_DELETE, "d/f"},
-        {KREC_TYPE_DELETE, "d"}, {KREC_TYPE_CREATE_FILE, "d/g"}};
+        {KREC_TYPE_DELETE, "d"}, {KREC_TYPE_CREATE_FILE, "d/g"}, {KREC_TYPE_CREATE_FILE, "s"},
+        {KREC_TYPE_CREATE_FILE, "m/n/h"}};
     // clang-format on
     for (int i = 0; i < 10; i++) {
         std::string a = "a" + std::to_string(i), b = "b" + std::to_string(i);
@@ -169,6 +176,8 @@ int check_renames(const std::string& volume) {
         }
         if (wrong)
             return fprintf(stderr, "%s: wrong record %u %s\n", t.c_str(), r.type, paths.c_str()), 1;
+        if (r.type == KREC_TYPE_CREATE_FILE && (paths == "s" || paths == "m/n/h"))
+            SCRATCH_CHECK(paths == "s" ? S_ISLNK(r.mode) : (r.mode & KREC_MODE_HARDLINK) != 0);
         if (auto it = owed.find({r.type, paths}); it != owed.end())
             owed.erase(it);
     }
