@@ -19,10 +19,6 @@ namespace {
 
 constexpr int WAIT_MS = 30000;
 
-bool is_done(const live_event& e) {
-    return (e.flags & VANTLES_EVENT_HISTORY_DONE) != 0;
-}
-
 // The events of a replaying stream before its history-done notice, and the notice.
 struct replay_result {
     std::vector<live_event> replayed;
@@ -61,16 +57,12 @@ protected:
     // Registers s on paths since the id and waits for its history-done notice.
     replay_result replay(const test_daemon& d, live_stream* s, std::vector<std::string> paths,
                          uint64_t since) {
-        vantles_stream_options options =
-            live_options(d, std::move(paths), VANTLES_FLAG_FILE_EVENTS);
-        options.since_when = since;
         replay_result out;
-        EXPECT_EQ(0, live_stream_start(s, options));
-        EXPECT_TRUE(live_wait_event(&s->sink, is_done, WAIT_MS, &out.done))
+        EXPECT_EQ(0, live_replay(d, s, std::move(paths), since, WAIT_MS))
             << live_describe(live_sink_events(&s->sink));
         for (const live_event& e : live_sink_events(&s->sink)) {
-            if (is_done(e))
-                break;
+            if (live_history_done(e))
+                return out.done = e, out;
             out.replayed.push_back(e);
         }
         return out;

@@ -3,7 +3,7 @@
 // also gets the machine's changes (the root shares /usr and /etc) and kernel-dropped notices:
 // the checks leave those out. Every change has a path of its own, since the event table merges
 // changes of one path and the outcome would otherwise depend on timing.
-#include "tests/support/live_client.h"
+#include "tests/support/scratch_daemon.h"
 
 #include <fcntl.h>
 #include <sys/stat.h>
@@ -54,21 +54,15 @@ std::vector<std::string> changes(live_sink* sink,
                                          << live_describe(live_sink_events(sink));
 }
 
-class Live : public ::testing::Test {
+class Live : public ScratchDaemonTest {
 protected:
     void SetUp() override {
-        if (!scratch_root_available())
-            GTEST_SKIP() << "needs root and mount namespaces";
-        ASSERT_EQ(0, test_daemon_start(&daemon_, {"-d"})) << test_daemon_log(daemon_);
+        ScratchDaemonTest::SetUp();
+        if (IsSkipped())
+            return;
+        ASSERT_TRUE(ScratchDaemonTest::start({}, {}, true));
         ASSERT_EQ(0, live_make_dir(daemon_, SYNC_DIR));
     }
-    void TearDown() override {
-        EXPECT_TRUE(IsSkipped() || test_daemon_running(&daemon_)) << "the daemon died";
-        if (HasFailure())
-            test_daemon_print_log_tail(daemon_);
-    }
-
-    std::string at(const std::string& path) const { return live_root_path(daemon_, path); }
     void make_dirs(const std::vector<std::string>& dirs) {
         for (const std::string& dir : dirs)
             ASSERT_EQ(0, live_make_dir(daemon_, dir)) << dir;
@@ -83,8 +77,6 @@ protected:
         o.excludes = std::move(excludes);
         ASSERT_EQ(0, live_stream_start(s, o));
     }
-
-    test_daemon daemon_;
 };
 
 // The path and flag forms of file-level, directory-level, device-relative and "/" clients,
@@ -102,22 +94,22 @@ TEST_F(Live, EachClientGetsItsOwnFormOfTheSameChanges) {
     start(&rel, {"tmp/lv"}, VANTLES_FLAG_FILE_EVENTS, 0, device, {"tmp/lv/skip/"});
     start(&all, {"/"}, VANTLES_FLAG_FILE_EVENTS);
 
-    ASSERT_EQ(0, mkdir(at("/tmp/lv/d1/sub").c_str(), 0755));
-    ASSERT_EQ(0, chmod(at("/tmp/lv").c_str(), 0700));  // the watched directory itself
+    ASSERT_EQ(0, mkdir(host("/tmp/lv/d1/sub").c_str(), 0755));
+    ASSERT_EQ(0, chmod(host("/tmp/lv").c_str(), 0700));  // the watched directory itself
     create("/tmp/lvx/f");                              // a sibling sharing the name's prefix
     create("/tmp/lv/skip/f");
     create("/tmp/lv/skip/deep/g");
     create("/tmp/lv/skipper/h");  // shares the excluded name's prefix
-    ASSERT_EQ(0, chmod(at("/tmp/lv/skip").c_str(), 0700));
-    ASSERT_EQ(0, mkdir(at("/.Glimmer-V100").c_str(), 0755));  // ignored at the volume root
+    ASSERT_EQ(0, chmod(host("/tmp/lv/skip").c_str(), 0700));
+    ASSERT_EQ(0, mkdir(host("/.Glimmer-V100").c_str(), 0755));  // ignored at the volume root
     create("/.Glimmer-V100/f");
     create("/Vaults.vaultdb");
-    ASSERT_EQ(0, mkdir(at("/tmp/ig/.qsd").c_str(), 0755));  // ".qsd" ignored below it
+    ASSERT_EQ(0, mkdir(host("/tmp/ig/.qsd").c_str(), 0755));  // ".qsd" ignored below it
     create("/tmp/ig/.qsd/f");
     create("/top");
     std::string other = daemon_.dir + "/other-volume";  // the same path inside and outside
     ASSERT_TRUE(unique_fd(open(other.c_str(), O_WRONLY | O_CREAT | O_CLOEXEC, 0644)).valid());
-    ASSERT_EQ(0, unlink(at("/tmp/lv/d3/c").c_str()));
+    ASSERT_EQ(0, unlink(host("/tmp/lv/d3/c").c_str()));
     create("/tmp/lv/d2/z");
 
     want absolute, relative;
@@ -198,7 +190,7 @@ TEST_F(Live, FlushStopAndOwnChangesThenTheDaemonEndsCleanly) {
     start(&ignoring, {"/tmp/own"}, VANTLES_FLAG_FILE_EVENTS | VANTLES_FLAG_IGNORE_SELF);
     start(&marked_dirs, {"/tmp/own"}, VANTLES_FLAG_MARK_SELF);
     auto foreign = [&](const std::string& path) {  // made by another process
-        std::string target = at(path);
+        std::string target = host(path);
         pid_t child = fork();
         if (child == 0)
             _exit(close(open(target.c_str(), O_WRONLY | O_CREAT | O_CLOEXEC, 0644)));

@@ -63,11 +63,7 @@ protected:
         }
         int err = open("/tmp/out/err", O_WRONLY | O_CREAT | O_APPEND, 0644);
         dup2(err, 2);
-        std::vector<char*> argv;
-        for (std::string& a : args)
-            argv.push_back(a.data());
-        argv.push_back(nullptr);
-        execv(argv[0], argv.data());
+        execv(args[0].c_str(), c_strings(args).data());
         _exit(127);
     }
     // Whether the run has reaped its command, and so kept the state of that run.
@@ -111,9 +107,10 @@ protected:
 };
 
 // Changes made together make one run with each path once; a change during a run starts one
-// more run after it. Stopped, the run is caught up from the history, also across a daemon
-// restart that kept the kernel's queue; after one that did not (the daemon cannot know what
-// changed while none ran) it runs a rescan instead, and says why.
+// more run after it. Stopped, the run is caught up from the history; a daemon restart that kept
+// the kernel's queue is waited for and the run goes on from the history; after one that did
+// not (the daemon cannot know what changed while none ran) it runs a rescan instead, and says
+// why.
 TEST_F(VantlesRun, BatchesAndCatchesUpFromItsState) {
     start_run({});
     // The first state holds the id the run goes on from: later changes reach it.
@@ -128,8 +125,7 @@ TEST_F(VantlesRun, BatchesAndCatchesUpFromItsState) {
     // Within one run the paths come in delivery order, which need not be the order of change.
     EXPECT_EQ("/tmp/w/a\n/tmp/w/b\n/tmp/w/during\n", sorted_list());
     ASSERT_TRUE(run_idle());
-    int status = stop_run();
-    EXPECT_TRUE(WIFEXITED(status) && WEXITSTATUS(status) == 0) << status;
+    stop_run();
 
     create("while-stopped");
     start_run({});
@@ -138,27 +134,25 @@ TEST_F(VantlesRun, BatchesAndCatchesUpFromItsState) {
     EXPECT_EQ("/tmp/w/a\n/tmp/w/b\n/tmp/w/during\n/tmp/w/while-stopped\n", sorted_list());
     ASSERT_TRUE(wait_out("runs", "end\nbegin n=1 r=0\nend\nbegin n=1 r=0\nend\n")) << out("runs");
     ASSERT_TRUE(run_idle());
-    stop_run();
 
-    create("before-restart");
     int stored = notify_.wait_for("FDSTORE=1");
     ASSERT_GE(stored, 0);
     daemon_.pass_fd = notify_.received[stored].second[0].get();
     daemon_.pass_fd_name = "fanotify";
     ASSERT_EQ(0, test_daemon_restart(&daemon_, {"-d"})) << test_daemon_log(daemon_);
     create("after-restart");
-    start_run({});
     ASSERT_TRUE(wait_out("list", "/tmp/w/after-restart\n")) << out("list") << out("err");
-    EXPECT_EQ(
-        "/tmp/w/a\n/tmp/w/after-restart\n/tmp/w/b\n/tmp/w/before-restart\n/tmp/w/during\n"
-        "/tmp/w/while-stopped\n",
-        sorted_list());
+    EXPECT_EQ("/tmp/w/a\n/tmp/w/after-restart\n/tmp/w/b\n/tmp/w/during\n/tmp/w/while-stopped\n",
+              sorted_list());
+    EXPECT_NE(std::string::npos, out("err").find("waiting for it to come back")) << out("err");
     ASSERT_TRUE(run_idle());
-    stop_run();
+    int status = stop_run();
+    EXPECT_TRUE(WIFEXITED(status) && WEXITSTATUS(status) == 0) << status;
 
     create("unknown");
     daemon_.pass_fd = -1;
     ASSERT_EQ(0, test_daemon_restart(&daemon_, {"-d"})) << test_daemon_log(daemon_);
+    std::ofstream(host("/tmp/out/err"), std::ios::trunc);
     start_run({});
     ASSERT_TRUE(wait_out("runs", "begin n=0 r=1\nend\n")) << out("runs") << out("err");
     create("later");
@@ -195,63 +189,30 @@ TEST_F(VantlesRun, UntrustedStateRunsARescanOnce) {
     }
 }
 
-// A daemon restarted under the watch is waited for, and the watch goes on from its history.
-TEST_F(VantlesRun, GoesOnAcrossADaemonRestart) {
-    start_run({});
-    ASSERT_TRUE(wait_until([&] { return !read_text(host("/tmp/state")).empty(); }, RUN_MS));
-    create("before");
-    ASSERT_TRUE(wait_out("list", "/tmp/w/before\n")) << out("err");
-    ASSERT_TRUE(run_idle());
-    int stored = notify_.wait_for("FDSTORE=1");
-    ASSERT_GE(stored, 0);
-    daemon_.pass_fd = notify_.received[stored].second[0].get();
-    daemon_.pass_fd_name = "fanotify";
-    ASSERT_EQ(0, test_daemon_restart(&daemon_, {"-d"})) << test_daemon_log(daemon_);
-    create("after");
-    ASSERT_TRUE(wait_out("list", "/tmp/w/after\n")) << out("list") << out("err");
-    EXPECT_EQ("/tmp/w/after\n/tmp/w/before\n", sorted_list());
-    EXPECT_NE(std::string::npos, out("err").find("waiting for it to come back")) << out("err");
-    ASSERT_TRUE(run_idle());
-    int status = stop_run();
-    EXPECT_TRUE(WIFEXITED(status) && WEXITSTATUS(status) == 0) << status;
-}
-
 // --initial runs once at the start; --restart stops a command still running when changes
-// settle (with the --signal given) and starts it again with them.
-TEST_F(VantlesRun, InitialRunAndRestartOfALongRunningCommand) {
+// settle (with the --signal given) and starts it again with them. What git ignores, and the
+// repository's own .git directory, start no run.
+TEST_F(VantlesRun, InitialRunRestartAndWhatGitIgnores) {
+    auto sh = [&](const char* command) {  // in the daemon's view, where the run looks
+        return run_child(daemon_, [&] {
+            return execl("/bin/sh", "sh", "-c", command, static_cast<char*>(nullptr)), 127;
+        });
+    };
+    ASSERT_EQ(0, sh("git init -q /tmp/w && echo '*.o' >/tmp/w/.gitignore"));
     start_run({"--initial", "--restart", "--signal", "INT"}, "0",
               "echo \"start n=$VANTLES_CHANGES\" >>/tmp/out/runs; cat >>/tmp/out/list;"
               " trap 'echo int >>/tmp/out/runs; exit 0' INT; while :; do sleep 0.05; done");
     ASSERT_TRUE(wait_out("runs", "start n=0\n")) << out("err");
+    create("a.o");
+    ASSERT_EQ(0, sh("git -C /tmp/w add .gitignore"));
     create("a");
     ASSERT_TRUE(wait_out("runs", "start n=0\nint\nstart n=1\n")) << out("runs") << out("err");
     ASSERT_TRUE(wait_out("list", "/tmp/w/a\n")) << out("list");
     EXPECT_EQ("/tmp/w/a\n", out("list"));
+    EXPECT_EQ("start n=0\nint\nstart n=1\n", out("runs"));
     int status = stop_run();
     EXPECT_TRUE(WIFEXITED(status) && WEXITSTATUS(status) == 0) << status;
     EXPECT_EQ("", out("err"));
-}
-
-// What git ignores, and the repository's own .git directory, start no run.
-TEST_F(VantlesRun, WhatGitIgnoresStartsNoRun) {
-    auto sh = [&](const char* command) {  // in the daemon's view, where the run looks
-        pid_t pid = fork_in_namespace(daemon_);
-        if (pid == 0) {
-            execl("/bin/sh", "sh", "-c", command, static_cast<char*>(nullptr));
-            _exit(127);
-        }
-        int status = -1;
-        return pid > 0 && waitpid(pid, &status, 0) == pid ? status : -1;
-    };
-    ASSERT_EQ(0, sh("git init -q /tmp/w && echo '*.o' >/tmp/w/.gitignore"));
-    start_run({});
-    ASSERT_TRUE(wait_until([&] { return !read_text(host("/tmp/state")).empty(); }, RUN_MS));
-    create("a.o");
-    ASSERT_EQ(0, sh("git -C /tmp/w add .gitignore"));
-    create("b.c");
-    ASSERT_TRUE(wait_out("list", "/tmp/w/b.c\n")) << out("err");
-    ASSERT_TRUE(run_idle());
-    EXPECT_EQ("/tmp/w/b.c\n", out("list"));
 }
 
 // Stopped during a run, the watch ends the command's whole process group: what a shell

@@ -51,10 +51,7 @@ void spawn(cli* p, std::vector<std::string> args) {
     ASSERT_NE(nullptr, mkdtemp(dir_template));
     p->dir = dir_template;
     args.insert(args.begin(), VANTLES_TOOL_PATH);
-    std::vector<char*> argv;
-    for (std::string& s : args)
-        argv.push_back(s.data());
-    argv.push_back(nullptr);
+    std::vector<char*> argv = c_strings(args);
     posix_spawn_file_actions_t files;
     posix_spawn_file_actions_init(&files);
     posix_spawn_file_actions_addopen(&files, 1, (p->dir + "/out").c_str(), O_WRONLY | O_CREAT,

@@ -13,16 +13,6 @@ namespace {
 constexpr uint32_t FILES = VANTLES_FLAG_FILE_EVENTS;
 constexpr char OVERLAY_OPTIONS[] = "lowerdir=/var/lower,upperdir=/mnt/up/u,workdir=/mnt/up/w";
 
-// Runs body in a child of the daemon's namespace: 0 when it returned 0.
-int in_namespace(const test_daemon& d, const std::function<int()>& body) {
-    pid_t pid = fork_in_namespace(d);
-    if (pid == 0)
-        _exit(body());
-    int status = 0;
-    return pid > 0 && waitpid(pid, &status, 0) == pid && WIFEXITED(status) ? WEXITSTATUS(status)
-                                                                              : -1;
-}
-
 int write_file(const char* path, const char* text, int flags) {
     int fd = open(path, O_WRONLY | O_CREAT | O_CLOEXEC | flags, 0644);
     return fd >= 0 && write(fd, text, strlen(text)) >= 0 && close(fd) == 0 ? 0 : errno;
@@ -53,7 +43,7 @@ TEST_P(Overlay, ChangesThroughItAreItsEvents) {
     for (const char* f : {"/var/lower/d/old", "/var/lower/gone"})
         ASSERT_EQ(0, live_create_file(daemon_, f));
     if (!before) {
-        ASSERT_EQ(0, in_namespace(daemon_, [] {
+        ASSERT_EQ(0, run_child(daemon_, [] {
                       mkdir("/mnt/ov", 0755);
                       mkdir("/mnt/up/u", 0755);
                       mkdir("/mnt/up/w", 0755);
@@ -62,7 +52,7 @@ TEST_P(Overlay, ChangesThroughItAreItsEvents) {
     }
     live_stream s;
     ASSERT_EQ(0, live_stream_start(&s, live_options(daemon_, {"/mnt/ov"}, FILES)));
-    ASSERT_EQ(0, in_namespace(daemon_, [] {
+    ASSERT_EQ(0, run_child(daemon_, [] {
                   int step = 0;
                   for (bool ok : {write_file("/mnt/ov/new", "n", O_TRUNC) == 0,
                                   write_file("/mnt/ov/d/old", "more", O_APPEND) == 0,
@@ -118,9 +108,9 @@ TEST_F(RootOverlay, IsWatchedInTheDirectoriesClientsRegister) {
         SCRATCH_WAIT_MS))
         << kind << " " << reason;
     EXPECT_STREQ("its upper layer is out of view here", reason);
-    ASSERT_EQ(0, in_namespace(daemon_, [] { return mkdir("/data/sub", 0755) ? errno : 0; }));
+    ASSERT_EQ(0, run_child(daemon_, [] { return mkdir("/data/sub", 0755) ? errno : 0; }));
     ASSERT_TRUE(live_wait_event(&s.sink, live_path_is("/data/sub"), SCRATCH_WAIT_MS));
-    ASSERT_EQ(0, in_namespace(daemon_, [] {
+    ASSERT_EQ(0, run_child(daemon_, [] {
                   int step = 0;
                   for (bool ok : {write_file("/data/a", "a", 0) == 0,
                                   write_file("/data/sub/b", "b", 0) == 0,

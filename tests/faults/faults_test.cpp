@@ -6,12 +6,10 @@
 #include "vantles/stream.h"
 
 #include <grp.h>
-#include <sys/mman.h>
 #include <sys/mount.h>
 #include <sys/sysmacros.h>
 
 #include <algorithm>
-#include <atomic>
 #include <map>
 #include <random>
 #include <set>
@@ -19,63 +17,6 @@
 namespace {
 
 constexpr uint32_t FILES = VANTLES_FLAG_FILE_EVENTS;
-
-// "<prefix><n>" in out[24] without the C library: the storm's child copies a threaded process.
-const char* serial_name(char prefix, unsigned long n, char* out) {
-    char* p = out + 23;
-    *p = '\0';
-    do
-        *--p = static_cast<char>('0' + n % 10);
-    while ((n /= 10) > 0);
-    *--p = prefix;
-    return p;
-}
-
-// A process in the daemon's namespace that creates and writes "n<i>", renames every third to
-// "r<i>", changes the mode of every fifth and removes those 64 behind, in dir, as fast as it
-// can (pausing pause_us after every 64). Killed by stop() and the destructor.
-struct storm_writer {
-    pid_t pid = -1;
-    std::atomic<uint64_t>* made =
-        new (mmap(nullptr, sizeof *made, PROT_READ | PROT_WRITE, MAP_SHARED | MAP_ANONYMOUS, -1, 0))
-            std::atomic<uint64_t>(0);  // files created, shared with the writer
-
-    ~storm_writer() {
-        stop();
-        munmap(made, sizeof *made);
-    }
-    int start(const test_daemon& d, const std::string& dir, int pause_us) {
-        made->store(0);
-        if ((pid = fork_in_namespace(d)) != 0)
-            return pid < 0 ? ECHILD : 0;
-        if (chdir(dir.c_str()) != 0)
-            _exit(126);
-        timespec pause = {0, pause_us * 1000L};
-        char a[24], b[24];
-        for (unsigned long i = 0;; i++) {
-            int fd = open(serial_name('n', i, a), O_WRONLY | O_CREAT | O_TRUNC | O_CLOEXEC, 0644);
-            if (fd >= 0 && write(fd, "x", 1) == 1 && close(fd) == 0)
-                made->fetch_add(1);
-            if (i >= 1 && i % 3 == 0)
-                rename(serial_name('n', i - 1, a), serial_name('r', i - 1, b));
-            if (i >= 2 && i % 5 == 0)
-                chmod(serial_name('n', i - 2, a), 0600);
-            if (i >= 64 && unlink(serial_name('n', i - 64, a)) != 0)
-                unlink(serial_name('r', i - 64, b));
-            if (i % 64 == 0)
-                nanosleep(&pause, nullptr);
-        }
-    }
-    void stop() {
-        if (pid > 0 && kill(pid, SIGKILL) == 0)
-            waitpid(pid, nullptr, 0);
-        pid = -1;
-    }
-};
-
-bool done(const live_event& e) {
-    return e.flags & VANTLES_EVENT_HISTORY_DONE;
-}
 
 class Faults : public ScratchDaemonTest {
 protected:
@@ -87,12 +28,8 @@ protected:
         const std::vector<std::string>& paths, uint64_t since,
         const std::function<bool(const std::string&)>& path_ok) {
         live_stream s;
-        vantles_stream_options options = live_options(daemon_, paths, FILES);
-        options.since_when = since;
-        if (int err = live_stream_start(&s, options))
-            return ::testing::AssertionFailure() << "registration since " << since << ": " << err;
-        if (!live_wait_event(&s.sink, done, SCRATCH_WAIT_MS))
-            return ::testing::AssertionFailure() << "no history-done notice";
+        if (int err = live_replay(daemon_, &s, paths, since))
+            return ::testing::AssertionFailure() << "replay since " << since << ": " << err;
         const uint64_t below = current_id() + 1;
         uint64_t highest = since;
         std::map<std::string, uint64_t> last_of_path;
@@ -101,7 +38,7 @@ protected:
             auto fail = [&] {
                 return ::testing::AssertionFailure() << "id " << e.id << ", " << e.path << ": ";
             };
-            if (done(e))
+            if (live_history_done(e))
                 return e.id == highest ? ::testing::AssertionSuccess()
                                        : fail() << "the highest replayed id is " << highest;
             if (e.id <= since || e.id >= below)
@@ -165,7 +102,7 @@ TEST_F(Faults, KilledMidStormEveryRestartReplaysSoundlyAndIdsNeverGoBack) {
         return name.size() > 1 && (name[0] == 'n' || name[0] == 'r') &&
                name.find_first_not_of("0123456789", 1) == std::string::npos;
     };
-    storm_writer writer;
+    file_storm writer;
     uint64_t since = 0, seen = 0;  // the id asked for, the highest handed out, before a kill
     for (int round = 0; round < 20 && !HasFailure(); round++) {
         SCOPED_TRACE("round " + std::to_string(round));
@@ -178,7 +115,7 @@ TEST_F(Faults, KilledMidStormEveryRestartReplaysSoundlyAndIdsNeverGoBack) {
             SCRATCH_WAIT_MS, &first));
         EXPECT_GT(first.id, seen) << first.path;
         const uint64_t target = std::uniform_int_distribution<uint64_t>(0, 8000)(random);
-        ASSERT_TRUE(wait_until([&] { return *writer.made >= target; }, SCRATCH_WAIT_MS));
+        ASSERT_TRUE(writer.wait_made(target));
         // One kill at least comes after a flush, so that a log file survives the later kills.
         ASSERT_TRUE(round > 0 || wait_until(on_disk, SCRATCH_WAIT_MS)) << "no log file was written";
         writer.stop();
@@ -228,10 +165,7 @@ TEST_F(Faults, AFullVolumeLeavesAGapThatReplaysReport) {
     const uint64_t full = current_id();
     auto gap_reported = [&](const std::string& when) {
         live_stream s;
-        vantles_stream_options o = live_options(daemon_, {"/var/kept"}, FILES);
-        o.since_when = before;
-        ASSERT_EQ(0, live_stream_start(&s, o));
-        ASSERT_TRUE(live_wait_event(&s.sink, done, SCRATCH_WAIT_MS));
+        ASSERT_EQ(0, live_replay(daemon_, &s, {"/var/kept"}, before));
         EXPECT_TRUE(std::ranges::any_of(live_sink_events(&s.sink), [&](const live_event& e) {
             return (e.flags & VANTLES_EVENT_USER_DROPPED) && e.id > before && e.id <= full;
         })) << when << ":\n" << live_describe(live_sink_events(&s.sink));
@@ -275,10 +209,7 @@ TEST_F(Faults, DamagedLogFilesBecomeDroppedNotices) {
                 fclose(out) == 0);
     for (int replay = 0; replay < 2; replay++) {
         live_stream s;
-        vantles_stream_options o = live_options(daemon_, {"/var/d"}, FILES);
-        o.since_when = 0;
-        ASSERT_EQ(0, live_stream_start(&s, o));
-        ASSERT_TRUE(live_wait_event(&s.sink, done, SCRATCH_WAIT_MS));
+        ASSERT_EQ(0, live_replay(daemon_, &s, {"/var/d"}, 0));
         std::set<uint64_t> notices, expected;
         for (size_t f = 0; f < 3; f++)
             expected.insert(std::stoull(files[f], nullptr, 16) - 1);
@@ -319,14 +250,11 @@ TEST_P(Unmount, UnderClientsLetsTheVolumeGo) {
         resting_fds = std::min(resting_fds, proc_fd_count(daemon_.pid));
     {
         live_stream on_var, relative, replayed, other, late;
-        vantles_stream_options by_device = live_options(daemon_, {"w"}, FILES),
-                               since_0 = live_options(daemon_, {"/var/w"}, FILES);
+        vantles_stream_options by_device = live_options(daemon_, {"w"}, FILES);
         by_device.device = var_dev;
-        since_0.since_when = 0;
         ASSERT_EQ(0, live_stream_start(&on_var, live_options(daemon_, {"/var/w"}, FILES)));
         ASSERT_EQ(0, live_stream_start(&relative, by_device));
-        ASSERT_EQ(0, live_stream_start(&replayed, since_0));
-        ASSERT_TRUE(live_wait_event(&replayed.sink, done, SCRATCH_WAIT_MS));
+        ASSERT_EQ(0, live_replay(daemon_, &replayed, {"/var/w"}, 0));
         ASSERT_EQ(0, live_stream_start(&other, live_options(daemon_, {"/mnt/other/storm"}, FILES)));
         // The vantles tool as user 65534, watching "w" relative to the volume.
         std::string dev =
@@ -359,19 +287,15 @@ TEST_P(Unmount, UnderClientsLetsTheVolumeGo) {
         EXPECT_TRUE(wait_until([&] { return prints(" w/seen\n"); }, SCRATCH_WAIT_MS)) << printed;
         EXPECT_FALSE(prints("w/secret")) << printed;
 
-        storm_writer writer;
+        file_storm writer;
         ASSERT_EQ(0, writer.start(daemon_, "/mnt/other/storm", 2000));
         // Retried while a file there is open: under load the replaying client's read of a log
         // file may take a few seconds.
-        pid_t unmounter = fork_in_namespace(daemon_);
-        if (unmounter == 0) {
+        int err = run_child(daemon_, [&] {
             for (int i = 0;; i++, usleep(10000))
                 if (int err = umount2("/var", GetParam()) ? errno : 0; err != EBUSY || i == 1000)
-                    _exit(err);
-        }
-        int status = 0, err = waitpid(unmounter, &status, 0) > 0 && WIFEXITED(status)
-                                  ? WEXITSTATUS(status)
-                                  : ECHILD;
+                    return err;
+        });
         EXPECT_EQ(0, err) << strerror(err) << "; the daemon holds:\n" << held_on(var_st.st_dev);
         // Promptly: not only once an idle client's delivery thread has ended (15 s).
         EXPECT_TRUE(wait_until([&] { return held_on(var_st.st_dev).empty(); }, 5000))

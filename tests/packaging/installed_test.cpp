@@ -62,14 +62,6 @@ struct pkg_process {
     }
 };
 
-std::vector<char*> c_strings(std::vector<std::string>& strings) {
-    std::vector<char*> out;
-    for (std::string& s : strings)
-        out.push_back(s.data());
-    out.push_back(nullptr);
-    return out;
-}
-
 // Forks a child with its output in out_path (or a pipe) that runs exec.
 void spawn(pkg_process* p, const std::string& out_path, const std::function<int()>& exec) {
     int fds[2] = {-1, open(out_path.c_str(), O_WRONLY | O_CREAT | O_TRUNC | O_CLOEXEC, 0644)};

@@ -53,10 +53,7 @@ struct nats_server {
         if (cluster_port != 0)
             args.insert(args.end(),
                         {routes, "--cluster_name", "vantles-test", "--cluster", url(cluster_port)});
-        std::vector<char*> argv;
-        for (std::string& a : args)
-            argv.push_back(a.data());
-        argv.push_back(nullptr);
+        std::vector<char*> argv = c_strings(args);
         int out = open(log.c_str(), O_WRONLY | O_CREAT | O_APPEND | O_CLOEXEC, 0644);
         fflush(nullptr);
         if (out >= 0 && (pid = fork()) == 0) {

@@ -5,10 +5,7 @@
 #include "tests/support/notify_standin.h"
 #include "tests/support/scratch_daemon.h"
 
-#include <sys/mman.h>
-
 #include <algorithm>
-#include <atomic>
 #include <filesystem>
 #include <map>
 #include <set>
@@ -17,51 +14,6 @@ namespace {
 
 constexpr int PUBLISH_WAIT_MS = 30000;  // only a lost change or a stuck publisher runs into it
 const std::string WATCHED = "/tmp/w", HOST = "testhost", SUBJECT = "vantles.test";
-
-// A process in the daemon's namespace that creates and writes "<prefix><i>" for i below count
-// in WATCHED, pausing pause_us after every 64; made counts the files for the test.
-struct file_writer {
-    pid_t pid = -1;
-    std::atomic<uint64_t>* made =
-        new (mmap(nullptr, sizeof *made, PROT_READ | PROT_WRITE, MAP_SHARED | MAP_ANONYMOUS, -1, 0))
-            std::atomic<uint64_t>(0);
-
-    ~file_writer() {
-        stop();
-        munmap(made, sizeof *made);
-    }
-    // The child copies a threaded process: it names files without the C library's allocations.
-    int start(const test_daemon& d, char prefix, unsigned count, int pause_us) {
-        stop();
-        made->store(0);
-        if ((pid = fork_in_namespace(d)) != 0)
-            return pid < 0 ? ECHILD : 0;
-        if (chdir(WATCHED.c_str()) != 0)
-            _exit(126);
-        timespec pause = {0, pause_us * 1000L};
-        for (unsigned i = 0; i < count; i++) {
-            char name[16], *p = name + sizeof name - 1;
-            *p = '\0';
-            for (unsigned n = i; p == name + sizeof name - 1 || n > 0; n /= 10)
-                *--p = static_cast<char>('0' + n % 10);
-            *--p = prefix;
-            int fd = open(p, O_WRONLY | O_CREAT | O_TRUNC | O_CLOEXEC, 0644);
-            if (fd >= 0 && write(fd, "x", 1) == 1 && close(fd) == 0)
-                made->fetch_add(1);
-            if (i % 64 == 63)
-                nanosleep(&pause, nullptr);
-        }
-        _exit(0);
-    }
-    bool wait_made(uint64_t n) {
-        return wait_until([&] { return made->load() >= n; }, PUBLISH_WAIT_MS);
-    }
-    void stop() {
-        if (pid > 0 && kill(pid, SIGKILL) == 0)
-            waitpid(pid, nullptr, 0);
-        pid = -1;
-    }
-};
 
 class Publish : public ScratchDaemonTest {
 protected:
@@ -125,10 +77,7 @@ protected:
             args.insert(args.end(), {"--server", s.url()});
         args.insert(args.end(), options.begin(), options.end());
         args.push_back(WATCHED);
-        std::vector<char*> argv;
-        for (std::string& a : args)
-            argv.push_back(a.data());
-        argv.push_back(nullptr);
+        std::vector<char*> argv = c_strings(args);
         int err = open((socket_dir_ + "/publish.err").c_str(), O_WRONLY | O_CREAT | O_APPEND, 0644);
         if ((publisher_ = fork_in_namespace(daemon_)) == 0) {
             dup2(err, 2);
@@ -219,7 +168,7 @@ protected:
     notify_standin notify_;
     std::vector<nats_server> servers_;
     stream_reader reader_;
-    file_writer writer_;
+    file_storm writer_;
     pid_t publisher_ = -1;
     std::string uuid_;
 };
@@ -233,7 +182,7 @@ TEST_F(Publish, EveryChangeOnceThroughPublisherAndBrokerFaults) {
     ASSERT_NO_FATAL_FAILURE(start_servers(1));
     start_publisher();
     ASSERT_TRUE(registered());
-    ASSERT_EQ(0, writer_.start(daemon_, 'a', 10000, 5000));
+    ASSERT_EQ(0, writer_.start(daemon_, WATCHED, 5000, 'a', 10000));
     ASSERT_TRUE(arrive('a', 10000));
     ASSERT_TRUE(each_once(0));
     EXPECT_EQ("vantles.> file 1 age 0s bytes -1 msgs -1", reader_.config());
@@ -242,20 +191,20 @@ TEST_F(Publish, EveryChangeOnceThroughPublisherAndBrokerFaults) {
         << read_text(socket_dir_ + "/publish.err");
 
     kill(publisher_, SIGSTOP);
-    ASSERT_EQ(0, writer_.start(daemon_, 'b', 8000, 1000));
+    ASSERT_EQ(0, writer_.start(daemon_, WATCHED, 1000, 'b', 8000));
     ASSERT_TRUE(writer_.wait_made(8000));
     kill(publisher_, SIGCONT);
     ASSERT_TRUE(arrive('b', 8000));
     ASSERT_TRUE(each_once(0));
 
-    ASSERT_EQ(0, writer_.start(daemon_, 'c', 6000, 1000));
+    ASSERT_EQ(0, writer_.start(daemon_, WATCHED, 1000, 'c', 6000));
     ASSERT_TRUE(writer_.wait_made(2000));
     stop_publisher(SIGKILL);
     start_publisher();
     ASSERT_TRUE(arrive('c', 6000));
     ASSERT_TRUE(each_once(0));
 
-    ASSERT_EQ(0, writer_.start(daemon_, 'd', 6000, 1000));
+    ASSERT_EQ(0, writer_.start(daemon_, WATCHED, 1000, 'd', 6000));
     ASSERT_TRUE(writer_.wait_made(2000));
     servers_[0].stop(SIGKILL);
     ASSERT_EQ(0, servers_[0].start()) << read_text(servers_[0].log);
@@ -271,7 +220,7 @@ TEST_F(Publish, DaemonRestartsKeepEveryChangeOrAskForARescan) {
     ASSERT_NO_FATAL_FAILURE(start_servers(1));
     start_publisher();
     ASSERT_TRUE(registered());
-    ASSERT_EQ(0, writer_.start(daemon_, 'a', 4000, 40000));
+    ASSERT_EQ(0, writer_.start(daemon_, WATCHED, 40000, 'a', 4000));
     ASSERT_TRUE(writer_.wait_made(1000));
     stop_publisher(SIGKILL);
     int stored = notify_.wait_for("FDSTORE=1");
@@ -288,7 +237,7 @@ TEST_F(Publish, DaemonRestartsKeepEveryChangeOrAskForARescan) {
     daemon_.pass_fd = -1;
     ASSERT_EQ(0, test_daemon_restart(&daemon_, {"-d"})) << test_daemon_log(daemon_);
     start_publisher();
-    ASSERT_EQ(0, writer_.start(daemon_, 'b', 2000, 40000));
+    ASSERT_EQ(0, writer_.start(daemon_, WATCHED, 40000, 'b', 2000));
     ASSERT_TRUE(arrive('b', 2000));
     ASSERT_TRUE(each_once(1));
 }
@@ -300,7 +249,7 @@ TEST_F(Publish, ClusterOfThreeLosesNoChangeWithItsLeader) {
     start_publisher({"--replicas", "3", "--max-age", "86400", "--max-bytes", "1000000000",
                      "--max-msgs", "5000000"});
     ASSERT_TRUE(registered());
-    ASSERT_EQ(0, writer_.start(daemon_, 'a', 6000, 1000));
+    ASSERT_EQ(0, writer_.start(daemon_, WATCHED, 1000, 'a', 6000));
     ASSERT_TRUE(writer_.wait_made(2000));
     std::string leader;
     ASSERT_TRUE(wait_until([&] { return !(leader = reader_.leader()).empty(); }, PUBLISH_WAIT_MS));

@@ -9,8 +9,6 @@
 #include <poll.h>
 
 #include <cstdio>
-#include <fstream>
-#include <sstream>
 
 namespace {
 
@@ -73,13 +71,8 @@ bool Python::run_module(const std::string& module, std::string* output) {
     };
     std::vector<std::string> args = {PYTHON3, "-m", "unittest", "-v", module};
     const std::string tests_dir = std::string(PYTHON_DIR_IN_ROOT) + "/tests";
-    std::vector<char*> argv, envp;
-    for (std::string& a : args)
-        argv.push_back(a.data());
-    argv.push_back(nullptr);
-    for (std::string& e : env)  // no sanitizer variables: python3 is not instrumented
-        envp.push_back(e.data());
-    envp.push_back(nullptr);
+    // No sanitizer variables: python3 is not instrumented.
+    std::vector<char*> argv = c_strings(args), envp = c_strings(env);
 
     pid_t pid = fork_in_namespace(daemon_);
     if (pid == 0) {
@@ -102,14 +95,9 @@ bool Python::run_module(const std::string& module, std::string* output) {
     for (int64_t deadline = live_now_ms() + PYTHON_RUN_MS;;) {
         pollfd p = {request_read.get(), POLLIN, 0};
         int left = static_cast<int>(std::max<int64_t>(deadline - live_now_ms(), 0));
-        if (left == 0) {
-            timed_out = true;
+        // A failed poll leaves no way to serve it: it is ended as on a time-out.
+        if ((timed_out = left == 0 || (poll(&p, 1, left) < 0 && errno != EINTR)))
             break;
-        }
-        if (poll(&p, 1, left) < 0 && errno != EINTR) {
-            timed_out = true;  // no way left to serve it: end it
-            break;
-        }
         char buffer[256];
         ssize_t n = p.revents ? read(request_read.get(), buffer, sizeof buffer) : 0;
         if (p.revents && n <= 0)
@@ -126,10 +114,7 @@ bool Python::run_module(const std::string& module, std::string* output) {
         kill(pid, SIGKILL);
     int status = 0;
     waitpid(pid, &status, 0);
-    std::ifstream file(out_path);
-    std::stringstream text;
-    text << file.rdbuf();
-    *output = text.str() + "\n(wait status " + std::to_string(status) + ")" +
+    *output = read_text(out_path) + "\n(wait status " + std::to_string(status) + ")" +
               (timed_out ? " (killed after " + std::to_string(PYTHON_RUN_MS) + " ms)" : "");
     unlink(out_path);
     return WIFEXITED(status) && WEXITSTATUS(status) == 0;

@@ -72,6 +72,10 @@ std::string live_describe(const std::vector<live_event>& events) {
     return out.empty() ? "(no events)\n" : out;
 }
 
+bool live_history_done(const live_event& e) {
+    return e.flags & VANTLES_EVENT_HISTORY_DONE;
+}
+
 live_stream::~live_stream() {
     vantles_stream_destroy(stream);
 }
@@ -98,6 +102,14 @@ int live_stream_start(live_stream* s, const vantles_stream_options& options) {
 
 int live_stream_stop(live_stream* s) {
     return s->stream ? vantles_stream_stop(s->stream) : 0;
+}
+
+int live_replay(const test_daemon& d, live_stream* s, std::vector<std::string> paths,
+                uint64_t since, int timeout_ms) {
+    vantles_stream_options options = live_options(d, std::move(paths), VANTLES_FLAG_FILE_EVENTS);
+    options.since_when = since;
+    int err = live_stream_start(s, options);
+    return err ? err : live_wait_event(&s->sink, live_history_done, timeout_ms) ? 0 : ETIMEDOUT;
 }
 
 std::string live_root_path(const test_daemon& d, const std::string& path) {
@@ -134,13 +146,11 @@ int live_sync(const test_daemon& d, const std::string& dir) {
 
 int live_nudge_disk_logger(const test_daemon& d) {
     live_stream nudge;
-    vantles_stream_options options = live_options(d, {"/"});
     vantles_connection conn;  // a replay of next to nothing, after a push
+    uint64_t id = 0;
     int err = vantles_connect(d.socket_path.c_str(), &conn);
-    err = err ? err : vantles_get_current_event_id(&conn, &options.since_when);
-    auto done = [](const live_event& e) { return (e.flags & VANTLES_EVENT_HISTORY_DONE) != 0; };
-    err = err ? err : live_stream_start(&nudge, options);
-    return err ? err : live_wait_event(&nudge.sink, done, LIVE_EVENT_TIMEOUT_MS) ? 0 : ETIMEDOUT;
+    err = err ? err : vantles_get_current_event_id(&conn, &id);
+    return err ? err : live_replay(d, &nudge, {"/"}, id, LIVE_EVENT_TIMEOUT_MS);
 }
 
 ::testing::AssertionResult live_state_becomes(test_daemon* d, int num_clients, int pending_events,

@@ -47,6 +47,7 @@ live_match live_path_is(const std::string& path);  // exactly this path (and the
 live_match live_event_is(const std::string& path, uint32_t flags);
 
 std::string live_describe(const std::vector<live_event>& events);  // "id flags path" lines
+bool live_history_done(const live_event& e);                        // the end of a replay
 
 // A stream delivering into its own sink on the library's thread; destroyed (unregistered) with it.
 struct live_stream {
@@ -63,6 +64,11 @@ vantles_stream_options live_options(const test_daemon& d, std::vector<std::strin
 int live_stream_start(live_stream* s, const vantles_stream_options& options);
 
 int live_stream_stop(live_stream* s);  // stops the thread and unregisters; the sink stays
+
+// Starts s replaying the daemon's paths (file events) since the id and waits for its
+// history-done notice: 0, the registration's failure, or ETIMEDOUT.
+int live_replay(const test_daemon& d, live_stream* s, std::vector<std::string> paths,
+                uint64_t since, int timeout_ms = 30000);
 
 // How this process reaches the daemon's path ("/proc/PID/root/tmp/x" for "/tmp/x"); the
 // daemon's 32-bit number of the device holding it (0 when it cannot be read).

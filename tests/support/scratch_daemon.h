@@ -8,11 +8,13 @@
 
 #include <fcntl.h>
 #include <sched.h>
+#include <sys/mman.h>
 #include <sys/prctl.h>
 #include <sys/stat.h>
 #include <sys/wait.h>
 #include <unistd.h>
 
+#include <atomic>
 #include <filesystem>
 #include <string>
 #include <vector>
@@ -43,15 +45,22 @@ inline pid_t fork_in_namespace(const test_daemon& d) {
     return ns.valid() ? fork_in_namespace(ns.get()) : -1;
 }
 
+// Runs body in a child in the daemon's namespace: the status it exited with (-1: none).
+inline int run_child(const test_daemon& d, const std::function<int()>& body) {
+    pid_t pid = fork_in_namespace(d);
+    if (pid == 0)
+        _exit(body());
+    int status = 0;
+    return pid > 0 && waitpid(pid, &status, 0) == pid && WIFEXITED(status) ? WEXITSTATUS(status)
+                                                                              : -1;
+}
+
 // Runs argv (argv[0] a path inside the root) in the mount namespace mount_ns, in directory dir,
 // with env ("NAME=VALUE") added to this process's environment; its standard output in *out.
 // Its exit status, or -1 when it did not exit.
 inline int run_in_namespace(int mount_ns, const std::string& dir, std::vector<std::string> argv,
                             const std::vector<std::string>& env, std::string* out) {
-    std::vector<char*> args, envp;
-    for (std::string& a : argv)
-        args.push_back(a.data());
-    args.push_back(nullptr);
+    std::vector<char*> args = c_strings(argv), envp;
     for (char** e = environ; *e; e++)
         envp.push_back(*e);
     for (const std::string& e : env)
@@ -78,6 +87,66 @@ inline int run_in_namespace(int mount_ns, const std::string& dir, std::vector<st
         return -1;
     return WIFEXITED(status) ? WEXITSTATUS(status) : -1;
 }
+
+// A process in the daemon's namespace making files "<prefix><i>" in dir as fast as it can,
+// pausing pause_us after every 64, counting them in *made for the test; with no count, without
+// end and churning: it also renames every third to "r<i>", changes the mode of every fifth and
+// removes those 64 behind. Killed by stop() and the destructor.
+struct file_storm {
+    pid_t pid = -1;
+    std::atomic<uint64_t>* made =
+        new (mmap(nullptr, sizeof *made, PROT_READ | PROT_WRITE, MAP_SHARED | MAP_ANONYMOUS, -1, 0))
+            std::atomic<uint64_t>(0);
+
+    ~file_storm() {
+        stop();
+        munmap(made, sizeof *made);
+    }
+    int start(const test_daemon& d, const std::string& dir, int pause_us, char prefix = 'n',
+              uint64_t count = 0) {
+        stop();
+        made->store(0);
+        if ((pid = fork_in_namespace(d)) != 0)
+            return pid < 0 ? ECHILD : 0;
+        if (chdir(dir.c_str()) != 0)
+            _exit(126);
+        const bool churn = count == 0;
+        timespec pause = {0, pause_us * 1000L};
+        char a[24], b[24];
+        for (uint64_t i = 0; churn || i < count; i++) {
+            int fd = open(name(prefix, i, a), O_WRONLY | O_CREAT | O_TRUNC | O_CLOEXEC, 0644);
+            if (fd >= 0 && write(fd, "x", 1) == 1 && close(fd) == 0)
+                made->fetch_add(1);
+            if (churn && i >= 1 && i % 3 == 0)
+                rename(name('n', i - 1, a), name('r', i - 1, b));
+            if (churn && i >= 2 && i % 5 == 0)
+                chmod(name('n', i - 2, a), 0600);
+            if (churn && i >= 64 && unlink(name('n', i - 64, a)) != 0)
+                unlink(name('r', i - 64, b));
+            if (i % 64 == 63)
+                nanosleep(&pause, nullptr);
+        }
+        _exit(0);
+    }
+    bool wait_made(uint64_t n) {
+        return wait_until([&] { return made->load() >= n; }, SCRATCH_WAIT_MS);
+    }
+    void stop() {
+        if (pid > 0 && kill(pid, SIGKILL) == 0)
+            waitpid(pid, nullptr, 0);
+        pid = -1;
+    }
+    // "<prefix><n>" in out[24] without the C library: the child copies a threaded process.
+    static const char* name(char prefix, uint64_t n, char* out) {
+        char* p = out + 23;
+        *p = '\0';
+        do
+            *--p = static_cast<char>('0' + n % 10);
+        while ((n /= 10) > 0);
+        *--p = prefix;
+        return p;
+    }
+};
 
 class ScratchDaemonTest : public ::testing::Test {
 protected:

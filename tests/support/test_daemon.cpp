@@ -24,13 +24,6 @@ std::string parent_dir(const std::string& path) {
     return std::filesystem::path(path).parent_path().string();
 }
 
-std::vector<char*> pointers(std::vector<std::string>& strings) {
-    std::vector<char*> out(strings.size() + 1, nullptr);
-    std::transform(strings.begin(), strings.end(), out.begin(),
-                   [](std::string& s) { return s.data(); });
-    return out;
-}
-
 // Starts the daemon's process: in the mount namespace mount_ns when that is a descriptor (an
 // earlier daemon's scratch root), else in a fresh scratch root (as root) or this namespace.
 int spawn_daemon(test_daemon* d, const std::vector<std::string>& args, int mount_ns, bool append) {
@@ -62,7 +55,7 @@ int spawn_daemon(test_daemon* d, const std::vector<std::string>& args, int mount
     if (in_root)
         argv_strings[0] = std::string(TEST_DAEMON_BIN_DIR) + "/" +
                           std::filesystem::path(VANTLESD_PATH).filename().string();
-    std::vector<char*> argv = pointers(argv_strings), envp = pointers(env_strings);
+    std::vector<char*> argv = c_strings(argv_strings), envp = c_strings(env_strings);
     if (parent_dir(d->socket_path) != d->dir)
         binds.push_back({parent_dir(d->socket_path), false});
     binds.insert(binds.end(), d->binds.begin(), d->binds.end());
@@ -203,6 +196,13 @@ void test_daemon_print_log_tail(const test_daemon& d) {
     std::string log = test_daemon_log(d);
     printf("---- daemon log ----\n%s\n",
            log.c_str() + log.size() - std::min<size_t>(log.size(), 6000));
+}
+
+std::vector<char*> c_strings(std::vector<std::string>& strings) {
+    std::vector<char*> out(strings.size() + 1, nullptr);
+    std::transform(strings.begin(), strings.end(), out.begin(),
+                   [](std::string& s) { return s.data(); });
+    return out;
 }
 
 bool wait_until(const std::function<bool()>& cond, int timeout_ms) {

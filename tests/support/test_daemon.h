@@ -54,6 +54,9 @@ void test_daemon_stop(test_daemon* d);                       // SIGKILL and reap
 std::string test_daemon_log(const test_daemon& d);
 void test_daemon_print_log_tail(const test_daemon& d);  // its last 6000 bytes
 
+// An argv or envp of the strings, ending in nullptr; they must outlive it.
+std::vector<char*> c_strings(std::vector<std::string>& strings);
+
 // Polls cond every 10 ms until it holds (true) or timeout_ms have passed (false); the second
 // waits for text in the daemon's log.
 bool wait_until(const std::function<bool()>& cond, int timeout_ms);
