@@ -11,6 +11,7 @@
 #include "common/crc.h"
 #include "common/deadline.h"
 #include "common/log.h"
+#include "common/monotonic_clock.h"
 #include "common/thread_role.h"
 #include "intake/decode.h"
 #include "intake/event_ids.h"
@@ -54,6 +55,10 @@ pthread_mutex_t consumer_role = PTHREAD_MUTEX_INITIALIZER;
 // Set when the producer has decoded in the event thread's stead: the event thread's wait then
 // needs a latency pass of its own.
 std::atomic<bool> consumed_on_producer{false};
+// When the event thread's wait ends at the latest (monotonic µs), written before it lets go of
+// consumer_role: a pass the producer finds due no sooner needs no wake-up of the event thread,
+// which would compete for a processor with the client just woken.
+std::atomic<uint64_t> consumer_wakes_at{0};
 
 timespec deadline_after(uint64_t timeout_us) {
     if (timeout_us == 0 || timeout_us > EVENT_THREAD_MAX_WAIT_US)
@@ -119,7 +124,7 @@ bool consume_on_producer() {
     event_buffer* buf = consumer_find_work();
     pthread_mutex_unlock(&buffer_lock);
     uint64_t due = run_steps(buf, 0, &buf);
-    bool settled = due == 0 && !buf;
+    bool settled = !buf && (due == 0 || monotonic_us() + due >= consumer_wakes_at.load());
     if (!settled)
         consumed_on_producer.store(true);
     thread_role_set(THREAD_ROLE_PRODUCER);
@@ -141,7 +146,11 @@ bool consume_on_producer() {
                 pthread_mutex_unlock(&buffer_lock);
                 shutdown_sequence();
             }
-            timespec deadline = deadline_after(shutting_down.load() ? 1000 : timeout);
+            uint64_t wait_us = shutting_down.load() ? 1000 : timeout;
+            if (wait_us == 0 || wait_us > EVENT_THREAD_MAX_WAIT_US)
+                wait_us = EVENT_THREAD_MAX_WAIT_US;
+            timespec deadline = deadline_after(wait_us);
+            consumer_wakes_at.store(monotonic_us() + wait_us);
             pthread_mutex_unlock(&consumer_role);
             int rc = pthread_cond_timedwait(&buffer_cond, &buffer_lock, &deadline);
             pthread_mutex_unlock(&buffer_lock);

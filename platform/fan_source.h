@@ -139,6 +139,7 @@ struct fan_source {
     // component instead of four for every directory named from the file system. -1 without it.
     unique_fd open_items;
     bool mounts_changed = false;
+    bool mounts_looked_at = false;  // the wait's poll just looked at mount_table: no look needed
     bool target_fid = false;  // entry events carry the handle of the created or removed item
     uint64_t mark_mask = 0;
     std::vector<std::unique_ptr<fan_volume>> volumes;
