@@ -145,7 +145,7 @@ struct fan_source {
     std::vector<std::unique_ptr<fan_volume>> volumes;
     // The directory the last walk up the file system started from, still open (O_PATH): the
     // item of the event that named it is looked at relative to it, one component instead of
-    // its whole path. Let go at the next event.
+    // its whole path. Let go at the next event and at the end of the fill.
     std::string walked_key;
     unique_fd walked_dir;
     // Reused for every event, so that their buffers are allocated once.

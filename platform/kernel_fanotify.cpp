@@ -523,6 +523,8 @@ int fan_fill(kernel_source* s, char* buf, size_t size, size_t* produced) {
         src->name_waiting = false;
         src->raw_used += meta.event_len;
     }
+    // Nothing stays open between fills: an open directory would keep its volume busy.
+    src->walked_dir.reset();
     for (auto& vol : src->volumes) {
         for (auto& m : vol->mounts)
             m.fd.reset();
