@@ -534,17 +534,22 @@ bool client_deliver_now(client_info* fci) {
     constexpr uint32_t not_now = CLIENT_GOING_AWAY | CLIENT_EVENTS_DROPPED |
                                  CLIENT_HISTORY_DONE_PENDING | CLIENT_IS_INTERNAL;
     // A client of another user needs its delivery thread: only that thread judges as the user.
-    if (fci->uid != 0 || !fci->callback_now) {
+    // callback_now is read only once CLIENT_STARTED is seen: the registration sets it after the
+    // client is reachable, before its thread starts (and the thread sets the flag).
+    uint32_t flags = fci->flags.load(std::memory_order_acquire);
+    bool undelayed = (flags & CLIENT_NO_DEFER) || fci->latency == 0;
+    if (fci->uid != 0 || !(flags & CLIENT_STARTED) || !undelayed || (flags & not_now) ||
+        !fci->callback_now) {
         return false;
     }
     uint32_t n = client_num_pending(fci);
     if (n == 0 || n > CLIENT_DELIVER_NOW_MAX || pthread_mutex_trylock(&fci->cycle_lock) != 0) {
         return false;
     }
-    uint32_t flags = fci->flags.load(std::memory_order_acquire);
+    // Again under the lock: the delivery thread may have claimed a notice meanwhile.
+    flags = fci->flags.load(std::memory_order_acquire);
     bool sent = false;
-    bool undelayed = (flags & CLIENT_NO_DEFER) || fci->latency == 0;
-    if ((flags & CLIENT_STARTED) && undelayed && !(flags & not_now)) {
+    if (!(flags & not_now)) {
         cycle_count cycle(fci);
         // Only the event thread queues, and it is here: nothing joins the backlog meanwhile,
         // so the bits can wait until the send went out and a failed send leaves all as it was.
