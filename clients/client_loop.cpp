@@ -555,7 +555,8 @@ bool client_deliver_now(client_info* fci) {
         // so the bits can wait until the send went out and a failed send leaves all as it was.
         event_record** events = sort_pending(fci, n);
         delivery_batch b;
-        int32_t count = events ? fill_batch(fci, events, n, has_flag(fci, CLIENT_MARK_SELF), &b) : 0;
+        int32_t count =
+            events ? fill_batch(fci, events, n, has_flag(fci, CLIENT_MARK_SELF), &b) : 0;
         sent = events && (count == 0 || fci->callback_now(fci->callback_ctx, count, b.lengths,
                                                           b.paths, b.flags, b.devices, b.ids) == 0);
         if (sent) {

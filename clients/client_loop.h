@@ -37,9 +37,10 @@ constexpr uint32_t CLIENT_DELIVER_NOW_MAX = 16;
 
 // On the event thread, for a client whose events are due: sends them right here when that
 // costs no wait, which saves the wake-up of its delivery thread (tens of microseconds on an
-// idle processor). Only for a started client of root that asked for no delay (no-defer or latency 0) whose delivery thread is
-// waiting, owes no notice and has at most CLIENT_DELIVER_NOW_MAX events pending, and only
-// when the client's socket takes the message at once. True when they went out (or were all
+// idle processor). Only for a started client of root that asked for no delay (no-defer or
+// latency 0) whose delivery thread is waiting, owes no notice and has at most
+// CLIENT_DELIVER_NOW_MAX events pending, and only when the client's socket takes the message
+// at once. True when they went out (or were all
 // filtered out); false leaves the backlog as it was, for the delivery thread.
 bool client_deliver_now(client_info* fci);
 

@@ -80,13 +80,9 @@ void stamp_history(const dls* state) {
     }
 }
 
-}  // namespace
-
 // While changes come in, the stamps are kept fresh (at most DISK_LOGGER_STAMP_SECONDS old);
 // an idle history keeps its last stamp.
-void disk_logger_tick(bool idle) {
-    VANTLE_ASSERT_THREAD(THREAD_ROLE_DISK_LOGGER);
-    keep_id_ceiling(false);
+void stamp_histories_when_due(bool idle) {
     static std::chrono::steady_clock::time_point last_stamp;
     auto now = std::chrono::steady_clock::now();
     if (now - last_stamp < std::chrono::seconds(DISK_LOGGER_STAMP_SECONDS) ||
@@ -103,6 +99,14 @@ void disk_logger_tick(bool idle) {
             return 0;
         },
         nullptr);
+}
+
+}  // namespace
+
+void disk_logger_tick(bool idle) {
+    VANTLE_ASSERT_THREAD(THREAD_ROLE_DISK_LOGGER);
+    keep_id_ceiling(false);
+    stamp_histories_when_due(idle);
 }
 
 namespace {
@@ -285,7 +289,7 @@ int32_t add_fname(void*, int32_t count, const int32_t* lengths, const char* cons
     vantle_rwlock_unlock(&dev_lock);
     // Between batches too, not only between cycles: one cycle of a storm on a slow machine can
     // outlast the stamp's freshness, and a daemon killed in it would lose its history.
-    disk_logger_tick(false);
+    stamp_histories_when_due(false);
     return 0;
 }
 

@@ -60,12 +60,6 @@ std::atomic<bool> consumed_on_producer{false};
 // which would compete for a processor with the client just woken.
 std::atomic<uint64_t> consumer_wakes_at{0};
 
-timespec deadline_after(uint64_t timeout_us) {
-    if (timeout_us == 0 || timeout_us > EVENT_THREAD_MAX_WAIT_US)
-        timeout_us = EVENT_THREAD_MAX_WAIT_US;
-    return deadline_after_us(timeout_us);
-}
-
 // Lets clients whose latency ran out have their events and drops released ones from the
 // table. Returns the next wait.
 uint64_t after_step() {
@@ -149,7 +143,7 @@ bool consume_on_producer() {
             uint64_t wait_us = shutting_down.load() ? 1000 : timeout;
             if (wait_us == 0 || wait_us > EVENT_THREAD_MAX_WAIT_US)
                 wait_us = EVENT_THREAD_MAX_WAIT_US;
-            timespec deadline = deadline_after(wait_us);
+            timespec deadline = deadline_after_us(wait_us);
             consumer_wakes_at.store(monotonic_us() + wait_us);
             pthread_mutex_unlock(&consumer_role);
             int rc = pthread_cond_timedwait(&buffer_cond, &buffer_lock, &deadline);

@@ -101,15 +101,14 @@ krec_file_info info_from(const struct stat* st, uint32_t dev, bool ondir) {
     return info;
 }
 
-// The file information of the item at path. Only a non-directory that still exists (look_up)
-// is looked up: its type and link count are not in the event. A directory's type is (its link
-// count never counts as hard links), and a removed item has nothing left to look up (the name
-// may even be taken by a new item by now).
-krec_file_info item_info(const std::string& path, uint32_t dev, bool ondir, bool look_up,
-                         int dir_fd = AT_FDCWD, const char* name = nullptr) {
+// The file information of the item at path (relative to the directory open at dir_fd). Only
+// a non-directory is looked up, by a caller that knows it still exists: its type and link
+// count are not in the event. A directory's type is (its link count never counts as hard
+// links), and a removed item has nothing left to look up (the name may even be taken by a new
+// item by now).
+krec_file_info item_info(const char* path, uint32_t dev, bool ondir, int dir_fd = AT_FDCWD) {
     struct stat st;
-    bool found = !ondir && look_up &&
-                 fstatat(dir_fd, name ? name : path.c_str(), &st, AT_SYMLINK_NOFOLLOW) == 0;
+    bool found = !ondir && fstatat(dir_fd, path, &st, AT_SYMLINK_NOFOLLOW) == 0;
     return info_from(found ? &st : nullptr, dev, ondir);
 }
 
@@ -213,10 +212,10 @@ void append_appeared(fan_source* src, fan_volume* vol, bool ondir, int32_t pid,
         append_record(src, KREC_TYPE_DELETE, ondir, pid, path, info_from(nullptr, dev, ondir));
     else if (what == fan_appeared::COPY_UP)
         append_record(src, KREC_TYPE_STAT_CHANGED, ondir, pid, path,
-                      item_info(path, dev, ondir, true));
+                      item_info(path.c_str(), dev, ondir));
     else
-        append_record(src, ondir ? KREC_TYPE_CREATE_DIR : KREC_TYPE_CREATE_FILE, ondir, pid,
-                      path, item_info(path, dev, ondir, true));
+        append_record(src, ondir ? KREC_TYPE_CREATE_DIR : KREC_TYPE_CREATE_FILE, ondir, pid, path,
+                      item_info(path.c_str(), dev, ondir));
 }
 
 // A rename seen from this namespace: both names, or only the one a mount shows (the item
@@ -227,7 +226,7 @@ void translate_rename(fan_source* src, fan_volume* vol, bool ondir, int32_t pid,
     if (from_work && r2 == fan_resolved::PATH) {
         append_appeared(src, vol, ondir, pid, src->path2);
     } else if (r1 == fan_resolved::PATH && r2 == fan_resolved::PATH) {
-        krec_file_info info = item_info(src->path2, device_of(vol, src->path2), ondir, true);
+        krec_file_info info = item_info(src->path2.c_str(), device_of(vol, src->path2), ondir);
         append_record(src, KREC_TYPE_RENAME, ondir, pid, src->path1, info, &src->path2);
     } else if (r1 == fan_resolved::PATH) {
         append_record(src, KREC_TYPE_DELETE, ondir, pid, src->path1,
@@ -352,11 +351,11 @@ bool translate_event(fan_source* src, const fanotify_event_metadata* meta, bool 
         krec_file_info gone = info_from(nullptr, dev, ondir);
         krec_file_info now = gone;
         // src->key is still the event's directory.
-        bool walked = src->walked_dir.valid() && src->walked_key == src->key &&
-                      strcmp(first.name, ".") != 0;
+        bool walked =
+            src->walked_dir.valid() && src->walked_key == src->key && strcmp(first.name, ".") != 0;
         if (meta->mask & (FAN_CREATE | FAN_MODIFY | FAN_ATTRIB))
-            now = walked ? item_info(src->path1, dev, ondir, true, src->walked_dir.get(), first.name)
-                         : item_info(src->path1, dev, ondir, true);
+            now = walked ? item_info(first.name, dev, ondir, src->walked_dir.get())
+                         : item_info(src->path1.c_str(), dev, ondir);
         if (deleted_first)
             append_record(src, KREC_TYPE_DELETE, ondir, pid, src->path1, gone);
         if ((meta->mask & FAN_CREATE) && !vol->uppers.empty() && fan_upper_of(vol, src->path1))
@@ -628,7 +627,7 @@ void fan_append_record(fan_source* src, uint32_t type, bool ondir, int32_t pid,
                        const std::string* path2) {
     const std::string& item = path2 ? *path2 : path1;
     krec_file_info info =
-        look_up ? item_info(item, dev, ondir, true) : info_from(nullptr, dev, ondir);
+        look_up ? item_info(item.c_str(), dev, ondir) : info_from(nullptr, dev, ondir);
     append_record(src, type, ondir, pid, path1, info, path2);
 }
 

@@ -107,7 +107,8 @@ int32_t send_batch(void* ctx, int32_t count, const int32_t* lengths, const char*
 
     kern_return_t r = send_events_message(client->d2f_port, timeout_ms, n, offsets, n, flags, n,
                                           ids, n, blob, blob_size);
-    if (r == MACH_SEND_TIMED_OUT && timeout_ms != 0) {  // a dead client (INVALID_DEST) is not paused for
+    // A dead client (INVALID_DEST) is not paused for, nor a send that was not to wait.
+    if (r == MACH_SEND_TIMED_OUT && timeout_ms != 0) {
         num_usleeps.fetch_add(1, std::memory_order_relaxed);
         usleep(CALLBACK_BACKOFF_US);
     }
