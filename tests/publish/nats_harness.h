@@ -145,7 +145,8 @@ public:
             *why = std::string(natsStatus_GetText(s)) + " (" + std::to_string(code) + ")";
         return s == NATS_OK;
     }
-    // "SUBJECTS STORAGE REPLICAS" of the stream's configuration; its leader's name.
+    // "SUBJECTS STORAGE REPLICAS" of the stream's configuration; its leader's name once every
+    // other replica has caught up with it (a group killed before that may never elect again).
     std::string config() {
         std::string out;
         info([&](jsStreamInfo* i) {
@@ -162,7 +163,11 @@ public:
     std::string leader() {
         std::string out;
         info([&](jsStreamInfo* i) {
-            out = i->Cluster && i->Cluster->Leader ? i->Cluster->Leader : "";
+            jsClusterInfo* c = i->Cluster;
+            bool whole = c && c->Leader && c->ReplicasLen == int(i->Config->Replicas) - 1;
+            for (int n = 0; whole && n < c->ReplicasLen; n++)
+                whole = c->Replicas[n]->Current && !c->Replicas[n]->Offline;
+            out = whole ? c->Leader : "";
         });
         return out;
     }

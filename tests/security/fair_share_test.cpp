@@ -247,6 +247,9 @@ TEST_F(FairShare, OneUsersAttacksLeaveOtherUsersServed) {
     })) << live_describe(seen);
     seen = live_sink_events(&all.sink);
     EXPECT_FALSE(std::ranges::any_of(seen, gap)) << live_describe(seen);
+    // No thread of this process from here on while attackers are forked: a child forked while
+    // one allocates may find the allocator locked for good (so it does under ASan).
+    ASSERT_FALSE(live_stream_stop(&quiet) || live_stream_stop(&all));
 
     // One process registers until refused and gets its user's share of client slots (64), which
     // come back once it is killed. Then clients watching the most paths a registration may
@@ -272,9 +275,9 @@ TEST_F(FairShare, OneUsersAttacksLeaveOtherUsersServed) {
                       attacker_next(&hog, "N"));
             victims_served(attack, size, "during");
         }
-        // Root's quiet and all remain. (Not after the long ones: a dump lists every path.)
+        // Every slot comes back. (Not after the long ones: a dump lists every path.)
         EXPECT_TRUE(!slots ||
-                    live_state_becomes(&daemon_, LIVE_INTERNAL_CLIENTS + 2, -1, SCRATCH_WAIT_MS));
+                    live_state_becomes(&daemon_, LIVE_INTERNAL_CLIENTS, -1, SCRATCH_WAIT_MS));
         victims_served(attack, size, "after");
     }
 
@@ -327,7 +330,7 @@ TEST_F(FairShare, OneUsersAttacksLeaveOtherUsersServed) {
                 daemon_, "too many clients for uid " + last + " (share ", SCRATCH_WAIT_MS));
             victims_served("colluders", colluders, "during");
         }
-        EXPECT_TRUE(live_state_becomes(&daemon_, LIVE_INTERNAL_CLIENTS + 2, -1, SCRATCH_WAIT_MS));
+        EXPECT_TRUE(live_state_becomes(&daemon_, LIVE_INTERNAL_CLIENTS, -1, SCRATCH_WAIT_MS));
         victims_served("colluders", colluders, "after");
     }
 
