@@ -8,6 +8,8 @@
 // time (both threads) is counted from the moment it prints "ready".
 // Usage: intake_bench
 #include "common/deadline.h"
+#include "intake/event_flags.h"
+#include "intake/intake_state.h"
 #include "common/crc.h"
 #include "common/log.h"
 #include "intake/decode.h"
@@ -71,8 +73,8 @@ ssize_t counting_read(int fd, void* buf, size_t size) {
 
 // What shutdown_handler does.
 void on_stop(int) {
-    shutting_down = 1;
-    int fd = kernel_fd.exchange(-1);
+    lifecycle.shutting_down = 1;
+    int fd = intake.kernel_fd.exchange(-1);
     if (fd >= 0)
         kernel_device_close(fd);
 }
@@ -91,31 +93,31 @@ int clone_device() {
     if (err)
         return err;
     kernel_device_ioctl(clone, KREC_IOC_COMPACT, nullptr);
-    kernel_extended_info = kernel_device_ioctl(clone, KREC_IOC_EXTENDED_INFO, nullptr) == 0;
-    kernel_fd = clone;
+    intake.kernel_extended_info = kernel_device_ioctl(clone, KREC_IOC_EXTENDED_INFO, nullptr) == 0;
+    intake.kernel_fd = clone;
     return 0;
 }
 
 // The consumer loop of the event thread, with the bench sink, until shutting_down.
 void consume() {
-    pthread_mutex_lock(&buffer_lock);
-    while (!shutting_down.load()) {
+    pthread_mutex_lock(&intake.buffer_lock);
+    while (!lifecycle.shutting_down.load()) {
         event_buffer* b = consumer_find_work();
         if (!b) {
             timespec ts = deadline_after_us(uint64_t(BENCH_IDLE_WAIT_MS) * 1000);
-            if (pthread_cond_timedwait(&buffer_cond, &buffer_lock, &ts) == ETIMEDOUT)
-                sweep_event_table(&intake_event_table);
+            if (pthread_cond_timedwait(&intake.buffer_cond, &intake.buffer_lock, &ts) == ETIMEDOUT)
+                sweep_event_table(&intake.intake_event_table);
             continue;
         }
-        pthread_mutex_unlock(&buffer_lock);
-        for (int steps = 0; b && steps < BENCH_MAX_STEPS && !shutting_down.load(); steps++) {
-            consumer_step(b, &intake_event_table, bench_sink);
-            sweep_event_table(&intake_event_table);
+        pthread_mutex_unlock(&intake.buffer_lock);
+        for (int steps = 0; b && steps < BENCH_MAX_STEPS && !lifecycle.shutting_down.load(); steps++) {
+            consumer_step(b, &intake.intake_event_table, bench_sink);
+            sweep_event_table(&intake.intake_event_table);
             b = consumer_next_work(b);
         }
-        pthread_mutex_lock(&buffer_lock);
+        pthread_mutex_lock(&intake.buffer_lock);
     }
-    pthread_mutex_unlock(&buffer_lock);
+    pthread_mutex_unlock(&intake.buffer_lock);
 }
 
 double cpu_seconds(const rusage& ru) {
@@ -128,11 +130,11 @@ double cpu_seconds(const rusage& ru) {
 int main() {
     log_open("intake_bench", LOG_PERROR);
     crc_table_init();
-    if (event_table_init(&intake_event_table, EVENT_TABLE_INITIAL_BUCKETS) != 0)
+    if (event_table_init(&intake.intake_event_table, EVENT_TABLE_INITIAL_BUCKETS) != 0)
         return 1;
     publish_event_id(1);
     event_buffers_init(alloc_event_buffers(EVENT_BUFFER_INITIAL_COUNT, EVENT_BUFFER_SIZE));
-    if (!event_buffers)
+    if (!intake.event_buffers)
         return 1;
     int err = clone_device();
     if (err) {
@@ -143,7 +145,7 @@ int main() {
     sa.sa_handler = on_stop;
     sigaction(SIGTERM, &sa, nullptr);
     sigaction(SIGINT, &sa, nullptr);
-    producer_read = counting_read;
+    intake.producer_read = counting_read;
     pthread_t producer;
     if (pthread_create(&producer, nullptr, vantle_producer, nullptr) != 0)
         return 1;
@@ -157,7 +159,7 @@ int main() {
     getrusage(RUSAGE_SELF, &end);
 
     size_t buffers = 0;
-    for (event_buffer* b = event_buffers; b; b = b->next)
+    for (event_buffer* b = intake.event_buffers; b; b = b->next)
         buffers++;
     printf("intake_events %llu\n", (unsigned long long)bench_events);
     printf("intake_dropped %llu\n", (unsigned long long)bench_dropped);

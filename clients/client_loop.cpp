@@ -3,6 +3,7 @@
 // filters it and hands it to the callback in batches, the idle exit, and the teardown that
 // takes the client out of every table and frees it.
 #include "clients/client_loop.h"
+#include "intake/event_flags.h"
 
 #include "clients/client_info.h"
 #include "clients/history_step.h"
@@ -87,7 +88,7 @@ int32_t send_notice(client_info* fci, uint32_t flags, uint64_t id) {
 // A registered client's thread ends at a termination signal; the disk logger's only once every
 // event read has been routed (it files them all).
 bool stopping(bool internal) {
-    return internal ? intake_finished.load() != 0 : shutting_down.load() != 0;
+    return internal ? lifecycle.intake_finished.load() != 0 : lifecycle.shutting_down.load() != 0;
 }
 
 // Waits under fci->lock for a wake-up, until the whole second `seconds` ahead (for ever when
@@ -607,7 +608,7 @@ void* client_loop(void* arg) {
         }
         pthread_mutex_unlock(&fci->lock);
         pthread_mutex_lock(&fci->cycle_lock);
-        if (!internal && shutting_down.load()) {
+        if (!internal && lifecycle.shutting_down.load()) {
             break;
         }
         if (has_flag(fci, CLIENT_GOING_AWAY)) {
@@ -633,12 +634,12 @@ void* client_loop(void* arg) {
         }
     }
 
-    if (!internal && shutting_down.load()) {
+    if (!internal && lifecycle.shutting_down.load()) {
         pthread_mutex_unlock(&fci->cycle_lock);
         num_clients.fetch_sub(1, std::memory_order_acq_rel);
         return nullptr;
     }
-    if (internal && shutting_down.load() && !has_flag(fci, CLIENT_GOING_AWAY)) {
+    if (internal && lifecycle.shutting_down.load() && !has_flag(fci, CLIENT_GOING_AWAY)) {
         // No event is routed any more: file what is left so the last flush holds it.
         client_process_events(fci);
     }

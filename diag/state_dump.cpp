@@ -2,6 +2,7 @@
 // it walks the table, but it takes no record's own lock: flags, since-when and the backlog's
 // figures may be read while a delivery thread changes them, which is fine for a diagnostic.
 #include "diag/state_dump.h"
+#include "intake/intake_state.h"
 
 #include "clients/client_info.h"
 #include "common/log.h"
@@ -49,7 +50,7 @@ void state_dump(int signo) {
     }
     // Not part of the client list: events still held for some client, so that an operator
     // (and the tests) can see the table drain once clients have caught up.
-    log_critical("\tpending events: %d\n", event_records_referenced.load());
+    log_critical("\tpending events: %d\n", intake.event_records_referenced.load());
     pthread_mutex_unlock(&clients_lock);
 }
 

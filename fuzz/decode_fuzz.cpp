@@ -4,6 +4,7 @@
 // length, so ASan sees any read outside it; the sink checks what it is given and feeds it to
 // the event table as routing would, which the run sweeps clean after each input.
 #include "common/crc.h"
+#include "intake/intake_state.h"
 #include "intake/decode.h"
 #include "intake/event_ids.h"
 #include "intake/event_table.h"
@@ -53,7 +54,7 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
     static bool ready = [] {
         crc_table_init();
         setlogmask(LOG_MASK(LOG_EMERG));
-        return event_table_init(&intake_event_table, EVENT_TABLE_INITIAL_BUCKETS) == 0;
+        return event_table_init(&intake.intake_event_table, EVENT_TABLE_INITIAL_BUCKETS) == 0;
     }();
     if (!ready)
         abort();
@@ -62,18 +63,18 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
 
     uint8_t control = data[0];
     publish_event_id(control & FUZZ_NEAR_WRAP ? 0xFFFFFFFFFFFFFFF0ull : 1000);
-    kernel_extended_info = control & FUZZ_EXTENDED_INFO ? 1 : 0;
+    intake.kernel_extended_info = control & FUZZ_EXTENDED_INFO ? 1 : 0;
     first_event = true;
     size--;
     auto* stretch = static_cast<uint8_t*>(malloc(size ? size : 1));
     memcpy(stretch, data + 1, size);
-    decode_kernel_records(stretch, uint32_t(size), &intake_event_table, checking_sink);
+    decode_kernel_records(stretch, uint32_t(size), &intake.intake_event_table, checking_sink);
     free(stretch);
 
     // Every record was released: a full pass of sweeps empties the table.
-    for (uint32_t i = 0; i <= intake_event_table.mask / EVENT_TABLE_SWEEP_BUCKETS; i++)
-        sweep_event_table(&intake_event_table);
-    if (intake_event_table.filled != 0)
+    for (uint32_t i = 0; i <= intake.intake_event_table.mask / EVENT_TABLE_SWEEP_BUCKETS; i++)
+        sweep_event_table(&intake.intake_event_table);
+    if (intake.intake_event_table.filled != 0)
         abort();
     return 0;
 }

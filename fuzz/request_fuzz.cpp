@@ -3,6 +3,7 @@
 // exactly as the server loop does them. The first input byte picks the sender (root or not);
 // the rest is the datagram. The event machinery is marked ready so requests do not wait.
 #include "intake/event_thread.h"
+#include "intake/event_flags.h"
 #include "platform/port_wire.h"
 #include "server/server.h"
 
@@ -22,7 +23,7 @@ alignas(8) uint8_t reply_bytes[FUZZ_BUFFER_SIZE];
 extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
     if (size < 1 || size - 1 > PORT_MAX_DATAGRAM)
         return 0;
-    event_thread_ready = 1;
+    lifecycle.event_thread_ready = 1;
     port_datagram dg;
     dg.length = size - 1;
     dg.has_credentials = true;

@@ -5,6 +5,7 @@
 // Everything here but start_disk_logger runs on the disk logger's delivery thread, or on the
 // event thread after that thread has ended (cleanup_dls).
 #include "history/disk_logger.h"
+#include "intake/event_flags.h"
 
 #include "common/log.h"
 #include "common/thread_role.h"
@@ -302,7 +303,7 @@ int cleanup_dls(dev_info* di, void*) {
     if (!state) {
         return 0;
     }
-    if (!shutting_down.load() && state == global_dls) {
+    if (!lifecycle.shutting_down.load() && state == global_dls) {
         return 0;
     }
     if (!(di->flags & DEV_IS_ROOT) && state == global_dls) {

@@ -10,6 +10,7 @@
 // untrusted: every read is bounds-checked against the stretch, and a record that runs past
 // its end ends the stretch.
 #include "intake/decode.h"
+#include "intake/intake_state.h"
 
 #include "common/limits.h"
 #include "common/log.h"
@@ -20,8 +21,6 @@
 #include <cstdio>
 #include <cstring>
 
-std::atomic<uint32_t> intake_sync_marker{0};
-std::atomic<uint8_t> kernel_extended_info{0};
 
 namespace {
 
@@ -237,7 +236,7 @@ uint8_t* take_dropped(uint8_t* p, uint8_t* end, event_table* table, event_sink s
 void start_record(record_state* r, uint32_t type_word, uint32_t pid) {
     r->pid = (int32_t)pid;
     r->flags = 1u << ((type_word & KREC_TYPE_MASK) % 32);
-    if ((type_word & KREC_FLAG_DIR_LEVEL) && kernel_extended_info.load(std::memory_order_relaxed))
+    if ((type_word & KREC_FLAG_DIR_LEVEL) && intake.kernel_extended_info.load(std::memory_order_relaxed))
         r->flags |= EVENT_DIR_LEVEL;
     r->path = nullptr;
     r->dev = 0;
@@ -326,7 +325,7 @@ int decode_kernel_records(uint8_t* start, uint32_t length, event_table* table, e
         uint32_t type_word = read_u32(p);
         if ((type_word & KREC_TYPE_MASK) == KREC_TYPE_SYNC &&
             end - p >= (ptrdiff_t)(KREC_HEADER_SIZE + KREC_DONE_SIZE)) {
-            intake_sync_marker.store(read_u32(p + 4), std::memory_order_release);
+            intake.intake_sync_marker.store(read_u32(p + 4), std::memory_order_release);
             p += KREC_HEADER_SIZE + KREC_DONE_SIZE;
             continue;
         }

@@ -12,13 +12,11 @@ constexpr useconds_t STARTUP_WAIT_SLEEP_US = 250000;
 
 }  // namespace
 
-std::atomic<uint32_t> event_thread_ready{0};
-std::atomic<uint32_t> shutting_down{0};
-std::atomic<uint32_t> intake_finished{0};
+lifecycle_flags lifecycle;
 
 bool wait_for_startup() {
     int sleeps = 0;
-    while (event_thread_ready.load() == 0 && shutting_down.load() == 0 &&
+    while (lifecycle.event_thread_ready.load() == 0 && lifecycle.shutting_down.load() == 0 &&
            sleeps < STARTUP_WAIT_TRIES) {
         usleep(STARTUP_WAIT_SLEEP_US);
         ++sleeps;
@@ -27,5 +25,5 @@ bool wait_for_startup() {
     if (sleeps >= STARTUP_WAIT_TRIES) {
         return false;
     }
-    return shutting_down.load() == 0;
+    return lifecycle.shutting_down.load() == 0;
 }

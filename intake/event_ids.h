@@ -10,10 +10,6 @@
 #include <atomic>
 #include <cstdint>
 
-extern std::atomic<uint64_t> event_ids[2];
-// 0 or 1: the slot of event_ids that holds the current id.
-extern std::atomic<uint32_t> event_id_index;
-
 // The current event id (the slot event_id_index names). Callable from any thread.
 uint64_t current_event_id();
 

@@ -31,16 +31,6 @@ struct event_table {
     uint32_t cursor;         // sweep position; wraps modulo 2^32 (bucket = cursor & mask)
 };
 
-// The daemon's one table, passed by the event thread to the decoder and the router.
-extern event_table intake_event_table;
-extern std::mutex event_table_lock;
-
-// Records that some holder (router or backlog) still references: raised when add_event creates
-// or revives a record, lowered when remove_event_ref releases one. Reset by event_table_init.
-// Zero once every client has taken what it was given; the state dump reports it.
-extern std::atomic<int32_t> event_records_referenced;
-
-
 // Resets the table and gives it buckets (rounded down to a power of two) empty buckets.
 // 0 or ENOMEM (the table is then left without buckets).
 int event_table_init(event_table* table, uint32_t buckets);

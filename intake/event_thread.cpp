@@ -7,6 +7,8 @@
 // from the clients' latencies, so a client whose latency has run out is woken even when no
 // new records arrive.
 #include "intake/event_thread.h"
+#include "intake/event_flags.h"
+#include "intake/intake_state.h"
 
 #include "common/crc.h"
 #include "common/deadline.h"
@@ -33,32 +35,12 @@
 #include <cstdlib>
 #include <cstring>
 
-event_thread_ops event_thread_upcalls{};
-
 namespace {
 
 constexpr unsigned EVENT_THREAD_PARK_SECONDS = 86400;
 constexpr useconds_t EVENT_THREAD_SHUTDOWN_POLL_US = 50000;
 // How often the service manager hears the current event id and the number of clients.
 constexpr int64_t EVENT_THREAD_STATUS_SECONDS = 5;
-
-pthread_t producer_thread;
-
-// The consumer's role: decoding, the event table, routing and the latency pass belong to the
-// thread that holds it. The event thread holds it except while it waits for records; the
-// producer takes it, without waiting, for a read that comes after a quiet spell
-// (consume_on_producer), so that such an event is routed without a wake-up of the event
-// thread: on a machine whose other processors sleep, that wake-up costs tens of microseconds.
-// Taken before buffer_lock, never while holding it.
-pthread_mutex_t consumer_role = PTHREAD_MUTEX_INITIALIZER;
-
-// Set when the producer has decoded in the event thread's stead: the event thread's wait then
-// needs a latency pass of its own.
-std::atomic<bool> consumed_on_producer{false};
-// When the event thread's wait ends at the latest (monotonic µs), written before it lets go of
-// consumer_role: a pass the producer finds due no sooner needs no wake-up of the event thread,
-// which would compete for a processor with the client just woken.
-std::atomic<uint64_t> consumer_wakes_at{0};
 
 // Lets clients whose latency ran out have their events and drops released ones from the
 // table. Returns the next wait.
@@ -68,22 +50,22 @@ uint64_t after_step() {
     static int64_t status_sent = 0;
     if (now.tv_sec - status_sent >= EVENT_THREAD_STATUS_SECONDS) {
         status_sent = now.tv_sec;
-        service_notify_status(current_event_id(), event_thread_upcalls.count_clients());
+        service_notify_status(current_event_id(), intake.event_thread_upcalls.count_clients());
     }
-    uint64_t timeout = event_thread_upcalls.latency_pass(&now);
-    sweep_event_table(&intake_event_table);
+    uint64_t timeout = intake.event_thread_upcalls.latency_pass(&now);
+    sweep_event_table(&intake.intake_event_table);
     return timeout;
 }
 
 [[noreturn]] void shutdown_sequence() {
     service_notify_stopping();
-    pthread_join(producer_thread, nullptr);
+    pthread_join(intake.producer_thread, nullptr);
     // Every event read has been routed: the disk logger files what it holds and ends.
-    intake_finished.store(1);
-    event_thread_upcalls.wake_internal_clients();
-    while (event_thread_upcalls.count_internal_clients() != 0)
+    lifecycle.intake_finished.store(1);
+    intake.event_thread_upcalls.wake_internal_clients();
+    while (intake.event_thread_upcalls.count_internal_clients() != 0)
         usleep(EVENT_THREAD_SHUTDOWN_POLL_US);
-    event_thread_upcalls.close_histories();
+    intake.event_thread_upcalls.close_histories();
     exit(0);
 }
 
@@ -96,7 +78,7 @@ uint64_t run_steps(event_buffer* buf, uint64_t timeout, event_buffer** left) {
             log_critical("vantle consumer: spinning too much?!\n");
             break;
         }
-        consumer_step(buf, &intake_event_table, event_thread_upcalls.sink);
+        consumer_step(buf, &intake.intake_event_table, intake.event_thread_upcalls.sink);
         timeout = after_step();
         buf = consumer_next_work(buf);
     }
@@ -109,52 +91,52 @@ uint64_t run_steps(event_buffer* buf, uint64_t timeout, event_buffer** left) {
 // or when the event thread still has to hear of it (a client's events are not due yet, or
 // records are left): the producer then signals buffer_cond as after any read.
 bool consume_on_producer() {
-    if (shutting_down.load())
+    if (lifecycle.shutting_down.load())
         return false;
-    if (pthread_mutex_trylock(&consumer_role) != 0)
+    if (pthread_mutex_trylock(&intake.consumer_role) != 0)
         return false;
     thread_role_set(THREAD_ROLE_EVENT);
-    pthread_mutex_lock(&buffer_lock);
+    pthread_mutex_lock(&intake.buffer_lock);
     event_buffer* buf = consumer_find_work();
-    pthread_mutex_unlock(&buffer_lock);
+    pthread_mutex_unlock(&intake.buffer_lock);
     uint64_t due = run_steps(buf, 0, &buf);
-    bool settled = !buf && (due == 0 || monotonic_us() + due >= consumer_wakes_at.load());
+    bool settled = !buf && (due == 0 || monotonic_us() + due >= intake.consumer_wakes_at.load());
     if (!settled)
-        consumed_on_producer.store(true);
+        intake.consumed_on_producer.store(true);
     thread_role_set(THREAD_ROLE_PRODUCER);
-    pthread_mutex_unlock(&consumer_role);
+    pthread_mutex_unlock(&intake.consumer_role);
     return settled;
 }
 
 [[noreturn]] void consumer_loop() {
     uint64_t timeout = EVENT_THREAD_FIRST_WAIT_US;
-    pthread_mutex_lock(&consumer_role);
-    producer_consume.store(consume_on_producer);
+    pthread_mutex_lock(&intake.consumer_role);
+    intake.producer_consume.store(consume_on_producer);
     for (;;) {
-        pthread_mutex_lock(&buffer_lock);
+        pthread_mutex_lock(&intake.buffer_lock);
         event_buffer* buf = consumer_find_work();
         while (!buf) {
             // After a termination signal the producer still hands over what the device had
             // taken from the kernel; the process ends once all of it is decoded.
-            if (shutting_down.load() && producer_finished.load()) {
-                pthread_mutex_unlock(&buffer_lock);
+            if (lifecycle.shutting_down.load() && intake.producer_finished.load()) {
+                pthread_mutex_unlock(&intake.buffer_lock);
                 shutdown_sequence();
             }
-            uint64_t wait_us = shutting_down.load() ? 1000 : timeout;
+            uint64_t wait_us = lifecycle.shutting_down.load() ? 1000 : timeout;
             if (wait_us == 0 || wait_us > EVENT_THREAD_MAX_WAIT_US)
                 wait_us = EVENT_THREAD_MAX_WAIT_US;
             timespec deadline = deadline_after_us(wait_us);
-            consumer_wakes_at.store(monotonic_us() + wait_us);
-            pthread_mutex_unlock(&consumer_role);
-            int rc = pthread_cond_timedwait(&buffer_cond, &buffer_lock, &deadline);
-            pthread_mutex_unlock(&buffer_lock);
-            pthread_mutex_lock(&consumer_role);
-            if (rc == ETIMEDOUT || consumed_on_producer.exchange(false))
+            intake.consumer_wakes_at.store(monotonic_us() + wait_us);
+            pthread_mutex_unlock(&intake.consumer_role);
+            int rc = pthread_cond_timedwait(&intake.buffer_cond, &intake.buffer_lock, &deadline);
+            pthread_mutex_unlock(&intake.buffer_lock);
+            pthread_mutex_lock(&intake.consumer_role);
+            if (rc == ETIMEDOUT || intake.consumed_on_producer.exchange(false))
                 timeout = after_step();
-            pthread_mutex_lock(&buffer_lock);
+            pthread_mutex_lock(&intake.buffer_lock);
             buf = consumer_find_work();
         }
-        pthread_mutex_unlock(&buffer_lock);
+        pthread_mutex_unlock(&intake.buffer_lock);
         timeout = run_steps(buf, timeout, &buf);
     }
 }
@@ -163,7 +145,7 @@ bool consume_on_producer() {
 
 int clone_kernel_device(int open, const int8_t* actions, int32_t num_types, int32_t queue_depth) {
     if (!open) {
-        int fd = kernel_fd.exchange(-1);
+        int fd = intake.kernel_fd.exchange(-1);
         return fd >= 0 ? kernel_device_close(fd) : 0;
     }
     int dev_fd = -1;
@@ -181,15 +163,15 @@ int clone_kernel_device(int open, const int8_t* actions, int32_t num_types, int3
         errno = err;
         return err;
     }
-    kernel_fd.store(clone_fd);
+    intake.kernel_fd.store(clone_fd);
     kernel_device_close(dev_fd);
     return 0;
 }
 
 void shutdown_handler(int) {
     // Sequentially consistent store: the flag is visible before the descriptor goes.
-    shutting_down.store(1);
-    int fd = kernel_fd.exchange(-1);
+    lifecycle.shutting_down.store(1);
+    int fd = intake.kernel_fd.exchange(-1);
     if (fd >= 0)
         kernel_device_close(fd);
 }
@@ -200,7 +182,7 @@ int event_thread() {
     // runs on a watcher thread of its own.
     for (int signo : {SIGINT, SIGQUIT, SIGTERM, SIGHUP})
         signal(signo, shutdown_handler);
-    event_thread_upcalls.start_state_dump();
+    intake.event_thread_upcalls.start_state_dump();
 
     crc_table_init();
 
@@ -211,11 +193,11 @@ int event_thread() {
     }
     event_buffers_init(head);
 
-    event_table_init(&intake_event_table, EVENT_TABLE_INITIAL_BUCKETS);
-    event_thread_upcalls.reset_clients();
+    event_table_init(&intake.intake_event_table, EVENT_TABLE_INITIAL_BUCKETS);
+    intake.event_thread_upcalls.reset_clients();
 
-    init_dev_info(event_thread_upcalls.on_logged_volume);
-    if (!event_thread_upcalls.history_ready()) {
+    init_dev_info(intake.event_thread_upcalls.on_logged_volume);
+    if (!intake.event_thread_upcalls.history_ready()) {
         // Without the root volume's log state there is nowhere to send events; requests that
         // wait for start-up fail theirs.
         log_critical("No global disk logger state?!");
@@ -229,28 +211,28 @@ int event_thread() {
         log_critical("Could not access /dev/vantles. (%s)", strerror(errno));
         return EINVAL;
     }
-    kernel_device_ioctl(kernel_fd.load(), KREC_IOC_COMPACT, nullptr);
-    if (kernel_device_ioctl(kernel_fd.load(), KREC_IOC_EXTENDED_INFO, nullptr) == 0)
-        kernel_extended_info.store(1);
+    kernel_device_ioctl(intake.kernel_fd.load(), KREC_IOC_COMPACT, nullptr);
+    if (kernel_device_ioctl(intake.kernel_fd.load(), KREC_IOC_EXTENDED_INFO, nullptr) == 0)
+        intake.kernel_extended_info.store(1);
 
-    int err = pthread_create(&producer_thread, nullptr, vantle_producer, nullptr);
+    int err = pthread_create(&intake.producer_thread, nullptr, vantle_producer, nullptr);
     if (err) {
         // Without a producer nothing is ever read; as good as no device.
         log_critical("Could not access /dev/vantles. (%s)", strerror(err));
         clone_kernel_device(0, nullptr, 0, 0);
         return EINVAL;
     }
-    if (event_thread_upcalls.start_internal_clients() != 0)
+    if (intake.event_thread_upcalls.start_internal_clients() != 0)
         log_critical("Failed to create the disk logger thread!");
 
     // Sequentially consistent: everything set up above is visible to a thread that sees it.
-    event_thread_ready.store(1);
+    lifecycle.event_thread_ready.store(1);
     service_notify_ready();
     thread_set_precedence(EVENT_THREAD_PRECEDENCE);
 
-    if (shutting_down.load()) {
+    if (lifecycle.shutting_down.load()) {
         // The signal came before the device was cloned: close it now, so the producer ends.
-        int fd = kernel_fd.exchange(-1);
+        int fd = intake.kernel_fd.exchange(-1);
         if (fd >= 0)
             kernel_device_close(fd);
     }

@@ -39,7 +39,6 @@ struct event_thread_ops {
     int32_t (*count_internal_clients)();  // live disk logger clients
     void (*close_histories)();            // the last flush of every history, at shutdown
 };
-extern event_thread_ops event_thread_upcalls;
 
 // Runs the event thread: start-up, then the consumer loop until a termination signal, when it
 // ends the process with status 0. Returns only when start-up fails: ENOMEM (no event

@@ -14,6 +14,8 @@
 // reads them without the lock, so both the reset and consumer_step order their accesses
 // (below) so that a step that overlaps a reset never takes stale bytes for new ones.
 #include "intake/producer.h"
+#include "intake/event_flags.h"
+#include "intake/intake_state.h"
 
 #include "common/log.h"
 #include "common/monotonic_clock.h"
@@ -45,7 +47,7 @@ constexpr uint64_t PRODUCER_QUIET_US = 5000;
 
 event_buffer* successor(event_buffer* b) {
     event_buffer* next = b->next.load();
-    return next ? next : event_buffers;
+    return next ? next : intake.event_buffers;
 }
 
 bool drained(const event_buffer* b) {
@@ -70,14 +72,14 @@ void reset_if_drained(event_buffer* b) {
 // buffer right behind its own. Records thus enter the ring in the kernel's order, and the
 // consumer, following the same direction, decodes them in that order however far it lags.
 event_buffer* choose_buffer() {
-    event_buffer* b = producer_buffer.load();
+    event_buffer* b = intake.producer_buffer.load();
     reset_if_drained(b);
     if (b->size - b->filled.load() >= EVENT_BUFFER_MIN_ROOM)
         return b;
     event_buffer* next = successor(b);
-    if (next != b && next != consumer_buffer.load() && drained(next)) {
+    if (next != b && next != intake.consumer_buffer.load() && drained(next)) {
         reset_if_drained(next);
-        producer_buffer.store(next);
+        intake.producer_buffer.store(next);
         return next;
     }
     event_buffer* fresh = alloc_event_buffers(1, EVENT_BUFFER_SIZE);
@@ -85,7 +87,7 @@ event_buffer* choose_buffer() {
         return nullptr;
     fresh->next.store(b->next.load());
     b->next.store(fresh);
-    producer_buffer.store(fresh);
+    intake.producer_buffer.store(fresh);
     return fresh;
 }
 
@@ -93,24 +95,14 @@ event_buffer* choose_buffer() {
 // its look for work and its wait holds the lock, so it is waiting by the time the signal goes
 // out, and a woken consumer does not find the lock still held and sleep again on it.
 void signal_consumer() {
-    pthread_mutex_lock(&buffer_lock);
-    pthread_mutex_unlock(&buffer_lock);
-    pthread_cond_signal(&buffer_cond);
+    pthread_mutex_lock(&intake.buffer_lock);
+    pthread_mutex_unlock(&intake.buffer_lock);
+    pthread_cond_signal(&intake.buffer_cond);
 }
 
 }  // namespace
 
-pthread_mutex_t buffer_lock = PTHREAD_MUTEX_INITIALIZER;
-pthread_cond_t buffer_cond = PTHREAD_COND_INITIALIZER;
-event_buffer* event_buffers = nullptr;
-std::atomic<event_buffer*> producer_buffer{nullptr};
-std::atomic<event_buffer*> consumer_buffer{nullptr};
-std::atomic<int32_t> kernel_fd{-1};
-std::atomic<uint64_t> intake_bytes_read{0};
-std::atomic<uint64_t> intake_bytes_decoded{0};
-std::atomic<uint32_t> producer_finished{0};
-producer_read_fn producer_read = kernel_device_read;
-std::atomic<bool (*)()> producer_consume{nullptr};
+intake_state intake{.producer_read = kernel_device_read};
 
 event_buffer* alloc_event_buffers(int count, int32_t size) {
     event_buffer* head = nullptr;
@@ -136,9 +128,9 @@ event_buffer* alloc_event_buffers(int count, int32_t size) {
 }
 
 void event_buffers_init(event_buffer* head) {
-    event_buffers = head;
-    producer_buffer.store(head);
-    consumer_buffer.store(head);
+    intake.event_buffers = head;
+    intake.producer_buffer.store(head);
+    intake.consumer_buffer.store(head);
 }
 
 void free_event_buffers(event_buffer* head) {
@@ -158,15 +150,15 @@ void* vantle_producer(void*) {
 
     // The clone is read until it reports itself closed: after a termination signal it still
     // hands out what its source had taken from the kernel, so that none of it is lost.
-    const int fd = kernel_fd.load();
+    const int fd = intake.kernel_fd.load();
     int read_error = 0;
     uint64_t last_read = 0;
     for (;;) {
-        pthread_mutex_lock(&buffer_lock);
+        pthread_mutex_lock(&intake.buffer_lock);
         event_buffer* b = choose_buffer();
         if (!b) {
-            pthread_cond_signal(&buffer_cond);
-            pthread_mutex_unlock(&buffer_lock);
+            pthread_cond_signal(&intake.buffer_cond);
+            pthread_mutex_unlock(&intake.buffer_lock);
             log_critical("vantle producer: no memory for buffers!");
             sleep(PRODUCER_NO_MEMORY_SLEEP);
             continue;
@@ -174,18 +166,18 @@ void* vantle_producer(void*) {
         reset_if_drained(b);
         int32_t filled = b->filled.load();
         int32_t room = b->size - filled;
-        pthread_mutex_unlock(&buffer_lock);
+        pthread_mutex_unlock(&intake.buffer_lock);
 
-        ssize_t n = producer_read(fd, b->data + filled, static_cast<size_t>(room));
+        ssize_t n = intake.producer_read(fd, b->data + filled, static_cast<size_t>(room));
         if (n < 0) {
             read_error = errno;
-            if (read_error == EBADF || shutting_down.load())
+            if (read_error == EBADF || lifecycle.shutting_down.load())
                 break;
             continue;
         }
         read_error = 0;
         if (n == 0) {
-            if (shutting_down.load())
+            if (lifecycle.shutting_down.load())
                 break;
             continue;
         }
@@ -195,22 +187,22 @@ void* vantle_producer(void*) {
             continue;
         }
         b->filled.store(filled + static_cast<int32_t>(n));
-        intake_bytes_read.fetch_add(static_cast<uint64_t>(n));
+        intake.intake_bytes_read.fetch_add(static_cast<uint64_t>(n));
         uint64_t now = monotonic_us();
         bool after_quiet = now - last_read >= PRODUCER_QUIET_US;
         last_read = now;
-        bool (*consume)() = producer_consume.load();
+        bool (*consume)() = intake.producer_consume.load();
         if (!(after_quiet && consume && consume()))
             signal_consumer();
     }
 
     // Closed by shutdown_handler (EBADF): nothing left to close. Otherwise give up the stream.
     if (read_error != EBADF) {
-        int open_fd = kernel_fd.exchange(-1);
+        int open_fd = intake.kernel_fd.exchange(-1);
         if (open_fd >= 0)
             kernel_device_close(open_fd);
     }
-    producer_finished.store(1);
+    intake.producer_finished.store(1);
     signal_consumer();
     return nullptr;
 }
@@ -221,12 +213,12 @@ bool buffer_has_data(const event_buffer* buf) {
 }
 
 event_buffer* consumer_find_work() {
-    event_buffer* c = consumer_buffer.load();
+    event_buffer* c = intake.consumer_buffer.load();
     // A buffer the producer has left holds its final bytes: they were stored before the
     // producer took buffer_lock to move on.
-    while (!buffer_has_data(c) && c != producer_buffer.load()) {
+    while (!buffer_has_data(c) && c != intake.producer_buffer.load()) {
         c = successor(c);
-        consumer_buffer.store(c);
+        intake.consumer_buffer.store(c);
     }
     return buffer_has_data(c) ? c : nullptr;
 }
@@ -239,13 +231,13 @@ bool buffer_has_undecoded(const event_buffer* buf) {
 event_buffer* consumer_next_work(event_buffer* buf) {
     // Producer position first: once it has left buf, buf's bytes are final, and the look under
     // the lock that follows a null answer finds a last read into it.
-    event_buffer* producing = producer_buffer.load();
+    event_buffer* producing = intake.producer_buffer.load();
     if (buffer_has_undecoded(buf))
         return buf;
     if (producing == buf || buffer_has_data(buf))
         return nullptr;  // bytes added since the step are found under the lock, from buf on
     event_buffer* next = successor(buf);
-    consumer_buffer.store(next);
+    intake.consumer_buffer.store(next);
     return buffer_has_undecoded(next) ? next : nullptr;
 }
 
@@ -271,7 +263,7 @@ void consumer_step(event_buffer* buf, event_table* table, event_sink sink) {
         return;
     decode_kernel_records(buf->data + consumed, static_cast<uint32_t>(length), table, sink);
     buf->consumed.store(consumed + length);
-    intake_bytes_decoded.fetch_add(static_cast<uint64_t>(length));
+    intake.intake_bytes_decoded.fetch_add(static_cast<uint64_t>(length));
 }
 
 int intake_sync(int timeout_ms) {
@@ -282,29 +274,29 @@ int intake_sync(int timeout_ms) {
     // made means they never will (their directory lies on a volume fanotify cannot mark).
     static std::atomic<uint64_t> first_marker_ms{0};
     uint64_t now = monotonic_ms(), first = first_marker_ms.load();
-    bool usable = intake_sync_marker.load() != 0 || first == 0 || now - first < INTAKE_MARKER_TRIAL_MS;
+    bool usable = intake.intake_sync_marker.load() != 0 || first == 0 || now - first < INTAKE_MARKER_TRIAL_MS;
     uint32_t marker = 0;
-    if (usable && kernel_device_mark(kernel_fd.load(), &marker) == 0) {
+    if (usable && kernel_device_mark(intake.kernel_fd.load(), &marker) == 0) {
         if (first == 0) {
             first_marker_ms.compare_exchange_strong(first, now);
         }
         bool decoded = poll_until(
             [marker] {
-                return (int32_t)(intake_sync_marker.load(std::memory_order_acquire) - marker) >= 0;
+                return (int32_t)(intake.intake_sync_marker.load(std::memory_order_acquire) - marker) >= 0;
             },
             timeout_ms, INTAKE_SYNC_POLL_US);
         return decoded ? 0 : ETIMEDOUT;
     }
-    int err = kernel_device_sync(kernel_fd.load(), timeout_ms);
+    int err = kernel_device_sync(intake.kernel_fd.load(), timeout_ms);
     if (err != 0)
         return err;
-    uint64_t read = intake_bytes_read.load();
-    bool routed = poll_until([read] { return intake_bytes_decoded.load() >= read; }, timeout_ms,
+    uint64_t read = intake.intake_bytes_read.load();
+    bool routed = poll_until([read] { return intake.intake_bytes_decoded.load() >= read; }, timeout_ms,
                              INTAKE_SYNC_POLL_US);
     return routed ? 0 : ETIMEDOUT;
 }
 
 int intake_watch_directory(const char* path, uint32_t dev, bool add) {
-    int err = kernel_device_watch_dir(kernel_fd.load(), path, dev, add);
+    int err = kernel_device_watch_dir(intake.kernel_fd.load(), path, dev, add);
     return err == EBADF ? ENOTSUP : err;
 }

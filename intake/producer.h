@@ -1,7 +1,7 @@
 // The producer thread and the list of raw kernel record buffers it shares with the event
 // thread (the consumer).
 //
-// Lock order: buffer_lock is a leaf; nothing else is taken while it is held.
+// Their state, and the lock order, are in intake_state.h.
 #pragma once
 
 #include "intake/events.h"
@@ -36,34 +36,6 @@ struct event_buffer {
     std::atomic<event_buffer*> next;
 };
 
-// Guards the list links, the producer's choice of a buffer and its resets. buffer_cond (with
-// buffer_lock) is signalled by the producer after each read and when it stops.
-extern pthread_mutex_t buffer_lock;
-extern pthread_cond_t buffer_cond;
-
-// Head of the buffer list. Set once (event_buffers_init) before the producer starts; the
-// list only grows, by insertion behind the producer's buffer, and its buffers live as long as
-// the process. Taken in list order with a wrap from the last buffer to the head, the buffers
-// form a ring that the producer fills and the consumer drains in the same direction.
-extern event_buffer* event_buffers;
-// The buffer the producer reads into, and the one the consumer decodes. The consumer is never
-// ahead of the producer: the buffers from consumer_buffer up to producer_buffer hold the
-// undecoded records in the kernel's order, and every other buffer is drained. The producer
-// moves its pointer under buffer_lock; the consumer moves its own, without the lock.
-extern std::atomic<event_buffer*> producer_buffer;
-extern std::atomic<event_buffer*> consumer_buffer;
-
-// Handle of the cloned kernel event stream, -1 while there is none. Always set to -1 before
-// the handle is closed, so that whoever swaps it out closes it exactly once.
-extern std::atomic<int32_t> kernel_fd;
-// Set by the producer as it ends (its device closed, or given up).
-extern std::atomic<uint32_t> producer_finished;
-
-// Bytes of records the producer has stored in the buffers, and bytes the consumer has decoded
-// (and so routed to the clients' backlogs), since start.
-extern std::atomic<uint64_t> intake_bytes_read;
-extern std::atomic<uint64_t> intake_bytes_decoded;
-
 // Waits until every event the kernel queued before the call is in the clients' backlogs: the
 // device has found nothing more to hand out, and the consumer has decoded what was read by
 // then. At most timeout_ms for each; a storm may keep either from ever finishing. 0,
@@ -90,13 +62,9 @@ void free_event_buffers(event_buffer* head);
 // or shutting_down is set. Returns nullptr.
 void* vantle_producer(void* arg);
 
-// How the producer reads kernel_fd: kernel_device_read, unless a test puts a fake in front.
+// How the producer reads kernel_fd (intake.producer_read): kernel_device_read, unless a test
+// puts a fake in front.
 typedef ssize_t (*producer_read_fn)(int fd, void* buf, size_t size);
-extern producer_read_fn producer_read;
-
-// Set by the event thread once it consumes (consume_on_producer): after a read that ends a
-// quiet spell the producer calls it, and signals buffer_cond only when it returns false.
-extern std::atomic<bool (*)()> producer_consume;
 
 // Consumer side, event thread only.
 // The buffer holds records not decoded yet (or the producer restarted it since the last step).

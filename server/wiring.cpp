@@ -1,5 +1,6 @@
 // Connecting the layers at start-up (see wiring.h).
 #include "server/wiring.h"
+#include "intake/intake_state.h"
 
 #include "clients/client_info.h"
 #include "clients/internal_clients.h"
@@ -25,7 +26,7 @@ void close_histories() {
 }  // namespace
 
 void connect_layers() {
-    event_thread_upcalls = {
+    intake.event_thread_upcalls = {
         .start_state_dump = [] { state_dump_start(); },
         .reset_clients = clear_client_tables,
         .on_logged_volume = create_dls,

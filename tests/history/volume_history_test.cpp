@@ -2,6 +2,7 @@
 // volume's directory can be found and the ids resumed above its history, and the disk logger
 // filing events in stored form, flushing at 5000 names into full buffers, or to /dev/null.
 #include "history/disk_logger.h"
+#include "intake/intake_state.h"
 
 #include "common/crc.h"
 #include "history/dls.h"
@@ -130,8 +131,8 @@ TEST(create_dls, resumes_the_event_ids_above_the_history_and_its_id_ceiling) {
         for (const char* name : {"/0000000000000000", "/ffffffffffffffff", "/000000000000001g"})
             CHILD_EXPECT(c, write_file((dir + name).c_str(), "x"));
         auto resumed = [&](uint64_t from = 0) {
-            event_ids[0] = from;
-            event_ids[1] = event_id_index = 0;
+            intake.event_ids[0] = from;
+            intake.event_ids[1] = intake.event_id_index = 0;
             dev_info* di = volume_record("/var", DEV_LOGGED);
             CHILD_EXPECT(c, di->dls && di->dls->num_files == 2 && di->dls->file_ids[0] == 0x10 &&
                                 di->dls->file_ids[1] == 0x20);

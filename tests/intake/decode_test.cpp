@@ -2,6 +2,7 @@
 // dropped records, the id wrap), and bad input that must neither hang it nor make it read outside
 // its bytes (each stream is decoded from a heap copy of exactly its length).
 #include "intake/decode.h"
+#include "intake/intake_state.h"
 #include "intake/event_ids.h"
 #include "record_builder.h"
 
@@ -168,7 +169,7 @@ TEST(Decode, RecordForms) {
         SCOPED_TRACE(c.what);
         record_builder b;
         c.build(b);
-        kernel_extended_info = c.extended;
+        intake.kernel_extended_info = c.extended;
         ::testing::internal::CaptureStderr();
         decode(b.bytes, c.start);
         std::string log = ::testing::internal::GetCapturedStderr();
@@ -193,7 +194,7 @@ TEST(Decode, RecordForms) {
             decode(std::vector<uint8_t>(b.bytes.begin(), b.bytes.begin() + long(n)), c.start);
         ::testing::internal::GetCapturedStderr();
     }
-    kernel_extended_info = 0;
+    intake.kernel_extended_info = 0;
     dev_table.store(nullptr);
     EXPECT_TRUE((logged.flags & DEV_IDS_WRAPPED) && !(unlogged.flags & DEV_IDS_WRAPPED));
 }

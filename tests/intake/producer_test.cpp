@@ -2,6 +2,8 @@
 // falls behind now and then: every event reaches it once and in order across buffers and list
 // growth. A record too long for the room is checked in tests/device, shutdown in tests/blackbox.
 #include "common/deadline.h"
+#include "intake/event_flags.h"
+#include "intake/intake_state.h"
 #include "common/log.h"
 #include "intake/event_ids.h"
 #include "intake/producer.h"
@@ -30,7 +32,7 @@ void append_events(int fd, int first, int count) {
 
 size_t list_length() {
     size_t n = 0;
-    for (event_buffer* b = event_buffers; b; b = b->next)
+    for (event_buffer* b = intake.event_buffers; b; b = b->next)
         n++;
     return n;
 }
@@ -39,14 +41,14 @@ size_t list_length() {
 // second passes without work; with stall, it pauses every 50 walks so that the producer gets ahead.
 void consume(size_t expected, bool stall = false) {
     for (int idle = 0, pass = 0; sunk.size() < expected && idle < 5; pass++) {
-        pthread_mutex_lock(&buffer_lock);
+        pthread_mutex_lock(&intake.buffer_lock);
         event_buffer* b = consumer_find_work();
         if (!b) {
             timespec ts = deadline_after_us(100000);
-            pthread_cond_timedwait(&buffer_cond, &buffer_lock, &ts);
+            pthread_cond_timedwait(&intake.buffer_cond, &intake.buffer_lock, &ts);
             b = consumer_find_work();
         }
-        pthread_mutex_unlock(&buffer_lock);
+        pthread_mutex_unlock(&intake.buffer_lock);
         idle = b ? 0 : idle + 1;
         for (; b; b = consumer_next_work(b))
             consumer_step(b, nullptr, record_sink);
@@ -69,7 +71,7 @@ TEST(Producer, EveryEventOnceInOrderWhileConsuming) {
     ASSERT_EQ(kernel_device_open_source(("/proc/self/fd/" + std::to_string(mem)).c_str(), &dev), 0);
     ASSERT_EQ(kernel_device_ioctl(dev, KREC_IOC_CLONE, &args), 0);
     kernel_device_close(dev);
-    kernel_fd = clone;
+    intake.kernel_fd = clone;
     pthread_t producer;
     ASSERT_EQ(pthread_create(&producer, nullptr, vantle_producer, nullptr), 0);
     std::thread writer([&] {
@@ -86,8 +88,8 @@ TEST(Producer, EveryEventOnceInOrderWhileConsuming) {
         append_events(mem, COUNT + round * 10, 10);
         consume(COUNT + (round + 1) * 10);
     }
-    shutting_down = 1;  // as the shutdown handler does
-    kernel_device_close(kernel_fd.exchange(-1));
+    lifecycle.shutting_down = 1;  // as the shutdown handler does
+    kernel_device_close(intake.kernel_fd.exchange(-1));
     pthread_join(producer, nullptr);
     EXPECT_EQ(list_length(), grown);
     ASSERT_EQ(sunk.size(), size_t(COUNT) + 30);
@@ -96,7 +98,7 @@ TEST(Producer, EveryEventOnceInOrderWhileConsuming) {
         ASSERT_EQ(sunk[i].flags & EVENT_TYPE_FLAGS, EVENT_CREATE_FILE);
         ASSERT_TRUE(i == 0 || sunk[i].id > sunk[i - 1].id);
     }
-    free_event_buffers(event_buffers);
+    free_event_buffers(intake.event_buffers);
     close(mem);
 }
 

@@ -1,6 +1,7 @@
 // Requests built in memory as the transport leaves them: the stubs' checks that requests over the
 // wire cannot reach (the transport writes the trailer), argument forms and limits.
 #include "common/limits.h"
+#include "intake/event_flags.h"
 #include "common/log.h"
 #include "intake/event_thread.h"
 #include "platform/messages.h"
@@ -91,7 +92,7 @@ protected:
     }
     void TearDown() override {
         mach_port_mod_refs(server_port_set, MACH_PORT_RIGHT_PORT_SET, -1);
-        event_thread_ready = shutting_down = 0;
+        lifecycle.event_thread_ready = lifecycle.shutting_down = 0;
     }
     message_buffer request, reply;
 };
@@ -147,8 +148,8 @@ TEST_F(requests, refusals_answer_their_code_and_leave_nothing_behind) {
     ASSERT_EQ(dup2(log.get(), STDERR_FILENO), STDERR_FILENO);
     for (const auto& c : REFUSALS) {
         SCOPED_TRACE(c.what);
-        event_thread_ready = c.ready;
-        shutting_down = !c.ready;
+        lifecycle.event_thread_ready = c.ready;
+        lifecycle.shutting_down = !c.ready;
         auto descriptors = open_descriptors();
         build_register(&request, c.paths, c.excludes);
         mach_port_t callback = request.reg()->callback.name;

@@ -1,5 +1,6 @@
 // The volume and history queries on a volume table built by init_dev_info in a scratch root.
 #include "history/dls.h"
+#include "intake/event_flags.h"
 #include "intake/event_thread.h"
 #include "server/queries.h"
 #include "tests/history/scratch_checks.h"
@@ -51,7 +52,7 @@ TEST(volume_queries, uuid_time_and_purge_answer_from_the_volumes_history) {
         CHILD_EXPECT(c, write_history("/mnt/off/.vantlesd", 0x100, false));
         CHILD_EXPECT(c, write_file("/mnt/off/.vantlesd/no_log", ""));
         CHILD_EXPECT(c, init_dev_info(create_dls) == 0);
-        event_thread_ready = 1;
+        lifecycle.event_thread_ready = 1;
         uint32_t var = device_of("/var"), off = device_of("/mnt/off");
         const int64_t later = time(nullptr) + 100;
 
