@@ -9,6 +9,7 @@
 // Rings are drained between batches, outside the timing. Usage: route_bench [RUNS] (default
 // 3; the best run is reported).
 #include "bench/bench_clock.h"
+#include "clients/client_tables.h"
 #include "clients/client_info.h"
 #include "clients/prefix_table.h"
 #include "clients/route.h"
@@ -32,7 +33,7 @@ constexpr int BENCH_BATCH = 16;
 constexpr double BENCH_MIN_SECONDS = 0.5;
 
 event_table table;
-std::vector<client_info*> clients;
+std::vector<client_info*> bench_clients;
 uint64_t next_id = 1;
 
 int32_t ignore_batch(void*, int32_t, const int32_t*, const char* const*, const uint32_t*,
@@ -57,15 +58,15 @@ client_info* make_client(const std::vector<std::string>& paths, uint32_t flags) 
 // What a delivery thread's teardown does, without the thread.
 void remove_client(client_info* fci) {
     fci->flags.fetch_or(CLIENT_GOING_AWAY);
-    pthread_mutex_lock(&clients_lock);
+    pthread_mutex_lock(&clients.clients_lock);
     remove_paths(fci);
     release_client_slot(fci);
-    pthread_mutex_unlock(&clients_lock);
+    pthread_mutex_unlock(&clients.clients_lock);
     free_client_info(fci);
 }
 
 void drain_rings() {
-    for (client_info* fci : clients)
+    for (client_info* fci : bench_clients)
         drain_client_backlog(fci);
     sweep_event_table(&table);
 }
@@ -125,14 +126,14 @@ int main(int argc, char** argv) {
         return 1;
     clear_client_tables();
 
-    clients.push_back(make_client({"/"}, CLIENT_FILE_EVENTS));
-    clients.push_back(
+    bench_clients.push_back(make_client({"/"}, CLIENT_FILE_EVENTS));
+    bench_clients.push_back(
         make_client({"/home/user/src/project1", "/home/user/src/project2", "/home/user/Documents"},
                     CLIENT_FILE_EVENTS));
-    clients.push_back(make_client({"/home/user"}, 0));
-    clients.push_back(make_client({"/etc", "/var/log"}, 0));
-    clients.push_back(make_client({"/home/user/src/project3/build"}, CLIENT_FILE_EVENTS));
-    clients.push_back(make_client({"/tmp"}, CLIENT_FILE_EVENTS));
+    bench_clients.push_back(make_client({"/home/user"}, 0));
+    bench_clients.push_back(make_client({"/etc", "/var/log"}, 0));
+    bench_clients.push_back(make_client({"/home/user/src/project3/build"}, CLIENT_FILE_EVENTS));
+    bench_clients.push_back(make_client({"/tmp"}, CLIENT_FILE_EVENTS));
 
     std::vector<std::string> typical, deep;
     char name[128];
@@ -170,7 +171,7 @@ int main(int argc, char** argv) {
         best_add = added < best_add ? added : best_add;
         best_remove = removed < best_remove ? removed : best_remove;
     }
-    int32_t headers = current_prefix_table.load()->count;
+    int32_t headers = clients.current_prefix_table.load()->count;
 
     printf("%-44s %12s\n", "case", "value");
     printf("%-44s %9.1f ns\n", "typical table, ordinary events", best_typical);
@@ -183,7 +184,7 @@ int main(int argc, char** argv) {
 
     // The attacker's record is left for the exit: removing 262,144 paths is not measured here.
     (void)attacker;
-    for (client_info* fci : clients)
+    for (client_info* fci : bench_clients)
         remove_client(fci);
     return 0;
 }

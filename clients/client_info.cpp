@@ -3,6 +3,7 @@
 // shares of the table, and the freeing of a record once its delivery thread has taken it out
 // of every table.
 #include "clients/client_info.h"
+#include "clients/client_tables.h"
 
 #include "clients/prefix_table.h"
 #include "common/limits.h"
@@ -20,21 +21,11 @@
 #include <string_view>
 #include <unordered_set>
 
-std::atomic<client_info*> client_table[CLIENT_TABLE_SLOTS];
-pid_entry pid_table[CLIENT_PID_TABLE_SLOTS];
-pthread_mutex_t clients_lock = PTHREAD_MUTEX_INITIALIZER;
-
-std::atomic<int32_t> num_clients{0};
-std::atomic<int32_t> num_internal_clients{0};
-std::atomic<uint32_t> client_map_walkers{0};
-std::atomic<uint32_t> client_max_per_user{CLIENT_PER_USER_DEFAULT};
+client_tables clients;
 
 namespace {
 
 constexpr char CLIENT_DOCID_SUFFIX[] = "/.docid";
-
-// Lives as long as the process: a client's backlog points at it until the client is freed.
-backlog_pool registered_backlogs{CLIENT_BACKLOGS_BYTES, CLIENT_BACKLOG_FLOOR_BYTES};
 
 // The stored form of a watched path. Device-relative paths are kept relative to the volume's
 // mount point: the volume root is the empty path and a path ending in the document-id
@@ -69,9 +60,6 @@ char* store_excluded_path(const char* path) {
     return stored;
 }
 
-// Uids whose refused registrations were logged lately; under clients_lock.
-log_throttle user_refusals;
-
 // Whether fci may take one more slot: root's and internal clients always, a non-root uid's by
 // user_may_take_slot. Logs a refusal, naming the bound (at most once a minute per uid). Under
 // clients_lock.
@@ -81,17 +69,17 @@ bool within_user_share(const client_info* fci) {
     }
     uint32_t used = 0;
     uint32_t mine = 0;
-    for (const auto& slot : client_table) {
+    for (const auto& slot : clients.client_table) {
         const client_info* other = slot.load(std::memory_order_relaxed);
         used += other != nullptr;
         mine += other != nullptr && other->uid == fci->uid;
     }
     const uint32_t free = used < CLIENT_USER_SLOTS ? CLIENT_USER_SLOTS - used : 0;
-    const uint32_t limit = client_max_per_user.load(std::memory_order_relaxed);
+    const uint32_t limit = clients.client_max_per_user.load(std::memory_order_relaxed);
     if (user_may_take_slot(mine, free, limit)) {
         return true;
     }
-    if (log_throttle_due(&user_refusals, fci->uid, monotonic_ms())) {
+    if (log_throttle_due(&clients.user_refusals, fci->uid, monotonic_ms())) {
         if (mine >= limit) {
             log_error("too many clients for uid %u (limit %u)", fci->uid, limit);
         } else if (free == 0) {
@@ -138,10 +126,10 @@ bool user_may_take_slot(uint32_t mine, uint32_t free, uint32_t limit) {
 }
 
 void clear_client_tables() {
-    for (auto& slot : client_table) {
+    for (auto& slot : clients.client_table) {
         slot.store(nullptr, std::memory_order_release);
     }
-    memset(pid_table, 0, sizeof(pid_table));
+    memset(clients.pid_table, 0, sizeof(clients.pid_table));
 }
 
 int reserve_client_slot(client_info* fci) {
@@ -151,17 +139,17 @@ int reserve_client_slot(client_info* fci) {
     int32_t found = -1;
     int32_t first_free = -1;
     for (uint32_t i = 0; i < CLIENT_PID_TABLE_SLOTS; i++) {
-        if (pid_table[i].pid == fci->pid) {
+        if (clients.pid_table[i].pid == fci->pid) {
             found = (int32_t)i;
             break;
         }
-        if (pid_table[i].pid == 0 && first_free < 0) {
+        if (clients.pid_table[i].pid == 0 && first_free < 0) {
             first_free = (int32_t)i;
         }
     }
     bool claimed = false;
     if (found >= 0) {
-        if (pid_table[found].count >= CLIENT_MAX_PER_PID) {
+        if (clients.pid_table[found].count >= CLIENT_MAX_PER_PID) {
             log_error("too many clients for pid %d (limit %d)", (int)fci->pid, CLIENT_MAX_PER_PID);
             return ENOSPC;
         }
@@ -172,38 +160,38 @@ int reserve_client_slot(client_info* fci) {
             return ENOSPC;
         }
         found = first_free;
-        pid_table[found] = {fci->pid, 0};
+        clients.pid_table[found] = {fci->pid, 0};
         claimed = true;
     }
 
     for (uint32_t slot = 0; slot < CLIENT_TABLE_SLOTS; slot++) {
-        if (client_table[slot].load(std::memory_order_relaxed)) {
+        if (clients.client_table[slot].load(std::memory_order_relaxed)) {
             continue;
         }
         // Readers without clients_lock use index as soon as they see the slot filled: the
         // release store publishes it (and the whole record) with the slot.
         fci->index = slot;
-        client_table[slot].store(fci, std::memory_order_release);
-        pid_table[found].count++;
+        clients.client_table[slot].store(fci, std::memory_order_release);
+        clients.pid_table[found].count++;
         return 0;
     }
 
     if (claimed) {
-        pid_table[found] = {0, 0};
+        clients.pid_table[found] = {0, 0};
     }
     log_error("too many clients in system (limit %d)", (int)CLIENT_TABLE_SLOTS);
     return ENOSPC;
 }
 
 void release_client_slot(client_info* fci) {
-    for (pid_entry& entry : pid_table) {
+    for (pid_entry& entry : clients.pid_table) {
         if (entry.pid == fci->pid && entry.pid != 0) {
             if (--entry.count <= 0) {
                 entry = {0, 0};
             }
         }
     }
-    for (auto& slot : client_table) {
+    for (auto& slot : clients.client_table) {
         if (slot.load(std::memory_order_relaxed) == fci) {
             slot.store(nullptr, std::memory_order_release);
         }
@@ -219,7 +207,7 @@ void client_note_dropped(client_info* fci, uint64_t id) {
 }
 
 backlog_limits client_backlog_registered() {
-    return {UINT32_MAX, CLIENT_BACKLOG_BYTES, CLIENT_BACKLOG_WAKE, &registered_backlogs};
+    return {UINT32_MAX, CLIENT_BACKLOG_BYTES, CLIENT_BACKLOG_WAKE, &clients.registered_backlogs};
 }
 
 void drain_client_backlog(client_info* fci) {
@@ -354,7 +342,7 @@ int create_client_info(uint32_t pid, uint32_t device, const char* const* paths, 
         new (&fci->path_nodes[i]) client_node{fci, nullptr};
     }
 
-    pthread_mutex_lock(&clients_lock);
+    pthread_mutex_lock(&clients.clients_lock);
     err = reserve_client_slot(fci);
     if (err == 0) {
         err = add_paths_to_prefix_table(fci);
@@ -362,7 +350,7 @@ int create_client_info(uint32_t pid, uint32_t device, const char* const* paths, 
             release_client_slot(fci);
         }
     }
-    pthread_mutex_unlock(&clients_lock);
+    pthread_mutex_unlock(&clients.clients_lock);
     if (err != 0) {
         goto fail;
     }

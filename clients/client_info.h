@@ -80,7 +80,6 @@ constexpr uint32_t CLIENT_USER_SLOTS = CLIENT_TABLE_SLOTS - CLIENT_ROOT_RESERVED
 constexpr uint32_t CLIENT_USER_FLOOR = 2;
 constexpr uint32_t CLIENT_NEWCOMER_RESERVE = 32;
 constexpr uint32_t CLIENT_SHARE_DIVISOR = 4;
-extern std::atomic<uint32_t> client_max_per_user;
 
 // The clients a non-root uid may hold and still take a slot while `free` user slots are free,
 // its own limit aside: 0 when none is free, else at least CLIENT_USER_FLOOR.
@@ -141,20 +140,6 @@ struct pid_entry {
     uint32_t pid;  // 0 = free
     int32_t count;
 };
-
-// Slots are written under clients_lock (index stored before the slot is published) and read
-// without it by the router, the latency pass and the wake-ups inside client_map_walkers.
-extern std::atomic<client_info*> client_table[CLIENT_TABLE_SLOTS];
-extern pid_entry pid_table[CLIENT_PID_TABLE_SLOTS];  // under clients_lock
-extern pthread_mutex_t clients_lock;
-
-// Live delivery-side clients, and those among them that are internal (disk logger threads).
-extern std::atomic<int32_t> num_clients;
-extern std::atomic<int32_t> num_internal_clients;
-
-// Threads walking client_table or a client_list without clients_lock that may queue into a
-// backlog or wake a client. A client being torn down waits for it to reach 0.
-extern std::atomic<uint32_t> client_map_walkers;
 
 // Empties client_table and pid_table (event thread start-up, and tests between cases).
 void clear_client_tables();

@@ -3,6 +3,7 @@
 // filters it and hands it to the callback in batches, the idle exit, and the teardown that
 // takes the client out of every table and frees it.
 #include "clients/client_loop.h"
+#include "clients/client_tables.h"
 #include "intake/event_flags.h"
 
 #include "clients/client_info.h"
@@ -35,9 +36,6 @@
 #include <ctime>
 #include <thread>
 #include <vector>
-
-std::atomic<int32_t> num_usleeps{0};
-void (*internal_client_tick)(client_info* fci) = nullptr;
 
 namespace {
 
@@ -134,7 +132,7 @@ void note_failed_batch(client_info* fci, int32_t r, uint64_t first_id) {
                 "SLOWDOWN: client %p (pid %d) sleeping due to too many errors (num "
                 "usleeps %d)",
                 static_cast<void*>(fci), (int)fci->pid,
-                num_usleeps.load(std::memory_order_relaxed));
+                clients.num_usleeps.load(std::memory_order_relaxed));
         }
         std::this_thread::sleep_for(std::chrono::seconds(CLIENT_SLOWDOWN_SECONDS));
         fci->send_errors = 0;
@@ -175,7 +173,7 @@ int32_t send_owed_notices(client_info* fci) {
 // Waits until no thread walks client_table or a client list without clients_lock, at most
 // CLIENT_WALKER_POLLS polls.
 void wait_for_walkers() {
-    for (int i = 0; i < CLIENT_WALKER_POLLS && client_map_walkers.load() != 0; i++) {
+    for (int i = 0; i < CLIENT_WALKER_POLLS && clients.client_map_walkers.load() != 0; i++) {
         std::this_thread::sleep_for(std::chrono::microseconds(CLIENT_WALKER_POLL_US));
     }
 }
@@ -189,7 +187,7 @@ void teardown_client(client_info* fci, bool internal) {
     // A walker that saw the client before it went away may still queue into its backlog.
     wait_for_walkers();
 
-    pthread_mutex_lock(&clients_lock);
+    pthread_mutex_lock(&clients.clients_lock);
     drain_client_backlog(fci);
     remove_paths(fci);
     release_client_slot(fci);
@@ -198,7 +196,7 @@ void teardown_client(client_info* fci, bool internal) {
             intake_watch_directory(fci->paths[i], 0, false);
         }
     }
-    pthread_mutex_unlock(&clients_lock);
+    pthread_mutex_unlock(&clients.clients_lock);
     // A walker may have taken the record from client_table just before its slot was
     // emptied; it only tests CLIENT_GOING_AWAY, but it must find the record still there.
     wait_for_walkers();
@@ -214,9 +212,9 @@ void teardown_client(client_info* fci, bool internal) {
     free_client_info(fci);
 
     if (internal) {
-        num_internal_clients.fetch_sub(1, std::memory_order_acq_rel);
+        clients.num_internal_clients.fetch_sub(1, std::memory_order_acq_rel);
     }
-    num_clients.fetch_sub(1, std::memory_order_acq_rel);
+    clients.num_clients.fetch_sub(1, std::memory_order_acq_rel);
 }
 
 // Makes the client's user, group and the user's groups those of this thread's permission
@@ -589,9 +587,9 @@ void* client_loop(void* arg) {
         if (!stopping(internal) && !has_flag(fci, owed)) {
             bool timed_out = wait_for_wakeup(
                 fci, internal ? CLIENT_INTERNAL_TICK_SECONDS : CLIENT_IDLE_SECONDS, internal);
-            if (internal && internal_client_tick) {
+            if (internal && clients.internal_client_tick) {
                 pthread_mutex_unlock(&fci->lock);
-                internal_client_tick(fci);
+                clients.internal_client_tick(fci);
                 pthread_mutex_lock(&fci->lock);
             }
             if (timed_out && internal) {
@@ -636,7 +634,7 @@ void* client_loop(void* arg) {
 
     if (!internal && lifecycle.shutting_down.load()) {
         pthread_mutex_unlock(&fci->cycle_lock);
-        num_clients.fetch_sub(1, std::memory_order_acq_rel);
+        clients.num_clients.fetch_sub(1, std::memory_order_acq_rel);
         return nullptr;
     }
     if (internal && lifecycle.shutting_down.load() && !has_flag(fci, CLIENT_GOING_AWAY)) {

@@ -15,13 +15,8 @@ constexpr int CLIENT_BATCH_MAX = 32;
 constexpr int CLIENT_IDLE_SECONDS = 15;
 
 // An internal client's thread never ends idle; after every wake-up, and at least every
-// CLIENT_INTERNAL_TICK_SECONDS, it calls internal_client_tick (when set).
+// CLIENT_INTERNAL_TICK_SECONDS, it calls clients.internal_client_tick (when set).
 constexpr int CLIENT_INTERNAL_TICK_SECONDS = 2;
-extern void (*internal_client_tick)(client_info* fci);
-
-// Send time-outs after which a registered client's callback paused; counted by that callback
-// and reported by the slow-down message.
-extern std::atomic<int32_t> num_usleeps;
 
 // Thread entry (detached); arg is the client_info.
 void* client_loop(void* arg);

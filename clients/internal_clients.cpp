@@ -1,5 +1,6 @@
 // The daemon's internal clients (see internal_clients.h).
 #include "clients/internal_clients.h"
+#include "clients/client_tables.h"
 
 #include "clients/client_info.h"
 #include "clients/client_loop.h"
@@ -29,10 +30,10 @@ int start_disk_logger() {
         return EINVAL;
     }
     fci->flags.fetch_or(CLIENT_IS_INTERNAL, std::memory_order_acq_rel);
-    num_internal_clients.fetch_add(1, std::memory_order_acq_rel);
-    num_clients.fetch_add(1, std::memory_order_acq_rel);
+    clients.num_internal_clients.fetch_add(1, std::memory_order_acq_rel);
+    clients.num_clients.fetch_add(1, std::memory_order_acq_rel);
     attach_disk_logger(fci);
-    internal_client_tick = [](client_info* logger) {
+    clients.internal_client_tick = [](client_info* logger) {
         disk_logger_tick(client_num_pending(logger) == 0);
     };
     if (start_client_thread(fci) != 0) {

@@ -2,6 +2,7 @@
 // the same kind and device), removing them, and publishing a new table while the router may
 // still be scanning the old one.
 #include "clients/prefix_table.h"
+#include "clients/client_tables.h"
 
 #include "clients/client_info.h"
 #include "common/log.h"
@@ -14,11 +15,6 @@
 #include <cstring>
 #include <new>
 #include <thread>
-
-std::atomic<prefix_table*> current_prefix_table{nullptr};
-std::atomic<uint32_t> prefix_table_readers{0};
-std::atomic<prefix_table*> prefix_table_in_use{nullptr};
-pthread_mutex_t prefix_lock = PTHREAD_MUTEX_INITIALIZER;
 
 namespace {
 
@@ -117,16 +113,16 @@ bool unlink_node(prefix_header* header, client_node* node) {
 }  // namespace
 
 prefix_table* publish_prefix_table(prefix_table* table) {
-    prefix_table* old = current_prefix_table.exchange(table, std::memory_order_seq_cst);
+    prefix_table* old = clients.current_prefix_table.exchange(table, std::memory_order_seq_cst);
     // The router announces itself (readers, then in_use) and re-checks the current pointer
     // after storing in_use, so once in_use is seen to differ from old it can no longer be
     // inside old.
     for (;;) {
-        if (prefix_table_readers.load(std::memory_order_seq_cst) == 0) {
+        if (clients.prefix_table_readers.load(std::memory_order_seq_cst) == 0) {
             return old;
         }
         std::this_thread::sleep_for(std::chrono::microseconds(PREFIX_PUBLISH_POLL_US));
-        if (prefix_table_in_use.load(std::memory_order_seq_cst) != old) {
+        if (clients.prefix_table_in_use.load(std::memory_order_seq_cst) != old) {
             return old;
         }
     }
@@ -181,7 +177,7 @@ void link_nodes(client_info* fci, prefix_header* const* matched, prefix_header* 
 }  // namespace
 
 int add_paths_to_prefix_table(client_info* fci) {
-    prefix_table* cur = current_prefix_table.load(std::memory_order_acquire);
+    prefix_table* cur = clients.current_prefix_table.load(std::memory_order_acquire);
     int32_t count = cur ? cur->count : 0;
     int32_t capacity = cur ? cur->capacity : 0;
     prefix_header* const* old = cur ? cur->entries : nullptr;
@@ -310,7 +306,7 @@ int32_t close_gaps(prefix_header** entries, int32_t count, int32_t* dead_at, int
 }  // namespace
 
 int remove_paths(client_info* fci) {
-    prefix_table* cur = current_prefix_table.load(std::memory_order_acquire);
+    prefix_table* cur = clients.current_prefix_table.load(std::memory_order_acquire);
     if (!cur) {
         return 0;
     }
@@ -340,7 +336,7 @@ int remove_paths(client_info* fci) {
     // prefix_lock.
     int32_t count = cur->count;
     memcpy(entries, cur->entries, (size_t)count * sizeof(prefix_header*));
-    pthread_mutex_lock(&prefix_lock);
+    pthread_mutex_lock(&clients.prefix_lock);
     for (int32_t i = 0; i < fci->num_paths; i++) {
         int32_t j = unlink_path(fci, i, entries, count);
         if (j >= 0 && entries[j]->device == PREFIX_HEADER_REMOVED) {
@@ -348,7 +344,7 @@ int remove_paths(client_info* fci) {
             dead[num_dead++] = entries[j];
         }
     }
-    pthread_mutex_unlock(&prefix_lock);
+    pthread_mutex_unlock(&clients.prefix_lock);
 
     int32_t kept = close_gaps(entries, count, dead_at, num_dead);
     free(dead_at);

@@ -41,13 +41,6 @@ struct prefix_table {
 // Growth step of the entries array.
 constexpr int32_t PREFIX_TABLE_GROWTH = 128;
 
-// The current table; null until the first client is made.
-extern std::atomic<prefix_table*> current_prefix_table;
-// The router's announcement that it is inside a table.
-extern std::atomic<uint32_t> prefix_table_readers;
-extern std::atomic<prefix_table*> prefix_table_in_use;
-extern pthread_mutex_t prefix_lock;
-
 // Under clients_lock. 0 or ENOMEM (logged; the table is unchanged and no reference is left).
 int add_paths_to_prefix_table(client_info* fci);
 // Under clients_lock. 0 or ENOMEM.

@@ -4,6 +4,7 @@
 // wake-up mark).
 // Event thread only.
 #include "clients/route.h"
+#include "clients/client_tables.h"
 
 #include "clients/client_info.h"
 #include "clients/prefix_table.h"
@@ -32,19 +33,19 @@ constexpr char ROUTE_DOCID_PREFIX[] = "/.docid/";
 // Once in_use is stored the current pointer is read again, so a table published in between
 // is never used after its publisher decided it was free.
 prefix_table* enter_prefix_table() {
-    prefix_table_readers.fetch_add(1, std::memory_order_seq_cst);
+    clients.prefix_table_readers.fetch_add(1, std::memory_order_seq_cst);
     for (;;) {
-        prefix_table* table = current_prefix_table.load(std::memory_order_seq_cst);
-        prefix_table_in_use.store(table, std::memory_order_seq_cst);
-        if (current_prefix_table.load(std::memory_order_seq_cst) == table) {
+        prefix_table* table = clients.current_prefix_table.load(std::memory_order_seq_cst);
+        clients.prefix_table_in_use.store(table, std::memory_order_seq_cst);
+        if (clients.current_prefix_table.load(std::memory_order_seq_cst) == table) {
             return table;
         }
     }
 }
 
 void leave_prefix_table() {
-    prefix_table_in_use.store(nullptr, std::memory_order_seq_cst);
-    prefix_table_readers.fetch_sub(1, std::memory_order_seq_cst);
+    clients.prefix_table_in_use.store(nullptr, std::memory_order_seq_cst);
+    clients.prefix_table_readers.fetch_sub(1, std::memory_order_seq_cst);
 }
 
 // Whether absolute path a names b or a directory above it, by whole components ("/" covers
@@ -106,8 +107,8 @@ void broadcast_dropped(event_table* table, uint32_t dev, char* path, uint32_t fl
     if (scoped) {
         vantle_rwlock_rdlock(&dev_lock);
     }
-    client_map_walkers.fetch_add(1, std::memory_order_seq_cst);
-    for (auto& slot : client_table) {
+    clients.client_map_walkers.fetch_add(1, std::memory_order_seq_cst);
+    for (auto& slot : clients.client_table) {
         client_info* fci = slot.load(std::memory_order_acquire);
         if (!fci || (fci->flags.load(std::memory_order_acquire) & CLIENT_GOING_AWAY)) {
             continue;
@@ -118,7 +119,7 @@ void broadcast_dropped(event_table* table, uint32_t dev, char* path, uint32_t fl
         client_node node{fci, nullptr};
         add_event_ref(&node, record);
     }
-    client_map_walkers.fetch_sub(1, std::memory_order_seq_cst);
+    clients.client_map_walkers.fetch_sub(1, std::memory_order_seq_cst);
     if (scoped) {
         vantle_rwlock_unlock(&dev_lock);
     }
@@ -466,7 +467,7 @@ void lose_event(client_info* fci, event_record* record) {
 }  // namespace
 
 void add_event_ref(client_node* list, event_record* record) {
-    client_map_walkers.fetch_add(1, std::memory_order_seq_cst);
+    clients.client_map_walkers.fetch_add(1, std::memory_order_seq_cst);
     for (client_node* node = list; node; node = node->next.load(std::memory_order_acquire)) {
         client_info* fci = node->fci;
         uint32_t flags = fci->flags.load(std::memory_order_acquire);
@@ -501,7 +502,7 @@ void add_event_ref(client_node* list, event_record* record) {
             client_wakeup(fci);
         }
     }
-    client_map_walkers.fetch_sub(1, std::memory_order_seq_cst);
+    clients.client_map_walkers.fetch_sub(1, std::memory_order_seq_cst);
 }
 
 void route_event(event_table* table, int32_t pid, uint32_t dev, char* path,
@@ -524,9 +525,9 @@ void route_event(event_table* table, int32_t pid, uint32_t dev, char* path,
         return;
     }
 
-    pthread_mutex_lock(&prefix_lock);
+    pthread_mutex_lock(&clients.prefix_lock);
     route_context context{table, pid, dev, path, dir_length, flags, id};
     visit_matching_headers(prefixes, dev, path, rel, route_visit, &context);
-    pthread_mutex_unlock(&prefix_lock);
+    pthread_mutex_unlock(&clients.prefix_lock);
     leave_prefix_table();
 }

@@ -2,6 +2,7 @@
 // how long the event thread may sleep), the flush request, the push of the disk logger, and
 // the restart of a delivery thread that ended idle.
 #include "clients/wakeup.h"
+#include "clients/client_tables.h"
 
 #include "clients/client_info.h"
 #include "clients/client_loop.h"
@@ -65,8 +66,8 @@ uint64_t latency_pass(const struct timeval* now) {
     VANTLE_ASSERT_THREAD(THREAD_ROLE_EVENT);
     uint64_t t = (uint64_t)now->tv_sec * 1000000u + (uint64_t)now->tv_usec;
     uint64_t due = 0;
-    client_map_walkers.fetch_add(1, std::memory_order_seq_cst);
-    for (auto& slot : client_table) {
+    clients.client_map_walkers.fetch_add(1, std::memory_order_seq_cst);
+    for (auto& slot : clients.client_table) {
         client_info* fci = slot.load(std::memory_order_acquire);
         if (!fci) {
             continue;
@@ -103,7 +104,7 @@ uint64_t latency_pass(const struct timeval* now) {
             due = remaining;
         }
     }
-    client_map_walkers.fetch_sub(1, std::memory_order_seq_cst);
+    clients.client_map_walkers.fetch_sub(1, std::memory_order_seq_cst);
     return due;
 }
 
@@ -112,9 +113,9 @@ void client_try_wakeup(clientp* cp, uint64_t* out) {
         return;
     }
     for (int attempt = 0; attempt < WAKEUP_FLUSH_ATTEMPTS; attempt++) {
-        pthread_mutex_lock(&clients_lock);
+        pthread_mutex_lock(&clients.clients_lock);
         client_info* fci = nullptr;
-        for (auto& slot : client_table) {
+        for (auto& slot : clients.client_table) {
             client_info* candidate = slot.load(std::memory_order_acquire);
             if (candidate && candidate->callback_ctx == cp) {
                 fci = candidate;
@@ -122,7 +123,7 @@ void client_try_wakeup(clientp* cp, uint64_t* out) {
             }
         }
         if (!fci) {
-            pthread_mutex_unlock(&clients_lock);
+            pthread_mutex_unlock(&clients.clients_lock);
             return;
         }
         // Never block on a record's lock while holding clients_lock: back off instead.
@@ -130,17 +131,17 @@ void client_try_wakeup(clientp* cp, uint64_t* out) {
             wake_locked(fci);
             pthread_mutex_unlock(&fci->lock);
             *out = fci->last_id_sent.load(std::memory_order_acquire);
-            pthread_mutex_unlock(&clients_lock);
+            pthread_mutex_unlock(&clients.clients_lock);
             return;
         }
-        pthread_mutex_unlock(&clients_lock);
+        pthread_mutex_unlock(&clients.clients_lock);
         std::this_thread::sleep_for(std::chrono::seconds(1));
     }
 }
 
 void wake_internal_clients() {
-    client_map_walkers.fetch_add(1, std::memory_order_seq_cst);
-    for (auto& slot : client_table) {
+    clients.client_map_walkers.fetch_add(1, std::memory_order_seq_cst);
+    for (auto& slot : clients.client_table) {
         client_info* fci = slot.load(std::memory_order_acquire);
         if (!fci) {
             continue;
@@ -150,5 +151,5 @@ void wake_internal_clients() {
             client_wakeup(fci);
         }
     }
-    client_map_walkers.fetch_sub(1, std::memory_order_seq_cst);
+    clients.client_map_walkers.fetch_sub(1, std::memory_order_seq_cst);
 }

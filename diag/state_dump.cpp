@@ -2,6 +2,7 @@
 // it walks the table, but it takes no record's own lock: flags, since-when and the backlog's
 // figures may be read while a delivery thread changes them, which is fine for a diagnostic.
 #include "diag/state_dump.h"
+#include "clients/client_tables.h"
 #include "intake/intake_state.h"
 
 #include "clients/client_info.h"
@@ -16,12 +17,12 @@
 void state_dump(int signo) {
     if (signo != SIGUSR1)
         return;
-    pthread_mutex_lock(&clients_lock);
+    pthread_mutex_lock(&clients.clients_lock);
     uint64_t current = current_event_id();
     log_critical("vantlesd internal state [num_clients: %d, current_event_id: 0x%llx\n",
-                 num_clients.load(), static_cast<unsigned long long>(current));
+                 clients.num_clients.load(), static_cast<unsigned long long>(current));
     for (uint32_t slot = 0; slot < CLIENT_TABLE_SLOTS; slot++) {
-        const client_info* fci = client_table[slot].load(std::memory_order_acquire);
+        const client_info* fci = clients.client_table[slot].load(std::memory_order_acquire);
         if (!fci)
             continue;
         char name[PROCESS_NAME_BUFFER];
@@ -51,7 +52,7 @@ void state_dump(int signo) {
     // Not part of the client list: events still held for some client, so that an operator
     // (and the tests) can see the table drain once clients have caught up.
     log_critical("\tpending events: %d\n", intake.event_records_referenced.load());
-    pthread_mutex_unlock(&clients_lock);
+    pthread_mutex_unlock(&clients.clients_lock);
 }
 
 int state_dump_start() {

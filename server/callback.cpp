@@ -3,6 +3,7 @@
 // The transport copies the out-of-line regions into the datagram (or a sealed memfd) during
 // the send, so the regions live only for one call and a failed send leaves them ours.
 #include "server/callback.h"
+#include "clients/client_tables.h"
 
 #include "clients/client_loop.h"
 #include "common/log.h"
@@ -109,7 +110,7 @@ int32_t send_batch(void* ctx, int32_t count, const int32_t* lengths, const char*
                                           ids, n, blob, blob_size);
     // A dead client (INVALID_DEST) is not paused for, nor a send that was not to wait.
     if (r == MACH_SEND_TIMED_OUT && timeout_ms != 0) {
-        num_usleeps.fetch_add(1, std::memory_order_relaxed);
+        clients.num_usleeps.fetch_add(1, std::memory_order_relaxed);
         usleep(CALLBACK_BACKOFF_US);
     }
     free(blob);

@@ -10,6 +10,7 @@
 // in the record, the record forgets it before the record is released, and the server loop's
 // destruction of the refused request closes it. On success the record owns it.
 #include "server/callback.h"
+#include "clients/client_tables.h"
 #include "server/queries.h"
 #include "server/registry.h"
 #include "server/server.h"
@@ -270,7 +271,7 @@ int implementation_added_client(clientp* client) {
         return err;
     }
     watch_unwatched_paths(client, fci);
-    num_clients.fetch_add(1, std::memory_order_acq_rel);
+    clients.num_clients.fetch_add(1, std::memory_order_acq_rel);
     client->refcount.fetch_add(1, std::memory_order_acq_rel);  // the delivery thread's
     fci->release = release_registration;  // read by the thread, which starts after this
     fci->callback_now = callback_client_now;  // used only once the thread has started the client
@@ -293,9 +294,9 @@ void implementation_removed_client(clientp* client) {
     // As a walker, not under clients_lock: delivery threads hold that lock while they take
     // clients with many paths out of the tables, and the server thread must not wait for them.
     // A client being torn down waits for the walkers before it frees its record.
-    client_map_walkers.fetch_add(1, std::memory_order_seq_cst);
+    clients.client_map_walkers.fetch_add(1, std::memory_order_seq_cst);
     client_info* fci = nullptr;
-    for (auto& slot : client_table) {
+    for (auto& slot : clients.client_table) {
         client_info* candidate = slot.load(std::memory_order_acquire);
         if (candidate != nullptr && candidate->callback_ctx == client) {
             fci = candidate;
@@ -308,7 +309,7 @@ void implementation_removed_client(clientp* client) {
         pthread_mutex_unlock(&fci->lock);
         client_wakeup(fci);
     }
-    client_map_walkers.fetch_sub(1, std::memory_order_seq_cst);
+    clients.client_map_walkers.fetch_sub(1, std::memory_order_seq_cst);
     // A client whose delivery thread ended it (its callback port gone) is found no more.
     if (fci == nullptr && log_throttle_due(&gone_client_logs, client->uid, monotonic_ms())) {
         log_error("%s: did not find client %p for path = '%s' (uid %u)",

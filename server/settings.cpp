@@ -1,5 +1,6 @@
 // Settings from the environment (see settings.h).
 #include "server/settings.h"
+#include "clients/client_tables.h"
 
 #include "clients/client_info.h"
 #include "common/log.h"
@@ -48,7 +49,7 @@ void apply_environment_settings() {
                                                 PORT_IDLE_TIMEOUT_MS_DEFAULT / 1000, 0,
                                                 SETTINGS_MAX_IDLE_TIMEOUT_S);
     port_set_connection_limits(limits);
-    client_max_per_user.store(
+    clients.client_max_per_user.store(
         number_from("VANTLESD_CLIENTS_PER_USER", CLIENT_PER_USER_DEFAULT, 1, CLIENT_USER_SLOTS),
         std::memory_order_relaxed);
 }

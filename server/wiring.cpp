@@ -1,5 +1,6 @@
 // Connecting the layers at start-up (see wiring.h).
 #include "server/wiring.h"
+#include "clients/client_tables.h"
 #include "intake/intake_state.h"
 
 #include "clients/client_info.h"
@@ -35,8 +36,8 @@ void connect_layers() {
         .sink = route_event,
         .latency_pass = latency_pass,
         .wake_internal_clients = wake_internal_clients,
-        .count_clients = [] { return num_clients.load(); },
-        .count_internal_clients = [] { return num_internal_clients.load(); },
+        .count_clients = [] { return clients.num_clients.load(); },
+        .count_internal_clients = [] { return clients.num_internal_clients.load(); },
         .close_histories = close_histories,
     };
 }

@@ -1,6 +1,7 @@
 // Client records, routing, delivery and replay, driven directly with the real router and a
 // callback that records every batch. Volumes: the root (dev 1) and /srv/data (dev 5).
 #include "clients/client_info.h"
+#include "clients/client_tables.h"
 #include "clients/client_loop.h"
 #include "clients/prefix_table.h"
 #include "clients/replay.h"
@@ -136,7 +137,7 @@ public:
     client_info* owned(const client_options& o) {
         client_info* fci = make(o);
         std::erase(made, fci);
-        num_clients.fetch_add(1);
+        clients.num_clients.fetch_add(1);
         return fci;
     }
     void stop(client_info* fci) {
@@ -144,17 +145,17 @@ public:
         fci->flags.fetch_or(CLIENT_GOING_AWAY);
         pthread_mutex_unlock(&fci->lock);
         client_wakeup(fci);
-        EXPECT_TRUE(wait_until([&] { return num_clients.load() == 0; }));
+        EXPECT_TRUE(wait_until([&] { return clients.num_clients.load() == 0; }));
     }
     // What a delivery thread's teardown does, without the thread.
     void forget(client_info* fci) {
         std::erase(made, fci);
         fci->flags.fetch_or(CLIENT_GOING_AWAY);
-        pthread_mutex_lock(&clients_lock);
+        pthread_mutex_lock(&clients.clients_lock);
         drain_client_backlog(fci);
         EXPECT_EQ(remove_paths(fci), 0);
         release_client_slot(fci);
-        pthread_mutex_unlock(&clients_lock);
+        pthread_mutex_unlock(&clients.clients_lock);
         free_client_info(fci);
     }
     void route(const std::string& path, uint64_t id, uint32_t flags = EVENT_CONTENT_MODIFIED,
@@ -189,7 +190,7 @@ TEST_F(Clients, ClientLimits) {
     }
     EXPECT_EQ(make({}, ENOSPC), nullptr);
     EXPECT_EQ(make({.pid = 200}, ENOSPC), nullptr);
-    EXPECT_TRUE(std::none_of(std::begin(pid_table), std::end(pid_table),
+    EXPECT_TRUE(std::none_of(std::begin(clients.pid_table), std::end(clients.pid_table),
                              [](const pid_entry& e) { return e.pid == 200u; }));
     forget(made.front());
     EXPECT_NE(make({.pid = 200}), nullptr);  // the one slot given back
@@ -214,7 +215,7 @@ TEST_F(Clients, UsersShareTheTable) {
         ASSERT_GE(got.back(), std::min<size_t>(CLIENT_USER_FLOOR, free)) << "user " << got.size();
     }
     ASSERT_GT(got.size(), 33u);
-    EXPECT_EQ(got[0], client_max_per_user.load());
+    EXPECT_EQ(got[0], clients.client_max_per_user.load());
     EXPECT_TRUE(std::is_sorted(got.rbegin(), got.rend()));
     EXPECT_EQ(take_all(5000), 0u);
     for (uint32_t i = 0; i < CLIENT_ROOT_RESERVED; i++) {
@@ -408,16 +409,16 @@ TEST(Backlog, SegmentsAcrossThePositionWrap) {
 // A prefix table replaced while the router is inside the old one stays whole until it leaves.
 TEST_F(Clients, ReplacedTableStaysWholeWhileTheRouterIsInside) {
     make({});
-    prefix_table* old = current_prefix_table.load();
-    prefix_table_readers.fetch_add(1);  // inside old, as the router announces itself for a scan
-    prefix_table_in_use.store(old);
+    prefix_table* old = clients.current_prefix_table.load();
+    clients.prefix_table_readers.fetch_add(1);  // inside old, as the router announces itself for a scan
+    clients.prefix_table_in_use.store(old);
     std::atomic<bool> added{false};
     std::thread adder([&] { make({.paths = {"/c"}}), added = true; });
-    EXPECT_TRUE(wait_until([&] { return current_prefix_table.load() != old; }));
+    EXPECT_TRUE(wait_until([&] { return clients.current_prefix_table.load() != old; }));
     EXPECT_FALSE(wait_until([&] { return added.load(); }, 100));  // the old one is not freed yet
     EXPECT_EQ(old->count, 1);
-    prefix_table_in_use.store(nullptr);
-    prefix_table_readers.fetch_sub(1);
+    clients.prefix_table_in_use.store(nullptr);
+    clients.prefix_table_readers.fetch_sub(1);
     adder.join();
 }
 
