@@ -295,11 +295,11 @@ int chdir_to_volume(const client_info* fci) {
     char mount_point[PATH_BUFFER_SIZE];
     bool found = false;
     // The table is published after dev_lock is set up: without a table there is no lock yet.
-    if (!dev_table.load(std::memory_order_acquire)) {
+    if (!volumes.dev_table.load(std::memory_order_acquire)) {
         return ENOENT;
     }
-    vantle_rwlock_rdlock(&dev_lock);
-    dev_table_t* devs = dev_table.load(std::memory_order_acquire);
+    vantle_rwlock_rdlock(&volumes.dev_lock);
+    dev_table_t* devs = volumes.dev_table.load(std::memory_order_acquire);
     for (int32_t i = 0; devs && i < devs->count; i++) {
         if (devs->entries[i]->dev == fci->device) {
             path_copy(mount_point, devs->entries[i]->mount_point, sizeof(mount_point));
@@ -307,7 +307,7 @@ int chdir_to_volume(const client_info* fci) {
             break;
         }
     }
-    vantle_rwlock_unlock(&dev_lock);
+    vantle_rwlock_unlock(&volumes.dev_lock);
     if (!found) {
         return ENOENT;
     }

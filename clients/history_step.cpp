@@ -120,7 +120,7 @@ void replay_pending_names(dev_info* v, client_info* fci, uint8_t* page, uint32_t
 // in a table of pending names, or written it): a cycle of its that began after now ended.
 // False when that took over HISTORY_CATCH_UP_MS.
 bool logger_filed_everything_routed() {
-    client_info* logger = global_dls ? logger_of(global_dls) : nullptr;
+    client_info* logger = histories.global_dls ? logger_of(histories.global_dls) : nullptr;
     if (!logger) {
         return true;  // no logger, nothing to wait for (and nothing to replay from memory)
     }
@@ -128,7 +128,7 @@ bool logger_filed_everything_routed() {
     client_wakeup(logger);
     return poll_until(
         [&] {
-            client_info* now = logger_of(global_dls);
+            client_info* now = logger_of(histories.global_dls);
             return !now || now->cycles_ended.load(std::memory_order_acquire) > begun;
         },
         HISTORY_CATCH_UP_MS, HISTORY_FILED_POLL_US);
@@ -324,14 +324,14 @@ int scan_for_old_events(client_info* fci) {
         return 0;
     }
     int result = 0;
-    bool started = disk_logger_started.load() != 0;
+    bool started = histories.disk_logger_started.load() != 0;
     for (int i = 0; !started && i < HISTORY_LOGGER_START_POLLS; i++) {
         if (going_away(fci)) {
             started = true;  // cut short: the notice decides what happens
             break;
         }
         usleep(HISTORY_LOGGER_START_POLL_US);
-        started = disk_logger_started.load() != 0;
+        started = histories.disk_logger_started.load() != 0;
     }
     if (started) {
         // Changes made just before the request may still wait in the kernel's queue or in the

@@ -19,12 +19,12 @@ int start_disk_logger() {
     const char* paths[] = {"/"};
     // The disk logger's backlog is bounded by a count of events, and it is woken when half of
     // them are pending.
-    const uint32_t queue = global_dls->logger_queue_size;
+    const uint32_t queue = histories.global_dls->logger_queue_size;
     const backlog_limits backlog{queue, UINT64_MAX, queue / 2, nullptr};
     client_info* fci = nullptr;
     int err = create_client_info((uint32_t)getpid(), 0, paths, 1, nullptr, 0,
                                  DISK_LOGGER_LATENCY_US, backlog, EVENT_ID_WRAP, CLIENT_FILE_EVENTS,
-                                 add_fname, global_dls, 0, 0, &fci);
+                                 add_fname, histories.global_dls, 0, 0, &fci);
     if (err != 0 || !fci) {
         log_critical("Failed to create disk logger client.");
         return EINVAL;

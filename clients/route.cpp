@@ -68,7 +68,7 @@ bool lies_on(const char* p, const char* mount, uint32_t dev) {
         return false;
     }
     size_t mount_length = strlen(mount);
-    dev_table_t* devs = dev_table.load(std::memory_order_acquire);
+    dev_table_t* devs = volumes.dev_table.load(std::memory_order_acquire);
     for (int32_t i = 0; devs && i < devs->count; i++) {
         const dev_info* di = devs->entries[i];
         if (di->dev != dev && strlen(di->mount_point) > mount_length &&
@@ -103,9 +103,9 @@ void broadcast_dropped(event_table* table, uint32_t dev, char* path, uint32_t fl
         log_critical("can not allocate a kernel-dropped event!");
         return;
     }
-    bool scoped = dev != 0 && dev_table.load(std::memory_order_acquire);
+    bool scoped = dev != 0 && volumes.dev_table.load(std::memory_order_acquire);
     if (scoped) {
-        vantle_rwlock_rdlock(&dev_lock);
+        vantle_rwlock_rdlock(&volumes.dev_lock);
     }
     clients.client_map_walkers.fetch_add(1, std::memory_order_seq_cst);
     for (auto& slot : clients.client_table) {
@@ -121,7 +121,7 @@ void broadcast_dropped(event_table* table, uint32_t dev, char* path, uint32_t fl
     }
     clients.client_map_walkers.fetch_sub(1, std::memory_order_seq_cst);
     if (scoped) {
-        vantle_rwlock_unlock(&dev_lock);
+        vantle_rwlock_unlock(&volumes.dev_lock);
     }
     remove_event_ref(record);
 }
@@ -372,19 +372,19 @@ char* volume_relative_path(uint32_t dev, char* path) {
         return path + 1;
     }
     // The table is published after dev_lock is set up: without a table there is no lock yet.
-    if (!dev_table.load(std::memory_order_acquire)) {
+    if (!volumes.dev_table.load(std::memory_order_acquire)) {
         return path;
     }
-    vantle_rwlock_rdlock(&dev_lock);
+    vantle_rwlock_rdlock(&volumes.dev_lock);
     int32_t depth = -1;
-    dev_table_t* devs = dev_table.load(std::memory_order_acquire);
+    dev_table_t* devs = volumes.dev_table.load(std::memory_order_acquire);
     for (int32_t i = 0; devs && i < devs->count; i++) {
         if (devs->entries[i]->dev == dev) {
             depth = (int32_t)devs->entries[i]->depth;
             break;
         }
     }
-    vantle_rwlock_unlock(&dev_lock);
+    vantle_rwlock_unlock(&volumes.dev_lock);
     if (depth < 1) {
         return path;
     }

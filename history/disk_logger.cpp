@@ -30,13 +30,6 @@
 
 namespace {
 
-// Events filed since the histories were last stamped; disk logger thread only.
-uint64_t filed_since_stamp = 0;
-
-// The current event id when the id ceilings were last stored (the ceiling is this plus
-// DISK_LOGGER_ID_HEADROOM); the disk logger's thread only, once it runs.
-uint64_t ceiling_base = 0;
-
 // Stores the ceiling in the history of di, if it keeps one. An iterate_devices callback.
 int store_ceiling_of(dev_info* di, void* arg) {
     dls* state = di->dls;
@@ -56,16 +49,16 @@ int store_ceiling_of(dev_info* di, void* arg) {
 // volume table is walked directly.
 void keep_id_ceiling(bool dev_lock_held) {
     uint64_t now = current_event_id();
-    if (now - ceiling_base < DISK_LOGGER_ID_STEP) {
+    if (now - histories.ceiling_base < DISK_LOGGER_ID_STEP) {
         return;
     }
-    ceiling_base = now;
+    histories.ceiling_base = now;
     uint64_t ceiling = now + DISK_LOGGER_ID_HEADROOM;
     if (!dev_lock_held) {
         iterate_devices(store_ceiling_of, &ceiling);
         return;
     }
-    dev_table_t* table = dev_table.load(std::memory_order_acquire);
+    dev_table_t* table = volumes.dev_table.load(std::memory_order_acquire);
     for (int32_t i = 0; table && i < table->count; i++) {
         store_ceiling_of(table->entries[i], &ceiling);
     }
@@ -87,11 +80,11 @@ void stamp_histories_when_due(bool idle) {
     static std::chrono::steady_clock::time_point last_stamp;
     auto now = std::chrono::steady_clock::now();
     if (now - last_stamp < std::chrono::seconds(DISK_LOGGER_STAMP_SECONDS) ||
-        (filed_since_stamp == 0 && idle)) {
+        (histories.filed_since_stamp == 0 && idle)) {
         return;
     }
     last_stamp = now;
-    filed_since_stamp = 0;
+    histories.filed_since_stamp = 0;
     iterate_devices(
         [](dev_info* di, void*) {
             if (di->dls) {
@@ -220,7 +213,7 @@ uint32_t checked_length(const char* path, int32_t given) {
 
 void file_one_event(const char* path, int32_t length, uint32_t flags, uint32_t device,
                     uint64_t id) {
-    dls* state = global_dls;
+    dls* state = histories.global_dls;
     dev_info* di = find_dev_info(device);
     bool may_flush = false;
     if (di) {
@@ -259,7 +252,7 @@ void file_one_event(const char* path, int32_t length, uint32_t flags, uint32_t d
     // it too once it is full, into the root volume's history: otherwise a storm of new names
     // on such a volume (a tmpfs, say) would grow the table without bound until the next
     // change on the root volume.
-    dev_info* flush_di = may_flush ? di : find_dev_info(root_dev);
+    dev_info* flush_di = may_flush ? di : find_dev_info(volumes.root_dev);
     if (!flush_di || flush_di->dls != state) {
         return;
     }
@@ -276,8 +269,8 @@ int32_t add_fname(void*, int32_t count, const int32_t* lengths, const char* cons
     if (count <= 0) {
         return 0;
     }
-    filed_since_stamp += (uint64_t)count;
-    vantle_rwlock_rdlock(&dev_lock);
+    histories.filed_since_stamp += (uint64_t)count;
+    vantle_rwlock_rdlock(&volumes.dev_lock);
     keep_id_ceiling(true);
     for (int32_t i = 0; i < count; i++) {
         if (flags[i] & EVENT_USER_DROPPED) {
@@ -287,7 +280,7 @@ int32_t add_fname(void*, int32_t count, const int32_t* lengths, const char* cons
         }
         file_one_event(paths[i], lengths[i], flags[i], devices ? devices[i] : 0, ids[i]);
     }
-    vantle_rwlock_unlock(&dev_lock);
+    vantle_rwlock_unlock(&volumes.dev_lock);
     // Between batches too, not only between cycles: one cycle of a storm on a slow machine can
     // outlast the stamp's freshness, and a daemon killed in it would lose its history.
     stamp_histories_when_due(false);
@@ -303,10 +296,10 @@ int cleanup_dls(dev_info* di, void*) {
     if (!state) {
         return 0;
     }
-    if (!lifecycle.shutting_down.load() && state == global_dls) {
+    if (!lifecycle.shutting_down.load() && state == histories.global_dls) {
         return 0;
     }
-    if (!(di->flags & DEV_IS_ROOT) && state == global_dls) {
+    if (!(di->flags & DEV_IS_ROOT) && state == histories.global_dls) {
         log_critical(
             "DANGER! trying to cleanup the global dls for something that is not the root fs!");
         return 0;
@@ -356,29 +349,29 @@ int file_start_gap(dev_info* di, void*) {
         "history of %s kept across the restart; changes made while no daemon ran are "
         "unknown (dropped record at id 0x%llx)",
         di->mount_point, (unsigned long long)id);
-    vantle_rwlock_rdlock(&dev_lock);
+    vantle_rwlock_rdlock(&volumes.dev_lock);
     file_one_event(di->mount_point, 0, EVENT_USER_DROPPED, di->dev, id);
-    vantle_rwlock_unlock(&dev_lock);
+    vantle_rwlock_unlock(&volumes.dev_lock);
     return 0;
 }
 
 }  // namespace
 
 int prepare_disk_logger() {
-    if (!global_dls) {
+    if (!histories.global_dls) {
         log_critical("Failed to create disk logger client.");
         return EINVAL;
     }
     iterate_devices(file_start_gap, nullptr);
     // Before the consumer numbers its first event (it starts after the logger does).
-    ceiling_base = current_event_id();
-    uint64_t ceiling = ceiling_base + DISK_LOGGER_ID_HEADROOM;
+    histories.ceiling_base = current_event_id();
+    uint64_t ceiling = histories.ceiling_base + DISK_LOGGER_ID_HEADROOM;
     iterate_devices(store_ceiling_of, &ceiling);
     return 0;
 }
 
 void attach_disk_logger(client_info* fci) {
-    global_dls->fci.store(fci, std::memory_order_release);
+    histories.global_dls->fci.store(fci, std::memory_order_release);
     iterate_devices(
         [](dev_info* di, void* arg) {
             if (di->dls && !di->dls->fci.load(std::memory_order_acquire)) {
@@ -392,5 +385,5 @@ void attach_disk_logger(client_info* fci) {
 void disk_logger_running() {
     // A sequentially consistent store is the full barrier here: everything set up before is
     // visible to whoever sees the flag (a separate fence does not build with ThreadSanitizer).
-    disk_logger_started.store(1, std::memory_order_seq_cst);
+    histories.disk_logger_started.store(1, std::memory_order_seq_cst);
 }

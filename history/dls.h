@@ -68,10 +68,20 @@ inline bool dls_first_damage_report(dls* state, uint64_t id) {
     return true;
 }
 
-// The root volume's log state; also takes the events of volumes without a history.
-extern dls* global_dls;
-// 1 once the disk logger's thread exists; the history step waits for it.
-extern std::atomic<uint32_t> disk_logger_started;
+// The histories' process-wide state. One instance, `histories`.
+struct history_state {
+    // The root volume's log state; also takes the events of volumes without a history. Set by
+    // start-up before any client runs.
+    dls* global_dls = nullptr;
+    // 1 once the disk logger's thread exists; the history step waits for it.
+    std::atomic<uint32_t> disk_logger_started{0};
+    // Events filed since the histories were last stamped; disk logger thread only.
+    uint64_t filed_since_stamp = 0;
+    // The current event id when the id ceilings were last stored (the ceiling is this plus
+    // DISK_LOGGER_ID_HEADROOM); the disk logger's thread only, once it runs.
+    uint64_t ceiling_base = 0;
+};
+extern history_state histories;
 
 // Name of the uuid file inside a log directory.
 constexpr const char* DLS_UUID_FILE = "vantlesd-uuid";

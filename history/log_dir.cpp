@@ -33,8 +33,7 @@
 #include <cstring>
 #include <ctime>
 
-dls* global_dls = nullptr;
-std::atomic<uint32_t> disk_logger_started{0};
+history_state histories;
 
 namespace {
 
@@ -58,7 +57,7 @@ bool quiet_tmp_dir(const dev_info* di, const dls* state) {
 // A directory that is not on the volume itself cannot hold its history.
 bool on_wrong_device(const struct stat& st, const dev_info* di) {
     uint32_t dev = device_number_32(st.st_dev);
-    return dev != di->dev || (dev == root_dev && !is_root_volume(di));
+    return dev != di->dev || (dev == volumes.root_dev && !is_root_volume(di));
 }
 
 void free_dls(dls* state, bool fname_ready) {
@@ -344,7 +343,7 @@ void settle_uuid(dev_info* di, dls* state, bool discard) {
 }  // namespace
 
 int create_dls(dev_info* di, void* /*arg*/) {
-    if (di->dls != nullptr && di->dls != global_dls) {
+    if (di->dls != nullptr && di->dls != histories.global_dls) {
         log_critical("creating a dls for %s but it already has one...", di->mount_point);
         return 0;
     }
@@ -406,10 +405,10 @@ int create_dls(dev_info* di, void* /*arg*/) {
 
     di->dls = state;
     if (is_root_volume(di)) {
-        global_dls = state;
+        histories.global_dls = state;
     }
-    if (global_dls != nullptr && global_dls->fci != nullptr) {
-        state->fci.store(global_dls->fci.load());
+    if (histories.global_dls != nullptr && histories.global_dls->fci != nullptr) {
+        state->fci.store(histories.global_dls->fci.load());
     }
     return 0;
 }

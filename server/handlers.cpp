@@ -16,14 +16,12 @@
 
 namespace {
 
-// Senders of flushes and unregistrations on other ports, logged lately.
-log_throttle stray_request_logs;
-
 // Flush and unregister must arrive on the registration's private port. Any user may send them
 // on another, so their log line comes at most once a minute per uid.
 clientp* client_for_request(mach_port_t local_port, const char* handler, uint32_t sender_uid) {
     clientp* client = get_client_with_matching_f2d_private_port(local_port);
-    if (client == nullptr && log_throttle_due(&stray_request_logs, sender_uid, monotonic_ms())) {
+    if (client == nullptr &&
+        log_throttle_due(&server.stray_request_logs, sender_uid, monotonic_ms())) {
         log_error("%s: ERROR: get_client_with_matching_f2d_private_port(0x%x) => NULL (uid %u)",
                   handler, local_port, sender_uid);
     }

@@ -72,19 +72,19 @@ int main(int argc, char** argv) {
     apply_environment_settings();
 
     take_service_descriptors();
-    kern_return_t rc = bootstrap_check_in(VANTLESD_SERVICE_NAME, &f2d_public_port);
+    kern_return_t rc = bootstrap_check_in(VANTLESD_SERVICE_NAME, &server.f2d_public_port);
     if (rc != KERN_SUCCESS) {
         log_critical("%s: ERROR: bootstrap_check_in() => %s (%d)", "main", bootstrap_strerror(rc),
                      rc);
         exit(1);
     }
-    rc = mach_port_allocate(MACH_PORT_RIGHT_PORT_SET, &server_port_set);
+    rc = mach_port_allocate(MACH_PORT_RIGHT_PORT_SET, &server.server_port_set);
     if (rc != KERN_SUCCESS) {
         log_critical("%s: ERROR: mach_port_allocate(&server_port_set) => %s (%d)", "main",
                      mach_error_string(rc), rc);
         exit(1);
     }
-    rc = mach_port_move_member(f2d_public_port, server_port_set);
+    rc = mach_port_move_member(server.f2d_public_port, server.server_port_set);
     if (rc != KERN_SUCCESS) {
         log_critical(
             "%s: ERROR: mach_port_move_member(f2d_public_port -> server_port_set) => "
@@ -108,7 +108,7 @@ int main(int argc, char** argv) {
     }
 
     thread_role_set(THREAD_ROLE_SERVER);
-    rc = mach_msg_server(server_demux, VANTLES_MAX_REQUEST_SIZE, server_port_set,
+    rc = mach_msg_server(server_demux, VANTLES_MAX_REQUEST_SIZE, server.server_port_set,
                          MACH_RCV_TRAILER_AUDIT_OPTIONS);
     if (rc == KERN_SUCCESS) {
         closelog();

@@ -6,6 +6,7 @@
 // same order as the disk logger. Before the table exists every query answers as a daemon
 // without volumes.
 #include "server/queries.h"
+#include "server/server.h"
 
 #include "common/limits.h"
 #include "common/log.h"
@@ -33,14 +34,9 @@ const char* const UUID_TEXT_NO_DEV_INFO = "NO-UUID-NO-DEV-INFO";
 const char* const UUID_TEXT_IGNORED = "NO-UUID-VOLUME-IS-IGNORED";
 const char* const UUID_TEXT_UNKNOWN_DEVICE = "NO-UUID-UNKNOWN-DEVICE";
 
-// Askers of the time query whose answer was logged lately: any user may ask as often as it
-// likes, for a time before every log file or while a log file is unreadable.
-log_throttle early_time_logs;
-log_throttle unreadable_log_logs;
-
 // The table is published after dev_lock is initialised, so a table means a usable lock.
 bool volume_table_exists() {
-    return dev_table.load() != nullptr;
+    return volumes.dev_table.load() != nullptr;
 }
 
 // The history of the volume dev belongs to, or null when it keeps none. Under dev_lock.
@@ -65,7 +61,7 @@ const char* uuid_answer(uint32_t device, bool keeper) {
     }
     if ((di->flags & DEV_NOT_LOGGED) != 0) {
         // Filed in the root volume's history, unless the daemon files nothing of it.
-        const dev_info* root = find_dev_info(root_dev);
+        const dev_info* root = find_dev_info(volumes.root_dev);
         bool filed = !(di->flags & DEV_LOG_DISABLED) && root && !(root->flags & DEV_NOT_LOGGED);
         if (!keeper || !filed || !root->dls) {
             return UUID_TEXT_IGNORED;
@@ -83,9 +79,9 @@ void answer_uuid(uint32_t device, bool keeper, char* text) {
         path_copy(text, UUID_TEXT_NO_DEV_INFO, VOLUME_UUID_TEXT_BUFFER);
         return;
     }
-    vantle_rwlock_rdlock(&dev_lock);
+    vantle_rwlock_rdlock(&volumes.dev_lock);
     path_copy(text, uuid_answer(device, keeper), VOLUME_UUID_TEXT_BUFFER);
-    vantle_rwlock_unlock(&dev_lock);
+    vantle_rwlock_unlock(&volumes.dev_lock);
 }
 
 }  // namespace
@@ -114,17 +110,17 @@ void get_event_id_for_time(uint32_t device, int64_t time, uint64_t* id, uint32_t
     if (!volume_table_exists()) {
         return;
     }
-    vantle_rwlock_rdlock(&dev_lock);
+    vantle_rwlock_rdlock(&volumes.dev_lock);
     dls* state = history_of(device);
     if (state == nullptr) {
-        vantle_rwlock_unlock(&dev_lock);
+        vantle_rwlock_unlock(&volumes.dev_lock);
         return;
     }
     // The disk logger grows file_ids under this lock; read it only while holding it.
     pthread_rwlock_rdlock(&state->lock);
     if (state->num_files == 0) {
         pthread_rwlock_unlock(&state->lock);
-        vantle_rwlock_unlock(&dev_lock);
+        vantle_rwlock_unlock(&volumes.dev_lock);
         return;
     }
     int32_t found = -1;
@@ -141,7 +137,7 @@ void get_event_id_for_time(uint32_t device, int64_t time, uint64_t* id, uint32_t
     const uint64_t now_ms = monotonic_ms();
     if (found <= 0) {
         // The oldest file is never used: what came before it is unknown.
-        if (log_throttle_due(&early_time_logs, uid, now_ms)) {
+        if (log_throttle_due(&server.early_time_logs, uid, now_ms)) {
             log_critical(
                 "requested timestamp is prior to the earliest log file.  setting event-id to "
                 "zero (uid %u)\n",
@@ -154,7 +150,7 @@ void get_event_id_for_time(uint32_t device, int64_t time, uint64_t* id, uint32_t
             *id = last;
         } else {
             *id = state->file_ids[found - 1];
-            if (log_throttle_due(&unreadable_log_logs, uid, now_ms)) {
+            if (log_throttle_due(&server.unreadable_log_logs, uid, now_ms)) {
                 log_critical(
                     "failed to get last id from log file %d so using last id == 0x%llx (ret "
                     "%d; %.16llx)\n",
@@ -164,24 +160,24 @@ void get_event_id_for_time(uint32_t device, int64_t time, uint64_t* id, uint32_t
         }
     }
     pthread_rwlock_unlock(&state->lock);
-    vantle_rwlock_unlock(&dev_lock);
+    vantle_rwlock_unlock(&volumes.dev_lock);
 }
 
 int32_t purge_events(uint32_t device, uint64_t bound) {
     if (!wait_for_startup() || !volume_table_exists()) {
         return -1;
     }
-    vantle_rwlock_rdlock(&dev_lock);
+    vantle_rwlock_rdlock(&volumes.dev_lock);
     dev_info* di = find_dev_info(device);
     dls* state = history_of(device);
     if (state == nullptr) {
-        vantle_rwlock_unlock(&dev_lock);
+        vantle_rwlock_unlock(&volumes.dev_lock);
         return -1;
     }
     pthread_rwlock_wrlock(&state->lock);
     if (state->num_files == 0) {
         pthread_rwlock_unlock(&state->lock);
-        vantle_rwlock_unlock(&dev_lock);
+        vantle_rwlock_unlock(&volumes.dev_lock);
         return -1;
     }
 
@@ -222,6 +218,6 @@ int32_t purge_events(uint32_t device, uint64_t bound) {
         state->purged++;
     }
     pthread_rwlock_unlock(&state->lock);
-    vantle_rwlock_unlock(&dev_lock);
+    vantle_rwlock_unlock(&volumes.dev_lock);
     return 0;
 }

@@ -34,11 +34,6 @@
 
 namespace {
 
-// Uids whose refused registrations, and whose removals of clients already gone, were logged
-// lately: any user can cause either as often as it likes.
-log_throttle refused_registration_logs;
-log_throttle gone_client_logs;
-
 // The delivery thread's release of its reference to the registration, once it has ended.
 void release_registration(void* ctx) {
     dealloc_client(static_cast<clientp*>(ctx));
@@ -167,7 +162,7 @@ kern_return_t implementation_register_rpc(
         release_private_port(port);
         return rc;
     }
-    rc = mach_port_move_member(port, server_port_set);
+    rc = mach_port_move_member(port, server.server_port_set);
     if (rc != KERN_SUCCESS) {
         log_critical(
             "%s: ERROR: mach_port_move_member(f2d_private_port -> server_port_set) => "
@@ -192,7 +187,7 @@ kern_return_t implementation_register_rpc(
     }
     int n = implementation_added_client(client);
     if (n != 0) {
-        if (log_throttle_due(&refused_registration_logs, euid, monotonic_ms())) {
+        if (log_throttle_due(&server.refused_registration_logs, euid, monotonic_ms())) {
             log_error("%s: failed to add client for uid %u, path %s (error %d)", FN, euid,
                       client->paths[0], n);
         }
@@ -311,7 +306,7 @@ void implementation_removed_client(clientp* client) {
     }
     clients.client_map_walkers.fetch_sub(1, std::memory_order_seq_cst);
     // A client whose delivery thread ended it (its callback port gone) is found no more.
-    if (fci == nullptr && log_throttle_due(&gone_client_logs, client->uid, monotonic_ms())) {
+    if (fci == nullptr && log_throttle_due(&server.gone_client_logs, client->uid, monotonic_ms())) {
         log_error("%s: did not find client %p for path = '%s' (uid %u)",
                   "implementation_removed_client", static_cast<void*>(client),
                   client->num_paths != 0 ? client->paths[0] : "", client->uid);

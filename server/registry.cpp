@@ -5,6 +5,7 @@
 // dropped on a delivery thread, so dealloc_client releases everything the record owns without
 // touching the list (the record is always unlinked before its registry reference goes).
 #include "server/registry.h"
+#include "server/server.h"
 
 #include "common/limits.h"
 #include "common/log.h"
@@ -16,8 +17,6 @@
 #include <cstdlib>
 #include <cstring>
 #include <new>
-
-clientp* client_registry = nullptr;
 
 namespace {
 
@@ -85,8 +84,8 @@ clientp* add_client(mach_port_t d2f_port, mach_port_t f2d_private_port, uint32_t
         alloc_client(d2f_port, f2d_private_port, device, num_paths, path_offsets, paths_blob_size,
                      paths_blob, latency, flags, since_when, pid, uid, gid);
     if (client != nullptr) {
-        client->next = client_registry;
-        client_registry = client;
+        client->next = server.client_registry;
+        server.client_registry = client;
     }
     return client;
 }
@@ -128,7 +127,7 @@ int set_client_excludes(clientp* client, int32_t count, const uint32_t* offsets,
 
 clientp* get_client_with_matching_f2d_private_port(mach_port_t port) {
     VANTLE_ASSERT_THREAD(THREAD_ROLE_SERVER);
-    for (clientp* client = client_registry; client != nullptr; client = client->next) {
+    for (clientp* client = server.client_registry; client != nullptr; client = client->next) {
         if (client->f2d_private_port == port) {
             return client;
         }
@@ -138,7 +137,7 @@ clientp* get_client_with_matching_f2d_private_port(mach_port_t port) {
 
 void unlink_client(clientp* client) {
     VANTLE_ASSERT_THREAD(THREAD_ROLE_SERVER);
-    for (clientp** link = &client_registry; *link != nullptr; link = &(*link)->next) {
+    for (clientp** link = &server.client_registry; *link != nullptr; link = &(*link)->next) {
         if (*link == client) {
             *link = client->next;
             client->next = nullptr;

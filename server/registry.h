@@ -38,11 +38,6 @@ struct clientp {
     clientp* next;  // registry list, newest first
 };
 
-// Head of the registry list; the server thread only (add_client, unlink_client and the
-// look-up check it).
-extern clientp* client_registry;
-
-
 kern_return_t implementation_register_rpc(mach_port_t local_port, mach_port_t callback_port,
                                           uint32_t device, uint32_t num_paths,
                                           const uint32_t* path_offsets, uint32_t path_offset_count,

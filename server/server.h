@@ -3,14 +3,31 @@
 // thread (main), one message at a time, so the registry needs no lock.
 #pragma once
 
+#include "common/log_throttle.h"
 #include "platform/mach_msg.h"
 #include "platform/messages.h"
 
 #include <cstdint>
 
-// The service port (the listening socket) and the set the server loop receives from.
-extern mach_port_t f2d_public_port;
-extern mach_port_t server_port_set;
+struct clientp;
+
+// The request side's state. One instance, `server`; the server thread only, so no lock.
+struct server_state {
+    // The service port (the listening socket) and the set the server loop receives from.
+    mach_port_t f2d_public_port = MACH_PORT_NULL;
+    mach_port_t server_port_set = MACH_PORT_NULL;
+    // Head of the registry list, newest first (add_client, unlink_client and the look-ups).
+    clientp* client_registry = nullptr;
+    // Uids whose log lines any user can cause as often as it likes were logged lately:
+    // flushes and unregistrations on other ports, refused registrations, removals of clients
+    // already gone, time queries before every log file or while one is unreadable.
+    log_throttle stray_request_logs;
+    log_throttle refused_registration_logs;
+    log_throttle gone_client_logs;
+    log_throttle early_time_logs;
+    log_throttle unreadable_log_logs;
+};
+extern server_state server;
 
 // Handles the no-senders notice (id 70) and passes everything else to subsystem_demux.
 bool server_demux(mach_msg_header_t* request, mach_msg_header_t* reply);

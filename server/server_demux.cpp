@@ -5,8 +5,7 @@
 #include "server/registry.h"
 #include "server/server.h"
 
-mach_port_t f2d_public_port = MACH_PORT_NULL;
-mach_port_t server_port_set = MACH_PORT_NULL;
+server_state server;
 
 bool server_demux(mach_msg_header_t* request, mach_msg_header_t* reply) {
     VANTLE_ASSERT_THREAD(THREAD_ROLE_SERVER);

@@ -17,11 +17,11 @@ namespace {
 
 // Every history gets its last flush; the root volume's state goes last with the rest.
 void close_histories() {
-    if (global_dls) {
-        global_dls->fci.store(nullptr, std::memory_order_release);
+    if (histories.global_dls) {
+        histories.global_dls->fci.store(nullptr, std::memory_order_release);
     }
     iterate_devices(cleanup_dls, nullptr);
-    global_dls = nullptr;
+    histories.global_dls = nullptr;
 }
 
 }  // namespace
@@ -31,7 +31,7 @@ void connect_layers() {
         .start_state_dump = [] { state_dump_start(); },
         .reset_clients = clear_client_tables,
         .on_logged_volume = create_dls,
-        .history_ready = [] { return global_dls != nullptr; },
+        .history_ready = [] { return histories.global_dls != nullptr; },
         .start_internal_clients = start_disk_logger,
         .sink = route_event,
         .latency_pass = latency_pass,

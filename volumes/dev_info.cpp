@@ -20,9 +20,7 @@
 #include <cstring>
 #include <new>
 
-std::atomic<dev_table_t*> dev_table{nullptr};
-uint32_t root_dev;
-vantle_rwlock dev_lock;
+volume_table volumes;
 
 namespace {
 
@@ -109,7 +107,7 @@ dev_info* make_record(const mount_entry& m, var_mount* cache) {
     di->flags = DEV_MOUNTED;
     if (m.flags & MOUNT_ROOTFS) {
         di->flags |= DEV_IS_ROOT | DEV_LOGGED;
-        root_dev = m.dev;
+        volumes.root_dev = m.dev;
     } else if ((m.flags & MOUNT_LOCAL) && has_no_log_marker(m)) {
         di->flags |= DEV_NOT_LOGGED | DEV_LOG_DISABLED;
         log_critical("Logging disabled completely for device: %s", m.mount_point);
@@ -136,7 +134,7 @@ int init_dev_info(int (*on_logged_volume)(dev_info* di, void* arg)) {
         mount_list_free(mounts, count);
         return ENOENT;
     }
-    vantle_rwlock_init(&dev_lock);
+    vantle_rwlock_init(&volumes.dev_lock);
     auto* table = static_cast<dev_table_t*>(malloc(sizeof(dev_table_t)));
     if (!table) {
         mount_list_free(mounts, count);
@@ -167,7 +165,7 @@ int init_dev_info(int (*on_logged_volume)(dev_info* di, void* arg)) {
     table->entries = entries;
     table->count = count;
     // A sequentially consistent exchange: a full barrier, then the pointer in one store.
-    dev_table.exchange(table, std::memory_order_seq_cst);
+    volumes.dev_table.exchange(table, std::memory_order_seq_cst);
 
     if (on_logged_volume != nullptr) {
         iterate_devices(on_logged_volume, nullptr);
@@ -178,15 +176,15 @@ int init_dev_info(int (*on_logged_volume)(dev_info* di, void* arg)) {
 
 int iterate_devices(int (*callback)(dev_info* di, void* arg), void* arg) {
     // dev_lock exists only once a table does, so an early caller must not touch it.
-    if (!dev_table.load(std::memory_order_acquire))
+    if (!volumes.dev_table.load(std::memory_order_acquire))
         return 0;
-    vantle_rwlock_rdlock(&dev_lock);
-    dev_table_t* table = dev_table.load(std::memory_order_acquire);
+    vantle_rwlock_rdlock(&volumes.dev_lock);
+    dev_table_t* table = volumes.dev_table.load(std::memory_order_acquire);
     int count = table->count;
     auto* snapshot = static_cast<dev_info**>(malloc(sizeof(dev_info*) * size_t(count)));
     if (!snapshot) {
         log_critical("%s: No Memory for %d devices", "iterate_devices", count);
-        vantle_rwlock_unlock(&dev_lock);
+        vantle_rwlock_unlock(&volumes.dev_lock);
         return ENOMEM;
     }
     memcpy(snapshot, table->entries, sizeof(dev_info*) * size_t(count));
@@ -196,7 +194,7 @@ int iterate_devices(int (*callback)(dev_info* di, void* arg), void* arg) {
         else
             snapshot[i]->refcount.fetch_add(1);
     }
-    vantle_rwlock_unlock(&dev_lock);
+    vantle_rwlock_unlock(&volumes.dev_lock);
 
     int result = 0;
     for (int i = count - 1; i >= 0 && result == 0; i--) {
@@ -213,7 +211,7 @@ int iterate_devices(int (*callback)(dev_info* di, void* arg), void* arg) {
 }
 
 dev_info* find_dev_info(uint32_t dev) {
-    dev_table_t* table = dev_table.load(std::memory_order_acquire);
+    dev_table_t* table = volumes.dev_table.load(std::memory_order_acquire);
     if (!table)
         return nullptr;
     dev_info* match = nullptr;

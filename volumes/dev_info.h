@@ -37,9 +37,15 @@ struct dev_table_t {
     int32_t count;       // at least 1 once published
 };
 
-extern std::atomic<dev_table_t*> dev_table;  // null until published
-extern uint32_t root_dev;
-extern vantle_rwlock dev_lock;
+// The volumes the daemon knows. One instance, `volumes`. The table is made by the event
+// thread's start-up and replaced when the mounts change, under dev_lock (written); readers
+// take dev_lock (read) or pin entries through iterate_devices.
+struct volume_table {
+    std::atomic<dev_table_t*> dev_table{nullptr};  // null until published
+    uint32_t root_dev = 0;                         // the volume mounted at "/"; set with the table
+    vantle_rwlock dev_lock;
+};
+extern volume_table volumes;
 
 // Scans the mounts, publishes dev_table, then calls on_logged_volume (when given; the
 // history's create_dls in the daemon) on every volume that keeps a history, as iterate_devices

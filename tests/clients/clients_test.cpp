@@ -81,18 +81,18 @@ public:
     recording_sink sink;
     std::vector<client_info*> made;
     dev_info root{}, data{};
-    dev_info* volumes[2] = {&root, &data};
-    dev_table_t devs{volumes, 2};
+    dev_info* known[2] = {&root, &data};
+    dev_table_t devs{known, 2};
 
     void SetUp() override {
-        static bool once = (crc_table_init(), vantle_rwlock_init(&dev_lock) == 0);
+        static bool once = (crc_table_init(), vantle_rwlock_init(&volumes.dev_lock) == 0);
         ASSERT_TRUE(once);
         log_open("clients_tests", LOG_PERROR);
         ASSERT_EQ(event_table_init(&table, EVENT_TABLE_INITIAL_BUCKETS), 0);
         clear_client_tables();
         root.dev = 1, root.mount_point = const_cast<char*>("/"), root.depth = 1;
         data.dev = 5, data.mount_point = const_cast<char*>("/srv/data"), data.depth = 3;
-        dev_table.store(&devs);
+        volumes.dev_table.store(&devs);
     }
     void TearDown() override {
         while (!made.empty()) {
@@ -410,7 +410,8 @@ TEST(Backlog, SegmentsAcrossThePositionWrap) {
 TEST_F(Clients, ReplacedTableStaysWholeWhileTheRouterIsInside) {
     make({});
     prefix_table* old = clients.current_prefix_table.load();
-    clients.prefix_table_readers.fetch_add(1);  // inside old, as the router announces itself for a scan
+    clients.prefix_table_readers.fetch_add(
+        1);  // inside old, as the router announces itself for a scan
     clients.prefix_table_in_use.store(old);
     std::atomic<bool> added{false};
     std::thread adder([&] { make({.paths = {"/c"}}), added = true; });

@@ -30,7 +30,7 @@ std::string log_file(const std::string& dir, uint64_t id) {
 // A volume's record, its history state made; dev 0: the device of mount_point.
 dev_info* volume_record(const char* mount_point, uint32_t flags, uint32_t dev = 0,
                         uint32_t depth = 0) {
-    root_dev = device_of("/");
+    volumes.root_dev = device_of("/");
     auto* di = new dev_info();
     di->dev = dev ? dev : device_of(mount_point);
     di->mount_point = strdup(mount_point);
@@ -161,15 +161,16 @@ dev_info *root, *vol;  // "/" and "/mnt/v", with histories
 void run_with_volumes(const std::function<void(child_checks&)>& body) {
     run_scenario({{"/mnt/v"}}, [&body] {
         child_checks c;
-        vantle_rwlock_init(&dev_lock);
+        vantle_rwlock_init(&volumes.dev_lock);
         root = volume_record("/", DEV_IS_ROOT | DEV_LOGGED, 0, 1);
         vol = volume_record("/mnt/v", DEV_LOGGED, device_of("/mnt/v"), 3);
         static dev_info* entries[] = {
             root, vol, volume_record("/n", DEV_NOT_LOGGED, NOT_LOGGED_DEV, 2),
             volume_record("/d", DEV_NOT_LOGGED | DEV_LOG_DISABLED, DISABLED_DEV, 2)};
         static dev_table_t table{entries, 4};
-        dev_table.store(&table);
-        if (CHILD_EXPECT(c, root->dls == global_dls && vol->dls && vol->dls != global_dls))
+        volumes.dev_table.store(&table);
+        if (CHILD_EXPECT(c, root->dls == histories.global_dls && vol->dls &&
+                                vol->dls != histories.global_dls))
             body(c);
         return c.result();
     });
@@ -188,7 +189,7 @@ void deliver(const std::vector<event>& events) {
     for (const event& e : events) {
         int32_t lengths[] = {e.length >= 0 ? e.length : int32_t(e.path.size() + 1), 8};
         const char* paths[] = {e.path.c_str(), "/beyond"};
-        uint32_t flags[] = {e.flags, 1}, devices[] = {e.device, root_dev};
+        uint32_t flags[] = {e.flags, 1}, devices[] = {e.device, volumes.root_dev};
         uint64_t ids[] = {e.id, 1};
         add_fname(nullptr, 1, lengths, paths, flags, devices, ids);
     }
@@ -223,8 +224,8 @@ std::vector<recs> read_log(const dls* state, uint64_t id) {
 TEST(add_fname, files_each_event_in_its_volumes_table_in_stored_form) {
     run_with_volumes([](child_checks& c) {
         deliver({
-            {"/a/b", root_dev, 10, EVENT_CREATE_FILE},
-            {"/.docid/12/34", root_dev, 11, EVENT_DOCID_CREATED},
+            {"/a/b", volumes.root_dev, 10, EVENT_CREATE_FILE},
+            {"/.docid/12/34", volumes.root_dev, 11, EVENT_DOCID_CREATED},
             {"/mnt/v/db/x", vol->dev, 12, EVENT_CONTENT_MODIFIED},
             {"/mnt/v/.docid/5/6", vol->dev, 13, EVENT_DOCID_CHANGED},
             {"/mnt/v/db/y", 0x7ff00003, 14, EVENT_DELETE},     // unknown: root table, as given
@@ -236,7 +237,7 @@ TEST(add_fname, files_each_event_in_its_volumes_table_in_stored_form) {
         });
         flush_fname_table(root);
         flush_fname_table(vol);
-        CHILD_EXPECT(c, (read_log(global_dls, 16) ==
+        CHILD_EXPECT(c, (read_log(histories.global_dls, 16) ==
                          std::vector<recs>{{rec(".docid/12/34", 11, EVENT_DOCID_CREATED),
                                             rec("/mnt/v/db/y", 14, EVENT_DELETE),
                                             rec("/n/x", 15, EVENT_RENAME),
@@ -262,7 +263,8 @@ TEST(add_fname, the_5000th_distinct_name_flushes_the_table_into_files_of_full_bu
                 events.push_back({events.back().path, vol->dev, 100 + i, 2});
         }
         for (uint32_t i = 0; i < 8000; ++i)
-            others.push_back({"/n/" + std::to_string(i), i ? NOT_LOGGED_DEV : root_dev, 1 + i, 1});
+            others.push_back(
+                {"/n/" + std::to_string(i), i ? NOT_LOGGED_DEV : volumes.root_dev, 1 + i, 1});
         deliver(std::vector<event>(events.begin(), events.end() - 1));
         CHILD_EXPECT(c, vol->dls->fname_count == 4999 && vol->dls->num_files == 0);
         deliver({events.back()});
@@ -275,8 +277,9 @@ TEST(add_fname, the_5000th_distinct_name_flushes_the_table_into_files_of_full_bu
         CHILD_EXPECT(c, got.size() == 5000 && std::is_sorted(got.begin(), got.end()) &&
                             got[0] == rec("10000" + std::string(905, 'q'), 100, 3));
         deliver(others);
-        CHILD_EXPECT(c, global_dls->fname_count == 3000 && global_dls->num_files == 1);
-        recs all = read_log(global_dls, 5001).at(0);
+        CHILD_EXPECT(
+            c, histories.global_dls->fname_count == 3000 && histories.global_dls->num_files == 1);
+        recs all = read_log(histories.global_dls, 5001).at(0);
         CHILD_EXPECT(c, std::set<std::string>(all.begin(), all.end()).size() == 5000);
     });
 }

@@ -162,9 +162,9 @@ TEST(Decode, RecordForms) {
     dev_info logged{}, unlogged{};  // a wrap marks the logged volumes only
     unlogged.flags = DEV_NOT_LOGGED;
     dev_info* entries[2] = {&logged, &unlogged};
-    dev_table_t volumes{entries, 2};
-    ASSERT_EQ(vantle_rwlock_init(&dev_lock), 0);
-    dev_table.store(&volumes);
+    dev_table_t devs{entries, 2};
+    ASSERT_EQ(vantle_rwlock_init(&volumes.dev_lock), 0);
+    volumes.dev_table.store(&devs);
     for (const decode_case& c : CASES) {
         SCOPED_TRACE(c.what);
         record_builder b;
@@ -195,7 +195,7 @@ TEST(Decode, RecordForms) {
         ::testing::internal::GetCapturedStderr();
     }
     intake.kernel_extended_info = 0;
-    dev_table.store(nullptr);
+    volumes.dev_table.store(nullptr);
     EXPECT_TRUE((logged.flags & DEV_IDS_WRAPPED) && !(unlogged.flags & DEV_IDS_WRAPPED));
 }
 

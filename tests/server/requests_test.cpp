@@ -88,10 +88,10 @@ auto open_descriptors() {
 class requests : public ::testing::Test {
 protected:
     void SetUp() override {
-        ASSERT_EQ(mach_port_allocate(MACH_PORT_RIGHT_PORT_SET, &server_port_set), 0);
+        ASSERT_EQ(mach_port_allocate(MACH_PORT_RIGHT_PORT_SET, &server.server_port_set), 0);
     }
     void TearDown() override {
-        mach_port_mod_refs(server_port_set, MACH_PORT_RIGHT_PORT_SET, -1);
+        mach_port_mod_refs(server.server_port_set, MACH_PORT_RIGHT_PORT_SET, -1);
         lifecycle.event_thread_ready = lifecycle.shutting_down = 0;
     }
     message_buffer request, reply;
@@ -165,7 +165,7 @@ TEST_F(requests, refusals_answer_their_code_and_leave_nothing_behind) {
         }
         EXPECT_TRUE(subsystem_demux(request.head(), reply.head()));
         EXPECT_EQ(reinterpret_cast<error_reply_t*>(reply.bytes)->ret_code, c.code);
-        EXPECT_EQ(client_registry, nullptr);
+        EXPECT_EQ(server.client_registry, nullptr);
         EXPECT_FALSE(is_marked_pid(4242));
         if (c.id == VANTLES_MSG_REGISTER) {
             EXPECT_TRUE(descriptor_open(callback));

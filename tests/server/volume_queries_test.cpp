@@ -72,9 +72,9 @@ TEST(volume_queries, uuid_time_and_purge_answer_from_the_volumes_history) {
         CHILD_EXPECT(c, write_file((dir + "0300").c_str(), "not a log file"));
         CHILD_EXPECT(c, id_for_time(var, later) == 0x200);  // an unreadable file: the older's name
 
-        vantle_rwlock_rdlock(&dev_lock);
+        vantle_rwlock_rdlock(&volumes.dev_lock);
         const dls* state = find_dev_info(var)->dls;
-        vantle_rwlock_unlock(&dev_lock);
+        vantle_rwlock_unlock(&volumes.dev_lock);
         uint16_t generation = state->generation;
         CHILD_EXPECT(c, purge_events(var, 0x50) == 0);  // below the oldest file: nothing goes
         CHILD_EXPECT(c, state->num_files == 3 && uuid_of(var) == KNOWN_UUID);

@@ -130,10 +130,10 @@ TEST(InitDevInfo, LogsTheRootAndTheWritableVarVolumeOnly) {
             SCRATCH_CHECK(k.prepare.empty() || system(k.prepare.c_str()) == 0);
             log_open("volumes_tests", LOG_OPTIONS_STDERR);
             SCRATCH_CHECK(init_dev_info(create_dls) == 0 && stat("/", &st) == 0 &&
-                          root_dev == device_number_32(st.st_dev));
+                          volumes.root_dev == device_number_32(st.st_dev));
             int logged = 0;
-            for (int i = 0; i < dev_table.load()->count; i++) {
-                const dev_info* di = dev_table.load()->entries[i];
+            for (int i = 0; i < volumes.dev_table.load()->count; i++) {
+                const dev_info* di = volumes.dev_table.load()->entries[i];
                 logged += (di->flags & DEV_LOGGED) != 0;
                 SCRATCH_CHECK((di->dls != nullptr) == ((di->flags & DEV_LOGGED) != 0));
                 for (const auto& [at, flags, depth] : k.records)
