@@ -154,7 +154,6 @@ double stream_run(const std::vector<std::vector<uint8_t>>& stretches, size_t byt
 int main(int argc, char** argv) {
     int runs = argc > 1 ? atoi(argv[1]) : 3;
     setlogmask(LOG_MASK(LOG_EMERG));
-    crc_table_init();
 
     stream_writer w;
     uint64_t state = 88172645463325252ull;

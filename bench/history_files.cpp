@@ -37,15 +37,6 @@ bool hex_name(const char* name) {
     return true;
 }
 
-// The checksum tables, made once (the daemon makes them at start-up).
-void init_checksums() {
-    static bool done = [] {
-        crc_table_init();
-        return true;
-    }();
-    (void)done;
-}
-
 // The whole uncompressed content of a gzip file; false when it cannot be opened.
 bool read_gz(const std::string& path, std::vector<uint8_t>* out) {
     gzFile gz = gzopen(path.c_str(), "rb");
@@ -97,7 +88,6 @@ void scan_buffers(std::vector<uint8_t>* bytes, history_figures* f) {
 }  // namespace
 
 int read_history(const char* dir, history_figures* f) {
-    init_checksums();
     DIR* d = opendir(dir);
     if (!d)
         return errno;
@@ -151,7 +141,6 @@ int remove_log_dir(const char* dir) {
 int write_history_file(const char* dir, std::vector<history_record>* records) {
     if (records->empty())
         return 0;
-    init_checksums();
     std::sort(records->begin(), records->end(),
               [](const history_record& a, const history_record& b) { return a.path < b.path; });
     uint64_t highest = 0;

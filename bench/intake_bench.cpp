@@ -129,7 +129,6 @@ double cpu_seconds(const rusage& ru) {
 
 int main() {
     log_open("intake_bench", LOG_PERROR);
-    crc_table_init();
     if (event_table_init(&intake.intake_event_table, EVENT_TABLE_INITIAL_BUCKETS) != 0)
         return 1;
     publish_event_id(1);

@@ -64,7 +64,6 @@ uint64_t write_log_file(const char* path) {
 
 int main(int argc, char** argv) {
     int runs = argc > 1 ? std::max(1, atoi(argv[1])) : 50;
-    crc_table_init();
     static dls state{};
     char dir_template[] = "/tmp/last_event_id_bench.XXXXXX";
     if (mkdtemp(dir_template) == nullptr) {

@@ -121,7 +121,6 @@ std::vector<std::string> attacker_paths(int first, int count) {
 int main(int argc, char** argv) {
     int runs = argc > 1 ? atoi(argv[1]) : 3;
     setlogmask(LOG_MASK(LOG_EMERG));
-    crc_table_init();
     if (event_table_init(&table, EVENT_TABLE_INITIAL_BUCKETS) != 0)
         return 1;
     clear_client_tables();

@@ -46,12 +46,15 @@ constexpr int CLIENT_WALKER_POLL_US = 5000;
 constexpr int CLIENT_WALKER_POLLS = 5000;  // 25 seconds in all
 constexpr size_t CLIENT_PASSWD_BUFFER_MAX = 1 << 20;
 
-// Set on a delivery thread that could not take on its client's identity: its permission
-// checks would be the daemon's own, so it refuses every event a check would decide.
-thread_local bool t_identity_refused = false;
-// Set for a cycle of a client relative to a volume whose mount point no longer shows that
-// volume: its relative paths cannot be judged, so every event a check would decide is refused.
-thread_local bool t_volume_gone = false;
+// Why a delivery thread refuses every event a permission check would decide.
+struct refusals {
+    // It could not take on its client's identity: its checks would be the daemon's own.
+    bool identity_refused = false;
+    // For this cycle: the client is relative to a volume whose mount point no longer shows
+    // that volume, so its relative paths cannot be judged.
+    bool volume_gone = false;
+};
+thread_local refusals t_refuse;
 
 // A client of another user relative to a volume judges the volume's relative paths from the
 // volume's root, so its thread's working directory is that root while it works (its history
@@ -231,7 +234,7 @@ void take_on_identity(client_info* fci) {
     if (fci->user_name && thread_set_credentials(fci->uid, fci->gid, nullptr) == 0) {
         return;
     }
-    t_identity_refused = true;
+    t_refuse.identity_refused = true;
 }
 
 void look_up_user_name(client_info* fci) {
@@ -376,7 +379,7 @@ read_verdict judge_for_batch(client_info* fci, event_record* e, delivery_batch* 
     if (fci->uid == 0) {
         return READ_GRANTED;
     }
-    if (t_identity_refused || t_volume_gone) {
+    if (t_refuse.identity_refused || t_refuse.volume_gone) {
         return READ_REFUSED;
     }
     read_verdict v = judge_event_read(fci, e->path, b->ancestors[count]);
@@ -624,7 +627,7 @@ void* client_loop(void* arg) {
             continue;
         }
         if (works_in_volume(fci)) {
-            t_volume_gone = chdir_to_volume(fci) != 0;
+            t_refuse.volume_gone = chdir_to_volume(fci) != 0;
         }
         r = client_process_events(fci);
         if (works_in_volume(fci)) {

@@ -47,6 +47,8 @@ struct client_tables {
     std::atomic<uint32_t> prefix_table_readers{0};
     std::atomic<prefix_table*> prefix_table_in_use{nullptr};
     pthread_mutex_t prefix_lock = PTHREAD_MUTEX_INITIALIZER;
+    // The router's scratch space for its lookup (visit_matching_headers); under prefix_lock.
+    route_block route_blocks[ROUTE_MAX_BLOCKS]{};
 
     // Send time-outs after which a registered client's callback paused; counted by that
     // callback and reported by the slow-down message.

@@ -8,6 +8,8 @@
 // the router holds for each whole scan.
 #pragma once
 
+#include "common/limits.h"
+
 #include <pthread.h>
 
 #include <atomic>
@@ -36,6 +38,18 @@ struct prefix_table {
     prefix_header** entries;  // capacity slots; the first count sorted by path, descending
     int32_t count;
     int32_t capacity;
+};
+
+// Candidate blocks per event of the router's lookup: per compared string (the path, and the
+// volume-relative part) at most the empty path, two per component boundary and one block left
+// to scan. Should a path be longer, the lookup ends in a scan of the block reached so far,
+// which is still exact.
+constexpr int32_t ROUTE_MAX_BLOCKS = 4 * (int32_t)PATH_BUFFER_SIZE + 16;
+
+// Entries [lo, hi) of a table.
+struct route_block {
+    int32_t lo;
+    int32_t hi;
 };
 
 // Growth step of the entries array.

@@ -160,19 +160,6 @@ void route_to_header(event_table* table, const prefix_header* header, int32_t pi
 // about 100 headers (bench/route_bench with tables of 32 to 192); a block shares a prefix of
 // the event's path, which every compare of the scan goes through again, hence the lower value.
 constexpr int32_t ROUTE_SCAN_MAX = 64;
-// Candidate blocks per event: per compared string (the path, and the volume-relative part) at
-// most the empty path, two per component boundary and one block left to scan. Should a path
-// be longer, the lookup ends in a scan of the block reached so far, which is still exact.
-constexpr int32_t ROUTE_MAX_BLOCKS = 4 * (int32_t)PATH_BUFFER_SIZE + 16;
-
-// Entries [lo, hi) of a table.
-struct route_block {
-    int32_t lo;
-    int32_t hi;
-};
-
-// Scratch space of visit_matching_headers; under prefix_lock.
-route_block route_blocks[ROUTE_MAX_BLOCKS];
 
 // Whether an event of device dev at path (rel: its volume-relative part) lies at or below the
 // path of header: returns the string the header is compared with and sets *n to the bytes of
@@ -252,7 +239,7 @@ int32_t add_candidate_blocks(prefix_header* const* entries, int32_t count, const
     route_block b{0, count};
     route_block found = ending_at(entries, b, 0);
     if (found.lo < found.hi) {
-        route_blocks[used++] = found;
+        clients.route_blocks[used++] = found;
     }
     size_t p = 0;  // bytes of c that all of b shares
     for (size_t k = 1; c[k - 1] != '\0'; k++) {
@@ -260,7 +247,7 @@ int32_t add_candidate_blocks(prefix_header* const* entries, int32_t count, const
             continue;
         }
         if (b.hi - b.lo <= ROUTE_SCAN_MAX || used + 3 > ROUTE_MAX_BLOCKS) {
-            route_blocks[used++] = b;  // every longer candidate starts with c[0..p)
+            clients.route_blocks[used++] = b;  // every longer candidate starts with c[0..p)
             return used;
         }
         b = narrow(entries, b, p, c + p, k - p);
@@ -271,7 +258,7 @@ int32_t add_candidate_blocks(prefix_header* const* entries, int32_t count, const
         route_block slash = narrow(entries, b, k, "/", 1);
         for (route_block e : {ending_at(entries, b, k), ending_at(entries, slash, k + 1)}) {
             if (e.lo < e.hi) {
-                route_blocks[used++] = e;
+                clients.route_blocks[used++] = e;
             }
         }
         if (c[k] == '\0') {
@@ -341,26 +328,27 @@ void visit_matching_headers(const prefix_table* table, uint32_t dev, char* path,
     prefix_header* const* entries = table->entries;
     int32_t used = 0;
     if (table->count <= ROUTE_SCAN_MAX) {
-        route_blocks[used++] = {0, table->count};
+        clients.route_blocks[used++] = {0, table->count};
     } else {
         used = add_candidate_blocks(entries, table->count, path, 0);
         if (dev != 0 && rel != path) {
             used = add_candidate_blocks(entries, table->count, rel, used);
         }
-        std::sort(route_blocks, route_blocks + used,
+        std::sort(clients.route_blocks, clients.route_blocks + used,
                   [](route_block a, route_block b) { return a.lo < b.lo; });
     }
     // Blocks overlap (a scanned block holds the equal-path blocks found on the way to it, the
     // two strings may find the same block): each header is visited once, in table order.
     int32_t next = 0;
     for (int32_t i = 0; i < used; i++) {
-        for (int32_t j = std::max(route_blocks[i].lo, next); j < route_blocks[i].hi; j++) {
+        for (int32_t j = std::max(clients.route_blocks[i].lo, next); j < clients.route_blocks[i].hi;
+             j++) {
             uint32_t n = 0;
             if (char* c = header_match(entries[j], dev, path, rel, &n)) {
                 visit(ctx, entries[j], c, n);
             }
         }
-        next = std::max(next, route_blocks[i].hi);
+        next = std::max(next, clients.route_blocks[i].hi);
     }
 }
 

@@ -3,26 +3,35 @@
 
 #include <cstring>
 
-uint32_t crc_table[256];
+namespace {
 
-// crc_slices[k][i]: the CRC of byte i followed by k zero bytes, so eight bytes can be folded
-// in one step (log checksums run over whole 256 KiB buffers on every history read).
-static uint32_t crc_slices[8][256];
+// slice[k][i]: the CRC of byte i followed by k zero bytes, so eight bytes can be folded in one
+// step (log checksums run over whole 256 KiB buffers on every history read).
+struct crc_slice_table {
+    uint32_t slice[8][256];
+};
 
-void crc_table_init() {
+constexpr crc_slice_table make_crc_slices() {
+    crc_slice_table t{};
     for (uint32_t i = 0; i < 256; i++) {
         uint32_t c = i << 24;
         for (int bit = 0; bit < 8; bit++)
             c = (c & 0x80000000u) ? (c << 1) ^ CRC_POLYNOMIAL : c << 1;
-        crc_table[i] = c;
-        crc_slices[0][i] = c;
+        t.slice[0][i] = c;
     }
     for (int k = 1; k < 8; k++)
         for (uint32_t i = 0; i < 256; i++) {
-            uint32_t prev = crc_slices[k - 1][i];
-            crc_slices[k][i] = (prev << 8) ^ crc_table[prev >> 24];
+            uint32_t prev = t.slice[k - 1][i];
+            t.slice[k][i] = (prev << 8) ^ t.slice[0][prev >> 24];
         }
+    return t;
 }
+
+constexpr crc_slice_table CRC_SLICES = make_crc_slices();
+
+}  // namespace
+
+const uint32_t (&crc_table)[256] = CRC_SLICES.slice[0];
 
 // A length of 0 selects the string form: the bytes up to the first NUL.
 static uint32_t effective_length(const void* bytes, uint32_t length) {
@@ -33,7 +42,7 @@ uint32_t log_checksum(const void* bytes, uint32_t length) {
     const auto* p = static_cast<const unsigned char*>(bytes);
     uint32_t n = effective_length(bytes, length);
     uint32_t crc = 0;
-    const auto& t = crc_slices;
+    const auto& t = CRC_SLICES.slice;
     for (; n >= 8; p += 8, n -= 8) {
         uint32_t hi =
             crc ^ (uint32_t{p[0]} << 24 | uint32_t{p[1]} << 16 | uint32_t{p[2]} << 8 | p[3]);

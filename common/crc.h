@@ -7,11 +7,8 @@
 
 constexpr uint32_t CRC_POLYNOMIAL = 0x04C11DB7u;
 
-// crc_table[i] is the CRC of the single byte i. Filled by crc_table_init before first use.
-extern uint32_t crc_table[256];
-
-// Fills crc_table. Idempotent and cheap; called once at start-up before any hashing.
-void crc_table_init();
+// crc_table[i] is the CRC of the single byte i (computed at compile time).
+extern const uint32_t (&crc_table)[256];
 
 // CRC of the path's bytes up to its NUL (never 0).
 uint32_t path_hash(const char* path);

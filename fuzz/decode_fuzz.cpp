@@ -52,7 +52,6 @@ void checking_sink(event_table* table, int32_t pid, uint32_t dev, char* path, ui
 
 extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
     static bool ready = [] {
-        crc_table_init();
         setlogmask(LOG_MASK(LOG_EMERG));
         return event_table_init(&intake.intake_event_table, EVENT_TABLE_INITIAL_BUCKETS) == 0;
     }();

@@ -90,7 +90,6 @@ void reseal_stream(uint8_t* data, size_t size) {
 
 extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
     static bool ready = [] {
-        crc_table_init();
         setlogmask(LOG_MASK(LOG_EMERG));
         return true;
     }();

@@ -184,8 +184,6 @@ int event_thread() {
         signal(signo, shutdown_handler);
     intake.event_thread_upcalls.start_state_dump();
 
-    crc_table_init();
-
     event_buffer* head = alloc_event_buffers(EVENT_BUFFER_INITIAL_COUNT, EVENT_BUFFER_SIZE);
     if (!head) {
         log_critical("failed to initialize vantle buffers.");

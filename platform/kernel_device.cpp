@@ -49,13 +49,17 @@ struct device_slot {
     std::atomic<uint32_t> markers{0};  // sync markers made (kernel_device_mark)
 };
 
-device_slot g_slots[KDEV_MAX_SLOTS];
-std::mutex g_slot_lock;  // serialises taking a free slot
+// Every open device and clone; descriptors map to slots by find_slot.
+struct device_slots {
+    device_slot slots[KDEV_MAX_SLOTS];
+    std::mutex slot_lock;  // serialises taking a free slot
+};
+device_slots g_devices;
 
 device_slot* find_slot(int fd) {
     if (fd < 0)
         return nullptr;
-    for (auto& slot : g_slots) {
+    for (auto& slot : g_devices.slots) {
         if (slot.fd.load(std::memory_order_acquire) == fd)
             return &slot;
     }
@@ -67,8 +71,8 @@ int take_slot(uint32_t state, device_slot** out) {
     int fd = eventfd(0, EFD_CLOEXEC | EFD_NONBLOCK);
     if (fd < 0)
         return errno;
-    std::lock_guard<std::mutex> hold(g_slot_lock);
-    for (auto& slot : g_slots) {
+    std::lock_guard<std::mutex> hold(g_devices.slot_lock);
+    for (auto& slot : g_devices.slots) {
         if (slot.fd.load(std::memory_order_acquire) == -1) {
             slot.state.store(state, std::memory_order_relaxed);
             slot.stream_path[0] = 0;
@@ -136,7 +140,7 @@ int kernel_device_open(int* fd_out) {
 }
 
 int kernel_device_open_source(const char* stream_path, int* fd_out) {
-    if (stream_path && strlen(stream_path) >= sizeof(g_slots[0].stream_path))
+    if (stream_path && strlen(stream_path) >= sizeof(g_devices.slots[0].stream_path))
         return ENAMETOOLONG;
     device_slot* slot = nullptr;
     int err = take_slot(KDEV_OPENED, &slot);

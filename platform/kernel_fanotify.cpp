@@ -595,9 +595,14 @@ void set_up_markers(fan_source* src) {
         src->marker_dir = static_cast<unique_fd&&>(fd);
 }
 
-
-std::atomic<int> adopted_group{-1};
-std::atomic<void (*)(int)> new_group_hook{nullptr};
+// A fanotify group kept across a restart: the one start-up adopted (taken by the next clone,
+// -1 once taken or when none), and who hears of a new group a clone makes (it keeps it for the
+// next restart). Set by start-up and the clone, from any thread.
+struct group_handover {
+    std::atomic<int> adopted_group{-1};
+    std::atomic<void (*)(int)> new_group_hook{nullptr};
+};
+group_handover handover;
 
 // The reporting flags of a fanotify group, from its descriptor's fdinfo ("fanotify flags:%x").
 // False when they cannot be read or are not those this source decodes.
@@ -637,21 +642,21 @@ void kernel_device_adopt_fanotify(int fd) {
         close(fd);  // not a group this source can read: the next clone starts a new one
         fd = -1;
     }
-    int old = adopted_group.exchange(fd);
+    int old = handover.adopted_group.exchange(fd);
     if (old >= 0)
         close(old);
 }
 
 bool kernel_device_has_adopted_fanotify() {
-    return adopted_group.load() >= 0;
+    return handover.adopted_group.load() >= 0;
 }
 
 void kernel_device_on_new_fanotify(void (*fn)(int fd)) {
-    new_group_hook.store(fn);
+    handover.new_group_hook.store(fn);
 }
 
 int fanotify_source_create(uint32_t types, kernel_source** out) {
-    unique_fd fan(adopted_group.exchange(-1));
+    unique_fd fan(handover.adopted_group.exchange(-1));
     bool target_fid = false;
     if (fan.valid() && !adopted_group_flags(fan.get(), &target_fid))
         fan.reset();  // not a group this source can read: start a new one
@@ -664,7 +669,7 @@ int fanotify_source_create(uint32_t types, kernel_source** out) {
             fan.reset(fanotify_init(flags, O_RDONLY | O_LARGEFILE | O_CLOEXEC));
         if (!fan.valid())
             return errno;
-        if (auto hook = new_group_hook.load())
+        if (auto hook = handover.new_group_hook.load())
             hook(fan.get());
     }
     // An adopted group keeps its status flags (non-blocking) and its marks; marking every file

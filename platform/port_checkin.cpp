@@ -8,6 +8,7 @@
 // together can not both decide the file is stale and unlink each other's socket.
 #include "platform/port.h"
 #include "platform/activation.h"
+#include "platform/port_space.h"
 
 #include <cerrno>
 #include <cstdlib>
@@ -60,15 +61,11 @@ int adopt_listener(int fd, unique_fd* out) {
     return 0;
 }
 
-// A listener handed over by the daemon's start-up (taken from the service manager's passed
-// descriptors); -1 when none.
-int preset_listener = -1;
-
 // The activated listener: 0 with *out set, ENOENT when this process was not activated.
 int take_activated(unique_fd* out) {
-    if (preset_listener >= 0) {
-        int fd = preset_listener;
-        preset_listener = -1;
+    if (ports.preset_listener >= 0) {
+        int fd = ports.preset_listener;
+        ports.preset_listener = -1;
         return adopt_listener(fd, out);
     }
     if (activation_fd_count() != 1) {
@@ -183,7 +180,7 @@ int bind_service(const char* path, unique_fd* out) {
 }  // namespace
 
 void bootstrap_use_listener(int fd) {
-    preset_listener = fd;
+    ports.preset_listener = fd;
 }
 
 kern_return_t bootstrap_check_in(const char* service_name, mach_port_t* out_port) {

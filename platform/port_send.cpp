@@ -54,7 +54,7 @@ struct send_rights {
                 ::close(moved[i]);
             }
         }
-        std::lock_guard<std::mutex> lock(port_space_mutex);
+        std::lock_guard<std::mutex> lock(ports.port_space_mutex);
         for (size_t i = 0; i < claimed_count; ++i) {
             if (sent) {
                 claimed[i]->peer_handed_out = true;
@@ -68,7 +68,7 @@ struct send_rights {
 
 // Claims end B of the receive right name for a MAKE_SEND.
 kern_return_t claim_peer(mach_port_t name, send_rights* rights) {
-    std::lock_guard<std::mutex> lock(port_space_mutex);
+    std::lock_guard<std::mutex> lock(ports.port_space_mutex);
     port_ref entry = port_space_find_locked(name);
     if (!entry || entry->kind != PORT_KIND_RECEIVE || !entry->peer.valid()) {
         return MACH_SEND_INVALID_RIGHT;
@@ -338,7 +338,7 @@ void port_destroy_unsent(mach_msg_header_t* msg) {
             // The send right made for this message dies with it: close end B, so the port
             // sees no senders once nobody else holds one.
             unique_fd peer;
-            std::lock_guard<std::mutex> lock(port_space_mutex);
+            std::lock_guard<std::mutex> lock(ports.port_space_mutex);
             port_ref entry = port_space_find_locked(name);
             if (entry && entry->kind == PORT_KIND_RECEIVE && entry->peer.valid()) {
                 peer = std::move(entry->peer);

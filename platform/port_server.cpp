@@ -168,13 +168,13 @@ void hang_up(server_state& st, const port_ref& entry) {
     const auto name = static_cast<mach_port_t>(entry->fd.get());
     if (entry->kind == PORT_KIND_CONNECTION) {
         port_ref dropped;
-        std::lock_guard<std::mutex> lock(port_space_mutex);
+        std::lock_guard<std::mutex> lock(ports.port_space_mutex);
         dropped = port_space_unlink_locked(name, entry);
         return;
     }
     bool notify = false;
     {
-        std::lock_guard<std::mutex> lock(port_space_mutex);
+        std::lock_guard<std::mutex> lock(ports.port_space_mutex);
         if (entry->hung_up) {
             return;
         }
@@ -275,7 +275,7 @@ int sweep_idle(server_state& st) {
     if (now_ms >= st.next_sweep_ms || st.next_sweep_ms - now_ms > every_ms) {
         std::vector<port_ref> idle;
         if (now_ms > timeout_ms) {
-            std::lock_guard<std::mutex> lock(port_space_mutex);
+            std::lock_guard<std::mutex> lock(ports.port_space_mutex);
             idle = port_space_unlink_idle_locked(now_ms - timeout_ms);
         }
         idle.clear();  // closes them, outside the lock

@@ -16,7 +16,7 @@
 #include "common/vantle_assert.h"
 #include "platform/port.h"
 
-std::mutex port_space_mutex;
+port_space_state ports;
 
 namespace {
 
@@ -26,16 +26,10 @@ std::unordered_map<mach_port_t, port_ref>& space() {
     return *table;
 }
 
-std::atomic<uint32_t> generation_counter{0};
-
-// Admission of public connections; under port_space_mutex.
-port_connection_limits connection_limits{PORT_CONNECTIONS_PER_USER_DEFAULT, UINT32_MAX,
-                                         PORT_IDLE_TIMEOUT_MS_DEFAULT};
 std::unordered_map<uint32_t, uint32_t>& connections_by_uid() {
     static auto* counts = new std::unordered_map<uint32_t, uint32_t>();
     return *counts;
 }
-uint32_t unprivileged_connections = 0;
 
 void forget_connection_locked(const port_entry& entry) {
     if (entry.kind != PORT_KIND_CONNECTION || entry.uid == 0) {
@@ -45,7 +39,7 @@ void forget_connection_locked(const port_entry& entry) {
     if (it != connections_by_uid().end() && --it->second == 0) {
         connections_by_uid().erase(it);
     }
-    unprivileged_connections--;
+    ports.unprivileged_connections--;
 }
 
 uint32_t member_events(const port_entry& entry) {
@@ -70,7 +64,7 @@ kern_return_t errno_to_kern(int err) {
 uint32_t port_next_generation() {
     uint32_t g;
     do {
-        g = generation_counter.fetch_add(1, std::memory_order_relaxed) + 1;
+        g = ports.generation_counter.fetch_add(1, std::memory_order_relaxed) + 1;
     } while (g == 0);
     return g;
 }
@@ -92,14 +86,14 @@ port_ref port_space_find_locked(mach_port_t name) {
 }
 
 port_ref port_space_find(mach_port_t name) {
-    std::lock_guard<std::mutex> lock(port_space_mutex);
+    std::lock_guard<std::mutex> lock(ports.port_space_mutex);
     return port_space_find_locked(name);
 }
 
 mach_port_t port_space_insert(port_ref entry) {
     const auto name = static_cast<mach_port_t>(entry->fd.get());
     entry->generation = port_next_generation();
-    std::lock_guard<std::mutex> lock(port_space_mutex);
+    std::lock_guard<std::mutex> lock(ports.port_space_mutex);
     bool inserted = space().emplace(name, std::move(entry)).second;
     VANTLE_ASSERT(inserted);
     return name;
@@ -135,13 +129,13 @@ uint32_t port_connections_for_limit(uint64_t nofile) {
 }
 
 void port_set_connection_limits(const port_connection_limits& limits) {
-    std::lock_guard<std::mutex> lock(port_space_mutex);
-    connection_limits = limits;
+    std::lock_guard<std::mutex> lock(ports.port_space_mutex);
+    ports.connection_limits = limits;
 }
 
 port_connection_limits port_space_connection_limits() {
-    std::lock_guard<std::mutex> lock(port_space_mutex);
-    return connection_limits;
+    std::lock_guard<std::mutex> lock(ports.port_space_mutex);
+    return ports.connection_limits;
 }
 
 std::vector<port_ref> port_space_unlink_idle_locked(uint64_t cutoff_ms) {
@@ -171,10 +165,10 @@ int admission_refusal_locked(uint32_t uid) {
         return 0;
     }
     auto it = connections_by_uid().find(uid);
-    if (it != connections_by_uid().end() && it->second >= connection_limits.per_user) {
+    if (it != connections_by_uid().end() && it->second >= ports.connection_limits.per_user) {
         return EDQUOT;
     }
-    return unprivileged_connections >= connection_limits.all_users ? EUSERS : 0;
+    return ports.unprivileged_connections >= ports.connection_limits.all_users ? EUSERS : 0;
 }
 
 }  // namespace
@@ -183,7 +177,7 @@ int port_space_add_connection(const port_ref& service, unique_fd connection, uin
                               uint64_t now_ms) {
     // Refused before anything is made for it: a flood of connections costs little each.
     {
-        std::lock_guard<std::mutex> lock(port_space_mutex);
+        std::lock_guard<std::mutex> lock(ports.port_space_mutex);
         if (int refusal = admission_refusal_locked(uid)) {
             return refusal;
         }
@@ -201,7 +195,7 @@ int port_space_add_connection(const port_ref& service, unique_fd connection, uin
     entry->last_active_ms = now_ms;
     const auto name = static_cast<mach_port_t>(entry->fd.get());
 
-    std::lock_guard<std::mutex> lock(port_space_mutex);
+    std::lock_guard<std::mutex> lock(ports.port_space_mutex);
     if (port_space_find_locked(entry->service) != service) {
         return ECONNABORTED;  // the service port was dropped meanwhile
     }
@@ -219,7 +213,7 @@ int port_space_add_connection(const port_ref& service, unique_fd connection, uin
     }
     if (uid != 0) {
         connections_by_uid()[uid]++;
-        unprivileged_connections++;
+        ports.unprivileged_connections++;
     }
     bool inserted = space().emplace(name, std::move(entry)).second;
     VANTLE_ASSERT(inserted);
@@ -270,7 +264,7 @@ kern_return_t mach_port_allocate(uint32_t right, mach_port_t* out_name) {
 }
 
 kern_return_t mach_port_request_notification_no_senders(mach_port_t port) {
-    std::lock_guard<std::mutex> lock(port_space_mutex);
+    std::lock_guard<std::mutex> lock(ports.port_space_mutex);
     port_ref entry = port_space_find_locked(port);
     if (!entry) {
         return KERN_INVALID_NAME;
@@ -292,7 +286,7 @@ kern_return_t mach_port_request_notification_no_senders(mach_port_t port) {
 }
 
 kern_return_t mach_port_move_member(mach_port_t port, mach_port_t set_name) {
-    std::lock_guard<std::mutex> lock(port_space_mutex);
+    std::lock_guard<std::mutex> lock(ports.port_space_mutex);
     port_ref member = port_space_find_locked(port);
     port_ref set = port_space_find_locked(set_name);
     if (!member || !set) {
@@ -330,7 +324,7 @@ kern_return_t mach_port_mod_refs(mach_port_t name, uint32_t right, int delta) {
     }
     // Unlinked entries are released after the lock: the last reference closes descriptors.
     std::vector<port_ref> dropped;
-    std::lock_guard<std::mutex> lock(port_space_mutex);
+    std::lock_guard<std::mutex> lock(ports.port_space_mutex);
     port_ref entry = port_space_find_locked(name);
     if (!entry) {
         return KERN_INVALID_NAME;
@@ -370,7 +364,7 @@ kern_return_t mach_port_deallocate(mach_port_t name) {
     }
     {
         port_ref dropped;
-        std::lock_guard<std::mutex> lock(port_space_mutex);
+        std::lock_guard<std::mutex> lock(ports.port_space_mutex);
         port_ref entry = port_space_find_locked(name);
         if (entry) {
             if (entry->kind != PORT_KIND_CONNECTION) {

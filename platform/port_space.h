@@ -19,6 +19,7 @@
 #include "platform/port.h"
 #include "platform/unique_fd.h"
 
+#include <atomic>
 #include <cstdint>
 #include <memory>
 #include <mutex>
@@ -52,7 +53,21 @@ struct port_entry {
 
 using port_ref = std::shared_ptr<port_entry>;
 
-extern std::mutex port_space_mutex;
+// The port space's counters and the mutex that guards every entry's guarded members. One
+// instance, `ports`; any thread. (The name table and the per-uid counts are never destroyed:
+// the daemon ends with exit() from the event thread while other threads may still use them.)
+struct port_space_state {
+    std::mutex port_space_mutex;
+    std::atomic<uint32_t> generation_counter{0};
+    // Admission of public connections; under port_space_mutex.
+    port_connection_limits connection_limits{PORT_CONNECTIONS_PER_USER_DEFAULT, UINT32_MAX,
+                                             PORT_IDLE_TIMEOUT_MS_DEFAULT};
+    uint32_t unprivileged_connections = 0;  // under port_space_mutex
+    // A listener handed over by the daemon's start-up (taken from the service manager's passed
+    // descriptors) for the check-in to take; -1 when none. The server thread only.
+    int preset_listener = -1;
+};
+extern port_space_state ports;
 
 // A fresh generation (never 0).
 uint32_t port_next_generation();

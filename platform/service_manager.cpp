@@ -29,16 +29,21 @@ struct passed_fd {
     char name[256];
 };
 
-std::mutex passed_lock;
-bool passed_taken = false;
-passed_fd passed[SERVICE_MAX_PASSED];
-int passed_count = 0;
+// The descriptors the service manager passed, taken from the environment once (under
+// passed_lock) by whichever thread asks first.
+struct passed_fds {
+    std::mutex passed_lock;
+    bool passed_taken = false;
+    passed_fd passed[SERVICE_MAX_PASSED];
+    int passed_count = 0;
+};
+passed_fds handed;
 
 void take_locked() {
-    if (passed_taken) {
+    if (handed.passed_taken) {
         return;
     }
-    passed_taken = true;
+    handed.passed_taken = true;
     int n = activation_fd_count();
     // Names are separated by colons, in the descriptors' order.
     const char* names = getenv("LISTEN_FDNAMES");
@@ -49,15 +54,16 @@ void take_locked() {
         if (names) {
             len = strcspn(names, ":");
         }
-        if (passed_count < SERVICE_MAX_PASSED) {
-            passed[passed_count].fd = fd;
+        if (handed.passed_count < SERVICE_MAX_PASSED) {
+            handed.passed[handed.passed_count].fd = fd;
             if (len > 0) {
-                snprintf(passed[passed_count].name, sizeof passed[passed_count].name, "%.*s",
-                         (int)len, names);
+                snprintf(handed.passed[handed.passed_count].name,
+                         sizeof handed.passed[handed.passed_count].name, "%.*s", (int)len, names);
             } else {
-                snprintf(passed[passed_count].name, sizeof passed[passed_count].name, "unknown");
+                snprintf(handed.passed[handed.passed_count].name,
+                         sizeof handed.passed[handed.passed_count].name, "unknown");
             }
-            passed_count++;
+            handed.passed_count++;
         } else {
             close(fd);  // more than the daemon ever stores or listens on
         }
@@ -132,24 +138,24 @@ int notify(const char* state, int fd = -1) {
 }
 
 int claim_at(int i) {
-    int fd = passed[i].fd;
-    passed[i] = passed[--passed_count];
+    int fd = handed.passed[i].fd;
+    handed.passed[i] = handed.passed[--handed.passed_count];
     return fd;
 }
 
 }  // namespace
 
 int service_take_passed_fds() {
-    std::lock_guard<std::mutex> guard(passed_lock);
+    std::lock_guard<std::mutex> guard(handed.passed_lock);
     take_locked();
-    return passed_count;
+    return handed.passed_count;
 }
 
 int service_claim_fd(const char* name) {
-    std::lock_guard<std::mutex> guard(passed_lock);
+    std::lock_guard<std::mutex> guard(handed.passed_lock);
     take_locked();
-    for (int i = 0; i < passed_count; i++) {
-        if (strcmp(passed[i].name, name) == 0) {
+    for (int i = 0; i < handed.passed_count; i++) {
+        if (strcmp(handed.passed[i].name, name) == 0) {
             return claim_at(i);
         }
     }
@@ -157,10 +163,10 @@ int service_claim_fd(const char* name) {
 }
 
 int service_claim_listener(int type) {
-    std::lock_guard<std::mutex> guard(passed_lock);
+    std::lock_guard<std::mutex> guard(handed.passed_lock);
     take_locked();
-    for (int i = 0; i < passed_count; i++) {
-        if (is_listener(passed[i].fd, type)) {
+    for (int i = 0; i < handed.passed_count; i++) {
+        if (is_listener(handed.passed[i].fd, type)) {
             return claim_at(i);
         }
     }

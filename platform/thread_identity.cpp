@@ -40,8 +40,11 @@ struct saved_identity {
     bool active = false;
     fs_identity original;
 };
-thread_local saved_identity t_saved;
-thread_local bool t_own_fs = false;
+struct thread_identity_state {
+    saved_identity saved;
+    bool own_fs = false;  // the thread has unshared its file-system attributes
+};
+thread_local thread_identity_state t_identity;
 
 // Set once the kernel has said it has no faccessat2.
 std::atomic<bool> g_no_faccessat2{false};
@@ -178,19 +181,19 @@ int thread_set_credentials(uint32_t uid, uint32_t gid, const char* user_name) {
         apply_identity(prior);  // best effort: prior was in force a moment ago
         return err;
     }
-    if (!t_saved.active) {
-        t_saved.original = std::move(prior);
-        t_saved.active = true;
+    if (!t_identity.saved.active) {
+        t_identity.saved.original = std::move(prior);
+        t_identity.saved.active = true;
     }
     return 0;
 }
 
 int thread_restore_credentials() {
-    if (!t_saved.active)
+    if (!t_identity.saved.active)
         return 0;
-    if (int err = apply_identity(t_saved.original))
+    if (int err = apply_identity(t_identity.saved.original))
         return err;
-    t_saved.active = false;
+    t_identity.saved.active = false;
     return 0;
 }
 
@@ -211,10 +214,10 @@ int thread_may_read(const char* path) {
 
 int thread_chdir(const char* dir) {
     // Threads share one working directory until one of them unshares it.
-    if (!t_own_fs) {
+    if (!t_identity.own_fs) {
         if (unshare(CLONE_FS) != 0)
             return errno;
-        t_own_fs = true;
+        t_identity.own_fs = true;
     }
     if (chdir(dir) != 0)
         return errno;

@@ -85,7 +85,7 @@ public:
     dev_table_t devs{known, 2};
 
     void SetUp() override {
-        static bool once = (crc_table_init(), vantle_rwlock_init(&volumes.dev_lock) == 0);
+        static bool once = vantle_rwlock_init(&volumes.dev_lock) == 0;
         ASSERT_TRUE(once);
         log_open("clients_tests", LOG_PERROR);
         ASSERT_EQ(event_table_init(&table, EVENT_TABLE_INITIAL_BUCKETS), 0);

@@ -92,7 +92,6 @@ void check(const std::vector<row>& rows) {
 // and checksum form, up to a full area. A file cut short keeps the ids of its whole buffers; a
 // bad header or checksum anywhere refuses it; a record past its buffer ends only that buffer.
 TEST(last_event_id, answers_one_above_the_highest_id_or_refuses_a_damaged_file) {
-    crc_table_init();
     const bytes a20 = build_buffer({{"a", 20, 0}}), big = scattered(4000, 900, 4);
     const bytes foreign = with_word(a20, 0, 0x12345678, true);
     bytes alt = build_buffer({{"a", 5, 0}});

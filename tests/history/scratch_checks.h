@@ -92,7 +92,6 @@ inline void run_scenario(const std::vector<scratch_volume>& volumes,
                          const std::function<int()>& body) {
     if (!scratch_root_available())
         GTEST_SKIP() << "scratch roots need root and mount namespaces";
-    crc_table_init();
     int status = run_in_scratch_root(volumes, body);
     if (status == 126)
         GTEST_SKIP() << "the scratch root could not be built";

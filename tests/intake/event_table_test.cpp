@@ -19,7 +19,6 @@ protected:
     event_table table{};
 
     void SetUp() override {
-        crc_table_init();
         log_open("intake_tests", LOG_PERROR);
         ASSERT_EQ(event_table_init(&table, EVENT_TABLE_INITIAL_BUCKETS), 0);
     }
