@@ -548,10 +548,13 @@ bool client_deliver_now(client_info* fci) {
     if (n == 0 || n > CLIENT_DELIVER_NOW_MAX || pthread_mutex_trylock(&fci->cycle_lock) != 0) {
         return false;
     }
-    // Again under the lock: the delivery thread may have claimed a notice meanwhile.
+    // Again under the lock: the delivery thread may have claimed a notice meanwhile, and may
+    // have taken events off the backlog since the count above (its cycle ends before it lets
+    // go of the lock); a count from before would reach into slots already given back.
     flags = fci->flags.load(std::memory_order_acquire);
+    n = client_num_pending(fci);
     bool sent = false;
-    if (!(flags & not_now)) {
+    if (!(flags & not_now) && n != 0 && n <= CLIENT_DELIVER_NOW_MAX) {
         cycle_count cycle(fci);
         // Only the event thread queues, and it is here: nothing joins the backlog meanwhile,
         // so the bits can wait until the send went out and a failed send leaves all as it was.
