@@ -37,17 +37,9 @@ protected:
     // environment to /tmp/out (begin ... end around a pause, so that overlapping runs show).
     void start_run(std::vector<std::string> options, const std::string& exit_code = "0",
                    const std::string& command = "") {
-        std::vector<std::string> args = {VANTLES_TOOL_PATH,
-                                         "run",
-                                         "--socket",
-                                         daemon_.socket_path,
-                                         "--files",
-                                         "--latency",
-                                         "0.02",
-                                         "--settle",
-                                         "0.3",
-                                         "--state",
-                                         "/tmp/state"};
+        std::vector<std::string> args = {
+            VANTLES_TOOL_PATH, "run",          "--socket",          daemon_.socket_path, "--files",
+            "--latency=0.02",  "--settle=0.3", "--state=/tmp/state"};
         args.insert(args.end(), options.begin(), options.end());
         args.insert(
             args.end(),

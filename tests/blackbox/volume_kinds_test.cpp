@@ -18,6 +18,15 @@ int write_file(const char* path, const char* text, int flags) {
     return fd >= 0 && write(fd, text, strlen(text)) >= 0 && close(fd) == 0 ? 0 : errno;
 }
 
+// In a child: the number of the first of the steps that failed, or 0. All of them run first.
+int first_failed(std::initializer_list<bool> steps) {
+    int step = 0;
+    for (bool ok : steps)
+        if (step++, !ok)
+            return fprintf(stderr, "step %d: %s\n", step, strerror(errno)), step;
+    return 0;
+}
+
 bool has(const std::vector<live_event>& got, const std::string& path, uint32_t flags) {
     return std::ranges::any_of(got, [&](const live_event& e) {
         return e.path == path && (e.flags & flags) == flags;
@@ -53,19 +62,13 @@ TEST_P(Overlay, ChangesThroughItAreItsEvents) {
     live_stream s;
     ASSERT_EQ(0, live_stream_start(&s, live_options(daemon_, {"/mnt/ov"}, FILES)));
     ASSERT_EQ(0, run_child(daemon_, [] {
-                  int step = 0;
-                  for (bool ok : {write_file("/mnt/ov/new", "n", O_TRUNC) == 0,
-                                  write_file("/mnt/ov/d/old", "more", O_APPEND) == 0,
-                                  unlink("/mnt/ov/gone") == 0,
-                                  rename("/mnt/ov/new", "/mnt/ov/new2") == 0,
-                                  mkdir("/mnt/ov/made", 0755) == 0,
-                                  rename("/mnt/ov/made", "/mnt/ov/made2") == 0,
-                                  write_file("/mnt/ov/zz-end", "", 0) == 0}) {
-                      step++;
-                      if (!ok)
-                          return fprintf(stderr, "step %d: %s\n", step, strerror(errno)), step;
-                  }
-                  return 0;
+                  return first_failed({write_file("/mnt/ov/new", "n", O_TRUNC) == 0,
+                                       write_file("/mnt/ov/d/old", "more", O_APPEND) == 0,
+                                       unlink("/mnt/ov/gone") == 0,
+                                       rename("/mnt/ov/new", "/mnt/ov/new2") == 0,
+                                       mkdir("/mnt/ov/made", 0755) == 0,
+                                       rename("/mnt/ov/made", "/mnt/ov/made2") == 0,
+                                       write_file("/mnt/ov/zz-end", "", 0) == 0});
               }));
     ASSERT_TRUE(live_wait_event(&s.sink, live_path_is("/mnt/ov/zz-end"), SCRATCH_WAIT_MS))
         << live_describe(live_sink_events(&s.sink));
@@ -111,17 +114,10 @@ TEST_F(RootOverlay, IsWatchedInTheDirectoriesClientsRegister) {
     ASSERT_EQ(0, run_child(daemon_, [] { return mkdir("/data/sub", 0755) ? errno : 0; }));
     ASSERT_TRUE(live_wait_event(&s.sink, live_path_is("/data/sub"), SCRATCH_WAIT_MS));
     ASSERT_EQ(0, run_child(daemon_, [] {
-                  int step = 0;
-                  for (bool ok : {write_file("/data/a", "a", 0) == 0,
-                                  write_file("/data/sub/b", "b", 0) == 0,
-                                  rename("/data/a", "/data/sub/a") == 0,
-                                  unlink("/data/sub/b") == 0,
-                                  write_file("/data/zz-end", "", 0) == 0}) {
-                      step++;
-                      if (!ok)
-                          return step;
-                  }
-                  return 0;
+                  return first_failed(
+                      {write_file("/data/a", "a", 0) == 0, write_file("/data/sub/b", "b", 0) == 0,
+                       rename("/data/a", "/data/sub/a") == 0, unlink("/data/sub/b") == 0,
+                       write_file("/data/zz-end", "", 0) == 0});
               }));
     ASSERT_TRUE(live_wait_event(&s.sink, live_path_is("/data/zz-end"), SCRATCH_WAIT_MS))
         << live_describe(live_sink_events(&s.sink));

@@ -85,10 +85,6 @@ TEST(ToolStreamArgs, CommandLinesOfHistoryAndWatch) {
     EXPECT_TRUE(w.options.since_when == 7 && w.output.limit == 3 && w.options.latency_us == 500000);
 }
 
-}  // namespace
-
-namespace {
-
 // Globs on paths: a name glob, whole-path globs from any component or from the root, and "**"
 // for none or many components; then the filter: --exclude GLOB beside a path, --include,
 // --event, and notices that pass whatever the filter says.
@@ -132,10 +128,6 @@ TEST(ToolFilter, GlobsFlagsAndNotices) {
     EXPECT_TRUE(tool_filter_keeps(f, {6, VANTLES_EVENT_HISTORY_DONE, "/"}));
     EXPECT_EQ(TOOL_EXIT_USAGE, parse_stream(k::watch, {"--event", "created,bogus", "/"}, &a));
 }
-
-}  // namespace
-
-namespace {
 
 // --format expands its fields, --json ends with the batch's time, and a filtered event is
 // neither printed nor counted while its id is still the position.
