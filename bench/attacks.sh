@@ -22,9 +22,6 @@
 #                 replays it (size: files in each; no name may reach it)
 #   full-disk     the attacker fills a small logged /var, then makes names there while it is full
 #                 (size: names; a replay across it must carry a dropped notice or a new uuid)
-#   damaged-logs  an operator flips 50 bits in one log file, cuts one to half and empties one;
-#                 50 replays from id 0 (size: damaged files; each replay must carry a dropped
-#                 notice in the place of each)
 #
 # For each attack and victim: the longest query (connect and current event id, volume uuid, sync),
 # the longest registration or unregistration of a stream, and the longest time from a change to

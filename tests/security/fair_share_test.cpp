@@ -370,8 +370,7 @@ TEST_F(FairShare, OneUsersAttacksLeaveOtherUsersServed) {
 // Attacks on what the history keeps, /var being a small logged volume anyone may write in:
 // root's closed directories in the attacker's own directory, filled, then moved away and
 // removed (no name in them reaches the attacker, live or replayed); the attacker filling /var
-// and storming it with names (a replay across it gets a dropped notice, or a new uuid); log
-// files damaged by a careless operator (a dropped notice in the place of each).
+// and storming it with names (a replay across it gets a dropped notice, or a new uuid).
 TEST_F(FairShare, HistoryAttacksLeakNoNameAndLoseNothingSilently) {
     ASSERT_TRUE(start({{"/var", "tmpfs", false, FULL_SCALE ? "32m" : "8m"}}, {}, true));
     ASSERT_NO_FATAL_FAILURE(prepare_victims());
@@ -447,39 +446,13 @@ TEST_F(FairShare, HistoryAttacksLeakNoNameAndLoseNothingSilently) {
     }
     ASSERT_EQ(0, unlink(host("/var/tmp/fill").c_str()));
     const uint64_t full = current_id();
-    auto gaps = [&](const std::vector<live_event>& got) {
-        std::set<uint64_t> ids;
-        for (const live_event& e : got)
-            if (e.flags & VANTLES_EVENT_USER_DROPPED)
-                ids.insert(e.id);
-        return ids;
-    };
-    const std::set<uint64_t> full_gaps = gaps(replay({"/var"}, before));
-    EXPECT_TRUE(full_gaps.lower_bound(before + 1) != full_gaps.upper_bound(full) ||
-                uuid(var_dev) != var_uuid)
+    const std::vector<live_event> got = replay({"/var"}, before);
+    EXPECT_TRUE(
+        std::ranges::any_of(
+            got, [&](const live_event& e) { return gap(e) && e.id > before && e.id <= full; }) ||
+        uuid(var_dev) != var_uuid)
         << "no dropped notice for the time /var was full";
     victims_served("full-disk", storm, "after");
-
-    // An operator damages closed log files: flips bits in one, cuts one to half, empties one.
-    make_dir("/var/d", 0755);
-    for (int i = 0; log_files(host("/var/.vantlesd")).size() < 5; i++)
-        make_file("/var/d/f" + std::to_string(i), 0644);
-    const std::string logs = host("/var/.vantlesd/");
-    const std::vector<std::string> files = log_files(logs);
-    std::string flipped = read_text(logs + files[0]);
-    for (size_t i = 0; i < 50; i++)
-        flipped[flipped.size() / 4 + i * 7919 % (flipped.size() / 2)] ^= char(1 << i % 8);
-    FILE* damaged = fopen((logs + files[0]).c_str(), "w");
-    ASSERT_TRUE(damaged && fwrite(flipped.data(), 1, flipped.size(), damaged) == flipped.size() &&
-                fclose(damaged) == 0);
-    std::filesystem::resize_file(logs + files[1], std::filesystem::file_size(logs + files[1]) / 2);
-    std::filesystem::resize_file(logs + files[2], 0);
-    for (int i = 0; i < (FULL_SCALE ? 50 : 2); i++) {
-        const std::set<uint64_t> got = gaps(replay({"/var/d"}, 0));
-        for (size_t f = 0; f < 3; f++)
-            EXPECT_TRUE(got.contains(std::stoull(files[f], nullptr, 16) - 1)) << files[f];
-    }
-    victims_served("damaged-logs", 3, "after");
 }
 
 }  // namespace
