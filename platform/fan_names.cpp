@@ -289,11 +289,6 @@ fan_resolved dir_path(fan_source* src, fan_volume* vol, const std::string& key, 
 
 }  // namespace
 
-void fan_handle_key(std::string* key, const file_handle* handle) {
-    key->assign(reinterpret_cast<const char*>(&handle->handle_type), sizeof handle->handle_type);
-    key->append(reinterpret_cast<const char*>(handle->f_handle), handle->handle_bytes);
-}
-
 fan_infos fan_read_infos(const char* base, const fanotify_event_metadata* meta) {
     fan_infos out;
     for (size_t off = meta->metadata_len;
@@ -379,9 +374,4 @@ void fan_dir_set_path(fan_dir* dir, std::string_view path, uint64_t epoch) {
     memcpy(dir->text.get() + head, path.data(), path.size());
     dir->path_length = static_cast<uint32_t>(path.size());
     dir->path_epoch = epoch;
-}
-
-void fan_forget_dirs(fan_volume* vol) {
-    gen_clear(&vol->dirs);
-    vol->epoch++;
 }

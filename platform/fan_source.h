@@ -1,6 +1,7 @@
-// The fanotify source's state, shared by its three parts: reading and translating events
-// (kernel_fanotify.cpp), naming directories (fan_names.cpp) and keeping the watched volumes in
-// step with the mount table (fan_volumes.cpp). Internal to the device layer. Single-threaded:
+// The fanotify source's state, shared by its parts: reading and translating events
+// (kernel_fanotify.cpp), naming directories (fan_names.cpp), keeping the watched volumes in
+// step with the mount table (fan_volumes.cpp), overlays (fan_overlay.cpp), directory watches
+// (fan_dirs.cpp) and handle keys (fan_keys.cpp). Internal to the device layer. Single-threaded:
 // only the clone's reader uses a source.
 #pragma once
 
@@ -212,7 +213,7 @@ fan_infos fan_read_infos(const char* base, const fanotify_event_metadata* meta);
 enum class fan_resolved { PATH, OUT_OF_VIEW, UNNAMED };
 
 // A handle as a lookup key among the handles of its volume: its type and bytes (short enough
-// for most file systems' handles to need no allocation).
+// for most file systems' handles to need no allocation). fan_keys.cpp, which every part uses.
 void fan_handle_key(std::string* key, const file_handle* handle);
 
 // The path of directory key on vol as it was when the event at offset at happened: from the
@@ -229,6 +230,7 @@ fan_resolved fan_item_path(fan_source* src, fan_volume* vol, const std::string& 
 void fan_learn_dir(fan_volume* vol, const std::string& key, const std::string& parent,
                    const char* name);
 
+// The volumes (fan_volumes.cpp). Naming (fan_names.cpp) calls into them, never the reverse.
 // Forgets every directory learnt on vol (its mounts stay known).
 void fan_forget_dirs(fan_volume* vol);
 

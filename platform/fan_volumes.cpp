@@ -191,3 +191,8 @@ int fan_sync_mounts(fan_source* src) {
 void fan_drop_unmounted(fan_source* src) {
     std::erase_if(src->volumes, [](const auto& vol) { return vol->unmounted; });
 }
+
+void fan_forget_dirs(fan_volume* vol) {
+    gen_clear(&vol->dirs);
+    vol->epoch++;
+}
