@@ -1,8 +1,9 @@
 // The fanotify source's state, shared by its parts: reading and translating events
 // (kernel_fanotify.cpp), naming directories (fan_names.cpp), keeping the watched volumes in
 // step with the mount table (fan_volumes.cpp), overlays (fan_overlay.cpp), directory watches
-// (fan_dirs.cpp) and handle keys (fan_keys.cpp). Internal to the device layer. Single-threaded:
-// only the clone's reader uses a source.
+// (fan_dirs.cpp), and below them all, writing records (fan_records.cpp) and the lookups of
+// handle keys and volumes (fan_keys.cpp). No part calls one above it. Internal to the device
+// layer. Single-threaded: only the clone's reader uses a source.
 #pragma once
 
 #include "common/log_throttle.h"
@@ -234,7 +235,7 @@ void fan_learn_dir(fan_volume* vol, const std::string& key, const std::string& p
 // Forgets every directory learnt on vol (its mounts stay known).
 void fan_forget_dirs(fan_volume* vol);
 
-// The volume of fsid, or null.
+// The volume of fsid, or null (fan_keys.cpp).
 fan_volume* fan_find_volume(fan_source* src, const fsid_t& fsid);
 
 // The mount's descriptor, opened on first use in a fill. False when the volume is no longer
@@ -254,7 +255,24 @@ void fan_drop_unmounted(fan_source* src);
 int fan_dirs_request(fan_source* src, const char* path, uint32_t dev, bool add);
 bool fan_dirs_take(fan_source* src);
 int fan_dirs_fd(const fan_source* src);
-// A record for the translation of directory watches' events (kernel_fanotify.cpp).
+
+// Writing records into src->pending (fan_records.cpp), which calls no other part.
+void fan_append(std::vector<char>& out, const void* p, size_t n);
+// File information from the item's status st, or from ondir alone when st is null (not looked
+// up, or gone): inode, uid and gid then stay 0; readers use the device and the mode only.
+krec_file_info fan_info_from(const struct stat* st, uint32_t dev, bool ondir);
+// The file information of the item at path (relative to the directory open at dir_fd): only a
+// non-directory that still exists is looked up.
+krec_file_info fan_item_info(const char* path, uint32_t dev, bool ondir, int dir_fd = AT_FDCWD);
+void fan_append_done(std::vector<char>& out);
+void fan_append_dropped(std::vector<char>& out);
+// A dropped record for one volume (its mount point and device), at most once per read.
+void fan_append_volume_dropped(fan_source* src, fan_volume* vol);
+// A record of type for one item, or for two (a rename: the old path then the new one).
+void fan_append_record_info(fan_source* src, uint32_t type, bool ondir, int32_t pid,
+                            const std::string& path1, const krec_file_info& info1,
+                            const std::string* path2 = nullptr);
+// The same with the item's information looked up (look_up) or from ondir alone.
 void fan_append_record(fan_source* src, uint32_t type, bool ondir, int32_t pid,
                        const std::string& path1, uint32_t dev, bool look_up,
                        const std::string* path2 = nullptr);

@@ -76,14 +76,6 @@ void note_watch(const mount_entry& e, volume_watch_kind kind, const std::string&
 
 }  // namespace
 
-fan_volume* fan_find_volume(fan_source* src, const fsid_t& fsid) {
-    for (auto& vol : src->volumes) {
-        if (memcmp(&vol->fsid, &fsid, sizeof fsid) == 0)
-            return vol.get();
-    }
-    return nullptr;
-}
-
 bool fan_open_mount(const fan_volume* vol, fan_mount* m) {
     if (m->fd.valid())
         return true;

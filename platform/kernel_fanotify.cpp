@@ -78,88 +78,6 @@ long ns_until(const timespec& t) {
     return (t.tv_sec - now.tv_sec) * 1000000000L + (t.tv_nsec - now.tv_nsec);
 }
 
-void append(std::vector<char>& out, const void* p, size_t n) {
-    const char* c = static_cast<const char*>(p);
-    out.insert(out.end(), c, c + n);
-}
-
-// File information from the item's status st, or from ondir alone when st is null (not looked
-// up, or gone): inode, uid and gid then stay 0; readers use the device and the mode only.
-krec_file_info info_from(const struct stat* st, uint32_t dev, bool ondir) {
-    krec_file_info info = {};
-    info.dev = dev;
-    if (st) {
-        info.inode = st->st_ino;
-        info.mode = st->st_mode;
-        if (!S_ISDIR(st->st_mode) && st->st_nlink > 1)
-            info.mode |= KREC_MODE_HARDLINK;
-        info.uid = st->st_uid;
-        info.gid = st->st_gid;
-    } else {
-        info.mode = ondir ? S_IFDIR : S_IFREG;  // the type is all we know
-    }
-    return info;
-}
-
-// The file information of the item at path (relative to the directory open at dir_fd). Only
-// a non-directory is looked up, by a caller that knows it still exists: its type and link
-// count are not in the event. A directory's type is (its link count never counts as hard
-// links), and a removed item has nothing left to look up (the name may even be taken by a new
-// item by now).
-krec_file_info item_info(const char* path, uint32_t dev, bool ondir, int dir_fd = AT_FDCWD) {
-    struct stat st;
-    bool found = !ondir && fstatat(dir_fd, path, &st, AT_SYMLINK_NOFOLLOW) == 0;
-    return info_from(found ? &st : nullptr, dev, ondir);
-}
-
-// Path argument followed by the item's file information.
-void append_item(std::vector<char>& out, const std::string& path, const krec_file_info& info) {
-    krec_arg_header arg = {KREC_ARG_PATH, static_cast<uint16_t>(path.size() + 1)};
-    append(out, &arg, sizeof arg);
-    append(out, path.c_str(), path.size() + 1);
-    arg = {KREC_ARG_FILE_INFO, KREC_FILE_INFO_SIZE};
-    append(out, &arg, sizeof arg);
-    append(out, &info, sizeof info);
-}
-
-void append_done(std::vector<char>& out) {
-    uint16_t done = KREC_ARG_DONE;
-    append(out, &done, sizeof done);
-}
-
-void append_dropped(std::vector<char>& out) {
-    char rec[KREC_DROPPED_SIZE];
-    krec_write_dropped(rec);
-    append(out, rec, sizeof rec);
-}
-
-// Events were lost on one volume only: a dropped record that names where it is mounted and its
-// device, once per read.
-void append_volume_dropped(fan_source* src, fan_volume* vol) {
-    if (vol->notice_read == src->reads || vol->mounts.empty())
-        return;
-    vol->notice_read = src->reads;
-    krec_header h = {KREC_TYPE_DROPPED, -1};
-    append(src->pending, &h, sizeof h);
-    append_item(src->pending, vol->mounts[0].mount_point, info_from(nullptr, vol->dev, true));
-    append_done(src->pending);
-}
-
-// A record of type for one item, or for two (a rename: the old path then the new one).
-void append_record(fan_source* src, uint32_t type, bool ondir, int32_t pid,
-                   const std::string& path1, const krec_file_info& info1,
-                   const std::string* path2 = nullptr) {
-    uint32_t word = type;
-    if (ondir && src->base.extended_info)
-        word |= KREC_FLAG_DIR_LEVEL;
-    krec_header h = {word, pid};
-    append(src->pending, &h, sizeof h);
-    append_item(src->pending, path1, info1);
-    if (path2)
-        append_item(src->pending, *path2, info1);
-    append_done(src->pending);
-}
-
 // The path of the entry ref names (directory handle and name) as it was at the event at.
 fan_resolved entry_path(fan_source* src, fan_volume* vol, const fan_name_ref& ref, size_t at,
                         std::string* out) {
@@ -189,10 +107,10 @@ void translate_link_count(fan_source* src, fan_volume* vol, int32_t pid, const f
     struct stat st;
     if (fan_item_path(src, vol, src->key, &src->path1, &st) != fan_resolved::PATH)
         return;
-    krec_file_info info = info_from(&st, vol->dev, S_ISDIR(st.st_mode));
+    krec_file_info info = fan_info_from(&st, vol->dev, S_ISDIR(st.st_mode));
     if (!S_ISDIR(st.st_mode) && st.st_nlink == 1)
         info.mode |= KREC_MODE_LAST_HARDLINK;
-    append_record(src, KREC_TYPE_STAT_CHANGED, S_ISDIR(st.st_mode), pid, src->path1, info);
+    fan_append_record_info(src, KREC_TYPE_STAT_CHANGED, S_ISDIR(st.st_mode), pid, src->path1, info);
 }
 
 // The device of the item at path of vol: an overlay's for a path below its upper directory.
@@ -209,13 +127,14 @@ void append_appeared(fan_source* src, fan_volume* vol, bool ondir, int32_t pid,
     const fan_upper* u = vol->uppers.empty() ? nullptr : fan_upper_of(vol, path);
     fan_appeared what = u ? fan_classify_appeared(*u, path) : fan_appeared::NEW;
     if (what == fan_appeared::WHITEOUT)
-        append_record(src, KREC_TYPE_DELETE, ondir, pid, path, info_from(nullptr, dev, ondir));
+        fan_append_record_info(src, KREC_TYPE_DELETE, ondir, pid, path,
+                               fan_info_from(nullptr, dev, ondir));
     else if (what == fan_appeared::COPY_UP)
-        append_record(src, KREC_TYPE_STAT_CHANGED, ondir, pid, path,
-                      item_info(path.c_str(), dev, ondir));
+        fan_append_record_info(src, KREC_TYPE_STAT_CHANGED, ondir, pid, path,
+                               fan_item_info(path.c_str(), dev, ondir));
     else
-        append_record(src, ondir ? KREC_TYPE_CREATE_DIR : KREC_TYPE_CREATE_FILE, ondir, pid, path,
-                      item_info(path.c_str(), dev, ondir));
+        fan_append_record_info(src, ondir ? KREC_TYPE_CREATE_DIR : KREC_TYPE_CREATE_FILE, ondir,
+                               pid, path, fan_item_info(path.c_str(), dev, ondir));
 }
 
 // A rename seen from this namespace: both names, or only the one a mount shows (the item
@@ -226,11 +145,11 @@ void translate_rename(fan_source* src, fan_volume* vol, bool ondir, int32_t pid,
     if (from_work && r2 == fan_resolved::PATH) {
         append_appeared(src, vol, ondir, pid, src->path2);
     } else if (r1 == fan_resolved::PATH && r2 == fan_resolved::PATH) {
-        krec_file_info info = item_info(src->path2.c_str(), device_of(vol, src->path2), ondir);
-        append_record(src, KREC_TYPE_RENAME, ondir, pid, src->path1, info, &src->path2);
+        krec_file_info info = fan_item_info(src->path2.c_str(), device_of(vol, src->path2), ondir);
+        fan_append_record_info(src, KREC_TYPE_RENAME, ondir, pid, src->path1, info, &src->path2);
     } else if (r1 == fan_resolved::PATH) {
-        append_record(src, KREC_TYPE_DELETE, ondir, pid, src->path1,
-                      info_from(nullptr, device_of(vol, src->path1), ondir));
+        fan_append_record_info(src, KREC_TYPE_DELETE, ondir, pid, src->path1,
+                               fan_info_from(nullptr, device_of(vol, src->path1), ondir));
     } else if (r2 == fan_resolved::PATH) {
         append_appeared(src, vol, ondir, pid, src->path2);
     }
@@ -285,7 +204,7 @@ bool translate_event(fan_source* src, const fanotify_event_metadata* meta, bool 
             log_overflow(src);
         for (auto& vol : src->volumes)
             fan_forget_dirs(vol.get());  // lost events may have moved directories
-        append_dropped(src->pending);
+        fan_append_dropped(src->pending);
         return true;
     }
     const char* base = src->raw.get() + at;
@@ -293,8 +212,8 @@ bool translate_event(fan_source* src, const fanotify_event_metadata* meta, bool 
     uint32_t marker = 0;
     if (!(meta->mask & FAN_RENAME) && is_marker(src, infos.name, &marker)) {
         krec_header h = {KREC_TYPE_SYNC, static_cast<int32_t>(marker)};
-        append(src->pending, &h, sizeof h);
-        append_done(src->pending);
+        fan_append(src->pending, &h, sizeof h);
+        fan_append_done(src->pending);
         return true;
     }
     bool rename = meta->mask & FAN_RENAME;
@@ -333,7 +252,7 @@ bool translate_event(fan_source* src, const fanotify_event_metadata* meta, bool 
         if (may_wait)
             return false;
         if (!vol->unmounted)
-            append_volume_dropped(src, vol);
+            fan_append_volume_dropped(src, vol);
         learn_from(vol, meta->mask, infos);
         return true;
     }
@@ -348,27 +267,27 @@ bool translate_event(fan_source* src, const fanotify_event_metadata* meta, bool 
         bool deleted_first = !src->target_fid && (meta->mask & FAN_CREATE) &&
                              (meta->mask & FAN_DELETE) &&
                              fstatat(AT_FDCWD, src->path1.c_str(), &st, AT_SYMLINK_NOFOLLOW) == 0;
-        krec_file_info gone = info_from(nullptr, dev, ondir);
+        krec_file_info gone = fan_info_from(nullptr, dev, ondir);
         krec_file_info now = gone;
         // src->key is still the event's directory.
         bool walked =
             src->walked_dir.valid() && src->walked_key == src->key && strcmp(first.name, ".") != 0;
         if (meta->mask & (FAN_CREATE | FAN_MODIFY | FAN_ATTRIB))
-            now = walked ? item_info(first.name, dev, ondir, src->walked_dir.get())
-                         : item_info(src->path1.c_str(), dev, ondir);
+            now = walked ? fan_item_info(first.name, dev, ondir, src->walked_dir.get())
+                         : fan_item_info(src->path1.c_str(), dev, ondir);
         if (deleted_first)
-            append_record(src, KREC_TYPE_DELETE, ondir, pid, src->path1, gone);
+            fan_append_record_info(src, KREC_TYPE_DELETE, ondir, pid, src->path1, gone);
         if ((meta->mask & FAN_CREATE) && !vol->uppers.empty() && fan_upper_of(vol, src->path1))
             append_appeared(src, vol, ondir, pid, src->path1);
         else if (meta->mask & FAN_CREATE)
-            append_record(src, ondir ? KREC_TYPE_CREATE_DIR : KREC_TYPE_CREATE_FILE, ondir, pid,
-                          src->path1, now);
+            fan_append_record_info(src, ondir ? KREC_TYPE_CREATE_DIR : KREC_TYPE_CREATE_FILE, ondir,
+                                   pid, src->path1, now);
         if (meta->mask & FAN_MODIFY)
-            append_record(src, KREC_TYPE_CONTENT_MODIFIED, ondir, pid, src->path1, now);
+            fan_append_record_info(src, KREC_TYPE_CONTENT_MODIFIED, ondir, pid, src->path1, now);
         if (meta->mask & FAN_ATTRIB)
-            append_record(src, KREC_TYPE_STAT_CHANGED, ondir, pid, src->path1, now);
+            fan_append_record_info(src, KREC_TYPE_STAT_CHANGED, ondir, pid, src->path1, now);
         if ((meta->mask & FAN_DELETE) && !deleted_first)
-            append_record(src, KREC_TYPE_DELETE, ondir, pid, src->path1, gone);
+            fan_append_record_info(src, KREC_TYPE_DELETE, ondir, pid, src->path1, gone);
     }
     learn_from(vol, meta->mask, infos);
     return true;
@@ -507,7 +426,7 @@ int fan_fill(kernel_source* s, char* buf, size_t size, size_t* produced) {
         if (left < sizeof meta || meta.event_len < FAN_EVENT_METADATA_LEN ||
             meta.event_len > left) {
             src->raw_used = src->raw_have;  // never happens: the kernel hands out whole events
-            append_dropped(src->pending);
+            fan_append_dropped(src->pending);
             continue;
         }
         bool may_wait = left <= FAN_READ_SIZE &&
@@ -626,15 +545,6 @@ bool adopted_group_flags(int fd, bool* target_fid) {
 }
 
 }  // namespace
-
-void fan_append_record(fan_source* src, uint32_t type, bool ondir, int32_t pid,
-                       const std::string& path1, uint32_t dev, bool look_up,
-                       const std::string* path2) {
-    const std::string& item = path2 ? *path2 : path1;
-    krec_file_info info =
-        look_up ? item_info(item.c_str(), dev, ondir) : info_from(nullptr, dev, ondir);
-    append_record(src, type, ondir, pid, path1, info, path2);
-}
 
 void kernel_device_adopt_fanotify(int fd) {
     bool target_fid = false;

@@ -4,8 +4,6 @@
 // their full size (bench/attacks.sh).
 #include "attacker.h"
 
-#include <set>
-
 namespace {
 
 // Far above what a served victim takes (a few ms), far below what a starved one waits. A
