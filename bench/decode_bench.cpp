@@ -7,12 +7,13 @@
 // release; the client releases each record 4096 events later, and the table is swept after
 // every stretch. Prints one figure per line. Usage: decode_bench [RUNS] (default 3; the best
 // run is reported).
+#include "clients/client_tables.h"
 #include "bench/bench_clock.h"
 #include "intake/intake_state.h"
 #include "common/crc.h"
 #include "intake/decode.h"
 #include "intake/event_ids.h"
-#include "intake/event_table.h"
+#include "clients/event_table.h"
 #include "platform/kernel_device.h"
 #include "platform/kernel_records.h"
 
@@ -125,7 +126,7 @@ double stream_run(const std::vector<std::vector<uint8_t>>& stretches, size_t byt
         return -1;
     }
     kernel_device_close(dev);
-    if (event_table_init(&intake.intake_event_table, EVENT_TABLE_INITIAL_BUCKETS) != 0)
+    if (event_table_init(&clients.intake_event_table, EVENT_TABLE_INITIAL_BUCKETS) != 0)
         return -1;
     publish_event_id(1000);
     events = 0;
@@ -138,14 +139,15 @@ double stream_run(const std::vector<std::vector<uint8_t>>& stretches, size_t byt
         if (n <= 0)
             break;
         taken += size_t(n);
-        decode_kernel_records(buffer.data(), uint32_t(n), &intake.intake_event_table, routing_sink);
-        sweep_event_table(&intake.intake_event_table);
+        decode_kernel_records(buffer.data(), uint32_t(n), &clients.intake_event_table,
+                              routing_sink);
+        sweep_event_table(&clients.intake_event_table);
     }
     double elapsed = now_seconds() - start;
     kernel_device_close(clone);
     unlink(path);
     release_ring();
-    event_table_free(&intake.intake_event_table);
+    event_table_free(&clients.intake_event_table);
     return taken == bytes ? elapsed : -1;
 }
 
@@ -192,14 +194,15 @@ int main(int argc, char** argv) {
     uint64_t best_events = 0;
     for (int run = 0; run < runs; run++) {
         std::vector<std::vector<uint8_t>> stretches = w.stretches;  // the decoder may write
-        if (event_table_init(&intake.intake_event_table, EVENT_TABLE_INITIAL_BUCKETS) != 0)
+        if (event_table_init(&clients.intake_event_table, EVENT_TABLE_INITIAL_BUCKETS) != 0)
             return 1;
         publish_event_id(1000);
         events = 0;
         double start = now_seconds();
         for (auto& s : stretches) {
-            decode_kernel_records(s.data(), uint32_t(s.size()), &intake.intake_event_table, routing_sink);
-            sweep_event_table(&intake.intake_event_table);
+            decode_kernel_records(s.data(), uint32_t(s.size()), &clients.intake_event_table,
+                                  routing_sink);
+            sweep_event_table(&clients.intake_event_table);
         }
         double elapsed = now_seconds() - start;
         if (elapsed < best) {
@@ -207,7 +210,7 @@ int main(int argc, char** argv) {
             best_events = events;
         }
         release_ring();
-        event_table_free(&intake.intake_event_table);
+        event_table_free(&clients.intake_event_table);
     }
 
     double stream_best = 1e9;

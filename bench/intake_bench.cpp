@@ -7,6 +7,7 @@
 // it as shutdown_handler stops the daemon; it then prints its figures, one per line. The CPU
 // time (both threads) is counted from the moment it prints "ready".
 // Usage: intake_bench
+#include "clients/client_tables.h"
 #include "common/deadline.h"
 #include "intake/event_flags.h"
 #include "intake/intake_state.h"
@@ -14,7 +15,7 @@
 #include "common/log.h"
 #include "intake/decode.h"
 #include "intake/event_ids.h"
-#include "intake/event_table.h"
+#include "clients/event_table.h"
 #include "intake/event_thread.h"
 #include "intake/producer.h"
 #include "platform/kernel_device.h"
@@ -106,13 +107,13 @@ void consume() {
         if (!b) {
             timespec ts = deadline_after_us(uint64_t(BENCH_IDLE_WAIT_MS) * 1000);
             if (pthread_cond_timedwait(&intake.buffer_cond, &intake.buffer_lock, &ts) == ETIMEDOUT)
-                sweep_event_table(&intake.intake_event_table);
+                sweep_event_table(&clients.intake_event_table);
             continue;
         }
         pthread_mutex_unlock(&intake.buffer_lock);
         for (int steps = 0; b && steps < BENCH_MAX_STEPS && !lifecycle.shutting_down.load(); steps++) {
-            consumer_step(b, &intake.intake_event_table, bench_sink);
-            sweep_event_table(&intake.intake_event_table);
+            consumer_step(b, &clients.intake_event_table, bench_sink);
+            sweep_event_table(&clients.intake_event_table);
             b = consumer_next_work(b);
         }
         pthread_mutex_lock(&intake.buffer_lock);
@@ -129,7 +130,7 @@ double cpu_seconds(const rusage& ru) {
 
 int main() {
     log_open("intake_bench", LOG_PERROR);
-    if (event_table_init(&intake.intake_event_table, EVENT_TABLE_INITIAL_BUCKETS) != 0)
+    if (event_table_init(&clients.intake_event_table, EVENT_TABLE_INITIAL_BUCKETS) != 0)
         return 1;
     publish_event_id(1);
     event_buffers_init(alloc_event_buffers(EVENT_BUFFER_INITIAL_COUNT, EVENT_BUFFER_SIZE));

@@ -14,7 +14,7 @@
 #include "clients/prefix_table.h"
 #include "clients/route.h"
 #include "common/crc.h"
-#include "intake/event_table.h"
+#include "clients/event_table.h"
 
 #include <syslog.h>
 

@@ -11,7 +11,7 @@
 #include "common/log_throttle.h"
 #include "common/monotonic_clock.h"
 #include "common/vantle_assert.h"
-#include "intake/event_table.h"
+#include "clients/event_table.h"
 
 #include <algorithm>
 #include <cerrno>

@@ -16,7 +16,7 @@
 #include "common/monotonic_clock.h"
 #include "common/thread_role.h"
 #include "common/vantle_assert.h"
-#include "intake/event_table.h"
+#include "clients/event_table.h"
 #include "intake/event_thread.h"
 #include "intake/producer.h"
 #include "platform/mach_msg.h"

@@ -4,15 +4,18 @@
 //
 // Threads: the request side makes and ends clients (under clients_lock); the event thread
 // routes through the prefix table and the client table without clients_lock, announcing
-// itself (prefix_table_readers, client_map_walkers); each client's delivery thread drains its
-// own backlog.
+// itself (prefix_table_readers, client_map_walkers), and keeps the event table; each client's
+// delivery thread drains its own backlog.
 //
 // Lock order: clients_lock, then prefix_lock; a client's own locks are never held while
-// taking either.
+// taking either. event_table_lock is taken after nothing else; marked_pids_lock is taken
+// briefly from add_event, outside event_table_lock.
 #pragma once
 
 #include "clients/backlog.h"
 #include "clients/client_info.h"
+#include "clients/event_table.h"
+#include "clients/marked_pids.h"
 #include "clients/prefix_table.h"
 #include "common/log_throttle.h"
 
@@ -20,6 +23,7 @@
 
 #include <atomic>
 #include <cstdint>
+#include <mutex>
 
 struct client_tables {
     // Slots are written under clients_lock (index stored before the slot is published) and
@@ -49,6 +53,18 @@ struct client_tables {
     pthread_mutex_t prefix_lock = PTHREAD_MUTEX_INITIALIZER;
     // The router's scratch space for its lookup (visit_matching_headers); under prefix_lock.
     route_block route_blocks[ROUTE_MAX_BLOCKS]{};
+
+    // The event table: every event still pending for some client, the router's to fill and
+    // sweep (event thread only; its structure under event_table_lock while swept or rehashed).
+    event_table intake_event_table{};
+    std::mutex event_table_lock{};
+    // Records that some holder (router or backlog) still references: raised when add_event
+    // creates or revives a record, lowered when remove_event_ref releases one. Reset by
+    // event_table_init. Zero once every client has taken what it was given.
+    std::atomic<int32_t> event_records_referenced{0};
+    // Marked processes: clients registered to see their own events flagged.
+    std::mutex marked_pids_lock{};
+    int32_t marked_pids[MARKED_PIDS_MAX] = {};  // under marked_pids_lock; 0 = free slot
 
     // Send time-outs after which a registered client's callback paused; counted by that
     // callback and reported by the slow-down message.

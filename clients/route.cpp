@@ -14,7 +14,7 @@
 #include "common/monotonic_clock.h"
 #include "common/thread_role.h"
 #include "common/vantle_assert.h"
-#include "intake/event_table.h"
+#include "clients/event_table.h"
 #include "volumes/dev_info.h"
 
 #include <algorithm>

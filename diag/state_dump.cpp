@@ -8,7 +8,7 @@
 #include "clients/client_info.h"
 #include "common/log.h"
 #include "intake/event_ids.h"
-#include "intake/event_table.h"
+#include "clients/event_table.h"
 #include "platform/process_name.h"
 #include "platform/signal_watch.h"
 
@@ -51,7 +51,7 @@ void state_dump(int signo) {
     }
     // Not part of the client list: events still held for some client, so that an operator
     // (and the tests) can see the table drain once clients have caught up.
-    log_critical("\tpending events: %d\n", intake.event_records_referenced.load());
+    log_critical("\tpending events: %d\n", clients.event_records_referenced.load());
     pthread_mutex_unlock(&clients.clients_lock);
 }
 

@@ -3,11 +3,12 @@
 // whether record flag 0x2000 counts. The stretch is decoded from a heap copy of exactly its
 // length, so ASan sees any read outside it; the sink checks what it is given and feeds it to
 // the event table as routing would, which the run sweeps clean after each input.
+#include "clients/client_tables.h"
 #include "common/crc.h"
 #include "intake/intake_state.h"
 #include "intake/decode.h"
 #include "intake/event_ids.h"
-#include "intake/event_table.h"
+#include "clients/event_table.h"
 
 #include <syslog.h>
 
@@ -53,7 +54,7 @@ void checking_sink(event_table* table, int32_t pid, uint32_t dev, char* path, ui
 extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
     static bool ready = [] {
         setlogmask(LOG_MASK(LOG_EMERG));
-        return event_table_init(&intake.intake_event_table, EVENT_TABLE_INITIAL_BUCKETS) == 0;
+        return event_table_init(&clients.intake_event_table, EVENT_TABLE_INITIAL_BUCKETS) == 0;
     }();
     if (!ready)
         abort();
@@ -67,13 +68,13 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
     size--;
     auto* stretch = static_cast<uint8_t*>(malloc(size ? size : 1));
     memcpy(stretch, data + 1, size);
-    decode_kernel_records(stretch, uint32_t(size), &intake.intake_event_table, checking_sink);
+    decode_kernel_records(stretch, uint32_t(size), &clients.intake_event_table, checking_sink);
     free(stretch);
 
     // Every record was released: a full pass of sweeps empties the table.
-    for (uint32_t i = 0; i <= intake.intake_event_table.mask / EVENT_TABLE_SWEEP_BUCKETS; i++)
-        sweep_event_table(&intake.intake_event_table);
-    if (intake.intake_event_table.filled != 0)
+    for (uint32_t i = 0; i <= clients.intake_event_table.mask / EVENT_TABLE_SWEEP_BUCKETS; i++)
+        sweep_event_table(&clients.intake_event_table);
+    if (clients.intake_event_table.filled != 0)
         abort();
     return 0;
 }

@@ -17,7 +17,6 @@
 #include "common/thread_role.h"
 #include "intake/decode.h"
 #include "intake/event_ids.h"
-#include "intake/event_table.h"
 #include "intake/producer.h"
 #include "platform/kernel_device.h"
 #include "platform/kernel_records.h"
@@ -53,7 +52,7 @@ uint64_t after_step() {
         service_notify_status(current_event_id(), intake.event_thread_upcalls.count_clients());
     }
     uint64_t timeout = intake.event_thread_upcalls.latency_pass(&now);
-    sweep_event_table(&intake.intake_event_table);
+    intake.event_thread_upcalls.sweep(intake.event_thread_upcalls.table);
     return timeout;
 }
 
@@ -78,7 +77,7 @@ uint64_t run_steps(event_buffer* buf, uint64_t timeout, event_buffer** left) {
             log_critical("vantle consumer: spinning too much?!\n");
             break;
         }
-        consumer_step(buf, &intake.intake_event_table, intake.event_thread_upcalls.sink);
+        consumer_step(buf, intake.event_thread_upcalls.table, intake.event_thread_upcalls.sink);
         timeout = after_step();
         buf = consumer_next_work(buf);
     }
@@ -191,7 +190,6 @@ int event_thread() {
     }
     event_buffers_init(head);
 
-    event_table_init(&intake.intake_event_table, EVENT_TABLE_INITIAL_BUCKETS);
     intake.event_thread_upcalls.reset_clients();
 
     init_dev_info(intake.event_thread_upcalls.on_logged_volume);

@@ -27,12 +27,14 @@ struct timeval;
 // none of them.
 struct event_thread_ops {
     void (*start_state_dump)();  // the watcher that dumps the state on SIGUSR1
-    void (*reset_clients)();     // empty client tables, before anything is routed
+    void (*reset_clients)();     // empty client and event tables, before anything is routed
     // Makes a logged volume's history state, for init_dev_info; always 0.
     int (*on_logged_volume)(dev_info* di, void* arg);
     bool (*history_ready)();            // the root volume's history state exists
     int (*start_internal_clients)();    // the disk logger; 0 or an errno value
     event_sink sink;                    // where decoded events go: the router
+    event_table* table;                 // the router's table, handed to the sink
+    void (*sweep)(event_table* table);  // frees released records, a little after each pass
     uint64_t (*latency_pass)(const timeval* now);  // wakes due clients; the next wait in µs
     void (*wake_internal_clients)();
     int32_t (*count_clients)();           // live clients, the internal ones included

@@ -1,19 +1,15 @@
 // The intake's state in one place: the ring of raw kernel record buffers between the producer
-// and the event thread, the event ids, the event table and the marked processes. One
-// instance, `intake`, lives as long as the process; the daemon's start-up fills what is not
-// set here before the producer runs.
+// and the event thread, and the event ids. One instance, `intake`, lives as long as the process;
+// the daemon's start-up fills what is not set here before the producer runs.
 //
 // Threads: the producer reads into the ring; the event thread (or the producer in its stead,
-// holding consumer_role) decodes, fills the table and routes. Everything else reads counters.
+// holding consumer_role) decodes and hands the events to the router. Everything else reads
+// counters.
 //
-// Lock order: consumer_role before buffer_lock; buffer_lock is a leaf. event_table_lock is
-// taken after nothing else; marked_pids_lock is taken briefly from add_event, outside
-// event_table_lock.
+// Lock order: consumer_role before buffer_lock; buffer_lock is a leaf.
 #pragma once
 
-#include "intake/event_table.h"
 #include "intake/event_thread.h"
-#include "intake/marked_pids.h"
 #include "intake/producer.h"
 
 #include <pthread.h>
@@ -83,18 +79,6 @@ struct intake_state {
     // --- Event ids (see event_ids.h): two slots, event_id_index naming the current one ---
     std::atomic<uint64_t> event_ids[2]{};
     std::atomic<uint32_t> event_id_index{0};
-
-    // --- The event table: the daemon's one, passed by the consumer to the decoder and router ---
-    event_table intake_event_table{};
-    std::mutex event_table_lock{};
-    // Records that some holder (router or backlog) still references: raised when add_event
-    // creates or revives a record, lowered when remove_event_ref releases one. Reset by
-    // event_table_init. Zero once every client has taken what it was given.
-    std::atomic<int32_t> event_records_referenced{0};
-
-    // --- Marked processes: clients registered to see their own events flagged ---
-    std::mutex marked_pids_lock{};
-    int32_t marked_pids[MARKED_PIDS_MAX] = {};  // under marked_pids_lock; 0 = free slot
 };
 
 extern intake_state intake;

@@ -8,7 +8,7 @@
 // f2d_private_port receive right, and releases all of them with its last reference.
 #pragma once
 
-#include "intake/marked_pids.h"
+#include "clients/marked_pids.h"
 #include "platform/mach_msg.h"
 
 #include <atomic>

@@ -29,11 +29,17 @@ void close_histories() {
 void connect_layers() {
     intake.event_thread_upcalls = {
         .start_state_dump = [] { state_dump_start(); },
-        .reset_clients = clear_client_tables,
+        .reset_clients =
+            [] {
+                event_table_init(&clients.intake_event_table, EVENT_TABLE_INITIAL_BUCKETS);
+                clear_client_tables();
+            },
         .on_logged_volume = create_dls,
         .history_ready = [] { return histories.global_dls != nullptr; },
         .start_internal_clients = start_disk_logger,
         .sink = route_event,
+        .table = &clients.intake_event_table,
+        .sweep = sweep_event_table,
         .latency_pass = latency_pass,
         .wake_internal_clients = wake_internal_clients,
         .count_clients = [] { return clients.num_clients.load(); },

@@ -10,7 +10,7 @@
 #include "common/crc.h"
 #include "common/log.h"
 #include "common/thread_role.h"
-#include "intake/event_table.h"
+#include "clients/event_table.h"
 #include "platform/mach_msg.h"
 #include "tests/history/log_buffer_util.h"
 #include "volumes/dev_info.h"

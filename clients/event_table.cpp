@@ -9,8 +9,8 @@
 // frees or revives records, so a record seen at 0 there cannot be taken by anyone else
 // meanwhile. The table doubles when three quarters of its buckets are in use, up to 262,144
 // buckets.
-#include "intake/event_table.h"
-#include "intake/intake_state.h"
+#include "clients/client_tables.h"
+#include "clients/event_table.h"
 
 #include "common/buckets.h"
 #include "common/crc.h"
@@ -22,7 +22,6 @@
 #include <cstdlib>
 #include <cstring>
 #include <new>
-
 
 namespace {
 
@@ -95,7 +94,7 @@ void sweep_bucket(event_table* table, uint32_t b) {
 bool reclaim_before_growth(event_table* table) {
     if (table->too_large)
         return false;
-    std::lock_guard<std::mutex> guard(intake.event_table_lock);
+    std::lock_guard<std::mutex> guard(clients.event_table_lock);
     for (uint32_t b = 0; b <= table->mask; b++)
         sweep_bucket(table, b);
     return table->filled * 2 >= table->mask + 1;
@@ -120,7 +119,7 @@ void grow(event_table* table) {
     event_record** old = table->buckets;
     uint32_t old_mask = table->mask;
     {
-        std::lock_guard<std::mutex> guard(intake.event_table_lock);
+        std::lock_guard<std::mutex> guard(clients.event_table_lock);
         table->filled = 0;
         table->cursor = 0;
         table->buckets = buckets;
@@ -146,7 +145,7 @@ void grow(event_table* table) {
 
 int event_table_init(event_table* table, uint32_t buckets) {
     *table = event_table{};
-    intake.event_records_referenced.store(0, std::memory_order_relaxed);
+    clients.event_records_referenced.store(0, std::memory_order_relaxed);
     auto* array = reinterpret_cast<event_record**>(alloc_buckets(buckets, &table->mask));
     if (!array)
         return ENOMEM;
@@ -206,7 +205,7 @@ event_record* add_event(event_table* table, int32_t pid, uint32_t dev, char* pat
         std::atomic_ref<uint32_t> merged(record->flags);
         if (before + 1 == 1) {
             merged.store(0, std::memory_order_relaxed);  // revived: every holder released it
-            intake.event_records_referenced.fetch_add(1, std::memory_order_relaxed);
+            clients.event_records_referenced.fetch_add(1, std::memory_order_relaxed);
         }
         merged.fetch_or(flags, std::memory_order_relaxed);
         std::atomic_ref<uint32_t>(record->pid).store((uint32_t)pid, std::memory_order_relaxed);
@@ -232,7 +231,7 @@ event_record* add_event(event_table* table, int32_t pid, uint32_t dev, char* pat
     if (was_empty)  // the walk may have emptied a bucket that counts as in use
         table->filled++;
     link_front(head, record);
-    intake.event_records_referenced.fetch_add(1, std::memory_order_relaxed);
+    clients.event_records_referenced.fetch_add(1, std::memory_order_relaxed);
     return record;
 }
 
@@ -255,7 +254,7 @@ int32_t remove_event_ref(event_record* record) {
         event_table_fault();
     }
     if (before == 1)
-        intake.event_records_referenced.fetch_sub(1, std::memory_order_relaxed);
+        clients.event_records_referenced.fetch_sub(1, std::memory_order_relaxed);
     return before - 1;
 }
 
@@ -276,7 +275,7 @@ bool client_map_test(const event_record* record, uint32_t slot) {
 
 void sweep_event_table(event_table* table) {
     VANTLE_ASSERT_THREAD(THREAD_ROLE_EVENT);
-    std::lock_guard<std::mutex> guard(intake.event_table_lock);
+    std::lock_guard<std::mutex> guard(clients.event_table_lock);
     // The cursor wraps modulo 2^32, which the bucket count divides, so the walk goes on
     // seamlessly however many sweeps the daemon makes without a resize.
     for (uint32_t i = 0; i < EVENT_TABLE_SWEEP_BUCKETS; i++, table->cursor++)

@@ -9,7 +9,7 @@
 #pragma once
 
 #include "intake/events.h"
-#include "intake/marked_pids.h"
+#include "clients/marked_pids.h"
 
 #include <atomic>
 #include <cstdint>

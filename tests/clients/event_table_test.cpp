@@ -1,6 +1,7 @@
 // The event table: merging per path and pid class, normalisation, revival and freeing of released
 // records, and growth up to its cap.
-#include "intake/event_table.h"
+#include "clients/client_tables.h"
+#include "clients/event_table.h"
 #include "intake/intake_state.h"
 
 #include "common/crc.h"
@@ -90,7 +91,7 @@ TEST_F(EventTable, ReleasedRecordsAreFreedOnTheWayAndByTheSweep) {
     for (int i = 0; i < 64; i++)
         sweep_event_table(&table);
     EXPECT_EQ(check_table(), 1u);
-    EXPECT_EQ(intake.event_records_referenced.load(), 1);
+    EXPECT_EQ(clients.event_records_referenced.load(), 1);
 }
 
 // Records already released do not make the table grow: before doubling it frees them all, and
