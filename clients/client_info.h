@@ -21,7 +21,10 @@ struct client_info;
 struct client_node;
 
 // Delivery function of a client: (ctx, count, lengths with NUL, paths, flags, devices, ids).
-// Returns 0 or a send error; devices may be null for a notice sent without them.
+// Returns 0 or an errno value: EPIPE when the client is gone (it gets nothing more), ETIMEDOUT
+// when it left the batch unread too long, ENOBUFS when the system had no memory for it, others
+// for any other failure; never EINVAL (see process_disk_event_buf). devices may be null for a
+// notice sent without them.
 typedef int32_t (*client_callback)(void* ctx, int32_t count, const int32_t* lengths,
                                    const char* const* paths, const uint32_t* flags,
                                    const uint32_t* devices, const uint64_t* ids);

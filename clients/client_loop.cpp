@@ -19,7 +19,6 @@
 #include "clients/event_table.h"
 #include "intake/event_thread.h"
 #include "intake/producer.h"
-#include "platform/mach_msg.h"
 #include "platform/mounts.h"
 #include "platform/thread_identity.h"
 #include "volumes/dev_info.h"
@@ -122,7 +121,7 @@ struct keyed_event {
 
 // Records a failed batch: it is lost for this client and reported by a dropped notice.
 void note_failed_batch(client_info* fci, int32_t r, uint64_t first_id) {
-    if (r == MACH_SEND_INVALID_DEST) {
+    if (r == EPIPE) {
         pthread_mutex_lock(&fci->lock);
         fci->flags.fetch_or(CLIENT_GOING_AWAY, std::memory_order_acq_rel);
         pthread_mutex_unlock(&fci->lock);
@@ -165,7 +164,7 @@ int32_t send_owed_notices(client_info* fci) {
             }
         }
     }
-    if (r == MACH_SEND_INVALID_DEST) {
+    if (r == EPIPE) {
         pthread_mutex_lock(&fci->lock);
         fci->flags.fetch_or(CLIENT_GOING_AWAY, std::memory_order_acq_rel);
         pthread_mutex_unlock(&fci->lock);
@@ -522,7 +521,7 @@ int32_t client_process_events(client_info* fci) {
             }
         }
         release_events(fci, events + s, m);
-        if (r == MACH_SEND_TIMED_OUT || r == MACH_SEND_NO_BUFFER) {
+        if (r == ETIMEDOUT || r == ENOBUFS) {
             free(events);
             return 0;
         }

@@ -24,7 +24,8 @@ void* client_loop(void* arg);
 // Starts a detached client_loop thread for fci. 0 or an errno value.
 int start_client_thread(client_info* fci);
 
-// One cycle of taking the backlog off. 0, a callback error, or ENOMEM.
+// One cycle of taking the backlog off. 0, the callback's errno value that ended the cycle (a
+// batch that timed out or found no buffer, ETIMEDOUT or ENOBUFS, ends it with 0), or ENOMEM.
 int32_t client_process_events(client_info* fci);
 
 // At most this many pending events go out on the event thread (client_deliver_now).

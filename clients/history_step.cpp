@@ -20,13 +20,13 @@
 #include "history/log_format.h"
 #include "intake/events.h"
 #include "intake/producer.h"
-#include "platform/mach_msg.h"
 #include "platform/thread_identity.h"
 #include "volumes/dev_info.h"
 
 #include <sys/stat.h>
 #include <unistd.h>
 
+#include <cerrno>
 #include <cinttypes>
 #include <cstdlib>
 #include <cstring>
@@ -361,7 +361,7 @@ int scan_for_old_events(client_info* fci) {
         uint64_t id = fci->history_done_id.load();
         int32_t r = fci->callback(fci->callback_ctx, 1, &length, &first, &flags, nullptr, &id);
         if (r != 0) {
-            if (r == MACH_SEND_INVALID_DEST) {
+            if (r == EPIPE) {
                 pthread_mutex_lock(&fci->lock);
                 fci->flags.fetch_or(CLIENT_GOING_AWAY, std::memory_order_acq_rel);
                 pthread_mutex_unlock(&fci->lock);

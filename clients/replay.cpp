@@ -10,7 +10,6 @@
 #include "history/dls.h"
 #include "history/log_reader.h"
 #include "intake/events.h"
-#include "platform/mach_msg.h"
 #include "platform/thread_identity.h"
 #include "volumes/dev_info.h"
 
@@ -244,7 +243,7 @@ int client_buffer_flush(client_event_buffer* batch) {
     int r = c->callback(c->callback_ctx, (int32_t)batch->nitems, batch->lengths, batch->paths,
                         batch->flags, batch->devices, batch->ids);
     if (r != 0) {
-        if (r == MACH_SEND_INVALID_DEST) {
+        if (r == EPIPE) {
             c->flags.fetch_or(CLIENT_GOING_AWAY, std::memory_order_acq_rel);
         }
         if (!has_flag(c, CLIENT_GOING_AWAY)) {
@@ -321,7 +320,7 @@ int process_disk_event_buf(dev_info* v, client_info* c, uint8_t* buffer, uint32_
         char* delivered = delivered_form(c, &paths, verdict, &flags);
         int32_t delivered_length = (int32_t)strlen(delivered) + 1;
         int br = client_buffer_event(&batch, delivered, delivered_length, flags, rec.id, v->dev);
-        if (br != 0 && br != MACH_SEND_TIMED_OUT) {
+        if (br != 0 && br != ETIMEDOUT) {
             result = br;
             break;
         }

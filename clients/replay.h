@@ -31,7 +31,7 @@ struct client_event_buffer {
 };
 
 // Hands the held events to the client's callback and empties the batch whatever the result.
-// A dead port marks the client going away; any failure of a client not going away marks
+// A client gone (EPIPE) is marked going away; any failure of a client not going away marks
 // events dropped. Returns the callback's result, 0 for an empty batch.
 int client_buffer_flush(client_event_buffer* batch);
 

@@ -14,6 +14,7 @@
 #include <unistd.h>
 
 #include <algorithm>
+#include <cerrno>
 #include <cstdlib>
 #include <cstring>
 
@@ -29,6 +30,22 @@ void set_region(mach_msg_ool_descriptor_t* desc, const void* data, uint32_t size
     desc->pad1 = 0;
     desc->type = MACH_MSG_OOL_DESCRIPTOR;
     desc->size = size;
+}
+
+// The send's result as the delivery side's 0-or-errno.
+int32_t send_result_errno(kern_return_t r) {
+    switch (r) {
+        case KERN_SUCCESS:
+            return 0;
+        case MACH_SEND_INVALID_DEST:
+            return EPIPE;
+        case MACH_SEND_TIMED_OUT:
+            return ETIMEDOUT;
+        case MACH_SEND_NO_BUFFER:
+            return ENOBUFS;
+        default:
+            return EIO;
+    }
 }
 
 }  // namespace
@@ -66,14 +83,14 @@ int32_t send_batch(void* ctx, int32_t count, const int32_t* lengths, const char*
     auto* client = static_cast<clientp*>(ctx);
     if (client == nullptr) {
         log_error("%s: ERROR: clientp == NULL", FN);
-        return CALLBACK_NO_CLIENT;
+        return EFAULT;
     }
     uint32_t n = count > 0 ? static_cast<uint32_t>(count) : 0;
     auto* offsets = static_cast<uint32_t*>(malloc(n * 4 + 4));
     if (offsets == nullptr) {
         log_critical("%s: ERROR: vm_allocate of array_of_path_offsets failed: %s (%d)", FN,
                      mach_error_string(KERN_RESOURCE_SHORTAGE), KERN_RESOURCE_SHORTAGE);
-        return CALLBACK_NO_OFFSETS;
+        return ENOMEM;
     }
     uint32_t blob_size = 0;
     for (uint32_t i = 0; i < n; i++) {
@@ -86,7 +103,7 @@ int32_t send_batch(void* ctx, int32_t count, const int32_t* lengths, const char*
         log_critical("%s: ERROR: vm_allocate of paths_blob failed: %s (%d)", FN,
                      mach_error_string(KERN_RESOURCE_SHORTAGE), KERN_RESOURCE_SHORTAGE);
         free(offsets);
-        return CALLBACK_NO_PATHS;
+        return ENOMEM;
     }
     uint32_t j = 0;
     for (uint32_t i = 0; i < n; i++) {
@@ -115,7 +132,7 @@ int32_t send_batch(void* ctx, int32_t count, const int32_t* lengths, const char*
     }
     free(blob);
     free(offsets);
-    return r;
+    return send_result_errno(r);
 }
 
 }  // namespace

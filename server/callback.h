@@ -11,14 +11,12 @@
 constexpr mach_msg_timeout_t CALLBACK_SEND_TIMEOUT_MS = 10000;
 constexpr uint32_t CALLBACK_BACKOFF_US = 100000;
 
-// Result codes of callback_client besides the send results.
-constexpr int32_t CALLBACK_NO_CLIENT = -1;
-constexpr int32_t CALLBACK_NO_OFFSETS = -2;
-constexpr int32_t CALLBACK_NO_PATHS = -3;
-
 // Delivery callback of a registered client; ctx is its clientp. lengths include each path's
-// NUL; devices are accepted and not sent. 0, a send result (MACH_SEND_INVALID_DEST for a dead
-// client, MACH_SEND_TIMED_OUT after the pause) or one of the codes above.
+// NUL; devices are accepted and not sent. 0 or an errno value, as the delivery side expects
+// (the send's own codes stop here): EPIPE for a dead client, ETIMEDOUT after the pause,
+// ENOBUFS when the kernel had no memory for the message, EIO for any other failed send,
+// EFAULT for a null ctx, ENOMEM when the message could not be built. Never EINVAL: the replay
+// takes that for a damaged log buffer.
 int32_t callback_client(void* ctx, int32_t count, const int32_t* lengths, const char* const* paths,
                         const uint32_t* flags, const uint32_t* devices, const uint64_t* ids);
 
