@@ -38,25 +38,6 @@ bool tool_stream_going_on(int dispatch_result) {
     }
 }
 
-int tool_volume_uuids(const vantles_connection& conn, const std::vector<std::string>& paths,
-                      std::vector<std::string>* uuids, std::string* why) {
-    for (const std::string& path : paths) {
-        uint32_t device = 0;
-        char text[VANTLES_UUID_TEXT_LENGTH + 1] = {};
-        if (int err = tool_parse_volume(path.c_str(), &device); err != 0) {
-            *why = path + ": " + strerror(err);
-            return err;
-        }
-        if (int err = vantles_get_volume_uuid(&conn, device, text); err != 0) {
-            *why = "the history uuid of " + path + ": " + tool_describe_code(err) + " (code " +
-                   std::to_string(err) + ")";
-            return EIO;
-        }
-        uuids->emplace_back(text);
-    }
-    return 0;
-}
-
 namespace {
 
 // Says on standard error which paths lie on a volume the daemon cannot watch as a whole, which
