@@ -187,6 +187,12 @@ closed_files_outcome replay_closed_files(dev_info* v, client_info* fci, dls* sta
             pthread_rwlock_unlock(&state->lock);
             return CLOSED_FILES_DONE;
         }
+        if (state->flushing.load()) {
+            // A flush may have closed this file with part of its names, still pending too.
+            pthread_rwlock_unlock(&state->lock);
+            usleep(HISTORY_CATCH_UP_POLL_US);
+            continue;
+        }
         bool fits = dls_log_file_path(state, state->file_ids[w->next], path);
         w->after_last_read = state->file_ids[w->next + 1];
         pthread_rwlock_unlock(&state->lock);
@@ -307,10 +313,15 @@ int scan_for_old_events_callback(dev_info* v, void* arg) {
         // would keep the writer out for as long as other replays take.
         take_reader_slot(&last);
         pthread_rwlock_rdlock(&state->lock);
-        if (state->num_files > walk.files_at_start && !going_away(fci)) {
+        bool flushing = state->flushing.load();
+        if ((state->num_files > walk.files_at_start || flushing) && !going_away(fci)) {
+            // New files to replay first, or a flush half done: its names are in the last file
+            // and still pending, so that taking both now would replay them twice.
             walk.files_at_start = state->num_files;
             pthread_rwlock_unlock(&state->lock);
             free_disk_log_image(&last);  // never two slots at once
+            if (flushing)
+                usleep(HISTORY_CATCH_UP_POLL_US);
             continue;
         }
         break;  // keeping the lock: the writer stays out of the last file

@@ -155,6 +155,7 @@ int flush_names(dev_info* di, dls* state) {
     }
     flush_ctx ctx = {{di, state, area, DISK_LOG_BUFFER_SIZE, 0}, 0, 0, 0};
     start_buffer(&ctx);
+    state->flushing.store(1, std::memory_order_seq_cst);
     iterate_own_fnames_sorted(state, append_fname_to_buffer, &ctx);
     write_buffer(&ctx, 1);
     free(area);
@@ -162,6 +163,7 @@ int flush_names(dev_info* di, dls* state) {
     if (ctx.lost_top != 0) {
         fname_record(state, "", 1, ctx.lost_top, EVENT_USER_DROPPED);
     }
+    state->flushing.store(0, std::memory_order_seq_cst);
     return ctx.lost_top != 0 ? ctx.lost : 0;
 }
 

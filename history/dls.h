@@ -41,6 +41,11 @@ struct dls {
     uint32_t fname_filled;
     uint32_t fname_count;
     uint64_t fname_bytes;
+    // Set by the disk logger while a flush of the table is under way: its names are then in
+    // the files written so far and still in the table, and a replay that took both would give
+    // them twice. Written before the flush's first buffer and after the table is emptied, so a
+    // reader holding lock sees it whenever a file holds part of a flush.
+    std::atomic<uint32_t> flushing;
     // The history was kept across a start that did not take over the previous daemon's kernel
     // queue: changes made while no daemon ran are unknown. The disk logger files a dropped
     // record for the volume before any new event, so replays across the restart say so.
