@@ -263,36 +263,6 @@ void look_up_user_name(client_info* fci) {
 
 }  // namespace
 
-char* dirname_alloc(const char* path) {
-    char* out = static_cast<char*>(malloc(PATH_BUFFER_SIZE));
-    if (!out) {
-        errno = ENOMEM;
-        return nullptr;
-    }
-    size_t len = strlen(path);
-    while (len > 1 && path[len - 1] == '/') {
-        len--;  // trailing slashes do not count
-    }
-    while (len > 0 && path[len - 1] != '/') {
-        len--;  // the last component
-    }
-    if (len == 0) {
-        strcpy(out, path[0] == '/' ? "/" : ".");
-        return out;
-    }
-    while (len > 1 && path[len - 1] == '/') {
-        len--;  // the slashes before it
-    }
-    if (len >= PATH_BUFFER_SIZE) {
-        free(out);
-        errno = ENAMETOOLONG;
-        return nullptr;
-    }
-    memcpy(out, path, len);
-    out[len] = '\0';
-    return out;
-}
-
 int chdir_to_volume(const client_info* fci) {
     char mount_point[PATH_BUFFER_SIZE];
     bool found = false;

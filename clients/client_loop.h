@@ -40,10 +40,6 @@ constexpr uint32_t CLIENT_DELIVER_NOW_MAX = 16;
 // filtered out); false leaves the backlog as it was, for the delivery thread.
 bool client_deliver_now(client_info* fci);
 
-// The parent directory of path by the POSIX dirname rules in a new 1024-byte string, or null
-// (errno ENAMETOOLONG when the parent does not fit, ENOMEM).
-char* dirname_alloc(const char* path);
-
 // Makes the mount point of the client's volume the calling thread's own working directory,
 // looked up with the daemon's rights. 0, ENOENT (no such volume), ENODEV (the mount point
 // shows another volume now: it was unmounted; the thread is then back at "/") or another

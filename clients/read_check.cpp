@@ -10,7 +10,6 @@
 #include "clients/read_check.h"
 
 #include "clients/client_info.h"
-#include "clients/client_loop.h"
 #include "common/limits.h"
 #include "common/vantle_assert.h"
 #include "platform/thread_identity.h"
@@ -136,4 +135,34 @@ bool is_excluded(const client_info* fci, const char* path) {
         }
     }
     return false;
+}
+
+char* dirname_alloc(const char* path) {
+    char* out = static_cast<char*>(malloc(PATH_BUFFER_SIZE));
+    if (!out) {
+        errno = ENOMEM;
+        return nullptr;
+    }
+    size_t len = strlen(path);
+    while (len > 1 && path[len - 1] == '/') {
+        len--;  // trailing slashes do not count
+    }
+    while (len > 0 && path[len - 1] != '/') {
+        len--;  // the last component
+    }
+    if (len == 0) {
+        strcpy(out, path[0] == '/' ? "/" : ".");
+        return out;
+    }
+    while (len > 1 && path[len - 1] == '/') {
+        len--;  // the slashes before it
+    }
+    if (len >= PATH_BUFFER_SIZE) {
+        free(out);
+        errno = ENAMETOOLONG;
+        return nullptr;
+    }
+    memcpy(out, path, len);
+    out[len] = '\0';
+    return out;
 }

@@ -37,3 +37,7 @@ constexpr uint32_t READ_ANCESTOR_FLAGS = EVENT_DIR_LEVEL | EVENT_IS_DIR;
 
 // Whether path begins with one of the client's excluded paths.
 bool is_excluded(const client_info* fci, const char* path);
+
+// The parent directory of path by the POSIX dirname rules in a new 1024-byte string, or null
+// (errno ENAMETOOLONG when the parent does not fit, ENOMEM).
+char* dirname_alloc(const char* path);
