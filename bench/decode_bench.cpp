@@ -7,13 +7,13 @@
 // release; the client releases each record 4096 events later, and the table is swept after
 // every stretch. Prints one figure per line. Usage: decode_bench [RUNS] (default 3; the best
 // run is reported).
-#include "clients/client_tables.h"
 #include "bench/bench_clock.h"
-#include "intake/intake_state.h"
+#include "clients/client_tables.h"
+#include "clients/event_table.h"
 #include "common/crc.h"
 #include "intake/decode.h"
 #include "intake/event_ids.h"
-#include "clients/event_table.h"
+#include "intake/intake_state.h"
 #include "platform/kernel_device.h"
 #include "platform/kernel_records.h"
 

@@ -8,15 +8,15 @@
 // time (both threads) is counted from the moment it prints "ready".
 // Usage: intake_bench
 #include "clients/client_tables.h"
-#include "common/deadline.h"
-#include "intake/event_flags.h"
-#include "intake/intake_state.h"
+#include "clients/event_table.h"
 #include "common/crc.h"
+#include "common/deadline.h"
 #include "common/log.h"
 #include "intake/decode.h"
+#include "intake/event_flags.h"
 #include "intake/event_ids.h"
-#include "clients/event_table.h"
 #include "intake/event_thread.h"
+#include "intake/intake_state.h"
 #include "intake/producer.h"
 #include "platform/kernel_device.h"
 

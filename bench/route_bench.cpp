@@ -9,12 +9,12 @@
 // Rings are drained between batches, outside the timing. Usage: route_bench [RUNS] (default
 // 3; the best run is reported).
 #include "bench/bench_clock.h"
-#include "clients/client_tables.h"
 #include "clients/client_info.h"
+#include "clients/client_tables.h"
+#include "clients/event_table.h"
 #include "clients/prefix_table.h"
 #include "clients/route.h"
 #include "common/crc.h"
-#include "clients/event_table.h"
 
 #include <syslog.h>
 

@@ -3,15 +3,15 @@
 // shares of the table, and the freeing of a record once its delivery thread has taken it out
 // of every table.
 #include "clients/client_info.h"
-#include "clients/client_tables.h"
 
+#include "clients/client_tables.h"
+#include "clients/event_table.h"
 #include "clients/prefix_table.h"
 #include "common/limits.h"
 #include "common/log.h"
 #include "common/log_throttle.h"
 #include "common/monotonic_clock.h"
 #include "common/vantle_assert.h"
-#include "clients/event_table.h"
 
 #include <algorithm>
 #include <cerrno>

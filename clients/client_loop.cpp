@@ -3,10 +3,10 @@
 // filters it and hands it to the callback in batches, the idle exit, and the teardown that
 // takes the client out of every table and frees it.
 #include "clients/client_loop.h"
-#include "clients/client_tables.h"
-#include "intake/event_flags.h"
 
 #include "clients/client_info.h"
+#include "clients/client_tables.h"
+#include "clients/event_table.h"
 #include "clients/history_step.h"
 #include "clients/prefix_table.h"
 #include "clients/read_check.h"
@@ -16,7 +16,7 @@
 #include "common/monotonic_clock.h"
 #include "common/thread_role.h"
 #include "common/vantle_assert.h"
-#include "clients/event_table.h"
+#include "intake/event_flags.h"
 #include "intake/event_thread.h"
 #include "intake/producer.h"
 #include "platform/mounts.h"

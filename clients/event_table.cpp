@@ -15,8 +15,8 @@
 #include "common/buckets.h"
 #include "common/crc.h"
 #include "common/log.h"
-#include "common/vantle_assert.h"
 #include "common/thread_role.h"
+#include "common/vantle_assert.h"
 
 #include <cstddef>
 #include <cstdlib>

@@ -8,8 +8,8 @@
 // marked_pids_lock briefly from add_event, outside event_table_lock.
 #pragma once
 
-#include "intake/events.h"
 #include "clients/marked_pids.h"
+#include "intake/events.h"
 
 #include <atomic>
 #include <cstdint>

@@ -1,9 +1,9 @@
 // The daemon's internal clients (see internal_clients.h).
 #include "clients/internal_clients.h"
-#include "clients/client_tables.h"
 
 #include "clients/client_info.h"
 #include "clients/client_loop.h"
+#include "clients/client_tables.h"
 #include "common/log.h"
 #include "history/disk_logger.h"
 #include "history/dls.h"

@@ -2,9 +2,9 @@
 // the same kind and device), removing them, and publishing a new table while the router may
 // still be scanning the old one.
 #include "clients/prefix_table.h"
-#include "clients/client_tables.h"
 
 #include "clients/client_info.h"
+#include "clients/client_tables.h"
 #include "common/log.h"
 #include "common/vantle_assert.h"
 

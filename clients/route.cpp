@@ -4,9 +4,10 @@
 // wake-up mark).
 // Event thread only.
 #include "clients/route.h"
-#include "clients/client_tables.h"
 
 #include "clients/client_info.h"
+#include "clients/client_tables.h"
+#include "clients/event_table.h"
 #include "clients/prefix_table.h"
 #include "clients/wakeup.h"
 #include "common/limits.h"
@@ -14,7 +15,6 @@
 #include "common/monotonic_clock.h"
 #include "common/thread_role.h"
 #include "common/vantle_assert.h"
-#include "clients/event_table.h"
 #include "volumes/dev_info.h"
 
 #include <algorithm>

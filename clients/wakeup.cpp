@@ -2,10 +2,10 @@
 // how long the event thread may sleep), the flush request, the push of the disk logger, and
 // the restart of a delivery thread that ended idle.
 #include "clients/wakeup.h"
-#include "clients/client_tables.h"
 
 #include "clients/client_info.h"
 #include "clients/client_loop.h"
+#include "clients/client_tables.h"
 #include "common/log.h"
 #include "common/thread_role.h"
 #include "common/vantle_assert.h"

@@ -2,13 +2,13 @@
 // it walks the table, but it takes no record's own lock: flags, since-when and the backlog's
 // figures may be read while a delivery thread changes them, which is fine for a diagnostic.
 #include "diag/state_dump.h"
-#include "clients/client_tables.h"
-#include "intake/intake_state.h"
 
 #include "clients/client_info.h"
+#include "clients/client_tables.h"
+#include "clients/event_table.h"
 #include "common/log.h"
 #include "intake/event_ids.h"
-#include "clients/event_table.h"
+#include "intake/intake_state.h"
 #include "platform/process_name.h"
 #include "platform/signal_watch.h"
 

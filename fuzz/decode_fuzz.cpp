@@ -4,11 +4,11 @@
 // length, so ASan sees any read outside it; the sink checks what it is given and feeds it to
 // the event table as routing would, which the run sweeps clean after each input.
 #include "clients/client_tables.h"
+#include "clients/event_table.h"
 #include "common/crc.h"
-#include "intake/intake_state.h"
 #include "intake/decode.h"
 #include "intake/event_ids.h"
-#include "clients/event_table.h"
+#include "intake/intake_state.h"
 
 #include <syslog.h>
 

@@ -2,8 +2,8 @@
 // and then the request handlers, with the reply and the destruction of refused requests
 // exactly as the server loop does them. The first input byte picks the sender (root or not);
 // the rest is the datagram. The event machinery is marked ready so requests do not wait.
-#include "intake/event_thread.h"
 #include "intake/event_flags.h"
+#include "intake/event_thread.h"
 #include "platform/port_wire.h"
 #include "server/server.h"
 

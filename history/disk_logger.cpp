@@ -5,7 +5,6 @@
 // Everything here but start_disk_logger runs on the disk logger's delivery thread, or on the
 // event thread after that thread has ended (cleanup_dls).
 #include "history/disk_logger.h"
-#include "intake/event_flags.h"
 
 #include "common/log.h"
 #include "common/thread_role.h"
@@ -13,6 +12,7 @@
 #include "history/fname_table.h"
 #include "history/log_format.h"
 #include "history/log_writer.h"
+#include "intake/event_flags.h"
 #include "intake/event_ids.h"
 #include "intake/event_thread.h"
 #include "intake/events.h"

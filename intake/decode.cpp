@@ -10,17 +10,16 @@
 // untrusted: every read is bounds-checked against the stretch, and a record that runs past
 // its end ends the stretch.
 #include "intake/decode.h"
-#include "intake/intake_state.h"
 
 #include "common/limits.h"
 #include "common/log.h"
 #include "common/thread_role.h"
 #include "intake/event_ids.h"
+#include "intake/intake_state.h"
 #include "volumes/dev_info.h"
 
 #include <cstdio>
 #include <cstring>
-
 
 namespace {
 

@@ -1,7 +1,7 @@
 // Storage of the current event id, its reader, the decoder's increment and the start-up flip.
 #include "intake/event_ids.h"
-#include "intake/intake_state.h"
 
+#include "intake/intake_state.h"
 
 uint64_t current_event_id() {
     return intake.event_ids[intake.event_id_index.load() & 1u].load();

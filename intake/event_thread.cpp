@@ -7,8 +7,6 @@
 // from the clients' latencies, so a client whose latency has run out is woken even when no
 // new records arrive.
 #include "intake/event_thread.h"
-#include "intake/event_flags.h"
-#include "intake/intake_state.h"
 
 #include "common/crc.h"
 #include "common/deadline.h"
@@ -16,7 +14,9 @@
 #include "common/monotonic_clock.h"
 #include "common/thread_role.h"
 #include "intake/decode.h"
+#include "intake/event_flags.h"
 #include "intake/event_ids.h"
+#include "intake/intake_state.h"
 #include "intake/producer.h"
 #include "platform/kernel_device.h"
 #include "platform/kernel_records.h"

@@ -14,15 +14,15 @@
 // reads them without the lock, so both the reset and consumer_step order their accesses
 // (below) so that a step that overlaps a reset never takes stale bytes for new ones.
 #include "intake/producer.h"
-#include "intake/event_flags.h"
-#include "intake/intake_state.h"
 
 #include "common/log.h"
 #include "common/monotonic_clock.h"
 #include "common/poll_until.h"
 #include "common/thread_role.h"
 #include "intake/decode.h"
+#include "intake/event_flags.h"
 #include "intake/event_thread.h"
+#include "intake/intake_state.h"
 #include "platform/kernel_device.h"
 #include "platform/thread_priority.h"
 

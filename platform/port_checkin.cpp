@@ -6,8 +6,8 @@
 // file was left behind by a daemon that is gone, and it is replaced. Check-ins that share the
 // socket's directory are serialised with flock on the directory, so that two daemons starting
 // together can not both decide the file is stale and unlink each other's socket.
-#include "platform/port.h"
 #include "platform/activation.h"
+#include "platform/port.h"
 #include "platform/port_space.h"
 
 #include <cerrno>

@@ -3,9 +3,9 @@
 // The transport copies the out-of-line regions into the datagram (or a sealed memfd) during
 // the send, so the regions live only for one call and a failed send leaves them ours.
 #include "server/callback.h"
-#include "clients/client_tables.h"
 
 #include "clients/client_loop.h"
+#include "clients/client_tables.h"
 #include "common/log.h"
 #include "platform/messages.h"
 #include "platform/port.h"

@@ -6,7 +6,6 @@
 // same order as the disk logger. Before the table exists every query answers as a daemon
 // without volumes.
 #include "server/queries.h"
-#include "server/server.h"
 
 #include "common/limits.h"
 #include "common/log.h"
@@ -17,6 +16,7 @@
 #include "history/log_format.h"
 #include "intake/event_ids.h"
 #include "intake/event_thread.h"
+#include "server/server.h"
 #include "volumes/dev_info.h"
 
 #include <sys/stat.h>

@@ -9,8 +9,8 @@
 // registration succeeds it stays the request's: when a step fails after add_client stored it
 // in the record, the record forgets it before the record is released, and the server loop's
 // destruction of the refused request closes it. On success the record owns it.
-#include "server/callback.h"
 #include "clients/client_tables.h"
+#include "server/callback.h"
 #include "server/queries.h"
 #include "server/registry.h"
 #include "server/server.h"

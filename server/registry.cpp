@@ -5,13 +5,13 @@
 // dropped on a delivery thread, so dealloc_client releases everything the record owns without
 // touching the list (the record is always unlinked before its registry reference goes).
 #include "server/registry.h"
-#include "server/server.h"
 
 #include "common/limits.h"
 #include "common/log.h"
-#include "common/vantle_assert.h"
 #include "common/thread_role.h"
+#include "common/vantle_assert.h"
 #include "platform/port.h"
+#include "server/server.h"
 
 #include <cerrno>
 #include <cstdlib>

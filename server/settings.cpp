@@ -1,8 +1,8 @@
 // Settings from the environment (see settings.h).
 #include "server/settings.h"
-#include "clients/client_tables.h"
 
 #include "clients/client_info.h"
+#include "clients/client_tables.h"
 #include "common/log.h"
 #include "platform/descriptor_limit.h"
 #include "platform/port.h"

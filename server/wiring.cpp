@@ -1,9 +1,8 @@
 // Connecting the layers at start-up (see wiring.h).
 #include "server/wiring.h"
-#include "clients/client_tables.h"
-#include "intake/intake_state.h"
 
 #include "clients/client_info.h"
+#include "clients/client_tables.h"
 #include "clients/internal_clients.h"
 #include "clients/route.h"
 #include "clients/wakeup.h"
@@ -11,6 +10,7 @@
 #include "history/disk_logger.h"
 #include "history/dls.h"
 #include "intake/event_thread.h"
+#include "intake/intake_state.h"
 #include "volumes/dev_info.h"
 
 namespace {

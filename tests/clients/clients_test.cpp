@@ -1,8 +1,9 @@
 // Client records, routing, delivery and replay, driven directly with the real router and a
 // callback that records every batch. Volumes: the root (dev 1) and /srv/data (dev 5).
 #include "clients/client_info.h"
-#include "clients/client_tables.h"
 #include "clients/client_loop.h"
+#include "clients/client_tables.h"
+#include "clients/event_table.h"
 #include "clients/prefix_table.h"
 #include "clients/replay.h"
 #include "clients/route.h"
@@ -10,7 +11,6 @@
 #include "common/crc.h"
 #include "common/log.h"
 #include "common/thread_role.h"
-#include "clients/event_table.h"
 #include "tests/history/log_buffer_util.h"
 #include "volumes/dev_info.h"
 

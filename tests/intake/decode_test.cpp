@@ -2,8 +2,8 @@
 // dropped records, the id wrap), and bad input that must neither hang it nor make it read outside
 // its bytes (each stream is decoded from a heap copy of exactly its length).
 #include "intake/decode.h"
-#include "intake/intake_state.h"
 #include "intake/event_ids.h"
+#include "intake/intake_state.h"
 #include "record_builder.h"
 
 #include "common/log.h"

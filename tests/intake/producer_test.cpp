@@ -2,10 +2,10 @@
 // falls behind now and then: every event reaches it once and in order across buffers and list
 // growth. A record too long for the room is checked in tests/device, shutdown in tests/blackbox.
 #include "common/deadline.h"
-#include "intake/event_flags.h"
-#include "intake/intake_state.h"
 #include "common/log.h"
+#include "intake/event_flags.h"
 #include "intake/event_ids.h"
+#include "intake/intake_state.h"
 #include "intake/producer.h"
 #include "platform/kernel_device.h"
 #include "record_builder.h"

@@ -1,8 +1,8 @@
 // Requests built in memory as the transport leaves them: the stubs' checks that requests over the
 // wire cannot reach (the transport writes the trailer), argument forms and limits.
 #include "common/limits.h"
-#include "intake/event_flags.h"
 #include "common/log.h"
+#include "intake/event_flags.h"
 #include "intake/event_thread.h"
 #include "platform/messages.h"
 #include "platform/port.h"
