@@ -136,6 +136,13 @@ const struct {
     // Flushes on a port that is no registration's find nothing to flush.
     {"flush on a stray port", VANTLES_MSG_FLUSH, {}, {}, nullptr, true, KERN_SUCCESS},
     {"flush on a stray port again", VANTLES_MSG_FLUSH, {}, {}, nullptr, true, KERN_SUCCESS},
+    // Well-formed queries pass the stub checks and get their routine's answer.
+    {"the current id", VANTLES_MSG_GET_CURRENT_EVENT_ID, {}, {}, nullptr, true, KERN_SUCCESS},
+    {"the id before a time", VANTLES_MSG_GET_EVENT_ID_FOR_TIME, {}, {}, nullptr, true, KERN_SUCCESS},
+    {"a volume's uuid", VANTLES_MSG_GET_VOLUME_UUID, {}, {}, nullptr, true, KERN_SUCCESS},
+    {"how a volume is watched", VANTLES_MSG_GET_VOLUME_WATCH, {}, {}, nullptr, true, KERN_SUCCESS},
+    {"unregister a stray port", VANTLES_MSG_UNREGISTER, {}, {}, nullptr, true, KERN_SUCCESS},
+    {"sync without a reply port to hold", VANTLES_MSG_SYNC_VOLUME, {}, {}, nullptr, true, VANTLES_SYNC_BUSY},
 };
 // clang-format on
 
