@@ -5,6 +5,7 @@
 #include "clients/client_tables.h"
 #include "clients/event_table.h"
 #include "clients/prefix_table.h"
+#include "clients/read_check.h"
 #include "clients/replay.h"
 #include "clients/route.h"
 #include "clients/wakeup.h"
@@ -434,6 +435,30 @@ TEST_F(Clients, ProcessEventsDeliversInIdOrderInBatches) {
     EXPECT_EQ(client_process_events(fci), 0);
     EXPECT_EQ(sink.batch_sizes, (std::vector<uint32_t>{32, 1}));
     EXPECT_EQ(sink.take(), expected);
+}
+
+// Own events are marked for a client that asks, by its pid, and for no other.
+TEST_F(Clients, OwnEventsAreMarkedOnlyWhenAsked) {
+    for (uint32_t mark : {0u, CLIENT_MARK_SELF}) {
+        client_info* fci = make({.flags = CLIENT_FILE_EVENTS | mark, .pid = 100});
+        route("/a/b/mine", 1, CHANGED, 0, 100);
+        route("/a/b/theirs", 2, CHANGED, 0, 101);
+        EXPECT_EQ(client_process_events(fci), 0);
+        EXPECT_EQ(sink.flags, (std::vector<uint32_t>{mark ? CHANGED | EVENT_OWN_EVENT : CHANGED,
+                                                     CHANGED}));
+        sink.take();
+        forget(fci);
+    }
+}
+
+// The read checks walk up from a path by its parent directory.
+TEST(ReadCheck, ParentDirectory) {
+    for (auto [path, parent] : {std::pair{"/a/b", "/a"}, {"/a/b//", "/a"}, {"/a//b", "/a"},
+                                {"/a", "/"}, {"//a", "/"}, {"/", "/"}, {"a/b", "a"}, {"a", "."}}) {
+        char* got = dirname_alloc(path);
+        EXPECT_STREQ(got, parent) << path;
+        free(got);
+    }
 }
 
 // The pass answers the time until the next client is due (0: nobody, else at least 1), opens a

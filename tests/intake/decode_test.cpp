@@ -61,6 +61,12 @@ const decode_case CASES[] = {
      },
      {{"/d/old", S + 2, EVENT_RENAME | EVENT_IS_FILE}, {"/d/new", S + 3},
       {"/d/new", S + 4, EVENT_RENAME | EVENT_IS_FILE | EVENT_IS_DIR}}, S + 4},
+    {"file information cut after the mode still gives the device and the mode",
+     [](auto& b) {
+         const krec_file_info info{7, 3, MODE_DIR, 0, 0};
+         b.header(KREC_TYPE_DELETE).path("/a/b").arg(KREC_ARG_FILE_INFO, &info, 16).done();
+     },
+     {{"/a/b", S + 2, EVENT_DELETE | EVENT_IS_DIR, 4, 3}}, S + 2},
     {"a path alone emits nothing but takes an id",
      [](auto& b) { b.header(KREC_TYPE_DELETE).path("/x").done(); }, {}, S + 1},
     {"a device emits the pending path; a mode only adds its bits",
