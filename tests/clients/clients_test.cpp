@@ -24,6 +24,7 @@
 #include <cerrno>
 #include <chrono>
 #include <filesystem>
+#include <map>
 #include <mutex>
 #include <optional>
 #include <thread>
@@ -282,6 +283,26 @@ TEST_F(Clients, Routing) {
             EXPECT_EQ(backlog_of(clients[i]), c.rings[i]) << "client " << i;
             forget(clients[i]);
         }
+    }
+}
+
+// Past a few dozen prefixes the router narrows by binary search, component by component:
+// each client still gets exactly the events under its path.
+TEST_F(Clients, RoutingThroughManyPrefixes) {
+    std::map<std::string, client_info*> by_path;
+    for (std::string p : {"/m", "/m/1/x", "/m/1/xy", "/m/10"})
+        by_path[p] = make({.paths = {p}});
+    for (int i = 0; i < 150; i++)
+        by_path.try_emplace("/m/" + std::to_string(i), make({.paths = {"/m/" + std::to_string(i)}}));
+    const strings events = {"/m/7/f", "/m/70/f", "/m/149/g/h", "/m/1/x/y", "/m/1/xz", "/m/150/f"};
+    for (uint64_t id = 1; id <= events.size(); id++)
+        route(events[id - 1], id);
+    for (const auto& [path, fci] : by_path) {
+        strings want;
+        for (uint64_t id = 1; id <= events.size(); id++)
+            if ((events[id - 1] + "/").starts_with(path + "/"))
+                want.push_back(events[id - 1] + ":" + std::to_string(id));
+        EXPECT_EQ(backlog_of(fci), want) << path;
     }
 }
 
