@@ -597,6 +597,8 @@ const struct {
      {"a/b/f", 23, F2}}, 0, {"a/b/:21", "a/:22", "a/b/:23"}, (F1 | F2) & DIRECTORY_EVENT_MASK},
     {"directory level, absolute: /a stays /a", false, {"/"}, 0, 0, {},
      {{"a", 1, F1}, {"a/b/c", 2, F1}}, 0, {"/a:1", "/a/b/:2"}},
+    {"a path sharing only the mount point's bytes is not on the volume", true, {"/srv/database"},
+     FILES, 0, {}, {{"base/f", 1, F1}, {"/srv/database/g", 2, F1}}, 0, {"/srv/database/g:2"}},
     {"exclusion on stored paths", true, {"tmp"}, FILES, 5, {"tmp/x/"}, {{"tmp/x/y", 1, F1}, {"tmp/xy", 2, F1}, {"tmp/x", 3, F1}}, 0,
      {"tmp/xy:2", "tmp/x:3"}},
 };
