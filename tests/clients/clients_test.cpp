@@ -566,6 +566,30 @@ TEST_F(Clients, ClientWhoseIdentityCannotBeTakenOnGetsNoEvents) {
     EXPECT_EQ(sink.take(), strings{"/:1"});
 }
 
+// Another user's client gets what that user may read: a file it can read by name; for a file
+// gone with its directory, only that the nearest readable directory changed; nothing from a
+// directory closed to it.
+TEST_F(Clients, AnotherUsersClientGetsWhatItMayRead) {
+    const std::string d = "/tmp/clients_test." + std::to_string(getpid());
+    std::filesystem::remove_all(d);
+    ASSERT_EQ(mkdir(d.c_str(), 0755), 0);
+    ASSERT_EQ(mkdir((d + "/closed").c_str(), 0700), 0);
+    for (const std::string& f : {d + "/f", d + "/closed/s"})
+        ASSERT_EQ(close(open(f.c_str(), O_CREAT | O_WRONLY | O_CLOEXEC, 0644)), 0);
+    client_info* fci = owned({.paths = {d}, .uid = 65534, .since_when = 1});
+    route(d + "/f", 5);
+    route(d + "/closed/s", 6);
+    route(d + "/gone/x", 7);
+    ASSERT_EQ(start_client_thread(fci), 0);
+    ASSERT_TRUE(sink.received(1));  // the end of the history
+    client_wakeup(fci);             // as the latency pass does
+    ASSERT_TRUE(sink.received(3));
+    EXPECT_EQ(sink.flags[2], READ_ANCESTOR_FLAGS);
+    EXPECT_EQ(sink.take(), (strings{d + ":1", d + "/f:5", d + "/:7"}));
+    stop(fci);
+    std::filesystem::remove_all(d);
+}
+
 constexpr uint32_t F1 = 0x0800, F2 = 0x1000;  // kept by the directory mask
 constexpr uint32_t F_FILE_ONLY = 0x0100;      // dropped by the directory mask
 const std::vector<record> DATA = {{"db/x", 3, F1},    {"dbx/y", 4, F1}, {"other/z", 5, F1},
