@@ -12,7 +12,6 @@
 namespace {
 
 constexpr const char* SYNC_DIR = "/tmp/sync";  // live_sync's files; no stream watches it
-constexpr int WAIT_MS = 30000;
 constexpr uint32_t FILE_CREATED = VANTLES_EVENT_CREATED | VANTLES_EVENT_FILE;
 constexpr uint32_t FILE_REMOVED = VANTLES_EVENT_REMOVED | VANTLES_EVENT_FILE;
 constexpr uint32_t DIR_CREATED =
@@ -48,7 +47,8 @@ std::vector<std::string> changes(live_sink* sink,
 }
 
 ::testing::AssertionResult received(live_sink* sink, const std::string& path, uint32_t flags) {
-    if (live_wait_event(sink, live_event_is(path, flags), LIVE_EVENT_TIMEOUT_MS))
+    auto is = [&](const live_event& e) { return e.path == path && e.flags == flags; };
+    if (live_wait_event(sink, is, LIVE_EVENT_TIMEOUT_MS))
         return ::testing::AssertionSuccess();
     return ::testing::AssertionFailure() << "no " << describe(path, flags) << "; received:\n"
                                          << live_describe(live_sink_events(sink));
@@ -56,10 +56,7 @@ std::vector<std::string> changes(live_sink* sink,
 
 class Live : public ScratchDaemonTest {
 protected:
-    void SetUp() override {
-        ScratchDaemonTest::SetUp();
-        if (IsSkipped())
-            return;
+    void prepare() override {
         ASSERT_TRUE(ScratchDaemonTest::start({}, {}, true));
         ASSERT_EQ(0, live_make_dir(daemon_, SYNC_DIR));
     }
@@ -143,7 +140,7 @@ TEST_F(Live, EachClientGetsItsOwnFormOfTheSameChanges) {
         [](const live_event& e) {
             return e.path == "/tmp/lv/d2/z" || (e.flags & VANTLES_EVENT_USER_DROPPED);
         },
-        WAIT_MS, &last));
+        SCRATCH_WAIT_MS, &last));
     if (!(last.flags & VANTLES_EVENT_USER_DROPPED)) {
         // Excluded for other clients only, and not ignored.
         for (std::string p : {"/tmp/lv/skip/f", "/tmp/lv/skip/deep/g", "/tmp/ig/.qsd", "/top"})
@@ -169,11 +166,11 @@ TEST_F(Live, FlushStopAndOwnChangesThenTheDaemonEndsCleanly) {
     EXPECT_TRUE(live_state_becomes(&daemon_, base + 2, -1, LIVE_DUMP_TIMEOUT_MS));
     create("/tmp/un/f1");
     live_event f1, got;
-    ASSERT_TRUE(live_wait_event(&prompt.sink, live_path_is("/tmp/un/f1"), WAIT_MS, &f1));
+    ASSERT_TRUE(live_wait_event(&prompt.sink, live_path_is("/tmp/un/f1"), SCRATCH_WAIT_MS, &f1));
     int64_t flushed = live_now_ms();
     uint64_t last_id = 0;
     EXPECT_EQ(0, vantles_stream_flush(held.stream, &last_id));
-    ASSERT_TRUE(live_wait_event(&held.sink, live_path_is("/tmp/un/f1"), WAIT_MS, &got));
+    ASSERT_TRUE(live_wait_event(&held.sink, live_path_is("/tmp/un/f1"), SCRATCH_WAIT_MS, &got));
     EXPECT_LT(got.received_ms - flushed, 15000) << "the flush did not deliver";
     EXPECT_EQ(f1.id, got.id);
     EXPECT_TRUE(vantles_stream_flush(held.stream, &last_id) == 0 && last_id >= f1.id);
@@ -190,13 +187,7 @@ TEST_F(Live, FlushStopAndOwnChangesThenTheDaemonEndsCleanly) {
     start(&ignoring, {"/tmp/own"}, VANTLES_FLAG_FILE_EVENTS | VANTLES_FLAG_IGNORE_SELF);
     start(&marked_dirs, {"/tmp/own"}, VANTLES_FLAG_MARK_SELF);
     auto foreign = [&](const std::string& path) {  // made by another process
-        std::string target = host(path);
-        pid_t child = fork();
-        if (child == 0)
-            _exit(close(open(target.c_str(), O_WRONLY | O_CREAT | O_CLOEXEC, 0644)));
-        int status = -1;
-        waitpid(child, &status, 0);
-        ASSERT_EQ(0, status) << path;
+        ASSERT_EQ(0, run_child(daemon_, [&] { return close(creat(path.c_str(), 0644)); })) << path;
     };
     create("/tmp/own/mine1");
     foreign("/tmp/own/theirs1");
@@ -223,7 +214,8 @@ TEST_F(Live, FlushStopAndOwnChangesThenTheDaemonEndsCleanly) {
               changes(&marked_dirs.sink));
 
     for (int sig : {SIGINT, SIGHUP, SIGQUIT, SIGTERM}) {
-        ASSERT_EQ(0, test_daemon_restart(&daemon_, {"-d"}, WAIT_MS, sig)) << sigabbrev_np(sig);
+        ASSERT_EQ(0, test_daemon_restart(&daemon_, {"-d"}, SCRATCH_WAIT_MS, sig))
+            << sigabbrev_np(sig);
         EXPECT_TRUE(WIFEXITED(daemon_.status) && WEXITSTATUS(daemon_.status) == 0)
             << sigabbrev_np(sig) << ": wait status 0x" << std::hex << daemon_.status;
     }

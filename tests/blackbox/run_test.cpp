@@ -1,26 +1,20 @@
-// `vantles run` in the daemon's scratch root: batches that settle before a run, no two runs at
-// once, and --state catching up after the run and the daemon were stopped, or rescanning when
-// the state cannot be trusted.
+// `vantles run` in the daemon's scratch root: settled batches, one run at a time, and --state
+// catching up across stops, or rescanning when it cannot be trusted.
 #include "tests/support/notify_standin.h"
 #include "tests/support/scratch_daemon.h"
 
 #include <algorithm>
-#include <filesystem>
 #include <fstream>
+#include <numeric>
+#include <set>
 #include <sstream>
 
 namespace {
 
-constexpr int RUN_MS = 20000;
-
 class VantlesRun : public ScratchDaemonTest {
 protected:
-    void SetUp() override {
-        ScratchDaemonTest::SetUp();
-        if (IsSkipped())
-            return;
-        std::string tool_dir = std::filesystem::path(VANTLES_TOOL_PATH).parent_path();
-        daemon_.binds.push_back({tool_dir, true});
+    void prepare() override {
+        show_tool();
         // Under a stand-in service manager, which keeps the kernel's queue across a restart.
         ASSERT_EQ(0, notify_.open_at(socket_dir_ + "/notify.sock"));
         ASSERT_TRUE(start({}, {"NOTIFY_SOCKET=" + socket_dir_ + "/notify.sock"}));
@@ -28,18 +22,13 @@ protected:
         ASSERT_EQ(0, live_make_dir(daemon_, "/tmp/out"));
         ASSERT_EQ(0, live_sync(daemon_, "/tmp"));  // those changes have ids before any run
     }
-    void TearDown() override {
-        stop_run(SIGKILL);
-        ScratchDaemonTest::TearDown();
-    }
-
     // Starts `vantles run` in the daemon's namespace; the command appends each run's list and
     // environment to /tmp/out (begin ... end around a pause, so that overlapping runs show).
     void start_run(std::vector<std::string> options, const std::string& exit_code = "0",
                    const std::string& command = "") {
         std::vector<std::string> args = {
-            VANTLES_TOOL_PATH, "run",          "--socket",          daemon_.socket_path, "--files",
-            "--latency=0.02",  "--settle=0.3", "--state=/tmp/state"};
+            SCRATCH_TOOL,     "run",          "--socket",          daemon_.socket_path, "--files",
+            "--latency=0.02", "--settle=0.3", "--state=/tmp/state"};
         args.insert(args.end(), options.begin(), options.end());
         args.insert(
             args.end(),
@@ -49,53 +38,38 @@ protected:
                  : "echo \"begin n=$VANTLES_CHANGES r=${VANTLES_RESCAN:-0}\" >>/tmp/out/runs; "
                    "cat >>/tmp/out/list; sleep 0.3; echo end >>/tmp/out/runs; exit " +
                        exit_code});
-        if ((run_pid_ = fork_in_namespace(daemon_)) != 0) {
-            ASSERT_GT(run_pid_, 0);
-            return;
-        }
-        int err = open("/tmp/out/err", O_WRONLY | O_CREAT | O_APPEND, 0644);
-        dup2(err, 2);
-        execv(args[0].c_str(), c_strings(args).data());
-        _exit(127);
+        std::vector<char*> argv = c_strings(args);
+        unique_fd ns(open_namespace(daemon_));
+        ASSERT_EQ(0, run_.start([&] { return execv(argv[0], argv.data()), 127; }, ns.get()));
     }
     // Whether the run has reaped its command, and so kept the state of that run.
     bool run_idle() {
-        std::string children =
-            "/proc/" + std::to_string(run_pid_) + "/task/" + std::to_string(run_pid_) + "/children";
-        return wait_until([&] { return read_text(children).empty(); }, RUN_MS);
+        std::string pid = std::to_string(run_.pid);
+        std::string children = "/proc/" + pid + "/task/" + pid + "/children";
+        return wait_until([&] { return read_text(children).empty(); }, SCRATCH_WAIT_MS);
     }
-    // Ends the run with sig; its wait status.
-    int stop_run(int sig = SIGTERM) {
-        int status = -1;
-        if (run_pid_ > 0) {
-            kill(run_pid_, sig);
-            EXPECT_TRUE(
-                wait_until([&] { return waitpid(run_pid_, &status, WNOHANG) != 0; }, RUN_MS));
-        }
-        run_pid_ = -1;
-        return status;
+    int stop_run() { return run_.stop(SIGTERM, SCRATCH_WAIT_MS); }  // its wait status
+    // /tmp/out/NAME; "err": the run's standard error.
+    std::string out(const std::string& name) {
+        return name == "err" ? run_.errors() : read_text(host("/tmp/out/" + name));
     }
-    std::string out(const std::string& name) { return read_text(host("/tmp/out/" + name)); }
-    std::string sorted_list() {
-        std::vector<std::string> lines;
-        std::string text = out("list"), sorted;
-        for (size_t start = 0, end; (end = text.find('\n', start)) != std::string::npos;
-             start = end + 1)
-            lines.push_back(text.substr(start, end - start + 1));
-        std::sort(lines.begin(), lines.end());
-        for (const std::string& line : lines)
-            sorted += line;
-        return sorted;
+    std::string sorted_list() {  // one line per path
+        std::istringstream in(out("list"));
+        std::multiset<std::string> lines;
+        for (std::string line; std::getline(in, line);)
+            lines.insert(line + "\n");
+        return std::accumulate(lines.begin(), lines.end(), std::string());
     }
     bool wait_out(const std::string& name, const std::string& text) {
-        return wait_until([&] { return out(name).find(text) != std::string::npos; }, RUN_MS);
+        return wait_until([&] { return out(name).find(text) != std::string::npos; },
+                          SCRATCH_WAIT_MS);
     }
     void create(const std::string& name) {
         ASSERT_EQ(0, live_create_file(daemon_, "/tmp/w/" + name));
     }
 
     notify_standin notify_;
-    pid_t run_pid_ = -1;
+    child_process run_;
 };
 
 // Changes made together make one run with each path once; a change during a run starts one
@@ -106,7 +80,8 @@ protected:
 TEST_F(VantlesRun, BatchesAndCatchesUpFromItsState) {
     start_run({});
     // The first state holds the id the run goes on from: later changes reach it.
-    ASSERT_TRUE(wait_until([&] { return !read_text(host("/tmp/state")).empty(); }, RUN_MS));
+    ASSERT_TRUE(
+        wait_until([&] { return !read_text(host("/tmp/state")).empty(); }, SCRATCH_WAIT_MS));
     create("a");
     create("b");
     create("a");
@@ -144,7 +119,6 @@ TEST_F(VantlesRun, BatchesAndCatchesUpFromItsState) {
     create("unknown");
     daemon_.pass_fd = -1;
     ASSERT_EQ(0, test_daemon_restart(&daemon_, {"-d"})) << test_daemon_log(daemon_);
-    std::ofstream(host("/tmp/out/err"), std::ios::trunc);
     start_run({});
     ASSERT_TRUE(wait_out("runs", "begin n=0 r=1\nend\n")) << out("runs") << out("err");
     create("later");
@@ -168,13 +142,10 @@ TEST_F(VantlesRun, UntrustedStateRunsARescanOnce) {
     };
     for (const auto& c : cases) {
         std::ofstream(host("/tmp/state")) << c.state;
-        std::ofstream(host("/tmp/out/err"), std::ios::trunc);
         start_run({"--once"}, "3");
-        int status = -1;
-        EXPECT_TRUE(wait_until([&] { return waitpid(run_pid_, &status, WNOHANG) != 0; }, RUN_MS));
-        run_pid_ = -1;
-        EXPECT_TRUE(WIFEXITED(status) && WEXITSTATUS(status) == 3)
-            << status << out("err") << out("runs");
+        EXPECT_TRUE(run_.wait_exit(SCRATCH_WAIT_MS));
+        EXPECT_TRUE(WIFEXITED(run_.status) && WEXITSTATUS(run_.status) == 3)
+            << run_.status << out("err") << out("runs");
         EXPECT_NE(std::string::npos, out("runs").rfind("begin n=0 r=1\nend\n")) << out("runs");
         EXPECT_NE(std::string::npos, out("err").find(c.error)) << out("err");
         EXPECT_EQ(0u, read_text(host("/tmp/state")).find("vantles-run-state 1\nid "));
@@ -213,13 +184,14 @@ TEST_F(VantlesRun, StopEndsWhatTheCommandStarted) {
     start_run({}, "0",
               "sleep 31 & echo $! >/tmp/out/pid; (trap '' TERM; sleep 32) & echo $! >>/tmp/out/pid;"
               " wait");
-    ASSERT_TRUE(wait_until([&] { return !read_text(host("/tmp/state")).empty(); }, RUN_MS));
+    ASSERT_TRUE(
+        wait_until([&] { return !read_text(host("/tmp/state")).empty(); }, SCRATCH_WAIT_MS));
     create("a");
     auto both_started = [&] {
         std::string pids = out("pid");
         return std::count(pids.begin(), pids.end(), '\n') == 2;
     };
-    ASSERT_TRUE(wait_until(both_started, RUN_MS)) << out("err");
+    ASSERT_TRUE(wait_until(both_started, SCRATCH_WAIT_MS)) << out("err");
     std::istringstream pids(out("pid"));
     pid_t sleepers[2] = {};
     pids >> sleepers[0] >> sleepers[1];
@@ -230,7 +202,7 @@ TEST_F(VantlesRun, StopEndsWhatTheCommandStarted) {
     int status = stop_run();
     EXPECT_TRUE(WIFEXITED(status) && WEXITSTATUS(status) == 0) << status;
     for (pid_t pid : sleepers)
-        EXPECT_TRUE(wait_until([&] { return gone(pid); }, RUN_MS)) << pid;
+        EXPECT_TRUE(wait_until([&] { return gone(pid); }, SCRATCH_WAIT_MS)) << pid;
 }
 
 }  // namespace

@@ -1,77 +1,36 @@
 // The built `vantles` program run as a child process: a table of command lines that fail
 // before or when connecting (no daemon), then every command against one test daemon.
-#include "tests/support/live_client.h"
+#include "tests/support/scratch_daemon.h"
 
-#include <fcntl.h>
-#include <spawn.h>
 #include <sys/stat.h>
 #include <sys/sysmacros.h>
-#include <sys/wait.h>
 
 #include <atomic>
-#include <filesystem>
 #include <thread>
-
-extern char** environ;
 
 namespace {
 
-constexpr int CLI_MS = 20000;
-
-// A `vantles` child; its standard output and error go to files of a directory of its own, read
-// into out and err once it has exited.
-struct cli {
-    pid_t pid = -1;
-    int status = -1;
-    std::string dir, out, err;
-    ~cli() {
-        if (pid > 0 && kill(pid, SIGKILL) == 0)
-            waitpid(pid, nullptr, 0);
-        std::error_code ignored;
-        std::filesystem::remove_all(dir, ignored);
-    }
-    std::string output() const { return read_text(dir + "/out"); }
-    bool wait_output(const std::string& text) {
-        return wait_until([&] { return output().find(text) != std::string::npos; }, CLI_MS);
-    }
-    bool wait_exit(int timeout_ms = CLI_MS) {
-        if (pid > 0 &&
-            !wait_until([&] { return waitpid(pid, &status, WNOHANG) == pid; }, timeout_ms))
-            return false;
-        pid = -1;
-        out = output();
-        err = read_text(dir + "/err");
-        return true;
-    }
-};
-
 // Starts `vantles args...` in this process's environment.
-void spawn(cli* p, std::vector<std::string> args) {
-    char dir_template[] = "/tmp/vantles-cli-out.XXXXXX";
-    ASSERT_NE(nullptr, mkdtemp(dir_template));
-    p->dir = dir_template;
+void spawn(child_process* p, std::vector<std::string> args) {
     args.insert(args.begin(), VANTLES_TOOL_PATH);
     std::vector<char*> argv = c_strings(args);
-    posix_spawn_file_actions_t files;
-    posix_spawn_file_actions_init(&files);
-    posix_spawn_file_actions_addopen(&files, 1, (p->dir + "/out").c_str(), O_WRONLY | O_CREAT,
-                                     0644);
-    posix_spawn_file_actions_addopen(&files, 2, (p->dir + "/err").c_str(), O_WRONLY | O_CREAT,
-                                     0644);
-    EXPECT_EQ(0, posix_spawn(&p->pid, VANTLES_TOOL_PATH, &files, nullptr, argv.data(), environ));
-    posix_spawn_file_actions_destroy(&files);
+    ASSERT_EQ(0, p->start([&] { return execv(argv[0], argv.data()), 127; }));
 }
 
-void run(cli* p, const std::vector<std::string>& args) {
+void run(child_process* p, const std::vector<std::string>& args) {
     spawn(p, args);
-    ASSERT_TRUE(p->wait_exit()) << "vantles " << args[0] << " did not exit";
+    ASSERT_TRUE(p->wait_exit(SCRATCH_WAIT_MS)) << "vantles " << args[0] << " did not exit";
 }
 
-::testing::AssertionResult exited_with(const cli& p, int code) {
+bool wait_output(const child_process& p, const std::string& text) {
+    return wait_until([&] { return p.output().find(text) != std::string::npos; }, SCRATCH_WAIT_MS);
+}
+
+::testing::AssertionResult exited_with(const child_process& p, int code) {
     if (WIFEXITED(p.status) && WEXITSTATUS(p.status) == code)
         return ::testing::AssertionSuccess();
     return ::testing::AssertionFailure() << "wait status 0x" << std::hex << p.status << std::dec
-                                         << ", want exit " << code << "; stderr: " << p.err;
+                                         << ", want exit " << code << "; stderr: " << p.errors();
 }
 
 // Command lines refused before or when connecting: exit status and the start of the error
@@ -119,11 +78,12 @@ TEST(VantlesCli, ErrorsExitWithStatusAndMessage) {
         for (std::string& a : c.args)
             a = a == "@" ? socket : a[0] == '#' ? dir + a.substr(1) : a;
         SCOPED_TRACE(testing::PrintToString(c.args));
-        cli p;
+        child_process p;
         run(&p, c.args);
         EXPECT_TRUE(exited_with(p, c.status));
-        EXPECT_EQ(0u, p.err.find(c.error)) << p.err;
-        EXPECT_TRUE(c.status == 1 ? p.out.empty() : p.out.find(c.output) == 0) << p.out;
+        EXPECT_EQ(0u, p.errors().find(c.error)) << p.errors();
+        EXPECT_TRUE(c.status == 1 ? p.output().empty() : p.output().find(c.output) == 0)
+            << p.output();
     }
     rmdir(dir.c_str());
     unsetenv("VANTLESD_SOCKET");
@@ -132,12 +92,10 @@ TEST(VantlesCli, ErrorsExitWithStatusAndMessage) {
 // One daemon in its scratch root serves every command in turn. The tool checks watched paths in
 // its own view, the daemon watches its scratch root: a directory made at the same path in both
 // is watched, and changed through the daemon's view.
-class VantlesCliTest : public ::testing::Test {
+class VantlesCliTest : public ScratchDaemonTest {
 protected:
-    void SetUp() override {
-        if (!scratch_root_available())
-            GTEST_SKIP() << "needs root and mount namespaces";
-        ASSERT_EQ(0, test_daemon_start(&daemon_, {"-d"})) << test_daemon_log(daemon_);
+    void prepare() override {
+        ASSERT_TRUE(start({}, {}, true));
         char dir_template[] = "/tmp/vantles-cli.XXXXXX";
         ASSERT_NE(nullptr, mkdtemp(dir_template));
         watched_ = dir_template;
@@ -146,23 +104,21 @@ protected:
     void TearDown() override {
         if (!watched_.empty())
             rmdir(watched_.c_str());
-        if (HasFailure())
-            test_daemon_print_log_tail(daemon_);
+        ScratchDaemonTest::TearDown();
     }
     void create(const std::string& name) {
         ASSERT_EQ(0, live_create_file(daemon_, watched_ + "/" + name));
     }
     ::testing::AssertionResult clients(int n) {
-        return live_state_becomes(&daemon_, n + LIVE_INTERNAL_CLIENTS, -1, CLI_MS);
+        return live_state_becomes(&daemon_, n + LIVE_INTERNAL_CLIENTS, -1, SCRATCH_WAIT_MS);
     }
-    unsigned long long current_id() {
-        cli id;
+    unsigned long long tool_id() {  // `vantles id`
+        child_process id;
         run(&id, {"id", "--socket", daemon_.socket_path});
         EXPECT_TRUE(exited_with(id, 0));
-        return strtoull(id.out.c_str(), nullptr, 10);
+        return strtoull(id.output().c_str(), nullptr, 10);
     }
 
-    test_daemon daemon_;
     std::string watched_;
 };
 
@@ -173,33 +129,34 @@ protected:
 // watch with status 1, while a daemon's restart does not: the watch waits and goes on.
 TEST_F(VantlesCliTest, EveryCommandAgainstOneDaemon) {
     const std::string& sock = daemon_.socket_path;
-    cli plain, uuid, all, too_many, watch;
+    child_process plain, uuid, all, too_many, watch;
     setenv("VANTLESD_SOCKET", sock.c_str(), 1);  // as commands without --socket use it
     spawn(&plain, {"watch", "--files", "--latency=.05", watched_});
     ASSERT_TRUE(clients(1));
     create("plain");
-    ASSERT_TRUE(plain.wait_output(watched_ + "/plain\n")) << plain.output();
+    ASSERT_TRUE(wait_output(plain, watched_ + "/plain\n")) << plain.output();
     std::string line = plain.output();
     EXPECT_GT(strtoull(line.c_str(), nullptr, 10), 0u) << line;
     EXPECT_TRUE(line.find(" created") < line.find("file ")) << line;
     kill(plain.pid, SIGINT);
     ASSERT_TRUE(plain.wait_exit(10000)) << "a signal did not end the watch";
     EXPECT_TRUE(exited_with(plain, 0));
-    EXPECT_EQ("", plain.err);
+    EXPECT_EQ("", plain.errors());
     EXPECT_TRUE(clients(0)) << "the stream was not unregistered";
 
     struct stat st;  // the daemon's root volume, by device number: its history's uuid
     ASSERT_EQ(0, stat(live_root_path(daemon_, "/").c_str(), &st));
     run(&uuid, {"uuid", std::to_string(major(st.st_dev)) + ":" + std::to_string(minor(st.st_dev))});
     EXPECT_TRUE(exited_with(uuid, 0));
-    EXPECT_EQ(read_text(live_root_path(daemon_, "/.vantlesd/vantlesd-uuid")) + "\n", uuid.out);
+    EXPECT_EQ(read_text(live_root_path(daemon_, "/.vantlesd/vantlesd-uuid")) + "\n", uuid.output());
 
     constexpr int FILES = 40;
-    unsigned long long first = current_id();
+    unsigned long long first = tool_id();
     for (int i = 0; i < FILES; i++)
         create("kept" + std::to_string(i));
     // Only a change the daemon has read in (and given an id) is in its history.
-    ASSERT_TRUE(wait_until([&] { return current_id() >= first + FILES || HasFailure(); }, CLI_MS));
+    ASSERT_TRUE(
+        wait_until([&] { return tool_id() >= first + FILES || HasFailure(); }, SCRATCH_WAIT_MS));
     std::atomic<bool> stop{false};
     std::thread changes([&] {
         for (int i = 0; !stop.load(); i++, usleep(2000))
@@ -209,22 +166,23 @@ TEST_F(VantlesCliTest, EveryCommandAgainstOneDaemon) {
     stop.store(true);
     changes.join();
     ASSERT_TRUE(exited_with(all, 0));
-    const size_t done = all.out.rfind(" history-done");  // on the last line
-    ASSERT_TRUE(done != std::string::npos && all.out.find('\n', done) == all.out.size() - 1)
-        << all.out;
+    const size_t done = all.output().rfind(" history-done");  // on the last line
+    ASSERT_TRUE(done != std::string::npos &&
+                all.output().find('\n', done) == all.output().size() - 1)
+        << all.output();
     for (int i = 0; i < FILES; i++)
         EXPECT_NE(std::string::npos,
-                  all.out.find(" " + watched_ + "/kept" + std::to_string(i) + "\n"))
+                  all.output().find(" " + watched_ + "/kept" + std::to_string(i) + "\n"))
             << "kept" << i << " not replayed:\n"
-            << all.out;
+            << all.output();
 
     // An id the daemon never gave out is refused: kept as "the highest seen", it would hide
     // every later change.
-    cli future;
-    run(&future, {"history", "--since", std::to_string(current_id() + 1000), watched_});
+    child_process future;
+    run(&future, {"history", "--since", std::to_string(tool_id() + 1000), watched_});
     EXPECT_TRUE(exited_with(future, 2));
-    EXPECT_NE(std::string::npos, future.err.find("above the daemon's current event id"))
-        << future.err;
+    EXPECT_NE(std::string::npos, future.errors().find("above the daemon's current event id"))
+        << future.errors();
 
     std::vector<std::string> args = {"watch", "--socket", sock};
     args.insert(args.end(), 4097, watched_);
@@ -233,19 +191,20 @@ TEST_F(VantlesCliTest, EveryCommandAgainstOneDaemon) {
     EXPECT_EQ(
         "vantles: the daemon refused the registration: the daemon refused the paths or "
         "exclusions (code -22)\n",
-        too_many.err);
+        too_many.errors());
     spawn(&watch, {"watch", "--files", "--socket", sock, watched_});
     ASSERT_TRUE(clients(1));
     ASSERT_EQ(0, test_daemon_restart(&daemon_, {"-d"})) << test_daemon_log(daemon_);
     ASSERT_TRUE(clients(1)) << "the watch did not come back";
     create("back");
-    ASSERT_TRUE(watch.wait_output(watched_ + "/back\n")) << watch.output();
+    ASSERT_TRUE(wait_output(watch, watched_ + "/back\n")) << watch.output();
     // A plain restart cannot know what changed while no daemon ran: a dropped notice says so.
     EXPECT_NE(std::string::npos, watch.output().find(" user-dropped")) << watch.output();
     kill(watch.pid, SIGTERM);
-    ASSERT_TRUE(watch.wait_exit());
+    ASSERT_TRUE(watch.wait_exit(SCRATCH_WAIT_MS));
     EXPECT_TRUE(exited_with(watch, 0));
-    EXPECT_NE(std::string::npos, watch.err.find("waiting for it to come back")) << watch.err;
+    EXPECT_NE(std::string::npos, watch.errors().find("waiting for it to come back"))
+        << watch.errors();
 }
 
 }  // namespace

@@ -1,7 +1,5 @@
-// The real daemon (fanotify source) on volumes of a scratch root, failing around it: killed again
-// and again in the middle of a storm of changes, a logged volume filling up, log files damaged,
-// a logged volume unmounted under its clients, and one whose log directory is another volume's
-// mount point.
+// The real daemon (fanotify source) on volumes of a scratch root, and the faults around it: kills
+// mid-storm, full and unmounted volumes, damaged log files.
 #include "tests/support/scratch_daemon.h"
 #include "vantles/stream.h"
 
@@ -49,8 +47,7 @@ protected:
             if (!first && it->second >= e.id)
                 return fail() << "the path came before with id " << it->second;
             it->second = e.id;
-            if (!(e.flags & (VANTLES_EVENT_USER_DROPPED | VANTLES_EVENT_KERNEL_DROPPED)) &&
-                !path_ok(e.path))
+            if (!live_dropped(e) && !path_ok(e.path))
                 return fail() << "a path nobody changed";
             highest = std::max(highest, e.id);
         }
@@ -262,21 +259,14 @@ TEST_P(Unmount, UnderClientsLetsTheVolumeGo) {
         const char* argv[] = {
             VANTLES_TOOL_PATH,           "watch", "--files", "--device", dev.c_str(), "--socket",
             daemon_.socket_path.c_str(), "w",     nullptr};
-        int fds[2];
-        ASSERT_EQ(0, pipe2(fds, O_CLOEXEC | O_NONBLOCK));
-        pid_t foreign = fork();
-        if (foreign == 0 &&
-            (prctl(PR_SET_PDEATHSIG, SIGKILL) || dup2(fds[1], 1) < 0 || setgroups(0, nullptr) ||
-             setgid(65534) || setuid(65534) || execv(argv[0], const_cast<char**>(argv))))
-            _exit(127);
-        close(fds[1]);
-        unique_fd foreign_out(fds[0]);
-        std::string printed;
+        child_process foreign;
+        ASSERT_EQ(0, foreign.start([&] {
+            return setgroups(0, nullptr) || setgid(65534) || setuid(65534)
+                       ? 126
+                       : (execv(argv[0], const_cast<char**>(argv)), 127);
+        }));
         auto prints = [&](const std::string& line) {
-            char buf[4096];
-            ssize_t n = read(fds[0], buf, sizeof buf);
-            printed.append(buf, static_cast<size_t>(std::max<ssize_t>(n, 0)));
-            return printed.find(line) != std::string::npos;
+            return foreign.output().find(line) != std::string::npos;
         };
         EXPECT_TRUE(live_state_becomes(&daemon_, LIVE_INTERNAL_CLIENTS + 5, -1, SCRATCH_WAIT_MS));
         // Each client gets what it may read; the other user not a file closed to it.
@@ -284,8 +274,9 @@ TEST_P(Unmount, UnderClientsLetsTheVolumeGo) {
         ASSERT_EQ(0, live_create_file(daemon_, "/var/w/seen"));
         EXPECT_TRUE(live_wait_event(&on_var.sink, live_path_is("/var/w/seen"), SCRATCH_WAIT_MS));
         EXPECT_TRUE(live_wait_event(&relative.sink, live_path_is("w/seen"), SCRATCH_WAIT_MS));
-        EXPECT_TRUE(wait_until([&] { return prints(" w/seen\n"); }, SCRATCH_WAIT_MS)) << printed;
-        EXPECT_FALSE(prints("w/secret")) << printed;
+        EXPECT_TRUE(wait_until([&] { return prints(" w/seen\n"); }, SCRATCH_WAIT_MS))
+            << foreign.output();
+        EXPECT_FALSE(prints("w/secret")) << foreign.output();
 
         file_storm writer;
         ASSERT_EQ(0, writer.start(daemon_, "/mnt/other/storm", 2000));
@@ -305,8 +296,7 @@ TEST_P(Unmount, UnderClientsLetsTheVolumeGo) {
         ASSERT_EQ(0, live_stream_start(&late, live_options(daemon_, {"/mnt/other/storm"}, FILES)));
         EXPECT_TRUE(delivers(&late));
         EXPECT_TRUE(replays_soundly({"/"}, 0, [](const std::string&) { return true; }));
-        kill(foreign, SIGTERM);
-        waitpid(foreign, nullptr, 0);
+        foreign.stop(SIGTERM);
     }
     EXPECT_TRUE(live_state_becomes(&daemon_, LIVE_INTERNAL_CLIENTS, -1, SCRATCH_WAIT_MS));
     EXPECT_TRUE(fd_count_returns(daemon_.pid, resting_fds, SCRATCH_WAIT_MS));

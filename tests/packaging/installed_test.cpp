@@ -2,7 +2,7 @@
 // capability bounding set its service unit names (and no new privileges) as the only process of
 // a scratch root, serving the package's `vantles watch --count 1 /tmp` run as root and as an
 // unprivileged user. The package tree comes from the package.build_and_install test.
-#include "tests/support/live_client.h"
+#include "tests/support/scratch_daemon.h"
 
 #include <fcntl.h>
 #include <grp.h>
@@ -11,13 +11,11 @@
 #include <sys/wait.h>
 #include <unistd.h>
 
-#include <filesystem>
 #include <algorithm>
+#include <filesystem>
 #include <sstream>
 
 namespace {
-
-constexpr int PKG_TIMEOUT_MS = 30000;
 
 // The value of the first "key=" line of a unit file (empty when absent).
 std::string unit_value(const std::string& unit, const std::string& key) {
@@ -34,56 +32,6 @@ const std::string PKG_CAPS =
     " NET_BIND_SERVICE NET_BROADCAST NET_ADMIN NET_RAW IPC_LOCK IPC_OWNER SYS_MODULE SYS_RAWIO"
     " SYS_CHROOT SYS_PTRACE SYS_PACCT SYS_ADMIN SYS_BOOT SYS_NICE SYS_RESOURCE ";
 
-// A child with its output in out_path, or in a pipe when that is empty; killed at the end.
-struct pkg_process {
-    pid_t pid = -1;
-    int status = -1;
-    std::string out_path;
-    unique_fd pipe_out;
-    std::string piped;
-    ~pkg_process() { stop(); }
-    void stop() {
-        if (pid > 0 && kill(pid, SIGKILL) == 0)
-            waitpid(pid, nullptr, 0);
-        pid = -1;
-    }
-    bool exited() {
-        if (pid > 0 && waitpid(pid, &status, WNOHANG) == pid)
-            pid = -1;
-        return pid < 0;
-    }
-    std::string text() {
-        if (!pipe_out.valid())
-            return read_text(out_path);
-        char buf[4096];
-        for (ssize_t n; (n = read(pipe_out.get(), buf, sizeof buf)) > 0;)
-            piped.append(buf, static_cast<size_t>(n));
-        return piped;
-    }
-};
-
-// Forks a child with its output in out_path (or a pipe) that runs exec.
-void spawn(pkg_process* p, const std::string& out_path, const std::function<int()>& exec) {
-    int fds[2] = {-1, open(out_path.c_str(), O_WRONLY | O_CREAT | O_TRUNC | O_CLOEXEC, 0644)};
-    ASSERT_TRUE(!out_path.empty() || pipe2(fds, O_CLOEXEC) == 0);
-    ASSERT_GE(fds[1], 0);
-    fcntl(fds[0], F_SETFL, O_NONBLOCK);
-    p->out_path = out_path;
-    p->piped.clear();
-    p->pipe_out.reset(fds[0]);
-    const int out = fds[1];
-    fflush(nullptr);
-    p->pid = fork();
-    ASSERT_GE(p->pid, 0);
-    if (p->pid == 0) {
-        dup2(out, 1);
-        dup2(out, 2);
-        close_range(3, ~0u, 0);
-        _exit(exec());
-    }
-    close(out);
-}
-
 class InstalledPackageTest : public ::testing::Test {
 protected:
     void SetUp() override {
@@ -98,28 +46,26 @@ protected:
         socket_ = dir_ + "/vantlesd.sock";
     }
     void TearDown() override {
-        daemon_.stop();
+        daemon_.stop(SIGKILL, 0);
         std::error_code ignored;
-        if (!dir_.empty() && std::filesystem::remove_all(dir_, ignored))
-            std::filesystem::remove(dir_ + ".log", ignored);
+        std::filesystem::remove_all(dir_, ignored);
     }
 
-    // Starts `tool watch --count 1 /tmp` as uid (root or nobody). Its output goes to a pipe: a
-    // file under the watched /tmp would be a change the other watch could report first.
-    void spawn_watch(pkg_process* p, uid_t uid) {
+    // Starts `tool watch --count 1 /tmp` as uid (root or nobody).
+    void spawn_watch(child_process* p, uid_t uid) {
         std::string tool = root_ + VANTLES_PACKAGE_BINDIR "/vantles";
-        spawn(p, "", [=, this] {
+        ASSERT_EQ(0, p->start([=, this] {
             std::vector<std::string> argv = {tool, "watch", "--count", "1", "/tmp"};
             std::vector<std::string> env = {"VANTLESD_SOCKET=" + socket_, "PATH=/usr/bin:/bin"};
             if (uid != 0 && (setgroups(0, nullptr) != 0 || setgid(uid) != 0 || setuid(uid) != 0))
                 return 126;
             execve(argv[0].c_str(), c_strings(argv).data(), c_strings(env).data());
             return 127;
-        });
+        }));
     }
 
     std::string root_ = VANTLES_PACKAGE_ROOT, unit_, dir_, socket_;
-    pkg_process daemon_;
+    child_process daemon_;
 };
 
 // The unit's capabilities are enough for fanotify, the history at the root, and the identity
@@ -141,7 +87,7 @@ TEST_F(InstalledPackageTest, InstalledDaemonServesInstalledToolUnderUnitCapabili
     ASSERT_EQ('/', exec.c_str()[0]) << exec;
 
     // ExecStart= in the package tree as the service manager starts it: the unit's bounding set.
-    spawn(&daemon_, dir_ + ".log", [&] {
+    ASSERT_EQ(0, daemon_.start([&] {
         std::vector<std::string> argv = {"/usr/bin/setpriv", "--bounding-set=" + caps,
                                          "--inh-caps=-all",  "--ambient-caps=-all",
                                          "--no-new-privs",   "--",
@@ -150,12 +96,12 @@ TEST_F(InstalledPackageTest, InstalledDaemonServesInstalledToolUnderUnitCapabili
                                         "PATH=/usr/sbin:/usr/bin:/sbin:/bin"};
         return scratch_root_exec({}, {{root_, true}, {dir_, false}}, c_strings(argv).data(),
                                  c_strings(env).data());
-    });
+    }));
     unique_fd probe;
-    ASSERT_TRUE(
-        wait_until([&] { return daemon_.exited() || raw_connect(socket_.c_str(), &probe) == 0; },
-                   PKG_TIMEOUT_MS));
-    ASSERT_FALSE(daemon_.exited()) << "daemon not listening\n" << daemon_.text();
+    ASSERT_TRUE(wait_until(
+        [&] { return daemon_.wait_exit(0) || raw_connect(socket_.c_str(), &probe) == 0; },
+        SCRATCH_WAIT_MS));
+    ASSERT_FALSE(daemon_.wait_exit(0)) << "daemon not listening\n" << daemon_.errors();
 
     // The daemon really runs with exactly that set (setpriv executed it in place).
     std::string status = read_text("/proc/" + std::to_string(daemon_.pid) + "/status");
@@ -166,7 +112,7 @@ TEST_F(InstalledPackageTest, InstalledDaemonServesInstalledToolUnderUnitCapabili
 
     // Whether both watches are registered is not visible from here: the file is written again
     // until both end. A watch that ended on a kernel queue overflow (a busy machine) restarts.
-    pkg_process watches[2];
+    child_process watches[2];
     const uid_t users[2] = {0, 65534};
     for (int i = 0; i < 2; i++)
         ASSERT_NO_FATAL_FAILURE(spawn_watch(&watches[i], users[i]));
@@ -180,17 +126,17 @@ TEST_F(InstalledPackageTest, InstalledDaemonServesInstalledToolUnderUnitCapabili
             written = fd >= 0 && write(fd, "x", 1) == 1;
             close(fd);
             for (int i = 0; i < 2; i++)
-                if (watches[i].exited() && restarts < 10 &&
-                    watches[i].text().find(" kernel-dropped ") != std::string::npos && ++restarts)
+                if (watches[i].wait_exit(0) && restarts < 10 &&
+                    watches[i].output().find(" kernel-dropped ") != std::string::npos && ++restarts)
                     spawn_watch(&watches[i], users[i]);
-            return !written || (watches[0].exited() && watches[1].exited());
+            return !written || (watches[0].wait_exit(0) && watches[1].wait_exit(0));
         },
-        PKG_TIMEOUT_MS);
+        SCRATCH_WAIT_MS);
     ASSERT_TRUE(written) << in_daemon_view << ": " << strerror(errno);
     for (int i = 0; i < 2; i++) {
-        const std::string text = watches[i].text();
-        ASSERT_TRUE(watches[i].exited())
-            << "uid " << users[i] << "'s watch: " << text << daemon_.text();
+        const std::string text = watches[i].output();
+        ASSERT_TRUE(watches[i].wait_exit(0))
+            << "uid " << users[i] << "'s watch: " << text << daemon_.errors();
         EXPECT_TRUE(WIFEXITED(watches[i].status) && WEXITSTATUS(watches[i].status) == 0)
             << "status 0x" << std::hex << watches[i].status << ": " << text;
         // Directory-level events: one line naming the changed directory.
@@ -200,13 +146,13 @@ TEST_F(InstalledPackageTest, InstalledDaemonServesInstalledToolUnderUnitCapabili
     }
     EXPECT_EQ(0, access(("/proc/" + std::to_string(daemon_.pid) + "/root/.vantlesd").c_str(), F_OK))
         << "no history directory";
-    EXPECT_EQ(std::string::npos, daemon_.text().find("initgroups failed")) << daemon_.text();
+    EXPECT_EQ(std::string::npos, daemon_.errors().find("initgroups failed")) << daemon_.errors();
 
     ASSERT_EQ(0, kill(daemon_.pid, SIGTERM));
-    ASSERT_TRUE(wait_until([&] { return daemon_.exited(); }, PKG_TIMEOUT_MS));
+    ASSERT_TRUE(wait_until([&] { return daemon_.wait_exit(0); }, SCRATCH_WAIT_MS));
     EXPECT_TRUE(WIFEXITED(daemon_.status) && WEXITSTATUS(daemon_.status) == 0)
         << "status 0x" << std::hex << daemon_.status << "\n"
-        << daemon_.text();
+        << daemon_.errors();
 }
 
 }  // namespace

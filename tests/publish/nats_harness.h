@@ -3,16 +3,13 @@
 // started again on it), and a reader that takes a stream back message by message.
 #pragma once
 
-#include "tests/support/test_daemon.h"
+#include "tests/support/scratch_daemon.h"
 
 #include <arpa/inet.h>
-#include <fcntl.h>
 #include <nats/nats.h>
 #include <net/if.h>
 #include <sched.h>
 #include <sys/ioctl.h>
-#include <sys/prctl.h>
-#include <sys/wait.h>
 #include <unistd.h>
 
 inline std::string nats_server_binary() {  // empty when the machine has none
@@ -37,12 +34,11 @@ inline int private_loopback() {
 }
 
 struct nats_server {
-    std::string name, store, log;    // its JetStream directory; its output (appended)
+    std::string name, store;         // store: its JetStream directory
     int port = 0, cluster_port = 0;  // cluster_port 0: a lone server
     std::vector<int> peers;          // the other members' cluster ports
-    pid_t pid = -1;
+    child_process process;           // its log: process.errors()
 
-    ~nats_server() { stop(); }
     // Starts it (again) on its store; returns once it takes connections. 0 or an errno value.
     int start() {
         std::vector<std::string> args = {nats_server_binary(), "-js", "-a",  "127.0.0.1", "-p",
@@ -54,16 +50,8 @@ struct nats_server {
             args.insert(args.end(),
                         {routes, "--cluster_name", "vantles-test", "--cluster", url(cluster_port)});
         std::vector<char*> argv = c_strings(args);
-        int out = open(log.c_str(), O_WRONLY | O_CREAT | O_APPEND | O_CLOEXEC, 0644);
-        fflush(nullptr);
-        if (out >= 0 && (pid = fork()) == 0) {
-            prctl(PR_SET_PDEATHSIG, SIGKILL);
-            dup2(out, 1);
-            dup2(out, 2);
-            execv(argv[0], argv.data());
-            _exit(127);
-        }
-        close(out);
+        if (int err = process.start([&] { return execv(argv[0], argv.data()), 127; }))
+            return err;
         sockaddr_in addr = {AF_INET, htons(uint16_t(port)), {htonl(INADDR_LOOPBACK)}, {}};
         auto up = [&] {
             int fd = socket(AF_INET, SOCK_STREAM | SOCK_CLOEXEC, 0);
@@ -71,17 +59,11 @@ struct nats_server {
             close(fd);
             return ok;
         };
-        bool started =
-            pid > 0 && wait_until([&] { return up() || waitpid(pid, nullptr, WNOHANG); }, 20000);
-        if (started && waitpid(pid, nullptr, WNOHANG) == 0)
+        bool started = wait_until([&] { return up() || process.wait_exit(0); }, 20000);
+        if (started && process.pid > 0)
             return 0;
-        stop();
+        process.stop(SIGKILL, 0);
         return started ? ECHILD : ETIMEDOUT;
-    }
-    void stop(int sig = SIGKILL) {  // and reaps it
-        if (pid > 0 && kill(pid, sig) == 0)
-            waitpid(pid, nullptr, 0);
-        pid = -1;
     }
     std::string url(int p = 0) const { return "nats://127.0.0.1:" + std::to_string(p ? p : port); }
 };

@@ -58,10 +58,6 @@ live_match live_path_is(const std::string& path) {
     return [path](const live_event& e) { return e.path == path; };
 }
 
-live_match live_event_is(const std::string& path, uint32_t flags) {
-    return [path, flags](const live_event& e) { return e.path == path && e.flags == flags; };
-}
-
 std::string live_describe(const std::vector<live_event>& events) {
     std::string out;
     for (const live_event& e : events) {
@@ -74,6 +70,10 @@ std::string live_describe(const std::vector<live_event>& events) {
 
 bool live_history_done(const live_event& e) {
     return e.flags & VANTLES_EVENT_HISTORY_DONE;
+}
+
+bool live_dropped(const live_event& e) {
+    return e.flags & (VANTLES_EVENT_USER_DROPPED | VANTLES_EVENT_KERNEL_DROPPED);
 }
 
 live_stream::~live_stream() {

@@ -43,11 +43,11 @@ std::vector<live_event> live_sink_events(live_sink* sink);  // a copy of what ha
 bool live_wait_event(live_sink* sink, const live_match& match, int timeout_ms,
                      live_event* out = nullptr);
 
-live_match live_path_is(const std::string& path);  // exactly this path (and these flags)
-live_match live_event_is(const std::string& path, uint32_t flags);
+live_match live_path_is(const std::string& path);  // exactly this path
 
 std::string live_describe(const std::vector<live_event>& events);  // "id flags path" lines
 bool live_history_done(const live_event& e);                        // the end of a replay
+bool live_dropped(const live_event& e);  // a dropped notice (the daemon's or the kernel's)
 
 // A stream delivering into its own sink on the library's thread; destroyed (unregistered) with it.
 struct live_stream {

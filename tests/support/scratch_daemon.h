@@ -55,6 +55,55 @@ inline int run_child(const test_daemon& d, const std::function<int()>& body) {
                                                                               : -1;
 }
 
+// A child running body (in the mount namespace mount_ns, unless -1), its standard output and
+// error in the files out and err (emptied at each start) of a directory no scratch root shows.
+// Killed and reaped at the end.
+struct child_process {
+    pid_t pid = -1;
+    int status = -1;  // the wait status, once reaped
+    std::string out, err;
+
+    ~child_process() {
+        stop(SIGKILL, 0);
+        std::error_code ignored;
+        std::filesystem::remove_all(std::filesystem::path(out).parent_path(), ignored);
+    }
+    int start(const std::function<int()>& body, int mount_ns = -1) {
+        char dir[] = "/tmp/vantles-child.XXXXXX";
+        if (out.empty() && mkdtemp(dir) != nullptr)
+            out = dir + std::string("/out"), err = dir + std::string("/err");
+        unique_fd o(open(out.c_str(), O_WRONLY | O_CREAT | O_TRUNC | O_CLOEXEC, 0644));
+        unique_fd e(open(err.c_str(), O_WRONLY | O_CREAT | O_TRUNC | O_CLOEXEC, 0644));
+        if (!o.valid() || !e.valid())
+            return errno;
+        if ((pid = mount_ns >= 0 ? fork_in_namespace(mount_ns) : (fflush(nullptr), fork())) == 0) {
+            if (prctl(PR_SET_PDEATHSIG, SIGKILL) || dup2(o.get(), 1) < 0 || dup2(e.get(), 2) < 0)
+                _exit(126);
+            close_range(3, ~0u, 0);
+            _exit(body());
+        }
+        return pid < 0 ? ECHILD : 0;
+    }
+    std::string output() const { return read_text(out); }
+    std::string errors() const { return read_text(err); }
+    bool wait_exit(int timeout_ms) {  // true (status set) once it has exited
+        if (pid > 0 &&
+            !wait_until([&] { return waitpid(pid, &status, WNOHANG) == pid; }, timeout_ms))
+            return false;
+        pid = -1;
+        return true;
+    }
+    // Sends sig and waits as long for the exit, then kills it: the wait status (-1: killed).
+    int stop(int sig = SIGTERM, int timeout_ms = SCRATCH_WAIT_MS) {
+        if (pid > 0 && (kill(pid, sig) != 0 || !wait_exit(timeout_ms))) {
+            kill(pid, SIGKILL);
+            waitpid(pid, nullptr, 0);
+            pid = -1, status = -1;
+        }
+        return status;
+    }
+};
+
 // Runs argv (argv[0] a path inside the root) in the mount namespace mount_ns, in directory dir,
 // with env ("NAME=VALUE") added to this process's environment; its standard output in *out.
 // Its exit status, or -1 when it did not exit.
@@ -66,26 +115,14 @@ inline int run_in_namespace(int mount_ns, const std::string& dir, std::vector<st
     for (const std::string& e : env)
         envp.push_back(const_cast<char*>(e.c_str()));
     envp.push_back(nullptr);
-    int fds[2];
-    if (pipe2(fds, O_CLOEXEC) != 0)
+    child_process p;
+    auto exec = [&] {
+        return chdir(dir.c_str()) ? 127 : (execve(args[0], args.data(), envp.data()), 127);
+    };
+    if (p.start(exec, mount_ns) != 0 || !p.wait_exit(SCRATCH_WAIT_MS))
         return -1;
-    pid_t pid = fork_in_namespace(mount_ns);
-    if (pid == 0) {
-        dup2(fds[1], 1);
-        if (chdir(dir.c_str()) == 0)
-            execve(args[0], args.data(), envp.data());
-        _exit(127);
-    }
-    close(fds[1]);
-    out->clear();
-    char buf[4096];
-    for (ssize_t n; pid > 0 && (n = read(fds[0], buf, sizeof buf)) > 0;)
-        out->append(buf, static_cast<size_t>(n));
-    close(fds[0]);
-    int status = 0;
-    if (pid < 0 || waitpid(pid, &status, 0) != pid)
-        return -1;
-    return WIFEXITED(status) ? WEXITSTATUS(status) : -1;
+    *out = p.output();
+    return WIFEXITED(p.status) ? WEXITSTATUS(p.status) : -1;
 }
 
 // A process in the daemon's namespace making files "<prefix><i>" in dir as fast as it can,
@@ -156,7 +193,9 @@ protected:
         char dir[] = "/tmp/vantles-scratch.XXXXXX";
         ASSERT_TRUE(mkdtemp(dir) && chmod(dir, 0755) == 0) << strerror(errno);
         socket_dir_ = dir;
+        prepare();
     }
+    virtual void prepare() {}  // a fixture's own set-up, unless skipped
     void TearDown() override {
         EXPECT_TRUE(daemon_.pid <= 0 || test_daemon_running(&daemon_)) << "the daemon died";
         if (HasFailure())

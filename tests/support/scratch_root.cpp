@@ -17,9 +17,11 @@
 #include <algorithm>
 #include <cerrno>
 #include <cstring>
+#include <filesystem>
 #include <fstream>
 #include <iterator>
 #include <numeric>
+#include <sstream>
 
 namespace {
 
@@ -34,12 +36,9 @@ int fail(const char* what, const std::string& detail = "") {
 }
 
 int mkdir_p(const std::string& path) {
-    for (size_t slash = path.find('/', 1);; slash = path.find('/', slash + 1)) {
-        if (mkdir(path.substr(0, slash).c_str(), 0755) != 0 && errno != EEXIST)
-            return -1;
-        if (slash == std::string::npos)
-            return 0;
-    }
+    std::error_code ec;
+    std::filesystem::create_directories(path, ec);
+    return ec ? (errno = ec.value(), -1) : 0;
 }
 
 int wait_child(pid_t pid) {
@@ -48,6 +47,41 @@ int wait_child(pid_t pid) {
         if (errno != EINTR)
             return SCRATCH_DIED;
     return WIFEXITED(status) ? WEXITSTATUS(status) : SCRATCH_DIED;
+}
+
+// A new ext4 image of size at image on a free loop device (*loop_path) that clears itself once
+// unmounted and *loop closed; the attach is retried while others take the free device first.
+// 0 or an errno value (ENOEXEC when mkfs.ext4 failed).
+int make_ext4_loop(const std::string& image, const std::string& size, bool read_only,
+                   unique_fd* loop, std::string* loop_path) {
+    fflush(nullptr);
+    pid_t pid = fork();
+    if (pid == 0) {  // makes the image file of that size too
+        dup2(open("/dev/null", O_WRONLY), STDOUT_FILENO);
+        execl(MKFS_EXT4, "mkfs.ext4", "-q", "-F", image.c_str(), size.c_str(), nullptr);
+        _exit(127);
+    }
+    if (pid < 0 || wait_child(pid) != 0)
+        return ENOEXEC;
+    unique_fd control(open("/dev/loop-control", O_RDWR | O_CLOEXEC));
+    unique_fd backing(open(image.c_str(), (read_only ? O_RDONLY : O_RDWR) | O_CLOEXEC));
+    for (int i = 0; control.valid() && backing.valid() && i < 16; i++) {
+        int number = ioctl(control.get(), LOOP_CTL_GET_FREE);
+        *loop_path = "/dev/loop" + std::to_string(number);
+        loop->reset(number < 0 ? -1 : open(loop_path->c_str(), O_RDWR | O_CLOEXEC));
+        if (!loop->valid())
+            break;
+        loop_config config = {};
+        config.fd = static_cast<uint32_t>(backing.get());
+        config.info.lo_flags = LO_FLAGS_AUTOCLEAR | (read_only ? LO_FLAGS_READ_ONLY : 0);
+        strncpy(reinterpret_cast<char*>(config.info.lo_file_name), image.c_str(), LO_NAME_SIZE - 1);
+        if (ioctl(loop->get(), LOOP_CONFIGURE, &config) == 0)
+            return 0;
+        loop->reset();
+        if (errno != EBUSY)
+            break;
+    }
+    return errno ? errno : EBUSY;
 }
 
 struct mounted_image {
@@ -82,13 +116,10 @@ int mount_volume(const scratch_volume& volume, int index, std::vector<mounted_im
 int mount_overlay(const scratch_volume& volume) {
     if (mkdir_p(volume.mount_point) != 0)
         return fail("mkdir", volume.mount_point);
-    for (size_t at = 0; at < volume.overlay.size();) {
-        size_t comma = volume.overlay.find(',', at), eq = volume.overlay.find('=', at);
-        std::string dir = volume.overlay.substr(eq + 1, comma - eq - 1);
-        if (mkdir_p(dir) != 0)
-            return fail("mkdir", dir);
-        at = comma == std::string::npos ? volume.overlay.size() : comma + 1;
-    }
+    std::istringstream options(volume.overlay);
+    for (std::string option; std::getline(options, option, ',');)
+        if (mkdir_p(option.substr(option.find('=') + 1)) != 0)
+            return fail("mkdir", option);
     unsigned long flags = volume.read_only ? MS_RDONLY : 0;
     return mount("scratch-overlay", volume.mount_point.c_str(), "overlay", flags,
                  volume.overlay.c_str()) != 0
@@ -248,38 +279,4 @@ int scratch_root_exec(const std::vector<scratch_volume>& volumes,
     execve(argv[0], argv, envp);
     fprintf(stderr, "scratch root: execve %s: %s\n", argv[0], strerror(errno));
     return SCRATCH_DIED;
-}
-
-// The loop device clears itself on last release; the attach is retried while others take the
-// free device first.
-int make_ext4_loop(const std::string& image, const std::string& size, bool read_only,
-                   unique_fd* loop, std::string* loop_path) {
-    fflush(nullptr);
-    pid_t pid = fork();
-    if (pid == 0) {  // makes the image file of that size too
-        dup2(open("/dev/null", O_WRONLY), STDOUT_FILENO);
-        execl(MKFS_EXT4, "mkfs.ext4", "-q", "-F", image.c_str(), size.c_str(), nullptr);
-        _exit(127);
-    }
-    if (pid < 0 || wait_child(pid) != 0)
-        return ENOEXEC;
-    unique_fd control(open("/dev/loop-control", O_RDWR | O_CLOEXEC));
-    unique_fd backing(open(image.c_str(), (read_only ? O_RDONLY : O_RDWR) | O_CLOEXEC));
-    for (int i = 0; control.valid() && backing.valid() && i < 16; i++) {
-        int number = ioctl(control.get(), LOOP_CTL_GET_FREE);
-        *loop_path = "/dev/loop" + std::to_string(number);
-        loop->reset(number < 0 ? -1 : open(loop_path->c_str(), O_RDWR | O_CLOEXEC));
-        if (!loop->valid())
-            break;
-        loop_config config = {};
-        config.fd = static_cast<uint32_t>(backing.get());
-        config.info.lo_flags = LO_FLAGS_AUTOCLEAR | (read_only ? LO_FLAGS_READ_ONLY : 0);
-        strncpy(reinterpret_cast<char*>(config.info.lo_file_name), image.c_str(), LO_NAME_SIZE - 1);
-        if (ioctl(loop->get(), LOOP_CONFIGURE, &config) == 0)
-            return 0;
-        loop->reset();
-        if (errno != EBUSY)
-            break;
-    }
-    return errno ? errno : EBUSY;
 }

@@ -32,11 +32,6 @@ bool scratch_ext4_available();
 int run_in_scratch_root(const std::vector<scratch_volume>& volumes,
                         const std::function<int()>& body);
 
-// A new ext4 image of size at image on a free loop device (*loop_path) that clears itself once
-// unmounted and *loop closed. 0 or an errno value (ENOEXEC when mkfs.ext4 failed).
-int make_ext4_loop(const std::string& image, const std::string& size, bool read_only,
-                   unique_fd* loop, std::string* loop_path);
-
 // A directory of the machine shown inside the scratch root.
 struct scratch_bind {
     std::string path;  // absolute

@@ -55,8 +55,10 @@ status_report sample_report() {
     return report;
 }
 
-// Each column as wide as its longest entry (bytes as they are) and two spaces.
-TEST(ToolStatus, PlainTable) {
+// The table: each column as wide as its longest entry (bytes as they are) and two spaces. The
+// JSON object: one line, strings escaped (a byte that is not UTF-8 as a lone surrogate), no
+// reason when there is a history.
+TEST(ToolStatus, PlainTableAndJsonObject) {
     EXPECT_EQ(
         "daemon: answering at /run/vantlesd/vantlesd.sock\n"
         "current event id: 18446744073709551615\n\n"
@@ -68,11 +70,6 @@ TEST(ToolStatus, PlainTable) {
         "8:2     /srv/\xff\x01"
         "                not watched: FUSE  no (not known)  NO-UUID-UNKNOWN-DEVICE\n",
         status_plain(sample_report()));
-}
-
-// One line, strings escaped (a byte that is not UTF-8 as a lone surrogate), no reason when there
-// is a history.
-TEST(ToolStatus, JsonObject) {
     EXPECT_EQ(
         "{\"socket\":\"/run/vantlesd/vantlesd.sock\",\"current_event_id\":18446744073709551615,"
         "\"volumes\":[{\"device\":\"8:1\",\"mount_point\":\"/\",\"fs_type\":\"ext4\","
