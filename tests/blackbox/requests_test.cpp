@@ -1,6 +1,5 @@
-// Requests over the wire to a daemon whose event machinery never starts: the checks every
-// request passes before its handler and hostile datagrams. A refused request must give back
-// every descriptor it carried.
+// Hostile requests over the wire to a daemon whose event machinery never starts: each refused
+// one gives back every descriptor it carried.
 #include "tests/support/live_client.h"
 
 #include <sys/wait.h>
@@ -13,8 +12,6 @@ std::vector<uint8_t> simple(mach_msg_id_t id, uint32_t size = 24, uint32_t bits 
     return raw_simple_request(id, size, bits);
 }
 
-// A simple reply: size bytes (and msgh_size), the request's remote bits, no local or voucher
-// port, id + 100, the NDR record, code, and no descriptor.
 ::testing::AssertionResult is_reply(const raw_datagram& r, mach_msg_id_t id, uint32_t size,
                                     uint32_t bits, int32_t code) {
     auto head = field_at<mach_msg_header_t>(r, 0);
@@ -36,9 +33,8 @@ void set_u32(std::vector<uint8_t>* region, size_t offset, uint32_t value) {
     memcpy(region->data() + offset, &value, 4);
 }
 
-// A refused register request: built with paths (count, and length when not 0) and excluded
-// paths, then changed; the code of its 36-byte reply; the callback rights sent with it;
-// whether its memfd (if any) is sealed; plain sends the 160 message bytes alone.
+// A refused register request: paths (count, length), exclusions, a change, its reply's code,
+// the callback rights sent, whether its memfd is sealed; plain sends the 160 message bytes alone.
 struct register_case {
     const char* name;
     size_t paths, excludes, length;
@@ -51,7 +47,6 @@ struct register_case {
 using R = raw_register*;
 // clang-format off
 const register_case REGISTER_CASES[] = {
-    {"msgh_size 164", 1, 0, 0, [](R r) { r->msg.head.msgh_size = 164; }, MIG_BAD_ARGUMENTS},
     {"descriptor count 4", 1, 0, 0, [](R r) { r->msg.body.msgh_descriptor_count = 4; }, MIG_BAD_ARGUMENTS},
     {"descriptor count 1000", 1, 0, 0, [](R r) { r->msg.body.msgh_descriptor_count = 1000; }, MIG_BAD_ARGUMENTS},
     {"no complex bit", 1, 0, 0, [](R r) { r->msg.head.msgh_bits &= ~MACH_MSGH_BITS_COMPLEX; }, MIG_BAD_ARGUMENTS, 0, true, true},
@@ -67,17 +62,13 @@ const register_case REGISTER_CASES[] = {
     {"paths_blob_size - 1", 2, 1, 0, [](R r) { r->msg.paths_blob_size--; }, MIG_TYPE_ERROR},
     {"exclude_offset_count - 1", 2, 1, 0, [](R r) { r->msg.exclude_offset_count--; }, MIG_TYPE_ERROR},
     {"exclude_blob_size - 1", 2, 1, 0, [](R r) { r->msg.exclude_blob_size--; }, MIG_TYPE_ERROR},
-    {"callback COPY_SEND", 1, 0, 0, [](R r) { r->msg.callback.disposition = MACH_MSG_TYPE_COPY_SEND; }, MIG_TYPE_ERROR},
     {"callback MOVE_SEND_ONCE", 1, 0, 0, [](R r) { r->msg.callback.disposition = MACH_MSG_TYPE_MOVE_SEND_ONCE; }, MIG_TYPE_ERROR},
     // Argument errors, refused at once, before the wait for start-up.
     {"4097 paths", 4097, 0, 0, [](R) {}, VANTLES_REGISTER_BAD_ARGS},
-    {"path offset beyond the blob", 3, 0, 0, [](R r) { set_u32(&r->regions[0], 8, uint32_t(r->regions[1].size()) + 1); }, VANTLES_REGISTER_BAD_ARGS},
     {"num_paths differs from the offset count", 2, 0, 0, [](R r) { r->msg.num_paths = 3; }, VANTLES_REGISTER_BAD_ARGS},
     {"nine excluded paths", 1, 9, 0, [](R) {}, VANTLES_REGISTER_BAD_ARGS},
-    {"path of 1024 bytes", 1, 0, 1024, [](R) {}, VANTLES_REGISTER_BAD_ARGS},
     {"path of 65543 bytes (7 in 16 bits)", 1, 0, 65543, [](R) {}, VANTLES_REGISTER_BAD_ARGS},
     {"second path of 1024 bytes", 2, 0, 0, [](R r) { std::vector<std::string> p = {"/tmp", "/" + std::string(1023, 'x')}, x; raw_register_build(r, p, x); }, VANTLES_REGISTER_BAD_ARGS},
-    {"paths blob without its last NUL", 1, 0, 0, [](R r) { r->regions[1].pop_back(); raw_register_sync(r); }, VANTLES_REGISTER_BAD_ARGS},
     {"excluded path of 1025 characters", 1, 0, 0, [](R r) { std::vector<std::string> p = {"/tmp"}, x = {"/" + std::string(1024, 'x')}; raw_register_build(r, p, x); }, VANTLES_REGISTER_BAD_ARGS},
     {"60 KiB inline, offset beyond the blob", 2, 0, 0, [](R r) { r->regions[1].resize(60 << 10, 'a'); raw_register_sync(r); set_u32(&r->regions[0], 4, r->msg.paths_blob_size + 1); }, VANTLES_REGISTER_BAD_ARGS},
     {"1 MiB in a memfd, offset beyond the blob", 1024, 0, 1023, [](R r) { set_u32(&r->regions[0], 4 * 1023, r->msg.paths_blob_size + 1); }, VANTLES_REGISTER_BAD_ARGS},
@@ -121,8 +112,7 @@ protected:
         return fd;
     }
 
-    // Sends bytes (with fds), then a probe: the reply to bytes (none when it was dropped). A
-    // connection the daemon closed (*closed) is replaced.
+    // Sends bytes, then a probe: the reply to bytes (none if dropped); reconnects if closed.
     raw_datagram send_probed(const std::vector<uint8_t>& bytes, std::vector<int> fds = {},
                              bool* closed = nullptr) {
         raw_datagram first, probe_reply;
