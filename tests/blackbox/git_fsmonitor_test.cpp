@@ -1,6 +1,5 @@
-// `vantles git-fsmonitor` as git's hook, differentially: after each round of random work on a
-// repository on a logged scratch /var, git status with the hook must print what git status
-// prints when it looks at every file itself.
+// `vantles git-fsmonitor` as git's hook, differentially: after each round of random work, git
+// status with the hook prints what it prints looking at every file itself.
 #include "tests/support/scratch_daemon.h"
 
 #include <random>
@@ -48,8 +47,7 @@ protected:
         return run(std::move(args), out);
     }
 
-    // The hook's answer (after its token) to the token git keeps in its index: what git is told
-    // at its next status. The hook's exit status.
+    // The hook's exit status, and its answer to the token in git's index (after its own token).
     int hook_answer(std::string* paths) {
         std::string index = read_text(tree_ + "/.git/index"), out;
         size_t at = index.find("vantles:");
@@ -92,8 +90,7 @@ protected:
 
     std::string path(const std::string& rel) const { return tree_ + "/" + rel; }
 
-    // Failures are part of the random work (a file in a directory that is a file now); the
-    // repository's own files show in its first commit.
+    // Failures are part of the random work (a file in a directory that is a file now).
     void write_file(const std::string& rel, const std::string& text, bool append = false) {
         int fd = open(path(rel).c_str(),
                       O_WRONLY | O_CREAT | O_CLOEXEC | (append ? O_APPEND : O_TRUNC), 0644);
@@ -160,38 +157,30 @@ protected:
         auto under = [&](const std::string& dir) {
             return dir.empty() ? fresh() : dir + "/" + fresh();
         };
-        for (int n = 1 + (*rng)() % 3; n > 0; n--) {
-            list_tree(&files, &dirs);
-            dirs.push_back("");
-            std::string f = pick(files), d = pick(dirs), to = under(pick(dirs));
+        auto change = [&](const std::string& f, const std::string& d,
+                          const std::string& to) -> std::string {
             switch (int op = (*rng)() % 13; f.empty() && op < 4 ? 5 : op) {
                 case 0:  // the same size and a new content, or another size
                     write_file(f, std::string(read_text(path(f)).size(), 'a' + (*rng)() % 26));
-                    done += "edit " + f;
-                    break;
+                    return "edit " + f;
                 case 1:
                     write_file(f, "more\n", true);
-                    done += "append " + f;
-                    break;
+                    return "append " + f;
                 case 2:
                     unlink(path(f).c_str());
-                    done += "rm " + f;
-                    break;
+                    return "rm " + f;
                 case 3:
                     std::filesystem::rename(path(f), path(to), ec_);
-                    done += "mv " + f + " " + to;
-                    break;
+                    return "mv " + f + " " + to;
                 case 4:
                     if (!d.empty() && !to.starts_with(d + "/"))
                         std::filesystem::rename(path(d), path(to), ec_);
-                    done += "mv " + d + "/ " + to + "/";
-                    break;
+                    return "mv " + d + "/ " + to + "/";
                 case 5:
                     std::filesystem::create_directories(path(to + "/a/b"), ec_);
                     write_file(to + "/a/" + fresh(), "u\n");
                     write_file(to + "/a/b/" + fresh(), "u\n");
-                    done += "untracked tree " + to;
-                    break;
+                    return "untracked tree " + to;
                 case 6: {
                     static const char* const PATTERNS[] = {
                         "*.tmp\n", "*.log\n", "!keep.log\n", "n1*/\n", "s*/\n", "*.o\n", "/n2*\n"};
@@ -199,59 +188,57 @@ protected:
                     for (const char* p : PATTERNS)
                         text += (*rng)() % 3 == 0 ? p : "";
                     write_file((d.empty() ? "" : d + "/") + ".gitignore", text);
-                    done += d + "/.gitignore = " + text;
-                    break;
+                    return d + "/.gitignore = " + text;
                 }
                 case 7:
                     if (git({"checkout", "-q", "-f", branch_ == "main" ? "other" : "main"}) == 0)
                         branch_ = branch_ == "main" ? "other" : "main";
-                    done += "checkout " + branch_;
-                    break;
+                    return "checkout " + branch_;
                 case 8:
                     if (git({"rev-parse", "-q", "--verify", "refs/stash"}) != 0) {
                         bool untracked = (*rng)() % 2;
                         git(untracked ? std::vector<std::string>{"stash", "-q", "-u"}
                                       : std::vector<std::string>{"stash", "-q"});
-                        done += untracked ? "stash -u" : "stash";
-                    } else if (git({"stash", "pop", "-q"}) != 0) {
-                        git({"reset", "-q", "--hard"});
-                        git({"stash", "drop", "-q"});
-                        done += "stash pop (conflict: reset --hard)";
-                    } else {
-                        done += "stash pop";
+                        return untracked ? "stash -u" : "stash";
                     }
-                    break;
+                    if (git({"stash", "pop", "-q"}) == 0)
+                        return "stash pop";
+                    git({"reset", "-q", "--hard"});
+                    git({"stash", "drop", "-q"});
+                    return "stash pop (conflict: reset --hard)";
                 case 9: {
                     struct stat st = {};
                     stat(path(f).c_str(), &st);
                     chmod(path(f).c_str(), st.st_mode & 0100 ? 0644 : 0755);
-                    done += "chmod " + f;
-                    break;
+                    return "chmod " + f;
                 }
                 case 10:
                     git({"add", "-A"});
                     git({"commit", "-q", "-m", "round"});
-                    done += "commit";
-                    break;
+                    return "commit";
                 case 11:  // a directory turned into a file of that name, or back
                     if (!d.empty() && (f.empty() || (*rng)() % 2)) {
                         std::filesystem::remove_all(path(d), ec_);
                         write_file(d, "was a directory\n");
-                        done += "directory to file " + d;
+                        return "directory to file " + d;
                     } else if (!f.empty()) {
                         unlink(path(f).c_str());
                         std::filesystem::create_directories(path(f), ec_);
                         write_file(f + "/inside", "was a file\n");
-                        done += "file to directory " + f;
+                        return "file to directory " + f;
                     }
-                    break;
+                    return "";
                 default:
                     if (!d.empty())
                         std::filesystem::remove_all(path(d), ec_);
-                    done += "rm -r " + d;
-                    break;
+                    return "rm -r " + d;
             }
-            done += "; ";
+        };
+        for (int n = 1 + (*rng)() % 3; n > 0; n--) {
+            list_tree(&files, &dirs);
+            dirs.push_back("");
+            std::string f = pick(files), d = pick(dirs);
+            done += change(f, d, under(pick(dirs))) + "; ";
         }
         return done;
     }
@@ -263,9 +250,8 @@ protected:
     std::error_code ec_;  // the random work's failures (a rename into itself) are part of it
 };
 
-// GIT_ROUNDS rounds, a restart halfway with a rescan for its first answer, then
-// GIT_STOPPED_ROUNDS rounds with the daemon stopped: git status agrees every round. The hook
-// is seen answering with the paths that changed, not by making git look at everything.
+// Rounds with a restart halfway (a rescan its first answer), then with the daemon stopped. The
+// hook is seen answering with the paths that changed, not by making git look at everything.
 TEST_F(GitFsmonitor, StatusWithTheHookIsStatusLookingAtEverything) {
     SCOPED_TRACE("seed " + std::to_string(GIT_SEED));
     ASSERT_NO_FATAL_FAILURE(make_repository());
