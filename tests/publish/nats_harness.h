@@ -1,6 +1,5 @@
-// NATS for the publisher's suite: nats-server children on the loopback of the test's own
-// network namespace, each with its JetStream store in a directory of its own (killed and
-// started again on it), and a reader that takes a stream back message by message.
+// NATS for the publisher's suite: nats-server children in the test's own network namespace,
+// each on a JetStream store of its own, and a reader of a stream message by message.
 #pragma once
 
 #include "tests/support/scratch_daemon.h"
@@ -19,8 +18,7 @@ inline std::string nats_server_binary() {  // empty when the machine has none
     return "";
 }
 
-// Moves this thread, and so every child it forks later, into a new network namespace whose
-// loopback is up: nothing started there reaches the machine's network. 0 or an errno value.
+// Moves this thread and its later children into a new network namespace, loopback up. 0 or errno.
 inline int private_loopback() {
     ifreq ifr = {};
     strcpy(ifr.ifr_name, "lo");
@@ -165,8 +163,7 @@ private:
         jsStreamInfo_Destroy(i);
         return s;
     }
-    // The string, number or array contents after "key": in a flat JSON object; strings are
-    // unescaped as far as the suite's plain names need.
+    // The string, number or array contents after "key": in a flat JSON object.
     static std::string field(const std::string& json, const std::string& key) {
         size_t at = json.find("\"" + key + "\":");
         if (at == std::string::npos)

@@ -1,6 +1,4 @@
-// `vantles publish` from the daemon's scratch root into JetStream on nats-server children, all
-// in a private network namespace: storms of changes reach the stream each once, in id order,
-// through a killed publisher, a killed broker, daemon restarts and a cluster losing a server.
+// `vantles publish` into JetStream on nats-server children in a private network namespace.
 #include "tests/publish/nats_harness.h"
 #include "tests/support/notify_standin.h"
 #include "tests/support/scratch_daemon.h"
@@ -100,11 +98,9 @@ protected:
                << *missing.begin() << "; " << reader_.messages.size() << " messages; " << why;
     }
 
-    // What every message of the stream must hold: its subject, host, uuid and the matching
-    // message id; a path in the watched directory (a rescan names the directory); an id above
-    // those of every earlier message of its volume, so that no change is there twice, or for a
-    // rescan not below them, as the last message is where a publisher goes on from. And exactly
-    // rescans rescan messages.
+    // Every message: its subject, host, uuid and message id; a path in the watched directory (a
+    // rescan's is the directory); an id above every earlier one of its volume (a rescan's not
+    // below them: a publisher goes on from the last). And exactly `rescans` rescans.
     ::testing::AssertionResult each_once(size_t rescans) {
         std::map<std::string, uint64_t> highest;  // per uuid
         std::string rescans_seen;
@@ -152,60 +148,48 @@ protected:
     std::string uuid_;
 };
 
-// One server: a storm of 10,000 changes; another during which the publisher is stopped
-// (SIGSTOP: the daemon drops what it cannot hold for it) and then goes on; another in which it
-// is killed and started again; another in which the broker is killed and started again on its
-// store; then daemon restarts. Every change is in the stream once, in id order, with no rescan
-// but the one a plain restart asks for: a publisher that fell behind finds what it missed in
-// the history. SIGTERM ends the publisher with status 0.
+// Storms during which the publisher is stopped, killed, the broker killed, the daemon restarted:
+// every change is in the stream once, in id order, with a rescan only after a plain restart.
 TEST_F(Publish, EveryChangeOnceThroughPublisherBrokerAndDaemonFaults) {
     ASSERT_NO_FATAL_FAILURE(start_servers(1));
     start_publisher();
     ASSERT_TRUE(registered());
-    ASSERT_EQ(0, writer_.start(daemon_, WATCHED, 5000, 'a', 10000));
-    ASSERT_TRUE(arrive('a', 10000));
-    ASSERT_TRUE(each_once(0));
+    // A storm of count files every pause_us, fault once `made` of them are made, all arrive once.
+    auto storm = [&](char prefix, unsigned pause_us, unsigned count, unsigned made,
+                     const std::function<void()>& fault) {
+        ASSERT_EQ(0, writer_.start(daemon_, WATCHED, pause_us, prefix, count));
+        ASSERT_TRUE(writer_.wait_made(made));
+        ASSERT_NO_FATAL_FAILURE(fault());
+        ASSERT_TRUE(arrive(prefix, count));
+        ASSERT_TRUE(each_once(0));
+    };
+    ASSERT_NO_FATAL_FAILURE(storm('a', 5000, 10000, 0, [] {}));
     EXPECT_EQ("vantles.> file 1 age 0s bytes -1 msgs -1", reader_.config());
     EXPECT_NE(std::string::npos,
               publisher_.errors().find("publish: publishing the changes under " + WATCHED))
         << publisher_.errors();
-
     kill(publisher_.pid, SIGSTOP);
-    ASSERT_EQ(0, writer_.start(daemon_, WATCHED, 1000, 'b', 8000));
-    ASSERT_TRUE(writer_.wait_made(8000));
-    kill(publisher_.pid, SIGCONT);
-    ASSERT_TRUE(arrive('b', 8000));
-    ASSERT_TRUE(each_once(0));
-
-    ASSERT_EQ(0, writer_.start(daemon_, WATCHED, 1000, 'c', 6000));
-    ASSERT_TRUE(writer_.wait_made(2000));
-    stop_publisher(SIGKILL);
-    start_publisher();
-    ASSERT_TRUE(arrive('c', 6000));
-    ASSERT_TRUE(each_once(0));
-
-    ASSERT_EQ(0, writer_.start(daemon_, WATCHED, 1000, 'd', 6000));
-    ASSERT_TRUE(writer_.wait_made(2000));
-    servers_[0].process.stop(SIGKILL);
-    ASSERT_EQ(0, servers_[0].start()) << servers_[0].process.errors();
-    ASSERT_TRUE(arrive('d', 6000));
-    ASSERT_TRUE(each_once(0));
-
-    // The publisher killed mid-storm while the daemon restarts with the kernel's queue kept (the
-    // storm going on through the restart): every change is there once; after a plain restart,
-    // which cannot know what changed meanwhile, one rescan of the watched path stands for them.
-    ASSERT_EQ(0, writer_.start(daemon_, WATCHED, 40000, 'e', 4000));
-    ASSERT_TRUE(writer_.wait_made(1000));
-    stop_publisher(SIGKILL);
-    int stored = notify_.wait_for("FDSTORE=1");
-    ASSERT_GE(stored, 0);
-    daemon_.pass_fd = notify_.received[stored].second[0].get();
-    daemon_.pass_fd_name = "fanotify";
-    ASSERT_EQ(0, test_daemon_restart(&daemon_, {"-d"})) << test_daemon_log(daemon_);
-    start_publisher();
-    ASSERT_TRUE(arrive('e', 4000));
-    ASSERT_TRUE(each_once(0));
+    ASSERT_NO_FATAL_FAILURE(storm('b', 1000, 8000, 8000, [&] { kill(publisher_.pid, SIGCONT); }));
+    ASSERT_NO_FATAL_FAILURE(storm('c', 1000, 6000, 2000, [&] {
+        stop_publisher(SIGKILL);
+        start_publisher();
+    }));
+    ASSERT_NO_FATAL_FAILURE(storm('d', 1000, 6000, 2000, [&] {
+        servers_[0].process.stop(SIGKILL);
+        ASSERT_EQ(0, servers_[0].start()) << servers_[0].process.errors();
+    }));
+    // The publisher killed mid-storm while the daemon restarts with the kernel's queue kept.
+    ASSERT_NO_FATAL_FAILURE(storm('e', 40000, 4000, 1000, [&] {
+        stop_publisher(SIGKILL);
+        int stored = notify_.wait_for("FDSTORE=1");
+        ASSERT_GE(stored, 0);
+        daemon_.pass_fd = notify_.received[stored].second[0].get();
+        daemon_.pass_fd_name = "fanotify";
+        ASSERT_EQ(0, test_daemon_restart(&daemon_, {"-d"})) << test_daemon_log(daemon_);
+        start_publisher();
+    }));
     EXPECT_EQ(0, stop_publisher(SIGTERM));
+    // A plain restart cannot know what changed meanwhile: one rescan of the watched path.
     ASSERT_EQ(0, live_create_file(daemon_, WATCHED + "/unknown"));
     daemon_.pass_fd = -1;
     ASSERT_EQ(0, test_daemon_restart(&daemon_, {"-d"})) << test_daemon_log(daemon_);
@@ -215,8 +199,7 @@ TEST_F(Publish, EveryChangeOnceThroughPublisherBrokerAndDaemonFaults) {
     ASSERT_TRUE(each_once(1));
 }
 
-// Three servers, the stream made with three replicas; its leader killed during a storm: the
-// others go on with every change once.
+// Three replicas: the stream's leader killed during a storm, the others have every change once.
 TEST_F(Publish, ClusterOfThreeLosesNoChangeWithItsLeader) {
     ASSERT_NO_FATAL_FAILURE(start_servers(3));
     start_publisher({"--replicas", "3", "--max-age", "86400", "--max-bytes", "1000000000",
