@@ -48,7 +48,13 @@ protected:
         std::string children = "/proc/" + pid + "/task/" + pid + "/children";
         return wait_until([&] { return read_text(children).empty(); }, SCRATCH_WAIT_MS);
     }
-    int stop_run() { return run_.stop(SIGTERM, SCRATCH_WAIT_MS); }  // its wait status
+    void stop_run() {  // it ends with status 0
+        int status = run_.stop(SIGTERM, SCRATCH_WAIT_MS);
+        EXPECT_TRUE(WIFEXITED(status) && WEXITSTATUS(status) == 0) << status;
+    }
+    bool state_kept() {
+        return wait_until([&] { return !read_text(host("/tmp/state")).empty(); }, SCRATCH_WAIT_MS);
+    }
     // /tmp/out/NAME; "err": the run's standard error.
     std::string out(const std::string& name) {
         return name == "err" ? run_.errors() : read_text(host("/tmp/out/" + name));
@@ -73,15 +79,11 @@ protected:
 };
 
 // Changes made together make one run with each path once; a change during a run starts one
-// more run after it. Stopped, the run is caught up from the history; a daemon restart that kept
-// the kernel's queue is waited for and the run goes on from the history; after one that did
-// not (the daemon cannot know what changed while none ran) it runs a rescan instead, and says
-// why.
+// more after it. Stopped, or across a restart that kept the kernel's queue, the run catches up
+// from the history; after a plain restart it runs a rescan instead, and says why.
 TEST_F(VantlesRun, BatchesAndCatchesUpFromItsState) {
     start_run({});
-    // The first state holds the id the run goes on from: later changes reach it.
-    ASSERT_TRUE(
-        wait_until([&] { return !read_text(host("/tmp/state")).empty(); }, SCRATCH_WAIT_MS));
+    ASSERT_TRUE(state_kept());  // the id the run goes on from: later changes reach it
     create("a");
     create("b");
     create("a");
@@ -113,8 +115,7 @@ TEST_F(VantlesRun, BatchesAndCatchesUpFromItsState) {
               sorted_list());
     EXPECT_NE(std::string::npos, out("err").find("waiting for it to come back")) << out("err");
     ASSERT_TRUE(run_idle());
-    int status = stop_run();
-    EXPECT_TRUE(WIFEXITED(status) && WEXITSTATUS(status) == 0) << status;
+    stop_run();
 
     create("unknown");
     daemon_.pass_fd = -1;
@@ -152,9 +153,8 @@ TEST_F(VantlesRun, UntrustedStateRunsARescanOnce) {
     }
 }
 
-// --initial runs once at the start; --restart stops a command still running when changes
-// settle (with the --signal given) and starts it again with them. What git ignores, and the
-// repository's own .git directory, start no run.
+// --initial runs at the start; --restart signals a running command and starts it again with
+// the changes. What git ignores, and .git itself, start no run.
 TEST_F(VantlesRun, InitialRunRestartAndWhatGitIgnores) {
     auto sh = [&](const char* command) {  // in the daemon's view, where the run looks
         return run_child(daemon_, [&] {
@@ -173,8 +173,7 @@ TEST_F(VantlesRun, InitialRunRestartAndWhatGitIgnores) {
     ASSERT_TRUE(wait_out("list", "/tmp/w/a\n")) << out("list");
     EXPECT_EQ("/tmp/w/a\n", out("list"));
     EXPECT_EQ("start n=0\nint\nstart n=1\n", out("runs"));
-    int status = stop_run();
-    EXPECT_TRUE(WIFEXITED(status) && WEXITSTATUS(status) == 0) << status;
+    stop_run();
     EXPECT_EQ("", out("err"));
 }
 
@@ -184,8 +183,7 @@ TEST_F(VantlesRun, StopEndsWhatTheCommandStarted) {
     start_run({}, "0",
               "sleep 31 & echo $! >/tmp/out/pid; (trap '' TERM; sleep 32) & echo $! >>/tmp/out/pid;"
               " wait");
-    ASSERT_TRUE(
-        wait_until([&] { return !read_text(host("/tmp/state")).empty(); }, SCRATCH_WAIT_MS));
+    ASSERT_TRUE(state_kept());
     create("a");
     auto both_started = [&] {
         std::string pids = out("pid");
@@ -199,8 +197,7 @@ TEST_F(VantlesRun, StopEndsWhatTheCommandStarted) {
         std::string stat = read_text("/proc/" + std::to_string(pid) + "/stat");
         return stat.empty() || stat.find(") Z ") != std::string::npos;
     };
-    int status = stop_run();
-    EXPECT_TRUE(WIFEXITED(status) && WEXITSTATUS(status) == 0) << status;
+    stop_run();
     for (pid_t pid : sleepers)
         EXPECT_TRUE(wait_until([&] { return gone(pid); }, SCRATCH_WAIT_MS)) << pid;
 }

@@ -1,5 +1,4 @@
-// The built `vantles` program run as a child process: a table of command lines that fail
-// before or when connecting (no daemon), then every command against one test daemon.
+// The built `vantles` program: command lines that fail with no daemon, then one test daemon.
 #include "tests/support/scratch_daemon.h"
 
 #include <sys/stat.h>
@@ -89,9 +88,8 @@ TEST(VantlesCli, ErrorsExitWithStatusAndMessage) {
     unsetenv("VANTLESD_SOCKET");
 }
 
-// One daemon in its scratch root serves every command in turn. The tool checks watched paths in
-// its own view, the daemon watches its scratch root: a directory made at the same path in both
-// is watched, and changed through the daemon's view.
+// The tool checks watched paths in its own view, the daemon watches its scratch root: a directory
+// made at the same path in both is watched, and changed through the daemon's view.
 class VantlesCliTest : public ScratchDaemonTest {
 protected:
     void prepare() override {
@@ -122,11 +120,9 @@ protected:
     std::string watched_;
 };
 
-// A watch prints "ID FLAGS PATH" lines until signalled, and unregisters; uuid names the root
-// volume's history; a history prints the changes since an id, in as many batches as they take
-// (more than one of 32), and ends at its history-done line while changes keep coming; a
-// registration the daemon refuses (more paths than it takes, sent in a sealed memfd) ends a
-// watch with status 1, while a daemon's restart does not: the watch waits and goes on.
+// watch prints "ID FLAGS PATH" lines until signalled; uuid names the root volume's history;
+// history replays more than one batch and ends at its history-done line while changes go on; a
+// refused registration ends a watch with status 1, a daemon's restart does not.
 TEST_F(VantlesCliTest, EveryCommandAgainstOneDaemon) {
     const std::string& sock = daemon_.socket_path;
     child_process plain, uuid, all, too_many, watch;
@@ -138,9 +134,8 @@ TEST_F(VantlesCliTest, EveryCommandAgainstOneDaemon) {
     std::string line = plain.output();
     EXPECT_GT(strtoull(line.c_str(), nullptr, 10), 0u) << line;
     EXPECT_TRUE(line.find(" created") < line.find("file ")) << line;
-    kill(plain.pid, SIGINT);
-    ASSERT_TRUE(plain.wait_exit(10000)) << "a signal did not end the watch";
-    EXPECT_TRUE(exited_with(plain, 0));
+    plain.stop(SIGINT, 10000);
+    EXPECT_TRUE(exited_with(plain, 0)) << "a signal did not end the watch";
     EXPECT_EQ("", plain.errors());
     EXPECT_TRUE(clients(0)) << "the stream was not unregistered";
 
@@ -176,8 +171,7 @@ TEST_F(VantlesCliTest, EveryCommandAgainstOneDaemon) {
             << "kept" << i << " not replayed:\n"
             << all.output();
 
-    // An id the daemon never gave out is refused: kept as "the highest seen", it would hide
-    // every later change.
+    // An id never given out is refused: kept as the highest seen, it would hide later changes.
     child_process future;
     run(&future, {"history", "--since", std::to_string(tool_id() + 1000), watched_});
     EXPECT_TRUE(exited_with(future, 2));
@@ -200,8 +194,7 @@ TEST_F(VantlesCliTest, EveryCommandAgainstOneDaemon) {
     ASSERT_TRUE(wait_output(watch, watched_ + "/back\n")) << watch.output();
     // A plain restart cannot know what changed while no daemon ran: a dropped notice says so.
     EXPECT_NE(std::string::npos, watch.output().find(" user-dropped")) << watch.output();
-    kill(watch.pid, SIGTERM);
-    ASSERT_TRUE(watch.wait_exit(SCRATCH_WAIT_MS));
+    watch.stop(SIGTERM);
     EXPECT_TRUE(exited_with(watch, 0));
     EXPECT_NE(std::string::npos, watch.errors().find("waiting for it to come back"))
         << watch.errors();
