@@ -1,6 +1,4 @@
-// `vantles changes` and its library call against a real daemon on a logged scratch /var: every
-// answer that must be a rescan is one, and a change made right before a call is in its answer
-// (read-your-writes), also while a storm goes on in another directory.
+// `vantles changes` and its library call on a logged scratch /var: rescans, and read-your-writes.
 #include "tests/support/scratch_daemon.h"
 #include "vantles/changes.h"
 
@@ -9,10 +7,8 @@
 
 namespace {
 
-// 10,000 with VANTLES_FULL_SCALE=1 (some 30 s alone); the suite's run takes fewer, as it runs
-// beside other suites on a small machine, and a sanitizer slows every call many times over.
-// The storm pauses STORM_PAUSE_US after every 64 changes: a daemon under a sanitizer is many
-// times slower than the storm's own process, which is not.
+// 10,000 with VANTLES_FULL_SCALE=1; under a sanitizer fewer, and the storm pauses after every
+// 64 changes, as the daemon is slowed many times over and the storm is not.
 #if defined(__SANITIZE_ADDRESS__) || defined(__SANITIZE_THREAD__)
 constexpr int READ_YOUR_WRITES_SUITE_TRIES = 300, STORM_PAUSE_US = 4000;
 #else
@@ -86,9 +82,8 @@ TEST_F(Changes, EveryAnswerTheHistoryCannotGiveIsARescan) {
     EXPECT_NE(std::string::npos, out.find("\"rescan\":\"the history changed")) << out;
 }
 
-// READ_YOUR_WRITES_TRIES times: a file written and closed, then a call since the last token
-// (in one process of the daemon's namespace, on one connection), while another process storms
-// a directory beside it: every answer holds its file, and none is a rescan.
+// A file written and closed, then a call since the last token, while a storm goes on beside it:
+// every answer holds its file, and none is a rescan.
 TEST_F(Changes, AFileWrittenRightBeforeTheCallIsInTheAnswer) {
     ASSERT_EQ(0, live_make_dir(daemon_, "/var/storm"));
     file_storm storm;

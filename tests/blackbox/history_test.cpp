@@ -1,6 +1,5 @@
-// The history across daemon processes: a scratch /var that outlives each daemon of the scratch
-// root. Under a service manager (a stand-in notify socket) the kernel's queue itself is kept
-// across a restart.
+// The history across daemon processes, on a scratch /var that outlives each daemon; under a
+// stand-in service manager the kernel's queue itself is kept across a restart.
 #include "tests/support/notify_standin.h"
 #include "tests/support/scratch_daemon.h"
 
@@ -35,9 +34,8 @@ protected:
     std::string uuid_file() { return read_text(host("/var/.vantlesd/vantlesd-uuid")); }
 };
 
-// Readiness, status, the event source stored for a restart, stopping at SIGTERM; the next
-// daemon, handed the stored source, files the changes made while none ran in the same history
-// (not one file made all along the restart is missing); one started without it owns the gap.
+// Readiness, status, the event source stored for a restart: the next daemon, handed it, files
+// every change made while none ran in the same history; one started without it owns the gap.
 TEST_F(History, RestartsKeepTheHistory) {
     notify_standin standin;
     ASSERT_EQ(0, standin.open_at(socket_dir_ + "/notify.sock"));
@@ -77,8 +75,7 @@ TEST_F(History, RestartsKeepTheHistory) {
     const uint64_t made = writer.made->load();
     EXPECT_EQ(uuid, uuid_file()) << "the history was thrown away";
 
-    // A replay asked for at once holds every file: those of the backlog that the next daemon
-    // is still reading from the kernel's queue, or filing through the disk logger, too.
+    // A replay asked for at once holds every file, also those the daemon is still reading in.
     std::string missing;
     bool kernel_dropped = false;
     live_stream replayed;
@@ -101,9 +98,8 @@ TEST_F(History, RestartsKeepTheHistory) {
         EXPECT_NE(std::string::npos, got.find(name + "\n")) << got;
     }
 
-    // Started without the stored source, a daemon cannot know what changed while none ran: a
-    // replay shows one dropped record for the volume after every filed change, its
-    // history-done notice carries the highest id, and live changes follow with newer ids.
+    // Without it, a replay shows one dropped record for the volume after every filed change,
+    // history-done carries the highest id, and live changes follow with newer ids.
     daemon_.pass_fd = -1;
     ASSERT_EQ(0, test_daemon_restart(&daemon_, {"-d"}, SCRATCH_WAIT_MS));
     live_stream later;
@@ -128,15 +124,13 @@ TEST_F(History, RestartsKeepTheHistory) {
     EXPECT_GT(e.id, r.done.id);
     EXPECT_EQ(uuid, uuid_file()) << "a new history";
 
-    // Other work on the machine's file system fills the stored queue too; if it overflowed
-    // while no daemon ran, the daemon could only report the loss, which it did.
+    // The machine's own work fills the stored queue too: an overflow there is reported, not lost.
     if (!missing.empty() && kernel_dropped)
         GTEST_SKIP() << "the kernel reported lost changes while no daemon ran";
     EXPECT_EQ("", missing) << "of " << made << " files made across the restart";
 }
 
-// Socket activation: the daemon serves on the listening socket the service manager passed it
-// and binds none of its own at the path.
+// Socket activation: the daemon serves on the listener it is passed and binds none of its own.
 using ServiceManager = History;
 
 TEST_F(ServiceManager, ServesOnTheListenerItIsPassed) {

@@ -34,9 +34,7 @@ bool has(const std::vector<live_event>& got, const std::string& path, uint32_t f
 class Overlay : public ScratchDaemonTest,
                 public ::testing::WithParamInterface<std::tuple<const char*, bool>> {};
 
-// Through the overlay: a file made, a lower-layer file changed (its copy-up), a lower-layer file
-// removed (its whiteout), a file renamed, a directory made and renamed, each an event of the
-// overlay's own path and device.
+// Changes through the overlay, copy-ups and whiteouts included, are events of its own paths.
 TEST_P(Overlay, ChangesThroughItAreItsEvents) {
     const auto [upper_fs, before] = GetParam();
     if (std::string(upper_fs) == "ext4" && !scratch_ext4_available())
@@ -84,10 +82,8 @@ TEST_P(Overlay, ChangesThroughItAreItsEvents) {
 
 using RootOverlay = ScratchDaemonTest;
 
-// "/" an overlay whose upper layer is out of view, as inside a container: the daemon says so
-// once, in the log and the status, and watches the directories its clients register there one
-// by one; a stream on "/data" gets what is done there, also in a directory made meanwhile once
-// its creation has been read (what was done in it before that is reported as made then).
+// "/" an overlay whose upper layer is out of view, as in a container: the daemon says so in the
+// log and the status, and watches the registered directories one by one, and those made in them.
 TEST_F(RootOverlay, IsWatchedInTheDirectoriesClientsRegister) {
     ASSERT_TRUE(start({{"/", "overlay"}}));
     ASSERT_EQ(0, live_make_dir(daemon_, "/data"));
@@ -100,14 +96,11 @@ TEST_F(RootOverlay, IsWatchedInTheDirectoriesClientsRegister) {
     uint32_t kind = 0;
     char reason[VANTLES_WATCH_REASON_LENGTH + 1] = {};
     ASSERT_EQ(0, vantles_connect(daemon_.socket_path.c_str(), &conn));
-    ASSERT_TRUE(wait_until(
-        [&] {
-            return vantles_get_volume_watch(&conn, live_device_of(daemon_, "/"), &kind, reason) ==
-                       0 &&
-                   kind == VANTLES_WATCH_DIRS;
-        },
-        SCRATCH_WAIT_MS))
-        << kind << " " << reason;
+    auto by_dirs = [&] {
+        int err = vantles_get_volume_watch(&conn, live_device_of(daemon_, "/"), &kind, reason);
+        return err == 0 && kind == VANTLES_WATCH_DIRS;
+    };
+    ASSERT_TRUE(wait_until(by_dirs, SCRATCH_WAIT_MS)) << kind << " " << reason;
     EXPECT_STREQ("its upper layer is out of view here", reason);
     ASSERT_EQ(0, run_child(daemon_, [] { return mkdir("/data/sub", 0755) ? errno : 0; }));
     ASSERT_TRUE(live_wait_event(&s.sink, live_path_is("/data/sub"), SCRATCH_WAIT_MS));

@@ -1,7 +1,5 @@
-// The kernel event device: control calls and whole records over a record stream; over fanotify
-// in scratch roots (root only), what the kernel reports for renamed directories, volumes coming
-// and going, and queue overflows with their log line. A close ending a blocked read is checked by
-// intake and blackbox.
+// The kernel event device: whole records over a record stream; over fanotify in scratch roots,
+// renamed directories, volumes coming and going, and queue overflows with their log line.
 #include "common/log.h"
 #include "platform/kernel_device.h"
 #include "platform/kernel_records.h"
@@ -85,9 +83,8 @@ TEST(StreamDevice, ReadsHandOutWholeRecords) {
     close(mem);
 }
 
-// Reads until done(record) holds; keeps dropped records and those whose first path starts with
-// prefix. False on a failed read or one that is not a whole number of records (each path taken to
-// be followed by its file information); an alarm ends the scratch root's process after 30 s.
+// Reads until done(record), keeping dropped records and those under prefix; false on a failed
+// or partial read. An alarm ends the scratch root's process after 30 s.
 bool read_until(int clone, const std::string& prefix, std::vector<record>* kept,
                 const std::function<bool(const record&)>& done) {
     alarm(30);
@@ -131,10 +128,8 @@ bool touch(const std::string& path) {  // creates, then modifies
     return fd.valid() && write(fd.get(), "x", 1) == 1;
 }
 
-// Directories renamed (also below a renamed ancestor) and written in, and one removed and made
-// again under its name, all before the first read: later changes inside carry the new names,
-// every rename and removal is reported, no path is made up and nothing is dropped. A symbolic
-// and a hard link made first thing in directories the reader has not met keep their kinds.
+// Directories renamed, written in, removed and made again before the first read: every rename
+// and removal is reported under true names, nothing dropped; links keep their kinds.
 int check_renames(const std::string& volume) {
     const std::string t = volume + "/r/";
     SCRATCH_CHECK(mkdir(t.c_str(), 0755) == 0 && mkdir((t + "m").c_str(), 0755) == 0 &&
@@ -186,9 +181,8 @@ int check_renames(const std::string& volume) {
     return owed.empty() ? 0 : 1;
 }
 
-// Volumes mounted after the device was opened are watched, bind mounts included, also after
-// a storm of mounts; no volume is kept busy; the events of a volume unmounted before they are
-// read come out as they happened or not at all, never as a dropped record.
+// Volumes mounted later are watched, bind mounts too, after a storm of mounts; none is kept
+// busy; events of a volume unmounted before the read come out as they happened or not at all.
 int check_mounts_after_start() {
     int clone = clone_source(nullptr);
     SCRATCH_CHECK(clone >= 0 && touch("/mnt/gone/f") && mkdir("/mnt/gone/d", 0755) == 0 &&
@@ -226,9 +220,8 @@ int check_mounts_after_start() {
     return 0;
 }
 
-// More changes than the kernel queues, made before a read, twice: each time a dropped record
-// for every volume, fewer creations than were made (changes elsewhere share the queue), and a
-// later change still comes through; the log reports the first overflow only (one line a minute).
+// Twice more changes than the kernel queues: a dropped record, fewer creations, a later change
+// still read; the log reports the first overflow only (one line a minute).
 int check_overflow() {
     int max_queued = 16384;
     FILE* f = fopen("/proc/sys/fs/fanotify/max_queued_events", "re");

@@ -1,7 +1,5 @@
-// The programs as the package installs them: the unpacked package's daemon, run with the
-// capability bounding set its service unit names (and no new privileges) as the only process of
-// a scratch root, serving the package's `vantles watch --count 1 /tmp` run as root and as an
-// unprivileged user. The package tree comes from the package.build_and_install test.
+// The unpacked package's daemon, under its unit's capability bounding set and no new privileges,
+// serves the package's `vantles watch` as root and as an unprivileged user.
 #include "tests/support/scratch_daemon.h"
 
 #include <fcntl.h>
@@ -110,8 +108,8 @@ TEST_F(InstalledPackageTest, InstalledDaemonServesInstalledToolUnderUnitCapabili
               at == std::string::npos ? 0 : strtoull(status.c_str() + at + 8, nullptr, 16));
     EXPECT_NE(std::string::npos, status.find("NoNewPrivs:\t1"));
 
-    // Whether both watches are registered is not visible from here: the file is written again
-    // until both end. A watch that ended on a kernel queue overflow (a busy machine) restarts.
+    // Written again until both watches end (their registration is not visible from here); one
+    // that ended on a kernel queue overflow (a busy machine) restarts.
     child_process watches[2];
     const uid_t users[2] = {0, 65534};
     for (int i = 0; i < 2; i++)

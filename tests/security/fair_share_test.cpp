@@ -1,13 +1,10 @@
-// Fair share between local users: one unprivileged user (uid 65534), then colluding users of
-// their own uids, attack in turn what the daemon shares, and root and another user (uid 65533)
-// stay served during each attack and after it. VANTLES_ATTACK_SCALE=full gives the attacks
-// their full size (bench/attacks.sh).
+// Fair share: root and uid 65533 stay served during and after each attack of uid 65534, or of
+// colluding uids, on what the daemon shares. VANTLES_ATTACK_SCALE=full: bench/attacks.sh.
 #include "attacker.h"
 
 namespace {
 
-// Far above what a served victim takes (a few ms), far below what a starved one waits. A
-// sanitizer slows every step of the daemon several times over.
+// Far above what a served victim takes (a few ms), far below what a starved one waits.
 #if defined(__SANITIZE_ADDRESS__) || defined(__SANITIZE_THREAD__)
 constexpr int64_t BOUND_SCALE = 5;
 #else
@@ -18,8 +15,7 @@ constexpr uid_t OTHER_USER = 65533;
 
 const bool FULL_SCALE = std::string(getenv("VANTLES_ATTACK_SCALE") ?: "") == "full";
 
-// Deep and long-named (about 900 bytes), so that the attacker's watched paths can share all
-// but their last bytes with the victim's events.
+// About 900 bytes, so that attackers' watched paths can share all but their last bytes with it.
 std::string victim_dir(uid_t uid) {
     std::string dir = "/tmp/victim-" + std::to_string(uid);
     for (char c : {'a', 'b', 'c', 'd'})
@@ -27,11 +23,9 @@ std::string victim_dir(uid_t uid) {
     return dir;
 }
 
-// A victim's check, in a child of its user: a fresh connection answers the current id, the
-// root volume's uuid and a sync (the id covering its own changes so far) at once; a stream on
-// its directory registers promptly, gets the creation of `name` with no dropped notice, and
-// unregisters. Prints "ATTACK <tag> victim=..." with its
-// times (-1: failed); says "V", or "X" and what failed.
+// A victim's check, in a child of its user: queries, then a stream on its directory gets the
+// creation of `name` with no dropped notice. Prints "ATTACK <tag> victim=..." with its times
+// (-1: failed); says "V", or "X" and what failed.
 int victim_check(int out, const test_daemon& d, uint32_t root_dev, const std::string& tag,
                  const std::string& name) {
     const std::string dir = victim_dir(getuid()), path = dir + "/" + name;
@@ -72,10 +66,8 @@ protected:
         EXPECT_EQ(0, attacker_start(a, daemon_, uid, descriptors, body));
         return attacker_next(a, ready);
     }
-    // An attacker registering up to `count` streams since `since` on paths_of(i), until refused:
-    // "P" after the first, "N registered code" at the end; replaying ones then wait until each
-    // has event messages queued (its replay holds a log reader, blocked on a socket never read):
-    // "F". It holds them until killed. Returns its line that begins with `ready`.
+    // An attacker registering up to `count` streams on paths_of(i) until refused, holding them:
+    // "P" after the first, "N registered code" at the end, "F" once every replay has queued.
     std::string hold(attacker* a, uint64_t since, size_t count, const std::string& ready,
                      const std::function<std::vector<std::string>(size_t)>& paths_of,
                      uid_t uid = SECURITY_NOBODY) {
@@ -88,9 +80,8 @@ protected:
                 std::vector<pollfd> queued;
                 for (size_t i = 0; code == 0 && i < count; i++) {
                     std::vector<std::string> paths = paths_of(i);
-                    std::vector<const char*> texts;
-                    for (const std::string& p : paths)
-                        texts.push_back(p.c_str());
+                    std::vector<const char*> texts(paths.size());
+                    std::ranges::transform(paths, texts.begin(), [](auto& p) { return p.c_str(); });
                     vantles_register_args args;
                     args.create_flags = FILES;
                     args.since_when = since;
@@ -113,8 +104,7 @@ protected:
             ready, 2048, uid);
     }
 
-    // Forks the victims' parent while this process has no threads of the library: a child forked
-    // while one of them allocates may find the allocator locked for good (so it does under ASan).
+    // Forked while this process has no library threads, which could leave the allocator locked.
     void start_victim_parent() {
         int fds[2];
         ASSERT_EQ(0, pipe2(fds, O_CLOEXEC));
@@ -200,9 +190,8 @@ TEST_F(FairShare, OneUsersAttacksLeaveOtherUsersServed) {
     }
     victims_served("connections", 3 * each, "after");
 
-    // Bursts of directories made where anyone may write, a file made and removed in each, then
-    // removed, 0.1 s apart: a root client watching another directory gets no notice of any
-    // kind, one watching the volume no dropped notice.
+    // Bursts of directories made, filled and removed where anyone may write: a root client of
+    // another directory gets no notice of any kind, one of the volume no dropped notice.
     const int cycles = FULL_SCALE ? 1000 : 100;
     live_stream quiet, all;
     ASSERT_EQ(0, live_stream_start(&quiet, live_options(daemon_, {"/tmp/quiet"}, FILES)));
@@ -238,9 +227,8 @@ TEST_F(FairShare, OneUsersAttacksLeaveOtherUsersServed) {
     // No thread of this process from here on while attackers are forked (see start_victim_parent).
     ASSERT_FALSE(live_stream_stop(&quiet) || live_stream_stop(&all));
 
-    // One process registers until refused and gets its user's share of client slots (64), which
-    // come back once it is killed. Then clients watching the most paths a registration may
-    // name, about 1000 bytes each and sharing all but their last bytes with the victims' events.
+    // One process gets its user's share of client slots (64), back once it is killed; then
+    // clients watching the most paths a registration may name, of about 1000 bytes each.
     for (bool slots : {true, false}) {
         const char* attack = slots ? "client-slots" : "long-paths";
         const size_t count = slots ? 600 : (FULL_SCALE ? 64 : 4), size = slots ? 64 : count;
@@ -268,9 +256,8 @@ TEST_F(FairShare, OneUsersAttacksLeaveOtherUsersServed) {
         victims_served(attack, size, "after");
     }
 
-    // Syncs asked for without end on 3 x 64 connections, 8 on the way on each: the daemon keeps
-    // the user's share of them waiting (32) and answers the rest busy at once; one catch-up of
-    // the intake serves every sync waiting, so the victims' own syncs stay prompt.
+    // Syncs without end on 3 x 64 connections, 8 on the way on each: the daemon keeps the
+    // user's share waiting (32) and answers the rest busy at once.
     {
         auto flood = [&](int out) {
             std::vector<unique_fd> conns(64);
@@ -295,10 +282,8 @@ TEST_F(FairShare, OneUsersAttacksLeaveOtherUsersServed) {
     }
     victims_served("syncs", 3 * 64 * 8, "after");
 
-    // Colluding users, each of its own uid, one after another registering until refused and
-    // holding what they got: each gets at least its floor (2) beside the others, and the victims
-    // still get a client (uid 65533 holds none; root's are never limited). Both sizes run at any
-    // scale: together they take a few seconds.
+    // Colluding uids registering until refused, one after another: each gets at least its floor
+    // (2), and the victims still get a client. Both sizes run at any scale (a few seconds).
     const auto one_stream = [](size_t) { return std::vector<std::string>{"/tmp"}; };
     for (int colluders : {8, 32}) {
         {
@@ -354,10 +339,8 @@ TEST_F(FairShare, OneUsersAttacksLeaveOtherUsersServed) {
     victims_served("replay", hogs, "after");
 }
 
-// Attacks on what the history keeps, /var being a small logged volume anyone may write in:
-// root's closed directories in the attacker's own directory, filled, then moved away and
-// removed (no name in them reaches the attacker, live or replayed); the attacker filling /var
-// and storming it with names (a replay across it gets a dropped notice, or a new uuid).
+// Attacks on the history: root's closed directories in the attacker's own, moved away and
+// removed, leak no name live or replayed; a small /var filled and stormed loses nothing silently.
 TEST_F(FairShare, HistoryAttacksLeakNoNameAndLoseNothingSilently) {
     ASSERT_TRUE(start({{"/var", "tmpfs", false, FULL_SCALE ? "32m" : "8m"}}, {}, true));
     ASSERT_NO_FATAL_FAILURE(prepare_victims());

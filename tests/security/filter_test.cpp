@@ -1,6 +1,5 @@
-// What an unprivileged attacker may learn of root's changes: live events and replays (from a
-// log file of an earlier daemon and from memory) never name a path it may not read now, and
-// links into a closed directory give nothing.
+// Live events and replays (from a log file and from memory) never name to an unprivileged user
+// a path it may not read now; links into a closed directory give nothing.
 #include "attacker.h"
 
 namespace {
@@ -78,11 +77,9 @@ protected:
         return seen;
     }
 
-    // Root's changes of one phase t: the attacker may see pub/public-, pub/moved-, pub/back- and
-    // pub/alias- (a hard link of a closed file), nothing at or below hidden(t). The closed tree
-    // gone-/tmp/bait- (holding the attacker's own path) goes once `named` saw its contents, and so
-    // do two closed directories of root's in the attacker's own directory own/: one moved away,
-    // one removed.
+    // Root's changes of phase t: the attacker may see pub/ (alias- a hard link of a closed file),
+    // nothing under hidden(t). Once `named` ran, the closed gone-/ (holding the attacker's own path
+    // /tmp/bait-) and root's closed directories in the attacker's own/ are removed or moved away.
     void changes(const std::string& t, const std::function<void()>& named) {
         auto at = [&](const char* p) { return host(T + p + t); };
         for (const char* f : {"/pub/public-", "/secret-", "/closed/orig-", "/later/inner-",
@@ -128,11 +125,9 @@ protected:
     }
 };
 
-// Phase "live": the attacker watches T at file and directory level, the whole volume, closed/
-// itself and links into closed/ (root's, relative, its own, one relative to the device), while
-// root's stream on T gets everything; a link's stream hears only of the link itself. Phase
-// "memory" after a restart: replays since 0, from the log file and from memory, show no
-// closed path, later/ being closed after it was written to.
+// Live: the attacker watches T at file and directory level, the volume, closed/ and links into
+// it (each hears of the link only); root gets everything. After a restart, replays since 0 from
+// the log file and from memory show no closed path, later/ closed after it was written to.
 TEST_F(Filter, WhatTheUserMayNotReadNeverReachesItLiveOrReplayed) {
     ASSERT_TRUE(start());
     make_dir(T, 0755);
