@@ -154,9 +154,6 @@ protected:
             static const char* const EXTS[] = {"", ".txt", ".tmp", ".log", ".o"};
             return "n" + std::to_string(names_++) + EXTS[(*rng)() % 5];
         };
-        auto under = [&](const std::string& dir) {
-            return dir.empty() ? fresh() : dir + "/" + fresh();
-        };
         auto change = [&](const std::string& f, const std::string& d,
                           const std::string& to) -> std::string {
             switch (int op = (*rng)() % 13; f.empty() && op < 4 ? 5 : op) {
@@ -237,8 +234,8 @@ protected:
         for (int n = 1 + (*rng)() % 3; n > 0; n--) {
             list_tree(&files, &dirs);
             dirs.push_back("");
-            std::string f = pick(files), d = pick(dirs);
-            done += change(f, d, under(pick(dirs))) + "; ";
+            std::string f = pick(files), d = pick(dirs), to = pick(dirs);
+            done += change(f, d, to.empty() ? fresh() : to + "/" + fresh()) + "; ";
         }
         return done;
     }

@@ -130,13 +130,11 @@ TEST_F(Live, EachClientGetsItsOwnFormOfTheSameChanges) {
                          {"/tmp/lv/d2/", IN_DIR_FILE}}),
               changes(&dir.sink));
     // The "/" client may fall behind the machine's changes and get a dropped notice instead.
+    auto end = [](const live_event& e) {
+        return e.path == "/tmp/lv/d2/z" || (e.flags & VANTLES_EVENT_USER_DROPPED);
+    };
     live_event last;
-    ASSERT_TRUE(live_wait_event(
-        &all.sink,
-        [](const live_event& e) {
-            return e.path == "/tmp/lv/d2/z" || (e.flags & VANTLES_EVENT_USER_DROPPED);
-        },
-        SCRATCH_WAIT_MS, &last));
+    ASSERT_TRUE(live_wait_event(&all.sink, end, SCRATCH_WAIT_MS, &last));
     if (!(last.flags & VANTLES_EVENT_USER_DROPPED)) {
         // Excluded for other clients only, and not ignored.
         for (std::string p : {"/tmp/lv/skip/f", "/tmp/lv/skip/deep/g", "/tmp/ig/.qsd", "/top"})

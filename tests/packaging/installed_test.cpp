@@ -146,10 +146,9 @@ TEST_F(InstalledPackageTest, InstalledDaemonServesInstalledToolUnderUnitCapabili
         << "no history directory";
     EXPECT_EQ(std::string::npos, daemon_.errors().find("initgroups failed")) << daemon_.errors();
 
-    ASSERT_EQ(0, kill(daemon_.pid, SIGTERM));
-    ASSERT_TRUE(wait_until([&] { return daemon_.wait_exit(0); }, SCRATCH_WAIT_MS));
-    EXPECT_TRUE(WIFEXITED(daemon_.status) && WEXITSTATUS(daemon_.status) == 0)
-        << "status 0x" << std::hex << daemon_.status << "\n"
+    int stopped = daemon_.stop(SIGTERM);
+    EXPECT_TRUE(WIFEXITED(stopped) && WEXITSTATUS(stopped) == 0)
+        << "status 0x" << std::hex << stopped << "\n"
         << daemon_.errors();
 }
 
