@@ -583,7 +583,7 @@ TEST_F(Clients, AnotherUsersClientGetsWhatItMayRead) {
     ASSERT_EQ(start_client_thread(fci), 0);
     ASSERT_TRUE(sink.received(1));  // the end of the history
     client_wakeup(fci);             // as the latency pass does
-    ASSERT_TRUE(sink.received(3));
+    ASSERT_TRUE(sink.received(3)) << testing::PrintToString(sink.take());
     EXPECT_EQ(sink.flags[2], READ_ANCESTOR_FLAGS);
     EXPECT_EQ(sink.take(), (strings{d + ":1", d + "/f:5", d + "/:7"}));
     stop(fci);
