@@ -1,14 +1,18 @@
-// NATS for the publisher's suite: nats-server children in the test's own network namespace,
-// each on a JetStream store of its own, and a reader of a stream message by message.
+// NATS for the publisher's suite: nats-server children on the loopback of the test's own
+// network namespace, each with its JetStream store in a directory of its own (killed and
+// started again on it), and a reader that takes a stream back message by message.
 #pragma once
 
-#include "tests/support/scratch_daemon.h"
+#include "tests/support/test_daemon.h"
 
 #include <arpa/inet.h>
+#include <fcntl.h>
 #include <nats/nats.h>
 #include <net/if.h>
 #include <sched.h>
 #include <sys/ioctl.h>
+#include <sys/prctl.h>
+#include <sys/wait.h>
 #include <unistd.h>
 
 inline std::string nats_server_binary() {  // empty when the machine has none
@@ -18,7 +22,8 @@ inline std::string nats_server_binary() {  // empty when the machine has none
     return "";
 }
 
-// Moves this thread and its later children into a new network namespace, loopback up. 0 or errno.
+// Moves this thread, and so every child it forks later, into a new network namespace whose
+// loopback is up: nothing started there reaches the machine's network. 0 or an errno value.
 inline int private_loopback() {
     ifreq ifr = {};
     strcpy(ifr.ifr_name, "lo");
@@ -32,11 +37,12 @@ inline int private_loopback() {
 }
 
 struct nats_server {
-    std::string name, store;         // store: its JetStream directory
+    std::string name, store, log;    // its JetStream directory; its output (appended)
     int port = 0, cluster_port = 0;  // cluster_port 0: a lone server
     std::vector<int> peers;          // the other members' cluster ports
-    child_process process;           // its log: process.errors()
+    pid_t pid = -1;
 
+    ~nats_server() { stop(); }
     // Starts it (again) on its store; returns once it takes connections. 0 or an errno value.
     int start() {
         std::vector<std::string> args = {nats_server_binary(), "-js", "-a",  "127.0.0.1", "-p",
@@ -48,8 +54,16 @@ struct nats_server {
             args.insert(args.end(),
                         {routes, "--cluster_name", "vantles-test", "--cluster", url(cluster_port)});
         std::vector<char*> argv = c_strings(args);
-        if (int err = process.start([&] { return execv(argv[0], argv.data()), 127; }))
-            return err;
+        int out = open(log.c_str(), O_WRONLY | O_CREAT | O_APPEND | O_CLOEXEC, 0644);
+        fflush(nullptr);
+        if (out >= 0 && (pid = fork()) == 0) {
+            prctl(PR_SET_PDEATHSIG, SIGKILL);
+            dup2(out, 1);
+            dup2(out, 2);
+            execv(argv[0], argv.data());
+            _exit(127);
+        }
+        close(out);
         sockaddr_in addr = {AF_INET, htons(uint16_t(port)), {htonl(INADDR_LOOPBACK)}, {}};
         auto up = [&] {
             int fd = socket(AF_INET, SOCK_STREAM | SOCK_CLOEXEC, 0);
@@ -57,11 +71,17 @@ struct nats_server {
             close(fd);
             return ok;
         };
-        bool started = wait_until([&] { return up() || process.wait_exit(0); }, 20000);
-        if (started && process.pid > 0)
+        bool started =
+            pid > 0 && wait_until([&] { return up() || waitpid(pid, nullptr, WNOHANG); }, 20000);
+        if (started && waitpid(pid, nullptr, WNOHANG) == 0)
             return 0;
-        process.stop(SIGKILL, 0);
+        stop();
         return started ? ECHILD : ETIMEDOUT;
+    }
+    void stop(int sig = SIGKILL) {  // and reaps it
+        if (pid > 0 && kill(pid, sig) == 0)
+            waitpid(pid, nullptr, 0);
+        pid = -1;
     }
     std::string url(int p = 0) const { return "nats://127.0.0.1:" + std::to_string(p ? p : port); }
 };
@@ -163,7 +183,8 @@ private:
         jsStreamInfo_Destroy(i);
         return s;
     }
-    // The string, number or array contents after "key": in a flat JSON object.
+    // The string, number or array contents after "key": in a flat JSON object; strings are
+    // unescaped as far as the suite's plain names need.
     static std::string field(const std::string& json, const std::string& key) {
         size_t at = json.find("\"" + key + "\":");
         if (at == std::string::npos)
