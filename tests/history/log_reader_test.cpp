@@ -90,6 +90,7 @@ void check(const row& c, const bytes& native, const bytes& other, const bytes& n
 }
 
 TEST(log_reader, refuses_a_damaged_buffer_or_reads_its_records_up_to_the_damage) {
+    crc_table_init();
     const bytes native = build_buffer(BUILT), other = to_other_order(native);
     const bytes next = build_buffer({{"z", 9, 0}});
     ASSERT_EQ(native.size(), 57u);

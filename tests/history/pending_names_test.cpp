@@ -11,6 +11,7 @@ namespace history_test {
 namespace {
 
 TEST(copy_pending_names, copies_each_pending_name_once_in_path_order) {
+    crc_table_init();
     dls state{};
     pthread_rwlock_init(&state.fname_lock, nullptr);
     state.fname_buckets = reinterpret_cast<fname_entry**>(alloc_buckets(16, &state.fname_mask));
