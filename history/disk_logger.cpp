@@ -74,6 +74,17 @@ void stamp_history(const dls* state) {
     }
 }
 
+void stamp_every_history() {
+    iterate_devices(
+        [](dev_info* di, void*) {
+            if (di->dls) {
+                stamp_history(di->dls);
+            }
+            return 0;
+        },
+        nullptr);
+}
+
 // While changes come in, the stamps are kept fresh (at most DISK_LOGGER_STAMP_SECONDS old);
 // an idle history keeps its last stamp.
 void stamp_histories_when_due(bool idle) {
@@ -85,14 +96,7 @@ void stamp_histories_when_due(bool idle) {
     }
     last_stamp = now;
     histories.filed_since_stamp = 0;
-    iterate_devices(
-        [](dev_info* di, void*) {
-            if (di->dls) {
-                stamp_history(di->dls);
-            }
-            return 0;
-        },
-        nullptr);
+    stamp_every_history();
 }
 
 }  // namespace
@@ -365,6 +369,10 @@ int prepare_disk_logger() {
         return EINVAL;
     }
     iterate_devices(file_start_gap, nullptr);
+    // The kernel watch is in place and every gap is on record: from here on each history
+    // accounts for its volume. Stamped now, a daemon that dies before its first busy tick (a
+    // crash loop) leaves its successor a fresh stamp, not its predecessor's aging one.
+    stamp_every_history();
     // Before the consumer numbers its first event (it starts after the logger does).
     histories.ceiling_base = current_event_id();
     uint64_t ceiling = histories.ceiling_base + DISK_LOGGER_ID_HEADROOM;

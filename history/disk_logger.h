@@ -17,8 +17,10 @@ struct dls;
 constexpr uint32_t DISK_LOGGER_FLUSH_NAMES = 5000;
 constexpr uint64_t DISK_LOGGER_LATENCY_US = 30000000;
 // While changes come in, each history's uuid file is stamped this often, so that a restart
-// soon after a crash finds a fresh stamp and keeps the history.
-constexpr int DISK_LOGGER_STAMP_SECONDS = 2;
+// soon after a crash finds a fresh stamp and keeps the history. Below the delivery side's
+// two-second tick, so that every tick of a busy logger stamps: a stamp then stays about two
+// seconds old at most, well inside the six seconds a restart is allowed (dls.h).
+constexpr int DISK_LOGGER_STAMP_SECONDS = 1;
 // The id ceiling each history keeps (dls.h, DLS_IDS_FILE) runs this far ahead of the current
 // event id, and is moved on whenever the counter has used DISK_LOGGER_ID_STEP of it. It holds
 // as long as fewer than the difference are numbered between two looks of the disk logger
