@@ -16,8 +16,7 @@
 #include "common/monotonic_clock.h"
 #include "common/poll_until.h"
 #include "history/dls.h"
-#include "history/fname_table.h"
-#include "history/log_format.h"
+#include "history/pending_names.h"
 #include "intake/events.h"
 #include "intake/producer.h"
 #include "platform/thread_identity.h"
@@ -58,51 +57,6 @@ client_info* logger_of(const dls* state) {
 bool mount_point_gone(const dev_info* v) {
     struct stat st;
     return stat(v->mount_point, &st) != 0 || (uint32_t)st.st_dev != v->dev;
-}
-
-// The pending names as one in-memory log buffer, in ascending path order.
-struct memory_page {
-    uint8_t* area;
-    uint64_t capacity;
-    uint64_t used;
-};
-
-int append_pending(fname_entry* e, void* arg) {
-    auto* page = static_cast<memory_page*>(arg);
-    uint64_t n = strlen(e->name) + 1;
-    if (page->used + n + DISK_LOG_RECORD_TAIL >= page->capacity) {
-        return 1;
-    }
-    page->used += fname_entry_store(e, (uint32_t)n, page->area + page->used);
-    return 0;
-}
-
-// Copies the pending names under state->lock (held by the caller for reading). Null when
-// there are none or no memory.
-uint8_t* copy_pending_names(dls* state, uint32_t* length) {
-    pthread_rwlock_rdlock(&state->fname_lock);
-    uint32_t names = state->fname_count;
-    uint64_t name_bytes = state->fname_bytes;
-    pthread_rwlock_unlock(&state->fname_lock);
-    if (names == 0) {
-        return nullptr;
-    }
-    uint64_t capacity = (uint64_t)names * DISK_LOG_RECORD_TAIL + name_bytes + 4096;
-    if ((int64_t)capacity < 0 || capacity > UINT32_MAX) {
-        log_critical("in mem disk log size is bad: 0x%zx (string size: %d num items %d)\n",
-                     (size_t)capacity, (int)name_bytes, (int)names);
-        return nullptr;
-    }
-    memory_page page = {static_cast<uint8_t*>(malloc(capacity)), capacity, DISK_LOG_HEADER_SIZE};
-    if (!page.area) {
-        return nullptr;
-    }
-    // The table may have grown since it was counted; append_pending stops at the capacity.
-    iterate_fnames_sorted(state, append_pending, &page);
-    disk_log_header header = {DISK_LOG_MAGIC, 0, (uint32_t)page.used};
-    memcpy(page.area, &header, sizeof header);
-    *length = (uint32_t)page.used;
-    return page.area;
 }
 
 void replay_pending_names(dev_info* v, client_info* fci, uint8_t* page, uint32_t length) {

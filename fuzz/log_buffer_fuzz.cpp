@@ -77,11 +77,11 @@ void reseal_stream(uint8_t* data, size_t size) {
     while (size - pos >= DISK_LOG_HEADER_SIZE &&
            log_buffer_check_header(data + pos, &header) == 0 && header.length <= size - pos) {
         uint8_t* buffer = data + pos;
-        memset(buffer + 4, 0, 4);
+        memset(buffer + DISK_LOG_CHECKSUM_OFFSET, 0, sizeof(uint32_t));
         uint32_t sum = log_checksum(buffer, header.length);
         if (header.order == LOG_ORDER_SWAPPED)
             sum = __builtin_bswap32(sum);
-        memcpy(buffer + 4, &sum, sizeof sum);
+        memcpy(buffer + DISK_LOG_CHECKSUM_OFFSET, &sum, sizeof sum);
         pos += header.length;
     }
 }

@@ -10,7 +10,7 @@
 #include "common/thread_role.h"
 #include "history/dls.h"
 #include "history/fname_table.h"
-#include "history/log_format.h"
+#include "history/log_buffer.h"
 #include "history/log_writer.h"
 #include "intake/event_flags.h"
 #include "intake/event_ids.h"
@@ -117,15 +117,13 @@ struct flush_ctx {
     int lost;             // why the last buffer lost was lost
 };
 
-void start_buffer(flush_ctx* ctx) {
-    disk_log_header header = {DISK_LOG_MAGIC, 0, DISK_LOG_HEADER_SIZE};
-    memcpy(ctx->write.buffer, &header, sizeof header);
-    ctx->write.fill = DISK_LOG_HEADER_SIZE;
+void start_buffer(flush_ctx* ctx, uint8_t* area) {
+    log_buffer_start(&ctx->write.buffer, area);
     ctx->buffer_top = 0;
 }
 
 void write_buffer(flush_ctx* ctx, int force) {
-    bool names = ctx->write.fill > DISK_LOG_HEADER_SIZE;
+    bool names = ctx->write.buffer.fill > DISK_LOG_HEADER_SIZE;
     int err = write_log_buffer(ctx->write.di, ctx->write.dls, &ctx->write, force);
     if (err != 0 && names) {
         ctx->lost = err;
@@ -136,12 +134,14 @@ void write_buffer(flush_ctx* ctx, int force) {
 // Adds one record for e to the buffer, writing the buffer out first when it is full. 0.
 int append_fname_to_buffer(fname_entry* e, void* arg) {
     auto* ctx = static_cast<flush_ctx*>(arg);
-    uint32_t n = (uint32_t)strlen(e->name) + 1;
-    if (ctx->write.fill + n + DISK_LOG_RECORD_TAIL >= ctx->write.capacity) {
+    log_buffer_builder* b = &ctx->write.buffer;
+    uint32_t length = (uint32_t)strlen(e->name);
+    if (log_buffer_append_name(b, e->name, length, e->event_id, e->flags) == ENOSPC) {
         write_buffer(ctx, 0);
-        start_buffer(ctx);
+        start_buffer(ctx, b->area);
+        // An empty buffer takes any name: the intake's paths are far shorter than a buffer.
+        log_buffer_append_name(b, e->name, length, e->event_id, e->flags);
     }
-    ctx->write.fill += fname_entry_store(e, n, ctx->write.buffer + ctx->write.fill);
     ctx->buffer_top = std::max(ctx->buffer_top, e->event_id);
     return 0;
 }
@@ -157,8 +157,8 @@ int flush_names(dev_info* di, dls* state) {
     if (!area) {
         return ENOMEM;
     }
-    flush_ctx ctx = {{di, state, area, DISK_LOG_BUFFER_SIZE, 0}, 0, 0, 0};
-    start_buffer(&ctx);
+    flush_ctx ctx = {{di, state, {}}, 0, 0, 0};
+    start_buffer(&ctx, area);
     state->flushing.store(1, std::memory_order_seq_cst);
     iterate_own_fnames_sorted(state, append_fname_to_buffer, &ctx);
     write_buffer(&ctx, 1);

@@ -4,7 +4,8 @@
 // load up to FNAME_MAX_BUCKETS / 2 buckets.
 //
 // The disk logger's thread is the only writer (insert, grow, clear, under fname_lock for
-// writing); the history step reads through iterate_fnames_sorted under fname_lock for reading.
+// writing); the copy for a replay (history/pending_names.h) reads through iterate_fnames_sorted
+// under fname_lock for reading.
 #pragma once
 
 #include <cstddef>
@@ -19,15 +20,6 @@ struct fname_entry {
     uint32_t flags;           // OR of every event's flags since the entry was made
     char name[];              // stored form, NUL-terminated
 };
-
-// Writes e as a log record (name with its NUL, id, flags) at out; n is the name's length with
-// its NUL. Returns the bytes written, n + 12.
-inline uint32_t fname_entry_store(const fname_entry* e, uint32_t n, uint8_t* out) {
-    __builtin_memcpy(out, e->name, n);
-    __builtin_memcpy(out + n, &e->event_id, sizeof e->event_id);
-    __builtin_memcpy(out + n + sizeof e->event_id, &e->flags, sizeof e->flags);
-    return n + (uint32_t)(sizeof e->event_id + sizeof e->flags);
-}
 
 // Growth stops once doubling would reach this many buckets.
 constexpr uint32_t FNAME_MAX_BUCKETS = 0x80000;

@@ -1,5 +1,6 @@
-// Log buffers: the builder and gzip member writer used by the log writer, and the header,
-// checksum, byte-order and record checks every reader of log files applies in turn.
+// Log buffers: the one builder of headers and records (every writer of buffers), the gzip
+// member writer of the log writer, and the header, checksum, byte-order and record checks
+// every reader of log files applies in turn.
 //
 // Header words, ids and flags sit at any byte offset (records are packed), so every access
 // goes through memcpy. Every bound is checked against length before the bytes are touched:
@@ -20,10 +21,6 @@
 
 namespace {
 
-constexpr uint32_t HEADER_MAGIC_OFFSET = 0;
-constexpr uint32_t HEADER_CHECKSUM_OFFSET = 4;
-constexpr uint32_t HEADER_LENGTH_OFFSET = 8;
-
 uint32_t load32(const uint8_t* p) {
     uint32_t v;
     memcpy(&v, p, sizeof v);
@@ -43,6 +40,13 @@ void swap64_at(uint8_t* p) {
     memcpy(&v, p, sizeof v);
     v = __builtin_bswap64(v);
     memcpy(p, &v, sizeof v);
+}
+
+// The one place a header is laid out, native byte order.
+void store_header(uint8_t* area, uint32_t checksum, uint32_t length) {
+    store32(area + DISK_LOG_MAGIC_OFFSET, DISK_LOG_MAGIC);
+    store32(area + DISK_LOG_CHECKSUM_OFFSET, checksum);
+    store32(area + DISK_LOG_LENGTH_OFFSET, length);
 }
 
 // Frees a deflate stream's state and its output on every way out.
@@ -82,30 +86,38 @@ void log_buffer_start(log_buffer_builder* b, uint8_t* area, uint32_t capacity) {
     b->area = area;
     b->capacity = capacity;
     b->fill = DISK_LOG_HEADER_SIZE;
-    store32(area + HEADER_MAGIC_OFFSET, DISK_LOG_MAGIC);
-    store32(area + HEADER_CHECKSUM_OFFSET, 0);
-    store32(area + HEADER_LENGTH_OFFSET, DISK_LOG_HEADER_SIZE);
+    store_header(area, 0, DISK_LOG_HEADER_SIZE);
 }
 
 int log_buffer_append(log_buffer_builder* b, std::string_view path, uint64_t id, uint32_t flags) {
     if (path.size() >= PATH_BUFFER_SIZE || memchr(path.data(), 0, path.size()) != nullptr)
         return EINVAL;
-    uint32_t with_nul = static_cast<uint32_t>(path.size()) + 1;
-    if (uint64_t{b->fill} + with_nul + DISK_LOG_RECORD_TAIL >= b->capacity)
+    return log_buffer_append_name(b, path.data(), static_cast<uint32_t>(path.size()), id, flags);
+}
+
+int log_buffer_append_name(log_buffer_builder* b, const char* name, uint32_t length, uint64_t id,
+                           uint32_t flags) {
+    // fill stays below the capacity: a buffer never takes the area's last byte.
+    uint64_t with_nul = uint64_t{length} + 1;
+    if (b->fill + with_nul + DISK_LOG_RECORD_TAIL >= b->capacity)
         return ENOSPC;
     uint8_t* p = b->area + b->fill;
-    memcpy(p, path.data(), path.size());
-    p[path.size()] = 0;
+    memcpy(p, name, length);
+    p[length] = 0;
     memcpy(p + with_nul, &id, sizeof id);
     memcpy(p + with_nul + sizeof id, &flags, sizeof flags);
-    b->fill += with_nul + DISK_LOG_RECORD_TAIL;
+    b->fill += static_cast<uint32_t>(with_nul) + DISK_LOG_RECORD_TAIL;
     return 0;
 }
 
+uint32_t log_buffer_finish_unsealed(log_buffer_builder* b) {
+    store_header(b->area, 0, b->fill);
+    return b->fill;
+}
+
 uint32_t log_buffer_finish(log_buffer_builder* b) {
-    store32(b->area + HEADER_LENGTH_OFFSET, b->fill);
-    store32(b->area + HEADER_CHECKSUM_OFFSET, 0);
-    store32(b->area + HEADER_CHECKSUM_OFFSET, log_checksum(b->area, b->fill));
+    log_buffer_finish_unsealed(b);
+    store32(b->area + DISK_LOG_CHECKSUM_OFFSET, log_checksum(b->area, b->fill));
     return b->fill;
 }
 
@@ -136,8 +148,8 @@ int log_buffer_write_member(int fd, const void* buffer, uint32_t length) {
 }
 
 int log_buffer_check_header(const uint8_t* buffer, log_buffer_header* out) {
-    out->magic = load32(buffer + HEADER_MAGIC_OFFSET);
-    uint32_t stored_length = load32(buffer + HEADER_LENGTH_OFFSET);
+    out->magic = load32(buffer + DISK_LOG_MAGIC_OFFSET);
+    uint32_t stored_length = load32(buffer + DISK_LOG_LENGTH_OFFSET);
     if (out->magic == DISK_LOG_MAGIC) {
         out->order = LOG_ORDER_NATIVE;
         out->length = stored_length;
@@ -157,14 +169,14 @@ int log_buffer_check_header(const uint8_t* buffer, log_buffer_header* out) {
 
 int log_buffer_check_checksum(uint8_t* buffer, uint32_t length, bool swapped,
                               log_buffer_checksum* out) {
-    out->stored = load32(buffer + HEADER_CHECKSUM_OFFSET);
+    out->stored = load32(buffer + DISK_LOG_CHECKSUM_OFFSET);
     out->calculated = 0;
     out->alternate = false;
     // Below 12 bytes the checksum field is not all there (and a length of 0 would select the
     // string form of the checksum).
     if (length < DISK_LOG_HEADER_SIZE)
         return EINVAL;
-    store32(buffer + HEADER_CHECKSUM_OFFSET, 0);
+    store32(buffer + DISK_LOG_CHECKSUM_OFFSET, 0);
     uint32_t regular = log_checksum(buffer, length);
     out->calculated = swapped ? __builtin_bswap32(regular) : regular;
     if (out->calculated == out->stored)
@@ -181,10 +193,10 @@ void swap_log_buffer(void* buffer, uint32_t limit) {
     auto* p = static_cast<uint8_t*>(buffer);
     if (limit < DISK_LOG_HEADER_SIZE)
         return;
-    swap32_at(p + HEADER_MAGIC_OFFSET);
-    swap32_at(p + HEADER_CHECKSUM_OFFSET);
-    swap32_at(p + HEADER_LENGTH_OFFSET);
-    uint32_t length = load32(p + HEADER_LENGTH_OFFSET);
+    swap32_at(p + DISK_LOG_MAGIC_OFFSET);
+    swap32_at(p + DISK_LOG_CHECKSUM_OFFSET);
+    swap32_at(p + DISK_LOG_LENGTH_OFFSET);
+    uint32_t length = load32(p + DISK_LOG_LENGTH_OFFSET);
     if (length > limit || length > DISK_LOG_BUFFER_SIZE || length <= DISK_LOG_HEADER_SIZE)
         return;
     // The walk stops at the first record that does not lie wholly below length, so a cut-off

@@ -1,5 +1,6 @@
-// Building, writing, checking and converting log buffers (layout in log_format.h), shared by
-// the log writer and every reader of log files.
+// Building, writing, checking and converting log buffers (layout in log_format.h): the one
+// builder every writer of buffers uses (the disk logger's flush, the pending-name copy of a
+// replay, the dropped notices of replays) and the one set of checks every reader applies.
 //
 // A reader takes each buffer through the checks in this order, and stops using it at the
 // first that fails: log_buffer_check_header (magic and length), completeness (its own reads
@@ -34,8 +35,18 @@ void log_buffer_start(log_buffer_builder* b, uint8_t* area,
 // holds a NUL.
 int log_buffer_append(log_buffer_builder* b, std::string_view path, uint64_t id, uint32_t flags);
 
-// Sets length = fill and stores log_checksum of the buffer (taken with the field at 0).
-// Returns the length to write.
+// log_buffer_append for a name already taken in: length bytes, none of them a NUL, of any
+// length (the pending-name tables keep names as the intake delivered them). Returns 0 or
+// ENOSPC.
+int log_buffer_append_name(log_buffer_builder* b, const char* name, uint32_t length, uint64_t id,
+                           uint32_t flags);
+
+// Sets length = fill and leaves the checksum 0: for a buffer that is read in memory without
+// verification, where computing a checksum would only prolong the copy. Returns the length.
+uint32_t log_buffer_finish_unsealed(log_buffer_builder* b);
+
+// Sets length = fill and stores log_checksum of the buffer (taken with the field at 0): a
+// buffer for a log file. Returns the length to write.
 uint32_t log_buffer_finish(log_buffer_builder* b);
 
 // Log files are written with the fastest compression: a flush runs on the disk logger's

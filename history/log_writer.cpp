@@ -11,13 +11,11 @@
 // Lock order: the caller may hold dev_lock, never fname_lock; state->lock is taken here.
 #include "history/log_writer.h"
 
-#include "common/crc.h"
 #include "common/limits.h"
 #include "common/log.h"
 #include "common/monotonic_clock.h"
 #include "history/dls.h"
 #include "history/log_buffer.h"
-#include "history/log_format.h"
 #include "intake/event_ids.h"
 #include "platform/files.h"
 #include "platform/unique_fd.h"
@@ -37,16 +35,6 @@ constexpr int32_t LOG_WRITER_FILE_IDS_STEP = 100;
 // A failing volume is reported at once, then at most this often while it keeps failing.
 constexpr uint64_t LOG_WRITER_REPORT_MS = 60000;
 constexpr const char* LOG_WRITER_DEV_NULL = "/dev/null";
-
-void store_header(uint8_t* buffer, uint32_t magic, uint32_t checksum, uint32_t length) {
-    disk_log_header h{magic, checksum, length};
-    memcpy(buffer, &h, sizeof h);
-}
-
-// An empty buffer: what the next flush builds on after a finished file or a full disk.
-void reset_header(uint8_t* buffer) {
-    store_header(buffer, DISK_LOG_MAGIC, 0, DISK_LOG_HEADER_SIZE);
-}
 
 // The stand-in for an unusable log file: what is written to it is lost, and the caller is told.
 // -1 (after logging) when even that fails.
@@ -241,12 +229,11 @@ int write_log_buffer(dev_info* di, dls* state, log_write_ctx* ctx, int force) {
         }
         state->active = 1;
     }
-    if (force == 0 && ctx->fill <= DISK_LOG_HEADER_SIZE) {
+    log_buffer_builder* buffer = &ctx->buffer;
+    if (force == 0 && buffer->fill <= DISK_LOG_HEADER_SIZE) {
         return 0;  // only a flush writes an empty buffer
     }
-
-    store_header(ctx->buffer, DISK_LOG_MAGIC, 0, ctx->fill);
-    store_header(ctx->buffer, DISK_LOG_MAGIC, log_checksum(ctx->buffer, ctx->fill), ctx->fill);
+    uint32_t length = log_buffer_finish(buffer);
 
     pthread_rwlock_wrlock(&state->lock);
     if (!fd.valid()) {
@@ -261,7 +248,7 @@ int write_log_buffer(dev_info* di, dls* state, log_write_ctx* ctx, int force) {
 
     int err = lost;
     if (err == 0) {
-        err = log_buffer_write_member(fd.get(), ctx->buffer, ctx->fill);
+        err = log_buffer_write_member(fd.get(), buffer->area, length);
         if (err == 0 && close(fd.release()) != 0) {
             err = errno;  // the member may not have reached the disk
         }
@@ -287,7 +274,7 @@ int write_log_buffer(dev_info* di, dls* state, log_write_ctx* ctx, int force) {
     if (force == 0 && state->bytes_in_file < DISK_LOG_FILE_CREDIT) {
         state->appending = 1;
     } else {
-        reset_header(ctx->buffer);
+        log_buffer_start(buffer, buffer->area, buffer->capacity);  // what the next flush builds on
         state->bytes_in_file = 0;
         state->appending = 0;
     }

@@ -6,6 +6,7 @@
 // ended.
 #pragma once
 
+#include "history/log_buffer.h"
 #include "platform/unique_fd.h"
 
 #include <cstdint>
@@ -13,15 +14,13 @@
 struct dev_info;
 struct dls;
 
-// One log buffer on its way to a volume's history. The writer fills in the buffer's header
-// (magic, checksum, length = fill) and, after a finished file or a full disk, resets it to an
-// empty buffer (checksum 0, length 12); fill is the caller's.
+// One log buffer on its way to a volume's history, built by the caller (capacity
+// DISK_LOG_BUFFER_SIZE). The writer seals it (log_buffer_finish) and, after a finished file,
+// starts it over empty (log_buffer_start).
 struct log_write_ctx {
     dev_info* di;
     struct dls* dls;
-    uint8_t* buffer;
-    uint32_t capacity;  // DISK_LOG_BUFFER_SIZE
-    uint32_t fill;      // bytes used, header included
+    log_buffer_builder buffer;
 };
 
 // Writes ctx's buffer as the next buffer of the volume's history. force = 1 (the last buffer
