@@ -2,11 +2,9 @@
 // records, and growth up to its cap.
 #include "clients/client_tables.h"
 #include "clients/event_table.h"
-#include "intake/intake_state.h"
-
+#include "clients/marked_pids.h"
 #include "common/crc.h"
 #include "common/log.h"
-#include "server/registry.h"
 
 #include <gtest/gtest.h>
 #include <syslog.h>
