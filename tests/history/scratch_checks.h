@@ -87,6 +87,21 @@ inline bool write_log_file(const char* path,
     return ok;
 }
 
+constexpr const char* KNOWN_UUID = "0f1e2d3c-4b5a-6978-8796-a5b4c3d2e1f0";
+
+inline std::string log_file(const std::string& dir, uint64_t id) {  // dir/<id in 16 hex digits>
+    char name[32];
+    snprintf(name, sizeof name, "/%.16llx", static_cast<unsigned long long>(id));
+    return dir + name;
+}
+
+// A history in dir: log file `id` with the ids id + 1 to id + 0x50, and the KNOWN_UUID file.
+inline bool write_history(const std::string& dir, uint64_t id, bool uuid = true) {
+    mkdir(dir.c_str(), 0700);
+    return (!uuid || write_file((dir + "/vantlesd-uuid").c_str(), KNOWN_UUID)) &&
+           write_log_file(log_file(dir, id).c_str(), {{"a", id + 0x50}, {"b", id + 1}});
+}
+
 // Runs body in a scratch root with volumes; skips the test where none can be built.
 inline void run_scenario(const std::vector<scratch_volume>& volumes,
                          const std::function<int()>& body) {

@@ -4,11 +4,9 @@
 #include "history/disk_logger.h"
 #include "intake/intake_state.h"
 
-#include "common/crc.h"
 #include "history/dls.h"
-#include "intake/event_ids.h"
-#include "intake/event_thread.h"
 #include "intake/events.h"
+#include "intake/event_ids.h"
 #include "tests/history/scratch_checks.h"
 #include "volumes/dev_info.h"
 
@@ -20,12 +18,6 @@
 namespace {
 
 using namespace scratch_checks;
-
-std::string log_file(const std::string& dir, uint64_t id) {
-    char name[32];
-    snprintf(name, sizeof name, "/%.16llx", static_cast<unsigned long long>(id));
-    return dir + name;
-}
 
 // A volume's record, its history state made; dev 0: the device of mount_point.
 dev_info* volume_record(const char* mount_point, uint32_t flags, uint32_t dev = 0,
@@ -46,16 +38,6 @@ TEST(history_out_of_step, keeps_a_history_only_while_the_volume_matches_its_stam
     EXPECT_FALSE(history_out_of_step(t - 5, t - 3600, t - 5, t));
     EXPECT_TRUE(history_out_of_step(t - 6, t - 3600, t - 6, t));
     EXPECT_TRUE(history_out_of_step(t, t - 10, t - 120, t - 1));
-}
-
-constexpr const char* KNOWN_UUID = "0f1e2d3c-4b5a-6978-8796-a5b4c3d2e1f0";
-
-// A trusted history: log files 0x10 and 0x20 (one record each) and a good uuid file.
-void make_history(child_checks& c, const std::string& dir) {
-    mkdir(dir.c_str(), 0700);
-    for (uint64_t id : {0x10, 0x20})
-        CHILD_EXPECT(c, write_log_file(log_file(dir, id).c_str(), {{"a/b", id + 1}}));
-    CHILD_EXPECT(c, write_file((dir + "/vantlesd-uuid").c_str(), KNOWN_UUID));
 }
 
 // KEPT: the old files and uuid stand. NEW: old files gone, a new lower-case uuid written.
@@ -98,8 +80,8 @@ TEST(create_dls, finds_or_makes_a_directory_of_the_volumes_own_and_trusts_only_a
         };
         for (const auto& k : cases) {
             std::string dir = std::string(k.mount_point) + "/.vantlesd";
-            if (k.history)
-                make_history(c, dir);
+            if (k.history)  // a trusted history: log files 0x10 and 0x20, a good uuid file
+                CHILD_EXPECT(c, write_history(dir, 0x10) && write_history(dir, 0x20));
 #define ROW_EXPECT(condition) c.expect((condition), k.mount_point, __LINE__)
             ROW_EXPECT(k.prepare.empty() || system(k.prepare.c_str()) == 0);
             dev_info* di = volume_record(k.mount_point, DEV_LOGGED);
@@ -125,7 +107,7 @@ TEST(create_dls, resumes_the_event_ids_above_the_history_and_its_id_ceiling) {
     run_scenario({{"/var"}}, [] {
         child_checks c;
         const std::string dir = "/var/.vantlesd", ids = dir + "/vantlesd-ids";
-        make_history(c, dir);
+        CHILD_EXPECT(c, write_history(dir, 0x10));  // the uuid file; the log files made anew
         CHILD_EXPECT(c, write_log_file(log_file(dir, 0x10).c_str(), {{"a", 0x11}, {"b", 0x15}}));
         CHILD_EXPECT(c, write_log_file(log_file(dir, 0x20).c_str(), {{"a", 0x2a}, {"z", 0x21}}));
         for (const char* name : {"/0000000000000000", "/ffffffffffffffff", "/000000000000001g"})

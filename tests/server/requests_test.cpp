@@ -3,17 +3,14 @@
 #include "common/limits.h"
 #include "common/log.h"
 #include "intake/event_flags.h"
-#include "intake/event_thread.h"
 #include "platform/messages.h"
 #include "platform/port.h"
-#include "platform/unique_fd.h"
 #include "server/registry.h"
 #include "server/server.h"
 
 #include <fcntl.h>
 #include <gtest/gtest.h>
 #include <sys/eventfd.h>
-#include <sys/mman.h>
 #include <syslog.h>
 
 #include <cstring>
@@ -150,9 +147,8 @@ const struct {
 // is left to the server loop's destruction of the request, which closes it. Refusals the user
 // repeats are logged once a minute.
 TEST_F(requests, refusals_answer_their_code_and_leave_nothing_behind) {
-    unique_fd log(memfd_create("log", MFD_CLOEXEC)), saved(dup(STDERR_FILENO));
     log_open("server_tests", LOG_PERROR);
-    ASSERT_EQ(dup2(log.get(), STDERR_FILENO), STDERR_FILENO);
+    ::testing::internal::CaptureStderr();
     for (const auto& c : REFUSALS) {
         SCOPED_TRACE(c.what);
         lifecycle.event_thread_ready = c.ready;
@@ -167,9 +163,8 @@ TEST_F(requests, refusals_answer_their_code_and_leave_nothing_behind) {
             *request.head() = {0x1513, size, 0x77, 0x55, 0, c.id};
             request.sign();
         }
-        if (c.change != nullptr) {
+        if (c.change != nullptr)
             c.change(request.reg(), request.trailer());
-        }
         EXPECT_TRUE(subsystem_demux(request.head(), reply.head()));
         EXPECT_EQ(reinterpret_cast<error_reply_t*>(reply.bytes)->ret_code, c.code);
         EXPECT_EQ(server.client_registry, nullptr);
@@ -183,9 +178,7 @@ TEST_F(requests, refusals_answer_their_code_and_leave_nothing_behind) {
         }
         EXPECT_EQ(open_descriptors(), descriptors);
     }
-    dup2(saved.get(), STDERR_FILENO);
-    std::string logged(8192, '\0');
-    logged.resize(std::max<ssize_t>(0, pread(log.get(), logged.data(), logged.size(), 0)));
+    const std::string logged = ::testing::internal::GetCapturedStderr();
     for (const std::string line : {"failed to add client for uid 501", "=> NULL (uid 501)"}) {
         auto at = logged.find(line);
         EXPECT_TRUE(at != std::string::npos && logged.find(line, at + 1) == std::string::npos)

@@ -23,16 +23,12 @@ TEST(settings, a_value_counts_only_as_a_whole_number_in_range) {
         uint32_t taken;
         bool logged;
     } rows[] = {
-        {nullptr, DEFAULT, false},
-        {"", DEFAULT, false},
-        {"7", 7, false},
-        {"1", 1, false},
-        {top.c_str(), CLIENT_USER_SLOTS, false},
-        {"0", DEFAULT, true},
-        {"7x", DEFAULT, true},
-        {"-7", DEFAULT, true},
-        {"99999999999999999999", DEFAULT, true},
-        {over.c_str(), DEFAULT, true},
+        // clang-format off
+        {nullptr, DEFAULT, false}, {"", DEFAULT, false},  // not set: the default, quietly
+        {"7", 7, false}, {"1", 1, false}, {top.c_str(), CLIENT_USER_SLOTS, false},
+        {"0", DEFAULT, true}, {"7x", DEFAULT, true}, {"-7", DEFAULT, true},
+        {"99999999999999999999", DEFAULT, true}, {over.c_str(), DEFAULT, true},
+        // clang-format on
     };
     for (const auto& r : rows) {
         SCOPED_TRACE(r.value ? r.value : "(unset)");

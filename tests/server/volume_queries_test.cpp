@@ -1,7 +1,6 @@
 // The volume and history queries on a volume table built by init_dev_info in a scratch root.
 #include "history/dls.h"
 #include "intake/event_flags.h"
-#include "intake/event_thread.h"
 #include "server/queries.h"
 #include "tests/history/scratch_checks.h"
 #include "volumes/dev_info.h"
@@ -10,17 +9,8 @@ namespace {
 
 using namespace scratch_checks;
 
-constexpr const char* KNOWN_UUID = "0f1e2d3c-4b5a-6978-8796-a5b4c3d2e1f0";
 constexpr uint32_t UNKNOWN = 0x7ff00001;  // a device no volume has
 
-// Log file `id` holds the ids id + 1 to id + 0x50.
-bool write_history(const std::string& dir, uint64_t id, bool uuid = true) {
-    mkdir(dir.c_str(), 0700);
-    char name[32];
-    snprintf(name, sizeof name, "/%.16llx", (unsigned long long)id);
-    return (!uuid || write_file((dir + "/vantlesd-uuid").c_str(), KNOWN_UUID)) &&
-           write_log_file((dir + name).c_str(), {{"a", id + 0x50}, {"b", id + 1}});
-}
 std::string uuid_of(uint32_t dev) {
     char text[VOLUME_UUID_TEXT_BUFFER];
     get_volume_uuid(dev, text);
@@ -45,9 +35,8 @@ TEST(volume_queries, uuid_time_and_purge_answer_from_the_volumes_history) {
         CHILD_EXPECT(c, write_history("/var/.vantlesd", 0x200, false));
         struct stat middle;
         lstat((dir + "0200").c_str(), &middle);
-        while (time(nullptr) <= middle.st_ctime) {  // the next file a second later
+        while (time(nullptr) <= middle.st_ctime)  // the next file a second later
             usleep(10000);
-        }
         CHILD_EXPECT(c, write_history("/var/.vantlesd", 0x300, false));
         CHILD_EXPECT(c, write_history("/mnt/off/.vantlesd", 0x100, false));
         CHILD_EXPECT(c, write_file("/mnt/off/.vantlesd/no_log", ""));
