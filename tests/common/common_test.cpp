@@ -57,8 +57,7 @@ bool underlying_held(vantle_rwlock* lock) {
     return held;
 }
 
-// Nested holds take the underlying lock once and balance per thread; an unlock without a hold
-// stops the process.
+// Nested holds take the underlying lock once and balance per thread; an unheld unlock is fatal.
 TEST(VantleRwlockDeathTest, NestedHoldsBalancePerThreadAndAnUnheldUnlockStops) {
     vantle_rwlock lock;
     ASSERT_EQ(vantle_rwlock_init(&lock), 0);

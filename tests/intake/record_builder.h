@@ -1,5 +1,4 @@
-// Helpers of the intake tests: kernel record streams built byte by byte, and a sink that records
-// every event it receives.
+// Helpers of the intake tests: kernel record streams built byte by byte, a sink of every event.
 #pragma once
 
 #include "intake/event_thread.h"
@@ -43,7 +42,6 @@ struct record_builder {
     record_builder& inode64(uint64_t i) { return arg(KREC_ARG_INODE, i); }
     record_builder& int64(int64_t v) { return arg(KREC_ARG_INT64, v); }
     record_builder& done() { return raw(uint16_t{KREC_ARG_DONE}); }
-    record_builder& dropped() { return header(KREC_TYPE_DROPPED, -1).done(); }
 };
 
 struct sunk_event {

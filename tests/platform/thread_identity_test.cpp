@@ -55,16 +55,6 @@ int check(const std::string& name, bool by_open = false) {
     return by_open ? thread_may_read_by_open(path.c_str()) : thread_may_read(path.c_str());
 }
 
-// Takes cap out of the calling thread's effective set (capset applies to one thread).
-int drop_capability(int cap) {
-    __user_cap_header_struct head = {_LINUX_CAPABILITY_VERSION_3, 0};
-    __user_cap_data_struct data[2] = {};
-    if (syscall(SYS_capget, &head, data) != 0)
-        return errno;
-    data[cap / 32].effective &= ~(1u << (cap % 32));
-    return syscall(SYS_capset, &head, data) == 0 ? 0 : errno;
-}
-
 int identity_scenario() {
     SCRATCH_CHECK(mkdir("/tmp/t", 0755) == 0);
     for (const auto& item : TREE) {
@@ -120,8 +110,12 @@ int identity_scenario() {
     // Refused at the uid (groups and gid already changed), then at the first step: the earlier
     // identity stays whole. fsuid 0 matches the effective uid, so it needs no CAP_SETUID.
     SCRATCH_CHECK(thread_set_credentials(0, OTHER_GID, nullptr) == 0);
-    for (int cap : {CAP_SETUID, CAP_SETGID}) {
-        SCRATCH_CHECK(drop_capability(cap) == 0);
+    for (int cap : {CAP_SETUID, CAP_SETGID}) {  // out of this thread's effective set (capset)
+        __user_cap_header_struct head = {_LINUX_CAPABILITY_VERSION_3, 0};
+        __user_cap_data_struct data[2] = {};
+        SCRATCH_CHECK(syscall(SYS_capget, &head, data) == 0);
+        data[cap / 32].effective &= ~(1u << (cap % 32));
+        SCRATCH_CHECK(syscall(SYS_capset, &head, data) == 0);
         SCRATCH_CHECK(thread_set_credentials(NOBODY, NOBODY, nullptr) == EPERM);
         SCRATCH_CHECK(fsid(SYS_setfsuid) == 0 && fsid(SYS_setfsgid) == OTHER_GID);
         SCRATCH_CHECK(thread_groups() == std::vector<gid_t>{OTHER_GID});

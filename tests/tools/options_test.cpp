@@ -95,20 +95,15 @@ TEST(ToolFilter, GlobsFlagsAndNotices) {
         const char* path;
         bool matches;
     } cases[] = {
-        {"*.c", "/home/u/p/src/a.c", true},
-        {"*.c", "/home/u/p/src/a.h", false},
-        {"src/*.c", "/home/u/p/src/a.c", true},
-        {"src/*.c", "/home/u/p/src/x/a.c", false},
-        {"/home/*/p", "/home/u/p", true},
-        {"/home/*/p", "/srv/home/u/p", false},
-        {"**/build/**", "/p/build", true},
-        {"**/build/**", "/p/x/build/o/a.o", true},
+        // clang-format off
+        {"*.c", "/home/u/p/src/a.c", true}, {"*.c", "/home/u/p/src/a.h", false},
+        {"src/*.c", "/home/u/p/src/a.c", true}, {"src/*.c", "/home/u/p/src/x/a.c", false},
+        {"/home/*/p", "/home/u/p", true}, {"/home/*/p", "/srv/home/u/p", false},
+        {"**/build/**", "/p/build", true}, {"**/build/**", "/p/x/build/o/a.o", true},
         {"**/build/**", "/p/builds/a.o", false},
-        {"p/**/a.c", "/w/p/a.c", true},
-        {"p/**/a.c", "/w/p/x/y/a.c", true},
-        {"[ab]?.txt", "/d/b1.txt", true},
-        {".*", "/d/.git", true},
-        {"*", "/", false},
+        {"p/**/a.c", "/w/p/a.c", true}, {"p/**/a.c", "/w/p/x/y/a.c", true},
+        {"[ab]?.txt", "/d/b1.txt", true}, {".*", "/d/.git", true}, {"*", "/", false},
+        // clang-format on
     };
     for (const auto& c : cases)
         EXPECT_EQ(c.matches, tool_glob_matches(c.glob, c.path)) << c.glob << " " << c.path;

@@ -73,16 +73,14 @@ TEST(ToolStatus, PlainTableAndJsonObject) {
     EXPECT_EQ(
         "{\"socket\":\"/run/vantlesd/vantlesd.sock\",\"current_event_id\":18446744073709551615,"
         "\"volumes\":[{\"device\":\"8:1\",\"mount_point\":\"/\",\"fs_type\":\"ext4\","
-        "\"watched\":\"whole "
-        "volume\",\"watch_reason\":null,\"history\":true,\"reason\":null,\"uuid\":\"6f1c2a4e-8d0b-"
-        "4b7e-9a35-2c61d0f4e8b1\"},"
-        "{\"device\":\"25:0\",\"mount_point\":\"/media/a \\\"long\\\" name\\\\\",\"fs_type\":"
-        "\"vfat\",\"watched\":\"upper "
-        "layer\",\"watch_reason\":null,\"history\":false,\"reason\":\"ignored\",\"uuid\":\"NO-UUID-"
-        "VOLUME-IS-IGNORED\"},"
-        "{\"device\":\"8:2\",\"mount_point\":\"/srv/\\udcff\\u0001\",\"fs_type\":\"xfs\","
-        "\"watched\":\"not watched\",\"watch_reason\":\"FUSE\",\"history\":false,\"reason\":\"not "
-        "known\",\"uuid\":\"NO-UUID-UNKNOWN-DEVICE\"}]}\n",
+        "\"watched\":\"whole volume\",\"watch_reason\":null,\"history\":true,\"reason\":null,"
+        "\"uuid\":\"6f1c2a4e-8d0b-4b7e-9a35-2c61d0f4e8b1\"},{\"device\":\"25:0\","
+        "\"mount_point\":\"/media/a \\\"long\\\" name\\\\\",\"fs_type\":\"vfat\","
+        "\"watched\":\"upper layer\",\"watch_reason\":null,\"history\":false,"
+        "\"reason\":\"ignored\",\"uuid\":\"NO-UUID-VOLUME-IS-IGNORED\"},{\"device\":\"8:2\","
+        "\"mount_point\":\"/srv/\\udcff\\u0001\",\"fs_type\":\"xfs\",\"watched\":\"not watched\","
+        "\"watch_reason\":\"FUSE\",\"history\":false,\"reason\":\"not known\","
+        "\"uuid\":\"NO-UUID-UNKNOWN-DEVICE\"}]}\n",
         status_json(sample_report()));
     EXPECT_EQ("{\"socket\":\"\",\"current_event_id\":0,\"volumes\":[]}\n",
               status_json(status_report{}));
@@ -96,21 +94,17 @@ TEST(ToolJson, NamesStayApart) {
         const char* name;
         const char* json;
     } cases[] = {
-        {"\xc3\xbf", "\xc3\xbf"},
-        {"\xff", "\\udcff"},
-        {"\xdf\xbf", "\xdf\xbf"},
-        {"\xc0\x80", "\\udcc0\\udc80"},
-        {"\xe0\xa0\x80", "\xe0\xa0\x80"},
-        {"\xe0\x9f\xbf", "\\udce0\\udc9f\\udcbf"},
-        {"\xed\x9f\xbf", "\xed\x9f\xbf"},
-        {"\xed\xa0\x80", "\\udced\\udca0\\udc80"},
-        {"\xf0\x90\x80\x80", "\xf0\x90\x80\x80"},
-        {"\xf0\x8f\xbf\xbf", "\\udcf0\\udc8f\\udcbf\\udcbf"},
-        {"\xf4\x8f\xbf\xbf", "\xf4\x8f\xbf\xbf"},
+        // clang-format off
+        {"\xc3\xbf", "\xc3\xbf"}, {"\xff", "\\udcff"},
+        {"\xdf\xbf", "\xdf\xbf"}, {"\xc0\x80", "\\udcc0\\udc80"},
+        {"\xe0\xa0\x80", "\xe0\xa0\x80"}, {"\xe0\x9f\xbf", "\\udce0\\udc9f\\udcbf"},
+        {"\xed\x9f\xbf", "\xed\x9f\xbf"}, {"\xed\xa0\x80", "\\udced\\udca0\\udc80"},
+        {"\xf0\x90\x80\x80", "\xf0\x90\x80\x80"}, {"\xf4\x8f\xbf\xbf", "\xf4\x8f\xbf\xbf"},
+        {"\xf0\x8f\xbf\xbf", "\\udcf0\\udc8f\\udcbf\\udcbf"}, {"a\xe2\x82", "a\\udce2\\udc82"},
         {"\xf4\x90\x80\x80", "\\udcf4\\udc90\\udc80\\udc80"},
         {"\xf5\x80\x80\x80", "\\udcf5\\udc80\\udc80\\udc80"},
-        {"a\xe2\x82", "a\\udce2\\udc82"},
         {"\xe2\x82\xac\x01", "\xe2\x82\xac\\u0001"},
+        // clang-format on
     };
     for (const auto& c : cases) {
         std::string out;
