@@ -1,6 +1,5 @@
 // A stand-in for the service manager's notify socket: collects the daemon's notices (READY=1,
-// STATUS=..., FDSTORE=1 with the descriptor it stores) for the suites that restart a daemon
-// with its kernel queue kept.
+// STATUS=..., FDSTORE=1 with its descriptor) for suites restarting a daemon with its queue kept.
 #pragma once
 
 #include "tests/support/live_client.h"

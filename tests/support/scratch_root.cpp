@@ -154,8 +154,7 @@ int build_root(const std::vector<scratch_volume>& volumes, const std::vector<scr
     if (mount("scratch-staging", STAGING, "tmpfs", 0, "size=4g,mode=0700") != 0 ||
         mkdir(ROOT, 0755) != 0 || mount("scratch-root", ROOT, "tmpfs", 0, "size=256m,mode=0755"))
         return fail("mount root", ROOT);
-    // "/" an overlay, as a container's is: its layers in the staging area, out of view once the
-    // root is "/".
+    // "/" an overlay, as a container's is: its layers in the staging area, out of view from "/".
     if (std::ranges::any_of(volumes, [](const scratch_volume& v) {
             return v.mount_point == "/" && v.fs_type == "overlay";
         })) {
@@ -176,18 +175,11 @@ int build_root(const std::vector<scratch_volume>& volumes, const std::vector<scr
         return SCRATCH_FAILED;
     // The machine's system directories: links as links, directories as read-only binds.
     for (const char* dir : {"/usr", "/lib", "/lib64", "/bin", "/sbin", "/etc"}) {
-        struct stat st;
-        char link[4096];
-        ssize_t n = 0;
-        if (lstat(dir, &st) != 0)
-            continue;
-        if (S_ISLNK(st.st_mode) && (n = readlink(dir, link, sizeof link - 1)) > 0) {
-            link[n] = '\0';
-            if (symlink(link, (std::string(ROOT) + dir).c_str()) != 0)
-                fail("symlink", dir);
-        } else if (S_ISDIR(st.st_mode)) {
+        std::error_code ec;
+        if (std::filesystem::is_symlink(dir, ec))
+            std::filesystem::copy_symlink(dir, std::string(ROOT) + dir, ec);
+        else if (std::filesystem::is_directory(dir, ec))
             bind_into_root(dir, dir, true);
-        }
     }
     for (size_t i = 0; i < volumes.size(); i++)
         if (volumes[i].fs_type != "overlay")

@@ -74,13 +74,10 @@ int spawn_daemon(test_daemon* d, const std::vector<std::string>& args, int mount
         dup2(null.get(), 1);
         dup2(log.get(), 2);
         if (d->pass_fd >= 0) {
-            char* digits = envp[pid_entry] + strlen("LISTEN_PID=");
-            size_t n = 0;
-            for (long v = getpid(); v > 0; v /= 10)
-                n++;
-            digits[n] = '\0';
-            for (long v = getpid(); v > 0; v /= 10)
-                digits[--n] = static_cast<char>('0' + v % 10);
+            char *digits = envp[pid_entry] + strlen("LISTEN_PID="), *p = digits + 10;
+            for (long v = getpid(); v > 0; v /= 10)  // right-aligned, then moved to the front
+                *--p = static_cast<char>('0' + v % 10);
+            memmove(digits, p, digits + 11 - p);  // with the NUL
             if (d->pass_fd == 3 ? fcntl(3, F_SETFD, 0) != 0 : dup2(d->pass_fd, 3) != 3)
                 _exit(126);
         }

@@ -66,8 +66,7 @@ bool test_daemon_wait_log(const test_daemon& d, const std::string& text, int tim
 int proc_fd_count(pid_t pid);
 std::string proc_fd_list(pid_t pid);
 
-// Waits for the process's descriptor count to come back to expected; for the peer of fd to be
-// gone (POLLHUP).
+// Waits for the process's descriptor count to come back to expected; for fd's peer to hang up.
 ::testing::AssertionResult fd_count_returns(pid_t pid, int expected, int timeout_ms);
 bool wait_hangup(int fd, int timeout_ms);
 
