@@ -4,7 +4,6 @@
 #include "tests/support/scratch_daemon.h"
 
 #include <sys/socket.h>
-#include <sys/stat.h>
 #include <sys/un.h>
 
 #include <set>

@@ -2,10 +2,6 @@
 // scratch root. Every change has a path of its own: the event table merges changes of a path.
 #include "tests/support/scratch_daemon.h"
 
-#include <fcntl.h>
-#include <sys/stat.h>
-#include <sys/wait.h>
-
 namespace {
 
 constexpr const char* SYNC_DIR = "/tmp/sync";  // live_sync's files; no stream watches it
@@ -25,13 +21,6 @@ std::string describe(const std::string& path, uint32_t flags) {
 }
 
 using want = std::vector<std::pair<std::string, uint32_t>>;
-
-std::vector<std::string> described(const want& events) {
-    std::vector<std::string> out;
-    for (const auto& [path, flags] : events)
-        out.push_back(describe(path, flags));
-    return out;
-}
 
 // The changes a sink received (no kernel-dropped notices) whose paths keep matches, in order.
 std::vector<std::string> changes(live_sink* sink,
@@ -105,30 +94,29 @@ TEST_F(Live, EachClientGetsItsOwnFormOfTheSameChanges) {
     ASSERT_EQ(0, unlink(host("/tmp/lv/d3/c").c_str()));
     create("/tmp/lv/d2/z");
 
-    want absolute, relative;
+    std::vector<std::string> absolute, relative;
     for (auto [path, flags] : want{{"lv/d1/sub", DIR_CREATED},
                                    {"lv", DIR_STAT},
                                    {"lv/skipper/h", FILE_CREATED},
                                    {"lv/skip", DIR_STAT},
                                    {"lv/d3/c", FILE_REMOVED},
                                    {"lv/d2/z", FILE_CREATED}}) {
-        absolute.push_back({"/tmp/" + path, flags});
-        relative.push_back({"tmp/" + path, flags});
+        absolute.push_back(describe("/tmp/" + path, flags));
+        relative.push_back(describe("tmp/" + path, flags));
     }
     ASSERT_TRUE(received(&file.sink, "/tmp/lv/d2/z", FILE_CREATED));
-    EXPECT_EQ(described(absolute), changes(&file.sink));
+    EXPECT_EQ(absolute, changes(&file.sink));
     ASSERT_TRUE(received(&rel.sink, "tmp/lv/d2/z", FILE_CREATED));
-    EXPECT_EQ(described(relative), changes(&rel.sink));
+    EXPECT_EQ(relative, changes(&rel.sink));
 
     // Directory level: the parent with its "/", flags masked; a change of the watched
     // directory itself is not reported (its parent is shorter than the watched path).
     ASSERT_TRUE(received(&dir.sink, "/tmp/lv/d2/", IN_DIR_FILE));
-    EXPECT_EQ(described({{"/tmp/lv/d1/", IN_DIR_DIR},
-                         {"/tmp/lv/skipper/", IN_DIR_FILE},
-                         {"/tmp/lv/", IN_DIR_DIR},
-                         {"/tmp/lv/d3/", IN_DIR_FILE},
-                         {"/tmp/lv/d2/", IN_DIR_FILE}}),
-              changes(&dir.sink));
+    EXPECT_EQ(
+        (std::vector{describe("/tmp/lv/d1/", IN_DIR_DIR), describe("/tmp/lv/skipper/", IN_DIR_FILE),
+                     describe("/tmp/lv/", IN_DIR_DIR), describe("/tmp/lv/d3/", IN_DIR_FILE),
+                     describe("/tmp/lv/d2/", IN_DIR_FILE)}),
+        changes(&dir.sink));
     // The "/" client may fall behind the machine's changes and get a dropped notice instead.
     auto end = [](const live_event& e) {
         return e.path == "/tmp/lv/d2/z" || (e.flags & VANTLES_EVENT_USER_DROPPED);
@@ -187,20 +175,21 @@ TEST_F(Live, FlushStopAndOwnChangesThenTheDaemonEndsCleanly) {
     constexpr uint32_t OWN = VANTLES_EVENT_OWN;
     const std::string end = "/tmp/own/d2/theirs2";
     ASSERT_TRUE(received(&marked.sink, end, FILE_CREATED));
-    EXPECT_EQ(described({{"/tmp/own/mine1", FILE_CREATED | OWN},
-                         {"/tmp/own/theirs1", FILE_CREATED},
-                         {"/tmp/own/d1/mine2", FILE_CREATED | OWN},
-                         {end, FILE_CREATED}}),
+    EXPECT_EQ((std::vector{describe("/tmp/own/mine1", FILE_CREATED | OWN),
+                           describe("/tmp/own/theirs1", FILE_CREATED),
+                           describe("/tmp/own/d1/mine2", FILE_CREATED | OWN),
+                           describe(end, FILE_CREATED)}),
               changes(&marked.sink));
     ASSERT_TRUE(received(&ignoring.sink, end, FILE_CREATED));
-    EXPECT_EQ(described({{"/tmp/own/theirs1", FILE_CREATED}, {end, FILE_CREATED}}),
-              changes(&ignoring.sink));
+    EXPECT_EQ(
+        (std::vector{describe("/tmp/own/theirs1", FILE_CREATED), describe(end, FILE_CREATED)}),
+        changes(&ignoring.sink));
     ASSERT_TRUE(received(&marked_dirs.sink, "/tmp/own/d2/", IN_DIR_FILE));
-    EXPECT_EQ(described({{"/tmp/own/", IN_DIR_FILE | OWN},
-                         {"/tmp/own/", IN_DIR_FILE},
-                         {"/tmp/own/d1/", IN_DIR_FILE | OWN},
-                         {"/tmp/own/d2/", IN_DIR_FILE}}),
-              changes(&marked_dirs.sink));
+    EXPECT_EQ(
+        (std::vector{describe("/tmp/own/", IN_DIR_FILE | OWN), describe("/tmp/own/", IN_DIR_FILE),
+                     describe("/tmp/own/d1/", IN_DIR_FILE | OWN),
+                     describe("/tmp/own/d2/", IN_DIR_FILE)}),
+        changes(&marked_dirs.sink));
 
     for (int sig : {SIGINT, SIGHUP, SIGQUIT, SIGTERM}) {
         ASSERT_EQ(0, test_daemon_restart(&daemon_, {"-d"}, SCRATCH_WAIT_MS, sig))

@@ -76,15 +76,6 @@ const register_case REGISTER_CASES[] = {
 };
 // clang-format on
 
-void build(raw_register* req, size_t num_paths, size_t num_excludes = 0, size_t length = 0) {
-    std::vector<std::string> paths, excludes;
-    for (size_t i = 0; i < num_paths; i++)
-        paths.push_back(length ? std::string(length, 'p') : "/tmp/w" + std::to_string(i));
-    for (size_t i = 0; i < num_excludes; i++)
-        excludes.push_back("/tmp/w0/x" + std::to_string(i));
-    raw_register_build(req, paths, excludes);
-}
-
 // At its end the daemon still answers a new connection and holds no descriptor more.
 class Requests : public ::testing::Test {
 protected:
@@ -148,7 +139,12 @@ protected:
 
     void expect_register_refused(const register_case& c) {
         raw_register req;
-        build(&req, c.paths, c.excludes, c.length);
+        std::vector<std::string> paths, excludes;
+        for (size_t i = 0; i < c.paths; i++)
+            paths.push_back(c.length ? std::string(c.length, 'p') : "/tmp/w" + std::to_string(i));
+        for (size_t i = 0; i < c.excludes; i++)
+            excludes.push_back("/tmp/w0/x" + std::to_string(i));
+        raw_register_build(&req, paths, excludes);
         c.change(&req);
         std::vector<uint8_t> bytes;
         unique_fd memfd;

@@ -134,21 +134,17 @@ TEST_F(VantlesRun, BatchesAndCatchesUpFromItsState) {
 // A damaged state file or one from another history makes the first run a rescan, said on
 // standard error; --once then exits with the command's status.
 TEST_F(VantlesRun, UntrustedStateRunsARescanOnce) {
-    struct {
-        std::string state, error;
-    } cases[] = {
-        {"garbage\n", "is not a state file of vantles run"},
-        {"vantles-run-state 1\nid 5\nuuid 00000000-0000-0000-0000-000000000000\n",
-         "is not the one /tmp/state was kept with"},
-    };
-    for (const auto& c : cases) {
-        std::ofstream(host("/tmp/state")) << c.state;
+    for (auto [state, error] :
+         {std::pair<std::string, std::string>{"garbage\n", "is not a state file of vantles run"},
+          {"vantles-run-state 1\nid 5\nuuid 00000000-0000-0000-0000-000000000000\n",
+           "is not the one /tmp/state was kept with"}}) {
+        std::ofstream(host("/tmp/state")) << state;
         start_run({"--once"}, "3");
         EXPECT_TRUE(run_.wait_exit(SCRATCH_WAIT_MS));
         EXPECT_TRUE(WIFEXITED(run_.status) && WEXITSTATUS(run_.status) == 3)
             << run_.status << out("err") << out("runs");
         EXPECT_NE(std::string::npos, out("runs").rfind("begin n=0 r=1\nend\n")) << out("runs");
-        EXPECT_NE(std::string::npos, out("err").find(c.error)) << out("err");
+        EXPECT_NE(std::string::npos, out("err").find(error)) << out("err");
         EXPECT_EQ(0u, read_text(host("/tmp/state")).find("vantles-run-state 1\nid "));
     }
 }

@@ -1,10 +1,8 @@
 // The built `vantles` program: command lines that fail with no daemon, then one test daemon.
 #include "tests/support/scratch_daemon.h"
 
-#include <sys/stat.h>
 #include <sys/sysmacros.h>
 
-#include <atomic>
 #include <thread>
 
 namespace {
@@ -125,7 +123,7 @@ protected:
 // refused registration ends a watch with status 1, a daemon's restart does not.
 TEST_F(VantlesCliTest, EveryCommandAgainstOneDaemon) {
     const std::string& sock = daemon_.socket_path;
-    child_process plain, uuid, all, too_many, watch;
+    child_process plain, uuid, all, future, too_many, watch;
     setenv("VANTLESD_SOCKET", sock.c_str(), 1);  // as commands without --socket use it
     spawn(&plain, {"watch", "--files", "--latency=.05", watched_});
     ASSERT_TRUE(clients(1));
@@ -172,7 +170,6 @@ TEST_F(VantlesCliTest, EveryCommandAgainstOneDaemon) {
             << all.output();
 
     // An id never given out is refused: kept as the highest seen, it would hide later changes.
-    child_process future;
     run(&future, {"history", "--since", std::to_string(tool_id() + 1000), watched_});
     EXPECT_TRUE(exited_with(future, 2));
     EXPECT_NE(std::string::npos, future.errors().find("above the daemon's current event id"))
