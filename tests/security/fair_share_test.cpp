@@ -104,8 +104,24 @@ protected:
             ready, 2048, uid);
     }
 
-    // Forked while this process has no library threads, which could leave the allocator locked.
-    void start_victim_parent() {
+    // Both victims' checks, each in a child of its user.
+    void victims_served(const char* attack, long size, const char* phase) {
+        std::string tag = attack + (" size=" + std::to_string(size)) + " phase=" + phase;
+        for (uid_t uid : {uid_t(0), OTHER_USER}) {
+            std::string request = std::to_string(uid) + " " + tag + "\n";
+            ASSERT_EQ(ssize_t(request.size()),
+                      write(to_victims_.get(), request.data(), request.size()));
+            EXPECT_EQ("V", attacker_next(&victim_parent_, "V")) << "victim " << uid << ", " << tag;
+        }
+    }
+
+    // The victims' directories, the root device and their parent (forked while this process
+    // has no library threads, which could leave the allocator locked); the event machinery up.
+    void prepare_victims() {
+        for (uid_t uid : {uid_t(0), OTHER_USER})
+            ASSERT_FALSE(!std::filesystem::create_directories(host(victim_dir(uid))) ||
+                         chown(host(victim_dir(uid)).c_str(), uid, uid));
+        root_device_ = live_device_of(daemon_, "/");
         int fds[2];
         ASSERT_EQ(0, pipe2(fds, O_CLOEXEC));
         ASSERT_EQ(0, attacker_start(&victim_parent_, daemon_, 0, 0, [this, in = fds[0]](int out) {
@@ -124,25 +140,6 @@ protected:
         }));
         close(fds[0]);
         to_victims_.reset(fds[1]);
-    }
-
-    // Both victims' checks, each in a child of its user.
-    void victims_served(const char* attack, long size, const char* phase) {
-        std::string tag = attack + (" size=" + std::to_string(size)) + " phase=" + phase;
-        for (uid_t uid : {uid_t(0), OTHER_USER}) {
-            std::string request = std::to_string(uid) + " " + tag + "\n";
-            ASSERT_EQ(ssize_t(request.size()), write(to_victims_.get(), request.data(), request.size()));
-            EXPECT_EQ("V", attacker_next(&victim_parent_, "V")) << "victim " << uid << ", " << tag;
-        }
-    }
-
-    // The victims' directories, the root device and their parent; the event machinery up.
-    void prepare_victims() {
-        for (uid_t uid : {uid_t(0), OTHER_USER})
-            ASSERT_FALSE(!std::filesystem::create_directories(host(victim_dir(uid))) ||
-                         chown(host(victim_dir(uid)).c_str(), uid, uid));
-        root_device_ = live_device_of(daemon_, "/");
-        ASSERT_NO_FATAL_FAILURE(start_victim_parent());
         ASSERT_EQ(0, live_sync(daemon_, "/tmp"));
     }
 
@@ -224,7 +221,7 @@ TEST_F(FairShare, OneUsersAttacksLeaveOtherUsersServed) {
     })) << live_describe(seen);
     seen = live_sink_events(&all.sink);
     EXPECT_FALSE(std::ranges::any_of(seen, live_dropped)) << live_describe(seen);
-    // No thread of this process from here on while attackers are forked (see start_victim_parent).
+    // No thread of this process from here on while attackers are forked (see prepare_victims).
     ASSERT_FALSE(live_stream_stop(&quiet) || live_stream_stop(&all));
 
     // One process gets its user's share of client slots (64), back once it is killed; then
@@ -340,12 +337,11 @@ TEST_F(FairShare, OneUsersAttacksLeaveOtherUsersServed) {
 }
 
 // Attacks on the history: root's closed directories in the attacker's own, moved away and
-// removed, leak no name live or replayed; a small /var filled and stormed loses nothing silently.
-TEST_F(FairShare, HistoryAttacksLeakNoNameAndLoseNothingSilently) {
+// removed, leak no name live or replayed; a small /var filled and stormed leaves the others
+// served (the gap it leaves is reported: tests/faults' AFullVolumeLeavesAGapThatReplaysReport).
+TEST_F(FairShare, HistoryAttacksLeakNoNameAndLeaveOthersServed) {
     ASSERT_TRUE(start({{"/var", "tmpfs", false, FULL_SCALE ? "32m" : "8m"}}, {}, true));
     ASSERT_NO_FATAL_FAILURE(prepare_victims());
-    const uint32_t var_dev = live_device_of(daemon_, "/var");
-    const std::string var_uuid = uuid(var_dev);
 
     const int secrets = FULL_SCALE ? 10000 : 300;
     make_dir("/tmp/own", 0755, SECURITY_NOBODY);
@@ -392,7 +388,6 @@ TEST_F(FairShare, HistoryAttacksLeakNoNameAndLoseNothingSilently) {
     // The attacker fills /var, then makes names there while it stays full, then lets it go.
     make_dir("/var/tmp", 01777);
     const int storm = FULL_SCALE ? 60000 : 6000;
-    const uint64_t before = current_id();
     {
         attacker filler;
         ASSERT_EQ("F", start_attacker(&filler, [&](int out) {
@@ -415,15 +410,6 @@ TEST_F(FairShare, HistoryAttacksLeakNoNameAndLoseNothingSilently) {
         EXPECT_TRUE(test_daemon_wait_log(daemon_, "No space left on device", SCRATCH_WAIT_MS));
     }
     ASSERT_EQ(0, unlink(host("/var/tmp/fill").c_str()));
-    const uint64_t full = current_id();
-    live_stream replay;
-    EXPECT_EQ(0, live_replay(daemon_, &replay, {"/var"}, before));
-    EXPECT_TRUE(std::ranges::any_of(live_sink_events(&replay.sink),
-                                    [&](const live_event& e) {
-                                        return live_dropped(e) && e.id > before && e.id <= full;
-                                    }) ||
-                uuid(var_dev) != var_uuid)
-        << "no dropped notice for the time /var was full";
     victims_served("full-disk", storm, "after");
 }
 
