@@ -2,15 +2,10 @@
 // serves the package's `vantles watch` as root and as an unprivileged user.
 #include "tests/support/scratch_daemon.h"
 
-#include <fcntl.h>
 #include <grp.h>
 #include <linux/capability.h>
-#include <sys/stat.h>
-#include <sys/wait.h>
-#include <unistd.h>
 
 #include <algorithm>
-#include <filesystem>
 #include <sstream>
 
 namespace {

@@ -117,10 +117,8 @@ public:
         return s == NATS_OK ? natsConnection_JetStream(&js_, conn_, &js_options) : s;
     }
     void close() {
-        jsCtx_Destroy(js_);
-        natsConnection_Destroy(conn_);
-        js_ = nullptr;
-        conn_ = nullptr;
+        jsCtx_Destroy(std::exchange(js_, nullptr));
+        natsConnection_Destroy(std::exchange(conn_, nullptr));
         nats_CloseAndWait(2000);  // the library's threads and memory too: the leak check sees them
     }
 

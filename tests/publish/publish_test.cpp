@@ -6,7 +6,6 @@
 #include "tests/support/scratch_daemon.h"
 
 #include <algorithm>
-#include <filesystem>
 #include <map>
 #include <set>
 

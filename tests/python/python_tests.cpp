@@ -37,25 +37,14 @@ protected:
     // Runs the unittest module in the daemon's namespace and serves its requests; true when it
     // passed, its output in *output.
     bool run_module(const std::string& module, std::string* output);
-
-    // Answers one request line from the Python side.
-    std::string serve(const std::string& request) {
-        int signal = request == "restart" ? SIGTERM : request == "kill" ? SIGKILL : 0;
-        if (signal == 0)
-            return "error unknown request";
-        int err = test_daemon_restart(&daemon_, {"-d"}, RESTART_WAIT_MS, signal);
-        return err == 0 ? "ok" : "error " + std::to_string(err);
-    }
 };
 
 bool Python::run_module(const std::string& module, std::string* output) {
     char out_path[] = "/tmp/vantles-python-out.XXXXXX";
     unique_fd out(mkstemp(out_path));
     int requests[2], replies[2];
-    if (!out.valid() || pipe2(requests, O_CLOEXEC) != 0 || pipe2(replies, O_CLOEXEC) != 0) {
-        *output = std::string("set-up: ") + strerror(errno);
-        return false;
-    }
+    if (!out.valid() || pipe2(requests, O_CLOEXEC) != 0 || pipe2(replies, O_CLOEXEC) != 0)
+        return *output = std::string("set-up: ") + strerror(errno), false;
     unique_fd request_read(requests[0]), request_write(requests[1]);
     unique_fd reply_read(replies[0]), reply_write(replies[1]);
     std::vector<std::string> env = {
@@ -83,10 +72,8 @@ bool Python::run_module(const std::string& module, std::string* output) {
         execve(argv[0], argv.data(), envp.data());
         _exit(127);
     }
-    if (pid < 0) {
-        *output = std::string("fork: ") + strerror(errno);
-        return false;
-    }
+    if (pid < 0)
+        return *output = std::string("fork: ") + strerror(errno), false;
     request_write.reset();
     reply_read.reset();
 
@@ -104,7 +91,11 @@ bool Python::run_module(const std::string& module, std::string* output) {
             break;  // the Python side exited
         pending.append(buffer, static_cast<size_t>(std::max<ssize_t>(n, 0)));
         for (size_t end; (end = pending.find('\n')) != std::string::npos;) {
-            std::string answer = serve(pending.substr(0, end)) + "\n";
+            std::string request = pending.substr(0, end), answer = "error unknown request\n";
+            if (int sig = request == "restart" ? SIGTERM : request == "kill" ? SIGKILL : 0) {
+                int err = test_daemon_restart(&daemon_, {"-d"}, RESTART_WAIT_MS, sig);
+                answer = (err == 0 ? "ok" : "error " + std::to_string(err)) + "\n";
+            }
             pending.erase(0, end + 1);
             if (write(reply_write.get(), answer.data(), answer.size()) < 0)
                 break;
