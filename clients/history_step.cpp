@@ -17,6 +17,7 @@
 #include "common/poll_until.h"
 #include "history/dls.h"
 #include "history/pending_names.h"
+#include "intake/event_ids.h"
 #include "intake/events.h"
 #include "intake/producer.h"
 #include "platform/thread_identity.h"
@@ -195,8 +196,9 @@ void replay_last_file(dev_info* v, client_info* fci, dls* state, int32_t next,
     bool want_last = state->num_files > 0 && next <= state->num_files - 1 &&
                      dls_log_file_path(state, state->file_ids[state->num_files - 1], path);
     int err = want_last ? load_disk_log(path, last) : 0;
+    uint8_t* page = nullptr;
     uint32_t length = 0;
-    uint8_t* page = copy_pending_names(state, &length);
+    int copied = copy_pending_names(state, &page, &length);
     pthread_rwlock_unlock(&state->lock);
     if (want_last && logger_of(state)) {
         // Read under the lock: no purge can have removed it.
@@ -211,6 +213,10 @@ void replay_last_file(dev_info* v, client_info* fci, dls* state, int32_t next,
         replay_pending_names(v, fci, page, length);
     }
     free(page);
+    if (copied != 0 && logger_of(state)) {
+        // Pending names the copy could not take: the current id is at or above every one.
+        replay_dropped_notice(v, fci, current_event_id(), fci->since_when);
+    }
 }
 
 }  // namespace

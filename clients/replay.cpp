@@ -351,6 +351,18 @@ void replay_take_identity(client_info* c, const char* who) {
     }
 }
 
+void replay_dropped_notice(dev_info* v, client_info* c, uint64_t id, uint64_t since) {
+    if (id <= since || !c->callback) {
+        return;
+    }
+    uint8_t area[DISK_LOG_HEADER_SIZE + 1 + DISK_LOG_RECORD_TAIL + 1];
+    log_buffer_builder b;
+    log_buffer_start(&b, area, sizeof area);
+    log_buffer_append(&b, "", id, EVENT_USER_DROPPED);  // the volume's own path
+    uint32_t consumed = 0;
+    process_disk_event_buf(v, c, area, log_buffer_finish(&b), 0, since, &consumed, nullptr);
+}
+
 void replay_lost_file(dev_info* v, client_info* c, const char* path, const char* why,
                       uint64_t since) {
     const char* slash = strrchr(path, '/');
@@ -361,15 +373,9 @@ void replay_lost_file(dev_info* v, client_info* c, const char* path, const char*
                      path, why);
     }
     // The file named id held ids below it only: a client asking from id - 1 on missed nothing.
-    if (id == 0 || id - 1 <= since || !c->callback) {
-        return;
+    if (id != 0) {
+        replay_dropped_notice(v, c, id - 1, since);
     }
-    uint8_t area[DISK_LOG_HEADER_SIZE + 1 + DISK_LOG_RECORD_TAIL + 1];
-    log_buffer_builder b;
-    log_buffer_start(&b, area, sizeof area);
-    log_buffer_append(&b, "", id - 1, EVENT_USER_DROPPED);  // the volume's own path
-    uint32_t consumed = 0;
-    process_disk_event_buf(v, c, area, log_buffer_finish(&b), 0, since, &consumed, nullptr);
 }
 
 int replay_disk_log_image(dev_info* v, client_info* c, disk_log_image* image, const char* path,

@@ -56,6 +56,10 @@ void replay_take_identity(client_info* c, const char* who);
 int replay_disk_log_image(dev_info* v, client_info* c, disk_log_image* image, const char* path,
                           uint64_t since);
 
+// Hands c a dropped notice for volume v whose id is the highest id lost, unless c asked only
+// for later ids.
+void replay_dropped_notice(dev_info* v, client_info* c, uint64_t id, uint64_t since);
+
 // The log file at path of volume v is lost to c's replay, in part or whole (why says how):
 // logs it (once per file) and hands c a dropped notice for the volume whose id is the highest
 // the file could hold, unless c asked only for later ids.

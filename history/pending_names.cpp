@@ -9,44 +9,65 @@
 #include "history/fname_table.h"
 #include "history/log_buffer.h"
 
+#include <cerrno>
 #include <cstdlib>
 #include <cstring>
 
 namespace {
 
-// Room in the copy beyond the names counted: the table may grow between the count and the copy.
-constexpr uint64_t PENDING_NAMES_SLACK = 4096;
+struct pending_copy {
+    log_buffer_builder buffer;
+    bool cut;  // a name found no room: the counts and the table disagree
+};
 
-// Stops the walk (1) once the buffer is full.
 int append_pending(fname_entry* e, void* arg) {
-    auto* b = static_cast<log_buffer_builder*>(arg);
+    auto* copy = static_cast<pending_copy*>(arg);
     uint32_t length = (uint32_t)strlen(e->name);
-    return log_buffer_append_name(b, e->name, length, e->event_id, e->flags) == 0 ? 0 : 1;
+    copy->cut = log_buffer_append_name(&copy->buffer, e->name, length, e->event_id, e->flags) != 0;
+    return copy->cut ? 1 : 0;
+}
+
+// The copy, made while the caller holds fname_lock for reading.
+int copy_held(dls* state, uint8_t** page, uint32_t* length) {
+    uint32_t names = state->fname_count;
+    if (names == 0) {
+        return 0;
+    }
+    uint64_t name_bytes = state->fname_bytes;  // each name's bytes and its NUL
+    // The header, every record, and the byte the builder never fills.
+    uint64_t capacity =
+        DISK_LOG_HEADER_SIZE + (uint64_t)names * DISK_LOG_RECORD_TAIL + name_bytes + 1;
+    if (capacity > UINT32_MAX) {
+        log_critical("in mem disk log size is bad: 0x%zx (string size: %d num items %d)\n",
+                     (size_t)capacity, (int)name_bytes, (int)names);
+        return EFBIG;
+    }
+    auto* area = static_cast<uint8_t*>(malloc(capacity));
+    if (!area) {
+        return ENOMEM;
+    }
+    pending_copy copy = {{}, false};
+    log_buffer_start(&copy.buffer, area, (uint32_t)capacity);
+    iterate_fnames_sorted(state, append_pending, &copy);
+    *length = log_buffer_finish_unsealed(&copy.buffer);
+    *page = area;
+    if (copy.cut) {
+        log_critical("pending names of %s do not fit their counted size", state->log_dir);
+        return EFBIG;
+    }
+    return 0;
 }
 
 }  // namespace
 
-uint8_t* copy_pending_names(dls* state, uint32_t* length) {
+int copy_pending_names(dls* state, uint8_t** page, uint32_t* length) {
+    *page = nullptr;
+    *length = 0;
+    // Sized and filled under one hold of fname_lock. The disk logger files names at any time:
+    // a copy sized before some came in would run out of room at the names last in path order,
+    // and lose them without a word.
     pthread_rwlock_rdlock(&state->fname_lock);
-    uint32_t names = state->fname_count;
-    uint64_t name_bytes = state->fname_bytes;
+    int err = copy_held(state, page, length);
     pthread_rwlock_unlock(&state->fname_lock);
-    if (names == 0) {
-        return nullptr;
-    }
-    uint64_t capacity = (uint64_t)names * DISK_LOG_RECORD_TAIL + name_bytes + PENDING_NAMES_SLACK;
-    if ((int64_t)capacity < 0 || capacity > UINT32_MAX) {
-        log_critical("in mem disk log size is bad: 0x%zx (string size: %d num items %d)\n",
-                     (size_t)capacity, (int)name_bytes, (int)names);
-        return nullptr;
-    }
-    auto* area = static_cast<uint8_t*>(malloc(capacity));
-    if (!area) {
-        return nullptr;
-    }
-    log_buffer_builder b;
-    log_buffer_start(&b, area, (uint32_t)capacity);
-    iterate_fnames_sorted(state, append_pending, &b);
-    *length = log_buffer_finish_unsealed(&b);
-    return area;
+    return err;
 }

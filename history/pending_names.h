@@ -7,8 +7,8 @@
 struct dls;
 
 // Copies state's pending names, in ascending path order, into one native-order log buffer of
-// *length bytes whose checksum is 0 (it is read unverified); the caller frees it. The caller
-// holds state->lock for reading; fname_lock is taken here. Names added meanwhile are copied
-// while room is left. Null when there are none, when no memory could be had, or when the
-// table's counts give an impossible size (logged).
-uint8_t* copy_pending_names(dls* state, uint32_t* length);
+// *length bytes whose checksum is 0 (it is read unverified); the caller frees *page. The
+// caller holds state->lock for reading; fname_lock is taken here. *page is null when there are
+// no names. Returns 0, or why names are missing from the copy (the caller must say that they
+// are lost): ENOMEM, or EFBIG when the table's counts give an impossible size (logged).
+int copy_pending_names(dls* state, uint8_t** page, uint32_t* length);

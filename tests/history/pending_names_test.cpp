@@ -15,14 +15,16 @@ TEST(copy_pending_names, copies_each_pending_name_once_in_path_order) {
     pthread_rwlock_init(&state.fname_lock, nullptr);
     state.fname_buckets = reinterpret_cast<fname_entry**>(alloc_buckets(16, &state.fname_mask));
     ASSERT_NE(state.fname_buckets, nullptr);
+    uint8_t* copy = nullptr;
     uint32_t length = 0;
-    EXPECT_EQ(copy_pending_names(&state, &length), nullptr);  // nothing pending
+    EXPECT_EQ(copy_pending_names(&state, &copy, &length), 0);
+    EXPECT_EQ(copy, nullptr);  // nothing pending
 
     for (const record& r : std::vector<record>{
              {"b/c", 5, 0x1}, {"a", 6, 0x2}, {"b/c", 7, 0x4}, {"", 8, 0x8}, {"b", 9, 0x10}})
         ASSERT_TRUE(
             fname_record(&state, r.path.c_str(), uint32_t(r.path.size() + 1), r.id, r.flags));
-    uint8_t* copy = copy_pending_names(&state, &length);
+    ASSERT_EQ(copy_pending_names(&state, &copy, &length), 0);  // sized exactly: none cut
     ASSERT_NE(copy, nullptr);
     log_buffer_header header;
     EXPECT_EQ(log_buffer_check_header(copy, &header), 0);
