@@ -124,6 +124,7 @@ const struct {
     {"no paths", VANTLES_MSG_REGISTER, {}, {}, nullptr, false, VANTLES_REGISTER_BAD_ARGS},
     {"unterminated exclusion", VANTLES_MSG_REGISTER, {"/a"}, {"/x"}, [](R r, T) { r->excludes.size = --r->exclude_blob_size; }, false, VANTLES_REGISTER_BAD_ARGS},
     {"path over the length limit", VANTLES_MSG_REGISTER, {LONGEST + "p"}, {}, nullptr, false, VANTLES_REGISTER_BAD_ARGS},
+    {"exclusion over its limit", VANTLES_MSG_REGISTER, {"/a"}, {LONGEST + "pp"}, nullptr, false, VANTLES_REGISTER_BAD_ARGS},
     {"within every limit: the start-up wait refuses it at once while shutting down", VANTLES_MSG_REGISTER, strings(4096, LONGEST), strings(8, "/x"), nullptr, false, VANTLES_REGISTER_NO_CLIENT},
     // Refused on the delivery side (device-relative paths from a user): undone, mark-self too.
     {"refused by the delivery side", VANTLES_MSG_REGISTER, {"/tmp/a", "/var/b"}, {"/tmp/a/x"},
